@@ -1,0 +1,76 @@
+# karvel: the two quick-start commands (make run, make test) and the developer targets.
+SHELL := /bin/bash
+.DEFAULT_GOAL := build
+
+JOBS ?= 2
+FUZZ_SECONDS ?= 60
+BUILD_DIR := build
+SANITIZE_DIR := build-sanitize
+BENCH_DIR := build-bench
+FUZZ_DIR := build-fuzz
+GENERATOR := -G Ninja
+
+# Every Debian package the build, the tests, the benchmarks and the fuzzers need.
+PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
+            googletest libgtest-dev libgmock-dev libbenchmark-dev \
+            clang libclang-rt-14-dev
+
+.PHONY: deps build test run bench fuzz clean
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	  echo "installing:$$missing"; \
+	  $$sudo apt-get update && \
+	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+# The whole suite twice: a plain build, then everything under AddressSanitizer and UBSan.
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+	cmake -S . -B $(SANITIZE_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DKARVEL_SANITIZE=address,undefined
+	cmake --build $(SANITIZE_DIR) -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j$(JOBS)
+
+run: build
+	@echo
+	@echo "karvel built:"
+	@ls -l $(BUILD_DIR)/lib/*.so
+	@echo
+	@echo "  jpcodec.so  exports ConvertToSjis2(char* buf, unsigned long len): rewrites JIS or"
+	@echo "              EUC-JP text in place as Shift-JIS; returns the converted length."
+	@echo
+	@echo "Try it: printf '\\xb0\\xa1' converts to Shift-JIS 0x88 0x9f:"
+	@printf '#include <cstdio>\nunsigned long ConvertToSjis2(char*, unsigned long);\nint main(){char t[]="\\xb0\\xa1";unsigned long n=ConvertToSjis2(t,sizeof t);std::printf("%%lu bytes: %%02x %%02x\\n",n,(unsigned char)t[0],(unsigned char)t[1]);}\n' \
+	  > $(BUILD_DIR)/try_jpcodec.cpp
+	@g++ -o $(BUILD_DIR)/try_jpcodec $(BUILD_DIR)/try_jpcodec.cpp $(BUILD_DIR)/lib/jpcodec.so \
+	  -Wl,-rpath,'$$ORIGIN/lib' && $(BUILD_DIR)/try_jpcodec
+
+bench: deps
+	cmake -S . -B $(BENCH_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKARVEL_TESTS=OFF \
+	  -DKARVEL_BENCH=ON
+	cmake --build $(BENCH_DIR) -j$(JOBS)
+	@for b in $(BENCH_DIR)/bench/*_bench; do echo "== $$b"; "$$b" || exit 1; done
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKARVEL_TESTS=OFF -DKARVEL_FUZZ=ON -DKARVEL_SANITIZE=address,undefined
+	cmake --build $(FUZZ_DIR) -j$(JOBS)
+	@for f in $(FUZZ_DIR)/fuzz/*_fuzz; do \
+	  name=$$(basename "$$f"); mkdir -p "$(FUZZ_DIR)/corpus/$$name"; \
+	  echo "== $$name for $(FUZZ_SECONDS) s"; \
+	  "$$f" -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 "$(FUZZ_DIR)/corpus/$$name" || exit 1; \
+	done
+
+clean:
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(BENCH_DIR) $(FUZZ_DIR)

@@ -1,0 +1,167 @@
+// Block steps of the converters: classify or convert kBlockBytes bytes at once. Loops over whole
+// blocks test a block with AllInRange and advance by a constant, so one block's test never waits
+// for the previous block's count; the Leading* counts serve only where a run ends. With SSE2 a block
+// is 16 bytes and each step a handful of vector instructions; without it (any i686, or a build with
+// JPCODEC_PLAIN) a block is 8 bytes done one byte at a time. Both give the same results as the
+// byte-at-a-time steps they stand for; callers only use them where a whole block lies inside both
+// the source and the scratch buffer.
+#ifndef KARVEL_JPCODEC_BLOCKS_H
+#define KARVEL_JPCODEC_BLOCKS_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "jpcodec/internal.h"
+
+#if defined(__SSE2__) && !defined(JPCODEC_PLAIN)
+#define JPCODEC_SSE2 1
+#include <emmintrin.h>
+#endif
+
+namespace jpcodec {
+
+#if JPCODEC_SSE2
+
+inline constexpr int32_t kBlockBytes = 16;
+
+inline __m128i LoadBlock(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// Bit k set when byte k of `v` lies in [lo, hi].
+inline unsigned InRangeMask(__m128i v, uint8_t lo, uint8_t hi) {
+  const __m128i shifted = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(lo)));
+  const __m128i over = _mm_subs_epu8(shifted, _mm_set1_epi8(static_cast<char>(hi - lo)));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(over, _mm_setzero_si128())));
+}
+
+inline unsigned EqualMask(__m128i v, uint8_t value) {
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(value)))));
+}
+
+// Count of the mask's leading (low-order) set bits, at most kBlockBytes.
+inline int32_t LeadingOnes(unsigned mask) {
+  return __builtin_ctz(~mask | (1u << kBlockBytes));
+}
+
+// Leading bytes in [lo, hi].
+inline int32_t LeadingInRange(const uint8_t* p, uint8_t lo, uint8_t hi) {
+  return LeadingOnes(InRangeMask(LoadBlock(p), lo, hi));
+}
+
+// Leading bytes of the block in [lo1, hi1] into *run1 and in [lo2, hi2] into *run2, from one load:
+// where a run of one kind ends, the next kind is tested without reading the block again.
+inline void LeadingInRanges(const uint8_t* p, uint8_t lo1, uint8_t hi1, int32_t* run1, uint8_t lo2,
+                            uint8_t hi2, int32_t* run2) {
+  const __m128i v = LoadBlock(p);
+  *run1 = LeadingOnes(InRangeMask(v, lo1, hi1));
+  *run2 = LeadingOnes(InRangeMask(v, lo2, hi2));
+}
+
+// Leading bytes that are neither NUL nor ESC: what single-byte mode of JIS text copies.
+inline int32_t LeadingPlainBytes(const uint8_t* p) {
+  const __m128i v = LoadBlock(p);
+  return LeadingOnes(~(EqualMask(v, 0x00) | EqualMask(v, 0x1B)) & 0xFFFFu);
+}
+
+// Leading bytes that decide nothing and start nothing: 0x01-0x7F but ESC.
+inline int32_t LeadingUndecidedAscii(const uint8_t* p) {
+  const __m128i v = LoadBlock(p);
+  return LeadingOnes(InRangeMask(v, 0x01, 0x7F) & ~EqualMask(v, 0x1B));
+}
+
+// Whether all bytes of the block are in [lo, hi].
+inline bool AllInRange(const uint8_t* p, uint8_t lo, uint8_t hi) {
+  return InRangeMask(LoadBlock(p), lo, hi) == 0xFFFFu;
+}
+
+// Whether all bytes of the four blocks at `p` decide nothing: no NUL, no ESC, no 8-bit byte.
+inline bool AllUndecidedAscii4(const uint8_t* p) {
+  __m128i bad = _mm_setzero_si128();
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = LoadBlock(p + k * kBlockBytes);
+    const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()),
+                                         _mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B)));
+    bad = _mm_or_si128(bad, _mm_or_si128(v, special));  // high bit: 8-bit byte, NUL or ESC
+  }
+  return _mm_movemask_epi8(bad) == 0;
+}
+
+inline void CopyBlock(uint8_t* to, const uint8_t* from) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), LoadBlock(from));
+}
+
+// JisToSjis on the eight pairs at `from` after subtracting `bias` from every byte (0x80 for EUC-JP,
+// 0 for JIS), written to `to`. Only for bytes that are 0x21-0x7E after the bias, where no sum
+// wraps. Each pair is one 16-bit lane: first byte low, second byte high.
+inline void ConvertPairBlock(uint8_t* to, const uint8_t* from, uint8_t bias) {
+  const __m128i v = _mm_sub_epi8(LoadBlock(from), _mm_set1_epi8(static_cast<char>(bias)));
+  const __m128i a = _mm_and_si128(v, _mm_set1_epi16(0x00FF));
+  const __m128i b = _mm_srli_epi16(v, 8);
+  // first = ((a + 1) >> 1) + 0x70, and 0x40 more from a = 0x5F on, where (a + 1) >> 1 >= 0x30
+  const __m128i half = _mm_srli_epi16(_mm_add_epi16(a, _mm_set1_epi16(1)), 1);
+  const __m128i upper = _mm_and_si128(_mm_cmpgt_epi16(half, _mm_set1_epi16(0x2F)), _mm_set1_epi16(0x40));
+  const __m128i first = _mm_add_epi16(_mm_add_epi16(half, _mm_set1_epi16(0x70)), upper);
+  // second = b + 0x7E when a is even; when odd, b + 0x1F below 0x60 and b + 0x20 from 0x60 on
+  const __m128i oddMask = _mm_srai_epi16(_mm_slli_epi16(a, 15), 15);   // -1 where a is odd
+  const __m128i below60 = _mm_cmplt_epi16(b, _mm_set1_epi16(0x60));    // -1 where b < 0x60
+  const __m128i oddAdjust = _mm_and_si128(oddMask, _mm_add_epi16(below60, _mm_set1_epi16(0x20 - 0x7E)));
+  const __m128i second = _mm_add_epi16(b, _mm_add_epi16(oddAdjust, _mm_set1_epi16(0x7E)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_or_si128(first, _mm_slli_epi16(second, 8)));
+}
+
+#else  // plain
+
+inline constexpr int32_t kBlockBytes = 8;
+
+inline int32_t LeadingInRange(const uint8_t* p, uint8_t lo, uint8_t hi) {
+  int32_t n = 0;
+  while (n < kBlockBytes && p[n] >= lo && p[n] <= hi) ++n;
+  return n;
+}
+
+inline void LeadingInRanges(const uint8_t* p, uint8_t lo1, uint8_t hi1, int32_t* run1, uint8_t lo2,
+                            uint8_t hi2, int32_t* run2) {
+  *run1 = LeadingInRange(p, lo1, hi1);
+  *run2 = LeadingInRange(p, lo2, hi2);
+}
+
+inline int32_t LeadingPlainBytes(const uint8_t* p) {
+  int32_t n = 0;
+  while (n < kBlockBytes && p[n] != 0x00 && p[n] != 0x1B) ++n;
+  return n;
+}
+
+inline int32_t LeadingUndecidedAscii(const uint8_t* p) {
+  int32_t n = 0;
+  while (n < kBlockBytes && p[n] >= 0x01 && p[n] <= 0x7F && p[n] != 0x1B) ++n;
+  return n;
+}
+
+inline bool AllInRange(const uint8_t* p, uint8_t lo, uint8_t hi) {
+  return LeadingInRange(p, lo, hi) == kBlockBytes;
+}
+
+inline bool AllUndecidedAscii4(const uint8_t* p) {
+  for (int k = 0; k < 4; ++k) {
+    if (LeadingUndecidedAscii(p + k * kBlockBytes) != kBlockBytes) return false;
+  }
+  return true;
+}
+
+inline void CopyBlock(uint8_t* to, const uint8_t* from) { std::memcpy(to, from, kBlockBytes); }
+
+inline void ConvertPairBlock(uint8_t* to, const uint8_t* from, uint8_t bias) {
+  for (int32_t k = 0; k < kBlockBytes; k += 2) {
+    to[k] = static_cast<uint8_t>(from[k] - bias);
+    to[k + 1] = static_cast<uint8_t>(from[k + 1] - bias);
+    JisToSjis(to + k);
+  }
+}
+
+#endif
+
+}  // namespace jpcodec
+
+#endif  // KARVEL_JPCODEC_BLOCKS_H

@@ -1,0 +1,120 @@
+// ConvertJis: JIS (ISO-2022-JP style escapes) to Shift-JIS.
+#include "jpcodec/blocks.h"
+#include "jpcodec/internal.h"
+
+namespace jpcodec {
+
+namespace {
+
+enum JisMode { kSingleByte, kKatakana, kDoubleByte };
+
+struct EscapeSequence {
+  const char* bytes;
+  int32_t length;
+  JisMode mode;
+};
+
+// Tried in this order; a sequence matches only whole.
+constexpr EscapeSequence kEscapes[] = {
+    {"\x1B$@", 3, kDoubleByte},          // JIS C 6226-1978
+    {"\x1B$B", 3, kDoubleByte},          // JIS X 0208-1983
+    {"\x1B&@\x1B$B", 6, kDoubleByte},    // JIS X 0208-1990
+    {"\x1B$(D", 4, kDoubleByte},         // JIS X 0212-1990, read as JIS X 0208
+    {"\x1B(J", 3, kSingleByte},          // JIS X 0201 Roman
+    {"\x1B(H", 3, kSingleByte},          // handled like ESC ( J
+    {"\x1B(B", 3, kSingleByte},          // ASCII
+    {"\x1B(I", 3, kKatakana},            // JIS X 0201 katakana
+};
+
+// Length of the escape sequence at buf[i] (0: none), its mode in *mode. Reads below `len` only.
+int32_t MatchEscape(const uint8_t* buf, int32_t i, int32_t len, JisMode* mode) {
+  for (const EscapeSequence& escape : kEscapes) {
+    if (len - i < escape.length) continue;
+    int32_t k = 1;  // buf[i] is the ESC
+    while (k < escape.length && buf[i + k] == static_cast<uint8_t>(escape.bytes[k])) ++k;
+    if (k == escape.length) {
+      *mode = escape.mode;
+      return escape.length;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
+  // Katakana doubles its bytes, so output can outgrow the source: every character must fit below
+  // `limit`, which keeps the last byte for the NUL. Text that does not fit is cut before the first
+  // character that does not fit.
+  const int32_t limit = len - 1;
+  JisMode mode = kSingleByte;
+  int32_t i = 0;
+  int32_t j = 0;
+  while (i < len) {
+    // Runs a block at a time: single-byte text up to a NUL or ESC, or pairs of 0x21-0x7E bytes
+    // (escapes start with ESC, so none can hide in either run).
+    if (mode != kKatakana && len - i >= kBlockBytes && limit - j >= kBlockBytes) {
+      if (mode == kSingleByte) {
+        const int32_t run = LeadingPlainBytes(buf + i);
+        if (run > 0) {
+          CopyBlock(scratch + j, buf + i);
+          i += run;
+          j += run;
+          continue;
+        }
+      } else {
+        const int32_t run = LeadingInRange(buf + i, 0x21, 0x7E) & ~1;
+        if (run > 0) {
+          ConvertPairBlock(scratch + j, buf + i, 0);
+          i += run;
+          j += run;
+          while (run == kBlockBytes && len - i >= kBlockBytes && limit - j >= kBlockBytes &&
+                 AllInRange(buf + i, 0x21, 0x7E)) {
+            ConvertPairBlock(scratch + j, buf + i, 0);
+            i += kBlockBytes;
+            j += kBlockBytes;
+          }
+          continue;
+        }
+      }
+    }
+
+    const uint8_t b = buf[i];
+    if (b == 0x00) break;  // only at a character start: a NUL in second place is converted
+    if (b == 0x1B) {
+      const int32_t escapeLength = MatchEscape(buf, i, len, &mode);
+      if (escapeLength > 0) {
+        i += escapeLength;
+        continue;
+      }
+      // Any other ESC is an ordinary byte of the current mode.
+    }
+
+    if (mode == kSingleByte) {
+      // JIS X 0201 Roman and ASCII: copied alike.
+      if (j + 1 > limit) break;
+      scratch[j++] = b;
+      i += 1;
+    } else if (mode == kDoubleByte) {
+      // JIS X 0208 (and 0212, read as 0208): the pair arithmetic, bytes untested.
+      if (i + 1 >= len) break;  // a first byte in the buffer's last byte: dropped
+      if (j + 2 > limit) break;
+      scratch[j] = b;
+      scratch[j + 1] = buf[i + 1];
+      JisToSjis(scratch + j);
+      i += 2;
+      j += 2;
+    } else {
+      // JIS X 0201 katakana: 8-bit bytes widened; 7-bit bytes find no row and give "?".
+      int32_t out = j;  // a copy, so that j itself can stay in a register
+      const int consumed = WidenKatakana(buf, i, len, scratch, &out, limit);
+      if (consumed == 0) break;
+      i += consumed;
+      j = out;
+    }
+  }
+  if (j < len) scratch[j] = 0x00;
+  return j;
+}
+
+}  // namespace jpcodec

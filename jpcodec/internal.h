@@ -1,0 +1,58 @@
+// The converter's steps, shared by its source files and by the tests. Nothing here is exported.
+//
+// Positions are signed 32-bit like the lengths callers pass; ConvertText refuses any `len` that does
+// not fit, so every index below stays in [0, len].
+#ifndef KARVEL_JPCODEC_INTERNAL_H
+#define KARVEL_JPCODEC_INTERNAL_H
+
+#include <cstdint>
+
+namespace jpcodec {
+
+enum DetectOutcome { kUnchanged, kEucJp, kJis };
+
+// One row of the half-width katakana table: the half-width byte that selects it (kNoKey: reached
+// only as the voiced or semi-voiced neighbour of a keyed row) and its full-width Shift-JIS bytes.
+struct KatakanaRow {
+  uint8_t bKey;
+  uint8_t bLead;
+  uint8_t bTrail;
+};
+inline constexpr uint8_t kNoKey = 0x00;
+inline constexpr int kKatakanaRows = 92;
+extern const KatakanaRow kKatakanaTable[kKatakanaRows];
+
+// Decides from the first deciding byte before the NUL (or `len`) whether `buf` is JIS, EUC-JP, or
+// neither. Reads nothing at `len` or beyond.
+DetectOutcome DetectCode(const uint8_t* buf, int32_t len);
+
+// Write the Shift-JIS form of the text into `scratch` (`len` bytes) and return its length j. The
+// text ends at a NUL at a character start or at `len`; a NUL is written at scratch[j] when j < len,
+// so no unwritten scratch byte is ever part of the output. Neither reads at `len` or beyond.
+// ConvertJis cuts text that would outgrow the buffer at a character boundary, keeping room for the
+// NUL; ConvertEuc never outgrows it (each character shrinks or keeps its size).
+int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len);
+int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len);
+
+// Rewrites a JIS X 0208 row/cell pair in place as its Shift-JIS pair. Every sum is modulo 256, so
+// bytes outside 0x21-0x7E go through the same formulas untested.
+inline void JisToSjis(uint8_t* pair) {
+  const uint8_t a = pair[0];
+  const uint8_t b = pair[1];
+  pair[0] = static_cast<uint8_t>((static_cast<uint8_t>(a + 1) >> 1) + (a < 0x5F ? 0x70 : 0xB0));
+  pair[1] = static_cast<uint8_t>(b + ((a & 1) == 0 ? 0x7E : (b < 0x60 ? 0x1F : 0x20)));
+}
+
+// Widens the half-width katakana byte buf[p] (with a voiced 0xDE or semi-voiced 0xDF mark in
+// buf[p + 1], when that lies below `len`) into scratch[*j], advancing *j. Returns the source bytes
+// consumed: 2 when the mark was combined, else 1. A byte without a row becomes "?". Returns 0, and
+// writes nothing, when the output would pass `limit`.
+int WidenKatakana(const uint8_t* buf, int32_t p, int32_t len, uint8_t* scratch, int32_t* j,
+                  int32_t limit);
+
+// The whole conversion as ConvertToSjis2 exports it.
+unsigned long ConvertText(char* buf, unsigned long len);
+
+}  // namespace jpcodec
+
+#endif  // KARVEL_JPCODEC_INTERNAL_H

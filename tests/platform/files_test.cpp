@@ -1,0 +1,245 @@
+// CreateFileA, ReadFile, WriteFile, SetFilePointer, CloseHandle, DeleteFileA, CopyFileA.
+#include <fcntl.h>
+#include <signal.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/win32.h"
+#include "test_support.h"
+
+using platform_test::Exists;
+using platform_test::ReadAll;
+using platform_test::SizeOf;
+using platform_test::TempDir;
+using platform_test::WriteAll;
+
+namespace {
+
+HANDLE OpenReadWrite(const std::string& path, DWORD disposition) {
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+TEST(CreateFile, DispositionsFollowWhetherTheFileExists) {
+  struct Case {
+    const char* label;
+    DWORD disposition;
+    bool exists;
+    bool opens;
+    DWORD error;
+    long long sizeAfter;  // -1: no file afterwards
+  };
+  const Case cases[] = {
+      {"CREATE_NEW on existing", CREATE_NEW, true, false, ERROR_FILE_EXISTS, 5},
+      {"CREATE_NEW on missing", CREATE_NEW, false, true, ERROR_SUCCESS, 0},
+      {"CREATE_ALWAYS on existing", CREATE_ALWAYS, true, true, ERROR_ALREADY_EXISTS, 0},
+      {"CREATE_ALWAYS on missing", CREATE_ALWAYS, false, true, ERROR_SUCCESS, 0},
+      {"OPEN_EXISTING on existing", OPEN_EXISTING, true, true, ERROR_SUCCESS, 5},
+      {"OPEN_EXISTING on missing", OPEN_EXISTING, false, false, ERROR_FILE_NOT_FOUND, -1},
+      {"OPEN_ALWAYS on existing", OPEN_ALWAYS, true, true, ERROR_ALREADY_EXISTS, 5},
+      {"OPEN_ALWAYS on missing", OPEN_ALWAYS, false, true, ERROR_SUCCESS, 0},
+      {"TRUNCATE_EXISTING on existing", TRUNCATE_EXISTING, true, true, ERROR_SUCCESS, 0},
+      {"TRUNCATE_EXISTING on missing", TRUNCATE_EXISTING, false, false, ERROR_FILE_NOT_FOUND, -1},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::string path = dir.File("data.bin");
+    if (c.exists) WriteAll(path, "hello");
+    SetLastError(12345);  // success must overwrite stale values too
+    HANDLE h = OpenReadWrite(path, c.disposition);
+    EXPECT_EQ(c.opens, h != INVALID_HANDLE_VALUE) << c.label;
+    EXPECT_NE(nullptr, h) << c.label;
+    EXPECT_EQ(c.error, GetLastError()) << c.label;
+    EXPECT_EQ(c.sizeAfter, SizeOf(path)) << c.label;
+    if (h != INVALID_HANDLE_VALUE) {
+      EXPECT_TRUE(CloseHandle(h)) << c.label;
+    }
+  }
+}
+
+TEST(CreateFile, FailuresNameTheirCause) {
+  TempDir dir;
+  SetLastError(0);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenReadWrite(dir.File("no/such/file"), OPEN_ALWAYS));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError()) << "missing directory";
+  // Read-only opening of a directory succeeds in POSIX and must still be refused.
+  SetLastError(0);
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileA(dir.path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError()) << "directory";
+}
+
+TEST(FileIo, PointerMovesFromEachOrigin) {
+  TempDir dir;
+  HANDLE h = OpenReadWrite(dir.File("seek.bin"), CREATE_ALWAYS);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(h, "0123456789", 10, &written, nullptr));
+  ASSERT_EQ(10u, written);
+
+  struct Step {
+    const char* label;
+    LONG distance;
+    bool withHigh;
+    LONG high;
+    DWORD method;
+    DWORD result;
+    LONG highAfter;
+    DWORD error;
+  };
+  const Step steps[] = {
+      {"end of 10 bytes", 0, false, 0, FILE_END, 10, 0, ERROR_SUCCESS},
+      {"back 4 from current", -4, false, 0, FILE_CURRENT, 6, 0, ERROR_SUCCESS},
+      {"before the start fails", -1, false, 0, FILE_BEGIN, INVALID_SET_FILE_POINTER, 0,
+       ERROR_INVALID_PARAMETER},
+      {"failure left the position", 0, false, 0, FILE_CURRENT, 6, 0, ERROR_SUCCESS},
+      {"3 before the end", -3, false, 0, FILE_END, 7, 0, ERROR_SUCCESS},
+      {"4 GiB with a high part", 0, true, 1, FILE_BEGIN, 0, 1, ERROR_SUCCESS},
+      {"past 4 GiB from current", 5, true, 0, FILE_CURRENT, 5, 1, ERROR_SUCCESS},
+      {"beyond 32 bits without high part", 0, false, 0, FILE_CURRENT, INVALID_SET_FILE_POINTER, 0,
+       ERROR_INVALID_PARAMETER},
+      {"low part all ones is a position", -1, true, 0, FILE_BEGIN, 0xFFFFFFFFu, 0, ERROR_SUCCESS},
+      {"unknown method", 0, false, 0, 7, INVALID_SET_FILE_POINTER, 0, ERROR_INVALID_PARAMETER},
+      {"back to 2", 2, false, 0, FILE_BEGIN, 2, 0, ERROR_SUCCESS},
+  };
+  for (const Step& s : steps) {
+    SetLastError(12345);
+    LONG high = s.high;
+    DWORD result = SetFilePointer(h, s.distance, s.withHigh ? &high : nullptr, s.method);
+    EXPECT_EQ(s.result, result) << s.label;
+    EXPECT_EQ(s.error, GetLastError()) << s.label;
+    if (s.withHigh) {
+      EXPECT_EQ(s.highAfter, high) << s.label;
+    }
+  }
+  // Seeking alone must not have grown the file; writing at 2 overwrites in place.
+  ASSERT_TRUE(WriteFile(h, "AB", 2, &written, nullptr));
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_EQ("01AB456789", ReadAll(dir.File("seek.bin")));
+}
+
+TEST(FileIo, ReadStopsAtEndOfFile) {
+  TempDir dir;
+  WriteAll(dir.File("r.bin"), "abcdefgh");
+  HANDLE h = CreateFileA(dir.File("r.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  char buffer[32] = {};
+  DWORD got = 99;
+  ASSERT_TRUE(ReadFile(h, buffer, 3, &got, nullptr));
+  EXPECT_EQ(3u, got);
+  ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
+  EXPECT_EQ(5u, got) << "short read at end of file";
+  EXPECT_EQ("defgh", std::string(buffer, got));
+  got = 99;
+  ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
+  EXPECT_EQ(0u, got) << "at end of file";
+  EXPECT_EQ(0u, SetFilePointer(h, 0, nullptr, FILE_BEGIN));
+  EXPECT_TRUE(ReadFile(h, buffer, 2, nullptr, nullptr)) << "no count pointer";
+  DWORD written = 7;
+  EXPECT_FALSE(WriteFile(h, "x", 1, &written, nullptr)) << "read-only handle";
+  EXPECT_EQ(0u, written);
+  EXPECT_TRUE(CloseHandle(h));
+
+  SetLastError(0);
+  EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buffer, 1, &got, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  EXPECT_FALSE(CloseHandle(nullptr));
+}
+
+TEST(FileIo, ReadGathersPiecesUntilTheCount) {
+  TempDir dir;
+  std::string fifo = dir.File("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    int fd = open(fifo.c_str(), O_WRONLY);
+    // Two pieces with a pause between, so a single read(2) would see only the first.
+    bool ok = fd >= 0 && write(fd, "abc", 3) == 3 && usleep(100 * 1000) == 0 && write(fd, "def", 3) == 3;
+    _exit(ok ? 0 : 1);
+  }
+  HANDLE h = CreateFileA(fifo.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) kill(writer, SIGKILL);  // it would wait for a reader forever
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  char buffer[16] = {};
+  DWORD got = 0;
+  EXPECT_TRUE(ReadFile(h, buffer, 6, &got, nullptr));
+  EXPECT_EQ("abcdef", std::string(buffer, got));
+  EXPECT_TRUE(CloseHandle(h));
+  int status = 0;
+  ASSERT_EQ(writer, waitpid(writer, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(FileIo, WriteToFullDeviceReportsDiskFull) {
+  if (!Exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  HANDLE h = CreateFileA("/dev/full", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  DWORD written = 99;
+  SetLastError(0);
+  EXPECT_FALSE(WriteFile(h, "data", 4, &written, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), GetLastError());
+  EXPECT_EQ(0u, written);
+  EXPECT_FALSE(WriteFile(h, "data", 4, nullptr, nullptr)) << "no count pointer";
+  EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST(CopyAndDelete, CopyReplacesOnlyWhenAllowed) {
+  TempDir dir;
+  std::string source = dir.File("source");
+  std::string target = dir.File("target");
+  std::string content;
+  for (int i = 0; i < 100000; ++i) content += static_cast<char>('a' + i % 26);  // several chunks
+  WriteAll(source, content);
+
+  EXPECT_TRUE(CopyFileA(source.c_str(), target.c_str(), TRUE)) << "new target";
+  EXPECT_EQ(content, ReadAll(target)) << "new target";
+
+  WriteAll(target, "old");
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA(source.c_str(), target.c_str(), TRUE)) << "existing, failIfExists";
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), GetLastError());
+  EXPECT_EQ("old", ReadAll(target)) << "existing target untouched";
+
+  WriteAll(source, "short");
+  WriteAll(target, "a much longer old content");
+  EXPECT_TRUE(CopyFileA(source.c_str(), target.c_str(), FALSE)) << "replace";
+  EXPECT_EQ("short", ReadAll(target)) << "replaced target truncated first";
+
+  EXPECT_FALSE(CopyFileA(source.c_str(), source.c_str(), FALSE)) << "onto itself";
+  EXPECT_EQ("short", ReadAll(source)) << "copy onto itself must not wipe the source";
+
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA(dir.File("absent").c_str(), target.c_str(), FALSE));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+}
+
+TEST(CopyAndDelete, DeleteReportsMissingFiles) {
+  TempDir dir;
+  WriteAll(dir.File("doomed"), "x");
+  EXPECT_TRUE(DeleteFileA(dir.File("doomed").c_str()));
+  EXPECT_FALSE(Exists(dir.File("doomed")));
+
+  struct Case {
+    const char* label;
+    std::string path;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"missing file", dir.File("doomed"), ERROR_FILE_NOT_FOUND},
+      {"missing directory", dir.File("nodir/doomed"), ERROR_PATH_NOT_FOUND},
+      {"directory", dir.path(), ERROR_ACCESS_DENIED},
+  };
+  for (const Case& c : cases) {
+    SetLastError(0);
+    EXPECT_FALSE(DeleteFileA(c.path.c_str())) << c.label;
+    EXPECT_EQ(c.error, GetLastError()) << c.label;
+  }
+}
+
+}  // namespace

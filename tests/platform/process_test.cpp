@@ -1,0 +1,109 @@
+// WinExec: command-line splitting, no shell, detachment, descriptor hygiene, error results.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/win32.h"
+#include "test_support.h"
+
+using platform_test::Exists;
+using platform_test::ReadAll;
+using platform_test::ScopedEnv;
+using platform_test::TempDir;
+using platform_test::WriteAll;
+
+namespace {
+
+// A descriptor the test leaves open without close-on-exec, as a server's socket might be.
+constexpr int kLeakCandidateFd = 100;
+
+// The script reports its argument count, whether it inherited kLeakCandidateFd, and its first
+// argument, into $KARVEL_TEST_OUT (written under another name first, so a poller never sees half).
+const char kReporterScript[] =
+    "#!/bin/sh\n"
+    "if [ -e /proc/$$/fd/100 ]; then fd=leaked; else fd=closed; fi\n"
+    "printf '%s\\n%s\\n%s' \"$#\" \"$fd\" \"$1\" > \"$KARVEL_TEST_OUT.part\"\n"
+    "mv \"$KARVEL_TEST_OUT.part\" \"$KARVEL_TEST_OUT\"\n";
+
+void WriteProgram(const std::string& path, const std::string& text, mode_t mode) {
+  WriteAll(path, text);
+  ASSERT_EQ(0, chmod(path.c_str(), mode)) << path;
+}
+
+// Polls (bounded) for a file the detached program writes; "" when it never appears.
+std::string AwaitFile(const std::string& path) {
+  for (int i = 0; i < 1000 && !Exists(path); ++i) usleep(10 * 1000);
+  return ReadAll(path);
+}
+
+TEST(WinExec, PassesTheRestOfTheLineAsOneArgument) {
+  if (!Exists("/bin/sh")) GTEST_SKIP() << "no /bin/sh";
+  TempDir dir;
+  std::string script = dir.File("report.sh");
+  std::string spaced = dir.File("dir with space");
+  ASSERT_EQ(0, mkdir(spaced.c_str(), 0755));
+  std::string spacedScript = spaced + "/report.sh";
+  WriteProgram(script, kReporterScript, 0755);
+  WriteProgram(spacedScript, kReporterScript, 0755);
+  int leak = open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
+  ASSERT_GE(leak, 0);
+  ASSERT_EQ(kLeakCandidateFd, dup2(leak, kLeakCandidateFd));
+  close(leak);
+
+  struct Case {
+    const char* label;
+    std::string commandLine;
+    const char* argc;
+    std::string argument;
+  };
+  const Case cases[] = {
+      {"shell metacharacters", script + " a b; rm -rf x $(id)", "1", "a b; rm -rf x $(id)"},
+      {"no argument", script, "0", ""},
+      {"blank in program path", spacedScript + " two words", "1", "two words"},
+      {"quoted program path", "\"" + spacedScript + "\" quoted 'x'", "1", "quoted 'x'"},
+      {"only the first blank separates", script + "  lead", "1", " lead"},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    std::string out = dir.File("out" + std::to_string(index++));
+    ScopedEnv env("KARVEL_TEST_OUT", out.c_str());
+    EXPECT_GT(WinExec(c.commandLine.c_str(), SW_HIDE), 31u) << c.label;
+    std::string report = AwaitFile(out);
+    EXPECT_EQ(std::string(c.argc) + "\nclosed\n" + c.argument, report) << c.label;
+    // Detached: the intermediate child was reaped and the program is not the caller's child.
+    if (getpid() != 1) {
+      errno = 0;
+      EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG)) << c.label << ": a child remains";
+      EXPECT_EQ(ECHILD, errno) << c.label;
+    }
+  }
+  close(kLeakCandidateFd);
+}
+
+TEST(WinExec, FailuresReturnWin32Codes) {
+  TempDir dir;
+  std::string plain = dir.File("plain.txt");
+  WriteProgram(plain, "not a program\n", 0644);
+  struct Case {
+    const char* label;
+    std::string commandLine;
+    UINT result;
+  };
+  const Case cases[] = {
+      {"missing program", dir.File("missing") + " arg", ERROR_FILE_NOT_FOUND},
+      {"missing directory", dir.File("nodir/prog") + " arg", ERROR_PATH_NOT_FOUND},
+      {"not executable", plain + " arg", ERROR_BAD_FORMAT},
+      {"directory", dir.path(), ERROR_BAD_FORMAT},
+      {"empty line", "", ERROR_FILE_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.result, WinExec(c.commandLine.c_str(), SW_SHOWNORMAL)) << c.label;
+  }
+}
+
+}  // namespace
