@@ -17,6 +17,7 @@ DetectOutcome DetectCode(const uint8_t* buf, int32_t len) {
         i += run;
         if (run == kBlockBytes) continue;
       }
+      if (i == len) break;  // the blocks reached the end
     }
     const uint8_t b = buf[i];
     if (b == 0x00) return kUnchanged;

@@ -48,6 +48,8 @@ TEST(Detection, DecidesFromTheFirstDecidingByte) {
       {"nothing decides before the NUL", {0x85, 0xA0, 0xF3, 0x00, 0xB0, 0xA1}, 
        {0x85, 0xA0, 0xF3, 0x00, 0xB0, 0xA1}, 6},
       {"no NUL and nothing decides", B("plain"), B("plain"), 5},
+      {"no NUL, 64 bytes of ASCII", Bytes(64, 'a'), Bytes(64, 'a'), 64},
+      {"no NUL, 80 bytes of ASCII", Bytes(80, 'a'), Bytes(80, 'a'), 80},
       {"deciding byte after a long ASCII run", Cat({B("0123456789abcdefghijklmnopqrstuv"),
                                                    {0xB0, 0xA1, 0x00}}),
        Cat({B("0123456789abcdefghijklmnopqrstuv"), {0x88, 0x9F, 0x00}}), 34},
