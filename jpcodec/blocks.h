@@ -111,6 +111,54 @@ inline void ConvertPairBlock(uint8_t* to, const uint8_t* from, uint8_t bias) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_or_si128(first, _mm_slli_epi16(second, 8)));
 }
 
+// Converts the EUC-JP window of kBlockBytes at `from` (a character start) into `to` where it holds
+// only ASCII (0x01-0x7F) and complete two-byte characters (both bytes 0xA1-0xFE) in any mix, and
+// returns how many bytes that prefix covers (0: none). The whole window is written; only the prefix
+// counts. This is where runs change: one step with no branch on the run lengths.
+inline int32_t ConvertEucWindow(uint8_t* to, const uint8_t* from) {
+  const __m128i v = LoadBlock(from);
+  const __m128i eucBytes = _mm_cmpeq_epi8(
+      _mm_subs_epu8(_mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0xA1))), _mm_set1_epi8(0xFE - 0xA1)),
+      _mm_setzero_si128());
+  const unsigned euc = static_cast<unsigned>(_mm_movemask_epi8(eucBytes));
+  const unsigned ascii = InRangeMask(v, 0x01, 0x7F);
+  // Each run of EUC bytes starts with a first byte, and first bytes sit at its even offsets. Adding
+  // a run's start bit carries through the run and clears it, which tells runs that start at odd
+  // positions from those that start at even ones.
+  const unsigned starts = euc & ~(euc << 1);
+  const unsigned evenRuns = (euc + (starts & 0xAAAAu)) & euc;
+  const unsigned leads = (evenRuns & 0x5555u) | (euc & ~evenRuns & 0xAAAAu);
+  // Stop before a first byte whose second byte is not an EUC byte of this window, and before any
+  // byte that is neither kind.
+  const unsigned stops = (leads & ~(euc >> 1)) | (~(ascii | euc) & 0xFFFFu) | 0x10000u;
+  const int32_t covered = __builtin_ctz(stops);
+
+  // Byte k of leadBytes is 0xFF where bit k of `leads` is set.
+  const __m128i bits = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+  const __m128i spread = _mm_set_epi64x(static_cast<long long>(0x0101010101010101ull * (leads >> 8)),
+                                        static_cast<long long>(0x0101010101010101ull * (leads & 0xFF)));
+  const __m128i leadBytes = _mm_cmpeq_epi8(_mm_and_si128(spread, bits), bits);
+  const __m128i trailBytes = _mm_andnot_si128(leadBytes, eucBytes);
+
+  const __m128i x = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0x80)));  // JIS row and cell
+  // first byte: ((a + 1) >> 1) + 0x70, and 0x40 more from a = 0x5F on
+  const __m128i leadOut = _mm_add_epi8(
+      _mm_add_epi8(_mm_avg_epu8(x, _mm_setzero_si128()), _mm_set1_epi8(0x70)),
+      _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(0x5E)), _mm_set1_epi8(0x40)));
+  // second byte: b + 0x7E after an even a; after an odd a, b + 0x1F below 0x60, b + 0x20 from it on
+  const __m128i afterOdd = _mm_slli_epi16(_mm_slli_si128(x, 1), 7);  // a's low bit, now the top bit
+  const __m128i oddPrevious = _mm_cmplt_epi8(afterOdd, _mm_setzero_si128());
+  const __m128i below60 = _mm_cmpgt_epi8(_mm_set1_epi8(0x60), x);
+  const __m128i trailAdd = _mm_add_epi8(
+      _mm_set1_epi8(0x7E), _mm_and_si128(oddPrevious, _mm_add_epi8(below60, _mm_set1_epi8(0x20 - 0x7E))));
+  const __m128i trailOut = _mm_add_epi8(x, trailAdd);
+
+  __m128i out = _mm_or_si128(_mm_and_si128(leadBytes, leadOut), _mm_and_si128(trailBytes, trailOut));
+  out = _mm_or_si128(out, _mm_andnot_si128(eucBytes, v));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), out);
+  return covered;
+}
+
 #else  // plain
 
 inline constexpr int32_t kBlockBytes = 8;
@@ -158,6 +206,25 @@ inline void ConvertPairBlock(uint8_t* to, const uint8_t* from, uint8_t bias) {
     to[k + 1] = static_cast<uint8_t>(from[k + 1] - bias);
     JisToSjis(to + k);
   }
+}
+
+inline int32_t ConvertEucWindow(uint8_t* to, const uint8_t* from) {
+  int32_t k = 0;
+  while (k < kBlockBytes) {
+    if (from[k] >= 0x01 && from[k] <= 0x7F) {
+      to[k] = from[k];
+      k += 1;
+    } else if (k + 1 < kBlockBytes && from[k] >= 0xA1 && from[k] <= 0xFE && from[k + 1] >= 0xA1 &&
+               from[k + 1] <= 0xFE) {
+      to[k] = static_cast<uint8_t>(from[k] - 0x80);
+      to[k + 1] = static_cast<uint8_t>(from[k + 1] - 0x80);
+      JisToSjis(to + k);
+      k += 2;
+    } else {
+      break;
+    }
+  }
+  return k;
 }
 
 #endif

@@ -15,33 +15,26 @@ int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len) {
   int32_t i = 0;
   int32_t j = 0;
   while (i < len) {
-    // Runs of ASCII and of two-byte characters (both bytes 0xA1-0xFE), a block at a time. A block
-    // is written whole but only the run is kept; j + kBlockBytes <= i + kBlockBytes <= len.
+    // A block at a time while a whole block lies inside the buffer: blocks of one kind first, then
+    // a window where ASCII and two-byte characters (both bytes 0xA1-0xFE) mix. A block is written
+    // whole but only what it covers is kept; j + kBlockBytes <= i + kBlockBytes <= len.
     if (len - i >= kBlockBytes) {
-      int32_t run = 0;
-      int32_t pairRun = 0;
-      LeadingInRanges(buf + i, 0x01, 0x7F, &run, 0xA1, 0xFE, &pairRun);
-      if (run > 0) {
-        CopyBlock(scratch + j, buf + i);
-        i += run;
-        j += run;
-        while (run == kBlockBytes && len - i >= kBlockBytes && AllInRange(buf + i, 0x01, 0x7F)) {
-          CopyBlock(scratch + j, buf + i);
-          i += kBlockBytes;
-          j += kBlockBytes;
-        }
+      if (AllInRange(buf + i, 0xA1, 0xFE)) {
+        ConvertPairBlock(scratch + j, buf + i, 0x80);
+        i += kBlockBytes;
+        j += kBlockBytes;
         continue;
       }
-      run = pairRun & ~1;
-      if (run > 0) {
-        ConvertPairBlock(scratch + j, buf + i, 0x80);
-        i += run;
-        j += run;
-        while (run == kBlockBytes && len - i >= kBlockBytes && AllInRange(buf + i, 0xA1, 0xFE)) {
-          ConvertPairBlock(scratch + j, buf + i, 0x80);
-          i += kBlockBytes;
-          j += kBlockBytes;
-        }
+      if (AllInRange(buf + i, 0x01, 0x7F)) {
+        CopyBlock(scratch + j, buf + i);
+        i += kBlockBytes;
+        j += kBlockBytes;
+        continue;
+      }
+      const int32_t covered = ConvertEucWindow(scratch + j, buf + i);
+      if (covered > 0) {
+        i += covered;
+        j += covered;
         continue;
       }
     }
@@ -58,6 +51,9 @@ int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len) {
       scratch[j] = static_cast<uint8_t>(b - 0x80);
       scratch[j + 1] = static_cast<uint8_t>(buf[i + 1] - 0x80);
       JisToSjis(scratch + j);
+      // An untested second byte can make a NUL, and the text ends at the first NUL it holds.
+      if (scratch[j] == 0x00) return j;
+      if (scratch[j + 1] == 0x00) return j + 1;
       i += 2;
       j += 2;
       continue;

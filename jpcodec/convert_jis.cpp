@@ -8,34 +8,45 @@ namespace {
 
 enum JisMode { kSingleByte, kKatakana, kDoubleByte };
 
-struct EscapeSequence {
-  const char* bytes;
-  int32_t length;
-  JisMode mode;
-};
-
-// Tried in this order; a sequence matches only whole.
-constexpr EscapeSequence kEscapes[] = {
-    {"\x1B$@", 3, kDoubleByte},          // JIS C 6226-1978
-    {"\x1B$B", 3, kDoubleByte},          // JIS X 0208-1983
-    {"\x1B&@\x1B$B", 6, kDoubleByte},    // JIS X 0208-1990
-    {"\x1B$(D", 4, kDoubleByte},         // JIS X 0212-1990, read as JIS X 0208
-    {"\x1B(J", 3, kSingleByte},          // JIS X 0201 Roman
-    {"\x1B(H", 3, kSingleByte},          // handled like ESC ( J
-    {"\x1B(B", 3, kSingleByte},          // ASCII
-    {"\x1B(I", 3, kKatakana},            // JIS X 0201 katakana
-};
-
-// Length of the escape sequence at buf[i] (0: none), its mode in *mode. Reads below `len` only.
+// The escape sequences, each with the mode it selects. None is a prefix of another, so at most one
+// matches at a position, and trying them in any order finds what trying them in this order would:
+//   ESC $ @          double-byte  JIS C 6226-1978
+//   ESC $ B          double-byte  JIS X 0208-1983
+//   ESC & @ ESC $ B  double-byte  JIS X 0208-1990
+//   ESC $ ( D        double-byte  JIS X 0212-1990, read as JIS X 0208
+//   ESC ( J          single-byte  JIS X 0201 Roman
+//   ESC ( H          single-byte  handled like ESC ( J
+//   ESC ( B          single-byte  ASCII
+//   ESC ( I          katakana     JIS X 0201 katakana
+// Returns the length of the sequence at buf[i] (an ESC), its mode in *mode; 0 when none matches
+// whole. Reads below `len` only.
 int32_t MatchEscape(const uint8_t* buf, int32_t i, int32_t len, JisMode* mode) {
-  for (const EscapeSequence& escape : kEscapes) {
-    if (len - i < escape.length) continue;
-    int32_t k = 1;  // buf[i] is the ESC
-    while (k < escape.length && buf[i + k] == static_cast<uint8_t>(escape.bytes[k])) ++k;
-    if (k == escape.length) {
-      *mode = escape.mode;
-      return escape.length;
+  const int32_t left = len - i;
+  if (left < 3) return 0;
+  const uint8_t second = buf[i + 1];
+  const uint8_t third = buf[i + 2];
+  if (second == '$') {
+    if (third == '@' || third == 'B') {
+      *mode = kDoubleByte;
+      return 3;
     }
+    if (third == '(' && left >= 4 && buf[i + 3] == 'D') {
+      *mode = kDoubleByte;
+      return 4;
+    }
+  } else if (second == '(') {
+    if (third == 'J' || third == 'H' || third == 'B') {
+      *mode = kSingleByte;
+      return 3;
+    }
+    if (third == 'I') {
+      *mode = kKatakana;
+      return 3;
+    }
+  } else if (second == '&' && third == '@' && left >= 6 && buf[i + 3] == 0x1B && buf[i + 4] == '$' &&
+             buf[i + 5] == 'B') {
+    *mode = kDoubleByte;
+    return 6;
   }
   return 0;
 }
@@ -60,6 +71,12 @@ int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
           CopyBlock(scratch + j, buf + i);
           i += run;
           j += run;
+          while (run == kBlockBytes && len - i >= kBlockBytes && limit - j >= kBlockBytes &&
+                 LeadingPlainBytes(buf + i) == kBlockBytes) {
+            CopyBlock(scratch + j, buf + i);
+            i += kBlockBytes;
+            j += kBlockBytes;
+          }
           continue;
         }
       } else {
@@ -102,6 +119,9 @@ int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
       scratch[j] = b;
       scratch[j + 1] = buf[i + 1];
       JisToSjis(scratch + j);
+      // Untested bytes can make a NUL, and the text ends at the first NUL it holds.
+      if (scratch[j] == 0x00) return j;
+      if (scratch[j + 1] == 0x00) return j + 1;
       i += 2;
       j += 2;
     } else {

@@ -26,9 +26,11 @@ extern const KatakanaRow kKatakanaTable[kKatakanaRows];
 // neither. Reads nothing at `len` or beyond.
 DetectOutcome DetectCode(const uint8_t* buf, int32_t len);
 
-// Write the Shift-JIS form of the text into `scratch` (`len` bytes) and return its length j. The
-// text ends at a NUL at a character start or at `len`; a NUL is written at scratch[j] when j < len,
-// so no unwritten scratch byte is ever part of the output. Neither reads at `len` or beyond.
+// Write the Shift-JIS form of the text into `scratch` (`len` bytes) and return the converted
+// text's length t: scratch[t] is its NUL when t < len, and t = len means the output filled the
+// buffer without one. The source text ends at a NUL at a character start or at `len`; when the pair
+// arithmetic makes a NUL byte the output text ends there too (nothing after it could reach the
+// caller). No unwritten scratch byte lies before t + 1. Neither reads at `len` or beyond.
 // ConvertJis cuts text that would outgrow the buffer at a character boundary, keeping room for the
 // NUL; ConvertEuc never outgrows it (each character shrinks or keeps its size).
 int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len);
