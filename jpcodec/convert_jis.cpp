@@ -63,36 +63,35 @@ int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
   int32_t j = 0;
   while (i < len) {
     // Runs a block at a time: single-byte text up to a NUL or ESC, or pairs of 0x21-0x7E bytes
-    // (escapes start with ESC, so none can hide in either run).
+    // (escapes start with ESC, so none can hide in either run). A block is written whole and only
+    // its run kept. Where a run ends inside a block, the byte that ended it is taken below at once.
     if (mode != kKatakana && len - i >= kBlockBytes && limit - j >= kBlockBytes) {
+      int32_t run;
       if (mode == kSingleByte) {
-        const int32_t run = LeadingPlainBytes(buf + i);
-        if (run > 0) {
-          CopyBlock(scratch + j, buf + i);
-          i += run;
-          j += run;
-          while (run == kBlockBytes && len - i >= kBlockBytes && limit - j >= kBlockBytes &&
+        run = LeadingPlainBytes(buf + i);
+        CopyBlock(scratch + j, buf + i);
+      } else {
+        run = LeadingInRange(buf + i, 0x21, 0x7E) & ~1;
+        ConvertPairBlock(scratch + j, buf + i, 0);
+      }
+      i += run;
+      j += run;
+      if (run == kBlockBytes) {
+        if (mode == kSingleByte) {
+          while (len - i >= kBlockBytes && limit - j >= kBlockBytes &&
                  LeadingPlainBytes(buf + i) == kBlockBytes) {
             CopyBlock(scratch + j, buf + i);
             i += kBlockBytes;
             j += kBlockBytes;
           }
-          continue;
-        }
-      } else {
-        const int32_t run = LeadingInRange(buf + i, 0x21, 0x7E) & ~1;
-        if (run > 0) {
-          ConvertPairBlock(scratch + j, buf + i, 0);
-          i += run;
-          j += run;
-          while (run == kBlockBytes && len - i >= kBlockBytes && limit - j >= kBlockBytes &&
-                 AllInRange(buf + i, 0x21, 0x7E)) {
+        } else {
+          while (len - i >= kBlockBytes && limit - j >= kBlockBytes && AllInRange(buf + i, 0x21, 0x7E)) {
             ConvertPairBlock(scratch + j, buf + i, 0);
             i += kBlockBytes;
             j += kBlockBytes;
           }
-          continue;
         }
+        continue;
       }
     }
 
