@@ -50,7 +50,7 @@ run: build
 	@echo "  jpcodec.so  exports ConvertToSjis2(char* buf, unsigned long len): rewrites JIS or"
 	@echo "              EUC-JP text in place as Shift-JIS; returns the converted length."
 	@echo
-	@echo "Try it: printf '\\xb0\\xa1' converts to Shift-JIS 0x88 0x9f:"
+	@echo "Try it: the EUC-JP bytes b0 a1 become Shift-JIS 88 9f:"
 	@printf '#include <cstdio>\nunsigned long ConvertToSjis2(char*, unsigned long);\nint main(){char t[]="\\xb0\\xa1";unsigned long n=ConvertToSjis2(t,sizeof t);std::printf("%%lu bytes: %%02x %%02x\\n",n,(unsigned char)t[0],(unsigned char)t[1]);}\n' \
 	  > $(BUILD_DIR)/try_jpcodec.cpp
 	@g++ -o $(BUILD_DIR)/try_jpcodec $(BUILD_DIR)/try_jpcodec.cpp $(BUILD_DIR)/lib/jpcodec.so \

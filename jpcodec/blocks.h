@@ -50,15 +50,6 @@ inline int32_t LeadingInRange(const uint8_t* p, uint8_t lo, uint8_t hi) {
   return LeadingOnes(InRangeMask(LoadBlock(p), lo, hi));
 }
 
-// Leading bytes of the block in [lo1, hi1] into *run1 and in [lo2, hi2] into *run2, from one load:
-// where a run of one kind ends, the next kind is tested without reading the block again.
-inline void LeadingInRanges(const uint8_t* p, uint8_t lo1, uint8_t hi1, int32_t* run1, uint8_t lo2,
-                            uint8_t hi2, int32_t* run2) {
-  const __m128i v = LoadBlock(p);
-  *run1 = LeadingOnes(InRangeMask(v, lo1, hi1));
-  *run2 = LeadingOnes(InRangeMask(v, lo2, hi2));
-}
-
 // Leading bytes that are neither NUL nor ESC: what single-byte mode of JIS text copies.
 inline int32_t LeadingPlainBytes(const uint8_t* p) {
   const __m128i v = LoadBlock(p);
@@ -167,12 +158,6 @@ inline int32_t LeadingInRange(const uint8_t* p, uint8_t lo, uint8_t hi) {
   int32_t n = 0;
   while (n < kBlockBytes && p[n] >= lo && p[n] <= hi) ++n;
   return n;
-}
-
-inline void LeadingInRanges(const uint8_t* p, uint8_t lo1, uint8_t hi1, int32_t* run1, uint8_t lo2,
-                            uint8_t hi2, int32_t* run2) {
-  *run1 = LeadingInRange(p, lo1, hi1);
-  *run2 = LeadingInRange(p, lo2, hi2);
 }
 
 inline int32_t LeadingPlainBytes(const uint8_t* p) {
