@@ -36,7 +36,7 @@ typedef HSE_VERSION_INFO* LPHSE_VERSION_INFO;
 
 struct EXTENSION_CONTROL_BLOCK {
   DWORD cbSize;            // size of this structure
-  DWORD dwVersion;         // version of the specification the server follows
+  DWORD dwVersion;         // ISAPI version the server follows
   HCONN ConnID;            // the connection, first argument of every callback
   DWORD dwHttpStatusCode;  // status of the finished request
   CHAR lpszLogData[HSE_LOG_BUFFER_LEN];

@@ -37,7 +37,7 @@ struct Output {
 
 enum class ArgSize { kDefault, kShort, kLong, k64 };
 
-struct FieldSpec {
+struct FieldFormat {
   bool left = false;  // '-'
   bool zero = false;  // '0'
   bool alt = false;   // '#'
@@ -57,21 +57,21 @@ size_t ParseNumber(const char** at) {
   return value;
 }
 
-void PadAround(Output* out, const FieldSpec& spec, size_t length, const char* text) {
-  size_t padding = spec.width > length ? spec.width - length : 0;
-  if (!spec.left) out->Repeat(' ', padding);
+void PadAround(Output* out, const FieldFormat& field, size_t length, const char* text) {
+  size_t padding = field.width > length ? field.width - length : 0;
+  if (!field.left) out->Repeat(' ', padding);
   out->Append(text, length);
-  if (spec.left) out->Repeat(' ', padding);
+  if (field.left) out->Repeat(' ', padding);
 }
 
 // Integers: sign or 0x prefix, then at least `precision` digits, within `width`.
-void PutInteger(Output* out, const FieldSpec& spec, uint64_t magnitude, bool negative, unsigned base,
+void PutInteger(Output* out, const FieldFormat& field, uint64_t magnitude, bool negative, unsigned base,
                 bool upper) {
   const char* digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   char digits[24];
   size_t count = 0;
   // As in C, an explicit precision of 0 prints nothing for the value 0.
-  if (!(spec.hasPrecision && spec.precision == 0 && magnitude == 0)) {
+  if (!(field.hasPrecision && field.precision == 0 && magnitude == 0)) {
     do {
       digits[count++] = digitSet[magnitude % base];
       magnitude /= base;
@@ -81,24 +81,24 @@ void PutInteger(Output* out, const FieldSpec& spec, uint64_t magnitude, bool neg
   size_t prefixLength = 0;
   if (negative) {
     prefix[prefixLength++] = '-';
-  } else if (spec.alt && base == 16 && count > 0 && !(count == 1 && digits[0] == '0')) {
+  } else if (field.alt && base == 16 && count > 0 && !(count == 1 && digits[0] == '0')) {
     prefix[prefixLength++] = '0';
     prefix[prefixLength++] = upper ? 'X' : 'x';
   }
-  size_t zeros = (spec.hasPrecision && spec.precision > count) ? spec.precision - count : 0;
+  size_t zeros = (field.hasPrecision && field.precision > count) ? field.precision - count : 0;
   size_t total = prefixLength + zeros + count;
-  size_t padding = spec.width > total ? spec.width - total : 0;
-  bool zeroPad = spec.zero && !spec.left && !spec.hasPrecision;
-  if (!spec.left && !zeroPad) out->Repeat(' ', padding);
+  size_t padding = field.width > total ? field.width - total : 0;
+  bool zeroPad = field.zero && !field.left && !field.hasPrecision;
+  if (!field.left && !zeroPad) out->Repeat(' ', padding);
   out->Append(prefix, prefixLength);
   out->Repeat('0', zeros + (zeroPad ? padding : 0));
   while (count > 0) out->Put(digits[--count]);
-  if (spec.left) out->Repeat(' ', padding);
+  if (field.left) out->Repeat(' ', padding);
 }
 
-void PutSigned(Output* out, const FieldSpec& spec, int64_t value) {
+void PutSigned(Output* out, const FieldFormat& field, int64_t value) {
   uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  PutInteger(out, spec, magnitude, value < 0, 10, false);
+  PutInteger(out, field, magnitude, value < 0, 10, false);
 }
 
 int64_t SignedArgument(va_list* args, ArgSize size) {
@@ -126,32 +126,32 @@ uint64_t UnsignedArgument(va_list* args, ArgSize size) {
 // Formats the field whose text starts at `percent` ('%'); returns where the format continues.
 const char* FormatField(Output* out, const char* percent, va_list* args) {
   const char* at = percent + 1;
-  FieldSpec spec;
+  FieldFormat field;
   for (;; ++at) {
     if (*at == '-') {
-      spec.left = true;
+      field.left = true;
     } else if (*at == '0') {
-      spec.zero = true;
+      field.zero = true;
     } else if (*at == '#') {
-      spec.alt = true;
+      field.alt = true;
     } else {
       break;
     }
   }
-  spec.width = ParseNumber(&at);
+  field.width = ParseNumber(&at);
   if (*at == '.') {
     ++at;
-    spec.hasPrecision = true;
-    spec.precision = ParseNumber(&at);
+    field.hasPrecision = true;
+    field.precision = ParseNumber(&at);
   }
   if (*at == 'l') {
-    spec.size = ArgSize::kLong;
+    field.size = ArgSize::kLong;
     ++at;
   } else if (*at == 'h') {
-    spec.size = ArgSize::kShort;
+    field.size = ArgSize::kShort;
     ++at;
   } else if (at[0] == 'I' && at[1] == '6' && at[2] == '4') {
-    spec.size = ArgSize::k64;
+    field.size = ArgSize::k64;
     at += 3;
   }
 
@@ -162,31 +162,31 @@ const char* FormatField(Output* out, const char* percent, va_list* args) {
     case 'c':
     case 'C': {
       char c = static_cast<char>(va_arg(*args, int));
-      PadAround(out, spec, 1, &c);
+      PadAround(out, field, 1, &c);
       return at + 1;
     }
     case 's':
     case 'S': {
       const char* text = va_arg(*args, const char*);
       if (text == nullptr) text = "(null)";
-      size_t length = spec.hasPrecision ? strnlen(text, spec.precision) : std::strlen(text);
-      PadAround(out, spec, length, text);
+      size_t length = field.hasPrecision ? strnlen(text, field.precision) : std::strlen(text);
+      PadAround(out, field, length, text);
       return at + 1;
     }
     case 'd':
     case 'i':
-      PutSigned(out, spec, SignedArgument(args, spec.size));
+      PutSigned(out, field, SignedArgument(args, field.size));
       return at + 1;
     case 'u':
-      PutInteger(out, spec, UnsignedArgument(args, spec.size), false, 10, false);
+      PutInteger(out, field, UnsignedArgument(args, field.size), false, 10, false);
       return at + 1;
     case 'x':
     case 'X':
-      PutInteger(out, spec, UnsignedArgument(args, spec.size), false, 16, *at == 'X');
+      PutInteger(out, field, UnsignedArgument(args, field.size), false, 16, *at == 'X');
       return at + 1;
     case 'p': {
       // Windows prints a pointer as all its hex digits, uppercase.
-      FieldSpec pointer = spec;
+      FieldFormat pointer = field;
       pointer.hasPrecision = true;
       pointer.precision = sizeof(void*) * 2;
       PutInteger(out, pointer, reinterpret_cast<uintptr_t>(va_arg(*args, void*)), false, 16, true);
