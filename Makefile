@@ -47,8 +47,10 @@ run: build
 	@echo "karvel built:"
 	@ls -l $(BUILD_DIR)/lib/*.so
 	@echo
-	@echo "  jpcodec.so  exports ConvertToSjis2(char* buf, unsigned long len): rewrites JIS or"
-	@echo "              EUC-JP text in place as Shift-JIS; returns the converted length."
+	@echo "  jpcodec.so     exports ConvertToSjis2(char* buf, unsigned long len): rewrites JIS or"
+	@echo "                 EUC-JP text in place as Shift-JIS; returns the converted length."
+	@echo "  EMITSTATUS.so  exports EmitStatus; build/bin/emitstatus \"DIR/,NAME,V1,V2\" expands"
+	@echo "                 DIR/VB_KARVEL.MIF into \$$WINDIR/NAME_VB_KARVEL.MIF."
 	@echo
 	@echo "Try it: the EUC-JP bytes b0 a1 become Shift-JIS 88 9f:"
 	@printf '#include <cstdio>\nunsigned long ConvertToSjis2(char*, unsigned long);\nint main(){char t[]="\\xb0\\xa1";unsigned long n=ConvertToSjis2(t,sizeof t);std::printf("%%lu bytes: %%02x %%02x\\n",n,(unsigned char)t[0],(unsigned char)t[1]);}\n' \

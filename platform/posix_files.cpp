@@ -1,5 +1,5 @@
-// File handles over POSIX descriptors: CreateFileA, ReadFile, WriteFile, SetFilePointer, CloseHandle,
-// DeleteFileA, CopyFileA.
+// File handles over POSIX descriptors: CreateFileA, ReadFile, WriteFile, SetFilePointer,
+// SetEndOfFile, CloseHandle, DeleteFileA, CopyFileA.
 //
 // A handle is the descriptor plus one, so descriptor 0 does not become NULL and no descriptor can
 // become INVALID_HANDLE_VALUE (-1). Every descriptor is opened close-on-exec, so programs started by
@@ -242,6 +242,17 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
   // failure by the last error, so success must clear it.
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(position & 0xFFFFFFFFu);
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+  int fd = FdFromHandle(file);
+  if (fd < 0) return FALSE;
+  off_t position = lseek(fd, 0, SEEK_CUR);
+  if (position < 0 || ftruncate(fd, position) != 0) {
+    SetLastError(Win32ErrorFromErrno(errno, nullptr, ERROR_ACCESS_DENIED));
+    return FALSE;
+  }
+  return TRUE;
 }
 
 BOOL CloseHandle(HANDLE object) {

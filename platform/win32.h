@@ -13,6 +13,8 @@
 // Karvel's additions (not Win32): the path separator of this system, and whether a byte is one.
 #define KARVEL_PATH_SEPARATOR '\\'
 inline bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
+// wsprintfA writes at most this many bytes, the NUL included.
+#define WSPRINTF_LIMIT 1024
 
 #else  // POSIX
 
@@ -81,6 +83,7 @@ void SetLastError(DWORD code);
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
 #define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
@@ -102,6 +105,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPVO
 // Moves the file pointer; returns the low 32 bits of the new position (the high 32 in *distanceHigh
 // when given), or INVALID_SET_FILE_POINTER with the last error set.
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method);
+// Makes the current position the file's end, cutting off what lies beyond it.
+BOOL SetEndOfFile(HANDLE file);
 BOOL CloseHandle(HANDLE object);
 BOOL DeleteFileA(LPCSTR name);
 // Copies the bytes of `from` to `to`, replacing `to` unless failIfExists.
@@ -179,6 +184,7 @@ int wvsprintfA(LPSTR out, LPCSTR format, va_list args);
 // ---- User interface -----------------------------------------------------------------------------
 #define MB_OK 0x00000000u
 #define MB_ICONSTOP 0x00000010u
+#define MB_ICONWARNING 0x00000030u
 #define IDOK 1
 // There is no desktop on a server: writes one line "caption: text" to standard error; returns IDOK.
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);

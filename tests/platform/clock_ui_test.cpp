@@ -9,7 +9,7 @@
 
 #include "platform/test_hooks.h"
 #include "platform/win32.h"
-#include "test_support.h"
+#include "support/files.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ TEST(Clock, LocalTimeComesFromHookOrSystem) {
 }
 
 TEST(MessageBox, WritesOneLineToStandardError) {
-  platform_test::TempDir dir;
+  test_support::TempDir dir;
   std::string capture = dir.File("stderr.txt");
   int file = open(capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   ASSERT_GE(file, 0);
@@ -66,7 +66,7 @@ TEST(MessageBox, WritesOneLineToStandardError) {
   close(savedStderr);
   close(file);
   for (int result : results) EXPECT_EQ(IDOK, result);
-  EXPECT_EQ("karvel: disk full\n: no caption\nno text: \n", platform_test::ReadAll(capture));
+  EXPECT_EQ("karvel: disk full\n: no caption\nno text: \n", test_support::ReadAll(capture));
 }
 
 }  // namespace

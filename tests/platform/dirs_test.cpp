@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "platform/win32.h"
-#include "test_support.h"
+#include "support/files.h"
 
-using platform_test::Exists;
-using platform_test::ReadAll;
-using platform_test::ScopedEnv;
-using platform_test::SizeOf;
-using platform_test::TempDir;
+using test_support::Exists;
+using test_support::ReadAll;
+using test_support::ScopedEnv;
+using test_support::SizeOf;
+using test_support::TempDir;
 
 namespace {
 
@@ -174,7 +174,7 @@ TEST(TempFileName, NamesAreUniqueAcrossProcessesAndThreads) {
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    platform_test::WriteAll(childList, CreateNames(dir.path(), 1000));
+    test_support::WriteAll(childList, CreateNames(dir.path(), 1000));
     _exit(0);
   }
   // Two threads here, one more process at the same time, all in one directory.

@@ -9,13 +9,13 @@
 #include <string>
 
 #include "platform/win32.h"
-#include "test_support.h"
+#include "support/files.h"
 
-using platform_test::Exists;
-using platform_test::ReadAll;
-using platform_test::SizeOf;
-using platform_test::TempDir;
-using platform_test::WriteAll;
+using test_support::Exists;
+using test_support::ReadAll;
+using test_support::SizeOf;
+using test_support::TempDir;
+using test_support::WriteAll;
 
 namespace {
 
@@ -120,6 +120,20 @@ TEST(FileIo, PointerMovesFromEachOrigin) {
   ASSERT_TRUE(WriteFile(h, "AB", 2, &written, nullptr));
   EXPECT_TRUE(CloseHandle(h));
   EXPECT_EQ("01AB456789", ReadAll(dir.File("seek.bin")));
+}
+
+TEST(FileIo, SetEndOfFileCutsAtThePosition) {
+  TempDir dir;
+  HANDLE h = OpenReadWrite(dir.File("cut.bin"), CREATE_ALWAYS);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(h, "0123456789", 10, &written, nullptr));
+  ASSERT_EQ(4u, SetFilePointer(h, 4, nullptr, FILE_BEGIN));
+  EXPECT_TRUE(SetEndOfFile(h));
+  EXPECT_EQ(4u, SetFilePointer(h, 0, nullptr, FILE_END)) << "the end is where the pointer was";
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_EQ("0123", ReadAll(dir.File("cut.bin")));
+  EXPECT_FALSE(SetEndOfFile(INVALID_HANDLE_VALUE));
 }
 
 TEST(FileIo, ReadStopsAtEndOfFile) {

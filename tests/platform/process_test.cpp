@@ -9,13 +9,13 @@
 #include <string>
 
 #include "platform/win32.h"
-#include "test_support.h"
+#include "support/files.h"
 
-using platform_test::Exists;
-using platform_test::ReadAll;
-using platform_test::ScopedEnv;
-using platform_test::TempDir;
-using platform_test::WriteAll;
+using test_support::Exists;
+using test_support::ReadAll;
+using test_support::ScopedEnv;
+using test_support::TempDir;
+using test_support::WriteAll;
 
 namespace {
 

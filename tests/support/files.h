@@ -1,10 +1,13 @@
-// Shared helpers of the platform tests: a private directory per test and scoped environment edits.
-#ifndef KARVEL_TESTS_PLATFORM_TEST_SUPPORT_H
-#define KARVEL_TESTS_PLATFORM_TEST_SUPPORT_H
+// Test helpers: a private directory per test, scoped environment edits, whole-file reads and writes.
+#ifndef KARVEL_TESTS_SUPPORT_FILES_H
+#define KARVEL_TESTS_SUPPORT_FILES_H
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,7 +15,7 @@
 #include <optional>
 #include <string>
 
-namespace platform_test {
+namespace test_support {
 
 // A fresh directory under /tmp, removed with everything in it at the end of the test.
 class TempDir {
@@ -64,6 +67,34 @@ inline long long SizeOf(const std::string& path) {
 
 inline bool Exists(const std::string& path) { return SizeOf(path) >= 0; }
 
-}  // namespace platform_test
+// Sends standard error to a file until Text() or the end of the scope; Text() gives what came.
+class StderrCapture {
+ public:
+  explicit StderrCapture(const std::string& path) : path_(path) {
+    std::fflush(stderr);
+    int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    saved_ = dup(STDERR_FILENO);
+    dup2(file, STDERR_FILENO);
+    close(file);
+  }
+  ~StderrCapture() { Restore(); }
+  std::string Text() {
+    Restore();
+    return ReadAll(path_);
+  }
 
-#endif  // KARVEL_TESTS_PLATFORM_TEST_SUPPORT_H
+ private:
+  void Restore() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    saved_ = -1;
+  }
+  std::string path_;
+  int saved_ = -1;
+};
+
+}  // namespace test_support
+
+#endif  // KARVEL_TESTS_SUPPORT_FILES_H
