@@ -1,4 +1,5 @@
-// Well-known directories and temporary names: GetTempPathA, GetTempFileNameA, GetWindowsDirectoryA.
+// Well-known directories and temporary names: GetTempPathA, GetTempFileNameA, GetWindowsDirectoryA,
+// CreateDirectoryA.
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -6,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix_internal.h"
@@ -163,4 +165,16 @@ UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR out) {
   out[0] = '\0';
   SetLastError(ERROR_FILE_EXISTS);
   return 0;
+}
+
+BOOL CreateDirectoryA(LPCSTR path, LPVOID) {
+  if (path == nullptr || path[0] == '\0') {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  if (mkdir(path, 0700) != 0) {
+    SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : Win32ErrorFromErrno(errno, path, ERROR_ACCESS_DENIED));
+    return FALSE;
+  }
+  return TRUE;
 }

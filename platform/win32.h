@@ -125,6 +125,11 @@ UINT GetTempFileNameA(LPCSTR dir, LPCSTR prefix, UINT unique, LPSTR out);
 // nothing is written and the size needed (NUL included) is returned.
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 
+// Creates the directory `path` (mode 0700 on POSIX: uploads are private to the server). FALSE with
+// ERROR_ALREADY_EXISTS when something of that name exists, ERROR_PATH_NOT_FOUND when its parent
+// does not.
+BOOL CreateDirectoryA(LPCSTR path, LPVOID security);
+
 // ---- Process start ------------------------------------------------------------------------------
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1

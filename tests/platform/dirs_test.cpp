@@ -76,6 +76,20 @@ TEST(Directories, WindowsDirectoryComesFromWindir) {
   });
 }
 
+TEST(Directories, CreateDirectoryRefusesWhatExists) {
+  TempDir dir;
+  const std::string made = dir.File("made");
+  EXPECT_TRUE(CreateDirectoryA(made.c_str(), nullptr));
+  struct stat info;
+  ASSERT_EQ(0, stat(made.c_str(), &info));
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_EQ(0700u, info.st_mode & 0777u) << "uploads stay private to the server";
+  EXPECT_FALSE(CreateDirectoryA(made.c_str(), nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), GetLastError());
+  EXPECT_FALSE(CreateDirectoryA(dir.File("missing/child").c_str(), nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+}
+
 TEST(TempFileName, NamesFollowTheWindowsPattern) {
   TempDir dir;
   struct Case {

@@ -1,0 +1,41 @@
+// The form field list under construction: records, the value buffer, and the write position.
+#ifndef KARVEL_GATEWAY_FORM_FIELDS_H
+#define KARVEL_GATEWAY_FORM_FIELDS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "gateway/form_reader.h"
+
+struct FormFieldList {
+  FormField* pHead;
+  FormField* pTail;
+  char* pValueBuffer;        // every value, one after another, each followed by a NUL
+  size_t nValueCapacity;     // bytes in pValueBuffer
+  size_t nWritePosition;     // where the next value byte goes
+  size_t nRunningOffset;     // where the next value begins
+};
+
+// Takes a zero-filled value buffer of `capacity` bytes; false (nothing held) when there is none.
+bool StartFormFieldList(FormFieldList* list, size_t capacity);
+
+// Stores one value byte at the write position. The caller keeps the room (see EnsureValueRoom).
+inline void StoreValueByte(FormFieldList* list, uint8_t byte) {
+  list->pValueBuffer[list->nWritePosition++] = static_cast<char>(byte);
+}
+
+// Makes room for `bytes` more value bytes behind the write position, moving the value buffer (and
+// every record's pValue) when it must grow. False when no memory is left; nothing changes then.
+bool EnsureValueRoom(FormFieldList* list, size_t bytes);
+
+// Ends the value that began at the running offset (a NUL behind it) and appends its record named
+// `name`. False when the record cannot be allocated.
+bool AppendFormField(FormFieldList* list, const char* name, int32_t nonPrintable);
+
+// Releases every record and the value buffer.
+void ReleaseFormFieldList(FormFieldList* list);
+
+// 1 when a byte stored for a value lies outside 0x20-0x7F (as a signed byte below 0x20).
+inline int32_t NonPrintable(uint8_t byte) { return static_cast<int8_t>(byte) < 0x20 ? 1 : 0; }
+
+#endif  // KARVEL_GATEWAY_FORM_FIELDS_H

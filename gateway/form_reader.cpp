@@ -1,0 +1,340 @@
+// ReadFormFields: one hand-written tokenizer over the decoded input. It starts in URL-encoded mode
+// and switches, one way only, to multipart mode at the first bare name (the boundary line) or the
+// first "Content-" part header.
+#include "gateway/form_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "gateway/form_fields.h"
+#include "gateway/form_source.h"
+#include "gateway/form_upload.h"
+
+namespace {
+
+constexpr int kNameBytes = 256;          // names of up to 255 bytes; 256 fails the read
+constexpr int kBoundaryBytes = 200;      // boundary lines are compared on their first 200 bytes
+constexpr int kHeldBackBytes = 100;      // line-end bytes of an upload not yet written
+constexpr uint32_t kTransferBytes = 8192;
+constexpr int kClientNameBytes = 1024;   // the file name a part header sends, as sent
+constexpr uint8_t CR = '\r';
+constexpr uint8_t LF = '\n';
+constexpr uint8_t QUOTE = '"';
+
+// How a step ended: go on, the input ended (finish with the list so far), the input ended inside
+// a part header (the field is counted but not listed), or the read failed.
+enum Outcome { kGoOn, kInputEnded, kHeaderCut, kReadFailed };
+
+struct Reader {
+  PosData source;
+  uint8_t current;  // the byte the last read delivered
+  int result;       // and its decode result
+  char* pName;      // kNameBytes + 1, zero-filled
+  int nNameLength;
+  FormFieldList list;
+  int32_t nCount;
+  bool bMultipart;
+  bool bBoundaryTaken;
+  char szBoundary[kBoundaryBytes + 1];
+  int nBoundaryLength;
+  UploadDirectory uploads;
+  UploadWriter upload;     // the upload being saved; hFile null when there is none
+  uint8_t* pTransfer;      // the upload's current line, kTransferBytes
+  int32_t bNonPrintable;   // of the value being collected
+};
+
+bool Read(Reader* r, bool raw) {
+  r->result = DecodeNextByte(&r->source, &r->current, raw);
+  return r->result != kDecodeEnd;
+}
+
+bool IsLineEnd(uint8_t byte) { return byte == CR || byte == LF; }
+
+void StoreValue(Reader* r, uint8_t byte) {
+  StoreValueByte(&r->list, byte);
+  r->bNonPrintable |= NonPrintable(byte);
+}
+
+// True when the `length` bytes at `line` begin with the boundary. Without a boundary no line does.
+bool StartsWithBoundary(const Reader& r, const void* line, size_t length) {
+  return r.bBoundaryTaken && r.nBoundaryLength > 0 && length >= static_cast<size_t>(r.nBoundaryLength) &&
+         std::memcmp(line, r.szBoundary, r.nBoundaryLength) == 0;
+}
+
+// A name: the bytes up to a separator, the first 256 kept. kInputEnded at the end of the input.
+Outcome ReadName(Reader* r) {
+  r->nNameLength = 0;
+  while (!IsFieldSeparator(r->current)) {
+    if (r->nNameLength < kNameBytes) r->pName[r->nNameLength++] = static_cast<char>(r->current);
+    if (!Read(r, false)) return kInputEnded;
+  }
+  r->pName[r->nNameLength] = '\0';
+  return kGoOn;
+}
+
+// A URL-encoded value, up to the first separator that was not escaped (consumed with it).
+void ReadEncodedValue(Reader* r) {
+  while (Read(r, false) && (!IsFieldSeparator(r->current) || r->result == kDecodeEscaped)) {
+    StoreValue(r, r->current);
+  }
+}
+
+// The part header after the field name's closing quote, up to the empty line that ends it. Returns
+// whether the part is an upload (a ';' and a space right behind the quote) and the file name it
+// sends: the first quoted text after them.
+Outcome ReadPartHeader(Reader* r, bool* isUpload, char* clientName, int* clientLength) {
+  if (!Read(r, true)) return kInputEnded;
+  int fileState = r->current == ';' ? 1 : 0;
+  if (!Read(r, true)) return kInputEnded;
+  bool collecting = false;
+  bool collected = false;
+  bool lineEnd = false;
+  *clientLength = 0;
+  for (;;) {
+    const uint8_t b = r->current;
+    if (b == ' ' && fileState == 1) {
+      fileState = 2;
+    } else if (fileState != 2) {
+      fileState = 0;
+    }
+    if (collecting) {
+      if (b == QUOTE) {
+        collecting = false;
+        collected = true;
+      } else if (*clientLength < kClientNameBytes) {
+        clientName[(*clientLength)++] = static_cast<char>(b);
+      } else {
+        *clientLength = kClientNameBytes + 1;  // too long to be a name: refused later
+      }
+    } else if (fileState == 2 && !collected && b == QUOTE) {
+      collecting = true;
+    }
+    if (b == LF) {
+      if (lineEnd) break;
+      lineEnd = true;
+    } else if (b != CR && b != QUOTE) {
+      lineEnd = false;
+    }
+    if (!Read(r, true)) return kInputEnded;
+  }
+  *isUpload = fileState == 2;
+  if (!collected && collecting) *clientLength = kClientNameBytes + 1;  // no closing quote
+  return kGoOn;
+}
+
+// Appends `count` held-back line-end bytes and then clears them.
+bool WriteHeldBack(Reader* r, uint8_t* held, int* heldCount) {
+  const bool ok = r->upload.hFile == nullptr || UploadWrite(&r->upload, held, static_cast<uint32_t>(*heldCount));
+  *heldCount = 0;
+  return ok;
+}
+
+bool WriteUpload(Reader* r, const uint8_t* bytes, uint32_t count) {
+  return r->upload.hFile == nullptr || UploadWrite(&r->upload, bytes, count);
+}
+
+// An upload's data, line by line, up to the boundary line. Lines go through the transfer buffer;
+// the line-end bytes behind a line are held back until the next line shows they are data, and the
+// last two before the boundary line are dropped. Data bytes are taken from the source in runs.
+Outcome ReadUploadData(Reader* r) {
+  uint8_t held[kHeldBackBytes];
+  int heldCount = 0;
+  uint32_t used = 0;  // bytes of the current line in the transfer buffer
+  for (;;) {
+    const uint8_t* bytes = nullptr;
+    const int32_t available = PeekBytes(&r->source, &bytes);
+    if (available == 0) {
+      // The input ended inside the data: keep what came.
+      if (!WriteHeldBack(r, held, &heldCount) || !WriteUpload(r, r->pTransfer, used)) return kReadFailed;
+      return kInputEnded;
+    }
+    const uint8_t* lf = static_cast<const uint8_t*>(std::memchr(bytes, LF, available));
+    const int32_t searched = lf ? static_cast<int32_t>(lf - bytes) : available;
+    const uint8_t* cr = static_cast<const uint8_t*>(std::memchr(bytes, CR, searched));
+    const int32_t run = cr ? static_cast<int32_t>(cr - bytes) : searched;
+
+    for (int32_t taken = 0; taken < run;) {
+      const uint32_t part = std::min<uint32_t>(kTransferBytes - used, static_cast<uint32_t>(run - taken));
+      std::memcpy(r->pTransfer + used, bytes + taken, part);
+      used += part;
+      taken += static_cast<int32_t>(part);
+      if (used == kTransferBytes) {
+        if (!WriteHeldBack(r, held, &heldCount) || !WriteUpload(r, r->pTransfer, used)) return kReadFailed;
+        used = 0;
+      }
+    }
+    ConsumeBytes(&r->source, run);
+    if (run == available) continue;
+
+    const uint8_t ending = bytes[run];
+    ConsumeBytes(&r->source, 1);
+    if (used > 0 && StartsWithBoundary(*r, r->pTransfer, used)) break;
+    if (used > 0) {
+      if (!WriteHeldBack(r, held, &heldCount) || !WriteUpload(r, r->pTransfer, used)) return kReadFailed;
+      used = 0;
+      held[heldCount++] = ending;
+    } else {
+      if (heldCount == kHeldBackBytes) {
+        // A longer run than the area holds: all but its last two bytes are data for certain.
+        if (!WriteUpload(r, held, kHeldBackBytes - 2)) return kReadFailed;
+        held[0] = held[kHeldBackBytes - 2];
+        held[1] = held[kHeldBackBytes - 1];
+        heldCount = 2;
+      }
+      held[heldCount++] = ending;
+    }
+  }
+  // The boundary line: the line ends before it, but for their last two bytes, are data.
+  if (heldCount > 2 && !WriteUpload(r, held, static_cast<uint32_t>(heldCount - 2))) return kReadFailed;
+  return kGoOn;
+}
+
+// Saves an upload part; its value is the saved file's path (empty when the name was refused).
+Outcome ReadUpload(Reader* r, const char* clientName, int clientLength) {
+  CHAR path[MAX_PATH];
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const UploadOpen opened = clientLength <= kClientNameBytes
+                                ? OpenUploadFile(&r->uploads, clientName, clientLength, path, &file)
+                                : kUploadRefused;
+  if (opened == kUploadRefused) path[0] = '\0';
+  // A refused name saves nothing: its data is read and dropped.
+  r->upload.hFile = opened == kUploadRefused ? nullptr : file;
+  r->upload.nUsed = 0;
+  r->upload.bFailed = false;
+  r->upload.pBlock = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, UPLOAD_BLOCK_BYTES + kTransferBytes));
+  if (r->upload.pBlock == nullptr) {
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    r->upload.hFile = nullptr;
+    return kReadFailed;
+  }
+  r->pTransfer = r->upload.pBlock + UPLOAD_BLOCK_BYTES;
+
+  Outcome outcome = ReadUploadData(r);
+  if (outcome != kReadFailed && r->upload.hFile != nullptr && !UploadFlush(&r->upload)) outcome = kReadFailed;
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  HeapFree(GetProcessHeap(), 0, r->upload.pBlock);
+  r->upload = UploadWriter{};
+  r->pTransfer = nullptr;
+  if (outcome == kReadFailed) return kReadFailed;
+
+  // The path can be longer than the text that named the file: make room for it.
+  const size_t pathLength = static_cast<size_t>(lstrlenA(path));
+  if (!EnsureValueRoom(&r->list, pathLength + 1 + static_cast<size_t>(RemainingInput(&r->source)) + 1)) {
+    return kReadFailed;
+  }
+  for (size_t k = 0; k < pathLength; ++k) StoreValue(r, static_cast<uint8_t>(path[k]));
+  return outcome;
+}
+
+// A multipart value: the part's bytes up to the boundary line, less the line end before it.
+Outcome ReadPartValue(Reader* r) {
+  FormFieldList& list = r->list;
+  const size_t valueStart = list.nWritePosition;
+  size_t lineStart = valueStart;
+  bool lineEndSeen = false;
+  for (;;) {
+    if (!Read(r, true)) return kInputEnded;  // the input ended inside the data: keep what came
+    if (!IsLineEnd(r->current)) {
+      StoreValue(r, r->current);
+      continue;
+    }
+    const size_t lineLength = list.nWritePosition - lineStart;
+    if (lineLength > 0 && StartsWithBoundary(*r, list.pValueBuffer + lineStart, lineLength)) break;
+    StoreValue(r, r->current);
+    lineEndSeen = true;
+    lineStart = list.nWritePosition;
+  }
+  // Take the boundary line off again, then the CR LF before it.
+  list.nWritePosition = lineStart;
+  if (lineEndSeen) {
+    const size_t cut = list.nWritePosition - valueStart < 2 ? list.nWritePosition - valueStart : 2;
+    list.nWritePosition -= cut;
+  }
+  return kGoOn;
+}
+
+// One multipart part after its name: the header, then the upload or the value.
+Outcome ReadPart(Reader* r) {
+  bool isUpload = false;
+  char clientName[kClientNameBytes];
+  int clientLength = 0;
+  if (ReadPartHeader(r, &isUpload, clientName, &clientLength) != kGoOn) return kHeaderCut;
+  if (isUpload) return ReadUpload(r, clientName, clientLength);
+  return ReadPartValue(r);
+}
+
+// Step by step from the first byte to the end of the input.
+Outcome ParseFields(Reader* r) {
+  if (!Read(r, false)) return kInputEnded;
+  for (;;) {
+    // Between fields: line ends and quotes.
+    while (r->current == CR || r->current == LF || r->current == QUOTE) {
+      if (!Read(r, false)) return kInputEnded;
+    }
+    // Names until one begins a field.
+    for (;;) {
+      if (ReadName(r) == kInputEnded) return kInputEnded;
+      if (r->nNameLength >= kNameBytes) return kReadFailed;
+      const bool assigned = r->current == '=' || r->current == QUOTE;
+      if (assigned && !(r->nNameLength >= 8 && std::memcmp(r->pName, "Content-", 8) == 0)) break;
+      if (!assigned && !r->bBoundaryTaken) {
+        // The first bare name is the boundary line, and the body is multipart from here on.
+        const int length = r->nNameLength < kBoundaryBytes ? r->nNameLength : kBoundaryBytes;
+        std::memcpy(r->szBoundary, r->pName, length);
+        r->szBoundary[length] = '\0';
+        r->nBoundaryLength = length;
+        r->bBoundaryTaken = true;
+      }
+      do {
+        if (!Read(r, false)) return kInputEnded;
+      } while (r->current == CR || r->current == LF || r->current == QUOTE);
+      r->bMultipart = true;
+    }
+
+    // A field begins.
+    r->nCount++;
+    r->bNonPrintable = 0;
+    Outcome outcome = kGoOn;
+    if (r->bMultipart) {
+      outcome = ReadPart(r);
+      if (outcome == kReadFailed) return kReadFailed;
+      if (outcome == kHeaderCut) return kInputEnded;  // counted, not listed
+    } else {
+      ReadEncodedValue(r);
+    }
+    if (!AppendFormField(&r->list, r->pName, r->bNonPrintable)) return kReadFailed;
+    if (outcome == kInputEnded || !Read(r, false)) return kInputEnded;
+  }
+}
+
+}  // namespace
+
+FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
+  *count = 0;
+  const bool post = lstrcmpiA(ecb->lpszMethod, "POST") == 0;
+  const bool get = lstrcmpiA(ecb->lpszMethod, "GET") == 0;
+  if (!post && !get) return nullptr;
+
+  Reader r{};
+  r.pName = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kNameBytes + 1));
+  if (r.pName == nullptr) return nullptr;
+  const size_t queryLength = static_cast<size_t>(lstrlenA(ecb->lpszQueryString));
+  if (!StartFormFieldList(&r.list, queryLength + static_cast<size_t>(ecb->cbTotalBytes) + 1)) {
+    HeapFree(GetProcessHeap(), 0, r.pName);
+    return nullptr;
+  }
+  r.source.pEcb = ecb;
+  r.source.nBufferSize = 0;
+  r.source.pfnNextByte = post ? NextBodyByte : NextQueryByte;
+
+  const Outcome outcome = ParseFields(&r);
+  *count = r.nCount;
+  HeapFree(GetProcessHeap(), 0, r.pName);
+  ReleaseSource(&r.source);
+  if (outcome == kReadFailed) {
+    ReleaseFormFieldList(&r.list);
+    return nullptr;
+  }
+  if (r.list.pHead == nullptr) ReleaseFormFieldList(&r.list);
+  return r.list.pHead;
+}

@@ -1,0 +1,143 @@
+#include "gateway/form_source.h"
+
+#include <cstring>
+
+#include "platform/win32.h"
+
+namespace {
+
+void ReleaseChunk(PosData* source) {
+  if (source->pBuffer != nullptr) {
+    HeapFree(GetProcessHeap(), 0, source->pBuffer);
+    source->pBuffer = nullptr;
+  }
+}
+
+// Makes the body source's chunk hold unread bytes: the bytes the server already holds first,
+// then ReadClient. FALSE at the end of the input (the chunk buffer is then released).
+bool FillBodyChunk(PosData* source) {
+  EXTENSION_CONTROL_BLOCK* ecb = source->pEcb;
+  if (source->nBufferSize == 0) {
+    source->nDelivered = 0;
+    source->nPosition = 0;
+    source->nBufferLength = 0;
+    source->nBufferSize = FORM_CHUNK_BYTES;
+    source->pBuffer = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, FORM_CHUNK_BYTES));
+  }
+  if (source->pBuffer == nullptr) return false;
+  // Never more than cbTotalBytes, whatever the server holds or delivers.
+  if (static_cast<DWORD>(source->nDelivered) >= ecb->cbTotalBytes) {
+    ReleaseChunk(source);
+    return false;
+  }
+  if (source->nPosition < source->nBufferLength) return true;
+  DWORD count = 0;
+  if (ecb->cbAvailable > 0) {
+    count = ecb->cbAvailable < FORM_CHUNK_BYTES ? ecb->cbAvailable : FORM_CHUNK_BYTES;
+    // The preloaded bytes still waiting start where the delivered ones end.
+    std::memcpy(source->pBuffer, ecb->lpbData + source->nDelivered, count);
+    ecb->cbAvailable -= count;
+  } else {
+    const DWORD left = ecb->cbTotalBytes - static_cast<DWORD>(source->nDelivered);
+    count = left < FORM_CHUNK_BYTES ? left : FORM_CHUNK_BYTES;
+    if (!ecb->ReadClient(ecb->ConnID, source->pBuffer, &count)) {
+      ReleaseChunk(source);
+      return false;
+    }
+    // A server that claims more than was asked for delivers only what fits.
+    if (count > FORM_CHUNK_BYTES) count = FORM_CHUNK_BYTES;
+  }
+  source->nPosition = 0;
+  source->nBufferLength = static_cast<int32_t>(count);
+  if (count == 0) {
+    ReleaseChunk(source);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int NextBodyByte(PosData* source) {
+  if (!FillBodyChunk(source)) return -1;
+  source->nDelivered++;
+  return source->pBuffer[source->nPosition++];
+}
+
+int NextQueryByte(PosData* source) {
+  if (source->nBufferSize == 0) {
+    source->nPosition = 0;
+    source->nBufferLength = lstrlenA(source->pEcb->lpszQueryString);
+    source->nBufferSize = -1;
+  }
+  if (source->nPosition >= source->nBufferLength) return -1;
+  return static_cast<uint8_t>(source->pEcb->lpszQueryString[source->nPosition++]);
+}
+
+void ReleaseSource(PosData* source) { ReleaseChunk(source); }
+
+int32_t PeekBytes(PosData* source, const uint8_t** bytes) {
+  if (source->pfnNextByte == NextBodyByte) {
+    if (!FillBodyChunk(source)) return 0;
+    *bytes = source->pBuffer + source->nPosition;
+    const int64_t left = static_cast<int64_t>(source->pEcb->cbTotalBytes) - source->nDelivered;
+    const int32_t inChunk = source->nBufferLength - source->nPosition;
+    return left < inChunk ? static_cast<int32_t>(left) : inChunk;
+  }
+  if (source->nBufferSize == 0) {
+    // Let the query source begin itself; it takes no byte when it is empty.
+    const int first = NextQueryByte(source);
+    if (first < 0) return 0;
+    source->nPosition--;
+  }
+  *bytes = reinterpret_cast<const uint8_t*>(source->pEcb->lpszQueryString) + source->nPosition;
+  return source->nBufferLength - source->nPosition;
+}
+
+void ConsumeBytes(PosData* source, int32_t count) {
+  source->nPosition += count;
+  if (source->pfnNextByte == NextBodyByte) source->nDelivered += count;
+}
+
+int64_t RemainingInput(const PosData* source) {
+  if (source->pfnNextByte == NextBodyByte) {
+    return static_cast<int64_t>(source->pEcb->cbTotalBytes) - source->nDelivered;
+  }
+  if (source->nBufferSize == 0) return lstrlenA(source->pEcb->lpszQueryString);
+  return source->nBufferLength - source->nPosition;
+}
+
+int HexDigitValue(int character) {
+  if (character >= '0' && character <= '9') return character - '0';
+  if (character >= 'A' && character <= 'Z') character += 'a' - 'A';
+  if (character >= 'a' && character <= 'f') return character - 'a' + 10;
+  return -1;
+}
+
+bool IsFieldSeparator(uint8_t byte) {
+  return byte == 0x00 || byte == '\n' || byte == '\r' || byte == '"' || byte == '&' || byte == '=';
+}
+
+int DecodeNextByte(PosData* source, uint8_t* current, bool raw) {
+  *current = 0;
+  const int b = source->pfnNextByte(source);
+  if (b < 0) return kDecodeEnd;
+  if (!raw && b == '+') {
+    *current = ' ';
+    return kDecodeEscaped;
+  }
+  if (!raw && b == '%') {
+    const int high = HexDigitValue(source->pfnNextByte(source));
+    if (high < 0) return kDecodeEnd;
+    *current = static_cast<uint8_t>(high * 16);
+    const int low = HexDigitValue(source->pfnNextByte(source));
+    if (low < 0) {
+      *current = 0;
+      return kDecodeEnd;
+    }
+    *current = static_cast<uint8_t>(high * 16 + low);
+    return kDecodeEscaped;
+  }
+  *current = static_cast<uint8_t>(b);
+  return kDecodePlain;
+}

@@ -1,0 +1,137 @@
+#include "gateway/form_upload.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int kDirectoryAttempts = 100;
+// Copies of one base name in one request beyond this are refused rather than searched for.
+constexpr int kMaxSameName = 1000;
+
+// Makes the request's upload directory: a name that GetTempFileNameA hands out (unique across
+// threads and processes), its reserving file replaced by a directory. Should another request take
+// the freed name in between, its file stays and this one tries the next name.
+bool MakeUploadDirectory(UploadDirectory* directory) {
+  if (directory->bMade) return true;
+  CHAR tempPath[MAX_PATH];
+  const DWORD length = GetTempPathA(MAX_PATH, tempPath);
+  if (length == 0 || length >= MAX_PATH) return false;
+  for (int attempt = 0; attempt < kDirectoryAttempts; ++attempt) {
+    CHAR name[MAX_PATH];
+    if (GetTempFileNameA(tempPath, "VCU", 0, name) == 0) return false;
+    DeleteFileA(name);
+    if (!CreateDirectoryA(name, nullptr)) continue;
+    const int nameLength = lstrlenA(name);
+    if (nameLength + 2 > MAX_PATH) return false;
+    lstrcpyA(directory->szPath, name);
+    directory->szPath[nameLength] = KARVEL_PATH_SEPARATOR;
+    directory->szPath[nameLength + 1] = '\0';
+    directory->bMade = true;
+    return true;
+  }
+  return false;
+}
+
+// The client's base name: the bytes after the last '\' or '/'. Empty when the name is unusable.
+int BaseName(const char* clientName, int clientLength, const char** base) {
+  int start = 0;
+  for (int k = 0; k < clientLength; ++k) {
+    if (clientName[k] == '\\' || clientName[k] == '/') start = k + 1;
+  }
+  *base = clientName + start;
+  const int length = clientLength - start;
+  if (length == 0) return 0;
+  if ((length == 1 && (*base)[0] == '.') || (length == 2 && (*base)[0] == '.' && (*base)[1] == '.')) return 0;
+  for (int k = 0; k < length; ++k) {
+    const uint8_t c = static_cast<uint8_t>((*base)[k]);
+    if (c < 0x20 || c == 0x7F || c == ':') return 0;
+  }
+  return length;
+}
+
+// Writes directory + base name (with " (n)" before the extension when n > 1) to `path`; false when
+// it does not fit in MAX_PATH.
+bool FormUploadPath(const UploadDirectory& directory, const char* base, int baseLength, int n,
+                    CHAR path[MAX_PATH]) {
+  int extension = baseLength;
+  for (int k = baseLength - 1; k > 0; --k) {
+    if (base[k] == '.') {
+      extension = k;
+      break;
+    }
+  }
+  CHAR suffix[16] = "";
+  if (n > 1) std::snprintf(suffix, sizeof suffix, "(%d)", n);
+  const int dirLength = lstrlenA(directory.szPath);
+  const int suffixLength = lstrlenA(suffix);
+  if (dirLength + baseLength + suffixLength + 1 > MAX_PATH) return false;
+  CHAR* at = path;
+  std::memcpy(at, directory.szPath, dirLength);
+  at += dirLength;
+  std::memcpy(at, base, extension);
+  at += extension;
+  std::memcpy(at, suffix, suffixLength);
+  at += suffixLength;
+  std::memcpy(at, base + extension, baseLength - extension);
+  at += baseLength - extension;
+  *at = '\0';
+  return true;
+}
+
+}  // namespace
+
+UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, int clientLength,
+                          CHAR path[MAX_PATH], HANDLE* file) {
+  *file = INVALID_HANDLE_VALUE;
+  path[0] = '\0';
+  const char* base = nullptr;
+  const int baseLength = BaseName(clientName, clientLength, &base);
+  if (baseLength == 0) return kUploadRefused;
+
+  if (!MakeUploadDirectory(directory)) {
+    // No directory of its own: the file meant cannot be written.
+    CHAR tempPath[MAX_PATH];
+    const DWORD length = GetTempPathA(MAX_PATH, tempPath);
+    if (length == 0 || length >= MAX_PATH || length + baseLength + 1 > MAX_PATH) return kUploadRefused;
+    lstrcpyA(path, tempPath);
+    std::memcpy(path + length, base, baseLength);
+    path[length + baseLength] = '\0';
+    return kUploadFailed;
+  }
+  // The directory is this request's own: a name that exists was used earlier in this request.
+  for (int n = 1;; ++n) {
+    if (n > kMaxSameName || !FormUploadPath(*directory, base, baseLength, n, path)) {
+      path[0] = '\0';
+      return kUploadRefused;
+    }
+    *file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+    if (*file != INVALID_HANDLE_VALUE) return kUploadOpened;
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return kUploadFailed;
+  }
+}
+
+bool UploadFlush(UploadWriter* writer) {
+  if (writer->bFailed) return false;
+  if (writer->nUsed == 0) return true;
+  DWORD written = 0;
+  if (!WriteFile(writer->hFile, writer->pBlock, writer->nUsed, &written, nullptr) || written != writer->nUsed) {
+    writer->bFailed = true;
+  }
+  writer->nUsed = 0;
+  return !writer->bFailed;
+}
+
+bool UploadWrite(UploadWriter* writer, const uint8_t* bytes, uint32_t count) {
+  while (count > 0) {
+    if (writer->nUsed == UPLOAD_BLOCK_BYTES && !UploadFlush(writer)) return false;
+    const uint32_t room = UPLOAD_BLOCK_BYTES - writer->nUsed;
+    const uint32_t part = count < room ? count : room;
+    std::memcpy(writer->pBlock + writer->nUsed, bytes, part);
+    writer->nUsed += part;
+    bytes += part;
+    count -= part;
+  }
+  return !writer->bFailed;
+}

@@ -1,0 +1,42 @@
+// Where uploaded files go, and the buffered writer that saves their bytes.
+#ifndef KARVEL_GATEWAY_FORM_UPLOAD_H
+#define KARVEL_GATEWAY_FORM_UPLOAD_H
+
+#include <cstdint>
+
+#include "platform/win32.h"
+
+// One request's upload directory: made under the temporary directory on the request's first
+// upload, with a name no other request gets, so uploads of two requests never meet.
+struct UploadDirectory {
+  CHAR szPath[MAX_PATH];  // ends in a separator once made; empty before
+  bool bMade;
+};
+
+enum UploadOpen {
+  kUploadRefused,  // no file: the client's name is unusable or the path too long; path empty
+  kUploadOpened,   // *file is open for writing; path names it
+  kUploadFailed,   // the directory or the file could not be created; path names the file meant
+};
+
+// Opens the file for an upload whose header named `clientName` (`clientLength` bytes, as sent).
+// The file's name is the client's base name (after the last '\' or '/'); an empty base name, "."
+// or "..", or one holding a control byte or ':' is refused. A base name already used in this
+// request gets "(2)", "(3)"... before its extension. Writes the path (NUL-terminated) to `path`.
+UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, int clientLength,
+                          CHAR path[MAX_PATH], HANDLE* file);
+
+// Collects an upload's bytes and writes them in large blocks; a failed write sticks.
+struct UploadWriter {
+  HANDLE hFile;     // INVALID_HANDLE_VALUE: every flush fails (creation failed)
+  uint8_t* pBlock;  // UPLOAD_BLOCK_BYTES
+  uint32_t nUsed;
+  bool bFailed;
+};
+#define UPLOAD_BLOCK_BYTES 65536
+
+// False when a write failed (now or before).
+bool UploadWrite(UploadWriter* writer, const uint8_t* bytes, uint32_t count);
+bool UploadFlush(UploadWriter* writer);
+
+#endif  // KARVEL_GATEWAY_FORM_UPLOAD_H
