@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "gateway/form_fields.h"
 #include "gateway/form_source.h"
 #include "gateway/form_upload.h"
@@ -122,44 +126,124 @@ Outcome ReadPartHeader(Reader* r, bool* isUpload, char* clientName, int* clientL
   return kGoOn;
 }
 
-// Appends `count` held-back line-end bytes and then clears them.
-bool WriteHeldBack(Reader* r, uint8_t* held, int* heldCount) {
-  const bool ok = r->upload.hFile == nullptr || UploadWrite(&r->upload, held, static_cast<uint32_t>(*heldCount));
-  *heldCount = 0;
-  return ok;
-}
+// The line-end bytes behind the last data line: the next data line shows they are data; the last
+// two before the boundary line are dropped.
+struct HeldBack {
+  uint8_t bytes[kHeldBackBytes];
+  int count;
+};
 
 bool WriteUpload(Reader* r, const uint8_t* bytes, uint32_t count) {
   return r->upload.hFile == nullptr || UploadWrite(&r->upload, bytes, count);
 }
 
-// An upload's data, line by line, up to the boundary line. Lines go through the transfer buffer;
-// the line-end bytes behind a line are held back until the next line shows they are data, and the
-// last two before the boundary line are dropped. Data bytes are taken from the source in runs.
+// Writes the held-back bytes, then `count` bytes of a data line.
+bool WriteLine(Reader* r, HeldBack* held, const uint8_t* line, uint32_t count) {
+  const bool ok = WriteUpload(r, held->bytes, static_cast<uint32_t>(held->count)) && WriteUpload(r, line, count);
+  held->count = 0;
+  return ok;
+}
+
+// Holds back one more line-end byte. A longer run than the area holds: all but its last two bytes
+// are data for certain.
+bool HoldBack(Reader* r, HeldBack* held, uint8_t ending) {
+  if (held->count == kHeldBackBytes) {
+    if (!WriteUpload(r, held->bytes, kHeldBackBytes - 2)) return false;
+    held->bytes[0] = held->bytes[kHeldBackBytes - 2];
+    held->bytes[1] = held->bytes[kHeldBackBytes - 1];
+    held->count = 2;
+  }
+  held->bytes[held->count++] = ending;
+  return true;
+}
+
+// Index of the first CR or LF among `count` bytes, or `count`. Uploads are split at every one of
+// them, so this scan is the reader's inner loop: 16 bytes a step where SSE2 is at hand.
+int32_t FindLineEnd(const uint8_t* bytes, int32_t count) {
+  int32_t k = 0;
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8(static_cast<char>(CR));
+  const __m128i lf = _mm_set1_epi8(static_cast<char>(LF));
+  for (; k + 16 <= count; k += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + k));
+    const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, cr), _mm_cmpeq_epi8(block, lf)));
+    if (mask != 0) return k + __builtin_ctz(static_cast<unsigned>(mask));
+  }
+#endif
+  for (; k < count; ++k) {
+    if (bytes[k] == CR || bytes[k] == LF) return k;
+  }
+  return count;
+}
+
+enum LineStep { kLinesGoOn, kLinesBoundary, kLinesFailed };
+
+// Whole lines shorter than kTransferBytes that lie inside the bytes at hand, straight from the
+// source; *taken gets the bytes used. Equal to passing them through the transfer buffer: every
+// byte up to the last data line's end is data and goes out in one write, and the line ends behind
+// it join the held-back bytes.
+LineStep TakeWholeLines(Reader* r, HeldBack* held, const uint8_t* bytes, int32_t available, int32_t* taken) {
+  int32_t at = 0;
+  int32_t dataEnd = 0;  // bytes[0..dataEnd) are data, once a data line came
+  bool boundary = false;
+  for (;;) {
+    const int32_t length = FindLineEnd(bytes + at, available - at);
+    // A line the buffer would fill is left to the buffer: its boundary test sees only the rest.
+    if (at + length == available || length >= static_cast<int32_t>(kTransferBytes)) break;
+    if (length > 0 && StartsWithBoundary(*r, bytes + at, static_cast<size_t>(length))) {
+      boundary = true;
+      break;
+    }
+    if (length > 0) dataEnd = at + length;
+    at += length + 1;
+  }
+  if (dataEnd > 0 && !WriteLine(r, held, bytes, static_cast<uint32_t>(dataEnd))) return kLinesFailed;
+  for (int32_t k = dataEnd; k < at; ++k) {
+    if (!HoldBack(r, held, bytes[k])) return kLinesFailed;
+  }
+  if (!boundary) {
+    *taken = at;
+    return kLinesGoOn;
+  }
+  *taken = at + FindLineEnd(bytes + at, available - at) + 1;
+  return kLinesBoundary;
+}
+
+// An upload's data, line by line, up to the boundary line. A line goes through the 8192-byte
+// transfer buffer (written out whenever it fills), so the boundary test sees what the buffer holds
+// at the line's end; lines that lie whole in the source's bytes are taken from there directly.
 Outcome ReadUploadData(Reader* r) {
-  uint8_t held[kHeldBackBytes];
-  int heldCount = 0;
+  HeldBack held;
+  held.count = 0;
   uint32_t used = 0;  // bytes of the current line in the transfer buffer
   for (;;) {
     const uint8_t* bytes = nullptr;
-    const int32_t available = PeekBytes(&r->source, &bytes);
+    int32_t available = PeekBytes(&r->source, &bytes);
     if (available == 0) {
       // The input ended inside the data: keep what came.
-      if (!WriteHeldBack(r, held, &heldCount) || !WriteUpload(r, r->pTransfer, used)) return kReadFailed;
+      if (!WriteLine(r, &held, r->pTransfer, used)) return kReadFailed;
       return kInputEnded;
     }
-    const uint8_t* lf = static_cast<const uint8_t*>(std::memchr(bytes, LF, available));
-    const int32_t searched = lf ? static_cast<int32_t>(lf - bytes) : available;
-    const uint8_t* cr = static_cast<const uint8_t*>(std::memchr(bytes, CR, searched));
-    const int32_t run = cr ? static_cast<int32_t>(cr - bytes) : searched;
+    if (used == 0) {
+      int32_t taken = 0;
+      const LineStep step = TakeWholeLines(r, &held, bytes, available, &taken);
+      ConsumeBytes(&r->source, taken);
+      if (step == kLinesFailed) return kReadFailed;
+      if (step == kLinesBoundary) break;
+      bytes += taken;
+      available -= taken;
+      if (available == 0) continue;
+    }
 
+    // A line that runs past the bytes at hand, or a long one: through the transfer buffer.
+    const int32_t run = FindLineEnd(bytes, available);
     for (int32_t taken = 0; taken < run;) {
       const uint32_t part = std::min<uint32_t>(kTransferBytes - used, static_cast<uint32_t>(run - taken));
       std::memcpy(r->pTransfer + used, bytes + taken, part);
       used += part;
       taken += static_cast<int32_t>(part);
       if (used == kTransferBytes) {
-        if (!WriteHeldBack(r, held, &heldCount) || !WriteUpload(r, r->pTransfer, used)) return kReadFailed;
+        if (!WriteLine(r, &held, r->pTransfer, used)) return kReadFailed;
         used = 0;
       }
     }
@@ -169,23 +253,12 @@ Outcome ReadUploadData(Reader* r) {
     const uint8_t ending = bytes[run];
     ConsumeBytes(&r->source, 1);
     if (used > 0 && StartsWithBoundary(*r, r->pTransfer, used)) break;
-    if (used > 0) {
-      if (!WriteHeldBack(r, held, &heldCount) || !WriteUpload(r, r->pTransfer, used)) return kReadFailed;
-      used = 0;
-      held[heldCount++] = ending;
-    } else {
-      if (heldCount == kHeldBackBytes) {
-        // A longer run than the area holds: all but its last two bytes are data for certain.
-        if (!WriteUpload(r, held, kHeldBackBytes - 2)) return kReadFailed;
-        held[0] = held[kHeldBackBytes - 2];
-        held[1] = held[kHeldBackBytes - 1];
-        heldCount = 2;
-      }
-      held[heldCount++] = ending;
-    }
+    if (used > 0 && !WriteLine(r, &held, r->pTransfer, used)) return kReadFailed;
+    used = 0;
+    if (!HoldBack(r, &held, ending)) return kReadFailed;
   }
   // The boundary line: the line ends before it, but for their last two bytes, are data.
-  if (heldCount > 2 && !WriteUpload(r, held, static_cast<uint32_t>(heldCount - 2))) return kReadFailed;
+  if (held.count > 2 && !WriteUpload(r, held.bytes, static_cast<uint32_t>(held.count - 2))) return kReadFailed;
   return kGoOn;
 }
 
@@ -282,7 +355,7 @@ Outcome ParseFields(Reader* r) {
         const int length = r->nNameLength < kBoundaryBytes ? r->nNameLength : kBoundaryBytes;
         std::memcpy(r->szBoundary, r->pName, length);
         r->szBoundary[length] = '\0';
-        r->nBoundaryLength = length;
+        r->nBoundaryLength = MeasureText(r->szBoundary);
         r->bBoundaryTaken = true;
       }
       do {

@@ -124,6 +124,13 @@ bool UploadFlush(UploadWriter* writer) {
 }
 
 bool UploadWrite(UploadWriter* writer, const uint8_t* bytes, uint32_t count) {
+  // Large runs go to the file as they are, without a copy into the block.
+  if (count >= UPLOAD_BLOCK_BYTES / 2) {
+    if (!UploadFlush(writer)) return false;
+    DWORD written = 0;
+    if (!WriteFile(writer->hFile, bytes, count, &written, nullptr) || written != count) writer->bFailed = true;
+    return !writer->bFailed;
+  }
   while (count > 0) {
     if (writer->nUsed == UPLOAD_BLOCK_BYTES && !UploadFlush(writer)) return false;
     const uint32_t room = UPLOAD_BLOCK_BYTES - writer->nUsed;
