@@ -1,0 +1,97 @@
+// Arbitrary form data through ReadFormFields: no sanitizer finding, and a list that holds together.
+// Input: the first byte picks the method (bit 0: GET with the rest as the query string up to its
+// first NUL, else POST of the rest), ReadClient's chunk size (bits 1-2: 1, 7, 4096 or 65536 bytes)
+// and the preloaded part (bits 3-4: none, 1 byte, half, all); bit 5 declares cbTotalBytes 10 bytes
+// longer than the body. Uploads land in one private temporary directory, emptied now and then.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "isapi/httpext.h"
+#include "gateway/form_reader.h"
+
+namespace {
+
+struct Request {
+  EXTENSION_CONTROL_BLOCK ecb;
+  const uint8_t* body;
+  size_t size, served, chunk;
+};
+
+BOOL WINAPI ReadClient(HCONN conn, LPVOID buffer, LPDWORD size) {
+  Request* request = static_cast<Request*>(conn);
+  if (*size > 65536) std::abort();
+  size_t n = *size < request->chunk ? *size : request->chunk;
+  if (n > request->size - request->served) n = request->size - request->served;
+  std::memcpy(buffer, request->body + request->served, n);
+  request->served += n;
+  *size = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+const std::string& TempDir() {
+  static const std::string dir = [] {
+    char pattern[] = "/tmp/karvel-fuzz-form-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) std::abort();
+    setenv("TMPDIR", pattern, 1);
+    return std::string(pattern);
+  }();
+  return dir;
+}
+
+void EmptyDirectory(const std::string& dir) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
+    std::filesystem::remove_all(entry.path(), ignored);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static size_t runs = 0;
+  const std::string& dir = TempDir();
+  if (++runs % 1000 == 0) EmptyDirectory(dir);
+  if (size == 0) return 0;
+  const uint8_t mode = data[0];
+  const std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
+  static const size_t kChunks[] = {1, 7, 4096, 65536};
+
+  std::string query = (mode & 1) ? rest.substr(0, rest.find('\0')) : "";
+  char method[8];
+  std::strcpy(method, (mode & 1) ? "GET" : "POST");
+  Request request{};
+  request.body = data + 1;
+  request.size = (mode & 1) ? 0 : size - 1;
+  request.chunk = kChunks[(mode >> 1) & 3];
+  const size_t preloads[] = {0, request.size ? 1u : 0u, request.size / 2, request.size};
+  request.served = preloads[(mode >> 3) & 3];
+  EXTENSION_CONTROL_BLOCK& ecb = request.ecb;
+  ecb.cbSize = sizeof ecb;
+  ecb.ConnID = &request;
+  ecb.lpszMethod = method;
+  ecb.lpszQueryString = query.data();
+  ecb.cbTotalBytes = static_cast<DWORD>(request.size + ((mode & 0x20) && request.size ? 10 : 0));
+  ecb.cbAvailable = static_cast<DWORD>(request.served);
+  ecb.lpbData = const_cast<uint8_t*>(request.body);
+  ecb.ReadClient = ReadClient;
+
+  int32_t count = -1;
+  FormField* head = ReadFormFields(&ecb, &count);
+  if (count < 0) std::abort();
+  int32_t records = 0;
+  int32_t offset = 0;
+  for (FormField* field = head; field != nullptr; field = field->pNext) {
+    if (++records > count || field->pHead != head || field->nValueOffset != offset) std::abort();
+    if (field->nValueLength < 0 || field->pValue != head->pValue + offset) std::abort();
+    if (field->pValue[field->nValueLength] != '\0' || std::strlen(field->szName) > 255) std::abort();
+    offset += field->nValueLength + 1;
+  }
+  if (head != nullptr && head->nValueOffset != 0) std::abort();
+  FreeFormFields(head);
+  return 0;
+}

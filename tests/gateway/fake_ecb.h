@@ -1,0 +1,110 @@
+// A fake web server request for the form reader: a GET with a query string, or a POST whose body
+// is partly preloaded (cbAvailable bytes at lpbData) and served for the rest by ReadClient in
+// chunks of a chosen size, optionally cut short. ConnID points at the fake itself.
+#ifndef KARVEL_TESTS_GATEWAY_FAKE_ECB_H
+#define KARVEL_TESTS_GATEWAY_FAKE_ECB_H
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "isapi/httpext.h"
+#include "platform/test_hooks.h"
+
+namespace gateway_test {
+
+class FakeEcb {
+ public:
+  // A GET (or any other method) that carries `query`.
+  static FakeEcb Get(const std::string& query, const char* method = "GET") {
+    FakeEcb fake;
+    fake.method_ = method;
+    fake.query_ = query;
+    return fake;
+  }
+  // A POST of `body`: `preload` bytes already held (at most the body's size), ReadClient
+  // delivering at most `chunk` bytes a call. cbTotalBytes is the body's size unless Declare()
+  // changes it.
+  static FakeEcb Post(const std::string& body, size_t chunk = 65536, size_t preload = 0,
+                      const char* method = "POST") {
+    FakeEcb fake;
+    fake.method_ = method;
+    fake.body_ = body;
+    fake.chunk_ = chunk;
+    fake.preload_ = preload < body.size() ? preload : body.size();
+    fake.declared_ = body.size();
+    return fake;
+  }
+
+  FakeEcb& Declare(size_t totalBytes) { declared_ = totalBytes; return *this; }
+  // ReadClient serves `bytes` bytes in all, then returns FALSE (or TRUE with 0 bytes).
+  FakeEcb& EndAfter(size_t bytes, bool fail) { endAfter_ = bytes; endFails_ = fail; return *this; }
+  // The `count` next allocations fail once ReadClient is asked for the body byte at `offset`.
+  FakeEcb& FailAllocationsAt(size_t offset, int count) {
+    failAt_ = offset;
+    failCount_ = count;
+    return *this;
+  }
+
+  // The control block, filled afresh; it points into this fake, which must stay where it is.
+  EXTENSION_CONTROL_BLOCK* Ecb() {
+    std::memset(&ecb_, 0, sizeof ecb_);
+    ecb_.cbSize = sizeof ecb_;
+    ecb_.ConnID = this;
+    ecb_.lpszMethod = method_.data();
+    ecb_.lpszQueryString = query_.data();
+    ecb_.cbTotalBytes = static_cast<DWORD>(declared_);
+    ecb_.cbAvailable = static_cast<DWORD>(preload_);
+    ecb_.lpbData = reinterpret_cast<LPBYTE>(body_.data());
+    ecb_.ReadClient = &ReadClient;
+    served_ = preload_;
+    ended_ = false;
+    fault_.clear();
+    return &ecb_;
+  }
+  const EXTENSION_CONTROL_BLOCK& ecb() const { return ecb_; }
+  // What ReadClient saw the reader do wrong ("" when nothing).
+  const std::string& fault() const { return fault_; }
+  size_t served() const { return served_; }
+
+ private:
+  static BOOL WINAPI ReadClient(HCONN conn, LPVOID buffer, LPDWORD size) {
+    FakeEcb* fake = static_cast<FakeEcb*>(conn);
+    if (fake == nullptr || size == nullptr || buffer == nullptr) return FALSE;
+    return fake->Serve(static_cast<uint8_t*>(buffer), size);
+  }
+
+  BOOL Serve(uint8_t* buffer, DWORD* size) {
+    auto left = [this](size_t limit) { return limit > served_ ? limit - served_ : 0; };
+    if (ended_) fault_ += "ReadClient called after the body ended; ";
+    if (*size > 65536 || *size > left(declared_)) fault_ += "asked for more than 64 KiB or cbTotalBytes leaves; ";
+    if (failCount_ > 0 && served_ >= failAt_) {
+      karvel_test::FailNextAllocations(failCount_);
+      failCount_ = 0;
+    }
+    const size_t n = std::min({size_t{*size}, chunk_, left(body_.size()), left(endAfter_)});
+    if (n == 0) {
+      ended_ = true;
+      if (served_ >= endAfter_ && endFails_) return FALSE;  // the count is left as it was asked
+    }
+    *size = static_cast<DWORD>(n);
+    if (n == 0) return TRUE;
+    std::memcpy(buffer, body_.data() + served_, n);
+    served_ += n;
+    return TRUE;
+  }
+
+  EXTENSION_CONTROL_BLOCK ecb_{};
+  std::string method_, query_, body_;
+  size_t chunk_ = 65536, preload_ = 0, declared_ = 0, served_ = 0;
+  size_t endAfter_ = SIZE_MAX, failAt_ = 0;
+  int failCount_ = 0;
+  bool endFails_ = false, ended_ = false;
+  std::string fault_;
+};
+
+}  // namespace gateway_test
+
+#endif  // KARVEL_TESTS_GATEWAY_FAKE_ECB_H

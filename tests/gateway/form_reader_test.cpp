@@ -1,0 +1,208 @@
+// URL-encoded form data from query strings and bodies, the list's accessors, MeasureText, and reads
+// that fail or get hostile input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gateway/form_test_support.h"
+#include "support/files.h"
+
+namespace gateway_test {
+namespace {
+
+using namespace std::string_literals;
+
+struct Case {
+  const char* name;
+  std::string input;
+  bool listed;
+  int32_t count;
+  std::vector<Want> fields;
+};
+
+const std::string kName255(255, 'n');
+const std::string kName256(256, 'n');
+
+TEST(UrlEncoded, QueryStringsGiveTheirFields) {
+  const std::vector<Case> cases = {
+      {"two pairs", "a=1&b=2", true, 2, {{"a", "1", 0, 0}, {"b", "2", 0, 0}}},
+      {"same names without case", "a=1&a=2&A=3", true, 3, {{"a", "1", 0, 0}, {"a", "2", 0, 1}, {"A", "3", 0, 2}}},
+      {"escaped separators and plus", "x=a%26b+c%3D", true, 1, {{"x", "a&b c=", 0}}},
+      {"escaped bytes above 0x7F", "k=%e3%81%82", true, 1, {{"k", "\xE3\x81\x82", 1}}},
+      {"bad escape ends the input", "a=%4", true, 1, {{"a", "", 0}}},
+      {"bad escape ends the value only", "a=%4&b=1", true, 2, {{"a", ""}, {"b", "1"}}},
+      {"second = ends the value", "a=b=c", true, 1, {{"a", "b"}}},
+      {"empty name", "=v", true, 1, {{"", "v"}}},
+      {"bare name turns to parts", "a=1&flag&b=2", true, 2, {{"a", "1"}}},
+      {"bare name first", "x&y=1", false, 1, {}},
+      {"empty query", "", false, 0, {}},
+      {"raw 0xFF read like any byte", "k=\xFF\xFFz&\xFFn=1", true, 2, {{"k", "\xFF\xFFz", 1}, {"\xFFn", "1", 0}}},
+      {"%00 kept in the value", "a=x%00y", true, 1, {{"a", "x\0y"s, 1}}},
+      {"escapes in names", "n+m%41=%2b", true, 1, {{"n mA", "+", 0}}},
+      {"case folds ASCII letters only", "\xC4=1&\xE4=2&b=3&B=4", true, 4,
+       {{"\xC4", "1", 0, 0}, {"\xE4", "2", 0, 0}, {"b", "3", 0, 0}, {"B", "4", 0, 1}}},
+      {"control byte sets the flag", "a=%09", true, 1, {{"a", "\t", 1}}},
+      {"255-byte name", "a=1&" + kName255 + "=2", true, 2, {{"a", "1"}, {kName255, "2"}}},
+      {"256-byte name after a field", "a=1&" + kName256 + "=2", false, 1, {}},
+      {"300-byte name first", std::string(300, 'n') + "=2", false, 0, {}},
+  };
+  for (const Case& c : cases) {
+    FakeEcb fake = FakeEcb::Get(c.input);
+    ExpectRead(c.name + (": query " + Show(c.input)), ReadForm(fake), c.listed, c.count, c.fields);
+  }
+}
+
+TEST(UrlEncoded, MethodsChooseTheInput) {
+  struct MethodCase { const char* method; bool post; bool listed; int32_t count; };
+  for (const MethodCase& c : std::vector<MethodCase>{{"GET", false, true, 1}, {"gEt", false, true, 1},
+                                                     {"post", true, true, 1}, {"POST", true, true, 1},
+                                                     {"HEAD", false, false, 0}, {"HEAD", true, false, 0}}) {
+    FakeEcb fake = c.post ? FakeEcb::Post("a=1", 65536, 0, c.method) : FakeEcb::Get("a=1", c.method);
+    const Outcome o = ReadForm(fake);
+    EXPECT_EQ(o.listed, c.listed) << c.method << (c.post ? " with a body: " : " with a query: ") << Describe(o);
+    EXPECT_EQ(o.count, c.count) << c.method << ": " << Describe(o);
+  }
+  FakeEcb emptyPost = FakeEcb::Post("");
+  ExpectRead("POST with cbTotalBytes 0", ReadForm(emptyPost), false, 0, {});
+}
+
+TEST(UrlEncoded, BodiesUnderEveryChunkingAndCut) {
+  const std::string longValue(100000, 'q');
+  struct BodyCase {
+    const char* name;
+    std::string body;
+    size_t declared, endAfter;
+    bool fails;
+    bool listed;
+    int32_t count;
+    std::vector<Want> fields;
+  };
+  const size_t all = SIZE_MAX;
+  const std::vector<BodyCase> cases = {
+      {"line ends between pairs", "a=1\r\nb=hello+world\r\n", all, all, false, true, 2, {{"a", "1"}, {"b", "hello world"}}},
+      {"NUL ends a value", "a=1\0b=2"s, all, all, false, true, 2, {{"a", "1"}, {"b", "2"}}},
+      {"value across 64 KiB chunks", "v=" + longValue + "&w=1", all, all, false, true, 2, {{"v", longValue}, {"w", "1"}}},
+      {"cbTotalBytes shorter than the body", "a=1&b=2", 3, all, false, true, 1, {{"a", "1"}}},
+      {"cbTotalBytes longer, read gives 0", "a=1&b=2", 100, all, false, true, 2, {{"a", "1"}, {"b", "2"}}},
+      {"read fails midway", "a=hello&b=2", all, 5, true, true, 1, {{"a", "hel"}}},
+      {"read gives 0 midway", "a=hello&b=2", all, 5, false, true, 1, {{"a", "hel"}}},
+      {"read fails at once", "a=hello&b=2", all, 0, true, false, 0, {}},
+  };
+  for (const BodyCase& c : cases) {
+    for (size_t chunk : {size_t{1}, size_t{7}, size_t{65536}}) {
+      for (size_t preload : {size_t{0}, size_t{2}, size_t{70000}}) {
+        if ((c.endAfter != all || c.declared != all) && preload > 0) continue;  // cut by ReadClient
+        FakeEcb fake = FakeEcb::Post(c.body, chunk, preload);
+        if (c.declared != all) fake.Declare(c.declared);
+        if (c.endAfter != all) fake.EndAfter(c.endAfter, c.fails);
+        const std::string label = c.name + (", chunk " + std::to_string(chunk) + ", preload " +
+                                            std::to_string(preload) + ": body " + Show(c.body, 40));
+        ExpectRead(label, ReadForm(fake), c.listed, c.count, c.fields);
+        if (c.declared == all && c.endAfter == all) {
+          EXPECT_EQ(fake.ecb().cbAvailable, 0u) << label;
+        }
+      }
+    }
+  }
+}
+
+TEST(FormFieldApi, AccessorsFreeAndMeasureText) {
+  FakeEcb fake = FakeEcb::Get("a=1&bb=22&c=3");
+  int32_t count = 0;
+  FormField* head = ReadFormFields(fake.Ecb(), &count);
+  ASSERT_NE(head, nullptr);
+  FormField* second = GetFormField(head, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(second, nullptr) << "null outputs are allowed";
+  char* name = nullptr;
+  int32_t length = -1;
+  EXPECT_EQ(GetFormField(second, &name, &length, nullptr, nullptr), second->pNext);
+  EXPECT_STREQ(name, "bb");
+  EXPECT_EQ(length, 2);
+  EXPECT_STREQ(GetFormFieldValue(second), "22");
+  int32_t untouched = 77;
+  EXPECT_EQ(GetFormField(nullptr, &name, &untouched, &untouched, &untouched), nullptr);
+  EXPECT_EQ(untouched, 77) << "a null field writes nothing";
+  EXPECT_EQ(GetFormFieldValue(nullptr), nullptr);
+  FreeFormFields(nullptr);
+  FreeFormFields(second->pNext);  // the last record releases the whole list (LeakSanitizer checks)
+
+  struct TextCase { const char* name; std::string text; uint16_t length; std::string after; };
+  const std::string longText(64000, 'x');
+  const std::vector<TextCase> texts = {
+      {"NUL ends", "abc\0def"s, 3, "abc\0def"s},
+      {"byte 1 ends and is overwritten", "ab\x01" "cd", 2, "ab\0cd"s},
+      {"byte 8 ends and is overwritten", "ab\x08" "cd", 2, "ab\0cd"s},
+      {"TAB, LF, CR and other bytes count", "a\tb\r\nc\x0B\x1F\x7F\xFF", 10, "a\tb\r\nc\x0B\x1F\x7F\xFF"},
+      {"empty", "", 0, ""},
+      {"NUL at 63999", longText.substr(1), 63999, longText.substr(1)},
+      {"nothing within 64000 bytes", longText, 0, longText},
+  };
+  for (const TextCase& c : texts) {
+    std::vector<char> text(c.text.begin(), c.text.end());
+    text.push_back('\0');
+    EXPECT_EQ(MeasureText(text.data()), c.length) << c.name << ": " << Show(c.text, 40);
+    EXPECT_TRUE(std::equal(c.after.begin(), c.after.end(), text.begin()))
+        << c.name << ": afterwards " << Show(std::string(text.data(), c.text.size()), 40);
+  }
+}
+
+TEST(FailedReads, AllocationFailuresReleaseEverything) {
+  for (int failures = 1; failures <= 4; ++failures) {
+    FakeEcb get = FakeEcb::Get("a=1&b=2");
+    karvel_test::FailNextAllocations(failures);
+    ExpectRead("GET, first " + std::to_string(failures) + " allocations fail", ReadForm(get), false, 0, {});
+    FakeEcb post = FakeEcb::Post("a=1&b=2");
+    karvel_test::FailNextAllocations(failures);
+    ExpectRead("POST, first " + std::to_string(failures) + " allocations fail", ReadForm(post), false, 0, {});
+  }
+  // Failing from the moment ReadClient is asked for byte k: the record of the field in progress
+  // cannot be allocated; the count keeps the fields begun.
+  const std::string body = "a=1&b=2&c=3";
+  for (size_t k = 0; k < body.size(); ++k) {
+    FakeEcb fake = FakeEcb::Post(body, 1);
+    fake.FailAllocationsAt(k, 1);
+    const int32_t begun = 1 + static_cast<int32_t>(std::count(body.begin(), body.begin() + k, '&'));
+    ExpectRead("allocations fail from byte " + std::to_string(k), ReadForm(fake), false, begun, {});
+  }
+}
+
+TEST(HostileInput, AnyBytesGiveAListOrNull) {
+  std::string many;
+  std::vector<Want> wants;
+  for (int k = 0; k < 10000; ++k) {
+    many += "f" + std::to_string(k % 3) + "=" + std::to_string(k) + "&";
+    wants.push_back({"f" + std::to_string(k % 3), std::to_string(k), 0, k / 3});
+  }
+  FakeEcb get = FakeEcb::Get(many);
+  ExpectRead("10000 fields", ReadForm(get, 5000), true, 10000, wants);
+
+  test_support::TempDir tmp;
+  test_support::ScopedEnv tmpdir("TMPDIR", tmp.path().c_str());
+  std::mt19937 random(11);
+  const std::string alphabet = "=&%+\"\r\n;\\ -ContentXx0aF\0\xFF"s;
+  for (int round = 0; round < 300; ++round) {
+    std::string body(std::uniform_int_distribution<size_t>(0, 3000)(random), '\0');
+    for (char& c : body) {
+      c = (round % 2) ? static_cast<char>(random())
+                      : alphabet[std::uniform_int_distribution<size_t>(0, alphabet.size() - 1)(random)];
+    }
+    if (round % 3 == 0) body = "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"r\"\r\n\r\n" + body;
+    const size_t chunk = std::vector<size_t>{1, 7, 65536}[round % 3];
+    FakeEcb fake = FakeEcb::Post(body, chunk, round % 5 == 0 ? body.size() / 2 : 0);
+    if (round % 4 == 1) fake.Declare(body.size() + 10);
+    if (round % 4 == 2) fake.Declare(body.size() / 2);
+    if (round % 4 == 3) fake.EndAfter(body.size() / 3, round % 8 == 3);
+    const Outcome o = ReadForm(fake, round % 4);
+    EXPECT_EQ(o.problems, "") << "round " << round << ": " << Show(body, 200) << "\n" << Describe(o);
+    EXPECT_GE(o.count, 0) << "round " << round;
+    FakeEcb query = FakeEcb::Get(body.substr(0, body.find('\0')));
+    const Outcome q = ReadForm(query);
+    EXPECT_EQ(q.problems, "") << "query round " << round << ": " << Describe(q);
+  }
+}
+
+}  // namespace
+}  // namespace gateway_test
