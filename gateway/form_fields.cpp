@@ -12,6 +12,62 @@ constexpr int kMeasureLimit = 64000;
 // The value buffer's address sits behind the NUL of the first record's name, unaligned.
 char* ValueBufferSlot(FormField* head) { return head->szName + std::strlen(head->szName) + 1; }
 
+constexpr uint32_t kFirstNameSlots = 64;
+
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+// FNV-1a over the name folded as lstrcmpiA folds it, so names it calls equal hash alike.
+uint32_t NameHash(const char* name) {
+  uint32_t hash = 2166136261u;
+  for (; *name != '\0'; ++name) hash = (hash ^ static_cast<uint8_t>(FoldCase(*name))) * 16777619u;
+  return hash;
+}
+
+SameNameSlot* FindSlot(SameNameSlot* slots, uint32_t count, uint32_t hash, const char* name) {
+  for (uint32_t k = hash & (count - 1);; k = (k + 1) & (count - 1)) {
+    SameNameSlot* slot = &slots[k];
+    if (slot->pFirst == nullptr) return slot;
+    if (slot->nHash == hash && lstrcmpiA(slot->pFirst->szName, name) == 0) return slot;
+  }
+}
+
+// Doubles the index when half full; false (index dropped) when no memory is left.
+bool GrowNameIndex(FormFieldList* list) {
+  if (list->nNamesUsed * 2 < list->nNameSlots) return true;
+  const uint32_t count = list->nNameSlots * 2;
+  auto* slots = static_cast<SameNameSlot*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, count * sizeof(SameNameSlot)));
+  if (slots != nullptr) {
+    for (uint32_t k = 0; k < list->nNameSlots; ++k) {
+      const SameNameSlot& old = list->pNames[k];
+      if (old.pFirst != nullptr) *FindSlot(slots, count, old.nHash, old.pFirst->szName) = old;
+    }
+  }
+  const uint32_t used = list->nNamesUsed;
+  ReleaseSameNameIndex(list);
+  list->pNames = slots;
+  list->nNameSlots = slots ? count : 0;
+  list->nNamesUsed = slots ? used : 0;
+  return slots != nullptr;
+}
+
+// How many earlier fields have `name` (without regard to case); counts this one in.
+int32_t CountSameName(FormFieldList* list, const FormField* field) {
+  if (list->pNames != nullptr && GrowNameIndex(list)) {
+    const uint32_t hash = NameHash(field->szName);
+    SameNameSlot* slot = FindSlot(list->pNames, list->nNameSlots, hash, field->szName);
+    if (slot->pFirst == nullptr) {
+      *slot = SameNameSlot{hash, 0, field};
+      list->nNamesUsed++;
+    }
+    return slot->nSeen++;
+  }
+  int32_t sameName = 0;
+  for (FormField* earlier = list->pHead; earlier != nullptr; earlier = earlier->pNext) {
+    if (lstrcmpiA(earlier->szName, field->szName) == 0) ++sameName;
+  }
+  return sameName;
+}
+
 }  // namespace
 
 bool StartFormFieldList(FormFieldList* list, size_t capacity) {
@@ -19,6 +75,9 @@ bool StartFormFieldList(FormFieldList* list, size_t capacity) {
   list->pValueBuffer = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, capacity));
   if (list->pValueBuffer == nullptr) return false;
   list->nValueCapacity = capacity;
+  list->pNames = static_cast<SameNameSlot*>(
+      HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kFirstNameSlots * sizeof(SameNameSlot)));
+  list->nNameSlots = list->pNames ? kFirstNameSlots : 0;
   return true;
 }
 
@@ -49,16 +108,12 @@ bool AppendFormField(FormFieldList* list, const char* name, int32_t nonPrintable
   auto* field = static_cast<FormField*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
   if (field == nullptr) return false;
 
-  int32_t sameName = 0;
-  for (FormField* earlier = list->pHead; earlier != nullptr; earlier = earlier->pNext) {
-    if (lstrcmpiA(earlier->szName, name) == 0) ++sameName;
-  }
-  field->nSameNameCount = sameName;
+  std::memcpy(field->szName, name, nameLength + 1);
+  field->nSameNameCount = CountSameName(list, field);
   field->nValueOffset = static_cast<int32_t>(list->nRunningOffset);
   field->nValueLength = static_cast<int32_t>(valueLength);
   field->bNonPrintable = nonPrintable;
   field->pValue = list->pValueBuffer + list->nRunningOffset;
-  std::memcpy(field->szName, name, nameLength + 1);
   list->nRunningOffset += valueLength + 1;
 
   if (first) {
@@ -72,7 +127,15 @@ bool AppendFormField(FormFieldList* list, const char* name, int32_t nonPrintable
   return true;
 }
 
+void ReleaseSameNameIndex(FormFieldList* list) {
+  if (list->pNames != nullptr) HeapFree(GetProcessHeap(), 0, list->pNames);
+  list->pNames = nullptr;
+  list->nNameSlots = 0;
+  list->nNamesUsed = 0;
+}
+
 void ReleaseFormFieldList(FormFieldList* list) {
+  ReleaseSameNameIndex(list);
   FreeFormFields(list->pHead);
   if (list->pHead == nullptr && list->pValueBuffer != nullptr) {
     HeapFree(GetProcessHeap(), 0, list->pValueBuffer);

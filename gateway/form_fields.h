@@ -7,7 +7,19 @@
 
 #include "gateway/form_reader.h"
 
+// Names seen so far, folded to lower case, with how often each came: the same-name count of a new
+// field in one lookup instead of a walk over the whole list (a body of short pairs has tens of
+// thousands of fields). Open addressing; a slot is empty while pFirst is null.
+struct SameNameSlot {
+  uint32_t nHash;
+  int32_t nSeen;
+  const FormField* pFirst;  // the first field of that name, for the comparison
+};
+
 struct FormFieldList {
+  SameNameSlot* pNames;      // null when the index could not be had: the list is walked instead
+  uint32_t nNameSlots;       // a power of two
+  uint32_t nNamesUsed;
   FormField* pHead;
   FormField* pTail;
   char* pValueBuffer;        // every value, one after another, each followed by a NUL
@@ -32,7 +44,10 @@ bool EnsureValueRoom(FormFieldList* list, size_t bytes);
 // `name`. False when the record cannot be allocated.
 bool AppendFormField(FormFieldList* list, const char* name, int32_t nonPrintable);
 
-// Releases every record and the value buffer.
+// Releases the name index; the list itself stays.
+void ReleaseSameNameIndex(FormFieldList* list);
+
+// Releases every record, the value buffer and the name index.
 void ReleaseFormFieldList(FormFieldList* list);
 
 // 1 when a byte stored for a value lies outside 0x20-0x7F (as a signed byte below 0x20).

@@ -408,6 +408,7 @@ FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
     ReleaseFormFieldList(&r.list);
     return nullptr;
   }
+  ReleaseSameNameIndex(&r.list);
   if (r.list.pHead == nullptr) ReleaseFormFieldList(&r.list);
   return r.list.pHead;
 }

@@ -169,6 +169,20 @@ TEST(FailedReads, AllocationFailuresReleaseEverything) {
   }
 }
 
+TEST(UrlEncoded, SameNameCountsOverManyNamesIgnoreCase) {
+  // 700 names, each coming in upper and lower case in turn: the count of earlier fields with the
+  // same name must not depend on case or on how many other names came between.
+  std::string query;
+  std::vector<Want> wants;
+  for (int k = 0; k < 4200; ++k) {
+    const std::string name = std::string(k / 700 % 2 ? "Name" : "nAME") + std::to_string(k % 700);
+    query += name + "=" + std::to_string(k) + "&";
+    wants.push_back({name, std::to_string(k), 0, k / 700});
+  }
+  FakeEcb get = FakeEcb::Get(query);
+  ExpectRead("4200 fields, 700 names", ReadForm(get), true, 4200, wants);
+}
+
 TEST(HostileInput, AnyBytesGiveAListOrNull) {
   std::string many;
   std::vector<Want> wants;
