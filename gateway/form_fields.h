@@ -28,7 +28,7 @@ struct FormFieldList {
   size_t nRunningOffset;     // where the next value begins
 };
 
-// Takes a zero-filled value buffer of `capacity` bytes; false (nothing held) when there is none.
+// Takes a value buffer of `capacity` bytes; false (nothing held) when there is none.
 bool StartFormFieldList(FormFieldList* list, size_t capacity);
 
 // Stores one value byte at the write position. The caller keeps the room (see EnsureValueRoom).

@@ -62,6 +62,7 @@ void StoreValue(Reader* r, uint8_t byte) {
 // True when the `length` bytes at `line` begin with the boundary. Without a boundary no line does.
 bool StartsWithBoundary(const Reader& r, const void* line, size_t length) {
   return r.bBoundaryTaken && r.nBoundaryLength > 0 && length >= static_cast<size_t>(r.nBoundaryLength) &&
+         *static_cast<const char*>(line) == r.szBoundary[0] &&
          std::memcmp(line, r.szBoundary, r.nBoundaryLength) == 0;
 }
 
