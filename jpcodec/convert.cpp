@@ -1,10 +1,33 @@
 // ConvertText: detect, convert into a scratch buffer, copy back.
+#include <atomic>
 #include <cstring>
 
 #include "jpcodec/internal.h"
 #include "platform/win32.h"
 
 namespace jpcodec {
+
+namespace {
+
+std::atomic<bool> g_wideAllowed{true};
+
+using Converter = int32_t (*)(const uint8_t* buf, uint8_t* scratch, int32_t len);
+
+// The converter for `outcome`: the wide one where it exists (x86-64 builds) and the processor has
+// AVX2 (asked once), else the narrow one.
+Converter ChooseConverter(DetectOutcome outcome) {
+#if defined(JPCODEC_HAVE_WIDE)
+  static const bool hasAvx2 = __builtin_cpu_supports("avx2");
+  if (hasAvx2 && g_wideAllowed.load(std::memory_order_relaxed)) {
+    return outcome == kEucJp ? wide::ConvertEuc : wide::ConvertJis;
+  }
+#endif
+  return outcome == kEucJp ? narrow::ConvertEuc : narrow::ConvertJis;
+}
+
+}  // namespace
+
+void AllowWideBlocks(bool allowed) { g_wideAllowed.store(allowed); }
 
 unsigned long ConvertText(char* buf, unsigned long len) {
   // Lengths are signed 32-bit: 0, and anything with the top bit set (or wider), stay unchanged.
@@ -17,8 +40,7 @@ unsigned long ConvertText(char* buf, unsigned long len) {
 
   auto* scratch = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, len));
   if (scratch == nullptr) return len;  // nothing converted, nothing lost
-  const int32_t textLength = outcome == kEucJp ? ConvertEuc(source, scratch, length)
-                                               : ConvertJis(source, scratch, length);
+  const int32_t textLength = ChooseConverter(outcome)(source, scratch, length);
   // Copy back the text and its NUL, or all `len` bytes when they hold no NUL; the bytes after the
   // NUL keep their contents.
   std::memcpy(buf, scratch, static_cast<size_t>(textLength < length ? textLength + 1 : length));

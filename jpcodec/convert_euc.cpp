@@ -4,6 +4,7 @@
 #include "jpcodec/internal.h"
 
 namespace jpcodec {
+namespace JPCODEC_BLOCKS {
 
 namespace {
 
@@ -81,4 +82,5 @@ int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len) {
   return j;
 }
 
+}  // namespace JPCODEC_BLOCKS
 }  // namespace jpcodec

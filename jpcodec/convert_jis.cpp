@@ -3,6 +3,7 @@
 #include "jpcodec/internal.h"
 
 namespace jpcodec {
+namespace JPCODEC_BLOCKS {
 
 namespace {
 
@@ -136,4 +137,5 @@ int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
   return j;
 }
 
+}  // namespace JPCODEC_BLOCKS
 }  // namespace jpcodec

@@ -33,12 +33,21 @@ DetectOutcome DetectCode(const uint8_t* buf, int32_t len);
 // caller). No unwritten scratch byte lies before t + 1. Neither reads at `len` or beyond.
 // ConvertJis cuts text that would outgrow the buffer at a character boundary, keeping room for the
 // NUL; ConvertEuc never outgrows it (each character shrinks or keeps its size).
+// Each comes in two block widths with the same results: `narrow` (SSE2 or plain steps, what the
+// build targets) and, on x86-64, `wide` (AVX2 steps, for processors that have AVX2).
+namespace narrow {
 int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len);
 int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len);
+}  // namespace narrow
+namespace wide {
+int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len);
+int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len);
+}  // namespace wide
 
 // Rewrites a JIS X 0208 row/cell pair in place as its Shift-JIS pair. Every sum is modulo 256, so
-// bytes outside 0x21-0x7E go through the same formulas untested.
-inline void JisToSjis(uint8_t* pair) {
+// bytes outside 0x21-0x7E go through the same formulas untested. Each source file has its own copy
+// (static), so no copy compiled for AVX2 can stand in for the others.
+static inline void JisToSjis(uint8_t* pair) {
   const uint8_t a = pair[0];
   const uint8_t b = pair[1];
   pair[0] = static_cast<uint8_t>((static_cast<uint8_t>(a + 1) >> 1) + (a < 0x5F ? 0x70 : 0xB0));
@@ -54,6 +63,9 @@ int WidenKatakana(const uint8_t* buf, int32_t p, int32_t len, uint8_t* scratch, 
 
 // The whole conversion as ConvertToSjis2 exports it.
 unsigned long ConvertText(char* buf, unsigned long len);
+
+// Tests: false makes ConvertText use the narrow converters even where the wide ones could run.
+void AllowWideBlocks(bool allowed);
 
 }  // namespace jpcodec
 
