@@ -185,11 +185,7 @@ BENCHMARK(BM_Memchr_Query1MB)->Repetitions(5);
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<char*> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
+  karvel_bench::InitializeInterleaved(argc, argv);
 
   // The resident peak one upload read adds, before anything else has raised the process's peak.
   const Upload& upload = TheUpload();

@@ -126,13 +126,7 @@ BENCHMARK(BM_Iconv_Ascii)->Repetitions(9);
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Repetitions run interleaved in random order, so a slow moment of a shared machine falls on ours
-  // and on the baseline alike instead of on one side of a ratio.
-  std::vector<char*> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
+  karvel_bench::InitializeInterleaved(argc, argv);
   karvel_bench::RatioReporter reporter({
       {"EUC-JP 1 MiB vs iconv", "BM_Karvel_EucJp", "BM_Iconv_EucJp", 5.0},
       {"ISO-2022-JP vs iconv", "BM_Karvel_Jis", "BM_Iconv_Jis", 5.0},

@@ -44,4 +44,12 @@ void RatioReporter::Finalize() {
   std::fflush(stdout);
 }
 
+void InitializeInterleaved(int argc, char** argv) {
+  std::vector<char*> args(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, interleave);
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+}
+
 }  // namespace karvel_bench

@@ -34,6 +34,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
   bool allMet_ = true;
 };
 
+// benchmark::Initialize with repetitions interleaved in random order, so that a slow moment of a
+// shared machine falls on ours and on the baseline alike instead of on one side of a ratio.
+void InitializeInterleaved(int argc, char** argv);
+
 }  // namespace karvel_bench
 
 #endif

@@ -79,11 +79,7 @@ BENCHMARK(BM_Cp_10MB)->Repetitions(9)->Unit(benchmark::kMillisecond)->UseRealTim
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<char*> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
+  karvel_bench::InitializeInterleaved(argc, argv);
   karvel_bench::RatioReporter reporter({
       {"EmitStatus 10 MB vs cp", "BM_EmitStatus_10MB", "BM_Cp_10MB", 0.25},
   });
