@@ -1,6 +1,7 @@
-// A fake web server request for the form reader: a GET with a query string, or a POST whose body
-// is partly preloaded (cbAvailable bytes at lpbData) and served for the rest by ReadClient in
-// chunks of a chosen size, optionally cut short. ConnID points at the fake itself.
+// A fake web server request: a GET with a query string, or a POST whose body is partly preloaded
+// (cbAvailable bytes at lpbData) and served for the rest by ReadClient in chunks of a chosen size,
+// optionally cut short; server variables to hand out; and a record of every answer sent through
+// ServerSupportFunction. ConnID points at the fake itself.
 #ifndef KARVEL_TESTS_GATEWAY_FAKE_ECB_H
 #define KARVEL_TESTS_GATEWAY_FAKE_ECB_H
 
@@ -8,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "isapi/httpext.h"
 #include "platform/test_hooks.h"
@@ -39,6 +42,20 @@ class FakeEcb {
   }
 
   FakeEcb& Declare(size_t totalBytes) { declared_ = totalBytes; return *this; }
+  // GetServerVariable hands out `value` for `name`; names not set give FALSE.
+  FakeEcb& Variable(const std::string& name, const std::string& value) {
+    variables_[name] = value;
+    return *this;
+  }
+
+  // One call of ServerSupportFunction: the request code, the text at lpvBuffer, the header string
+  // passed in the data-type argument (HSE_REQ_SEND_RESPONSE_HEADER), the size passed.
+  struct SupportCall {
+    DWORD request;
+    std::string buffer, header;
+    DWORD size;
+  };
+  const std::vector<SupportCall>& supportCalls() const { return supportCalls_; }
   // ReadClient serves `bytes` bytes in all, then returns FALSE (or TRUE with 0 bytes).
   FakeEcb& EndAfter(size_t bytes, bool fail) { endAfter_ = bytes; endFails_ = fail; return *this; }
   // The `count` next allocations fail once ReadClient is asked for the body byte at `offset`.
@@ -59,6 +76,9 @@ class FakeEcb {
     ecb_.cbAvailable = static_cast<DWORD>(preload_);
     ecb_.lpbData = reinterpret_cast<LPBYTE>(body_.data());
     ecb_.ReadClient = &ReadClient;
+    ecb_.GetServerVariable = &GetServerVariable;
+    ecb_.ServerSupportFunction = &ServerSupportFunction;
+    supportCalls_.clear();
     served_ = preload_;
     ended_ = false;
     fault_.clear();
@@ -74,6 +94,26 @@ class FakeEcb {
     FakeEcb* fake = static_cast<FakeEcb*>(conn);
     if (fake == nullptr || size == nullptr || buffer == nullptr) return FALSE;
     return fake->Serve(static_cast<uint8_t*>(buffer), size);
+  }
+
+  static BOOL WINAPI GetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size) {
+    FakeEcb* fake = static_cast<FakeEcb*>(conn);
+    auto found = fake->variables_.find(name);
+    if (found == fake->variables_.end() || found->second.size() + 1 > *size) return FALSE;
+    std::memcpy(buffer, found->second.c_str(), found->second.size() + 1);
+    *size = static_cast<DWORD>(found->second.size() + 1);
+    return TRUE;
+  }
+
+  static BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer, LPDWORD size,
+                                           LPDWORD dataType) {
+    FakeEcb* fake = static_cast<FakeEcb*>(conn);
+    SupportCall call{request, buffer ? static_cast<const char*>(buffer) : "", "", size ? *size : 0};
+    if (request == HSE_REQ_SEND_RESPONSE_HEADER && dataType != nullptr) {
+      call.header = reinterpret_cast<const char*>(dataType);
+    }
+    fake->supportCalls_.push_back(call);
+    return TRUE;
   }
 
   BOOL Serve(uint8_t* buffer, DWORD* size) {
@@ -103,6 +143,8 @@ class FakeEcb {
   int failCount_ = 0;
   bool endFails_ = false, ended_ = false;
   std::string fault_;
+  std::map<std::string, std::string> variables_;
+  std::vector<SupportCall> supportCalls_;
 };
 
 }  // namespace gateway_test

@@ -1,0 +1,168 @@
+// Writes the request side of the exchange file in one pass: the header block and the field index
+// go out first as placeholders and again at the end, once the field count and every offset are
+// known, so each name and value reaches the file at once.
+#include "gateway/exchange_file.h"
+
+#include <cstring>
+
+#include "gateway/error_page.h"
+#include "gateway/form_reader.h"
+#include "jpcodec/jpcodec.h"
+
+namespace {
+
+void PutNumber(BYTE* at, DWORD value) {
+  at[0] = static_cast<BYTE>(value);
+  at[1] = static_cast<BYTE>(value >> 8);
+  at[2] = static_cast<BYTE>(value >> 16);
+  at[3] = static_cast<BYTE>(value >> 24);
+}
+
+BOOL WriteAll(HANDLE file, const void* bytes, DWORD count) {
+  DWORD written = 0;
+  return WriteFile(file, bytes, count, &written, nullptr) && written == count;
+}
+
+// Method digit (case-sensitive, unlike the form reader's choice of input), ConnID and client.
+void FillHeader(EXTENSION_CONTROL_BLOCK* ecb, BYTE* header) {
+  header[0] = '0';
+  if (lstrcmpA(ecb->lpszMethod, "POST") == 0 || lstrcmpA(ecb->lpszMethod, "post") == 0) {
+    header[0] = '1';
+  } else if (lstrcmpA(ecb->lpszMethod, "GET") == 0 || lstrcmpA(ecb->lpszMethod, "get") == 0) {
+    header[0] = '2';
+  }
+  header[1] = ' ';
+  PutNumber(header + 4, static_cast<DWORD>(reinterpret_cast<uintptr_t>(ecb->ConnID)));
+  const struct {
+    const char* name;
+    DWORD at;
+  } variables[] = {{"REMOTE_ADDR", EXCHANGE_CLIENT_ADDR_AT}, {"REMOTE_USER", EXCHANGE_CLIENT_USER_AT}};
+  for (const auto& variable : variables) {
+    CHAR* text = reinterpret_cast<CHAR*>(header + variable.at);
+    DWORD size = EXCHANGE_VARIABLE_BYTES;
+    CHAR name[16];
+    lstrcpyA(name, variable.name);
+    if (!ecb->GetServerVariable(ecb->ConnID, name, text, &size)) text[0] = '\0';
+    // A server that filled all 256 bytes without a NUL still leaves a text that ends in the field.
+    text[EXCHANGE_VARIABLE_BYTES - 1] = '\0';
+  }
+}
+
+// Which back-end program the form names: the first VBEXE field, else the first VCEXE field.
+struct Selection {
+  bool bVcexeTaken;
+  bool bVbexeTaken;
+};
+
+// Takes the field's value as the back-end path when the field is the one that decides it; false when
+// that value is longer than BACKEND_PATH_LIMIT.
+bool SelectBackend(Selection* selection, const char* name, const char* value, int32_t length, CHAR* path) {
+  if (selection->bVbexeTaken) return true;
+  const bool vcexe = std::strncmp(name, "VCEXE", 5) == 0;
+  const bool vbexe = std::strncmp(name, "VBEXE", 5) == 0;
+  if (!(vcexe && !selection->bVcexeTaken) && !vbexe) return true;
+  if (length > BACKEND_PATH_LIMIT) return false;
+  std::memcpy(path, value, static_cast<size_t>(length));
+  path[length] = '\0';
+  if (vcexe && !selection->bVcexeTaken) {
+    selection->bVcexeTaken = true;
+  } else {
+    selection->bVbexeTaken = true;
+  }
+  return true;
+}
+
+// The value record: a private copy converted to Shift-JIS. A value left unchanged gets the length
+// count + 1, so its record runs one byte past the copy's NUL: the copy has that byte, zero.
+bool WriteValueRecord(HANDLE file, const char* value, int32_t length, DWORD* recordLength) {
+  const size_t count = static_cast<size_t>(length);
+  CHAR* copy = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, count + 2));
+  if (copy == nullptr) return false;
+  std::memcpy(copy, value, count);
+  const unsigned long converted = ConvertToSjis2(copy, static_cast<unsigned long>(count + 1));
+  *recordLength = static_cast<DWORD>(converted);
+  const BOOL written = WriteAll(file, copy, static_cast<DWORD>(converted + 1));
+  HeapFree(GetProcessHeap(), 0, copy);
+  return written != FALSE;
+}
+
+// The name and value records of every field, with their index entries; null or the failure text.
+LPCSTR WriteRecords(HANDLE file, FormField* list, int32_t fieldCount, BYTE* index, ExchangeRequest* out) {
+  Selection selection{false, false};
+  int32_t k = 0;
+  for (FormField* field = list; field != nullptr && k < fieldCount; field = field->pNext, ++k) {
+    char* name = nullptr;
+    int32_t valueLength = 0;
+    GetFormField(field, &name, &valueLength, nullptr, nullptr);
+    const char* value = GetFormFieldValue(field);
+    if (!SelectBackend(&selection, name, value, valueLength, out->szBackendPath)) return ERROR_TEXT_TEMP_WRITE;
+    const DWORD base = selection.bVcexeTaken ? 0 : 1;
+    BYTE* entry = index + static_cast<size_t>(k) * EXCHANGE_ENTRY_BYTES;
+
+    const DWORD nameLength = MeasureText(name);
+    PutNumber(entry, SetFilePointer(file, 0, nullptr, FILE_CURRENT) + base);
+    PutNumber(entry + 4, nameLength + 1);
+    if (!WriteAll(file, name, nameLength) || !WriteAll(file, "", 1)) return ERROR_TEXT_TEMP_WRITE;
+
+    DWORD recordLength = 0;
+    PutNumber(entry + 8, SetFilePointer(file, 0, nullptr, FILE_CURRENT) + base);
+    if (!WriteValueRecord(file, value, valueLength, &recordLength)) return ERROR_TEXT_TEMP_WRITE;
+    PutNumber(entry + 12, recordLength);
+  }
+  out->bVcexeTaken = selection.bVcexeTaken;
+  return nullptr;
+}
+
+// Steps after the file is open: header, form, index, records, final header and index.
+LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, BYTE* header, ExchangeRequest* out) {
+  FillHeader(ecb, header);
+  if (!WriteAll(file, header, EXCHANGE_HEADER_BYTES)) return ERROR_TEXT_TEMP_WRITE;
+
+  int32_t fieldCount = 0;
+  FormField* list = ReadFormFields(ecb, &fieldCount);
+  PutNumber(header + EXCHANGE_FIELD_COUNT_AT, static_cast<DWORD>(fieldCount));
+  const size_t indexBytes = static_cast<size_t>(fieldCount) * EXCHANGE_ENTRY_BYTES;
+  // Entries the list does not fill stay zero.
+  BYTE* index = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, indexBytes + 1));
+  LPCSTR failure = nullptr;
+  if (index == nullptr) {
+    failure = ERROR_TEXT_TEMP_WRITE;
+  } else if (!WriteAll(file, index, static_cast<DWORD>(indexBytes))) {
+    failure = ERROR_TEXT_TEMP_WRITE;
+  } else if (list == nullptr) {
+    failure = ERROR_TEXT_KEY_CREATE;
+  } else {
+    failure = WriteRecords(file, list, fieldCount, index, out);
+  }
+  FreeFormFields(list);
+  if (failure == nullptr) {
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    if (!WriteAll(file, header, EXCHANGE_HEADER_BYTES) || !WriteAll(file, index, static_cast<DWORD>(indexBytes))) {
+      failure = ERROR_TEXT_TEMP_WRITE;
+    }
+  }
+  if (index != nullptr) HeapFree(GetProcessHeap(), 0, index);
+  return failure;
+}
+
+}  // namespace
+
+LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
+  out->szExchangePath[0] = '\0';
+  out->szBackendPath[0] = '\0';
+  out->bVcexeTaken = false;
+  // The system makes the unique name and creates the file, empty; the results are not looked at:
+  // the open below fails when there is no file to open.
+  GetTempPathA(MAX_PATH, out->szExchangePath);
+  GetTempFileNameA(out->szExchangePath, "VC", 0, out->szExchangePath);
+  HANDLE file = CreateFileA(out->szExchangePath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return ERROR_TEXT_TEMP_OPEN;
+
+  // Zero-filled, so the bytes no step writes (2-3, behind the client texts) are zero.
+  BYTE* header = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, EXCHANGE_HEADER_BYTES));
+  const LPCSTR failure = header ? FillExchangeFile(ecb, file, header, out) : ERROR_TEXT_TEMP_WRITE;
+  if (header != nullptr) HeapFree(GetProcessHeap(), 0, header);
+  CloseHandle(file);
+  return failure;
+}

@@ -1,0 +1,39 @@
+// The exchange file's request side: one per request, in the temporary directory, the only thing
+// that passes to the back-end program. All numbers little-endian 32-bit.
+//
+//   0    method digit '1' POST/post, '2' GET/get, '0' otherwise; 1 a blank; 2-3 zero
+//   4    ConnID (low 32 bits)      8    field count
+//   12   REMOTE_ADDR, 256 bytes    268  REMOTE_USER, 256 bytes (NUL-terminated, zero behind)
+//   524  field index: per field 16 bytes: name offset, name length, value offset, value length
+//   then each field's name record (name up to its first byte below 9, and a NUL) and value record
+//   (the value converted to Shift-JIS when it is JIS or EUC-JP: text and NUL; else the value, a NUL
+//   and one zero byte, its length counting the NUL).
+// Offsets count the file's first byte as 1 for the fields before the first VCEXE field taken, and
+// as 0 from that field on.
+#ifndef KARVEL_GATEWAY_EXCHANGE_FILE_H
+#define KARVEL_GATEWAY_EXCHANGE_FILE_H
+
+#include "isapi/httpext.h"
+
+#define EXCHANGE_HEADER_BYTES 524
+#define EXCHANGE_ENTRY_BYTES 16
+#define EXCHANGE_FIELD_COUNT_AT 8
+#define EXCHANGE_CLIENT_ADDR_AT 12
+#define EXCHANGE_CLIENT_USER_AT 268
+#define EXCHANGE_VARIABLE_BYTES 256
+#define BACKEND_PATH_LIMIT 259
+
+// What a finished exchange file hands on to the back-end run.
+struct ExchangeRequest {
+  CHAR szExchangePath[MAX_PATH];  // the exchange file
+  CHAR szBackendPath[MAX_PATH];   // value of the first VBEXE field, else of the first VCEXE field; may be empty
+  bool bVcexeTaken;               // a VCEXE field came before every VBEXE field
+};
+
+// Creates the exchange file for `ecb` in the temporary directory and writes it completely: header,
+// index, every field's records, the header and index again; then closes it. Returns null when it is
+// complete, else the error page's text ("TempOenError", "TempWriteError", "KeyCreateError"); the
+// file then stays, closed, with what was written. `out` names the file in either case.
+LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out);
+
+#endif  // KARVEL_GATEWAY_EXCHANGE_FILE_H

@@ -1,0 +1,178 @@
+// The exchange file byte for byte, the choice of the back-end program, and the error page.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gateway/error_page.h"
+#include "gateway/exchange_file.h"
+#include "gateway/fake_ecb.h"
+#include "support/files.h"
+
+namespace gateway_test {
+namespace {
+
+using test_support::ReadAll;
+using test_support::ScopedEnv;
+using test_support::TempDir;
+
+uint32_t NumberAt(const std::string& file, size_t at) {
+  const auto* b = reinterpret_cast<const uint8_t*>(file.data() + at);
+  return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
+}
+
+struct Entry {
+  uint32_t nameOffset, nameLength, valueOffset, valueLength;
+};
+
+Entry EntryAt(const std::string& file, int k) {
+  const size_t at = 524 + 16 * static_cast<size_t>(k);
+  return {NumberAt(file, at), NumberAt(file, at + 4), NumberAt(file, at + 8), NumberAt(file, at + 12)};
+}
+
+// Writes the exchange file of `fake` into a private temporary directory; its bytes.
+struct Written {
+  LPCSTR failure;
+  ExchangeRequest request;
+  std::string file;
+};
+
+Written Write(FakeEcb& fake) {
+  static TempDir dir;  // one directory for the whole run, removed at its end
+  ScopedEnv tmpdir("TMPDIR", dir.path().c_str());
+  Written w{};
+  w.failure = WriteExchangeFile(fake.Ecb(), &w.request);
+  w.file = ReadAll(w.request.szExchangePath);
+  return w;
+}
+
+TEST(ExchangeFile, GetWithTwoFieldsIsLaidOutByteForByte) {
+  // A one-letter name with a one-byte value, then a VCEXE field with an 8-byte path.
+  FakeEcb fake = FakeEcb::Get("a=1&VCEXE=C%3A%5Cx.exe");
+  fake.Variable("REMOTE_ADDR", "192.0.2.7");
+  Written w = Write(fake);
+  ASSERT_EQ(w.failure, nullptr);
+  const std::string& f = w.file;
+  ASSERT_EQ(f.size(), 577u);
+  EXPECT_EQ(f.substr(0, 4), std::string("2 \0\0", 4));
+  EXPECT_EQ(NumberAt(f, 4), static_cast<uint32_t>(reinterpret_cast<uintptr_t>(fake.ecb().ConnID)));
+  EXPECT_EQ(NumberAt(f, 8), 2u);
+  EXPECT_EQ(f.substr(12, 10), std::string("192.0.2.7\0", 10));
+  EXPECT_EQ(f.substr(22, 256 - 10), std::string(246, '\0')) << "zero behind the text";
+  EXPECT_EQ(f[268], '\0') << "REMOTE_USER not supplied";
+
+  const Entry first = EntryAt(f, 0), second = EntryAt(f, 1);
+  EXPECT_EQ(first.nameOffset, 557u);  // record at 556, base 1
+  EXPECT_EQ(first.nameLength, 2u);
+  EXPECT_EQ(first.valueOffset, 559u);
+  EXPECT_EQ(first.valueLength, 2u);
+  EXPECT_EQ(second.nameOffset, 561u);  // base 0 from the VCEXE field on
+  EXPECT_EQ(second.nameLength, 6u);
+  EXPECT_EQ(second.valueOffset, 567u);
+  EXPECT_EQ(second.valueLength, 9u);
+  EXPECT_EQ(f.substr(556, 2), std::string("a\0", 2));
+  EXPECT_EQ(f.substr(558, 3), std::string("1\0\0", 3));
+  EXPECT_EQ(f.substr(561, 6), std::string("VCEXE\0", 6));
+  EXPECT_EQ(f.substr(567, 10), std::string("C:\\x.exe\0\0", 10));
+  EXPECT_STREQ(w.request.szBackendPath, "C:\\x.exe");
+  EXPECT_TRUE(w.request.bVcexeTaken);
+}
+
+TEST(ExchangeFile, ValuesAreConvertedAndNamesMeasured) {
+  // EUC-JP 亜あい becomes Shift-JIS; a name is cut at its first byte below 9.
+  FakeEcb fake = FakeEcb::Post("k=%B0%A1%A4%A2%A4%A4&n%01x=abc&e=", 65536, 5, "Post");
+  Written w = Write(fake);
+  ASSERT_EQ(w.failure, nullptr);
+  const std::string& f = w.file;
+  EXPECT_EQ(f[0], '0') << "the digit is chosen case-sensitively, the body read all the same";
+  ASSERT_EQ(NumberAt(f, 8), 3u);
+  const Entry k = EntryAt(f, 0), n = EntryAt(f, 1), e = EntryAt(f, 2);
+  EXPECT_EQ(k.valueLength, 6u);
+  EXPECT_EQ(f.substr(k.valueOffset - 1, 7), std::string("\x88\x9F\x82\xA0\x82\xA2\0", 7));
+  EXPECT_EQ(n.nameLength, 2u);
+  EXPECT_EQ(f.substr(n.nameOffset - 1, 2), std::string("n\0", 2));
+  EXPECT_EQ(n.valueLength, 4u);
+  EXPECT_EQ(f.substr(n.valueOffset - 1, 5), std::string("abc\0\0", 5));
+  EXPECT_EQ(e.valueLength, 1u) << "an empty unchanged value counts its NUL";
+  EXPECT_EQ(f.size(), e.valueOffset - 1 + 2);
+  EXPECT_STREQ(w.request.szBackendPath, "");
+}
+
+TEST(ExchangeFile, BackEndChoiceAndOffsetBases) {
+  const std::string long259(259, 'p'), long260(260, 'p');
+  const struct {
+    const char* name;
+    std::string query;
+    const char* failure;
+    std::string path;
+    bool vcexe;
+    std::vector<uint32_t> bases;  // per entry: name offset minus the record's position
+  } cases[] = {
+      {"VCEXE, later VBEXE", "x=1&VCEXE=a&y=2&VBEXE=b", nullptr, "b", true, {1, 0, 0, 0}},
+      {"VBEXE, later VCEXE", "VBEXE=b&VCEXE=a", nullptr, "b", false, {1, 1}},
+      {"two VCEXE", "VCEXE=first&VCEXE=second", nullptr, "first", true, {0, 0}},
+      {"VCEXE_2 counts, vcexe not", "vcexe=no&VCEXE_2=yes", nullptr, "yes", true, {1, 0}},
+      {"neither", "a=1", nullptr, "", false, {1}},
+      {"259 bytes taken", "VBEXE=" + long259, nullptr, long259, false, {1}},
+      {"260 bytes refused", "VBEXE=" + long260, ERROR_TEXT_TEMP_WRITE, "", false, {}},
+      {"long value no longer examined", "VBEXE=b&VCEXE=" + long260, nullptr, "b", false, {1, 1}},
+      {"no fields", "", ERROR_TEXT_KEY_CREATE, "", false, {}},
+  };
+  for (const auto& c : cases) {
+    FakeEcb fake = FakeEcb::Get(c.query);
+    Written w = Write(fake);
+    if (c.failure != nullptr) {
+      EXPECT_STREQ(w.failure, c.failure) << c.name;
+      continue;
+    }
+    ASSERT_EQ(w.failure, nullptr) << c.name;
+    EXPECT_EQ(std::string(w.request.szBackendPath), c.path) << c.name;
+    EXPECT_EQ(w.request.bVcexeTaken, c.vcexe) << c.name;
+    // Records follow one another from the end of the index, each offset carrying its base.
+    size_t position = 524 + 16 * c.bases.size();
+    for (size_t k = 0; k < c.bases.size(); ++k) {
+      const Entry e = EntryAt(w.file, static_cast<int>(k));
+      EXPECT_EQ(e.nameOffset, position + c.bases[k]) << c.name << " entry " << k;
+      position += e.nameLength;
+      EXPECT_EQ(e.valueOffset, position + c.bases[k]) << c.name << " entry " << k;
+      position += e.valueLength + 1;
+    }
+    EXPECT_EQ(w.file.size(), position) << c.name;
+  }
+}
+
+TEST(ExchangeFile, FailuresLeaveTheFileAndNameTheirText) {
+  // No temporary directory: no file can be made or opened.
+  TempDir dir;
+  {
+    ScopedEnv tmpdir("TMPDIR", dir.File("missing").c_str());
+    FakeEcb fake = FakeEcb::Get("a=1");
+    ExchangeRequest request{};
+    EXPECT_STREQ(WriteExchangeFile(fake.Ecb(), &request), ERROR_TEXT_TEMP_OPEN);
+  }
+  // A method without form data: the header and the empty index are written, then the failure.
+  FakeEcb head = FakeEcb::Get("a=1", "HEAD");
+  Written w = Write(head);
+  EXPECT_STREQ(w.failure, ERROR_TEXT_KEY_CREATE);
+  EXPECT_EQ(w.file.size(), 524u);
+  EXPECT_EQ(w.file[0], '0');
+}
+
+TEST(ErrorPage, IsSentByteForByteWithStatus200) {
+  FakeEcb fake = FakeEcb::Get("");
+  EXTENSION_CONTROL_BLOCK* ecb = fake.Ecb();
+  EXPECT_EQ(SendErrorPage(ecb, ERROR_TEXT_KEY_CREATE), static_cast<DWORD>(HSE_STATUS_ERROR));
+  EXPECT_EQ(ecb->dwHttpStatusCode, 200u);
+  ASSERT_EQ(fake.supportCalls().size(), 1u);
+  const FakeEcb::SupportCall& call = fake.supportCalls()[0];
+  EXPECT_EQ(call.request, static_cast<DWORD>(HSE_REQ_SEND_RESPONSE_HEADER));
+  EXPECT_EQ(call.buffer, "200 Ok");
+  EXPECT_EQ(call.header,
+            "Content-Type: text/html\r\n\r\n<BODY><center><HEAD><TITLE>V_KARVEL</TITLE></HEAD><P></P><P></P><P>"
+            "<H1>SERVER ERROR!!!</P><P>KeyCreateError</H1></P></center></BODY>");
+}
+
+}  // namespace
+}  // namespace gateway_test
