@@ -1,5 +1,6 @@
-// GetLocalTime over the system clock and time zone, with a seam for tests to fix the time.
+// GetLocalTime over the system clock and time zone, with a seam for tests to fix the time; Sleep.
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -36,4 +37,10 @@ void GetLocalTime(LPSYSTEMTIME time) {
   // A leap second (tm_sec 60) does not exist for Win32 callers.
   time->wSecond = static_cast<WORD>(local.tm_sec > 59 ? 59 : local.tm_sec);
   time->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+}
+
+void Sleep(DWORD milliseconds) {
+  timespec wait{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
 }

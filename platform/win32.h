@@ -140,6 +140,9 @@ BOOL CreateDirectoryA(LPCSTR path, LPVOID security);
 // above 31 on success, else ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_BAD_FORMAT or 0.
 UINT WinExec(LPCSTR cmdLine, UINT show);
 
+// Suspends the calling thread for at least `milliseconds`.
+void Sleep(DWORD milliseconds);
+
 // ---- Clock --------------------------------------------------------------------------------------
 struct SYSTEMTIME {
   WORD wYear;

@@ -56,6 +56,8 @@ class FakeEcb {
     DWORD size;
   };
   const std::vector<SupportCall>& supportCalls() const { return supportCalls_; }
+  // Every byte sent through WriteClient.
+  const std::string& written() const { return written_; }
   // ReadClient serves `bytes` bytes in all, then returns FALSE (or TRUE with 0 bytes).
   FakeEcb& EndAfter(size_t bytes, bool fail) { endAfter_ = bytes; endFails_ = fail; return *this; }
   // The `count` next allocations fail once ReadClient is asked for the body byte at `offset`.
@@ -78,7 +80,9 @@ class FakeEcb {
     ecb_.ReadClient = &ReadClient;
     ecb_.GetServerVariable = &GetServerVariable;
     ecb_.ServerSupportFunction = &ServerSupportFunction;
+    ecb_.WriteClient = &WriteClient;
     supportCalls_.clear();
+    written_.clear();
     served_ = preload_;
     ended_ = false;
     fault_.clear();
@@ -116,6 +120,12 @@ class FakeEcb {
     return TRUE;
   }
 
+  static BOOL WINAPI WriteClient(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD) {
+    FakeEcb* fake = static_cast<FakeEcb*>(conn);
+    fake->written_.append(static_cast<const char*>(buffer), *bytes);
+    return TRUE;
+  }
+
   BOOL Serve(uint8_t* buffer, DWORD* size) {
     auto left = [this](size_t limit) { return limit > served_ ? limit - served_ : 0; };
     if (ended_) fault_ += "ReadClient called after the body ended; ";
@@ -145,6 +155,7 @@ class FakeEcb {
   std::string fault_;
   std::map<std::string, std::string> variables_;
   std::vector<SupportCall> supportCalls_;
+  std::string written_;
 };
 
 }  // namespace gateway_test

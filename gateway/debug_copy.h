@@ -1,0 +1,16 @@
+// The debug-copy build leaves a copy of each finished exchange file beside the back-end program:
+// "vcdebug.tmp" when a VCEXE field chose it, else "vbdebug.tmp". A later request overwrites it.
+#ifndef KARVEL_GATEWAY_DEBUG_COPY_H
+#define KARVEL_GATEWAY_DEBUG_COPY_H
+
+#include "gateway/exchange_file.h"
+
+// Where the copy goes: the directory of the program that runs (the back-end directory for a
+// program named without one), then the file name. FALSE, and no copy, when the path would not fit
+// in 259 bytes or the back-end directory cannot be told.
+BOOL DebugCopyPath(const ExchangeRequest& request, CHAR path[MAX_PATH]);
+
+// Copies the exchange file there, replacing an older copy; a failed copy goes unnoticed.
+void MakeDebugCopy(const ExchangeRequest& request);
+
+#endif  // KARVEL_GATEWAY_DEBUG_COPY_H

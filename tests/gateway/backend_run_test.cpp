@@ -1,0 +1,186 @@
+// Requests end to end through HttpExtensionProc's steps: scripted back-end programs answer with a
+// page, a URL, a file, or not at all, and the reply, the result and the exchange file's fate are
+// checked for each.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <string>
+
+#include "gateway/backend_run.h"
+#include "gateway/debug_copy.h"
+#include "gateway/error_page.h"
+#include "gateway/exchange_file.h"
+#include "gateway/fake_ecb.h"
+#include "platform/test_hooks.h"
+#include "support/files.h"
+
+namespace gateway_test {
+namespace {
+
+using test_support::ReadAll;
+using test_support::ScopedEnv;
+using test_support::TempDir;
+using test_support::WriteAll;
+
+// A temporary directory for exchange files and a back-end directory with scripted programs.
+class BackendFixture {
+ public:
+  BackendFixture()
+      : backends_(dir_.File("backends")), temp_(dir_.File("tmp")),
+        backendEnv_("KARVEL_BACKEND_DIR", backends_.c_str()), tmpEnv_("TMPDIR", temp_.c_str()) {
+    mkdir(backends_.c_str(), 0700);
+    mkdir(temp_.c_str(), 0700);
+  }
+  // A program that replaces the exchange file ($1) by `answer` in one rename, as a careful
+  // back-end does. `answer` is printf text (octal escapes allowed).
+  void Program(const std::string& name, const std::string& answer) const {
+    Script(backends_ + "/" + name, "printf '" + answer + "' > \"$1.new\" && mv \"$1.new\" \"$1\"");
+  }
+  static void Script(const std::string& path, const std::string& body) {
+    WriteAll(path, "#!/bin/sh\n" + body + "\n");
+    chmod(path.c_str(), 0700);
+  }
+  // Writes the request's exchange file and runs the reply step, as HttpExtensionProc does.
+  DWORD Request(FakeEcb& fake, ExchangeRequest* request) const {
+    EXTENSION_CONTROL_BLOCK* ecb = fake.Ecb();
+    const LPCSTR failure = WriteExchangeFile(ecb, request);
+    if (failure != nullptr) return SendErrorPage(ecb, failure);
+    return ReplyToRequest(ecb, request->szBackendPath, request->szExchangePath);
+  }
+  const std::string& backends() const { return backends_; }
+  const TempDir& dir() const { return dir_; }
+  // Files left in the temporary directory.
+  int TempFiles() const {
+    int count = 0;
+    if (DIR* d = opendir(temp_.c_str())) {
+      while (dirent* e = readdir(d)) count += e->d_name[0] != '.';
+      closedir(d);
+    }
+    return count;
+  }
+
+ private:
+  TempDir dir_;
+  std::string backends_, temp_;
+  ScopedEnv backendEnv_, tmpEnv_;
+};
+
+std::string ErrorPageWith(const char* text) {
+  return std::string("Content-Type: text/html\r\n\r\n<BODY><center><HEAD><TITLE>V_KARVEL</TITLE></HEAD><P></P><P></P><P>"
+                     "<H1>SERVER ERROR!!!</P><P>") + text + "</H1></P></center></BODY>";
+}
+
+TEST(BackendRun, EachAnswerKindIsDeliveredAndTheFileDeletedOrKept) {
+  BackendFixture f;
+  f.Program("page", "91xxContent-Type: text/plain\\r\\n\\r\\nhello\\000world");
+  f.Program("local", "92xx/static/a.html");
+  f.Program("away", "92xxhttp://example.invalid/x");
+  f.Program("other", "93xxignored");
+  f.Program("short", "91");
+  WriteAll(f.dir().File("image.bin"), std::string("GIF89a\0\x01\x02", 9));
+  f.Program("file", "94xx" + f.dir().File("image.bin"));
+  f.Program("nofile", "94xx" + f.dir().File("missing.bin"));
+  const struct {
+    const char* program;
+    DWORD status;
+    DWORD request;  // the one ServerSupportFunction call expected, 0 for none
+    std::string text;
+    std::string written;
+    int tempFiles;  // exchange files left behind
+  } cases[] = {
+      {"page", HSE_STATUS_SUCCESS, HSE_REQ_SEND_RESPONSE_HEADER,
+       "Content-Type: text/plain\r\n\r\nhello world", "", 0},
+      {"local", HSE_STATUS_SUCCESS, HSE_REQ_SEND_URL, "/static/a.html", "", 0},
+      {"away", HSE_STATUS_SUCCESS, HSE_REQ_SEND_URL_REDIRECT_RESP, "http://example.invalid/x", "", 0},
+      {"other", HSE_STATUS_ERROR, 0, "", "", 1},
+      {"short", HSE_STATUS_SUCCESS, HSE_REQ_SEND_RESPONSE_HEADER, "", "", 0},
+      {"file", HSE_STATUS_SUCCESS, 0, "", std::string("GIF89a\0\x01\x02", 9), 0},
+      {"nofile", HSE_STATUS_ERROR, HSE_REQ_SEND_RESPONSE_HEADER, ErrorPageWith(ERROR_TEXT_IMAGE), "", 1},
+  };
+  int kept = 0;
+  for (const auto& c : cases) {
+    FakeEcb fake = FakeEcb::Get(std::string("VBEXE=") + c.program + "&x=1");
+    ExchangeRequest request{};
+    EXPECT_EQ(f.Request(fake, &request), c.status) << c.program;
+    const auto& calls = fake.supportCalls();
+    if (c.request == 0) {
+      EXPECT_TRUE(calls.empty()) << c.program;
+    } else {
+      ASSERT_EQ(calls.size(), 1u) << c.program;
+      EXPECT_EQ(calls[0].request, c.request) << c.program;
+      EXPECT_EQ(c.request == HSE_REQ_SEND_RESPONSE_HEADER ? calls[0].header : calls[0].buffer, c.text) << c.program;
+    }
+    EXPECT_EQ(fake.written(), c.written) << c.program;
+    kept += c.tempFiles;
+    EXPECT_EQ(f.TempFiles(), kept) << c.program;
+  }
+}
+
+TEST(BackendRun, OnlyProgramsInsideTheBackendDirectoryStart) {
+  BackendFixture f;
+  BackendFixture::Script(f.dir().File("outside"), "printf '91xxran' > \"$1\"");
+  f.Program("inside", "91xxok");
+  symlink(f.dir().File("outside").c_str(), (f.backends() + "/link").c_str());
+  mkdir((f.backends() + "/sub").c_str(), 0700);
+  WriteAll(f.backends() + "/plain", "#!/bin/sh\nexit 0\n");  // not executable
+  const std::string refused[] = {"../outside", "link", f.dir().File("outside"), "sub", "plain", "missing", "",
+                                 "inside; rm -rf /"};
+  for (const std::string& path : refused) {
+    FakeEcb fake = FakeEcb::Get("VCEXE=" + path);
+    ExchangeRequest request{};
+    EXPECT_EQ(f.Request(fake, &request), static_cast<DWORD>(HSE_STATUS_ERROR)) << path;
+    ASSERT_EQ(fake.supportCalls().size(), 1u) << path;
+    EXPECT_EQ(fake.supportCalls()[0].header, ErrorPageWith(ERROR_TEXT_EXE_LOAD)) << path;
+    EXPECT_EQ(f.TempFiles(), 0) << path << ": the exchange file is deleted";
+  }
+  FakeEcb fake = FakeEcb::Get("VCEXE=sub/../inside");
+  ExchangeRequest request{};
+  EXPECT_EQ(f.Request(fake, &request), static_cast<DWORD>(HSE_STATUS_SUCCESS)) << "'..' that stays inside";
+}
+
+int g_clockCalls = 0;
+void MinuteEveryCall(SYSTEMTIME* now) {
+  *now = SYSTEMTIME{};
+  now->wYear = 2026;
+  now->wMinute = static_cast<WORD>(g_clockCalls++ % 60);
+}
+
+TEST(BackendRun, NoAnswerByTheThirdMinuteChangeIsATimeOut) {
+  BackendFixture f;
+  BackendFixture::Script(f.backends() + "/silent", "exit 0");
+  g_clockCalls = 59;  // the reference reading is minute 59; every later reading changes the minute
+  karvel_test::SetLocalTimeSource(MinuteEveryCall);
+  FakeEcb fake = FakeEcb::Get("VBEXE=silent");
+  ExchangeRequest request{};
+  const DWORD status = f.Request(fake, &request);
+  karvel_test::SetLocalTimeSource(nullptr);
+  EXPECT_EQ(status, static_cast<DWORD>(HSE_STATUS_ERROR));
+  ASSERT_EQ(fake.supportCalls().size(), 1u);
+  EXPECT_EQ(fake.supportCalls()[0].header, ErrorPageWith(ERROR_TEXT_TIME_OUT));
+  EXPECT_EQ(g_clockCalls, 59 + 4) << "the reference reading and three that changed the minute";
+  EXPECT_EQ(f.TempFiles(), 0);
+}
+
+TEST(BackendRun, DebugCopyLiesBesideTheProgram) {
+  BackendFixture f;
+  f.Program("prog", "91xx");
+  ExchangeRequest request{};
+  lstrcpyA(request.szExchangePath, f.dir().File("exchange.tmp").c_str());
+  WriteAll(request.szExchangePath, "request bytes");
+  lstrcpyA(request.szBackendPath, "prog");
+  request.bVcexeTaken = true;
+  MakeDebugCopy(request);
+  EXPECT_EQ(ReadAll(f.backends() + "/vcdebug.tmp"), "request bytes");
+  request.bVcexeTaken = false;
+  CHAR path[MAX_PATH];
+  ASSERT_TRUE(DebugCopyPath(request, path));
+  EXPECT_EQ(std::string(path), f.backends() + "/vbdebug.tmp");
+  lstrcpyA(request.szBackendPath, std::string(250, 'd').append("/x").c_str());
+  EXPECT_FALSE(DebugCopyPath(request, path)) << "no copy where the path would not fit";
+}
+
+}  // namespace
+}  // namespace gateway_test
