@@ -5,6 +5,7 @@
 // become INVALID_HANDLE_VALUE (-1). Every descriptor is opened close-on-exec, so programs started by
 // WinExec never inherit the server's files.
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdint>
 #include <limits>
@@ -120,9 +121,25 @@ bool WriteFully(int fd, const char* buffer, size_t size, size_t* done) {
   return true;
 }
 
+
+// Windows refuses a read-only open that does not share writing while another handle writes the
+// file; pollers rely on it to never read an answer half-written. POSIX has no share modes, but a
+// read lease is refused (EAGAIN) exactly while some process has the file open for writing. The
+// lease is dropped at once; should a writer open the file in that instant, the kernel signals this
+// process with SIGURG, which is ignored by default (the default SIGIO would end a server). Where
+// the file system offers no leases, or the file belongs to someone else, the open goes ahead.
+bool SomeoneWrites(int fd) {
+  if (fcntl(fd, F_SETSIG, SIGURG) != 0) return false;
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  return errno == EAGAIN;
+}
+
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPVOID, DWORD disposition, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID, DWORD disposition, DWORD, HANDLE) {
   if (name == nullptr || name[0] == '\0') {
     SetLastError(name == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -147,6 +164,11 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPVOID, DWORD disposition, 
   if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
     close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (accessFlags == O_RDONLY && (share & FILE_SHARE_WRITE) == 0 && SomeoneWrites(fd)) {
+    close(fd);
+    SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
   bool reportExisting = existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);

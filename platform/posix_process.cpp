@@ -129,6 +129,12 @@ void ReportToParent(int fd, int value) {
   for (int sig = 1; sig < NSIG; ++sig) {
     if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &standard, nullptr);
   }
+  // Standard input comes from /dev/null: a program must not read the server's input.
+  const int nothing = open("/dev/null", O_RDONLY);
+  if (nothing > 0) {
+    dup2(nothing, STDIN_FILENO);
+    close(nothing);
+  }
   // The server's sockets and files must not leak into back-end programs; stdio stays. The report
   // pipe is already close-on-exec, so it stays usable until exec succeeds.
   bool marked = false;

@@ -60,6 +60,7 @@ typedef size_t SIZE_T;
 #define ERROR_BAD_FORMAT 11
 #define ERROR_WRITE_FAULT 29
 #define ERROR_READ_FAULT 30
+#define ERROR_SHARING_VIOLATION 32
 #define ERROR_HANDLE_DISK_FULL 39
 #define ERROR_FILE_EXISTS 80
 #define ERROR_INVALID_PARAMETER 87
@@ -94,7 +95,9 @@ void SetLastError(DWORD code);
 // or truncates (last error ERROR_ALREADY_EXISTS when it existed); OPEN_EXISTING fails if it does not
 // exist; OPEN_ALWAYS opens or creates (ERROR_ALREADY_EXISTS when it existed); TRUNCATE_EXISTING
 // truncates an existing file. Returns the handle, or INVALID_HANDLE_VALUE with the last error set.
-// Share mode, security attributes, flags and template are accepted and not enforced.
+// A read-only open whose share mode lacks FILE_SHARE_WRITE fails with ERROR_SHARING_VIOLATION
+// while another process has the file open for writing (where the file system offers leases).
+// Other share modes, security attributes, flags and template are accepted and not enforced.
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
 // Reads up to `toRead` bytes; *read gets the count (0 at end of file). TRUE unless the read failed.
@@ -136,7 +139,8 @@ BOOL CreateDirectoryA(LPCSTR path, LPVOID security);
 // Starts a program and does not wait for it. The program is the first token of `cmdLine` (quoted, or
 // the shortest blank-ended prefix naming an existing file, or up to the first blank); everything after
 // the blank that follows it is passed as ONE argument, never split further and never seen by a shell.
-// The child is detached (no zombie), keeps stdio, and inherits no other descriptors. Returns a value
+// The child is detached (no zombie), reads standard input from /dev/null, keeps standard output and
+// error, and inherits no other descriptors. Returns a value
 // above 31 on success, else ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_BAD_FORMAT or 0.
 UINT WinExec(LPCSTR cmdLine, UINT show);
 

@@ -141,6 +141,27 @@ TEST(BackendRun, OnlyProgramsInsideTheBackendDirectoryStart) {
   EXPECT_EQ(f.Request(fake, &request), static_cast<DWORD>(HSE_STATUS_SUCCESS)) << "'..' that stays inside";
 }
 
+TEST(BackendRun, AnAnswerIsReadOnlyOnceItsWriterHasClosedIt) {
+  BackendFixture f;
+  // Writes the mark first, lingers, then the rest: the reply must hold the whole answer.
+  BackendFixture::Script(f.backends() + "/slow",
+                         "exec 3>\"$1\"; printf '91xx' >&3; sleep 0.3; printf 'Content-Type: text/plain\\r\\n\\r\\nwhole' >&3; exec 3>&-");
+  // Rewrites its file in many small steps before answering: polls meet writers all the time.
+  BackendFixture::Script(f.backends() + "/busy",
+                         "i=0; while [ $i -lt 300 ]; do printf '0' > \"$1\"; i=$((i+1)); done; printf '91xxdone' > \"$1\"");
+  const struct {
+    const char* program;
+    const char* reply;
+  } cases[] = {{"slow", "Content-Type: text/plain\r\n\r\nwhole"}, {"busy", "done"}};
+  for (const auto& c : cases) {
+    FakeEcb fake = FakeEcb::Get(std::string("VBEXE=") + c.program);
+    ExchangeRequest request{};
+    EXPECT_EQ(f.Request(fake, &request), static_cast<DWORD>(HSE_STATUS_SUCCESS)) << c.program;
+    ASSERT_EQ(fake.supportCalls().size(), 1u) << c.program;
+    EXPECT_EQ(fake.supportCalls()[0].header, c.reply) << c.program;
+  }
+}
+
 int g_clockCalls = 0;
 void MinuteEveryCall(SYSTEMTIME* now) {
   *now = SYSTEMTIME{};

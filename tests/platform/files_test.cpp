@@ -122,6 +122,33 @@ TEST(FileIo, PointerMovesFromEachOrigin) {
   EXPECT_EQ("01AB456789", ReadAll(dir.File("seek.bin")));
 }
 
+TEST(CreateFile, ReadOpenThatSharesOnlyReadingWaitsForWriters) {
+  TempDir dir;
+  const std::string path = dir.File("shared.bin");
+  WriteAll(path, "data");
+  int probe = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  const bool leases = fcntl(probe, F_SETLEASE, F_RDLCK) == 0;
+  if (leases) fcntl(probe, F_SETLEASE, F_UNLCK);
+  close(probe);
+  if (!leases) GTEST_SKIP() << "this file system offers no leases";
+
+  int writer = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+  HANDLE sharing = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, sharing) << "sharing writing, the open goes ahead";
+  if (sharing != INVALID_HANDLE_VALUE) CloseHandle(sharing);
+  close(writer);
+  HANDLE after = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(INVALID_HANDLE_VALUE, after) << "once the writer has closed the file";
+  if (after != INVALID_HANDLE_VALUE) CloseHandle(after);
+}
+
 TEST(FileIo, SetEndOfFileCutsAtThePosition) {
   TempDir dir;
   HANDLE h = OpenReadWrite(dir.File("cut.bin"), CREATE_ALWAYS);

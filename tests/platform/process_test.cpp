@@ -41,6 +41,17 @@ std::string AwaitFile(const std::string& path) {
   return ReadAll(path);
 }
 
+TEST(WinExec, ProgramsReadNothingFromTheServersInput) {
+  if (!Exists("/bin/sh") || !Exists("/proc/self/fd/0")) GTEST_SKIP() << "no /bin/sh or /proc";
+  TempDir dir;
+  const std::string script = dir.File("stdin.sh");
+  WriteProgram(script,
+               "#!/bin/sh\nreadlink /proc/$$/fd/0 > \"$1.part\"\nmv \"$1.part\" \"$1\"\n", 0755);
+  const std::string out = dir.File("stdin.txt");
+  ASSERT_GT(WinExec((script + " " + out).c_str(), SW_HIDE), 31u);
+  EXPECT_EQ("/dev/null\n", AwaitFile(out));
+}
+
 TEST(WinExec, PassesTheRestOfTheLineAsOneArgument) {
   if (!Exists("/bin/sh")) GTEST_SKIP() << "no /bin/sh";
   TempDir dir;
