@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <dirent.h>
+#include <sys/wait.h>
+
+#include <thread>
+#include <vector>
 
 #include <string>
 
@@ -160,6 +164,45 @@ TEST(BackendRun, AnAnswerIsReadOnlyOnceItsWriterHasClosedIt) {
     ASSERT_EQ(fake.supportCalls().size(), 1u) << c.program;
     EXPECT_EQ(fake.supportCalls()[0].header, c.reply) << c.program;
   }
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(d)) count += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return count;
+}
+
+TEST(BackendRun, ConcurrentRequestsStayApart) {
+  BackendFixture f;
+  // Each back-end answers with its own exchange file's path: a reply that names another request's
+  // file is cross-talk.
+  BackendFixture::Script(f.backends() + "/self", "printf '91xx%s' \"$1\" > \"$1.new\" && mv \"$1.new\" \"$1\"");
+  const int before = OpenDescriptors();
+  constexpr int kRequests = 50;
+  std::vector<std::thread> threads;
+  std::vector<std::string> replies(kRequests), paths(kRequests);
+  std::vector<DWORD> statuses(kRequests);
+  for (int k = 0; k < kRequests; ++k) {
+    threads.emplace_back([&, k] {
+      FakeEcb fake = FakeEcb::Get("VBEXE=self&n=" + std::to_string(k));
+      ExchangeRequest request{};
+      statuses[k] = f.Request(fake, &request);
+      paths[k] = request.szExchangePath;
+      if (fake.supportCalls().size() == 1) replies[k] = fake.supportCalls()[0].header;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int k = 0; k < kRequests; ++k) {
+    EXPECT_EQ(statuses[k], static_cast<DWORD>(HSE_STATUS_SUCCESS)) << "request " << k;
+    EXPECT_EQ(replies[k], paths[k]) << "request " << k;
+  }
+  EXPECT_EQ(f.TempFiles(), 0) << "every exchange file deleted";
+  EXPECT_EQ(OpenDescriptors(), before) << "no descriptor left open";
+  int status = 0;
+  EXPECT_LE(waitpid(-1, &status, WNOHANG), 0) << "no child left to reap";
 }
 
 int g_clockCalls = 0;
