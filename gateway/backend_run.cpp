@@ -12,7 +12,7 @@ constexpr BYTE kAnsweredMark = '9';
 constexpr int kMinuteChangesAllowed = 2;
 // Between two looks at the exchange file: short enough that a reply follows its answer at once,
 // long enough that a waiting request costs next to nothing.
-constexpr DWORD kPollMilliseconds = 1;
+constexpr DWORD kPollMilliseconds = 2;
 // URL answers longer than this are answered like an unreadable answer: an empty URL.
 constexpr DWORD kUrlLimit = 8192;
 
