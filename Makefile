@@ -13,7 +13,7 @@ GENERATOR := -G Ninja
 # Every Debian package the build, the tests, the benchmarks and the fuzzers need.
 PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
             googletest libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev
+            clang libclang-rt-14-dev python3
 
 .PHONY: deps build test run bench fuzz clean
 

@@ -1,0 +1,238 @@
+// karvel back-end kit (C++17, header only, POSIX).
+//
+// A back-end program is started with one argument: the path of the request's exchange file. It
+// reads the request from that file with ReadRequest, then answers once with AnswerPage, AnswerUrl
+// or AnswerFile. Each answer is written to "<exchange file>.answer" and renamed over the exchange
+// file, so the waiting server only ever sees a complete answer.
+//
+// The request side of the exchange file (numbers unsigned 32-bit little-endian):
+//   0 method digit ('1' POST, '2' GET, '0' other), 1 a blank, 2-3 zero, 4 connection number,
+//   8 field count N, 12 REMOTE_ADDR and 268 REMOTE_USER (256 bytes each, NUL-terminated),
+//   524 N index entries of 16 bytes {name offset, name length, value offset, value length},
+//   then each field's name record and value record, one after another without gaps.
+// Offsets are counted from 1 for some entries and from 0 for others (the server counts from 1
+// until the field that named the program, when that was a VCEXE field). The base is not stored, so
+// the reader walks the records in order and takes each entry's base as name offset minus the
+// record's real position, which must come out 0 or 1 (the value offset must agree).
+// A name record is the name and a NUL (the length counts the NUL). A value record takes
+// value length V + 1 bytes in one of two shapes:
+//   converted to Shift-JIS: the V text bytes, then a NUL (converted text never holds a NUL);
+//   left as it came:        the value's V - 1 bytes, a NUL, a zero byte.
+// So a record whose byte V - 1 is NUL is the second shape and the value is its first V - 1 bytes;
+// otherwise the value is its first V bytes. Either way byte V is zero.
+// An uploaded file's field value is the full path of the file the server saved.
+#ifndef KARVEL_BACKEND_KARVEL_BACKEND_H
+#define KARVEL_BACKEND_KARVEL_BACKEND_H
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace karvel {
+
+struct Field {
+  std::string name;
+  std::string value;  // Shift-JIS or the bytes as sent; may hold NUL bytes
+};
+
+struct Request {
+  char method = '0';        // '1' POST, '2' GET, '0' any other method
+  uint32_t connection = 0;  // the server's connection number (low 32 bits)
+  std::string remoteAddr, remoteUser;
+  std::vector<Field> fields;  // in the order the form sent them
+
+  // The first field named exactly `name`, or null.
+  const Field* find(std::string_view name) const {
+    for (const Field& field : fields) {
+      if (field.name == name) return &field;
+    }
+    return nullptr;
+  }
+};
+
+namespace detail {
+
+constexpr size_t kHeaderBytes = 524, kEntryBytes = 16, kAddrAt = 12, kUserAt = 268, kTextBytes = 256;
+// Longer URL answers are replaced by an empty URL on the server.
+constexpr size_t kUrlLimit = 8192;
+
+inline bool Fail(std::string* error, const std::string& text) {
+  if (error != nullptr) *error = text;
+  return false;
+}
+
+inline uint32_t NumberAt(const unsigned char* at) {
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+// The NUL-terminated text in the 256 bytes at `at` (all 256 when there is no NUL).
+inline std::string TextAt(const unsigned char* at) {
+  const void* end = std::memchr(at, 0, kTextBytes);
+  const size_t n = end ? static_cast<size_t>(static_cast<const unsigned char*>(end) - at) : kTextBytes;
+  return std::string(reinterpret_cast<const char*>(at), n);
+}
+
+inline bool WriteAllTo(int fd, const char* bytes, size_t count) {
+  while (count > 0) {
+    const ssize_t n = write(fd, bytes, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes '9', `code`, two blanks and `answer` to <exchangePath>.answer and renames that over the
+// exchange file, which must exist (a missing one means the server has stopped waiting).
+inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_view answer, std::string* error) {
+  struct stat info;
+  if (stat(exchangePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return Fail(error, "no exchange file at " + exchangePath);
+  }
+  const std::string temp = exchangePath + ".answer";
+  unlink(temp.c_str());  // a stale one, possibly a link planted elsewhere: O_EXCL creates anew
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, info.st_mode & 0777);
+  if (fd < 0) return Fail(error, "cannot create " + temp + ": " + std::strerror(errno));
+  const char head[4] = {'9', code, ' ', ' '};
+  bool ok = WriteAllTo(fd, head, sizeof head) && WriteAllTo(fd, answer.data(), answer.size());
+  ok = close(fd) == 0 && ok;
+  if (!ok || std::rename(temp.c_str(), exchangePath.c_str()) != 0) {
+    const std::string reason = std::strerror(errno);
+    unlink(temp.c_str());
+    return Fail(error, "cannot write the answer to " + exchangePath + ": " + reason);
+  }
+  return true;
+}
+
+}  // namespace detail
+
+// Parses an exchange file's request side held in `bytes`. False with *error on any malformed or
+// truncated content; never reads outside `bytes`.
+inline bool ParseRequest(std::string_view bytes, Request* out, std::string* error = nullptr) {
+  using namespace detail;
+  const auto* file = reinterpret_cast<const unsigned char*>(bytes.data());
+  const uint64_t size = bytes.size();
+  if (size < kHeaderBytes) return Fail(error, "shorter than the 524-byte header");
+  if (file[0] == '9') return Fail(error, "already answered");
+  if ((file[0] != '0' && file[0] != '1' && file[0] != '2') || file[1] != ' ' || file[2] != 0 || file[3] != 0) {
+    return Fail(error, "bytes 0-3 are not a method digit, a blank and two zeros");
+  }
+  Request request;
+  request.method = static_cast<char>(file[0]);
+  request.connection = NumberAt(file + 4);
+  request.remoteAddr = TextAt(file + kAddrAt);
+  request.remoteUser = TextAt(file + kUserAt);
+  const uint32_t count = NumberAt(file + 8);
+  uint64_t position = kHeaderBytes + uint64_t{count} * kEntryBytes;  // the first record
+  if (position > size) return Fail(error, "field index of " + std::to_string(count) + " entries runs past the end");
+  request.fields.reserve(count);
+  for (uint32_t k = 0; k < count; ++k) {
+    const unsigned char* entry = file + kHeaderBytes + size_t{k} * kEntryBytes;
+    const uint64_t nameOffset = NumberAt(entry), nameLength = NumberAt(entry + 4);
+    const uint64_t valueOffset = NumberAt(entry + 8), valueLength = NumberAt(entry + 12);
+    const std::string where = "field " + std::to_string(k) + ": ";
+    if (nameOffset != position && nameOffset != position + 1) {
+      return Fail(error, where + "name offset " + std::to_string(nameOffset) + " does not point at its record");
+    }
+    const uint64_t base = nameOffset - position;
+    if (nameLength == 0 || position + nameLength > size || file[position + nameLength - 1] != 0) {
+      return Fail(error, where + "name record truncated or without its NUL");
+    }
+    Field field;
+    field.name.assign(bytes.data() + position, nameLength - 1);
+    position += nameLength;
+    if (valueOffset != position + base) return Fail(error, where + "value offset does not point at its record");
+    if (position + valueLength + 1 > size || file[position + valueLength] != 0) {
+      return Fail(error, where + "value record truncated or without its closing zero");
+    }
+    const bool asSent = valueLength > 0 && file[position + valueLength - 1] == 0;
+    field.value.assign(bytes.data() + position, asSent ? valueLength - 1 : valueLength);
+    position += valueLength + 1;
+    request.fields.push_back(std::move(field));
+  }
+  if (position != size) return Fail(error, std::to_string(size - position) + " bytes after the last record");
+  *out = std::move(request);
+  return true;
+}
+
+// Reads and parses the exchange file at `exchangePath`.
+inline bool ReadRequest(const std::string& exchangePath, Request* out, std::string* error = nullptr) {
+  std::FILE* in = std::fopen(exchangePath.c_str(), "rb");
+  if (in == nullptr) return detail::Fail(error, "cannot open " + exchangePath + ": " + std::strerror(errno));
+  std::string bytes;
+  char block[65536];
+  size_t n;
+  while ((n = std::fread(block, 1, sizeof block, in)) > 0) bytes.append(block, n);
+  const bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (failed) return detail::Fail(error, "cannot read " + exchangePath);
+  return ParseRequest(bytes, out, error);
+}
+
+// Result code '1': `headersAndBody` is the reply as it goes out: header lines ending in "\r\n"
+// (e.g. "Content-Type: text/html; charset=Shift_JIS\r\n"), an empty line "\r\n", then the body.
+// The server sends NUL bytes as blanks and trims nothing.
+inline bool AnswerPage(const std::string& exchangePath, std::string_view headersAndBody,
+                       std::string* error = nullptr) {
+  return detail::WriteAnswer(exchangePath, '1', headersAndBody, error);
+}
+
+// Result code '2': a URL. One starting with '/' is served by the server itself; anything else is
+// sent as a redirection. Refused when it is empty, longer than 8192 bytes or holds a control byte.
+inline bool AnswerUrl(const std::string& exchangePath, std::string_view url, std::string* error = nullptr) {
+  if (url.empty() || url.size() > detail::kUrlLimit) return detail::Fail(error, "URL empty or longer than 8192 bytes");
+  for (const char c : url) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return detail::Fail(error, "control byte in the URL");
+  }
+  return detail::WriteAnswer(exchangePath, '2', url, error);
+}
+
+// Result code '4': the server sends the bytes of the file at `filePath` as they are (no header is
+// added: the file carries its own if it needs one). The path is made absolute and must name a
+// regular file.
+inline bool AnswerFile(const std::string& exchangePath, std::string_view filePath, std::string* error = nullptr) {
+  const std::string path(filePath);
+  if (path.empty() || path.find('\0') != std::string::npos) return detail::Fail(error, "empty file path or NUL in it");
+  char* resolved = realpath(path.c_str(), nullptr);
+  struct stat info;
+  if (resolved == nullptr || stat(resolved, &info) != 0 || !S_ISREG(info.st_mode)) {
+    std::free(resolved);
+    return detail::Fail(error, "no regular file at " + path);
+  }
+  const std::string absolute = resolved;
+  std::free(resolved);
+  return detail::WriteAnswer(exchangePath, '4', absolute, error);
+}
+
+// `text` with & < > " ' written as HTML entities; safe on Shift-JIS, whose second bytes are never
+// one of these.
+inline std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace karvel
+
+#endif  // KARVEL_BACKEND_KARVEL_BACKEND_H

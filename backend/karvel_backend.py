@@ -1,0 +1,147 @@
+"""karvel back-end kit for Python 3 (standard library only).
+
+A back-end program is started with one argument, the path of the request's exchange file:
+
+    import sys, karvel_backend as kb
+    request = kb.read_request(sys.argv[1])
+    name = request.find(b"name") or b""
+    kb.answer_page(sys.argv[1], b"Content-Type: text/plain; charset=Shift_JIS\r\n\r\n" + name)
+
+The exchange file's layout and the two shapes of a value record are described in
+karvel_backend.h beside this file; this module reads and writes them the same way. Every answer
+is written to "<exchange file>.answer" and renamed over the exchange file, so the waiting server
+only ever sees a complete answer.
+"""
+
+import os
+import struct
+
+HEADER_BYTES = 524
+ENTRY_BYTES = 16
+TEXT_BYTES = 256
+URL_LIMIT = 8192
+
+
+class ExchangeFileError(ValueError):
+    """The exchange file is missing, truncated or malformed."""
+
+
+class Request:
+    """method: '1' POST, '2' GET, '0' other; connection: int; remote_addr, remote_user: bytes;
+    fields: list of (name bytes, value bytes) in the order the form sent them."""
+
+    def __init__(self, method, connection, remote_addr, remote_user, fields):
+        self.method = method
+        self.connection = connection
+        self.remote_addr = remote_addr
+        self.remote_user = remote_user
+        self.fields = fields
+
+    def find(self, name):
+        """The value of the first field named exactly `name` (bytes or str), else None."""
+        if isinstance(name, str):
+            name = name.encode("ascii")
+        for field_name, value in self.fields:
+            if field_name == name:
+                return value
+        return None
+
+
+def _text(data, at):
+    raw = data[at:at + TEXT_BYTES]
+    end = raw.find(b"\0")
+    return raw if end < 0 else raw[:end]
+
+
+def parse_request(data):
+    """Parses an exchange file's bytes; raises ExchangeFileError when malformed or truncated."""
+    size = len(data)
+    if size < HEADER_BYTES:
+        raise ExchangeFileError("shorter than the 524-byte header")
+    if data[0:1] == b"9":
+        raise ExchangeFileError("already answered")
+    if data[0:1] not in (b"0", b"1", b"2") or data[1:4] != b" \0\0":
+        raise ExchangeFileError("bytes 0-3 are not a method digit, a blank and two zeros")
+    connection, count = struct.unpack_from("<II", data, 4)
+    position = HEADER_BYTES + count * ENTRY_BYTES
+    if position > size:
+        raise ExchangeFileError("field index of %d entries runs past the end" % count)
+    fields = []
+    for k in range(count):
+        name_offset, name_length, value_offset, value_length = struct.unpack_from(
+            "<IIII", data, HEADER_BYTES + k * ENTRY_BYTES)
+        base = name_offset - position
+        if base not in (0, 1):
+            raise ExchangeFileError("field %d: name offset does not point at its record" % k)
+        if name_length == 0 or position + name_length > size or data[position + name_length - 1] != 0:
+            raise ExchangeFileError("field %d: name record truncated or without its NUL" % k)
+        name = data[position:position + name_length - 1]
+        position += name_length
+        if value_offset != position + base:
+            raise ExchangeFileError("field %d: value offset does not point at its record" % k)
+        if position + value_length + 1 > size or data[position + value_length] != 0:
+            raise ExchangeFileError("field %d: value record truncated or without its closing zero" % k)
+        as_sent = value_length > 0 and data[position + value_length - 1] == 0
+        value = data[position:position + value_length - (1 if as_sent else 0)]
+        position += value_length + 1
+        fields.append((name, value))
+    if position != size:
+        raise ExchangeFileError("%d bytes after the last record" % (size - position))
+    return Request(chr(data[0]), connection, _text(data, 12), _text(data, 268), fields)
+
+
+def read_request(path):
+    """Reads and parses the exchange file at `path`."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise ExchangeFileError("cannot read %s: %s" % (path, e)) from e
+    return parse_request(data)
+
+
+def _write_answer(path, code, answer):
+    mode = os.stat(path).st_mode & 0o777  # raises when the server has stopped waiting
+    temp = path + (b".answer" if isinstance(path, bytes) else ".answer")
+    try:
+        os.unlink(temp)
+    except FileNotFoundError:
+        pass
+    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, mode)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(b"9" + code + b"  " + answer)
+        os.rename(temp, path)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
+
+
+def answer_page(path, headers_and_body):
+    """Result code 1: header lines ending in CR LF, an empty line, the body. A str is encoded as
+    cp932 (Shift-JIS). NUL bytes are sent as blanks; nothing is trimmed."""
+    if isinstance(headers_and_body, str):
+        headers_and_body = headers_and_body.encode("cp932")
+    _write_answer(path, b"1", bytes(headers_and_body))
+
+
+def answer_url(path, url):
+    """Result code 2: '/...' is served by the server itself, anything else is a redirection.
+    ValueError when empty, longer than 8192 bytes or holding a control byte."""
+    if isinstance(url, str):
+        url = url.encode("ascii")
+    if not url or len(url) > URL_LIMIT or any(b < 0x20 or b == 0x7F for b in url):
+        raise ValueError("URL empty, longer than 8192 bytes or holding a control byte")
+    _write_answer(path, b"2", bytes(url))
+
+
+def answer_file(path, file_path):
+    """Result code 4: the server sends the file's bytes as they are. The path is made absolute and
+    must name a regular file (ValueError otherwise)."""
+    resolved = os.path.realpath(os.fsencode(file_path))
+    if b"\0" in resolved or not os.path.isfile(resolved):
+        raise ValueError("no regular file at %r" % (file_path,))
+    _write_answer(path, b"4", resolved)

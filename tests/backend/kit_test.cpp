@@ -1,0 +1,235 @@
+// The back-end kit against exchange files written by the gateway itself, against damaged files,
+// and its three answers.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gateway/exchange_file.h"
+#include "gateway/fake_ecb.h"
+#include "karvel_backend.h"
+#include "support/files.h"
+
+namespace {
+
+using gateway_test::FakeEcb;
+using test_support::ReadAll;
+using test_support::ScopedEnv;
+using test_support::TempDir;
+using test_support::WriteAll;
+using namespace std::string_literals;
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+std::string WriteRequest(FakeEcb& fake, const TempDir& dir) {
+  ScopedEnv tmpdir("TMPDIR", dir.path().c_str());
+  ExchangeRequest request{};
+  EXPECT_EQ(WriteExchangeFile(fake.Ecb(), &request), nullptr);
+  return request.szExchangePath;
+}
+
+uint32_t NumberAt(const std::string& file, size_t at) {
+  uint32_t n = 0;
+  std::memcpy(&n, file.data() + at, 4);  // little-endian host
+  return n;
+}
+
+// Each index entry's offset base ("1" or "0"), worked out from where its records really are.
+std::string Bases(const std::string& file) {
+  std::string bases;
+  const uint32_t count = NumberAt(file, 8);
+  size_t position = 524 + 16 * size_t{count};
+  for (uint32_t k = 0; k < count; ++k) {
+    bases += std::to_string(NumberAt(file, 524 + 16 * k) - position);
+    position += NumberAt(file, 524 + 16 * k + 4) + NumberAt(file, 524 + 16 * k + 12) + 1;
+  }
+  return bases;
+}
+
+// Parses a copy on the heap of exactly the file's size, so that AddressSanitizer sees over-reads.
+bool ParseExact(const std::string& bytes, karvel::Request* out, std::string* error) {
+  std::unique_ptr<char[]> copy(new char[bytes.size()]);
+  std::memcpy(copy.get(), bytes.data(), bytes.size());
+  return karvel::ParseRequest(std::string_view(copy.get(), bytes.size()), out, error);
+}
+
+TEST(ReadRequest, ReadsWhatTheGatewayWroteWhateverTheOffsetBase) {
+  std::string many;
+  Fields manyFields;
+  for (int k = 0; k < 300; ++k) {
+    many += (k ? "&f" : "f") + std::to_string(k) + "=" + std::to_string(k * 7) + (k == 150 ? "&VCEXE=p" : "");
+    manyFields.push_back({"f" + std::to_string(k), std::to_string(k * 7)});
+    if (k == 150) manyFields.push_back({"VCEXE", "p"});
+  }
+  const struct {
+    const char* name;
+    std::string query, bases;
+    Fields fields;
+  } cases[] = {
+      {"VCEXE after a field", "a=1&VCEXE=prog&b=2", "100", {{"a", "1"}, {"VCEXE", "prog"}, {"b", "2"}}},
+      {"VCEXE first", "VCEXE=p&a=1", "00", {{"VCEXE", "p"}, {"a", "1"}}},
+      {"VBEXE before VCEXE", "a=1&VBEXE=p&VCEXE=q", "111", {{"a", "1"}, {"VBEXE", "p"}, {"VCEXE", "q"}}},
+      {"no program field", "x=&y=2", "11", {{"x", ""}, {"y", "2"}}},
+      {"EUC-JP converted on both bases", "k=%B0%A1&VCEXE=p&e=%B0%A1%B0%A1", "100",
+       {{"k", "\x88\x9F"}, {"VCEXE", "p"}, {"e", "\x88\x9F\x88\x9F"}}},
+      {"NUL bytes kept in unchanged values", "z=%00&n=a%00b&VCEXE=p&t=x%00", "1100",
+       {{"z", "\0"s}, {"n", "a\0b"s}, {"VCEXE", "p"}, {"t", "x\0"s}}},
+      {"converted value ends at its NUL", "k=%B0%A1%00z&m=1", "11", {{"k", "\x88\x9F"}, {"m", "1"}}},
+      {"empty values on both bases", "e=&VCEXE=p&f=", "100", {{"e", ""}, {"VCEXE", "p"}, {"f", ""}}},
+      {"300 fields", many, std::string(151, '1') + std::string(150, '0'), manyFields},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    FakeEcb fake = FakeEcb::Get(c.query);
+    const std::string path = WriteRequest(fake, dir);
+    EXPECT_EQ(Bases(ReadAll(path)), c.bases) << c.name << ": the gateway's layout is not the one meant";
+    karvel::Request request;
+    std::string error;
+    ASSERT_TRUE(karvel::ReadRequest(path, &request, &error)) << c.name << ": " << error;
+    Fields got;
+    for (const auto& field : request.fields) got.push_back({field.name, field.value});
+    EXPECT_EQ(got, c.fields) << c.name;
+  }
+}
+
+TEST(ReadRequest, ReadsTheHeader) {
+  const struct {
+    const char* name;
+    FakeEcb fake;
+    char method;
+  } cases[] = {{"POST", FakeEcb::Post("a=1&a=2"), '1'}, {"get", FakeEcb::Get("a=1&a=2", "get"), '2'},
+               {"Get (read, but not a method digit)", FakeEcb::Get("a=1&a=2", "Get"), '0'}};
+  TempDir dir;
+  for (auto c : cases) {
+    c.fake.Variable("REMOTE_ADDR", "192.0.2.7").Variable("REMOTE_USER", "taro");
+    karvel::Request request;
+    ASSERT_TRUE(karvel::ReadRequest(WriteRequest(c.fake, dir), &request)) << c.name;
+    EXPECT_EQ(request.method, c.method) << c.name;
+    EXPECT_EQ(request.connection, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(c.fake.ecb().ConnID))) << c.name;
+    EXPECT_EQ(request.remoteAddr, "192.0.2.7") << c.name;
+    EXPECT_EQ(request.remoteUser, "taro") << c.name;
+    ASSERT_NE(request.find("a"), nullptr) << c.name;
+    EXPECT_EQ(request.find("a")->value, "1") << c.name << ": find gives the first of two";
+    EXPECT_EQ(request.find("b"), nullptr) << c.name;
+  }
+}
+
+TEST(ReadRequest, DamagedFilesAreRefusedWithoutOverReading) {
+  TempDir dir;
+  FakeEcb fake = FakeEcb::Get("a=1&VCEXE=prog&b=%B0%A1");
+  const std::string good = ReadAll(WriteRequest(fake, dir));
+  karvel::Request request;
+  std::string error;
+  ASSERT_TRUE(ParseExact(good, &request, &error)) << error;
+  for (size_t size = 0; size < good.size(); ++size) {
+    EXPECT_FALSE(ParseExact(good.substr(0, size), &request, &error)) << "cut to " << size << " bytes";
+  }
+  auto with = [&](size_t at, uint32_t value) {
+    std::string bad = good;
+    std::memcpy(&bad[at], &value, 4);
+    return bad;
+  };
+  const size_t entry0 = 524, entry2 = 524 + 32;
+  const struct {
+    const char* name;
+    std::string file, error;
+  } cases[] = {
+      {"answered", "9" + good.substr(1), "already answered"},
+      {"method digit", "7" + good.substr(1), "method digit"},
+      {"field count past the end", with(8, 0xFFFFFFFFu), "runs past the end"},
+      {"name offset two past its record", with(entry0, NumberAt(good, entry0) + 2), "name offset"},
+      {"value offset with the other base", with(entry0 + 8, NumberAt(good, entry0 + 8) - 1), "value offset"},
+      {"name length zero", with(entry0 + 4, 0), "name record"},
+      {"name record without its NUL", with(entry0 + 4, 3), "name record"},
+      {"value length past the end", with(entry2 + 12, 0xFFFFFFFFu), "value record"},
+      {"last value record without its zero", good.substr(0, good.size() - 1) + "x", "value record"},
+      {"a byte after the last record", good + "x", "1 bytes after"},
+  };
+  for (const auto& c : cases) {
+    error.clear();
+    EXPECT_FALSE(ParseExact(c.file, &request, &error)) << c.name;
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": error was " << error;
+  }
+  std::mt19937 random(7);
+  for (int round = 0; round < 5000; ++round) {
+    std::string bad = good;
+    for (int k = 0; k < 3; ++k) bad[random() % bad.size()] = static_cast<char>(random());
+    if (ParseExact(bad, &request, &error)) {
+      for (const auto& field : request.fields) ASSERT_LE(field.value.size(), bad.size()) << "round " << round;
+    }
+  }
+  EXPECT_FALSE(karvel::ReadRequest(dir.File("missing"), &request, &error));
+  EXPECT_NE(error.find(dir.File("missing")), std::string::npos) << error;
+}
+
+TEST(Answer, ReplacesTheExchangeFileByRenameWithExactlyTheAnswer) {
+  TempDir dir;
+  WriteAll(dir.File("data.bin"), "GIF89a");
+  mkdir(dir.File("sub").c_str(), 0700);
+  char* real = realpath(dir.File("data.bin").c_str(), nullptr);
+  const std::string data = real;
+  std::free(real);
+  const std::string longUrl = "/" + std::string(8191, 'u');
+  using Write = std::function<bool(const std::string&)>;
+  const struct {
+    const char* name;
+    Write write;
+    std::string want;  // "" when the exchange file must stay as it was
+  } cases[] = {
+      {"page with NUL and no final newline",
+       [](auto& p) { return karvel::AnswerPage(p, "Content-Type: text/plain\r\n\r\nA\0B"s); },
+       "91  Content-Type: text/plain\r\n\r\nA\0B"s},
+      {"empty page", [](auto& p) { return karvel::AnswerPage(p, ""); }, "91  "},
+      {"local URL", [](auto& p) { return karvel::AnswerUrl(p, "/static/a.html"); }, "92  /static/a.html"},
+      {"redirect", [](auto& p) { return karvel::AnswerUrl(p, "http://example.invalid/?q=1"); },
+       "92  http://example.invalid/?q=1"},
+      {"8192-byte URL", [&](auto& p) { return karvel::AnswerUrl(p, longUrl); }, "92  " + longUrl},
+      {"8193-byte URL", [&](auto& p) { return karvel::AnswerUrl(p, longUrl + "u"); }, ""},
+      {"URL with CR LF", [](auto& p) { return karvel::AnswerUrl(p, "/a\r\nSet-Cookie: x"); }, ""},
+      {"empty URL", [](auto& p) { return karvel::AnswerUrl(p, ""); }, ""},
+      {"file", [&](auto& p) { return karvel::AnswerFile(p, data); }, "94  " + data},
+      {"file named through ..", [&](auto& p) { return karvel::AnswerFile(p, dir.File("sub/../data.bin")); },
+       "94  " + data},
+      {"missing file", [&](auto& p) { return karvel::AnswerFile(p, dir.File("none")); }, ""},
+      {"directory as file", [&](auto& p) { return karvel::AnswerFile(p, dir.File("sub")); }, ""},
+  };
+  const std::string request = "2 \0\0request"s;
+  for (const auto& c : cases) {
+    const std::string path = dir.File("VC1.tmp");
+    WriteAll(path, request);
+    chmod(path.c_str(), 0600);
+    struct stat before, after;
+    stat(path.c_str(), &before);
+    EXPECT_EQ(c.write(path), !c.want.empty()) << c.name;
+    EXPECT_EQ(ReadAll(path), c.want.empty() ? request : c.want) << c.name;
+    EXPECT_FALSE(test_support::Exists(path + ".answer")) << c.name << ": the answer file is left";
+    ASSERT_EQ(stat(path.c_str(), &after), 0) << c.name;
+    EXPECT_EQ(after.st_ino != before.st_ino, !c.want.empty()) << c.name << ": replaced by rename only when answered";
+    EXPECT_EQ(after.st_mode & 0777, 0600u) << c.name;
+  }
+}
+
+TEST(Answer, NeitherFollowsAStaleAnswerLinkNorRevivesAFileTheServerDeleted) {
+  TempDir dir;
+  const std::string path = dir.File("VC2.tmp"), victim = dir.File("victim");
+  WriteAll(path, "2 \0\0"s);
+  WriteAll(victim, "keep");
+  ASSERT_EQ(symlink(victim.c_str(), (path + ".answer").c_str()), 0);
+  EXPECT_TRUE(karvel::AnswerPage(path, "x"));
+  EXPECT_EQ(ReadAll(path), "91  x");
+  EXPECT_EQ(ReadAll(victim), "keep");
+
+  std::string error;
+  EXPECT_FALSE(karvel::AnswerPage(dir.File("gone"), "x", &error));
+  EXPECT_NE(error.find("no exchange file"), std::string::npos) << error;
+  EXPECT_FALSE(test_support::Exists(dir.File("gone")));
+  EXPECT_FALSE(test_support::Exists(dir.File("gone.answer")));
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+"""The Python kit on exchange files built byte by byte (both offset bases, both value shapes), on
+damaged files, and its three answers."""
+import os
+import struct
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "backend"))
+import karvel_backend as kb  # noqa: E402
+
+AS_SENT, CONVERTED = "as sent", "converted"
+
+
+def exchange(fields, method=b"2", connection=0x12345678, addr=b"192.0.2.7", user=b"taro"):
+    """An exchange file laid out as the gateway writes it; fields: (name, value, shape, base)."""
+    header = method + b" \0\0" + struct.pack("<II", connection, len(fields))
+    header += addr.ljust(256, b"\0") + user.ljust(256, b"\0")
+    index, records, position = b"", b"", 524 + 16 * len(fields)
+    for name, value, shape, base in fields:
+        name_record = name + b"\0"
+        if shape == AS_SENT:
+            value_record, length = value + b"\0\0", len(value) + 1
+        else:
+            value_record, length = value + b"\0", len(value)
+        index += struct.pack("<IIII", position + base, len(name_record),
+                             position + len(name_record) + base, length)
+        position += len(name_record) + len(value_record)
+        records += name_record + value_record
+    return header + index + records
+
+
+class KitTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.path = os.path.join(self.dir.name, "VC1.tmp")
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def put(self, data):
+        with open(self.path, "wb") as f:
+            f.write(data)
+        os.chmod(self.path, 0o600)
+
+    def test_reads_both_bases_and_both_value_shapes(self):
+        cases = {
+            "base 1 then 0 from VCEXE": [(b"a", b"1", AS_SENT, 1), (b"VCEXE", b"p", AS_SENT, 0),
+                                         (b"k", b"\x88\x9f", CONVERTED, 0)],
+            "base 1 throughout": [(b"k", b"\x88\x9f", CONVERTED, 1), (b"VBEXE", b"p", AS_SENT, 1)],
+            "empty values in both shapes": [(b"e", b"", AS_SENT, 1), (b"f", b"", CONVERTED, 0)],
+            "NUL bytes in values": [(b"z", b"\0", AS_SENT, 1), (b"n", b"a\0b", AS_SENT, 1),
+                                    (b"t", b"x\0", AS_SENT, 0)],
+            "no fields": [],
+        }
+        for name, fields in cases.items():
+            with self.subTest(name):
+                self.put(exchange(fields))
+                request = kb.read_request(self.path)
+                self.assertEqual(request.fields, [(f[0], f[1]) for f in fields])
+                self.assertEqual((request.method, request.connection), ("2", 0x12345678))
+                self.assertEqual((request.remote_addr, request.remote_user), (b"192.0.2.7", b"taro"))
+        self.put(exchange([(b"a", b"1", AS_SENT, 1), (b"a", b"2", AS_SENT, 1)], method=b"1"))
+        request = kb.read_request(self.path)
+        self.assertEqual((request.method, request.find("a"), request.find(b"b")), ("1", b"1", None))
+
+    def test_refuses_damaged_files(self):
+        good = exchange([(b"a", b"1", AS_SENT, 1), (b"VCEXE", b"p", AS_SENT, 0),
+                         (b"k", b"\x88\x9f", CONVERTED, 0)])
+        kb.parse_request(good)
+        for size in range(len(good)):
+            with self.subTest(cut_to=size), self.assertRaises(kb.ExchangeFileError):
+                kb.parse_request(good[:size])
+
+        def number(at, value):
+            return good[:at] + struct.pack("<I", value) + good[at + 4:]
+
+        cases = {
+            "answered": (b"9" + good[1:], "already answered"),
+            "method digit": (b"7" + good[1:], "method digit"),
+            "field count past the end": (number(8, 0xFFFFFFFF), "runs past the end"),
+            "name offset two past": (number(524, struct.unpack_from("<I", good, 524)[0] + 2), "name offset"),
+            "value offset with the other base": (number(532, struct.unpack_from("<I", good, 532)[0] - 1),
+                                                 "value offset"),
+            "name length zero": (number(528, 0), "name record"),
+            "value length past the end": (number(524 + 32 + 12, 0xFFFFFFFF), "value record"),
+            "last record without its zero": (good[:-1] + b"x", "value record"),
+            "a byte after the last record": (good + b"x", "1 bytes after"),
+        }
+        for name, (data, message) in cases.items():
+            with self.subTest(name), self.assertRaisesRegex(kb.ExchangeFileError, message):
+                kb.parse_request(data)
+        with self.assertRaises(kb.ExchangeFileError):
+            kb.read_request(os.path.join(self.dir.name, "missing"))
+
+    def test_answers_replace_the_file_by_rename(self):
+        data = os.path.join(self.dir.name, "data.bin")
+        with open(data, "wb") as f:
+            f.write(b"GIF89a")
+        real = os.path.realpath(data).encode()
+        cases = {
+            "page bytes": (lambda p: kb.answer_page(p, b"Content-Type: text/plain\r\n\r\nA\0B"),
+                           b"91  Content-Type: text/plain\r\n\r\nA\0B"),
+            "page text in Shift-JIS": (lambda p: kb.answer_page(p, "\r\n\u65e5\u672c"), b"91  \r\n\x93\xfa\x96\x7b"),
+            "local URL": (lambda p: kb.answer_url(p, "/static/a.html"), b"92  /static/a.html"),
+            "redirect": (lambda p: kb.answer_url(p, b"http://example.invalid/"), b"92  http://example.invalid/"),
+            "URL with CR LF": (lambda p: kb.answer_url(p, "/a\r\nX: y"), ValueError),
+            "URL too long": (lambda p: kb.answer_url(p, "/" + "u" * 8192), ValueError),
+            "file through ..": (lambda p: kb.answer_file(p, os.path.join(self.dir.name, "x", "..", "data.bin")),
+                                b"94  " + real),
+            "missing file": (lambda p: kb.answer_file(p, os.path.join(self.dir.name, "none")), ValueError),
+        }
+        request = b"2 \0\0request"
+        for name, (write, want) in cases.items():
+            with self.subTest(name):
+                self.put(request)
+                before = os.stat(self.path).st_ino
+                if want is ValueError:
+                    self.assertRaises(ValueError, write, self.path)
+                else:
+                    write(self.path)
+                with open(self.path, "rb") as f:
+                    self.assertEqual(f.read(), request if want is ValueError else want)
+                self.assertFalse(os.path.lexists(self.path + ".answer"))
+                self.assertEqual(os.stat(self.path).st_ino != before, want is not ValueError)
+                self.assertEqual(os.stat(self.path).st_mode & 0o777, 0o600)
+        gone = os.path.join(self.dir.name, "gone")
+        self.assertRaises(FileNotFoundError, kb.answer_page, gone, b"x")
+        self.assertFalse(os.path.lexists(gone) or os.path.lexists(gone + ".answer"))
+
+
+if __name__ == "__main__":
+    unittest.main()
