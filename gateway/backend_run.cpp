@@ -4,14 +4,18 @@
 #include <cstring>
 
 #include "gateway/error_page.h"
+#include "platform/file_watch.h"
 #include "platform/program_path.h"
 
 namespace {
 
 constexpr BYTE kAnsweredMark = '9';
 constexpr int kMinuteChangesAllowed = 2;
-// Between two looks at the exchange file: short enough that a reply follows its answer at once,
-// long enough that a waiting request costs next to nothing.
+// Between two looks at the exchange file the request waits for a change in its directory (the
+// back-end's rename or close), at most kWatchMilliseconds so that the clock is read often enough;
+// without file events it pauses kPollMilliseconds, short enough that a reply follows its answer
+// at once, long enough that a waiting request costs next to nothing.
+constexpr DWORD kWatchMilliseconds = 50;
 constexpr DWORD kPollMilliseconds = 2;
 // URL answers longer than this are answered like an unreadable answer: an empty URL.
 constexpr DWORD kUrlLimit = 8192;
@@ -141,22 +145,33 @@ BOOL GetBackendDirectory(CHAR directory[MAX_PATH]) {
 }
 
 int RunBackEnd(LPCSTR backendPath, LPCSTR exchangePath, DWORD* answerSize) {
-  if (!Launch(backendPath, exchangePath)) return LAUNCH_FAILED;
+  // Watching begins before the launch, so no change of the file can come unseen.
+  HANDLE watch = BeginFileWatch(exchangePath);
+  if (!Launch(backendPath, exchangePath)) {
+    EndFileWatch(watch);
+    return LAUNCH_FAILED;
+  }
   SYSTEMTIME now;
   GetLocalTime(&now);
   WORD minute = now.wMinute;
   int minuteChanges = 0;
+  int result = LAUNCH_TIMED_OUT;
   for (;;) {
     GetLocalTime(&now);
     if (now.wMinute != minute) {
       minute = now.wMinute;
       ++minuteChanges;
     }
-    if (minuteChanges > kMinuteChangesAllowed) return LAUNCH_TIMED_OUT;
+    if (minuteChanges > kMinuteChangesAllowed) break;
     BYTE resultCode = 0;
-    if (LookForAnswer(exchangePath, &resultCode, answerSize)) return LaunchResultOf(resultCode);
-    Sleep(kPollMilliseconds);
+    if (LookForAnswer(exchangePath, &resultCode, answerSize)) {
+      result = LaunchResultOf(resultCode);
+      break;
+    }
+    WaitForFileChange(watch, kWatchMilliseconds, kPollMilliseconds);
   }
+  EndFileWatch(watch);
+  return result;
 }
 
 void ReadAnswer(LPCSTR exchangePath, CHAR* buffer, DWORD answerSize) {

@@ -1,0 +1,26 @@
+// Waiting for a file to change without spinning: karvel's own helper over the system's file
+// events (inotify on Linux). Where none can be had, a wait is a plain pause, so callers that poll
+// stay correct either way.
+#ifndef KARVEL_PLATFORM_FILE_WATCH_H
+#define KARVEL_PLATFORM_FILE_WATCH_H
+
+#include "platform/win32.h"
+
+// Starts watching the directory that holds `path` for files written, closed, moved in or changed.
+// Returns a watch, or NULL when events cannot be had (then WaitForFileChange only pauses).
+HANDLE BeginFileWatch(LPCSTR path);
+
+// Returns when something changed in the watched directory since the last call, or after
+// `milliseconds`, whichever comes first. With a NULL watch: pauses `pauseMilliseconds`.
+void WaitForFileChange(HANDLE watch, DWORD milliseconds, DWORD pauseMilliseconds);
+
+void EndFileWatch(HANDLE watch);
+
+#ifdef _WIN32
+// Windows: the pause alone (the poll's open already honours share modes there).
+inline HANDLE BeginFileWatch(LPCSTR) { return nullptr; }
+inline void WaitForFileChange(HANDLE, DWORD, DWORD pauseMilliseconds) { Sleep(pauseMilliseconds); }
+inline void EndFileWatch(HANDLE) {}
+#endif
+
+#endif  // KARVEL_PLATFORM_FILE_WATCH_H
