@@ -47,6 +47,9 @@ run: build
 	@echo "karvel built:"
 	@ls -l $(BUILD_DIR)/lib/*.so
 	@echo
+	@echo "  VC_KARVEL2.so  the ISAPI extension (GetExtensionVersion, HttpExtensionProc); debug-copy/"
+	@echo "                 holds the build that leaves a copy of each exchange file. Its Apache host"
+	@echo "                 comes next; the sample back-ends are in build/bin/backends."
 	@echo "  jpcodec.so     exports ConvertToSjis2(char* buf, unsigned long len): rewrites JIS or"
 	@echo "                 EUC-JP text in place as Shift-JIS; returns the converted length."
 	@echo "  EMITSTATUS.so  exports EmitStatus; build/bin/emitstatus \"DIR/,NAME,V1,V2\" expands"
