@@ -1,10 +1,17 @@
-// WinExec: starts a program from a Win32-style command line, detached, without a shell.
+// WinExec: starts a program from a Win32-style command line, without a shell, and never waits
+// for it.
 //
 // The program gets argv = {program, rest-of-line} so that whatever a request put into the command
-// line reaches it as one argument and is never interpreted. Everything the children need is
-// allocated before fork: after fork in a multithreaded process only async-signal-safe calls are
-// allowed until exec.
+// line reaches it as one argument and is never interpreted. posix_spawn starts it without copying
+// the server's memory (fork is slow for a large process), and reports a failed exec at once.
+#include <spawn.h>
+
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -22,8 +29,6 @@ namespace {
 
 // WinExec's success value; anything above 31 means success to its callers.
 constexpr UINT kStarted = 33;
-// What the intermediate child reports when it could not fork the program's process.
-constexpr int kForkFailed = -1;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -101,97 +106,76 @@ UINT ResultForExecError(int err, const char* program) {
   }
 }
 
-// Writes the whole of `value` to `fd` (a pipe, so at most one short write in practice).
-void ReportToParent(int fd, int value) {
-  const char* bytes = reinterpret_cast<const char*>(&value);
-  size_t done = 0;
-  while (done < sizeof value) {
-    ssize_t n = write(fd, bytes + done, sizeof value - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
+// Finished programs are reaped here, never by the request that started them: a thread of this
+// process looks at the programs still running every kReapMilliseconds and collects those that
+// ended, so none stays a zombie for longer than that. It starts with the first program (again in
+// a process forked from one that had it) and sleeps while there is nothing to reap.
+constexpr int kReapMilliseconds = 20;
+
+struct Reaper {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::vector<pid_t> running;
+  pid_t owner = 0;  // the process whose thread reaps
+};
+
+Reaper& TheReaper() {
+  static Reaper* reaper = new Reaper;  // never destroyed: its thread outlives static destructors
+  return *reaper;
 }
 
-// Runs in the grandchild: becomes a program of its own and never returns.
-[[noreturn]] void BecomeProgram(char* const argv[], int reportFd, long maxFd) {
-  // Its own session: the server's terminal signals and process-group kills are not its business.
-  setsid();
-  // Signal state survives exec; the program should start as if launched fresh, not with the
-  // server's blocked or ignored signals (a server typically ignores SIGPIPE).
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  struct sigaction standard;
-  std::memset(&standard, 0, sizeof standard);
-  standard.sa_handler = SIG_DFL;
-  sigemptyset(&standard.sa_mask);
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &standard, nullptr);
-  }
-  // Standard input comes from /dev/null: a program must not read the server's input.
-  const int nothing = open("/dev/null", O_RDONLY);
-  if (nothing > 0) {
-    dup2(nothing, STDIN_FILENO);
-    close(nothing);
-  }
-  // The server's sockets and files must not leak into back-end programs; stdio stays. The report
-  // pipe is already close-on-exec, so it stays usable until exec succeeds.
-  bool marked = false;
-#ifdef CLOSE_RANGE_CLOEXEC
-  marked = close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0;
-#endif
-  if (!marked) {
-    for (long fd = 3; fd < maxFd; ++fd) {
-      if (fd != reportFd) close(static_cast<int>(fd));
+void ReapLoop(Reaper* reaper) {
+  std::unique_lock<std::mutex> lock(reaper->mutex);
+  for (;;) {
+    reaper->wake.wait(lock, [reaper] { return !reaper->running.empty(); });
+    for (auto it = reaper->running.begin(); it != reaper->running.end();) {
+      int status = 0;
+      const pid_t done = waitpid(*it, &status, WNOHANG);
+      // ECHILD: someone else reaped it (a host waiting for every child).
+      it = (done == *it || (done < 0 && errno == ECHILD)) ? reaper->running.erase(it) : it + 1;
     }
+    if (!reaper->running.empty()) reaper->wake.wait_for(lock, std::chrono::milliseconds(kReapMilliseconds));
   }
-  execve(argv[0], argv, environ);
-  ReportToParent(reportFd, errno);
-  _exit(127);
 }
 
-// Starts argv[0] detached; returns 0 when it was started, else the exec errno, or kForkFailed.
+void HandToReaper(pid_t program) {
+  Reaper& reaper = TheReaper();
+  std::lock_guard<std::mutex> lock(reaper.mutex);
+  reaper.running.push_back(program);
+  if (reaper.owner != getpid()) {
+    reaper.owner = getpid();
+    std::thread(ReapLoop, &reaper).detach();
+  }
+  reaper.wake.notify_one();
+}
+
+// Starts argv[0] as its own session, with default signal handling and an empty signal mask (a
+// server typically ignores SIGPIPE and blocks others), standard input from /dev/null, standard
+// output and error kept, and no other descriptor of the server. Returns 0 when it was started,
+// else the errno of the failed start.
 int Launch(char* const argv[]) {
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return kForkFailed;
-  long maxFd = sysconf(_SC_OPEN_MAX);
-  if (maxFd < 0 || maxFd > 65536) maxFd = 65536;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+  if (posix_spawnattr_init(&attributes) != 0) return ENOMEM;
+  if (posix_spawn_file_actions_init(&actions) != 0) {
+    posix_spawnattr_destroy(&attributes);
+    return ENOMEM;
+  }
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
-  pid_t intermediate = fork();
-  if (intermediate < 0) {
-    close(report[0]);
-    close(report[1]);
-    return kForkFailed;
-  }
-  if (intermediate == 0) {
-    // The intermediate child exits at once, so the program is adopted by init and the caller
-    // never has to reap it.
-    close(report[0]);
-    pid_t program = fork();
-    if (program == 0) BecomeProgram(argv, report[1], maxFd);
-    if (program < 0) ReportToParent(report[1], kForkFailed);
-    _exit(program < 0 ? 1 : 0);
-  }
-
-  close(report[1]);
-  int status = 0;
-  while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
-  }
-  // End of file without a word means exec succeeded (the close-on-exec pipe closed).
-  int outcome = 0;
-  char* bytes = reinterpret_cast<char*>(&outcome);
-  size_t got = 0;
-  while (got < sizeof outcome) {
-    ssize_t n = read(report[0], bytes + got, sizeof outcome - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  close(report[0]);
-  if (got == 0) return 0;
-  if (got < sizeof outcome) return kForkFailed;
-  return outcome;
+  pid_t program = 0;
+  const int failure = posix_spawn(&program, argv[0], &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (failure == 0) HandToReaper(program);
+  return failure;
 }
 
 }  // namespace
@@ -219,10 +203,7 @@ UINT WinExec(LPCSTR cmdLine, UINT) {
   char* argv[3] = {program, const_cast<char*>(rest), nullptr};
   int outcome = Launch(argv);
   UINT result = kStarted;
-  if (outcome == kForkFailed) {
-    result = 0;
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  } else if (outcome != 0) {
+  if (outcome != 0) {
     result = ResultForExecError(outcome, program);
     SetLastError(result != 0 ? result : ERROR_NOT_ENOUGH_MEMORY);
   }

@@ -139,8 +139,9 @@ BOOL CreateDirectoryA(LPCSTR path, LPVOID security);
 // Starts a program and does not wait for it. The program is the first token of `cmdLine` (quoted, or
 // the shortest blank-ended prefix naming an existing file, or up to the first blank); everything after
 // the blank that follows it is passed as ONE argument, never split further and never seen by a shell.
-// The child is detached (no zombie), reads standard input from /dev/null, keeps standard output and
-// error, and inherits no other descriptors. Returns a value
+// The program runs in a session of its own with default signal handling, reads standard input from
+// /dev/null, keeps standard output and error, and inherits no other descriptors. When it ends it is
+// reaped by a thread of this process within a few milliseconds (no zombie stays). Returns a value
 // above 31 on success, else ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_BAD_FORMAT or 0.
 UINT WinExec(LPCSTR cmdLine, UINT show);
 

@@ -1,4 +1,5 @@
 // WinExec: command-line splitting, no shell, detachment, descriptor hygiene, error results.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include "platform/win32.h"
@@ -39,6 +41,33 @@ void WriteProgram(const std::string& path, const std::string& text, mode_t mode)
 std::string AwaitFile(const std::string& path) {
   for (int i = 0; i < 1000 && !Exists(path); ++i) usleep(10 * 1000);
   return ReadAll(path);
+}
+
+// Children of this process that ended and were not reaped yet, from /proc.
+int ZombieChildren() {
+  int zombies = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const std::string stat = ReadAll(std::string("/proc/") + entry->d_name + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size()) continue;
+    char state = stat[close + 2];
+    long parent = std::strtol(stat.c_str() + close + 4, nullptr, 10);
+    zombies += state == 'Z' && parent == getpid();
+  }
+  closedir(proc);
+  return zombies;
+}
+
+// Waits up to 2 s for every finished child to be reaped.
+bool ZombiesGone() {
+  for (int i = 0; i < 200; ++i) {
+    if (ZombieChildren() == 0) return true;
+    usleep(10 * 1000);
+  }
+  return false;
 }
 
 TEST(WinExec, ProgramsReadNothingFromTheServersInput) {
@@ -86,12 +115,8 @@ TEST(WinExec, PassesTheRestOfTheLineAsOneArgument) {
     EXPECT_GT(WinExec(c.commandLine.c_str(), SW_HIDE), 31u) << c.label;
     std::string report = AwaitFile(out);
     EXPECT_EQ(std::string(c.argc) + "\nclosed\n" + c.argument, report) << c.label;
-    // Detached: the intermediate child was reaped and the program is not the caller's child.
-    if (getpid() != 1) {
-      errno = 0;
-      EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG)) << c.label << ": a child remains";
-      EXPECT_EQ(ECHILD, errno) << c.label;
-    }
+    // Never waited for, yet reaped soon after it ended: no zombie stays behind.
+    EXPECT_TRUE(ZombiesGone()) << c.label << ": a finished program was not reaped";
   }
   close(kLeakCandidateFd);
 }
