@@ -1,10 +1,10 @@
 // Block steps of the converters: classify or convert kBlockBytes bytes at once. Loops over whole
 // blocks test a block with AllInRange and advance by a constant, so one block's test never waits
-// for the previous block's count; the Leading* counts serve only where a run ends. With AVX2 a block is 32 bytes, with SSE2 16,
-// each step a handful of vector instructions; without either (any i686, or a build with
-// JPCODEC_PLAIN) a block is 8 bytes done one byte at a time. Both give the same results as the
-// byte-at-a-time steps they stand for; callers only use them where a whole block lies inside both
-// the source and the scratch buffer.
+// for the previous block's count; the Leading* counts serve only where a run ends. With AVX2 a
+// block is 32 bytes, with SSE2 16, each step a handful of vector instructions; without either (any
+// i686, or a build with JPCODEC_PLAIN) a block is 8 bytes done one byte at a time. All give the
+// same results as the byte-at-a-time steps they stand for; callers only use them where a whole
+// block lies inside both the source and the scratch buffer.
 #ifndef KARVEL_JPCODEC_BLOCKS_H
 #define KARVEL_JPCODEC_BLOCKS_H
 
