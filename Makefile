@@ -13,7 +13,8 @@ GENERATOR := -G Ninja
 # Every Debian package the build, the tests, the benchmarks and the fuzzers need.
 PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
             googletest libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev python3
+            clang libclang-rt-14-dev python3 \
+            apache2 apache2-dev apache2-utils libmagic-dev curl
 
 .PHONY: deps build test run bench fuzz clean
 
@@ -42,24 +43,10 @@ test: build
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j$(JOBS)
 
+# Apache httpd with mod_karvel and the demo site, in the foreground until Ctrl-C (PORT=8080).
+PORT ?= 8080
 run: build
-	@echo
-	@echo "karvel built:"
-	@ls -l $(BUILD_DIR)/lib/*.so
-	@echo
-	@echo "  VC_KARVEL2.so  the ISAPI extension (GetExtensionVersion, HttpExtensionProc); debug-copy/"
-	@echo "                 holds the build that leaves a copy of each exchange file. Its Apache host"
-	@echo "                 comes next; the sample back-ends are in build/bin/backends."
-	@echo "  jpcodec.so     exports ConvertToSjis2(char* buf, unsigned long len): rewrites JIS or"
-	@echo "                 EUC-JP text in place as Shift-JIS; returns the converted length."
-	@echo "  EMITSTATUS.so  exports EmitStatus; build/bin/emitstatus \"DIR/,NAME,V1,V2\" expands"
-	@echo "                 DIR/VB_KARVEL.MIF into \$$WINDIR/NAME_VB_KARVEL.MIF."
-	@echo
-	@echo "Try it: the EUC-JP bytes b0 a1 become Shift-JIS 88 9f:"
-	@printf '#include <cstdio>\nunsigned long ConvertToSjis2(char*, unsigned long);\nint main(){char t[]="\\xb0\\xa1";unsigned long n=ConvertToSjis2(t,sizeof t);std::printf("%%lu bytes: %%02x %%02x\\n",n,(unsigned char)t[0],(unsigned char)t[1]);}\n' \
-	  > $(BUILD_DIR)/try_jpcodec.cpp
-	@g++ -o $(BUILD_DIR)/try_jpcodec $(BUILD_DIR)/try_jpcodec.cpp $(BUILD_DIR)/lib/jpcodec.so \
-	  -Wl,-rpath,'$$ORIGIN/lib' && $(BUILD_DIR)/try_jpcodec
+	host/karvel-httpd --build $(BUILD_DIR) --port $(PORT)
 
 bench: deps
 	cmake -S . -B $(BENCH_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKARVEL_TESTS=OFF \

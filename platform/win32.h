@@ -43,8 +43,13 @@ typedef void* HGLOBAL;
 typedef size_t SIZE_T;
 
 #define WINAPI
+// Guarded: APR, which the Apache host includes beside this header, has its own (equal) values.
+#ifndef TRUE
 #define TRUE 1
+#endif
+#ifndef FALSE
 #define FALSE 0
+#endif
 #define MAX_PATH 260
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))

@@ -1,0 +1,42 @@
+#include "host/content_sniff.h"
+
+#include <cstring>
+#include <mutex>
+
+#include <apr_strings.h>
+#include <magic.h>
+
+namespace {
+constexpr const char* kUnknownType = "application/octet-stream";
+// Enough for every signature libmagic knows; the rest of a large file would only cost time.
+constexpr size_t kSniffBytes = 64 * 1024;
+
+std::mutex g_lock;  // a magic_t is not safe for concurrent use
+magic_t g_magic = nullptr;
+}  // namespace
+
+bool OpenContentSniffer() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (g_magic != nullptr) return true;
+  magic_t handle = magic_open(MAGIC_MIME_TYPE | MAGIC_MIME_ENCODING | MAGIC_ERROR);
+  if (handle == nullptr) return false;
+  if (magic_load(handle, nullptr) != 0) {
+    magic_close(handle);
+    return false;
+  }
+  g_magic = handle;
+  return true;
+}
+
+const char* SniffContentType(apr_pool_t* pool, const void* data, size_t size) {
+  if (size == 0) return kUnknownType;
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (g_magic == nullptr) return kUnknownType;
+  const char* found = magic_buffer(g_magic, data, size < kSniffBytes ? size : kSniffBytes);
+  if (found == nullptr || *found == '\0') return kUnknownType;
+  // libmagic adds "; charset=binary" to everything that is not text; a browser wants the bare type.
+  const char* binary = std::strstr(found, "; charset=binary");
+  const size_t length = binary ? static_cast<size_t>(binary - found) : std::strlen(found);
+  if (length == 0 || std::strncmp(found, "application/x-empty", length) == 0) return kUnknownType;
+  return apr_pstrndup(pool, found, length);
+}

@@ -1,0 +1,240 @@
+// mod_karvel: hosts ISAPI extensions (VC_KARVEL2 above all) in Apache httpd.
+//
+//   KarvelExtension  /path/VC_KARVEL2.so  [/scripts/VC_KARVEL2.dll]
+//   KarvelBackendDir /path/backends
+//   KarvelTempDir    /path/tmp
+//
+// Each extension file is probed while the configuration is read, loaded once in every child and
+// initialised there with GetExtensionVersion; requests to its URL (and below it, as path info)
+// run through HttpExtensionProc. The translation between Apache's request and the
+// EXTENSION_CONTROL_BLOCK lives in ecb_bridge.cpp.
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include <apr_hash.h>
+#include <apr_strings.h>
+#include <ap_mpm.h>
+#include <http_config.h>
+#include <http_core.h>
+#include <http_log.h>
+#include <http_protocol.h>
+#include <http_request.h>
+#include <httpd.h>
+#include <mpm_common.h>
+
+#include "host/content_sniff.h"
+#include "host/ecb_bridge.h"
+#include "host/loaded_extension.h"
+#include "platform/export.h"
+
+extern "C" {
+extern KARVEL_EXPORT module AP_MODULE_DECLARE_DATA karvel_module;
+}
+APLOG_USE_MODULE(karvel);
+
+namespace {
+constexpr const char* kDefaultUrl = "/scripts/VC_KARVEL2.dll";
+constexpr const char* kHandlerName = "karvel-isapi";
+
+struct ExtensionMapping {
+  const char* szUrl;             // without a trailing '/'
+  LoadedExtension* pExtension;
+};
+
+struct KarvelServerConfig {
+  apr_array_header_t* pMappings;  // of ExtensionMapping
+};
+
+// Every extension file named in the configuration, by path, so a file mapped twice is loaded once.
+// Rebuilt with each reading of the configuration (pconf).
+apr_hash_t* g_extensions = nullptr;
+const char* g_backendDir = nullptr;
+const char* g_tempDir = nullptr;
+
+// The environment the extension reads: its back-end directory and temporary directory.
+void ExportEnvironment() {
+  if (g_backendDir != nullptr) setenv("KARVEL_BACKEND_DIR", g_backendDir, 1);
+  if (g_tempDir != nullptr) setenv("TMPDIR", g_tempDir, 1);
+}
+
+void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
+  auto* config = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
+  config->pMappings = apr_array_make(pool, 2, sizeof(ExtensionMapping));
+  return config;
+}
+
+// A virtual host sees its own mappings first, then the main server's.
+void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
+  auto* base = static_cast<KarvelServerConfig*>(baseConfig);
+  auto* host = static_cast<KarvelServerConfig*>(hostConfig);
+  auto* merged = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
+  merged->pMappings = apr_array_append(pool, host->pMappings, base->pMappings);
+  return merged;
+}
+
+const char* SetExtension(cmd_parms* cmd, void*, const char* file, const char* url) {
+  const char* path = ap_server_root_relative(cmd->pool, file);
+  if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelExtension: invalid file path ", file, nullptr);
+  if (url == nullptr) url = kDefaultUrl;
+  if (url[0] != '/') return apr_pstrcat(cmd->pool, "KarvelExtension: the URL must begin with '/': ", url, nullptr);
+  char* trimmed = apr_pstrdup(cmd->pool, url);
+  for (size_t n = std::strlen(trimmed); n > 1 && trimmed[n - 1] == '/'; --n) trimmed[n - 1] = '\0';
+
+  auto* extension = static_cast<LoadedExtension*>(apr_hash_get(g_extensions, path, APR_HASH_KEY_STRING));
+  if (extension == nullptr) {
+    extension = static_cast<LoadedExtension*>(apr_pcalloc(cmd->pool, sizeof(LoadedExtension)));
+    extension->szPath = path;
+    // Probed now, so that a missing or foreign file fails the start (and apachectl -t) by name.
+    const char* failure = LoadExtensionFile(cmd->temp_pool, extension);
+    if (failure != nullptr) return apr_pstrcat(cmd->pool, "KarvelExtension: ", failure, nullptr);
+    apr_hash_set(g_extensions, path, APR_HASH_KEY_STRING, extension);
+  }
+  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
+  auto* mapping = static_cast<ExtensionMapping*>(apr_array_push(config->pMappings));
+  mapping->szUrl = trimmed;
+  mapping->pExtension = extension;
+  return nullptr;
+}
+
+const char* SetDirectory(cmd_parms* cmd, const char* directive, const char* dir, const char** target) {
+  const char* path = ap_server_root_relative(cmd->pool, dir);
+  if (path == nullptr || !ap_is_directory(cmd->temp_pool, path)) {
+    return apr_pstrcat(cmd->pool, directive, ": not a directory: ", dir, nullptr);
+  }
+  *target = path;
+  ExportEnvironment();
+  return nullptr;
+}
+
+const char* SetBackendDir(cmd_parms* cmd, void*, const char* dir) {
+  return SetDirectory(cmd, "KarvelBackendDir", dir, &g_backendDir);
+}
+
+const char* SetTempDir(cmd_parms* cmd, void*, const char* dir) {
+  return SetDirectory(cmd, "KarvelTempDir", dir, &g_tempDir);
+}
+
+// command_rec keeps every directive function under one untyped pointer, as C would.
+template <typename Function>
+cmd_func AsCommand(Function function) {
+  return reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(function));
+}
+
+const command_rec kDirectives[] = {
+    AP_INIT_TAKE12("KarvelExtension", AsCommand(SetExtension), nullptr, RSRC_CONF,
+                   "an ISAPI extension file and the URL it answers (default /scripts/VC_KARVEL2.dll)"),
+    AP_INIT_TAKE1("KarvelBackendDir", AsCommand(SetBackendDir), nullptr, RSRC_CONF,
+                  "the directory whose programs forms may start (KARVEL_BACKEND_DIR)"),
+    AP_INIT_TAKE1("KarvelTempDir", AsCommand(SetTempDir), nullptr, RSRC_CONF,
+                  "the directory for exchange files and uploads (TMPDIR)"),
+    {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
+};
+
+int PreConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*) {
+  g_extensions = apr_hash_make(pconf);
+  g_backendDir = nullptr;
+  g_tempDir = nullptr;
+  return OK;
+}
+
+int PostConfig(apr_pool_t*, apr_pool_t*, apr_pool_t*, server_rec*) {
+  ExportEnvironment();
+  return OK;
+}
+
+void ChildInit(apr_pool_t* pchild, server_rec* server) {
+  ExportEnvironment();
+  if (!OpenContentSniffer()) {
+    ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server, "libmagic unavailable: raw replies are sent as application/octet-stream");
+  }
+  for (apr_hash_index_t* i = apr_hash_first(pchild, g_extensions); i != nullptr; i = apr_hash_next(i)) {
+    auto* extension = static_cast<LoadedExtension*>(apr_hash_this_val(i));
+    const char* failure = LoadExtensionFile(pchild, extension);
+    if (failure == nullptr) failure = InitialiseExtension(pchild, extension);
+    if (failure != nullptr) {
+      // APEXIT_CHILDFATAL makes the parent stop the whole server rather than start children forever.
+      ap_log_error(APLOG_MARK, APLOG_EMERG, 0, server, "%s", failure);
+      std::_Exit(APEXIT_CHILDFATAL);
+    }
+  }
+}
+
+// The URL is matched without regard to case, as the servers these forms were written for did.
+const ExtensionMapping* FindMapping(request_rec* r, size_t* urlLength) {
+  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(r->server->module_config, &karvel_module));
+  const auto* mappings = reinterpret_cast<const ExtensionMapping*>(config->pMappings->elts);
+  for (int i = 0; i < config->pMappings->nelts; ++i) {
+    const size_t length = std::strlen(mappings[i].szUrl);
+    if (strncasecmp(r->uri, mappings[i].szUrl, length) == 0 && (r->uri[length] == '\0' || r->uri[length] == '/')) {
+      *urlLength = length;
+      return &mappings[i];
+    }
+  }
+  return nullptr;
+}
+
+int TranslateName(request_rec* r) {
+  if (r->uri == nullptr || r->uri[0] != '/') return DECLINED;
+  size_t urlLength = 0;
+  const ExtensionMapping* mapping = FindMapping(r, &urlLength);
+  if (mapping == nullptr) return DECLINED;
+  r->filename = apr_pstrdup(r->pool, mapping->pExtension->szPath);
+  r->path_info = apr_pstrdup(r->pool, r->uri + urlLength);
+  r->handler = kHandlerName;
+  ap_set_module_config(r->request_config, &karvel_module, const_cast<ExtensionMapping*>(mapping));
+  return OK;
+}
+
+// The extension file is no document: no <Directory> walk for it (<Location> still applies).
+int MapToStorage(request_rec* r) {
+  return ap_get_module_config(r->request_config, &karvel_module) != nullptr ? OK : DECLINED;
+}
+
+const char* TranslatePathInfo(request_rec* r) {
+  if (r->path_info == nullptr || r->path_info[0] == '\0') return "";
+  request_rec* lookup = ap_sub_req_lookup_uri(ap_escape_uri(r->pool, r->path_info), r, nullptr);
+  const char* translated = "";
+  if (lookup->filename != nullptr) {
+    translated = apr_pstrcat(r->pool, lookup->filename, lookup->path_info ? lookup->path_info : "", nullptr);
+  }
+  ap_destroy_sub_req(lookup);
+  return translated;
+}
+
+int Handler(request_rec* r) {
+  auto* mapping = static_cast<ExtensionMapping*>(ap_get_module_config(r->request_config, &karvel_module));
+  if (mapping == nullptr) return DECLINED;
+  LoadedExtension* extension = mapping->pExtension;
+  if (extension->pfnHttpExtensionProc == nullptr) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "ISAPI extension %s is not loaded in this process", extension->szPath);
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  const size_t urlLength = std::strlen(r->uri) - std::strlen(r->path_info);
+  ScriptPaths paths{apr_pstrndup(r->pool, r->uri, urlLength), r->path_info, TranslatePathInfo(r)};
+  return RunExtension(r, extension, &paths);
+}
+
+void RegisterHooks(apr_pool_t*) {
+  ap_hook_pre_config(PreConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
+  // Before mod_alias and the core, so the extension's URL is never taken for a file.
+  ap_hook_translate_name(TranslateName, nullptr, nullptr, APR_HOOK_FIRST);
+  ap_hook_map_to_storage(MapToStorage, nullptr, nullptr, APR_HOOK_FIRST);
+  ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
+}
+}  // namespace
+
+extern "C" {
+module AP_MODULE_DECLARE_DATA karvel_module = {
+    STANDARD20_MODULE_STUFF,
+    nullptr,             // per-directory config
+    nullptr,             // merge per-directory config
+    CreateServerConfig,  // per-server config
+    MergeServerConfig,   // merge per-server config
+    kDirectives,
+    RegisterHooks,
+    AP_MODULE_FLAG_NONE,
+};
+}

@@ -1,0 +1,250 @@
+#include "host/reply.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include <apr_buckets.h>
+#include <apr_strings.h>
+#include <http_log.h>
+#include <http_protocol.h>
+#include <http_request.h>
+#include <util_script.h>
+
+#include "host/content_sniff.h"
+#include "host/host_errors.h"
+#include "isapi/httpext.h"
+
+APLOG_USE_MODULE(karvel);
+
+namespace {
+constexpr size_t kHoldBytes = 1024 * 1024;
+
+// The header block being scanned, handed to Apache's CGI header scanner line by line.
+struct HeaderCursor {
+  const char* pNext;
+  const char* pEnd;
+  bool bEndGiven;
+};
+
+// gets()-like: one line (with its LF) into `buffer`, at most size-1 bytes. A block that stops
+// without its empty line gets one, so a header string may also be headers alone.
+int NextHeaderLine(char* buffer, int size, void* data) {
+  auto* cursor = static_cast<HeaderCursor*>(data);
+  if (size <= 1) return 0;
+  if (cursor->pNext >= cursor->pEnd) {
+    if (cursor->bEndGiven) return 0;
+    cursor->bEndGiven = true;
+    buffer[0] = '\0';
+    return 1;
+  }
+  int length = 0;
+  while (cursor->pNext < cursor->pEnd && length < size - 1) {
+    const char c = *cursor->pNext++;
+    buffer[length++] = c;
+    if (c == '\n') break;
+  }
+  buffer[length] = '\0';
+  return 1;
+}
+
+// A header line starts with a field name (token characters) and a colon; an empty line ends an
+// empty header block. Anything else means the string has no headers and is all body.
+bool StartsWithHeaderBlock(const char* text, const char* end) {
+  if (text < end && (*text == '\n' || (*text == '\r' && text + 1 < end && text[1] == '\n'))) return true;
+  const char* p = text;
+  while (p < end && *p != ':') {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c <= 0x20 || c >= 0x7F || std::strchr("()<>@,;\\\"/[]?={}", c) != nullptr) return false;
+    ++p;
+  }
+  return p < end && p > text;
+}
+
+// "NNN text" with NNN in 200..599 (a final status); the status code, or 0.
+int ParseStatus(const char* status) {
+  if (status == nullptr) return HTTP_OK;
+  for (int i = 0; i < 3; ++i) {
+    if (status[i] < '0' || status[i] > '9') return 0;
+  }
+  if (status[3] != '\0' && status[3] != ' ') return 0;
+  const int code = (status[0] - '0') * 100 + (status[1] - '0') * 10 + (status[2] - '0');
+  return code >= 200 && code <= 599 ? code : 0;
+}
+
+bool PassHeld(Reply* reply) {
+  if (reply->bClientGone) return false;
+  reply->bPassed = true;
+  const apr_status_t rv = ap_pass_brigade(reply->pRequest->output_filters, reply->pHeld);
+  apr_brigade_cleanup(reply->pHeld);
+  reply->nHeld = 0;
+  if (rv != APR_SUCCESS) reply->bClientGone = true;
+  return rv == APR_SUCCESS;
+}
+
+BOOL AppendBody(Reply* reply, const char* data, size_t size) {
+  if (reply->bClientGone) return FailWithError(ERROR_NETNAME_DELETED);
+  if (size == 0) return TRUE;
+  apr_bucket_alloc_t* list = reply->pRequest->connection->bucket_alloc;
+  if (reply->nHeld + size <= kHoldBytes) {
+    // Copied: the caller's buffer is only lent for this call.
+    if (size <= APR_BUCKET_BUFF_SIZE) {
+      apr_brigade_write(reply->pHeld, nullptr, nullptr, data, size);
+    } else {
+      char* copy = static_cast<char*>(std::malloc(size));
+      if (copy == nullptr) return FailWithError(ERROR_NOT_ENOUGH_MEMORY);
+      std::memcpy(copy, data, size);
+      APR_BRIGADE_INSERT_TAIL(reply->pHeld, apr_bucket_heap_create(copy, size, std::free, list));
+    }
+    reply->nHeld += size;
+    return TRUE;
+  }
+  // Too much to hold: what is held and these bytes go out now. The filters copy what they keep.
+  APR_BRIGADE_INSERT_TAIL(reply->pHeld, apr_bucket_transient_create(data, size, list));
+  return PassHeld(reply) ? TRUE : FailWithError(ERROR_NETNAME_DELETED);
+}
+
+// Sets status and headers from a status and a CGI-style block; returns where the body starts.
+const char* ApplyHeaderBlock(Reply* reply, int code, const char* status, const char* text, const char* end) {
+  request_rec* r = reply->pRequest;
+  r->status = code;
+  r->status_line = (status != nullptr && status[3] == ' ') ? apr_pstrdup(r->pool, status) : nullptr;
+  reply->nKind = kReplyStarted;
+  if (text == nullptr || !StartsWithHeaderBlock(text, end)) return text;
+  HeaderCursor cursor{text, end, false};
+  char failedLine[MAX_STRING_LEN] = "";
+  const int scanned = ap_scan_script_header_err_core_ex(r, failedLine, NextHeaderLine, &cursor, APLOG_MODULE_INDEX);
+  if (scanned == HTTP_INTERNAL_SERVER_ERROR) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "extension reply header unusable: %s", failedLine);
+    reply->nKind = kReplyBroken;
+    return end;
+  }
+  if (scanned != OK) r->status = scanned;  // e.g. 304 from the answer's own Last-Modified
+  // A Location without a status of its own redirects, as a CGI answer does.
+  if (r->status == HTTP_OK && apr_table_get(r->headers_out, "Location") != nullptr) {
+    r->status = HTTP_MOVED_TEMPORARILY;
+    r->status_line = nullptr;
+  }
+  return cursor.pNext;
+}
+
+// "HTTP/1.1 200 OK\r\n" ...: the status part ("200 OK") in the pool and where the line ends, or nullptr.
+const char* SplitStatusLine(apr_pool_t* pool, const char* text, const char* end, const char** lineEnd) {
+  const char* newline = static_cast<const char*>(std::memchr(text, '\n', static_cast<size_t>(end - text)));
+  if (newline == nullptr) return nullptr;
+  const char* space = static_cast<const char*>(std::memchr(text, ' ', static_cast<size_t>(newline - text)));
+  if (space == nullptr) return nullptr;
+  const char* stop = (newline > space && newline[-1] == '\r') ? newline - 1 : newline;
+  const char* status = apr_pstrndup(pool, space + 1, static_cast<size_t>(stop - space - 1));
+  if (ParseStatus(status) == 0) return nullptr;
+  *lineEnd = newline + 1;
+  return status;
+}
+
+// Refuses what must never reach a header: control characters (CR and LF above all).
+bool UsableUrl(const char* url) {
+  if (url == nullptr || *url == '\0') return false;
+  for (const char* p = url; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+}  // namespace
+
+void StartReply(Reply* reply, request_rec* r) {
+  *reply = Reply{};
+  reply->pRequest = r;
+  reply->pHeld = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+  reply->nKind = kReplyNothing;
+}
+
+BOOL SendResponseHeader(Reply* reply, const char* status, const char* headers) {
+  if (reply->nKind != kReplyNothing) return FailWithError(ERROR_INVALID_PARAMETER);
+  const int code = ParseStatus(status);
+  if (code == 0) return FailWithError(ERROR_INVALID_PARAMETER);
+  const char* end = headers ? headers + std::strlen(headers) : nullptr;
+  const char* body = ApplyHeaderBlock(reply, code, status, headers, end);
+  if (reply->nKind == kReplyBroken) return FailWithError(ERROR_INVALID_PARAMETER);
+  return body != nullptr ? AppendBody(reply, body, static_cast<size_t>(end - body)) : TRUE;
+}
+
+BOOL WriteReplyBytes(Reply* reply, const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  switch (reply->nKind) {
+    case kReplyStarted:
+      return AppendBody(reply, bytes, size);
+    case kReplyNothing:
+      break;
+    default:
+      return FailWithError(ERROR_INVALID_PARAMETER);
+  }
+  request_rec* r = reply->pRequest;
+  const char* end = bytes + size;
+  const char* lineEnd = nullptr;
+  const char* status = (size >= 5 && std::memcmp(bytes, "HTTP/", 5) == 0)
+                           ? SplitStatusLine(r->pool, bytes, end, &lineEnd) : nullptr;
+  if (status != nullptr) {
+    const char* body = ApplyHeaderBlock(reply, ParseStatus(status), status, lineEnd, end);
+    if (reply->nKind == kReplyBroken) return FailWithError(ERROR_INVALID_PARAMETER);
+    return AppendBody(reply, body, static_cast<size_t>(end - body));
+  }
+  r->status = HTTP_OK;
+  ap_set_content_type(r, SniffContentType(r->pool, bytes, size));
+  reply->nKind = kReplyStarted;
+  return AppendBody(reply, bytes, size);
+}
+
+BOOL SendLocalUrl(Reply* reply, const char* url) {
+  if (reply->nKind != kReplyNothing || !UsableUrl(url) || url[0] != '/') {
+    return FailWithError(ERROR_INVALID_PARAMETER);
+  }
+  request_rec* r = reply->pRequest;
+  // The new request is a GET and cannot read this one's body, so it is read away first.
+  ap_discard_request_body(r);
+  r->method = "GET";
+  r->method_number = M_GET;
+  apr_table_unset(r->headers_in, "Content-Length");
+  apr_table_unset(r->headers_in, "Transfer-Encoding");
+  reply->nKind = kReplyLocalUrl;
+  ap_internal_redirect(apr_pstrdup(r->pool, url), r);
+  return TRUE;
+}
+
+BOOL SendRedirect(Reply* reply, const char* url) {
+  if (reply->nKind != kReplyNothing || !UsableUrl(url)) return FailWithError(ERROR_INVALID_PARAMETER);
+  apr_table_set(reply->pRequest->headers_out, "Location", url);
+  reply->nKind = kReplyRedirect;
+  return TRUE;
+}
+
+int FinishReply(Reply* reply, DWORD result, const char* extensionName) {
+  request_rec* r = reply->pRequest;
+  const bool failed = result != HSE_STATUS_SUCCESS && result != HSE_STATUS_SUCCESS_AND_KEEP_CONN;
+  switch (reply->nKind) {
+    case kReplyNothing:
+      if (failed) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s answered %u without a reply", extensionName,
+                      static_cast<unsigned>(result));
+        return HTTP_INTERNAL_SERVER_ERROR;
+      }
+      return OK;  // an empty 200
+    case kReplyBroken:
+      return HTTP_INTERNAL_SERVER_ERROR;
+    case kReplyRedirect:
+      ap_discard_request_body(r);
+      return HTTP_MOVED_TEMPORARILY;
+    case kReplyLocalUrl:
+      return OK;
+    case kReplyStarted:
+      break;
+  }
+  if (failed) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s answered %u after its reply (sent as it stands)",
+                  extensionName, static_cast<unsigned>(result));
+  }
+  // Unread body bytes would be taken for the next request on a kept-alive connection.
+  ap_discard_request_body(r);
+  APR_BRIGADE_INSERT_TAIL(reply->pHeld, apr_bucket_eos_create(r->connection->bucket_alloc));
+  PassHeld(reply);
+  return OK;
+}

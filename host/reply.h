@@ -1,0 +1,53 @@
+// The reply of one request as the extension builds it through its callbacks: a header string
+// parsed like a CGI answer, body bytes, a complete "HTTP/" response, raw bytes whose type is
+// sniffed, a local URL or a redirection. Body bytes are held until 1 MiB has gathered, so an
+// ordinary reply goes out whole with its Content-Length; a longer one streams (chunked on HTTP/1.1).
+#ifndef KARVEL_HOST_REPLY_H
+#define KARVEL_HOST_REPLY_H
+
+#include <cstddef>
+
+#include <httpd.h>
+
+#include "platform/win32.h"
+
+enum ReplyKind {
+  kReplyNothing,     // nothing decided yet
+  kReplyStarted,     // status and headers set; body bytes may follow
+  kReplyLocalUrl,    // served by an internal redirect; nothing more may be sent
+  kReplyRedirect,    // a 302 with Location goes out when the request ends
+  kReplyBroken,      // the extension's headers were unusable: Apache's 500 page goes out
+};
+
+struct Reply {
+  request_rec* pRequest;
+  apr_bucket_brigade* pHeld;  // body bytes not yet passed to the output filters
+  size_t nHeld;
+  ReplyKind nKind;
+  bool bPassed;               // something went down the output filters already
+  bool bClientGone;           // a pass failed: the client is not listening any more
+};
+
+void StartReply(Reply* reply, request_rec* r);
+
+// HSE_REQ_SEND_RESPONSE_HEADER: `status` "NNN text" (nullptr: 200), `headers` a CGI-style header
+// block and, after its empty line, the first body bytes (nullptr: none). FALSE with
+// ERROR_INVALID_PARAMETER when a reply was already started or the status is not 200-599.
+BOOL SendResponseHeader(Reply* reply, const char* status, const char* headers);
+
+// WriteClient: after a header these are body bytes; as the first output, bytes that begin with
+// "HTTP/" are a whole response, other bytes the body of a 200 reply typed by their content.
+// FALSE (ERROR_NETNAME_DELETED) when the client is gone, ERROR_INVALID_PARAMETER after a URL answer.
+BOOL WriteReplyBytes(Reply* reply, const void* data, size_t size);
+
+// HSE_REQ_SEND_URL: Apache serves `url` (a local path, query kept) as a GET in place of this
+// request. HSE_REQ_SEND_URL_REDIRECT_RESP: a 302 to `url`. Both refuse (FALSE,
+// ERROR_INVALID_PARAMETER) a URL with control characters, an empty one, or a reply already begun.
+BOOL SendLocalUrl(Reply* reply, const char* url);
+BOOL SendRedirect(Reply* reply, const char* url);
+
+// Ends the reply after HttpExtensionProc returned `result`; the handler's return value.
+// `extensionName` names the extension in the error log.
+int FinishReply(Reply* reply, DWORD result, const char* extensionName);
+
+#endif  // KARVEL_HOST_REPLY_H
