@@ -1,0 +1,162 @@
+"""Starts Apache httpd with mod_karvel for one test module and talks HTTP to it.
+
+Each test module gets its own server on a free port, staged by host/karvel-httpd into a directory
+the server's children can read (they run as www-data when the tests run as root)."""
+import http.client
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+BUILD = os.environ.get("KARVEL_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+SOURCE = os.environ.get("KARVEL_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+LAUNCHER = os.path.join(SOURCE, "host", "karvel-httpd")
+SCRIPT = "/scripts/VC_KARVEL2.dll"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def error_page(text):
+    """The extension's error page body for one of its failure texts, as a browser receives it."""
+    return ("<BODY><center><HEAD><TITLE>V_KARVEL</TITLE></HEAD><P></P><P></P><P><H1>SERVER ERROR!!!</P><P>"
+            + text + "</H1></P></center></BODY>").encode("ascii")
+
+
+class Server:
+    """One Apache with the demo site, the test back-ends and optionally the probe extension."""
+
+    def __init__(self, includes=(), env=None, probe=True, log_level="info"):
+        self.port = free_port()
+        self.stage = tempfile.mkdtemp(prefix="karvel-e2e-", dir="/tmp")
+        os.chmod(self.stage, 0o755)
+        self.conf_dir = tempfile.mkdtemp(prefix="karvel-e2e-conf-", dir="/tmp")
+        os.chmod(self.conf_dir, 0o755)
+        self.log_path = os.path.join(self.conf_dir, "server.log")
+        args = [LAUNCHER, "--build", BUILD, "--port", str(self.port), "--stage", self.stage,
+                "--backends", os.path.join(BUILD, "bin", "test-backends"), "--background",
+                "--log-level", log_level]
+        extra = ""
+        if probe:
+            args += ["--lib", os.path.join(BUILD, "lib", "test", "probe.so")]
+            extra += 'KarvelExtension "%s/lib/probe.so" /probe\n' % self.stage
+            extra += '<Location "/probe">\n    Require all granted\n</Location>\n'
+        for text in includes:
+            extra += text.replace("@STAGE@", self.stage) + "\n"
+        if extra:
+            include = os.path.join(self.conf_dir, "extra.conf")
+            with open(include, "w") as f:
+                f.write(extra)
+            args += ["--include", include]
+        self.log = open(self.log_path, "w+b")
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        out = subprocess.run(args, stdout=subprocess.PIPE, stderr=self.log, env=full_env, timeout=60,
+                             text=True)
+        if out.returncode != 0:
+            raise RuntimeError("server did not start:\n" + self.log_text())
+        self.pid = int(out.stdout.split()[-1])
+
+    def log_text(self):
+        self.log.flush()
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def children(self):
+        try:
+            out = subprocess.run(["pgrep", "-P", str(self.pid)], stdout=subprocess.PIPE, text=True).stdout
+        except OSError:
+            return []
+        return [int(p) for p in out.split()]
+
+    def children_rss_kib(self):
+        total = 0
+        for pid in self.children():
+            try:
+                with open("/proc/%d/status" % pid) as f:
+                    for line in f:
+                        if line.startswith("VmRSS:"):
+                            total += int(line.split()[1])
+            except OSError:
+                pass
+        return total
+
+    def temp_entries(self):
+        return sorted(os.listdir(os.path.join(self.stage, "tmp")))
+
+    def backend_processes(self):
+        """Programs started from this server's back-end directory that are still running."""
+        out = subprocess.run(["pgrep", "-f", os.path.join(self.stage, "backends")], stdout=subprocess.PIPE,
+                             text=True).stdout
+        return [int(p) for p in out.split()]
+
+    def connection(self, timeout=60):
+        return http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+
+    def request(self, method, url, body=None, headers=None, timeout=60):
+        """One request on a new connection: (status, headers as a dict with lower-case keys, body)."""
+        conn = self.connection(timeout)
+        try:
+            conn.request(method, url, body=body, headers=headers or {})
+            response = conn.getresponse()
+            data = response.read()
+            return response.status, {k.lower(): v for k, v in response.getheaders()}, data
+        finally:
+            conn.close()
+
+    def stop(self):
+        if self.pid:
+            try:
+                os.kill(self.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            for _ in range(100):
+                try:
+                    os.kill(self.pid, 0)
+                except ProcessLookupError:
+                    break
+                time.sleep(0.05)
+            self.pid = None
+        for pid in self.backend_processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.log.close()
+        shutil.rmtree(self.stage, ignore_errors=True)
+        shutil.rmtree(self.conf_dir, ignore_errors=True)
+
+
+def multipart(fields, files=(), boundary="----karvelTestBoundary7MA4YWxkTrZu0gW"):
+    """A multipart/form-data body: fields [(name, bytes)], files [(name, filename, type, bytes)]."""
+    parts = []
+    for name, value in fields:
+        parts.append(b"--" + boundary.encode() + b'\r\nContent-Disposition: form-data; name="' + name.encode()
+                     + b'"\r\n\r\n' + value + b"\r\n")
+    for name, filename, ctype, data in files:
+        parts.append(b"--" + boundary.encode() + b'\r\nContent-Disposition: form-data; name="' + name.encode()
+                     + b'"; filename="' + filename.encode() + b'"\r\nContent-Type: ' + ctype.encode()
+                     + b"\r\n\r\n" + data + b"\r\n")
+    parts.append(b"--" + boundary.encode() + b"--\r\n")
+    return b"".join(parts), "multipart/form-data; boundary=" + boundary
+
+
+def png(width=3, height=2):
+    """A small valid PNG, made here so the test does not depend on an image file."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    rows = (b"\x00" + b"".join(bytes([(x * 80) % 256, (y * 120) % 256, 200]) for x in range(width))
+            for y in range(height))
+    raw = b"".join(rows)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
