@@ -34,9 +34,13 @@ const char* SniffContentType(apr_pool_t* pool, const void* data, size_t size) {
   if (g_magic == nullptr) return kUnknownType;
   const char* found = magic_buffer(g_magic, data, size < kSniffBytes ? size : kSniffBytes);
   if (found == nullptr || *found == '\0') return kUnknownType;
-  // libmagic adds "; charset=binary" to everything that is not text; a browser wants the bare type.
-  const char* binary = std::strstr(found, "; charset=binary");
-  const size_t length = binary ? static_cast<size_t>(binary - found) : std::strlen(found);
+  // The charset libmagic guesses matters for text only ("text/html; charset=utf-8"); other types
+  // go out bare ("image/png", not "image/png; charset=binary").
+  const char* parameters = std::strstr(found, "; ");
+  const bool text = std::strncmp(found, "text/", 5) == 0;
+  const bool keepCharset = text && parameters != nullptr && std::strstr(parameters, "charset=binary") == nullptr;
+  const size_t length = (parameters == nullptr || keepCharset) ? std::strlen(found)
+                                                                : static_cast<size_t>(parameters - found);
   if (length == 0 || std::strncmp(found, "application/x-empty", length) == 0) return kUnknownType;
   return apr_pstrndup(pool, found, length);
 }

@@ -32,7 +32,7 @@ def error_page(text):
 class Server:
     """One Apache with the demo site, the test back-ends and optionally the probe extension."""
 
-    def __init__(self, includes=(), env=None, probe=True, log_level="info"):
+    def __init__(self, includes=(), env=None, probe=True, log_level="info", libs=()):
         self.port = free_port()
         self.stage = tempfile.mkdtemp(prefix="karvel-e2e-", dir="/tmp")
         os.chmod(self.stage, 0o755)
@@ -43,6 +43,8 @@ class Server:
                 "--backends", os.path.join(BUILD, "bin", "test-backends"), "--background",
                 "--log-level", log_level]
         extra = ""
+        for lib in libs:
+            args += ["--lib", os.path.join(BUILD, "lib", "test", lib)]
         if probe:
             args += ["--lib", os.path.join(BUILD, "lib", "test", "probe.so")]
             extra += 'KarvelExtension "%s/lib/probe.so" /probe\n' % self.stage
@@ -54,13 +56,17 @@ class Server:
             with open(include, "w") as f:
                 f.write(extra)
             args += ["--include", include]
+        self.pid = None
         self.log = open(self.log_path, "w+b")
         full_env = dict(os.environ)
         full_env.update(env or {})
         out = subprocess.run(args, stdout=subprocess.PIPE, stderr=self.log, env=full_env, timeout=60,
                              text=True)
         if out.returncode != 0:
-            raise RuntimeError("server did not start:\n" + self.log_text())
+            text = self.log_text()
+            self.pid = None
+            self.stop()
+            raise RuntimeError("server did not start:\n" + text)
         self.pid = int(out.stdout.split()[-1])
 
     def log_text(self):
