@@ -60,6 +60,8 @@ class Server:
         self.log = open(self.log_path, "w+b")
         full_env = dict(os.environ)
         full_env.update(env or {})
+        if "KARVEL_FAKETIME" in full_env:
+            args += ["--faketime", full_env.pop("KARVEL_FAKETIME")]
         out = subprocess.run(args, stdout=subprocess.PIPE, stderr=self.log, env=full_env, timeout=60,
                              text=True)
         if out.returncode != 0:
