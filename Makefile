@@ -53,6 +53,7 @@ bench: deps
 	  -DKARVEL_BENCH=ON
 	cmake --build $(BENCH_DIR) -j$(JOBS)
 	@for b in $(BENCH_DIR)/bench/*_bench; do echo "== $$b"; "$$b" || exit 1; done
+	@echo "== bench/host_bench.py"; /usr/bin/python3 bench/host_bench.py $(BENCH_DIR)
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -6,11 +6,11 @@
 
 #include "platform/win32.h"
 
-// Starts watching the directory that holds `path` for files written, closed, moved in or changed.
+// Starts watching the file at `path` for writes and for its replacement (a file renamed over it).
 // Returns a watch, or NULL when events cannot be had (then WaitForFileChange only pauses).
 HANDLE BeginFileWatch(LPCSTR path);
 
-// Returns when something changed in the watched directory since the last call, or after
+// Returns when the watched file changed or was replaced since the last call, or after
 // `milliseconds`, whichever comes first. With a NULL watch: pauses `pauseMilliseconds`.
 void WaitForFileChange(HANDLE watch, DWORD milliseconds, DWORD pauseMilliseconds);
 

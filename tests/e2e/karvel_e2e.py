@@ -40,8 +40,11 @@ class Server:
         os.chmod(self.conf_dir, 0o755)
         self.log_path = os.path.join(self.conf_dir, "server.log")
         args = [LAUNCHER, "--build", BUILD, "--port", str(self.port), "--stage", self.stage,
-                "--backends", os.path.join(BUILD, "bin", "test-backends"), "--background",
+                "--background",
                 "--log-level", log_level]
+        for name in ("test-backends", "bench-backends"):
+            if os.path.isdir(os.path.join(BUILD, "bin", name)):
+                args += ["--backends", os.path.join(BUILD, "bin", name)]
         extra = ""
         for lib in libs:
             args += ["--lib", os.path.join(BUILD, "lib", "test", lib)]

@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""Requests/s of Apache + mod_karvel + the echo back-end beside Apache's own mod_cgid running
+cgi_echo (the same page as a CGI program), on one Apache, in one run: wrk, 2 threads, 32
+connections, alternating rounds; the ratio is karvel/cgid per pair of rounds, median reported.
+Then the latency of a trivial reply (echo, no fields) on one connection: median and p99.
+
+    bench/host_bench.py BUILD_DIR [ROUNDS] [SECONDS]"""
+import os
+import re
+import statistics
+import subprocess
+import sys
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+os.environ.setdefault("KARVEL_SOURCE_DIR", SOURCE)
+
+
+def wrk(port, path, seconds, connections=32, threads=2, latency=False):
+    args = ["wrk", "-t%d" % threads, "-c%d" % connections, "-d%ds" % seconds, "--timeout", "30s"]
+    if latency:
+        args.append("--latency")
+    out = subprocess.run(args + ["http://127.0.0.1:%d%s" % (port, path)], stdout=subprocess.PIPE, text=True,
+                         check=True).stdout
+    errors = re.search(r"Socket errors: (.*)", out)
+    bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    if errors or bad:
+        raise SystemExit("wrk saw failures on %s:\n%s" % (path, out))
+    return out
+
+
+def rate(out):
+    return float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+
+
+def to_ms(text):
+    value, unit = re.match(r"([\d.]+)(us|ms|s)", text).groups()
+    return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
+
+
+def main():
+    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench"))
+    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
+    seconds = int(sys.argv[3]) if len(sys.argv) > 3 else 10
+    os.environ["KARVEL_BUILD_DIR"] = build
+    import karvel_e2e
+    karvel_e2e.BUILD = build
+
+    cgid = ["LoadModule cgid_module /usr/lib/apache2/modules/mod_cgid.so",
+            "LoadModule alias_module /usr/lib/apache2/modules/mod_alias.so",
+            'ScriptSock "@STAGE@/run/cgid.sock"',
+            'ScriptAlias /cgi-bin/ "@STAGE@/backends/"',
+            '<Directory "@STAGE@/backends">\n    Options +ExecCGI\n    Require all granted\n</Directory>']
+    server = karvel_e2e.Server(probe=False, log_level="error", includes=cgid)
+    try:
+        # Both paths bring the same page for the same query.
+        karvel_path = "/scripts/VC_KARVEL2.dll?VCEXE=echo&a=1"
+        cgi_path = "/cgi-bin/cgi_echo?VCEXE=echo&a=1"
+        page = server.request("GET", karvel_path)[2]
+        if page != server.request("GET", cgi_path)[2]:
+            raise SystemExit("karvel and cgi_echo answer different pages")
+        wrk(server.port, karvel_path, 2)
+        wrk(server.port, cgi_path, 2)
+        ratios, karvel_rates, cgi_rates = [], [], []
+        for _ in range(rounds):
+            k = rate(wrk(server.port, karvel_path, seconds))
+            c = rate(wrk(server.port, cgi_path, seconds))
+            karvel_rates.append(k)
+            cgi_rates.append(c)
+            ratios.append(k / c)
+        print("host: echo requests/s, wrk 2 threads 32 connections, %d rounds of %d s" % (rounds, seconds))
+        print("  karvel (mod_karvel + VC_KARVEL2 + echo)  %s" % " ".join("%.0f" % r for r in karvel_rates))
+        print("  mod_cgid + cgi_echo                      %s" % " ".join("%.0f" % r for r in cgi_rates))
+        print("  ratio karvel/mod_cgid: median %.2fx (goal >= 1.0x)" % statistics.median(ratios))
+        for name, path in (("karvel echo", "/scripts/VC_KARVEL2.dll?VCEXE=echo"),
+                           ("mod_cgid echo", "/cgi-bin/cgi_echo?VCEXE=echo")):
+            out = wrk(server.port, path, seconds, connections=1, threads=1, latency=True)
+            median = to_ms(re.search(r"50%\s+(\S+)", out).group(1))
+            p99 = to_ms(re.search(r"99%\s+(\S+)", out).group(1))
+            print("  latency of a trivial reply, %-13s median %.2f ms, p99 %.2f ms (1 connection)" % (name, median, p99))
+    finally:
+        server.stop()
+
+
+if __name__ == "__main__":
+    main()
