@@ -14,7 +14,8 @@ GENERATOR := -G Ninja
 PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
             googletest libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev python3 \
-            apache2 apache2-dev apache2-utils libmagic-dev curl
+            apache2 apache2-dev apache2-utils libmagic-dev curl procps \
+            wrk libfaketime chromium chromium-driver python3-selenium
 
 .PHONY: deps build test run bench fuzz clean
 
