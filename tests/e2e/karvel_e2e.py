@@ -63,6 +63,8 @@ class Server:
         self.log = open(self.log_path, "w+b")
         full_env = dict(os.environ)
         full_env.update(env or {})
+        for lib in filter(None, full_env.get("KARVEL_HTTPD_PRELOAD", "").split(":")):
+            args += ["--preload", lib]
         if "KARVEL_FAKETIME" in full_env:
             args += ["--faketime", full_env.pop("KARVEL_FAKETIME")]
         out = subprocess.run(args, stdout=subprocess.PIPE, stderr=self.log, env=full_env, timeout=60,
