@@ -8,6 +8,8 @@ BUILD_DIR := build
 SANITIZE_DIR := build-sanitize
 BENCH_DIR := build-bench
 FUZZ_DIR := build-fuzz
+WIN32_DIR := build-win32
+WIN64_DIR := build-win64
 GENERATOR := -G Ninja
 
 # Every Debian package the build, the tests, the benchmarks and the fuzzers need.
@@ -17,7 +19,13 @@ PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
             apache2 apache2-dev apache2-utils libmagic-dev curl procps \
             wrk libfaketime chromium chromium-driver python3-selenium
 
-.PHONY: deps build test run bench fuzz clean
+# The Windows DLLs (MinGW-w64, i686 and x86_64) and Wine to test them. wine32 runs the i686 build
+# where the kernel runs 32-bit programs; wine64 runs the x86_64 build of the same sources anywhere.
+WINDOWS_PACKAGES := make cmake ninja-build googletest \
+                    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools \
+                    binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 wine32:i386
+
+.PHONY: deps build test run bench fuzz clean windows-deps windows windows-test
 
 deps:
 	@missing=""; \
@@ -26,6 +34,22 @@ deps:
 	done; \
 	if [ -n "$$missing" ]; then \
 	  sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	  echo "installing:$$missing"; \
+	  $$sudo apt-get update && \
+	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+windows-deps:
+	@sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	update=""; \
+	if ! dpkg --print-foreign-architectures | grep -qx i386; then \
+	  echo "adding the i386 architecture (wine32)"; $$sudo dpkg --add-architecture i386; update=1; \
+	fi; \
+	missing=""; \
+	for p in $(WINDOWS_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ] || [ -n "$$update" ]; then \
 	  echo "installing:$$missing"; \
 	  $$sudo apt-get update && \
 	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
@@ -43,6 +67,21 @@ test: build
 	cmake --build $(SANITIZE_DIR) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j$(JOBS)
+	$(MAKE) windows-test
+
+# The Windows DLLs: build-win32/bin (i686, what a server installs) and build-win64/bin (x86_64).
+windows: windows-deps
+	cmake -S . -B $(WIN32_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
+	cmake --build $(WIN32_DIR) -j$(JOBS)
+	cmake -S . -B $(WIN64_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake
+	cmake --build $(WIN64_DIR) -j$(JOBS)
+
+# Their export and import tables, and the Windows programs under Wine.
+windows-test: windows
+	tests/windows/run-wine-suite.sh $(WIN32_DIR)
+	tests/windows/run-wine-suite.sh $(WIN64_DIR)
 
 # Apache httpd with mod_karvel and the demo site, in the foreground until Ctrl-C (PORT=8080).
 PORT ?= 8080
@@ -67,4 +106,4 @@ fuzz: deps
 	done
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(BENCH_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(BENCH_DIR) $(FUZZ_DIR) $(WIN32_DIR) $(WIN64_DIR)

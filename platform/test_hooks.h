@@ -1,5 +1,8 @@
-// Test-only seams of the POSIX platform layer. Production code never calls these; tests use them to
-// fix the clock and to make allocations fail, paths that a real machine rarely takes on demand.
+// Test-only seams of the platform layer. Production code never calls these; tests use them to fix
+// the clock and to make allocations fail, paths that a real machine rarely takes on demand.
+// POSIX: built into the platform library. Windows: the library platform_test_hooks, which rebinds
+// the test program's own imports of the Win32 calls, so the code linked into the program (and
+// nothing in Windows' DLLs) sees the replacements.
 #ifndef KARVEL_PLATFORM_TEST_HOOKS_H
 #define KARVEL_PLATFORM_TEST_HOOKS_H
 
@@ -13,6 +16,13 @@ void SetLocalTimeSource(LocalTimeSource source);
 
 // The next `count` calls of HeapAlloc and GlobalAlloc (taken together) fail; 0 ends the failures.
 void FailNextAllocations(int count);
+
+#ifdef _WIN32
+// MessageBoxA hands its text, caption and type to `sink` and returns IDOK instead of showing a
+// box (a test has no one to close it); nullptr restores the real MessageBoxA.
+using MessageBoxSink = void (*)(LPCSTR text, LPCSTR caption, UINT type);
+void SetMessageBoxSink(MessageBoxSink sink);
+#endif
 
 }  // namespace karvel_test
 

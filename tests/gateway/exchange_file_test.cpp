@@ -41,7 +41,7 @@ struct Written {
 
 Written Write(FakeEcb& fake) {
   static TempDir dir;  // one directory for the whole run, removed at its end
-  ScopedEnv tmpdir("TMPDIR", dir.path().c_str());
+  ScopedEnv tmpdir(test_support::kTempVariable, dir.path().c_str());
   Written w{};
   w.failure = WriteExchangeFile(fake.Ecb(), &w.request);
   w.file = ReadAll(w.request.szExchangePath);
@@ -147,7 +147,7 @@ TEST(ExchangeFile, FailuresLeaveTheFileAndNameTheirText) {
   // No temporary directory: no file can be made or opened.
   TempDir dir;
   {
-    ScopedEnv tmpdir("TMPDIR", dir.File("missing").c_str());
+    ScopedEnv tmpdir(test_support::kTempVariable, dir.File("missing").c_str());
     FakeEcb fake = FakeEcb::Get("a=1");
     ExchangeRequest request{};
     EXPECT_STREQ(WriteExchangeFile(fake.Ecb(), &request), ERROR_TEXT_TEMP_OPEN);

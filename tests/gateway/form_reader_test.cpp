@@ -194,7 +194,7 @@ TEST(HostileInput, AnyBytesGiveAListOrNull) {
   ExpectRead("10000 fields", ReadForm(get, 5000), true, 10000, wants);
 
   test_support::TempDir tmp;
-  test_support::ScopedEnv tmpdir("TMPDIR", tmp.path().c_str());
+  test_support::ScopedEnv tmpdir(test_support::kTempVariable, tmp.path().c_str());
   std::mt19937 random(11);
   const std::string alphabet = "=&%+\"\r\n;\\ -ContentXx0aF\0\xFF"s;
   for (int round = 0; round < 300; ++round) {

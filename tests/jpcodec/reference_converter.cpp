@@ -121,7 +121,7 @@ std::vector<uint8_t> Jis(const std::vector<uint8_t>& in) {
 }  // namespace
 
 ReferenceResult ReferenceConvert(const std::vector<uint8_t>& input) {
-  ReferenceResult result{input.size(), input};
+  ReferenceResult result{static_cast<unsigned long>(input.size()), input};
   if (input.empty() || input.size() > 0x7FFFFFFF) return result;
   Code code = Detect(input);
   if (code == kNone) return result;
