@@ -3,11 +3,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "jpcodec/jpcodec.h"
+
 namespace {
 
 constexpr int kDirectoryAttempts = 100;
 // Copies of one base name in one request beyond this are refused rather than searched for.
 constexpr int kMaxSameName = 1000;
+// A client name converted: JIS katakana widen, so twice the bytes it may be sent in.
+constexpr size_t kNameRoom = 2 * kUploadNameBytes + 2;
 
 // Makes the request's upload directory: a name that GetTempFileNameA hands out (unique across
 // threads and processes), its reserving file replaced by a directory. Should another request take
@@ -50,6 +54,28 @@ int BaseName(const char* clientName, int clientLength, const char** base) {
   return length;
 }
 
+// The saved file's name: the client's, converted as every value is on its way to the back-end.
+// Otherwise a name sent in EUC-JP or JIS would be converted in the path handed on, which then
+// named no file. The name is converted until converting changes it no more, so the path's own
+// conversion leaves it as it is; a name that does not settle (never seen) stays as sent. Returns
+// the name's length, 0 when it does not fit in `room`.
+int ShiftJisName(const char* sent, int sentLength, char* name, size_t room) {
+  if (static_cast<size_t>(sentLength) + 1 > room) return 0;
+  std::memcpy(name, sent, sentLength);
+  name[sentLength] = '\0';
+  char again[kNameRoom];
+  for (int round = 0; round < 4; ++round) {
+    const size_t length = std::strlen(name);
+    std::memcpy(again, name, length + 1);
+    ConvertToSjis2(again, static_cast<unsigned long>(room < sizeof again ? room : sizeof again));
+    if (std::strcmp(again, name) == 0) return static_cast<int>(length);
+    std::memcpy(name, again, std::strlen(again) + 1);
+  }
+  std::memcpy(name, sent, sentLength);
+  name[sentLength] = '\0';
+  return sentLength;
+}
+
 // Writes directory + base name (with " (n)" before the extension when n > 1) to `path`; false when
 // it does not fit in MAX_PATH.
 bool FormUploadPath(const UploadDirectory& directory, const char* base, int baseLength, int n,
@@ -85,9 +111,18 @@ UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, in
                           CHAR path[MAX_PATH], HANDLE* file) {
   *file = INVALID_HANDLE_VALUE;
   path[0] = '\0';
-  const char* base = nullptr;
-  const int baseLength = BaseName(clientName, clientLength, &base);
-  if (baseLength == 0) return kUploadRefused;
+  if (clientLength > kUploadNameBytes) return kUploadRefused;
+  // Converted before it is cut: JIS bytes include '/' and '\' and its escapes are control bytes.
+  char converted[kNameRoom];
+  const int convertedLength = ShiftJisName(clientName, clientLength, converted, sizeof converted);
+  const char* cut = nullptr;
+  const int cutLength = BaseName(converted, convertedLength, &cut);
+  if (cutLength == 0) return kUploadRefused;
+  // The part kept settles on its own too, since the path is converted with it alone.
+  char base[kNameRoom];
+  const int baseLength = ShiftJisName(cut, cutLength, base, sizeof base);
+  const char* again = nullptr;
+  if (baseLength == 0 || BaseName(base, baseLength, &again) != baseLength) return kUploadRefused;
 
   if (!MakeUploadDirectory(directory)) {
     // No directory of its own: the file meant cannot be written.

@@ -19,9 +19,13 @@ enum UploadOpen {
   kUploadFailed,   // the directory or the file could not be created; path names the file meant
 };
 
+// The longest client file name accepted, in bytes as sent.
+constexpr int kUploadNameBytes = 1024;
+
 // Opens the file for an upload whose header named `clientName` (`clientLength` bytes, as sent).
-// The file's name is the client's base name (after the last '\' or '/'); an empty base name, "."
-// or "..", or one holding a control byte or ':' is refused. A base name already used in this
+// The file's name is the client's base name (after the last '\' or '/') in Shift-JIS (converted
+// from EUC-JP or JIS as field values are); an empty base name, "." or "..", one holding a control
+// byte or ':', or one longer than kUploadNameBytes is refused. A base name already used in this
 // request gets "(2)", "(3)"... before its extension. Writes the path (NUL-terminated) to `path`.
 UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, int clientLength,
                           CHAR path[MAX_PATH], HANDLE* file);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "gateway/form_test_support.h"
+#include "jpcodec/jpcodec.h"
 #include "support/files.h"
 
 namespace gateway_test {
@@ -120,8 +122,9 @@ TEST(Multipart, PartsBecomeFields) {
       {"client name like a renamed one", Body({{"a", "cat(2).gif", "1"}, {"b", "cat.gif", "2"}, {"c", "cat.gif", "3"}}),
        true, 3, {{"a", "@cat(2).gif"}, {"b", "@cat.gif"}, {"c", "@cat(3).gif"}},
        {{"cat(2).gif", "1"}, {"cat.gif", "2"}, {"cat(3).gif", "3"}}},
-      {"UTF-8 name", Body({{"f", "\xE7\x8C\xAB.gif", "n"}}), true, 1, {{"f", "@\xE7\x8C\xAB.gif", 1}},
-       {{"\xE7\x8C\xAB.gif", "n"}}},
+      // UTF-8 is read as EUC-JP, here as in every value: the name is what the back-end will see.
+      {"UTF-8 name", Body({{"f", "\xE7\x8C\xAB.gif", "n"}}), true, 1, {{"f", "@\xE2)\x86\x97" "eif", 1}},
+       {{"\xE2)\x86\x97" "eif", "n"}}},
       {"parent references confined", Body({{"f", "../../etc/passwd", "p"}}), true, 1, {{"f", "@passwd"}},
        {{"passwd", "p"}}},
       {"refused names", Body({{"f", "..", "1\r\n2"}, {"f", ".", "3"}, {"f", "", "4"}, {"f", "a:b", "5"},
@@ -218,6 +221,31 @@ TEST(Multipart, PathsLongerThanTheirHeaderText) {
   RunCases({{"two short names", Body({{"f", "x", "1"}, {"g", "y", ""}}), true, 2, {{"f", "@x"}, {"g", "@y"}},
              {{"x", "1"}, {"y", ""}}}},
            "/" + std::string(170, 'd'));
+}
+
+TEST(Multipart, UploadNamesAreSavedInShiftJis) {
+  // The name's bytes as EUC-JP, JIS and Shift-JIS browsers send "メモ.txt": each file is saved
+  // under the Shift-JIS name, which the value (converted like every value) then names.
+  const std::string sjis = "\x83\x81\x83\x82.txt";
+  RunCases({{"EUC-JP name", Body({{"f", "\xA5\xE1\xA5\xE2.txt", "e"}}), true, 1, {{"f", "@" + sjis}}, {{sjis, "e"}}},
+            {"JIS name", Body({{"f", "\x1b$B%a%b\x1b(B.txt", "j"}}), true, 1, {{"f", "@" + sjis}}, {{sjis, "j"}}},
+            {"Shift-JIS name", Body({{"f", "\x83\x81\x83\x82.txt", "s"}}), true, 1, {{"f", "@" + sjis}}, {{sjis, "s"}}},
+            {"ASCII name", Body({{"f", "plain.txt", "a"}}), true, 1, {{"f", "@plain.txt"}}, {{"plain.txt", "a"}}}});
+  // The driver converts the path as it converts every value: the converted path must still name
+  // the saved file, whatever the name was (UTF-8 converts twice before it settles).
+  TempDir tmp;
+  ScopedEnv env("TMPDIR", tmp.path().c_str());
+  for (const char* name : {"\xA5\xE1\xA5\xE2.txt", "\x1b$B%a%b\x1b(B.txt", "\xE7\x8C\xAB.gif", "\xB0\xA1\xE4+.x"}) {
+    FakeEcb fake = FakeEcb::Post(Body({{"f", name, "bytes"}}));
+    const Outcome o = ReadForm(fake);
+    ASSERT_EQ(o.fields.size(), 1u) << Show(name);
+    std::string converted = o.fields[0].value;
+    converted.push_back('\0');
+    ConvertToSjis2(converted.data(), static_cast<unsigned long>(converted.size()));
+    converted.resize(std::strlen(converted.c_str()));
+    EXPECT_EQ(Show(converted), Show(o.fields[0].value)) << Show(name);
+    EXPECT_EQ(ReadAll(converted), "bytes") << Show(name);
+  }
 }
 
 TEST(Multipart, UploadDirectoriesAreNeverShared) {
