@@ -210,8 +210,11 @@ int Handler(request_rec* r) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "ISAPI extension %s is not loaded in this process", extension->szPath);
     return HTTP_INTERNAL_SERVER_ERROR;
   }
-  const size_t urlLength = std::strlen(r->uri) - std::strlen(r->path_info);
-  ScriptPaths paths{apr_pstrndup(r->pool, r->uri, urlLength), r->path_info, TranslatePathInfo(r)};
+  // The path info was cut from the end of the URI when the request was mapped.
+  const size_t uriLength = std::strlen(r->uri);
+  const size_t infoLength = r->path_info ? std::strlen(r->path_info) : 0;
+  const size_t urlLength = infoLength <= uriLength ? uriLength - infoLength : uriLength;
+  ScriptPaths paths{apr_pstrndup(r->pool, r->uri, urlLength), r->path_info ? r->path_info : "", TranslatePathInfo(r)};
   return RunExtension(r, extension, &paths);
 }
 

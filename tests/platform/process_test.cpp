@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -43,6 +44,17 @@ std::string AwaitFile(const std::string& path) {
   return ReadAll(path);
 }
 
+// /proc/PID/stat, or "" when the process went away meanwhile (reading it then fails with ESRCH,
+// which must not throw as ReadAll does).
+std::string ProcStat(const char* pid) {
+  std::FILE* file = std::fopen((std::string("/proc/") + pid + "/stat").c_str(), "r");
+  if (file == nullptr) return "";
+  char buffer[1024];
+  const size_t got = std::fread(buffer, 1, sizeof buffer, file);
+  std::fclose(file);
+  return std::string(buffer, got);
+}
+
 // Children of this process that ended and were not reaped yet, from /proc.
 int ZombieChildren() {
   int zombies = 0;
@@ -50,7 +62,7 @@ int ZombieChildren() {
   if (proc == nullptr) return 0;
   while (dirent* entry = readdir(proc)) {
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    const std::string stat = ReadAll(std::string("/proc/") + entry->d_name + "/stat");
+    const std::string stat = ProcStat(entry->d_name);
     const size_t close = stat.rfind(')');
     if (close == std::string::npos || close + 4 >= stat.size()) continue;
     char state = stat[close + 2];
