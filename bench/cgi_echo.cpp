@@ -4,20 +4,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "karvel_backend.h"
+
 namespace {
-std::string HtmlEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+using karvel::HtmlEscape;
 
 int Hex(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "answer_kinds.h"
 #include "gateway/backend_run.h"
 #include "gateway/debug_copy.h"
 #include "gateway/error_page.h"
@@ -72,11 +73,6 @@ class BackendFixture {
   ScopedEnv backendEnv_, tmpEnv_;
 };
 
-std::string ErrorPageWith(const char* text) {
-  return std::string("Content-Type: text/html\r\n\r\n<BODY><center><HEAD><TITLE>V_KARVEL</TITLE></HEAD><P></P><P></P><P>"
-                     "<H1>SERVER ERROR!!!</P><P>") + text + "</H1></P></center></BODY>";
-}
-
 TEST(BackendRun, EachAnswerKindIsDeliveredAndTheFileDeletedOrKept) {
   BackendFixture f;
   f.Program("page", "91xxContent-Type: text/plain\\r\\n\\r\\nhello\\000world");
@@ -87,40 +83,7 @@ TEST(BackendRun, EachAnswerKindIsDeliveredAndTheFileDeletedOrKept) {
   WriteAll(f.dir().File("image.bin"), std::string("GIF89a\0\x01\x02", 9));
   f.Program("file", "94xx" + f.dir().File("image.bin"));
   f.Program("nofile", "94xx" + f.dir().File("missing.bin"));
-  const struct {
-    const char* program;
-    DWORD status;
-    DWORD request;  // the one ServerSupportFunction call expected, 0 for none
-    std::string text;
-    std::string written;
-    int tempFiles;  // exchange files left behind
-  } cases[] = {
-      {"page", HSE_STATUS_SUCCESS, HSE_REQ_SEND_RESPONSE_HEADER,
-       "Content-Type: text/plain\r\n\r\nhello world", "", 0},
-      {"local", HSE_STATUS_SUCCESS, HSE_REQ_SEND_URL, "/static/a.html", "", 0},
-      {"away", HSE_STATUS_SUCCESS, HSE_REQ_SEND_URL_REDIRECT_RESP, "http://example.invalid/x", "", 0},
-      {"other", HSE_STATUS_ERROR, 0, "", "", 1},
-      {"short", HSE_STATUS_SUCCESS, HSE_REQ_SEND_RESPONSE_HEADER, "", "", 0},
-      {"file", HSE_STATUS_SUCCESS, 0, "", std::string("GIF89a\0\x01\x02", 9), 0},
-      {"nofile", HSE_STATUS_ERROR, HSE_REQ_SEND_RESPONSE_HEADER, ErrorPageWith(ERROR_TEXT_IMAGE), "", 1},
-  };
-  int kept = 0;
-  for (const auto& c : cases) {
-    FakeEcb fake = FakeEcb::Get(std::string("VBEXE=") + c.program + "&x=1");
-    ExchangeRequest request{};
-    EXPECT_EQ(f.Request(fake, &request), c.status) << c.program;
-    const auto& calls = fake.supportCalls();
-    if (c.request == 0) {
-      EXPECT_TRUE(calls.empty()) << c.program;
-    } else {
-      ASSERT_EQ(calls.size(), 1u) << c.program;
-      EXPECT_EQ(calls[0].request, c.request) << c.program;
-      EXPECT_EQ(c.request == HSE_REQ_SEND_RESPONSE_HEADER ? calls[0].header : calls[0].buffer, c.text) << c.program;
-    }
-    EXPECT_EQ(fake.written(), c.written) << c.program;
-    kept += c.tempFiles;
-    EXPECT_EQ(f.TempFiles(), kept) << c.program;
-  }
+  ExpectEachAnswerKind(f, "", std::string("GIF89a\0\x01\x02", 9));
 }
 
 TEST(BackendRun, OnlyProgramsInsideTheBackendDirectoryStart) {
