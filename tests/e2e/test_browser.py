@@ -12,6 +12,8 @@ try:
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
+    from selenium.common.exceptions import (JavascriptException, NoSuchElementException,
+                                            StaleElementReferenceException)
 except ImportError:  # pragma: no cover - make deps installs python3-selenium
     webdriver = None
 
@@ -44,7 +46,10 @@ class DemoSiteInChromium(unittest.TestCase):
         return "http://127.0.0.1:%d%s" % (self.server.port, path)
 
     def wait_for(self, condition):
-        return WebDriverWait(self.driver, 30).until(lambda d: condition(d))
+        # A condition read while the browser swaps the submitting page for the answer can find an
+        # element of the old page gone; that is the same as "not yet".
+        return WebDriverWait(self.driver, 30, ignored_exceptions=(
+            JavascriptException, NoSuchElementException, StaleElementReferenceException)).until(lambda d: condition(d))
 
     def encoding_warnings(self):
         return [entry["message"] for entry in self.driver.get_log("browser")
