@@ -20,6 +20,11 @@ constexpr int kNameBytes = 256;          // names of up to 255 bytes; 256 fails 
 constexpr int kBoundaryBytes = 200;      // boundary lines are compared on their first 200 bytes
 constexpr int kHeldBackBytes = 100;      // line-end bytes of an upload not yet written
 constexpr uint32_t kTransferBytes = 8192;
+// The value buffer is taken whole up front when the input's length is known and small; a longer
+// input, or one of unknown length (a chunked body: cbTotalBytes 0xFFFFFFFF), starts with this much
+// and grows as values arrive, so a request never asks for memory it does not fill.
+constexpr uint64_t kUpfrontValueBytes = 1 << 20;
+constexpr size_t kValueRoomAhead = 16;  // one read stores at most one byte; a NUL follows
 constexpr int kClientNameBytes = kUploadNameBytes;  // the file name a part header sends, as sent
 constexpr uint8_t CR = '\r';
 constexpr uint8_t LF = '\n';
@@ -45,9 +50,16 @@ struct Reader {
   UploadWriter upload;     // the upload being saved; hFile null when there is none
   uint8_t* pTransfer;      // the upload's current line, kTransferBytes
   int32_t bNonPrintable;   // of the value being collected
+  bool bValueBufferGrows;  // the value buffer does not hold the whole input: keep room ahead
+  bool bOutOfRoom;         // it could not grow: the read ends and fails
 };
 
 bool Read(Reader* r, bool raw) {
+  if (r->bValueBufferGrows && r->list.nValueCapacity - r->list.nWritePosition < kValueRoomAhead &&
+      !EnsureValueRoom(&r->list, FORM_CHUNK_BYTES)) {
+    r->bOutOfRoom = true;  // the room left still takes the NUL of the value being ended
+    return false;
+  }
   r->result = DecodeNextByte(&r->source, &r->current, raw);
   return r->result != kDecodeEnd;
 }
@@ -293,7 +305,9 @@ Outcome ReadUpload(Reader* r, const char* clientName, int clientLength) {
 
   // The path can be longer than the text that named the file: make room for it.
   const size_t pathLength = static_cast<size_t>(lstrlenA(path));
-  if (!EnsureValueRoom(&r->list, pathLength + 1 + static_cast<size_t>(RemainingInput(&r->source)) + 1)) {
+  const size_t roomAfter =
+      r->bValueBufferGrows ? kValueRoomAhead : static_cast<size_t>(RemainingInput(&r->source)) + 1;
+  if (!EnsureValueRoom(&r->list, pathLength + 1 + roomAfter)) {
     return kReadFailed;
   }
   for (size_t k = 0; k < pathLength; ++k) StoreValue(r, static_cast<uint8_t>(path[k]));
@@ -392,8 +406,13 @@ FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
   Reader r{};
   r.pName = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kNameBytes + 1));
   if (r.pName == nullptr) return nullptr;
-  const size_t queryLength = static_cast<size_t>(lstrlenA(ecb->lpszQueryString));
-  if (!StartFormFieldList(&r.list, queryLength + static_cast<size_t>(ecb->cbTotalBytes) + 1)) {
+  // Every value byte comes from at least one input byte, and each value's NUL from the separator
+  // after it (the last one's from the +1): the whole input's length is always room enough.
+  const uint64_t queryLength = static_cast<uint64_t>(lstrlenA(ecb->lpszQueryString));
+  const uint64_t wholeInput = queryLength + ecb->cbTotalBytes + 1;
+  const bool lengthKnown = ecb->cbTotalBytes != 0xFFFFFFFF;
+  r.bValueBufferGrows = !lengthKnown || wholeInput > kUpfrontValueBytes;
+  if (!StartFormFieldList(&r.list, static_cast<size_t>(r.bValueBufferGrows ? kUpfrontValueBytes : wholeInput))) {
     HeapFree(GetProcessHeap(), 0, r.pName);
     return nullptr;
   }
@@ -405,7 +424,7 @@ FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
   *count = r.nCount;
   HeapFree(GetProcessHeap(), 0, r.pName);
   ReleaseSource(&r.source);
-  if (outcome == kReadFailed) {
+  if (outcome == kReadFailed || r.bOutOfRoom) {
     ReleaseFormFieldList(&r.list);
     return nullptr;
   }

@@ -10,9 +10,12 @@
 namespace {
 
 std::atomic<int> g_failingAllocations{0};
+std::atomic<SIZE_T> g_largestAllocation{0};  // 0: no limit
 
 // True when a test asked this allocation to fail.
-bool AllocationMustFail() {
+bool AllocationMustFail(SIZE_T bytes) {
+  const SIZE_T largest = g_largestAllocation.load();
+  if (largest != 0 && bytes > largest) return true;
   int left = g_failingAllocations.load();
   while (left > 0) {
     if (g_failingAllocations.compare_exchange_weak(left, left - 1)) return true;
@@ -36,12 +39,13 @@ char g_processHeap;
 
 namespace karvel_test {
 void FailNextAllocations(int count) { g_failingAllocations.store(count > 0 ? count : 0); }
+void RefuseAllocationsAbove(SIZE_T bytes) { g_largestAllocation.store(bytes); }
 }  // namespace karvel_test
 
 HANDLE GetProcessHeap() { return &g_processHeap; }
 
 LPVOID HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
-  if (AllocationMustFail()) {
+  if (AllocationMustFail(bytes)) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -58,7 +62,7 @@ BOOL HeapFree(HANDLE, DWORD, LPVOID memory) {
 }
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
-  if (AllocationMustFail() || bytes > SIZE_MAX - sizeof(GlobalHeader)) {
+  if (AllocationMustFail(bytes) || bytes > SIZE_MAX - sizeof(GlobalHeader)) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }

@@ -17,6 +17,10 @@ void SetLocalTimeSource(LocalTimeSource source);
 // The next `count` calls of HeapAlloc and GlobalAlloc (taken together) fail; 0 ends the failures.
 void FailNextAllocations(int count);
 
+// HeapAlloc and GlobalAlloc requests of more than `bytes` fail, as on a machine (or a 32-bit
+// process) without that much address space; 0 lifts the limit.
+void RefuseAllocationsAbove(SIZE_T bytes);
+
 #ifdef _WIN32
 // MessageBoxA hands its text, caption and type to `sink` and returns IDOK instead of showing a
 // box (a test has no one to close it); nullptr restores the real MessageBoxA.

@@ -56,10 +56,13 @@ void WINAPI HookedGetLocalTime(LPSYSTEMTIME time) {
 using HeapAllocFunction = LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T);
 using GlobalAllocFunction = HGLOBAL(WINAPI*)(UINT, SIZE_T);
 std::atomic<int> g_failures{0};
+std::atomic<SIZE_T> g_largestAllocation{0};  // 0: no limit
 HeapAllocFunction g_realHeapAlloc = nullptr;
 GlobalAllocFunction g_realGlobalAlloc = nullptr;
 
-bool TakeFailure() {
+bool TakeFailure(SIZE_T bytes) {
+  const SIZE_T largest = g_largestAllocation.load();
+  if (largest != 0 && bytes > largest) return true;
   int left = g_failures.load();
   while (left > 0 && !g_failures.compare_exchange_weak(left, left - 1)) {
   }
@@ -67,7 +70,7 @@ bool TakeFailure() {
 }
 
 LPVOID WINAPI HookedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-  if (TakeFailure()) {
+  if (TakeFailure(bytes)) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -75,7 +78,7 @@ LPVOID WINAPI HookedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
 }
 
 HGLOBAL WINAPI HookedGlobalAlloc(UINT flags, SIZE_T bytes) {
-  if (TakeFailure()) {
+  if (TakeFailure(bytes)) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -129,6 +132,11 @@ void SetLocalTimeSource(LocalTimeSource source) {
 void FailNextAllocations(int count) {
   RebindOnce();
   g_failures.store(count < 0 ? 0 : count);
+}
+
+void RefuseAllocationsAbove(SIZE_T bytes) {
+  RebindOnce();
+  g_largestAllocation.store(bytes);
 }
 
 void SetMessageBoxSink(MessageBoxSink sink) {

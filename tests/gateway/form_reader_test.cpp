@@ -109,6 +109,43 @@ TEST(UrlEncoded, BodiesUnderEveryChunkingAndCut) {
   }
 }
 
+// Allocations above `bytes` fail while this lives: a machine, or a 32-bit process, that has no
+// gigabytes to give.
+struct AllocationLimit {
+  explicit AllocationLimit(SIZE_T bytes) { karvel_test::RefuseAllocationsAbove(bytes); }
+  ~AllocationLimit() { karvel_test::RefuseAllocationsAbove(0); }
+};
+
+TEST(UrlEncoded, BodiesOfUnknownLengthTakeOnlyTheMemoryTheyFill) {
+  // A chunked body arrives with cbTotalBytes 0xFFFFFFFF: the reader must not ask for 4 GiB.
+  const AllocationLimit limit(16u << 20);
+  std::string big(3000000, 'x');
+  for (size_t k = 0; k < big.size(); k += 1000) big[k] = static_cast<char>('a' + k % 26);
+  const std::string body = "a=1&big=" + big + "&esc=%41%42+c&big=" + big.substr(0, 70000) + "&z=";
+  const std::vector<Want> wants = {{"a", "1", 0, 0}, {"big", big, 0, 0}, {"esc", "AB c", 0, 0},
+                                   {"big", big.substr(0, 70000), 0, 1}, {"z", "", 0, 0}};
+  for (const DWORD declared : {DWORD{0xFFFFFFFF}, static_cast<DWORD>(body.size())}) {
+    for (size_t preload : {size_t{0}, size_t{49152}}) {
+      FakeEcb fake = FakeEcb::Post(body, 65536, preload);
+      fake.Declare(declared);
+      const std::string label = "declared " + std::to_string(declared) + ", preload " + std::to_string(preload);
+      ExpectRead(label, ReadForm(fake), true, 5, wants);
+      EXPECT_EQ(fake.served(), body.size()) << label;
+    }
+  }
+  for (const std::string small : {"", "a=1", "a=1&b=2&"}) {
+    FakeEcb fake = FakeEcb::Post(small, 7);
+    fake.Declare(0xFFFFFFFF);
+    const Outcome o = ReadForm(fake);
+    EXPECT_EQ(o.listed, !small.empty()) << Show(small) << ": " << Describe(o);
+    EXPECT_EQ(o.problems, "") << Show(small);
+  }
+  // No memory to grow into in the middle of the long value: no list, the fields begun counted.
+  FakeEcb starved = FakeEcb::Post(body, 65536);
+  starved.Declare(0xFFFFFFFF).FailAllocationsAt(1500000, 1);
+  ExpectRead("growth fails", ReadForm(starved), false, 2, {});
+}
+
 TEST(FormFieldApi, AccessorsFreeAndMeasureText) {
   FakeEcb fake = FakeEcb::Get("a=1&bb=22&c=3");
   int32_t count = 0;
