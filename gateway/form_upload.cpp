@@ -37,11 +37,22 @@ bool MakeUploadDirectory(UploadDirectory* directory) {
   return false;
 }
 
-// The client's base name: the bytes after the last '\' or '/'. Empty when the name is unusable.
+// A Shift-JIS character's first byte, and the bytes that may follow it as its second. The second
+// byte can be 0x5C (表 is 95 5C, ソ 83 5C): there it is half of a character, not a '\'.
+bool IsShiftJisLead(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+bool IsShiftJisTrail(uint8_t c) { return c >= 0x40 && c <= 0xFC && c != 0x7F; }
+
+// The client's base name (the name is Shift-JIS by now): the bytes after the last '\' or '/' that
+// is not the second byte of a character. Empty when the name is unusable.
 int BaseName(const char* clientName, int clientLength, const char** base) {
   int start = 0;
   for (int k = 0; k < clientLength; ++k) {
-    if (clientName[k] == '\\' || clientName[k] == '/') start = k + 1;
+    const uint8_t c = static_cast<uint8_t>(clientName[k]);
+    if (IsShiftJisLead(c) && k + 1 < clientLength && IsShiftJisTrail(static_cast<uint8_t>(clientName[k + 1]))) {
+      ++k;
+    } else if (c == '\\' || c == '/') {
+      start = k + 1;
+    }
   }
   *base = clientName + start;
   const int length = clientLength - start;

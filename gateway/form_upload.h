@@ -23,10 +23,11 @@ enum UploadOpen {
 constexpr int kUploadNameBytes = 1024;
 
 // Opens the file for an upload whose header named `clientName` (`clientLength` bytes, as sent).
-// The file's name is the client's base name (after the last '\' or '/') in Shift-JIS (converted
-// from EUC-JP or JIS as field values are); an empty base name, "." or "..", one holding a control
-// byte or ':', or one longer than kUploadNameBytes is refused. A base name already used in this
-// request gets "(2)", "(3)"... before its extension. Writes the path (NUL-terminated) to `path`.
+// The file's name is the client's base name (after the last '\' or '/' that is not the second byte
+// of a character) in Shift-JIS (converted from EUC-JP or JIS as field values are); an empty base
+// name, "." or "..", one holding a control byte or ':', or one longer than kUploadNameBytes is
+// refused. A base name already used in this request gets "(2)", "(3)"... before its extension.
+// Writes the path (NUL-terminated) to `path`.
 UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, int clientLength,
                           CHAR path[MAX_PATH], HANDLE* file);
 

@@ -239,7 +239,12 @@ TEST(Multipart, UploadNamesAreSavedInShiftJis) {
   RunCases({{"EUC-JP name", Body({{"f", "\xA5\xE1\xA5\xE2.txt", "e"}}), true, 1, {{"f", "@" + sjis}}, {{sjis, "e"}}},
             {"JIS name", Body({{"f", "\x1b$B%a%b\x1b(B.txt", "j"}}), true, 1, {{"f", "@" + sjis}}, {{sjis, "j"}}},
             {"Shift-JIS name", Body({{"f", "\x83\x81\x83\x82.txt", "s"}}), true, 1, {{"f", "@" + sjis}}, {{sjis, "s"}}},
-            {"ASCII name", Body({{"f", "plain.txt", "a"}}), true, 1, {{"f", "@plain.txt"}}, {{"plain.txt", "a"}}}});
+            {"ASCII name", Body({{"f", "plain.txt", "a"}}), true, 1, {{"f", "@plain.txt"}}, {{"plain.txt", "a"}}},
+            // 表 and 能 end in 0x5C: halves of characters, not separators; the folder ソ\ is one.
+            {"Shift-JIS path, 0x5C second bytes", Body({{"f", "C:\\\x83\x5C\\\x95\x5C\x94\x5C.txt", "5c"}}), true, 1,
+             {{"f", "@\x95\x5C\x94\x5C.txt"}}, {{"\x95\x5C\x94\x5C.txt", "5c"}}},
+            {"lead byte before a real separator", Body({{"f", "dir\x81/x.txt", "l"}}), true, 1, {{"f", "@x.txt"}},
+             {{"x.txt", "l"}}}});
   // The driver converts the path as it converts every value: the converted path must still name
   // the saved file, whatever the name was (UTF-8 converts twice before it settles).
   TempDir tmp;
