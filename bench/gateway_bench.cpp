@@ -56,7 +56,7 @@ DWORD OneRequest(Reply* reply) {
   ecb.ServerSupportFunction = RecordReply;
   ExchangeRequest request;
   if (WriteExchangeFile(&ecb, &request) != nullptr) return HSE_STATUS_ERROR;
-  return ReplyToRequest(&ecb, request.szBackendPath, request.szExchangePath);
+  return ReplyToRequest(&ecb, request);
 }
 
 extern "C" char** environ;
@@ -78,7 +78,7 @@ bool EchoRequest(int n) {
   ecb.ServerSupportFunction = IgnoreReply;
   ExchangeRequest request;
   if (WriteExchangeFile(&ecb, &request) != nullptr) return false;
-  return ReplyToRequest(&ecb, request.szBackendPath, request.szExchangePath) == HSE_STATUS_SUCCESS;
+  return ReplyToRequest(&ecb, request) == HSE_STATUS_SUCCESS;
 }
 
 constexpr int kRequestsPerThread = 100;

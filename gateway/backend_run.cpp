@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gateway/answer_reply.h"
 #include "gateway/error_page.h"
 #include "platform/file_watch.h"
 #include "platform/program_path.h"
@@ -17,8 +18,6 @@ constexpr int kMinuteChangesAllowed = 2;
 // at once, long enough that a waiting request costs next to nothing.
 constexpr DWORD kWatchMilliseconds = 50;
 constexpr DWORD kPollMilliseconds = 2;
-// URL answers longer than this are answered like an unreadable answer: an empty URL.
-constexpr DWORD kUrlLimit = 8192;
 
 HANDLE OpenForPoll(LPCSTR exchangePath) {
   return CreateFileA(exchangePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE,
@@ -46,7 +45,7 @@ bool Launch(LPCSTR backendPath, LPCSTR exchangePath) {
 }
 
 // One look at the exchange file: true when it is answered, with its result code and size.
-bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, DWORD* answerSize) {
+bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize) {
   HANDLE file = OpenForPoll(exchangePath);
   if (file == INVALID_HANDLE_VALUE) {
     GetLastError();  // held open by the back-end, or not there: look again later
@@ -59,9 +58,13 @@ bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, DWORD* answerSize) {
   const bool answered = read >= 2 && head[0] == kAnsweredMark;
   if (answered) {
     *resultCode = head[1];
-    const DWORD size = SetFilePointer(file, 0, nullptr, FILE_END);
-    // Shorter than 4 bytes: an empty answer area.
-    *answerSize = size < 4 ? 4 : size;
+    // All 64 bits: the low 32 of an answer of 4 GiB and more tell nothing of its size.
+    LONG high = 0;
+    SetLastError(ERROR_SUCCESS);
+    const DWORD low = SetFilePointer(file, 0, &high, FILE_END);
+    const ULONGLONG size = (static_cast<ULONGLONG>(static_cast<DWORD>(high)) << 32) | low;
+    // Shorter than 4 bytes (or not measurable): an empty answer area.
+    *answerSize = (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) || size < 4 ? 4 : size;
   }
   CloseHandle(file);
   return answered;
@@ -76,62 +79,6 @@ int LaunchResultOf(BYTE resultCode) {
   }
 }
 
-DWORD ReplyWithPage(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, DWORD answerSize) {
-  CHAR* answer = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, answerSize + 1));
-  if (answer == nullptr) return SendErrorPage(ecb, ERROR_TEXT_TEMP_WRITE);
-  ReadAnswer(exchangePath, answer, answerSize);
-  CHAR status[] = "200 Ok";
-  ecb->dwHttpStatusCode = 200;
-  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, status, nullptr,
-                             reinterpret_cast<LPDWORD>(answer));
-  HeapFree(GetProcessHeap(), 0, answer);
-  DeleteFileA(exchangePath);
-  return HSE_STATUS_SUCCESS;
-}
-
-DWORD ReplyWithUrl(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, DWORD answerSize) {
-  CHAR empty[1] = {'\0'};
-  CHAR* url = answerSize - 4 <= kUrlLimit ? static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, answerSize + 1)) : nullptr;
-  if (url != nullptr) ReadAnswer(exchangePath, url, answerSize);
-  CHAR* text = url != nullptr ? url : empty;
-  DeleteFileA(exchangePath);
-  DWORD size = static_cast<DWORD>(std::strlen(text) + 1);
-  // A path on this server is delivered by the server itself; anything else is a redirection.
-  const DWORD request = text[0] == '/' ? HSE_REQ_SEND_URL : HSE_REQ_SEND_URL_REDIRECT_RESP;
-  ecb->ServerSupportFunction(ecb->ConnID, request, text, &size, nullptr);
-  if (url != nullptr) HeapFree(GetProcessHeap(), 0, url);
-  return HSE_STATUS_SUCCESS;
-}
-
-// The bytes of the file the answer names, sent as they are: no status line, no header.
-DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, DWORD answerSize) {
-  CHAR* path = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, answerSize + 1));
-  if (path == nullptr) return SendErrorPage(ecb, ERROR_TEXT_TEMP_WRITE);
-  ReadAnswer(exchangePath, path, answerSize);
-  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
-  HeapFree(GetProcessHeap(), 0, path);
-  if (file == INVALID_HANDLE_VALUE) return SendErrorPage(ecb, ERROR_TEXT_IMAGE);
-
-  const DWORD size = SetFilePointer(file, 0, nullptr, FILE_END);
-  BYTE* data = size != INVALID_SET_FILE_POINTER
-                   ? static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size) + 1))
-                   : nullptr;
-  if (data == nullptr) {
-    CloseHandle(file);
-    return SendErrorPage(ecb, ERROR_TEXT_IMAGE);
-  }
-  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-  DWORD read = 0;
-  ReadFile(file, data, size, &read, nullptr);
-  CloseHandle(file);
-  // Only the bytes actually read go out.
-  ecb->WriteClient(ecb->ConnID, data, &read, HSE_IO_SYNC);
-  HeapFree(GetProcessHeap(), 0, data);
-  DeleteFileA(exchangePath);
-  return HSE_STATUS_SUCCESS;
-}
-
 }  // namespace
 
 BOOL GetBackendDirectory(CHAR directory[MAX_PATH]) {
@@ -144,7 +91,7 @@ BOOL GetBackendDirectory(CHAR directory[MAX_PATH]) {
   return GetModuleDirectoryA(reinterpret_cast<const void*>(&GetBackendDirectory), directory, MAX_PATH);
 }
 
-int RunBackEnd(LPCSTR backendPath, LPCSTR exchangePath, DWORD* answerSize) {
+int RunBackEnd(LPCSTR backendPath, LPCSTR exchangePath, ULONGLONG* answerSize) {
   // Watching begins before the launch, so no change of the file can come unseen.
   HANDLE watch = BeginFileWatch(exchangePath);
   if (!Launch(backendPath, exchangePath)) {
@@ -174,31 +121,21 @@ int RunBackEnd(LPCSTR backendPath, LPCSTR exchangePath, DWORD* answerSize) {
   return result;
 }
 
-void ReadAnswer(LPCSTR exchangePath, CHAR* buffer, DWORD answerSize) {
-  buffer[0] = '\0';
-  HANDLE file = OpenForPoll(exchangePath);
-  if (file == INVALID_HANDLE_VALUE) return;
-  SetFilePointer(file, 4, nullptr, FILE_BEGIN);
-  DWORD read = 0;
-  ReadFile(file, buffer, answerSize - 4, &read, nullptr);
-  CloseHandle(file);
-  for (DWORD k = 0; k < read; ++k) {
-    if (buffer[k] == '\0') buffer[k] = ' ';
-  }
-  buffer[read] = '\0';
-}
-
-DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR backendPath, LPCSTR exchangePath) {
-  DWORD answerSize = 4;
-  const int launch = RunBackEnd(backendPath, exchangePath, &answerSize);
+DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request) {
+  ULONGLONG answerSize = 4;
+  const int launch = RunBackEnd(request.szBackendPath, request.szExchangePath, &answerSize);
   switch (launch) {
     case LAUNCH_FAILED:
+      // No program received the request: its uploads go with its exchange file.
+      DiscardExchangeFiles(request);
+      return SendErrorPage(ecb, ERROR_TEXT_EXE_LOAD);
     case LAUNCH_TIMED_OUT:
-      DeleteFileA(exchangePath);
-      return SendErrorPage(ecb, launch == LAUNCH_TIMED_OUT ? ERROR_TEXT_TIME_OUT : ERROR_TEXT_EXE_LOAD);
-    case 1: return ReplyWithPage(ecb, exchangePath, answerSize);
-    case 2: return ReplyWithUrl(ecb, exchangePath, answerSize);
-    case 4: return ReplyWithFile(ecb, exchangePath, answerSize);
+      // The program may still be at work on its uploads; only the exchange file goes.
+      DeleteFileA(request.szExchangePath);
+      return SendErrorPage(ecb, ERROR_TEXT_TIME_OUT);
+    case 1: return ReplyWithPage(ecb, request.szExchangePath, answerSize);
+    case 2: return ReplyWithUrl(ecb, request.szExchangePath, answerSize);
+    case 4: return ReplyWithFile(ecb, request.szExchangePath, answerSize);
     default: return HSE_STATUS_ERROR;  // any other result code: nothing is sent, the file stays
   }
 }

@@ -3,6 +3,7 @@
 #ifndef KARVEL_GATEWAY_BACKEND_RUN_H
 #define KARVEL_GATEWAY_BACKEND_RUN_H
 
+#include "gateway/exchange_file.h"
 #include "isapi/httpext.h"
 
 // Launch results of RunBackEnd besides the result codes 1, 2 and 4.
@@ -17,17 +18,13 @@ BOOL GetBackendDirectory(CHAR directory[MAX_PATH]);
 // Starts `backendPath` (resolved inside the back-end directory; anything else is a failed start)
 // with the exchange file's path as its one argument, without a shell, and polls the file until its
 // byte 0 is '9' (answered) or the local clock's minute has changed three times. Writes the file's
-// size at that moment to *answerSize. Returns 1, 2 or 4 (the result code), 99 for any other code,
-// LAUNCH_FAILED or LAUNCH_TIMED_OUT.
-int RunBackEnd(LPCSTR backendPath, LPCSTR exchangePath, DWORD* answerSize);
+// size at that moment to *answerSize (all 64 bits). Returns 1, 2 or 4 (the result code), 99 for any
+// other code, LAUNCH_FAILED or LAUNCH_TIMED_OUT.
+int RunBackEnd(LPCSTR backendPath, LPCSTR exchangePath, ULONGLONG* answerSize);
 
-// Reads the answer area (from byte 4, answerSize - 4 bytes at most) into `buffer`, which holds at
-// least answerSize - 3 bytes, NULs turned into blanks and a NUL behind the bytes read. An exchange
-// file that cannot be opened gives an empty string.
-void ReadAnswer(LPCSTR exchangePath, CHAR* buffer, DWORD answerSize);
-
-// RunBackEnd, then the reply by its result; deletes the exchange file on the paths that end with
-// it. Returns HSE_STATUS_SUCCESS or HSE_STATUS_ERROR.
-DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR backendPath, LPCSTR exchangePath);
+// The finished command line's program runs on the request, and the reply follows its answer (see
+// answer_reply.h). The exchange file is deleted on the paths that end with it; when the program
+// cannot be started, its uploads go too. Returns HSE_STATUS_SUCCESS or HSE_STATUS_ERROR.
+DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request);
 
 #endif  // KARVEL_GATEWAY_BACKEND_RUN_H

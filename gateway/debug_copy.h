@@ -5,12 +5,13 @@
 
 #include "gateway/exchange_file.h"
 
-// Where the copy goes: the directory of the program that runs (the back-end directory for a
-// program named without one), then the file name. FALSE, and no copy, when the path would not fit
-// in 259 bytes or the back-end directory cannot be told.
+// Where the copy goes: the directory of the program that runs, which lies inside the back-end
+// directory, then the file name. FALSE, and no copy, when the form names no program that resolves
+// there, when the path would not fit in 259 bytes or the back-end directory cannot be told.
 BOOL DebugCopyPath(const ExchangeRequest& request, CHAR path[MAX_PATH]);
 
-// Copies the exchange file there, replacing an older copy; a failed copy goes unnoticed.
+// Copies the exchange file there (private, as the exchange file is), replacing an older copy; a
+// failed copy goes unnoticed.
 void MakeDebugCopy(const ExchangeRequest& request);
 
 #endif  // KARVEL_GATEWAY_DEBUG_COPY_H

@@ -11,10 +11,14 @@
 #define ERROR_TEXT_EXE_LOAD "EXE Load Error(Exe Load Error)"
 #define ERROR_TEXT_TIME_OUT "EXE Load Error(Time Out)"
 #define ERROR_TEXT_IMAGE "Emage Error"
+// A form with more fields than the site allows; sent with status 413, so that clients and proxies
+// see the refusal too, and nothing of the request reaches a back-end.
+#define ERROR_TEXT_TOO_MANY_FIELDS "TooManyFieldsError"
 
-// Sends status "200 Ok" with the page naming `text` as the header string (its Content-Type line,
-// the empty line and the HTML), sets dwHttpStatusCode to 200, and returns HSE_STATUS_ERROR: the
-// browser sees an ordinary page while the server is told the request failed.
+// Sends status "200 Ok" (413 for ERROR_TEXT_TOO_MANY_FIELDS) with the page naming `text` as the
+// header string (its Content-Type line, the empty line and the HTML), sets dwHttpStatusCode to
+// that status, and returns HSE_STATUS_ERROR: the browser sees an ordinary page while the server is
+// told the request failed.
 DWORD SendErrorPage(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR text);
 
 #endif  // KARVEL_GATEWAY_ERROR_PAGE_H

@@ -7,7 +7,9 @@
 
 #include "gateway/error_page.h"
 #include "gateway/form_reader.h"
+#include "gateway/request_settings.h"
 #include "jpcodec/jpcodec.h"
+#include "platform/request_files.h"
 
 namespace {
 
@@ -119,7 +121,9 @@ LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, BYTE* header,
   if (!WriteAll(file, header, EXCHANGE_HEADER_BYTES)) return ERROR_TEXT_TEMP_WRITE;
 
   int32_t fieldCount = 0;
-  FormField* list = ReadFormFields(ecb, &fieldCount);
+  FormReadEnd end = kFormReadComplete;
+  FormField* list = ReadFormFieldsWith(ecb, &fieldCount, FormReadOptions{out->szUploadDirectory, MaxFieldsFor(ecb)}, &end);
+  if (end == kFormReadTooManyFields) return ERROR_TEXT_TOO_MANY_FIELDS;
   PutNumber(header + EXCHANGE_FIELD_COUNT_AT, static_cast<DWORD>(fieldCount));
   const size_t indexBytes = static_cast<size_t>(fieldCount) * EXCHANGE_ENTRY_BYTES;
   // Entries the list does not fill stay zero.
@@ -145,16 +149,33 @@ LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, BYTE* header,
   return failure;
 }
 
+// The upload directory's name: the exchange file's with "VCU" for its "VC", so that a back-end
+// program finds its request's uploads from the one path it is given. Empty when it does not fit.
+void NameUploadDirectory(ExchangeRequest* out) {
+  out->szUploadDirectory[0] = '\0';
+  const int length = lstrlenA(out->szExchangePath);
+  int base = length;
+  while (base > 0 && !IsPathSeparator(out->szExchangePath[base - 1])) --base;
+  if (length == 0 || length + 2 > MAX_PATH) return;
+  std::memcpy(out->szUploadDirectory, out->szExchangePath, static_cast<size_t>(base) + 2);
+  out->szUploadDirectory[base + 2] = 'U';
+  lstrcpyA(out->szUploadDirectory + base + 3, out->szExchangePath + base + 2);
+}
+
 }  // namespace
 
 LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
   out->szExchangePath[0] = '\0';
+  out->szUploadDirectory[0] = '\0';
   out->szBackendPath[0] = '\0';
   out->bVcexeTaken = false;
-  // The system makes the unique name and creates the file, empty; the results are not looked at:
-  // the open below fails when there is no file to open.
-  GetTempPathA(MAX_PATH, out->szExchangePath);
-  GetTempFileNameA(out->szExchangePath, "VC", 0, out->szExchangePath);
+  // The file is made empty under a random name; the open below fails when there is none.
+  CHAR tempPath[MAX_PATH];
+  const DWORD tempLength = GetTempPathA(MAX_PATH, tempPath);
+  if (tempLength == 0 || tempLength >= MAX_PATH || !CreateRequestFile(tempPath, "VC", out->szExchangePath)) {
+    return ERROR_TEXT_TEMP_OPEN;
+  }
+  NameUploadDirectory(out);
   HANDLE file = CreateFileA(out->szExchangePath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_ARCHIVE, nullptr);
   if (file == INVALID_HANDLE_VALUE) return ERROR_TEXT_TEMP_OPEN;
@@ -165,4 +186,9 @@ LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
   if (header != nullptr) HeapFree(GetProcessHeap(), 0, header);
   CloseHandle(file);
   return failure;
+}
+
+void DiscardExchangeFiles(const ExchangeRequest& request) {
+  if (request.szExchangePath[0] != '\0') DeleteFileA(request.szExchangePath);
+  if (request.szUploadDirectory[0] != '\0') RemoveRequestDirectory(request.szUploadDirectory);
 }

@@ -25,15 +25,23 @@
 
 // What a finished exchange file hands on to the back-end run.
 struct ExchangeRequest {
-  CHAR szExchangePath[MAX_PATH];  // the exchange file
-  CHAR szBackendPath[MAX_PATH];   // value of the first VBEXE field, else of the first VCEXE field; may be empty
-  bool bVcexeTaken;               // a VCEXE field came before every VBEXE field
+  CHAR szExchangePath[MAX_PATH];    // the exchange file, <temp>/VC<16 random hex digits>.tmp
+  CHAR szUploadDirectory[MAX_PATH]; // its uploads, <temp>/VCU<the same digits>.tmp, made on the first
+                                    // upload: a back-end tells its own request's uploads by it
+  CHAR szBackendPath[MAX_PATH];     // value of the first VBEXE field, else of the first VCEXE field; may be empty
+  bool bVcexeTaken;                 // a VCEXE field came before every VBEXE field
 };
 
 // Creates the exchange file for `ecb` in the temporary directory and writes it completely: header,
 // index, every field's records, the header and index again; then closes it. Returns null when it is
-// complete, else the error page's text ("TempOenError", "TempWriteError", "KeyCreateError"); the
-// file then stays, closed, with what was written. `out` names the file in either case.
+// complete, else the error page's text ("TempOenError", "TempWriteError", "KeyCreateError",
+// "TooManyFieldsError"); the file then stays, closed, with what was written, for the caller to
+// discard. `out` names the file in either case.
 LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out);
+
+// Removes the exchange file and the uploads of a request that no back-end program received: a
+// failed request, or one whose program did not start. Nothing can rely on them, and files that
+// stayed would fill the temporary directory one failed request at a time.
+void DiscardExchangeFiles(const ExchangeRequest& request);
 
 #endif  // KARVEL_GATEWAY_EXCHANGE_FILE_H

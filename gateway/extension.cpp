@@ -17,9 +17,12 @@ extern "C" KARVEL_EXPORT BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* versi
 extern "C" KARVEL_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   ExchangeRequest request;
   const LPCSTR failure = WriteExchangeFile(ecb, &request);
-  if (failure != nullptr) return SendErrorPage(ecb, failure);
+  if (failure != nullptr) {
+    DiscardExchangeFiles(request);
+    return SendErrorPage(ecb, failure);
+  }
 #if defined(KARVEL_DEBUG_COPY)
   MakeDebugCopy(request);
 #endif
-  return ReplyToRequest(ecb, request.szBackendPath, request.szExchangePath);
+  return ReplyToRequest(ecb, request);
 }

@@ -13,6 +13,37 @@ constexpr int kMeasureLimit = 64000;
 char* ValueBufferSlot(FormField* head) { return head->szName + std::strlen(head->szName) + 1; }
 
 constexpr uint32_t kFirstNameSlots = 64;
+// Record chunks double from the first size up to the last, so a small form takes one small block
+// and a large one a block per few thousand records.
+constexpr size_t kFirstChunkBytes = 2048;
+constexpr size_t kLargestChunkBytes = 256 * 1024;
+
+char* ChunkRecords(RecordChunk* chunk) { return reinterpret_cast<char*>(chunk) + sizeof(RecordChunk); }
+
+// `bytes` of zeroed room for one record, from the last chunk or a new one; null without memory.
+FormField* TakeRecord(FormFieldList* list, size_t bytes) {
+  bytes = (bytes + 7) & ~size_t{7};
+  RecordChunk* chunk = list->pLastChunk;
+  if (chunk == nullptr || chunk->nSize - chunk->nUsed < bytes) {
+    size_t size = chunk == nullptr ? kFirstChunkBytes : chunk->nSize * 2;
+    if (size > kLargestChunkBytes) size = kLargestChunkBytes;
+    if (size < bytes) size = bytes;
+    auto* grown = static_cast<RecordChunk*>(HeapAlloc(GetProcessHeap(), 0, sizeof(RecordChunk) + size));
+    if (grown == nullptr) return nullptr;
+    *grown = RecordChunk{nullptr, size, 0};
+    if (chunk == nullptr) {
+      list->pFirstChunk = grown;
+    } else {
+      chunk->pNext = grown;
+    }
+    list->pLastChunk = grown;
+    chunk = grown;
+  }
+  char* record = ChunkRecords(chunk) + chunk->nUsed;
+  chunk->nUsed += bytes;
+  std::memset(record, 0, bytes);
+  return reinterpret_cast<FormField*>(record);
+}
 
 char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
@@ -107,7 +138,7 @@ bool AppendFormField(FormFieldList* list, const char* name, int32_t nonPrintable
   const size_t nameLength = std::strlen(name);
   const bool first = list->pHead == nullptr;
   const size_t size = offsetof(FormField, szName) + nameLength + 1 + (first ? sizeof(char*) : 0);
-  auto* field = static_cast<FormField*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
+  FormField* field = TakeRecord(list, size);
   if (field == nullptr) return false;
 
   std::memcpy(field->szName, name, nameLength + 1);
@@ -139,8 +170,9 @@ void ReleaseSameNameIndex(FormFieldList* list) {
 void ReleaseFormFieldList(FormFieldList* list) {
   ReleaseSameNameIndex(list);
   FreeFormFields(list->pHead);
-  if (list->pHead == nullptr && list->pValueBuffer != nullptr) {
-    HeapFree(GetProcessHeap(), 0, list->pValueBuffer);
+  if (list->pHead == nullptr) {
+    if (list->pValueBuffer != nullptr) HeapFree(GetProcessHeap(), 0, list->pValueBuffer);
+    if (list->pFirstChunk != nullptr) HeapFree(GetProcessHeap(), 0, list->pFirstChunk);
   }
   *list = FormFieldList{};
 }
@@ -163,10 +195,12 @@ void FreeFormFields(FormField* field) {
   // The first value starts the value buffer. Taken from pValue rather than from the slot behind
   // the name: callers may shorten names in place (MeasureText), which would move the slot.
   HeapFree(GetProcessHeap(), 0, head->pValue - head->nValueOffset);
-  while (head != nullptr) {
-    FormField* next = head->pNext;
-    HeapFree(GetProcessHeap(), 0, head);
-    head = next;
+  // The head is the first record of the first chunk; the chunks hold every record.
+  auto* chunk = reinterpret_cast<RecordChunk*>(reinterpret_cast<char*>(head) - sizeof(RecordChunk));
+  while (chunk != nullptr) {
+    RecordChunk* next = chunk->pNext;
+    HeapFree(GetProcessHeap(), 0, chunk);
+    chunk = next;
   }
 }
 

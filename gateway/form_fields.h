@@ -16,7 +16,18 @@ struct SameNameSlot {
   const FormField* pFirst;  // the first field of that name, for the comparison
 };
 
+// The records live in chunks taken from the heap as the list grows, not in a block per field: a
+// form of many tiny fields costs its records' bytes and little more. A chunk begins with this
+// header; the records follow it one after another, 8-byte aligned, the list's head first of all.
+struct RecordChunk {
+  RecordChunk* pNext;
+  size_t nSize;  // bytes for records behind the header
+  size_t nUsed;
+};
+
 struct FormFieldList {
+  RecordChunk* pFirstChunk;  // null until the first record
+  RecordChunk* pLastChunk;
   SameNameSlot* pNames;      // null when the index could not be had: the list is walked instead
   uint32_t nNameSlots;       // a power of two
   uint32_t nNamesUsed;
@@ -41,7 +52,7 @@ inline void StoreValueByte(FormFieldList* list, uint8_t byte) {
 bool EnsureValueRoom(FormFieldList* list, size_t bytes);
 
 // Ends the value that began at the running offset (a NUL behind it) and appends its record named
-// `name`. False when the record cannot be allocated.
+// `name`. False when no chunk can be had for the record.
 bool AppendFormField(FormFieldList* list, const char* name, int32_t nonPrintable);
 
 // Releases the name index; the list itself stays.

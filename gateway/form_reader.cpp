@@ -31,8 +31,9 @@ constexpr uint8_t LF = '\n';
 constexpr uint8_t QUOTE = '"';
 
 // How a step ended: go on, the input ended (finish with the list so far), the input ended inside
-// a part header (the field is counted but not listed), or the read failed.
-enum Outcome { kGoOn, kInputEnded, kHeaderCut, kReadFailed };
+// a part header (the field is counted but not listed), the field limit was passed, or the read
+// failed.
+enum Outcome { kGoOn, kInputEnded, kHeaderCut, kTooManyFields, kReadFailed };
 
 struct Reader {
   PosData source;
@@ -42,6 +43,7 @@ struct Reader {
   int nNameLength;
   FormFieldList list;
   int32_t nCount;
+  int32_t nMaxFields;  // 0: no limit
   bool bMultipart;
   bool bBoundaryTaken;
   char szBoundary[kBoundaryBytes + 1];
@@ -139,6 +141,14 @@ Outcome ReadPartHeader(Reader* r, bool* isUpload, char* clientName, int* clientL
   return kGoOn;
 }
 
+// How many of the `count` line-end bytes that came last before a boundary line belong to the
+// delimiter: a CR LF, else the one LF or CR (bodies written with bare line ends keep the bytes
+// before them).
+size_t DelimiterLineEnd(const uint8_t* ends, size_t count) {
+  if (count >= 2 && ends[count - 2] == CR && ends[count - 1] == LF) return 2;
+  return count > 0 ? 1 : 0;
+}
+
 // The line-end bytes behind the last data line: the next data line shows they are data; the last
 // two before the boundary line are dropped.
 struct HeldBack {
@@ -158,7 +168,7 @@ bool WriteLine(Reader* r, HeldBack* held, const uint8_t* line, uint32_t count) {
 }
 
 // Holds back one more line-end byte. A longer run than the area holds: all but its last two bytes
-// are data for certain.
+// are data for certain (a delimiter's line end is two bytes at most).
 bool HoldBack(Reader* r, HeldBack* held, uint8_t ending) {
   if (held->count == kHeldBackBytes) {
     if (!WriteUpload(r, held->bytes, kHeldBackBytes - 2)) return false;
@@ -187,6 +197,13 @@ int32_t FindLineEnd(const uint8_t* bytes, int32_t count) {
     if (bytes[k] == CR || bytes[k] == LF) return k;
   }
   return count;
+}
+
+// At the boundary line: the line ends held back are data but for the delimiter's own line end.
+bool DropDelimiterLineEnd(Reader* r, HeldBack* held) {
+  const size_t data = static_cast<size_t>(held->count) - DelimiterLineEnd(held->bytes, static_cast<size_t>(held->count));
+  held->count = 0;
+  return data == 0 || WriteUpload(r, held->bytes, static_cast<uint32_t>(data));
 }
 
 enum LineStep { kLinesGoOn, kLinesBoundary, kLinesFailed };
@@ -233,7 +250,10 @@ Outcome ReadUploadData(Reader* r) {
     const uint8_t* bytes = nullptr;
     int32_t available = PeekBytes(&r->source, &bytes);
     if (available == 0) {
-      // The input ended inside the data: keep what came.
+      // The input ended: right after the closing delimiter, or inside the data (keep what came).
+      if (used > 0 && StartsWithBoundary(*r, r->pTransfer, used)) {
+        return DropDelimiterLineEnd(r, &held) ? kInputEnded : kReadFailed;
+      }
       if (!WriteLine(r, &held, r->pTransfer, used)) return kReadFailed;
       return kInputEnded;
     }
@@ -270,9 +290,7 @@ Outcome ReadUploadData(Reader* r) {
     used = 0;
     if (!HoldBack(r, &held, ending)) return kReadFailed;
   }
-  // The boundary line: the line ends before it, but for their last two bytes, are data.
-  if (held.count > 2 && !WriteUpload(r, held.bytes, static_cast<uint32_t>(held.count - 2))) return kReadFailed;
-  return kGoOn;
+  return DropDelimiterLineEnd(r, &held) ? kGoOn : kReadFailed;
 }
 
 // Saves an upload part; its value is the saved file's path (empty when the name was refused).
@@ -290,6 +308,7 @@ Outcome ReadUpload(Reader* r, const char* clientName, int clientLength) {
   r->upload.pBlock = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, UPLOAD_BLOCK_BYTES + kTransferBytes));
   if (r->upload.pBlock == nullptr) {
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (opened == kUploadOpened) DeleteFileA(path);
     r->upload.hFile = nullptr;
     return kReadFailed;
   }
@@ -298,6 +317,8 @@ Outcome ReadUpload(Reader* r, const char* clientName, int clientLength) {
   Outcome outcome = ReadUploadData(r);
   if (outcome != kReadFailed && r->upload.hFile != nullptr && !UploadFlush(&r->upload)) outcome = kReadFailed;
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  // A part the disk could not take is no file to keep: the space goes back at once.
+  if (outcome == kReadFailed && opened == kUploadOpened) DeleteFileA(path);
   HeapFree(GetProcessHeap(), 0, r->upload.pBlock);
   r->upload = UploadWriter{};
   r->pTransfer = nullptr;
@@ -314,31 +335,37 @@ Outcome ReadUpload(Reader* r, const char* clientName, int clientLength) {
   return outcome;
 }
 
-// A multipart value: the part's bytes up to the boundary line, less the line end before it.
+// A multipart value: the part's bytes up to the boundary line, less the line end before it. The
+// input may end right after the closing delimiter, without a line end of its own.
 Outcome ReadPartValue(Reader* r) {
   FormFieldList& list = r->list;
   const size_t valueStart = list.nWritePosition;
   size_t lineStart = valueStart;
   bool lineEndSeen = false;
+  Outcome outcome = kGoOn;
   for (;;) {
-    if (!Read(r, true)) return kInputEnded;  // the input ended inside the data: keep what came
-    if (!IsLineEnd(r->current)) {
-      StoreValue(r, r->current);
-      continue;
-    }
+    const bool more = Read(r, true);
     const size_t lineLength = list.nWritePosition - lineStart;
-    if (lineLength > 0 && StartsWithBoundary(*r, list.pValueBuffer + lineStart, lineLength)) break;
+    const bool lineEnds = !more || IsLineEnd(r->current);
+    if (lineEnds && lineLength > 0 && StartsWithBoundary(*r, list.pValueBuffer + lineStart, lineLength)) {
+      if (!more) outcome = kInputEnded;
+      break;
+    }
+    if (!more) return kInputEnded;  // the input ended inside the data: keep what came
     StoreValue(r, r->current);
-    lineEndSeen = true;
-    lineStart = list.nWritePosition;
+    if (lineEnds) {
+      lineEndSeen = true;
+      lineStart = list.nWritePosition;
+    }
   }
-  // Take the boundary line off again, then the CR LF before it.
+  // Take the boundary line off again, then the line end before it.
   list.nWritePosition = lineStart;
   if (lineEndSeen) {
-    const size_t cut = list.nWritePosition - valueStart < 2 ? list.nWritePosition - valueStart : 2;
-    list.nWritePosition -= cut;
+    const size_t held = list.nWritePosition - valueStart < 2 ? list.nWritePosition - valueStart : 2;
+    list.nWritePosition -= DelimiterLineEnd(
+        reinterpret_cast<const uint8_t*>(list.pValueBuffer + list.nWritePosition - held), held);
   }
-  return kGoOn;
+  return outcome;
 }
 
 // One multipart part after its name: the header, then the upload or the value.
@@ -371,6 +398,11 @@ Outcome ParseFields(Reader* r) {
         std::memcpy(r->szBoundary, r->pName, length);
         r->szBoundary[length] = '\0';
         r->nBoundaryLength = MeasureText(r->szBoundary);
+        // Blanks behind the boundary are transport padding, which no delimiter line has to repeat.
+        while (r->nBoundaryLength > 0 &&
+               (r->szBoundary[r->nBoundaryLength - 1] == ' ' || r->szBoundary[r->nBoundaryLength - 1] == '\t')) {
+          r->szBoundary[--r->nBoundaryLength] = '\0';
+        }
         r->bBoundaryTaken = true;
       }
       do {
@@ -381,6 +413,7 @@ Outcome ParseFields(Reader* r) {
 
     // A field begins.
     r->nCount++;
+    if (r->nMaxFields > 0 && r->nCount > r->nMaxFields) return kTooManyFields;
     r->bNonPrintable = 0;
     Outcome outcome = kGoOn;
     if (r->bMultipart) {
@@ -397,15 +430,22 @@ Outcome ParseFields(Reader* r) {
 
 }  // namespace
 
-FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
+FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, const FormReadOptions& options,
+                              FormReadEnd* end) {
   *count = 0;
+  *end = kFormReadComplete;
   const bool post = lstrcmpiA(ecb->lpszMethod, "POST") == 0;
   const bool get = lstrcmpiA(ecb->lpszMethod, "GET") == 0;
   if (!post && !get) return nullptr;
 
   Reader r{};
+  r.nMaxFields = options.nMaxFields;
+  r.uploads.szWanted = options.szUploadDirectory;
   r.pName = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kNameBytes + 1));
-  if (r.pName == nullptr) return nullptr;
+  if (r.pName == nullptr) {
+    *end = kFormReadFailed;
+    return nullptr;
+  }
   // Every value byte comes from at least one input byte, and each value's NUL from the separator
   // after it (the last one's from the +1): the whole input's length is always room enough.
   const uint64_t queryLength = static_cast<uint64_t>(lstrlenA(ecb->lpszQueryString));
@@ -414,6 +454,7 @@ FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
   r.bValueBufferGrows = !lengthKnown || wholeInput > kUpfrontValueBytes;
   if (!StartFormFieldList(&r.list, static_cast<size_t>(r.bValueBufferGrows ? kUpfrontValueBytes : wholeInput))) {
     HeapFree(GetProcessHeap(), 0, r.pName);
+    *end = kFormReadFailed;
     return nullptr;
   }
   r.source.pEcb = ecb;
@@ -424,11 +465,18 @@ FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
   *count = r.nCount;
   HeapFree(GetProcessHeap(), 0, r.pName);
   ReleaseSource(&r.source);
-  if (outcome == kReadFailed || r.bOutOfRoom) {
+  RemoveUploadDirectoryIfEmpty(&r.uploads);
+  if (outcome == kReadFailed || outcome == kTooManyFields || r.bOutOfRoom) {
+    *end = outcome == kTooManyFields ? kFormReadTooManyFields : kFormReadFailed;
     ReleaseFormFieldList(&r.list);
     return nullptr;
   }
   ReleaseSameNameIndex(&r.list);
   if (r.list.pHead == nullptr) ReleaseFormFieldList(&r.list);
   return r.list.pHead;
+}
+
+FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
+  FormReadEnd end = kFormReadComplete;
+  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0}, &end);
 }

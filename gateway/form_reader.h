@@ -29,6 +29,26 @@ struct FormField {
 // preloaded body bytes it takes. The caller owns the list: release it with FreeFormFields.
 FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count);
 
+// What a request's read may do beyond ReadFormFields.
+struct FormReadOptions {
+  LPCSTR szUploadDirectory;  // the directory to create for this request's uploads (it must not
+                             // exist yet); null: a new one with a random name in the temp directory
+  int32_t nMaxFields;        // more fields begun than this end the read; 0: no limit
+};
+
+// How a read ended, beside its list.
+enum FormReadEnd {
+  kFormReadComplete,       // the input was read (the list may still be null: no fields)
+  kFormReadTooManyFields,  // stopped at field nMaxFields + 1: null list, *count that field
+  kFormReadFailed,         // a name of 256 bytes or more, no memory, a failed upload write: null list
+};
+
+// ReadFormFields with `options`; writes how the read ended to *end. A failed read removes the
+// upload it was writing; an upload directory left empty is removed in every case. Uploads saved
+// before a failure stay: the caller decides (see RemoveRequestDirectory).
+FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, const FormReadOptions& options,
+                              FormReadEnd* end);
+
 // Writes the address of the field's name, its value length, bNonPrintable and nSameNameCount to
 // the outputs that are not null; returns the next record. A null field returns null, writes nothing.
 FormField* GetFormField(FormField* field, char** name, int32_t* valueLength, int32_t* nonPrintable,

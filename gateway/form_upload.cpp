@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "jpcodec/jpcodec.h"
+#include "platform/request_files.h"
 
 namespace {
 
@@ -13,28 +14,34 @@ constexpr int kMaxSameName = 1000;
 // A client name converted: JIS katakana widen, so twice the bytes it may be sent in.
 constexpr size_t kNameRoom = 2 * kUploadNameBytes + 2;
 
-// Makes the request's upload directory: a name that GetTempFileNameA hands out (unique across
-// threads and processes), its reserving file replaced by a directory. Should another request take
-// the freed name in between, its file stays and this one tries the next name.
+// Makes the request's upload directory: the name the driver chose, or a random one whose
+// reserving file is replaced by the directory. Should another request take the freed name in
+// between, its file stays and this one tries the next name.
 bool MakeUploadDirectory(UploadDirectory* directory) {
   if (directory->bMade) return true;
-  CHAR tempPath[MAX_PATH];
-  const DWORD length = GetTempPathA(MAX_PATH, tempPath);
-  if (length == 0 || length >= MAX_PATH) return false;
-  for (int attempt = 0; attempt < kDirectoryAttempts; ++attempt) {
-    CHAR name[MAX_PATH];
-    if (GetTempFileNameA(tempPath, "VCU", 0, name) == 0) return false;
-    DeleteFileA(name);
-    if (!CreateDirectoryA(name, nullptr)) continue;
-    const int nameLength = lstrlenA(name);
-    if (nameLength + 2 > MAX_PATH) return false;
-    lstrcpyA(directory->szPath, name);
-    directory->szPath[nameLength] = KARVEL_PATH_SEPARATOR;
-    directory->szPath[nameLength + 1] = '\0';
-    directory->bMade = true;
-    return true;
+  CHAR name[MAX_PATH];
+  bool made = false;
+  if (directory->szWanted != nullptr) {
+    if (lstrlenA(directory->szWanted) + 2 > MAX_PATH) return false;
+    lstrcpyA(name, directory->szWanted);
+    made = CreateDirectoryA(name, nullptr) != FALSE;
+  } else {
+    CHAR tempPath[MAX_PATH];
+    const DWORD length = GetTempPathA(MAX_PATH, tempPath);
+    if (length == 0 || length >= MAX_PATH) return false;
+    for (int attempt = 0; attempt < kDirectoryAttempts && !made; ++attempt) {
+      if (!CreateRequestFile(tempPath, "VCU", name)) return false;
+      DeleteFileA(name);
+      made = CreateDirectoryA(name, nullptr) != FALSE;
+    }
   }
-  return false;
+  const int nameLength = lstrlenA(name);
+  if (!made || nameLength + 2 > MAX_PATH) return false;
+  lstrcpyA(directory->szPath, name);
+  directory->szPath[nameLength] = KARVEL_PATH_SEPARATOR;
+  directory->szPath[nameLength + 1] = '\0';
+  directory->bMade = true;
+  return true;
 }
 
 // A Shift-JIS character's first byte, and the bytes that may follow it as its second. The second
@@ -78,7 +85,9 @@ int ShiftJisName(const char* sent, int sentLength, char* name, size_t room) {
   for (int round = 0; round < 4; ++round) {
     const size_t length = std::strlen(name);
     std::memcpy(again, name, length + 1);
-    ConvertToSjis2(again, static_cast<unsigned long>(room < sizeof again ? room : sizeof again));
+    // The text and its NUL, not the buffer: a name that ends inside a JIS pair would otherwise
+    // take the NUL as a first byte and read on into the stale bytes behind it.
+    ConvertToSjis2(again, static_cast<unsigned long>(length + 1));
     if (std::strcmp(again, name) == 0) return static_cast<int>(length);
     std::memcpy(name, again, std::strlen(again) + 1);
   }
@@ -123,6 +132,8 @@ UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, in
   *file = INVALID_HANDLE_VALUE;
   path[0] = '\0';
   if (clientLength > kUploadNameBytes) return kUploadRefused;
+  // A NUL would cut the name short of what the client sent: refused like every control byte.
+  if (std::memchr(clientName, '\0', static_cast<size_t>(clientLength)) != nullptr) return kUploadRefused;
   // Converted before it is cut: JIS bytes include '/' and '\' and its escapes are control bytes.
   char converted[kNameRoom];
   const int convertedLength = ShiftJisName(clientName, clientLength, converted, sizeof converted);
@@ -155,6 +166,17 @@ UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, in
                         nullptr);
     if (*file != INVALID_HANDLE_VALUE) return kUploadOpened;
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return kUploadFailed;
+  }
+}
+
+void RemoveUploadDirectoryIfEmpty(UploadDirectory* directory) {
+  if (!directory->bMade) return;
+  CHAR name[MAX_PATH];
+  lstrcpyA(name, directory->szPath);
+  name[lstrlenA(name) - 1] = '\0';  // without its separator
+  if (RemoveDirectoryA(name)) {
+    directory->bMade = false;
+    directory->szPath[0] = '\0';
   }
 }
 

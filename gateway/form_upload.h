@@ -6,12 +6,18 @@
 
 #include "platform/win32.h"
 
-// One request's upload directory: made under the temporary directory on the request's first
-// upload, with a name no other request gets, so uploads of two requests never meet.
+// One request's upload directory: made on the request's first upload, with a name no other request
+// gets, so uploads of two requests never meet.
 struct UploadDirectory {
   CHAR szPath[MAX_PATH];  // ends in a separator once made; empty before
+  LPCSTR szWanted;        // the name to make (the request driver ties it to the exchange file);
+                          // null: a new random name in the temporary directory
   bool bMade;
 };
+
+// Removes the directory again when it was made and holds nothing (every name refused, or the
+// one upload removed after a failure).
+void RemoveUploadDirectoryIfEmpty(UploadDirectory* directory);
 
 enum UploadOpen {
   kUploadRefused,  // no file: the client's name is unusable or the path too long; path empty
@@ -24,9 +30,9 @@ constexpr int kUploadNameBytes = 1024;
 
 // Opens the file for an upload whose header named `clientName` (`clientLength` bytes, as sent).
 // The file's name is the client's base name (after the last '\' or '/' that is not the second byte
-// of a character) in Shift-JIS (converted from EUC-JP or JIS as field values are); an empty base
-// name, "." or "..", one holding a control byte or ':', or one longer than kUploadNameBytes is
-// refused. A base name already used in this request gets "(2)", "(3)"... before its extension.
+// of a character) in Shift-JIS (converted from EUC-JP or JIS as field values are); a name holding
+// a NUL, an empty base name, "." or "..", one holding a control byte or ':', or one longer than
+// kUploadNameBytes is refused. A base name already used in this request gets "(2)", "(3)"... before its extension.
 // Writes the path (NUL-terminated) to `path`.
 UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, int clientLength,
                           CHAR path[MAX_PATH], HANDLE* file);

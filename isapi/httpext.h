@@ -26,7 +26,35 @@ typedef void* HCONN;
 #define HSE_REQ_SEND_URL 2
 #define HSE_REQ_SEND_RESPONSE_HEADER 3
 
+// Sends a list of memory blocks and open files in one call; the host may send a file without
+// copying it (sendfile). A file element's pvContext is a file HANDLE (see DescriptorOfHandle).
+#define HSE_REQ_VECTOR_SEND 1037
+
 #define HSE_IO_SYNC 0x00000001u
+#define HSE_IO_ASYNC 0x00000002u
+#define HSE_IO_DISCONNECT_AFTER_SEND 0x00000004u
+#define HSE_IO_SEND_HEADERS 0x00000008u
+#define HSE_IO_FINAL_SEND 0x00000010u
+
+#define HSE_VECTOR_ELEMENT_TYPE_MEMORY_BUFFER 0
+#define HSE_VECTOR_ELEMENT_TYPE_FILE_HANDLE 1
+
+struct HSE_VECTOR_ELEMENT {
+  DWORD ElementType;
+  LPVOID pvContext;  // the bytes, or a file HANDLE
+  ULONGLONG cbOffset;
+  ULONGLONG cbSize;  // for a file, 0 means to its end
+};
+typedef HSE_VECTOR_ELEMENT* LPHSE_VECTOR_ELEMENT;
+
+struct HSE_RESPONSE_VECTOR {
+  DWORD dwFlags;     // HSE_IO_SYNC (this host has no other), HSE_IO_SEND_HEADERS ...
+  LPSTR pszStatus;   // with HSE_IO_SEND_HEADERS: the status and the CGI-style header block
+  LPSTR pszHeaders;
+  DWORD nElementCount;
+  LPHSE_VECTOR_ELEMENT lpElementArray;
+};
+typedef HSE_RESPONSE_VECTOR* LPHSE_RESPONSE_VECTOR;
 
 struct HSE_VERSION_INFO {
   DWORD dwExtensionVersion;

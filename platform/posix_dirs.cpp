@@ -178,3 +178,16 @@ BOOL CreateDirectoryA(LPCSTR path, LPVOID) {
   }
   return TRUE;
 }
+
+BOOL RemoveDirectoryA(LPCSTR path) {
+  if (path == nullptr || path[0] == '\0') {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  if (rmdir(path) != 0) {
+    SetLastError(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY
+                                                       : Win32ErrorFromErrno(errno, path, ERROR_ACCESS_DENIED));
+    return FALSE;
+  }
+  return TRUE;
+}

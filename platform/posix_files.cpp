@@ -316,8 +316,11 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  // Truncation waits until the target is known not to be the source itself, which it would wipe.
-  int out = OpenNoInterrupt(to, O_WRONLY | O_CREAT | (failIfExists ? O_EXCL : 0), kNewFileMode);
+  // The copy gets the source's permissions, as Windows copies its attributes: a copy of a private
+  // file stays private, also when it replaces an older copy. Truncation waits until the target is
+  // known not to be the source itself, which it would wipe.
+  const mode_t permissions = source.st_mode & 0777;
+  int out = OpenNoInterrupt(to, O_WRONLY | O_CREAT | (failIfExists ? O_EXCL : 0), permissions);
   if (out < 0) {
     SetLastError(Win32ErrorFromErrno(errno, to, ERROR_ACCESS_DENIED));
     close(in);
@@ -332,7 +335,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     return FALSE;
   }
 
-  if (S_ISREG(target.st_mode) && ftruncate(out, 0) != 0) {
+  if (S_ISREG(target.st_mode) && (ftruncate(out, 0) != 0 || fchmod(out, permissions) != 0)) {
     SetLastError(Win32ErrorFromErrno(errno, nullptr, ERROR_ACCESS_DENIED));
     close(out);
     close(in);

@@ -24,6 +24,7 @@ inline bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 
 // ---- Types --------------------------------------------------------------------------------------
 typedef uint32_t DWORD;
+typedef uint64_t ULONGLONG;
 typedef int32_t BOOL;
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
@@ -71,6 +72,7 @@ typedef size_t SIZE_T;
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
 #define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_DIR_NOT_EMPTY 145
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_BUFFER_OVERFLOW 111
@@ -137,6 +139,8 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 // ERROR_ALREADY_EXISTS when something of that name exists, ERROR_PATH_NOT_FOUND when its parent
 // does not.
 BOOL CreateDirectoryA(LPCSTR path, LPVOID security);
+// Removes the directory `path` if it is empty; FALSE (last error set) otherwise.
+BOOL RemoveDirectoryA(LPCSTR path);
 
 // ---- Process start ------------------------------------------------------------------------------
 #define SW_HIDE 0
@@ -211,6 +215,13 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 #define KARVEL_PATH_SEPARATOR '/'
 // Where the system looks for "the last backslash" of a path, POSIX paths may use either.
 inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+// A file HANDLE is its descriptor plus one (so descriptor 0 is not NULL): the host needs the
+// descriptor of a file an extension hands it to send. -1 for what cannot be a file handle.
+inline int DescriptorOfHandle(HANDLE file) {
+  const intptr_t value = reinterpret_cast<intptr_t>(file);
+  return (file == nullptr || file == INVALID_HANDLE_VALUE || value < 1 || value - 1 > 0x7FFFFFFF)
+             ? -1 : static_cast<int>(value - 1);
+}
 
 #endif  // _WIN32
 

@@ -24,7 +24,8 @@ std::string Reply(FakeEcb& fake, const char* program) {
   EXTENSION_CONTROL_BLOCK* ecb = fake.Ecb();
   ExchangeRequest request{};
   if (WriteExchangeFile(ecb, &request) != nullptr) return "exchange file not written";
-  if (ReplyToRequest(ecb, program, request.szExchangePath) != HSE_STATUS_SUCCESS) return "reply failed";
+  lstrcpyA(request.szBackendPath, program);
+  if (ReplyToRequest(ecb, request) != HSE_STATUS_SUCCESS) return "reply failed";
   if (!fake.written().empty()) return "FILE " + fake.written();
   if (fake.supportCalls().size() != 1) return "support calls: " + std::to_string(fake.supportCalls().size());
   const auto& call = fake.supportCalls()[0];

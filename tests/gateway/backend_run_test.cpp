@@ -53,7 +53,7 @@ class BackendFixture {
     EXTENSION_CONTROL_BLOCK* ecb = fake.Ecb();
     const LPCSTR failure = WriteExchangeFile(ecb, request);
     if (failure != nullptr) return SendErrorPage(ecb, failure);
-    return ReplyToRequest(ecb, request->szBackendPath, request->szExchangePath);
+    return ReplyToRequest(ecb, *request);
   }
   const std::string& backends() const { return backends_; }
   const TempDir& dir() const { return dir_; }

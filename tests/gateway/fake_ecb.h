@@ -56,8 +56,16 @@ class FakeEcb {
     DWORD size;
   };
   const std::vector<SupportCall>& supportCalls() const { return supportCalls_; }
-  // Every byte sent through WriteClient.
+  // Every byte sent through WriteClient, and through HSE_REQ_VECTOR_SEND (memory and files).
   const std::string& written() const { return written_; }
+  // HSE_REQ_VECTOR_SEND calls taken (they are not among supportCalls()).
+  int vectorSends() const { return vectorSends_; }
+  // HSE_REQ_VECTOR_SEND answers FALSE and sends nothing, as a server without it does.
+  FakeEcb& RefuseVectorSend() { refuseVectors_ = true; return *this; }
+  // WriteClient and HSE_REQ_VECTOR_SEND fail once `bytes` bytes went out, as when the client left.
+  FakeEcb& ClientLeavesAfter(size_t bytes) { leaveAfter_ = bytes; return *this; }
+  // WriteClient calls made, failed ones included.
+  int writeCalls() const { return writeCalls_; }
   // ReadClient serves `bytes` bytes in all, then returns FALSE (or TRUE with 0 bytes).
   FakeEcb& EndAfter(size_t bytes, bool fail) { endAfter_ = bytes; endFails_ = fail; return *this; }
   // The `count` next allocations fail once ReadClient is asked for the body byte at `offset`.
@@ -83,6 +91,8 @@ class FakeEcb {
     ecb_.WriteClient = &WriteClient;
     supportCalls_.clear();
     written_.clear();
+    vectorSends_ = 0;
+    writeCalls_ = 0;
     served_ = preload_;
     ended_ = false;
     fault_.clear();
@@ -112,6 +122,7 @@ class FakeEcb {
   static BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer, LPDWORD size,
                                            LPDWORD dataType) {
     FakeEcb* fake = static_cast<FakeEcb*>(conn);
+    if (request == HSE_REQ_VECTOR_SEND) return fake->VectorSend(static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
     SupportCall call{request, buffer ? static_cast<const char*>(buffer) : "", "", size ? *size : 0};
     if (request == HSE_REQ_SEND_RESPONSE_HEADER && dataType != nullptr) {
       call.header = reinterpret_cast<const char*>(dataType);
@@ -122,7 +133,39 @@ class FakeEcb {
 
   static BOOL WINAPI WriteClient(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD) {
     FakeEcb* fake = static_cast<FakeEcb*>(conn);
-    fake->written_.append(static_cast<const char*>(buffer), *bytes);
+    fake->writeCalls_++;
+    return fake->Send(static_cast<const char*>(buffer), *bytes);
+  }
+
+  BOOL Send(const char* bytes, size_t count) {
+    if (written_.size() + count > leaveAfter_) return FALSE;
+    written_.append(bytes, count);
+    return TRUE;
+  }
+
+  // Memory elements as they are; file elements read through their handle from their offset.
+  BOOL VectorSend(const HSE_RESPONSE_VECTOR* vector) {
+    if (refuseVectors_ || vector == nullptr || (vector->dwFlags & HSE_IO_SYNC) == 0) return FALSE;
+    vectorSends_++;
+    for (DWORD k = 0; k < vector->nElementCount; ++k) {
+      const HSE_VECTOR_ELEMENT& element = vector->lpElementArray[k];
+      if (element.ElementType == HSE_VECTOR_ELEMENT_TYPE_MEMORY_BUFFER) {
+        if (!Send(static_cast<const char*>(element.pvContext) + element.cbOffset, element.cbSize)) return FALSE;
+        continue;
+      }
+      HANDLE file = static_cast<HANDLE>(element.pvContext);
+      LONG high = static_cast<LONG>(element.cbOffset >> 32);
+      SetFilePointer(file, static_cast<LONG>(element.cbOffset & 0xFFFFFFFFu), &high, FILE_BEGIN);
+      char block[65536];
+      for (ULONGLONG left = element.cbSize; left > 0;) {
+        DWORD read = 0;
+        if (!ReadFile(file, block, left < sizeof block ? static_cast<DWORD>(left) : sizeof block, &read, nullptr) ||
+            read == 0 || !Send(block, read)) {
+          return FALSE;
+        }
+        left -= read;
+      }
+    }
     return TRUE;
   }
 
@@ -156,6 +199,9 @@ class FakeEcb {
   std::map<std::string, std::string> variables_;
   std::vector<SupportCall> supportCalls_;
   std::string written_;
+  int vectorSends_ = 0, writeCalls_ = 0;
+  bool refuseVectors_ = false;
+  size_t leaveAfter_ = SIZE_MAX;
 };
 
 }  // namespace gateway_test

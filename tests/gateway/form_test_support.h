@@ -116,12 +116,13 @@ inline std::set<std::string> Entries(const std::string& path) {
   return names;
 }
 
-// True when `dir` is <tmp>/VCU<hex>.tmp for the temporary directory `tmp`.
+// True when `dir` is <tmp>/VCU<16 hex digits>.tmp for the temporary directory `tmp`: a random name
+// no other request can guess.
 inline bool IsUploadDirectory(const std::string& tmp, const std::string& dir) {
   const std::string prefix = tmp + "/VCU";
   if (dir.compare(0, prefix.size(), prefix) != 0 || dir.size() < prefix.size() + 5) return false;
   const std::string number = dir.substr(prefix.size(), dir.size() - prefix.size() - 4);
-  return number.size() <= 4 && dir.compare(dir.size() - 4, 4, ".tmp") == 0 &&
+  return number.size() == 16 && dir.compare(dir.size() - 4, 4, ".tmp") == 0 &&
          number.find_first_not_of("0123456789ABCDEF") == std::string::npos;
 }
 

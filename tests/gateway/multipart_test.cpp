@@ -166,9 +166,10 @@ TEST(Multipart, PartsBecomeFields) {
       {"256-byte boundary line", Body({{"a", nullptr, "1"}}, "--" + std::string(254, 'b')), false, 0, {}, {}},
       {"upload with the boundary right behind the header", head + "f\"; filename=\"z\"\r\n\r\n--XyZ--\r\n", true, 1,
        {{"f", "@z"}}, {{"z", ""}}},
-      // The byte behind a name's closing quote is never part of the header scan.
+      // The byte behind a name's closing quote is never part of the header scan. A bare LF before
+      // the boundary line is the delimiter's line end alone: the data before it stays whole.
       {"bare LF line ends", "--XyZ\nContent-Disposition: form-data; name=\"v\"\n\n\ndata\n--XyZ\nContent-Disposition: "
-       "form-data; name=\"f\"; filename=\"l.txt\"\n\ndata\n--XyZ--\n", true, 2, {{"v", "dat"}, {"f", "@l.txt"}},
+       "form-data; name=\"f\"; filename=\"l.txt\"\n\ndata\n--XyZ--\n", true, 2, {{"v", "data"}, {"f", "@l.txt"}},
        {{"l.txt", "data"}}},
       {"200-byte file name", Body({{"f", std::string(200, 'n').c_str(), "d"}}), true, 1,
        {{"f", "@" + std::string(200, 'n')}}, {{std::string(200, 'n'), "d"}}},
@@ -325,9 +326,16 @@ TEST(Multipart, AllocationFailuresMidwayReleaseEverything) {
     fake.FailAllocationsAt(k, 1);
     const Outcome o = ReadForm(fake);
     const std::string label = "allocations fail from byte " + std::to_string(k) + ": " + Describe(o);
+    // Records come from chunks taken now and then, not one per field: a read fails only when an
+    // allocation falls after byte k, and then with the fields begun; nothing allocates after the end.
     EXPECT_EQ(o.problems, "") << label;
-    EXPECT_EQ(o.listed, k > endOfF) << label;
-    EXPECT_TRUE(o.count == 2 || (o.count == 1 && k <= endOfA)) << label;
+    if (k > endOfF) {
+      EXPECT_TRUE(o.listed) << label;
+    }
+    EXPECT_TRUE(o.count == 2 || (o.count == 1 && k <= endOfA && !o.listed)) << label;
+    if (o.listed) {
+      EXPECT_EQ(o.fields.size(), 2u) << label;
+    }
   }
 }
 

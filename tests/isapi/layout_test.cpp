@@ -28,6 +28,14 @@ static_assert(sizeof(void*) != 8 || offsetof(EXTENSION_CONTROL_BLOCK, WriteClien
 static_assert(sizeof(void*) != 8 || offsetof(EXTENSION_CONTROL_BLOCK, ReadClient) == 176);
 static_assert(sizeof(void*) != 8 || offsetof(EXTENSION_CONTROL_BLOCK, ServerSupportFunction) == 184);
 static_assert(sizeof(void*) != 8 || sizeof(EXTENSION_CONTROL_BLOCK) == 192);
+// The vector send, which hands the host whole files.
+static_assert(sizeof(void*) != 8 || offsetof(HSE_VECTOR_ELEMENT, pvContext) == 8);
+static_assert(sizeof(void*) != 8 || offsetof(HSE_VECTOR_ELEMENT, cbOffset) == 16);
+static_assert(sizeof(void*) != 8 || sizeof(HSE_VECTOR_ELEMENT) == 32);
+static_assert(sizeof(void*) != 8 || offsetof(HSE_RESPONSE_VECTOR, pszStatus) == 8);
+static_assert(sizeof(void*) != 8 || offsetof(HSE_RESPONSE_VECTOR, nElementCount) == 24);
+static_assert(sizeof(void*) != 8 || offsetof(HSE_RESPONSE_VECTOR, lpElementArray) == 32);
+static_assert(sizeof(void*) != 8 || sizeof(HSE_RESPONSE_VECTOR) == 40);
 static_assert(offsetof(HSE_VERSION_INFO, lpszExtensionDesc) == 4);
 static_assert(sizeof(HSE_VERSION_INFO) == 260);
 static_assert(sizeof(DWORD) == 4 && sizeof(BOOL) == 4);

@@ -72,7 +72,7 @@ class BackendFixture {
     EXTENSION_CONTROL_BLOCK* ecb = fake.Ecb();
     const LPCSTR failure = WriteExchangeFile(ecb, request);
     if (failure != nullptr) return SendErrorPage(ecb, failure);
-    return ReplyToRequest(ecb, request->szBackendPath, request->szExchangePath);
+    return ReplyToRequest(ecb, *request);
   }
   int TempFiles() const {
     int count = 0;

@@ -1,0 +1,17 @@
+// Settings a request takes from its host: the value of a server variable the host defines for the
+// request's site (mod_karvel's directives), else the process environment (IIS has no per-site
+// settings of its own), else the default.
+#ifndef KARVEL_GATEWAY_REQUEST_SETTINGS_H
+#define KARVEL_GATEWAY_REQUEST_SETTINGS_H
+
+#include <cstdint>
+
+#include "isapi/httpext.h"
+
+// Fields a request may send before it is refused ("KARVEL_MAX_FIELDS"; 0: no limit). A form of
+// tiny fields costs a record, a value and an index entry each: the limit bounds what one request
+// can make the server hold.
+#define DEFAULT_MAX_FIELDS 10000
+int32_t MaxFieldsFor(EXTENSION_CONTROL_BLOCK* ecb);
+
+#endif  // KARVEL_GATEWAY_REQUEST_SETTINGS_H

@@ -1,0 +1,103 @@
+// CreateRequestFile and RemoveRequestDirectory over POSIX: names from getrandom(2), files created
+// with O_EXCL, directories emptied with readdir.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix_internal.h"
+#include "platform/request_files.h"
+
+using karvel_posix::Win32ErrorFromErrno;
+
+namespace {
+
+// Request files hold form data: nobody but the server's user reads them.
+constexpr mode_t kRequestFileMode = 0600;
+// A taken name among 2^64 is next to impossible; a few tries cover a planted one.
+constexpr int kAttempts = 16;
+
+bool RandomNumber(uint64_t* number) {
+  uint8_t* at = reinterpret_cast<uint8_t*>(number);
+  size_t got = 0;
+  while (got < sizeof *number) {
+    const ssize_t n = getrandom(at + got, sizeof *number - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out) {
+  if (directory == nullptr || prefix == nullptr || out == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  out[0] = '\0';
+  const size_t dirLength = std::strlen(directory);
+  const bool addSeparator = dirLength > 0 && !IsPathSeparator(directory[dirLength - 1]);
+  const size_t length = dirLength + (addSeparator ? 1 : 0) + std::strlen(prefix) + REQUEST_NAME_DIGITS + 4;
+  if (length + 1 > MAX_PATH) {
+    SetLastError(ERROR_BUFFER_OVERFLOW);
+    return FALSE;
+  }
+  char path[MAX_PATH];
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    uint64_t number = 0;
+    if (!RandomNumber(&number)) {
+      SetLastError(Win32ErrorFromErrno(errno, nullptr, ERROR_ACCESS_DENIED));
+      return FALSE;
+    }
+    std::snprintf(path, sizeof path, "%s%s%s%016llX.tmp", directory, addSeparator ? "/" : "", prefix,
+                  static_cast<unsigned long long>(number));
+    int fd;
+    do {
+      fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kRequestFileMode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+      close(fd);
+      std::memcpy(out, path, length + 1);
+      SetLastError(ERROR_SUCCESS);
+      return TRUE;
+    }
+    if (errno != EEXIST) {
+      SetLastError(Win32ErrorFromErrno(errno, path, ERROR_ACCESS_DENIED));
+      return FALSE;
+    }
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return FALSE;
+}
+
+BOOL RemoveRequestDirectory(LPCSTR directory) {
+  if (directory == nullptr || directory[0] == '\0') {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  // Through a descriptor of the directory itself, so a name swapped in meanwhile is not followed.
+  const int dirFd = open(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd >= 0) {
+    if (DIR* listing = fdopendir(dirFd)) {
+      while (const dirent* entry = readdir(listing)) {
+        // unlinkat without AT_REMOVEDIR leaves directories (and "." and "..") alone.
+        unlinkat(dirfd(listing), entry->d_name, 0);
+      }
+      closedir(listing);
+    } else {
+      close(dirFd);
+    }
+  }
+  if (rmdir(directory) != 0) {
+    SetLastError(Win32ErrorFromErrno(errno, directory, ERROR_ACCESS_DENIED));
+    return FALSE;
+  }
+  return TRUE;
+}

@@ -1,0 +1,80 @@
+// The files of one request in the shared temporary directory: karvel's own helpers. A request's
+// exchange file and upload directory are named by 64 random bits, so no client can guess another
+// request's names from its own and the names never run out (GetTempFileNameA has 65 535, and a
+// name taken by a file that stays is gone for good). A request that ends without a back-end ever
+// seeing its files removes them again.
+#ifndef KARVEL_PLATFORM_REQUEST_FILES_H
+#define KARVEL_PLATFORM_REQUEST_FILES_H
+
+#include "platform/win32.h"
+
+// Hex digits of the random part of a name.
+#define REQUEST_NAME_DIGITS 16
+
+// Creates `directory` + `prefix` + 16 random hex digits + ".tmp" as a new, empty file (mode 0600
+// on POSIX), never taking a name that exists. `directory` ends in a separator or is extended by
+// one. Writes the path to `out` (MAX_PATH bytes). FALSE, `out` empty and the last error set, when
+// the path would not fit or the file cannot be created.
+BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out);
+
+// Deletes the files directly inside `directory`, then the directory; sub-directories stay (and
+// keep it). TRUE when the directory is gone.
+BOOL RemoveRequestDirectory(LPCSTR directory);
+
+#ifdef _WIN32
+
+#include <ntsecapi.h>  // RtlGenRandom (advapi32): the system's random source
+
+inline BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out) {
+  out[0] = '\0';
+  const int dirLength = lstrlenA(directory);
+  const bool addSeparator = dirLength > 0 && !IsPathSeparator(directory[dirLength - 1]);
+  const int prefixLength = lstrlenA(prefix);
+  if (dirLength + (addSeparator ? 1 : 0) + prefixLength + REQUEST_NAME_DIGITS + 4 + 1 > MAX_PATH) {
+    SetLastError(ERROR_BUFFER_OVERFLOW);
+    return FALSE;
+  }
+  CHAR path[MAX_PATH];
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    unsigned long long number = 0;
+    if (!RtlGenRandom(&number, sizeof number)) return FALSE;
+    wsprintfA(path, "%s%s%s%08lX%08lX.tmp", directory, addSeparator ? "\\" : "", prefix,
+              static_cast<unsigned long>(number >> 32), static_cast<unsigned long>(number & 0xFFFFFFFFu));
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      lstrcpyA(out, path);
+      return TRUE;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return FALSE;
+  }
+  return FALSE;
+}
+
+inline BOOL RemoveRequestDirectory(LPCSTR directory) {
+  CHAR pattern[MAX_PATH + 4];
+  const int length = lstrlenA(directory);
+  if (length == 0 || length + 3 > MAX_PATH) return FALSE;
+  lstrcpyA(pattern, directory);
+  lstrcatA(pattern, IsPathSeparator(directory[length - 1]) ? "*" : "\\*");
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern, &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+      CHAR file[2 * MAX_PATH];
+      lstrcpyA(file, pattern);
+      file[lstrlenA(file) - 1] = '\0';  // the directory with its separator
+      if (lstrlenA(file) + lstrlenA(found.cFileName) < MAX_PATH) {
+        lstrcatA(file, found.cFileName);
+        DeleteFileA(file);
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  return RemoveDirectoryA(directory);
+}
+
+#endif  // _WIN32
+
+#endif  // KARVEL_PLATFORM_REQUEST_FILES_H
