@@ -20,7 +20,12 @@
 //   left as it came:        the value's V - 1 bytes, a NUL, a zero byte.
 // So a record whose byte V - 1 is NUL is the second shape and the value is its first V - 1 bytes;
 // otherwise the value is its first V bytes. Either way byte V is zero.
-// An uploaded file's field value is the full path of the file the server saved.
+// The count can be larger than the number of fields listed (a field cut off by the end of the
+// body, or one begun after a bare name): the index entries of unlisted fields are all zero.
+// An uploaded file's field value is the full path of the file the server saved, inside the
+// request's own upload directory (UploadDirectory). A field's value is whatever the client sent:
+// check that a path names this request's upload (IsUpload) before opening, sending or answering
+// with it (AnswerFile sends any file the server's user can open, to whoever asked).
 #ifndef KARVEL_BACKEND_KARVEL_BACKEND_H
 #define KARVEL_BACKEND_KARVEL_BACKEND_H
 
@@ -28,6 +33,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -49,7 +55,8 @@ struct Request {
   char method = '0';        // '1' POST, '2' GET, '0' any other method
   uint32_t connection = 0;  // the server's connection number (low 32 bits)
   std::string remoteAddr, remoteUser;
-  std::vector<Field> fields;  // in the order the form sent them
+  uint32_t fieldCount = 0;    // the fields the server counted, as it wrote them; at least fields.size()
+  std::vector<Field> fields;  // the fields listed, in the order the form sent them
 
   // The first field named exactly `name`, or null.
   const Field* find(std::string_view name) const {
@@ -136,8 +143,18 @@ inline bool ParseRequest(std::string_view bytes, Request* out, std::string* erro
   const uint32_t count = NumberAt(file + 8);
   uint64_t position = kHeaderBytes + uint64_t{count} * kEntryBytes;  // the first record
   if (position > size) return Fail(error, "field index of " + std::to_string(count) + " entries runs past the end");
-  request.fields.reserve(count);
-  for (uint32_t k = 0; k < count; ++k) {
+  request.fieldCount = count;
+  auto unused = [&](uint32_t k) {
+    const unsigned char* entry = file + kHeaderBytes + size_t{k} * kEntryBytes;
+    return std::all_of(entry, entry + kEntryBytes, [](unsigned char b) { return b == 0; });
+  };
+  uint32_t listed = 0;
+  while (listed < count && !unused(listed)) ++listed;
+  for (uint32_t k = listed; k < count; ++k) {
+    if (!unused(k)) return Fail(error, "field " + std::to_string(k) + ": an entry after an unused one");
+  }
+  request.fields.reserve(listed);
+  for (uint32_t k = 0; k < listed; ++k) {
     const unsigned char* entry = file + kHeaderBytes + size_t{k} * kEntryBytes;
     const uint64_t nameOffset = NumberAt(entry), nameLength = NumberAt(entry + 4);
     const uint64_t valueOffset = NumberAt(entry + 8), valueLength = NumberAt(entry + 12);
@@ -199,8 +216,9 @@ inline bool AnswerUrl(const std::string& exchangePath, std::string_view url, std
 }
 
 // Result code '4': the server sends the bytes of the file at `filePath` as they are (no header is
-// added: the file carries its own if it needs one). The path is made absolute and must name a
-// regular file.
+// added: the file carries its own if it needs one, and one that begins with "HTTP/" is sent as a
+// whole response). The path is made absolute and must name a regular file. Never answer with a
+// path a client chose without checking it (IsUpload for uploads): this sends any file.
 inline bool AnswerFile(const std::string& exchangePath, std::string_view filePath, std::string* error = nullptr) {
   const std::string path(filePath);
   if (path.empty() || path.find('\0') != std::string::npos) return detail::Fail(error, "empty file path or NUL in it");
@@ -213,6 +231,34 @@ inline bool AnswerFile(const std::string& exchangePath, std::string_view filePat
   const std::string absolute = resolved;
   std::free(resolved);
   return detail::WriteAnswer(exchangePath, '4', absolute, error);
+}
+
+// The directory of the request's uploads: the exchange file's name with "VCU" for its "VC"
+// (/tmp/VC0123456789ABCDEF.tmp -> /tmp/VCU0123456789ABCDEF.tmp); "" for a path not so named.
+inline std::string UploadDirectory(const std::string& exchangePath) {
+  const size_t base = exchangePath.rfind('/') + 1;  // 0 without a '/'
+  if (exchangePath.compare(base, 2, "VC") != 0) return "";
+  return exchangePath.substr(0, base + 2) + "U" + exchangePath.substr(base + 2);
+}
+
+// True when `path` names (after links and "..") a regular file inside this request's upload
+// directory: a file the client uploaded with this very request. *size gets its size.
+inline bool IsUpload(const std::string& exchangePath, const std::string& path, long long* size = nullptr) {
+  const std::string directory = UploadDirectory(exchangePath);
+  if (directory.empty() || path.empty() || path.find('\0') != std::string::npos) return false;
+  char* realDirectory = realpath(directory.c_str(), nullptr);
+  char* realFile = realpath(path.c_str(), nullptr);
+  const std::string inside = realDirectory != nullptr ? std::string(realDirectory) + "/" : "";
+  const std::string file = realFile != nullptr ? realFile : "";
+  std::free(realDirectory);
+  std::free(realFile);
+  struct stat info;
+  if (inside.empty() || file.compare(0, inside.size(), inside) != 0 || stat(file.c_str(), &info) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    return false;
+  }
+  if (size != nullptr) *size = info.st_size;
+  return true;
 }
 
 // `text` with & < > " ' written as HTML entities; safe on Shift-JIS, whose second bytes are never

@@ -28,14 +28,17 @@ class ExchangeFileError(ValueError):
 
 class Request:
     """method: '1' POST, '2' GET, '0' other; connection: int; remote_addr, remote_user: bytes;
-    fields: list of (name bytes, value bytes) in the order the form sent them."""
+    fields: list of (name bytes, value bytes) listed, in the order the form sent them;
+    field_count: the fields the server counted, as written (at least len(fields): a field cut off
+    by the end of the body is counted but not listed, and its index entry is zero)."""
 
-    def __init__(self, method, connection, remote_addr, remote_user, fields):
+    def __init__(self, method, connection, remote_addr, remote_user, fields, field_count=None):
         self.method = method
         self.connection = connection
         self.remote_addr = remote_addr
         self.remote_user = remote_user
         self.fields = fields
+        self.field_count = len(fields) if field_count is None else field_count
 
     def find(self, name):
         """The value of the first field named exactly `name` (bytes or str), else None."""
@@ -66,8 +69,18 @@ def parse_request(data):
     position = HEADER_BYTES + count * ENTRY_BYTES
     if position > size:
         raise ExchangeFileError("field index of %d entries runs past the end" % count)
+    def unused(k):
+        at = HEADER_BYTES + k * ENTRY_BYTES
+        return data[at:at + ENTRY_BYTES] == bytes(ENTRY_BYTES)
+
+    listed = 0
+    while listed < count and not unused(listed):
+        listed += 1
+    for k in range(listed, count):
+        if not unused(k):
+            raise ExchangeFileError("field %d: an entry after an unused one" % k)
     fields = []
-    for k in range(count):
+    for k in range(listed):
         name_offset, name_length, value_offset, value_length = struct.unpack_from(
             "<IIII", data, HEADER_BYTES + k * ENTRY_BYTES)
         base = name_offset - position
@@ -87,7 +100,7 @@ def parse_request(data):
         fields.append((name, value))
     if position != size:
         raise ExchangeFileError("%d bytes after the last record" % (size - position))
-    return Request(chr(data[0]), connection, _text(data, 12), _text(data, 268), fields)
+    return Request(chr(data[0]), connection, _text(data, 12), _text(data, 268), fields, count)
 
 
 def read_request(path):
@@ -98,6 +111,29 @@ def read_request(path):
     except OSError as e:
         raise ExchangeFileError("cannot read %s: %s" % (path, e)) from e
     return parse_request(data)
+
+
+def upload_directory(path):
+    """The directory of the request's uploads: the exchange file's name with "VCU" for its "VC";
+    None for a path not so named. Same type (str or bytes) as `path`."""
+    sep, vc, u = ("/", "VC", "U") if isinstance(path, str) else (b"/", b"VC", b"U")
+    base = path.rfind(sep) + 1
+    if path[base:base + 2] != vc:
+        return None
+    return path[:base + 2] + u + path[base + 2:]
+
+
+def is_upload(path, value):
+    """True when `value` (a field's value, bytes or str) names, after links and "..", a regular
+    file inside this request's upload directory: a file uploaded with this very request. Check
+    this before opening, sending or answering with a path a client sent."""
+    directory = upload_directory(os.fsencode(path))
+    value = os.fsencode(value)
+    if directory is None or not value or b"\0" in value:
+        return False
+    inside = os.path.realpath(directory) + b"/"
+    real = os.path.realpath(value)
+    return real.startswith(inside) and os.path.isfile(real)
 
 
 def _write_answer(path, code, answer):
@@ -139,8 +175,10 @@ def answer_url(path, url):
 
 
 def answer_file(path, file_path):
-    """Result code 4: the server sends the file's bytes as they are. The path is made absolute and
-    must name a regular file (ValueError otherwise)."""
+    """Result code 4: the server sends the file's bytes as they are (a file that begins with
+    "HTTP/" as a whole response). The path is made absolute and must name a regular file
+    (ValueError otherwise). Never answer with a path a client chose unchecked (see is_upload):
+    this sends any file the server's user can read."""
     resolved = os.path.realpath(os.fsencode(file_path))
     if b"\0" in resolved or not os.path.isfile(resolved):
         raise ValueError("no regular file at %r" % (file_path,))

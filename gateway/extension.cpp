@@ -2,10 +2,7 @@
 // debug-copy build. Nothing lives between requests.
 #include <cstring>
 
-#include "gateway/backend_run.h"
-#include "gateway/debug_copy.h"
-#include "gateway/error_page.h"
-#include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "platform/export.h"
 
 extern "C" KARVEL_EXPORT BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* version) {
@@ -15,14 +12,9 @@ extern "C" KARVEL_EXPORT BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* versi
 }
 
 extern "C" KARVEL_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
-  ExchangeRequest request;
-  const LPCSTR failure = WriteExchangeFile(ecb, &request);
-  if (failure != nullptr) {
-    DiscardExchangeFiles(request);
-    return SendErrorPage(ecb, failure);
-  }
 #if defined(KARVEL_DEBUG_COPY)
-  MakeDebugCopy(request);
+  return HandleRequest(ecb, true, nullptr);
+#else
+  return HandleRequest(ecb, false, nullptr);
 #endif
-  return ReplyToRequest(ecb, request);
 }

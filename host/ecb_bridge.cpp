@@ -42,6 +42,10 @@ apr_size_t ReadBody(RequestContext* context, char* out, apr_size_t want) {
     if (rv != APR_SUCCESS) {
       context->bBodyEnded = true;
       context->nBodyError = rv;
+      // What is left of the body cannot be read either (the client stalled past Timeout, or went
+      // away): the connection ends with this reply, and the reply does not wait a second Timeout
+      // to read the body away.
+      context->pRequest->connection->keepalive = AP_CONN_CLOSE;
       ap_log_rerror(APLOG_MARK, APLOG_INFO, rv, context->pRequest, "request body ended early");
       break;
     }
@@ -141,6 +145,9 @@ BOOL WINAPI ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buff
       break;
     case HSE_REQ_SEND_URL_REDIRECT_RESP:
       done = SendRedirect(&context->reply, UrlArgument(context->pRequest->pool, buffer, size));
+      break;
+    case HSE_REQ_VECTOR_SEND:
+      done = SendVector(&context->reply, static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
       break;
     default:
       return FailWithError(ERROR_INVALID_PARAMETER);

@@ -3,6 +3,7 @@
 //   KarvelExtension  /path/VC_KARVEL2.so  [/scripts/VC_KARVEL2.dll]
 //   KarvelBackendDir /path/backends
 //   KarvelTempDir    /path/tmp
+//   KarvelMaxFields  10000            (server, virtual host, <Location>, <Directory>)
 //
 // Each extension file is probed while the configuration is read, loaded once in every child and
 // initialised there with GetExtensionVersion; requests to its URL (and below it, as path info)
@@ -26,6 +27,7 @@
 #include "host/content_sniff.h"
 #include "host/ecb_bridge.h"
 #include "host/loaded_extension.h"
+#include "host/site_settings.h"
 #include "platform/export.h"
 
 extern "C" {
@@ -128,6 +130,8 @@ const command_rec kDirectives[] = {
                   "the directory whose programs forms may start (KARVEL_BACKEND_DIR)"),
     AP_INIT_TAKE1("KarvelTempDir", AsCommand(SetTempDir), nullptr, RSRC_CONF,
                   "the directory for exchange files and uploads (TMPDIR)"),
+    AP_INIT_TAKE1("KarvelMaxFields", AsCommand(SetMaxFields), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "fields a request may send before it is refused with 413 (default 10000, 0: no limit)"),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 
@@ -160,13 +164,16 @@ void ChildInit(apr_pool_t* pchild, server_rec* server) {
   }
 }
 
-// The URL is matched without regard to case, as the servers these forms were written for did.
-const ExtensionMapping* FindMapping(request_rec* r, size_t* urlLength) {
+// The mapping whose URL begins the request's URI (at a '/' or its end), compared exactly or, with
+// `anyCase`, without regard to case.
+const ExtensionMapping* FindMapping(request_rec* r, bool anyCase, size_t* urlLength) {
   auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(r->server->module_config, &karvel_module));
   const auto* mappings = reinterpret_cast<const ExtensionMapping*>(config->pMappings->elts);
   for (int i = 0; i < config->pMappings->nelts; ++i) {
     const size_t length = std::strlen(mappings[i].szUrl);
-    if (strncasecmp(r->uri, mappings[i].szUrl, length) == 0 && (r->uri[length] == '\0' || r->uri[length] == '/')) {
+    const bool begins = anyCase ? strncasecmp(r->uri, mappings[i].szUrl, length) == 0
+                                : std::strncmp(r->uri, mappings[i].szUrl, length) == 0;
+    if (begins && (r->uri[length] == '\0' || r->uri[length] == '/')) {
       *urlLength = length;
       return &mappings[i];
     }
@@ -174,11 +181,25 @@ const ExtensionMapping* FindMapping(request_rec* r, size_t* urlLength) {
   return nullptr;
 }
 
+// Forms written for IIS spell the extension's URL in any case, but Apache's <Location> sections
+// (authentication above all) match the URL as configured, case and all. A request that names the
+// extension in another spelling is sent to the configured one (308 keeps the method and body), so
+// it reaches the extension only through the access control of that URL.
+int RedirectToConfiguredSpelling(request_rec* r, const ExtensionMapping* mapping, size_t urlLength) {
+  const char* path = ap_escape_uri(r->pool, apr_pstrcat(r->pool, mapping->szUrl, r->uri + urlLength, nullptr));
+  const char* location = r->args != nullptr ? apr_pstrcat(r->pool, path, "?", r->args, nullptr) : path;
+  apr_table_setn(r->headers_out, "Location", location);
+  return HTTP_PERMANENT_REDIRECT;
+}
+
 int TranslateName(request_rec* r) {
   if (r->uri == nullptr || r->uri[0] != '/') return DECLINED;
   size_t urlLength = 0;
-  const ExtensionMapping* mapping = FindMapping(r, &urlLength);
-  if (mapping == nullptr) return DECLINED;
+  const ExtensionMapping* mapping = FindMapping(r, false, &urlLength);
+  if (mapping == nullptr) {
+    mapping = FindMapping(r, true, &urlLength);
+    return mapping != nullptr ? RedirectToConfiguredSpelling(r, mapping, urlLength) : DECLINED;
+  }
   r->filename = apr_pstrdup(r->pool, mapping->pExtension->szPath);
   r->path_info = apr_pstrdup(r->pool, r->uri + urlLength);
   r->handler = kHandlerName;
@@ -232,8 +253,8 @@ void RegisterHooks(apr_pool_t*) {
 extern "C" {
 module AP_MODULE_DECLARE_DATA karvel_module = {
     STANDARD20_MODULE_STUFF,
-    nullptr,             // per-directory config
-    nullptr,             // merge per-directory config
+    CreateSiteSettings,  // per-directory config
+    MergeSiteSettings,   // merge per-directory config
     CreateServerConfig,  // per-server config
     MergeServerConfig,   // merge per-server config
     kDirectives,

@@ -1,7 +1,11 @@
 #include "host/reply.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <apr_buckets.h>
 #include <apr_strings.h>
@@ -18,6 +22,8 @@ APLOG_USE_MODULE(karvel);
 
 namespace {
 constexpr size_t kHoldBytes = 1024 * 1024;
+// Bytes of a file read to tell a whole "HTTP/" response (and its header block) or the file's type.
+constexpr size_t kFilePrefixBytes = 64 * 1024;
 
 // The header block being scanned, handed to Apache's CGI header scanner line by line.
 struct HeaderCursor {
@@ -168,6 +174,39 @@ BOOL SendResponseHeader(Reply* reply, const char* status, const char* headers) {
   return body != nullptr ? AppendBody(reply, body, static_cast<size_t>(end - body)) : TRUE;
 }
 
+namespace {
+// The first output without a header of the extension's: bytes that begin with "HTTP/" are a whole
+// response (status line, header block, body), others the body of a 200 reply typed by the bytes.
+// Returns where the body begins among them; nullptr when the response's header is unusable.
+const char* StartRawReply(Reply* reply, const char* bytes, size_t size) {
+  request_rec* r = reply->pRequest;
+  const char* end = bytes + size;
+  const char* lineEnd = nullptr;
+  const char* status = (size >= 5 && std::memcmp(bytes, "HTTP/", 5) == 0)
+                           ? SplitStatusLine(r->pool, bytes, end, &lineEnd) : nullptr;
+  if (status != nullptr) {
+    const char* body = ApplyHeaderBlock(reply, ParseStatus(status), status, lineEnd, end);
+    return reply->nKind == kReplyBroken ? nullptr : body;
+  }
+  r->status = HTTP_OK;
+  ap_set_content_type(r, SniffContentType(r->pool, bytes, size));
+  reply->nKind = kReplyStarted;
+  return bytes;
+}
+
+// Unread body bytes would be taken for the next request on a kept-alive connection, so they are
+// read away; not when the connection ends with this reply anyway (the body could not be read, and
+// reading it again would hold the reply for another Timeout).
+void DiscardUnreadBody(request_rec* r) {
+  if (r->connection->keepalive != AP_CONN_CLOSE) ap_discard_request_body(r);
+}
+
+apr_status_t CloseDescriptor(void* data) {
+  close(static_cast<int>(reinterpret_cast<intptr_t>(data)));
+  return APR_SUCCESS;
+}
+}  // namespace
+
 BOOL WriteReplyBytes(Reply* reply, const void* data, size_t size) {
   const char* bytes = static_cast<const char*>(data);
   switch (reply->nKind) {
@@ -178,20 +217,81 @@ BOOL WriteReplyBytes(Reply* reply, const void* data, size_t size) {
     default:
       return FailWithError(ERROR_INVALID_PARAMETER);
   }
+  const char* body = StartRawReply(reply, bytes, size);
+  if (body == nullptr) return FailWithError(ERROR_INVALID_PARAMETER);
+  return AppendBody(reply, body, static_cast<size_t>(bytes + size - body));
+}
+
+BOOL WriteReplyFile(Reply* reply, int descriptor, apr_off_t offset, apr_off_t length) {
+  if (reply->nKind != kReplyNothing && reply->nKind != kReplyStarted) return FailWithError(ERROR_INVALID_PARAMETER);
+  if (reply->bClientGone) return FailWithError(ERROR_NETNAME_DELETED);
   request_rec* r = reply->pRequest;
-  const char* end = bytes + size;
-  const char* lineEnd = nullptr;
-  const char* status = (size >= 5 && std::memcmp(bytes, "HTTP/", 5) == 0)
-                           ? SplitStatusLine(r->pool, bytes, end, &lineEnd) : nullptr;
-  if (status != nullptr) {
-    const char* body = ApplyHeaderBlock(reply, ParseStatus(status), status, lineEnd, end);
-    if (reply->nKind == kReplyBroken) return FailWithError(ERROR_INVALID_PARAMETER);
-    return AppendBody(reply, body, static_cast<size_t>(end - body));
+  struct stat info;
+  if (descriptor < 0 || offset < 0 || fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) ||
+      offset > info.st_size) {
+    return FailWithError(ERROR_INVALID_PARAMETER);
   }
-  r->status = HTTP_OK;
-  ap_set_content_type(r, SniffContentType(r->pool, bytes, size));
-  reply->nKind = kReplyStarted;
-  return AppendBody(reply, bytes, size);
+  if (length == 0) length = info.st_size - offset;  // to the end, as ISAPI's 0 means
+  if (length > info.st_size - offset) return FailWithError(ERROR_INVALID_PARAMETER);
+  // The extension closes its handle when the call returns; the reply goes out later, from a
+  // descriptor of the request's own.
+  const int own = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return FailWithError(ERROR_NOT_ENOUGH_MEMORY);
+  apr_pool_cleanup_register(r->pool, reinterpret_cast<void*>(static_cast<intptr_t>(own)), CloseDescriptor,
+                            apr_pool_cleanup_null);
+  if (reply->nKind == kReplyNothing) {
+    // The file's first bytes decide what it is, as WriteClient's bytes would.
+    const size_t want = static_cast<size_t>(length < static_cast<apr_off_t>(kFilePrefixBytes) ? length : kFilePrefixBytes);
+    char* prefix = static_cast<char*>(apr_palloc(r->pool, want + 1));
+    ssize_t got;
+    do {
+      got = pread(own, prefix, want, offset);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return FailWithError(ERROR_READ_FAULT);
+    const char* body = StartRawReply(reply, prefix, static_cast<size_t>(got));
+    if (body == nullptr) return FailWithError(ERROR_INVALID_PARAMETER);
+    offset += body - prefix;
+    length -= body - prefix;
+  }
+  apr_file_t* file = nullptr;
+  int descriptorCopy = own;
+  if (apr_os_file_put(&file, &descriptorCopy, APR_FOPEN_READ | APR_FOPEN_SENDFILE_ENABLED, r->pool) != APR_SUCCESS) {
+    return FailWithError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  if (length > 0) apr_brigade_insert_file(reply->pHeld, file, offset, length, r->pool);
+  return TRUE;
+}
+
+BOOL SendVector(Reply* reply, const HSE_RESPONSE_VECTOR* vector) {
+  if (vector == nullptr || (vector->dwFlags & HSE_IO_ASYNC) != 0 || (vector->nElementCount > 0 && vector->lpElementArray == nullptr)) {
+    return FailWithError(ERROR_INVALID_PARAMETER);
+  }
+  const bool headers = (vector->dwFlags & HSE_IO_SEND_HEADERS) != 0;
+  // Everything is checked before anything goes out: a refused call has sent nothing.
+  if (headers && (vector->pszStatus == nullptr || reply->nKind != kReplyNothing)) return FailWithError(ERROR_INVALID_PARAMETER);
+  for (DWORD k = 0; k < vector->nElementCount; ++k) {
+    const HSE_VECTOR_ELEMENT& element = vector->lpElementArray[k];
+    const bool memory = element.ElementType == HSE_VECTOR_ELEMENT_TYPE_MEMORY_BUFFER;
+    if ((memory && (element.pvContext == nullptr || element.cbSize == 0)) ||
+        (!memory && (element.ElementType != HSE_VECTOR_ELEMENT_TYPE_FILE_HANDLE ||
+                     DescriptorOfHandle(element.pvContext) < 0 || element.cbOffset > 0x7FFFFFFFFFFFFFFFull ||
+                     element.cbSize > 0x7FFFFFFFFFFFFFFFull))) {
+      return FailWithError(ERROR_INVALID_PARAMETER);
+    }
+  }
+  if (headers && !SendResponseHeader(reply, vector->pszStatus, vector->pszHeaders)) return FALSE;
+  for (DWORD k = 0; k < vector->nElementCount; ++k) {
+    const HSE_VECTOR_ELEMENT& element = vector->lpElementArray[k];
+    const BOOL sent = element.ElementType == HSE_VECTOR_ELEMENT_TYPE_MEMORY_BUFFER
+                          ? WriteReplyBytes(reply, static_cast<const char*>(element.pvContext) + element.cbOffset,
+                                            static_cast<size_t>(element.cbSize))
+                          : WriteReplyFile(reply, DescriptorOfHandle(element.pvContext),
+                                           static_cast<apr_off_t>(element.cbOffset),
+                                           static_cast<apr_off_t>(element.cbSize));
+    if (!sent) return FALSE;
+  }
+  if (vector->dwFlags & HSE_IO_DISCONNECT_AFTER_SEND) reply->pRequest->connection->keepalive = AP_CONN_CLOSE;
+  return TRUE;
 }
 
 BOOL SendLocalUrl(Reply* reply, const char* url) {
@@ -200,7 +300,7 @@ BOOL SendLocalUrl(Reply* reply, const char* url) {
   }
   request_rec* r = reply->pRequest;
   // The new request is a GET and cannot read this one's body, so it is read away first.
-  ap_discard_request_body(r);
+  DiscardUnreadBody(r);
   r->method = "GET";
   r->method_number = M_GET;
   apr_table_unset(r->headers_in, "Content-Length");
@@ -231,7 +331,7 @@ int FinishReply(Reply* reply, DWORD result, const char* extensionName) {
     case kReplyBroken:
       return HTTP_INTERNAL_SERVER_ERROR;
     case kReplyRedirect:
-      ap_discard_request_body(r);
+      DiscardUnreadBody(r);
       return HTTP_MOVED_TEMPORARILY;
     case kReplyLocalUrl:
       return OK;
@@ -242,8 +342,7 @@ int FinishReply(Reply* reply, DWORD result, const char* extensionName) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s answered %u after its reply (sent as it stands)",
                   extensionName, static_cast<unsigned>(result));
   }
-  // Unread body bytes would be taken for the next request on a kept-alive connection.
-  ap_discard_request_body(r);
+  DiscardUnreadBody(r);
   APR_BRIGADE_INSERT_TAIL(reply->pHeld, apr_bucket_eos_create(r->connection->bucket_alloc));
   PassHeld(reply);
   return OK;

@@ -9,7 +9,7 @@
 
 #include <httpd.h>
 
-#include "platform/win32.h"
+#include "isapi/httpext.h"
 
 enum ReplyKind {
   kReplyNothing,     // nothing decided yet
@@ -39,6 +39,17 @@ BOOL SendResponseHeader(Reply* reply, const char* status, const char* headers);
 // "HTTP/" are a whole response, other bytes the body of a 200 reply typed by their content.
 // FALSE (ERROR_NETNAME_DELETED) when the client is gone, ERROR_INVALID_PARAMETER after a URL answer.
 BOOL WriteReplyBytes(Reply* reply, const void* data, size_t size);
+
+// A file's bytes, `length` of them from `offset` (0: to its end), as WriteReplyBytes would send them
+// but without reading them into memory: the reply takes a descriptor of its own and Apache sends
+// the file as it sends static files (sendfile where enabled). FALSE with ERROR_INVALID_PARAMETER
+// for what is no regular file or a range beyond its end.
+BOOL WriteReplyFile(Reply* reply, int descriptor, apr_off_t offset, apr_off_t length);
+
+// HSE_REQ_VECTOR_SEND, synchronous only: with HSE_IO_SEND_HEADERS the status and header block as
+// SendResponseHeader takes them, then each memory element as WriteReplyBytes and each file element
+// (a file HANDLE) as WriteReplyFile. A malformed vector is refused (FALSE) before anything is sent.
+BOOL SendVector(Reply* reply, const HSE_RESPONSE_VECTOR* vector);
 
 // HSE_REQ_SEND_URL: Apache serves `url` (a local path, query kept) as a GET in place of this
 // request. HSE_REQ_SEND_URL_REDIRECT_RESP: a 302 to `url`. Both refuse (FALSE,

@@ -7,6 +7,8 @@
 #include <http_core.h>
 #include <http_ssl.h>
 
+#include "host/site_settings.h"
+
 namespace {
 // Credentials stay with Apache's authentication, as they do for its CGI programs.
 bool IsCredentialHeader(const char* name) {
@@ -68,6 +70,8 @@ const char* LookupServerVariable(request_rec* r, const ScriptPaths* paths, const
   const bool secure = ap_ssl_conn_is_ssl(c) != 0;
   // Computed only for the name asked, so REMOTE_ADDR costs one comparison walk.
   auto is = [name](const char* candidate) { return std::strcmp(name, candidate) == 0; };
+  // The site's settings first, so that nothing else can stand in for them.
+  if (std::strncmp(name, "KARVEL_", 7) == 0) return SiteSettingVariable(r, name);
   if (is("REMOTE_ADDR")) return r->useragent_ip;
   if (is("REMOTE_USER") || is("AUTH_USER") || is("LOGON_USER") || is("UNMAPPED_REMOTE_USER")) return OrEmpty(r->user);
   if (is("REQUEST_METHOD")) return r->method;

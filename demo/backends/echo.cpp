@@ -1,10 +1,9 @@
 // echo EXCHANGE_FILE: answers a Shift_JIS HTML page listing the request and every field; a value
-// naming a file in the temporary directory (an upload) also shows that file's size.
+// naming a file this request uploaded also shows that file's size (no other path is looked at).
 #include <cstdio>
 #include <string>
 
 #include "karvel_backend.h"
-#include "temp_files.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -25,9 +24,8 @@ int main(int argc, char** argv) {
             HtmlEscape(request.remoteUser) + ", " + std::to_string(request.fields.size()) + " fields</p>\n<table>\n";
     for (const karvel::Field& field : request.fields) {
       page += "<tr><td>" + HtmlEscape(field.name) + "</td><td>" + HtmlEscape(field.value) + "</td><td>";
-      std::string inside;
       long long size = 0;
-      if (demo::TempFile(field.value, &inside, &size)) page += std::to_string(size) + " bytes";
+      if (karvel::IsUpload(argv[1], field.value, &size)) page += std::to_string(size) + " bytes";
       page += "</td></tr>\n";
     }
     page += "</table>\n";

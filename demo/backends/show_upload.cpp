@@ -1,11 +1,10 @@
 // show_upload EXCHANGE_FILE: sends back the file uploaded in field "file" as it is (result code 4).
-// Only a file inside one of the server's upload directories (TEMP/VCU*/name) is sent; anything
-// else, such as a path typed into a GET query, gets a short page instead.
+// Only a file this very request uploaded is sent; anything else, such as a path typed into a GET
+// query or the upload of another request, gets a short page instead.
 #include <cstdio>
 #include <string>
 
 #include "karvel_backend.h"
-#include "temp_files.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -13,13 +12,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   karvel::Request request;
-  std::string error, inside;
-  long long size = 0;
+  std::string error;
   const karvel::Field* file = karvel::ReadRequest(argv[1], &request, &error) ? request.find("file") : nullptr;
-  // Exactly "VCU.../name" below the temporary directory.
-  const bool uploaded = file != nullptr && demo::TempFile(file->value, &inside, &size) &&
-                        inside.compare(0, 3, "VCU") == 0 && inside.find('/') != std::string::npos &&
-                        inside.find('/') == inside.rfind('/');
+  const bool uploaded = file != nullptr && karvel::IsUpload(argv[1], file->value);
   const char* const refusal = "Content-Type: text/plain\r\n\r\nNo uploaded file in field \"file\".";
   const bool answered = uploaded ? karvel::AnswerFile(argv[1], file->value, &error)
                                  : karvel::AnswerPage(argv[1], refusal, &error);

@@ -44,6 +44,10 @@ TEST(SampleBackends, AnswerThroughTheGateway) {
   ScopedEnv tmpdir("TMPDIR", temp.c_str()), backends("KARVEL_BACKEND_DIR", KARVEL_DEMO_BACKENDS);
   WriteAll(temp + "/five.txt", "12345");
   WriteAll(dir.File("outside.txt"), "secret");
+  // Another request's upload, where the server keeps it.
+  const std::string other = temp + "/VCU0123456789ABCDEF.tmp";
+  mkdir(other.c_str(), 0700);
+  WriteAll(other + "/other.gif", "GIF89a other");
   const std::string upload = std::string("GIF89a\0\x01\r\n", 10);
   const std::string body = "--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"up.gif\"\r\n\r\n" +
                            upload + "\r\n--XyZ--\r\n";
@@ -58,9 +62,10 @@ TEST(SampleBackends, AnswerThroughTheGateway) {
         "<tr><td>n&lt;</td><td>&lt;a&amp;b&gt;</td><td></td></tr>", "<td>&quot;&#39;</td>",
         "<tr><td>k</td><td>\x88\x9F</td>"},
        {"<a&"}},
-      {"echo sizes files in the temporary directory only",
-       FakeEcb::Get("t=" + temp + "/five.txt&u=" + temp + "/../outside.txt"), "echo", {"<td>5 bytes</td>"},
-       {"6 bytes"}},
+      {"echo sizes this request's uploads only", FakeEcb::Post(body), "echo", {"up.gif</td><td>10 bytes</td>"}, {}},
+      {"echo looks at no other path",
+       FakeEcb::Get("t=" + temp + "/five.txt&u=" + temp + "/../outside.txt&o=" + other + "/other.gif"), "echo",
+       {"five.txt</td><td></td>"}, {"5 bytes", "6 bytes", "12 bytes"}},
       {"goto a local path", FakeEcb::Get("to=/static/a.html"), "goto", {"URL /static/a.html"}, {}},
       {"goto elsewhere", FakeEcb::Get("to=http://example.invalid/x"), "goto", {"REDIRECT http://example.invalid/x"},
        {}},
@@ -71,6 +76,12 @@ TEST(SampleBackends, AnswerThroughTheGateway) {
        {"PAGE ", "No uploaded file"}, {"secret"}},
       {"show_upload ignores other temporary files", FakeEcb::Get("file=" + temp + "/five.txt"), "show_upload",
        {"No uploaded file"}, {"12345"}},
+      {"show_upload ignores another request's upload", FakeEcb::Get("file=" + other + "/other.gif"), "show_upload",
+       {"No uploaded file"}, {"other"}},
+      {"show_upload ignores another request's upload, posted as a value",
+       FakeEcb::Post("--XyZ\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\n" + other +
+                     "/other.gif\r\n--XyZ--\r\n"),
+       "show_upload", {"No uploaded file"}, {"other"}},
   };
   for (auto c : cases) {
     const std::string reply = Reply(c.fake, c.program);

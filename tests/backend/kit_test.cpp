@@ -98,6 +98,91 @@ TEST(ReadRequest, ReadsWhatTheGatewayWroteWhateverTheOffsetBase) {
   }
 }
 
+// The server counts fields it cannot list (a bare name turns the rest into multipart parts; a
+// body may end inside a part header); their index entries are zero, and the file is sound.
+TEST(ReadRequest, FieldsCountedButNotListedAreNoDamage) {
+  const std::string cut = "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nv\r\n--B\r\n"
+                          "Content-Disposition: form-data; name=\"b\"\r\n";
+  const struct {
+    const char* name;
+    FakeEcb fake;
+    uint32_t count;
+    Fields fields;
+  } cases[] = {
+      {"a bare name", FakeEcb::Get("a=1&flag&b=2"), 2, {{"a", "1"}}},
+      {"a bad escape, then a bare name", FakeEcb::Get("a=%ZZ&b=2"), 2, {{"a", ""}}},
+      {"a body cut inside a part header", FakeEcb::Post(cut), 2, {{"a", "v"}}},
+  };
+  TempDir dir;
+  for (auto c : cases) {
+    ExchangeRequest written{};
+    {
+      ScopedEnv tmpdir("TMPDIR", dir.path().c_str());
+      WriteExchangeFile(c.fake.Ecb(), &written);
+    }
+    const std::string bytes = ReadAll(written.szExchangePath);
+    karvel::Request request;
+    std::string error;
+    ASSERT_TRUE(ParseExact(bytes, &request, &error)) << c.name << ": " << error;
+    EXPECT_EQ(request.fieldCount, c.count) << c.name;
+    Fields got;
+    for (const auto& field : request.fields) got.push_back({field.name, field.value});
+    EXPECT_EQ(got, c.fields) << c.name;
+    // An unused entry that holds something is damage.
+    std::string bad = bytes;
+    bad[524 + 16 * c.fields.size() + 4] = 1;
+    EXPECT_FALSE(ParseExact(bad, &request, &error)) << c.name;
+  }
+}
+
+// IsUpload tells the files a client uploaded with this very request from any other path a field
+// may name: other requests' uploads, other temporary files, links and ".." out of the directory.
+TEST(Uploads, OnlyThisRequestsUploadsAreItsOwn) {
+  TempDir dir;
+  FakeEcb fake = FakeEcb::Post("--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"up.txt\"\r\n\r\n"
+                               "12345\r\n--B--\r\n");
+  const std::string exchange = WriteRequest(fake, dir);
+  karvel::Request request;
+  ASSERT_TRUE(karvel::ReadRequest(exchange, &request));
+  ASSERT_EQ(request.fields.size(), 1u);
+  const std::string upload = request.fields[0].value;
+  const std::string own = karvel::UploadDirectory(exchange);
+  EXPECT_EQ(upload, own + "/up.txt");
+  WriteAll(dir.File("VCU0123456789ABCDEF.tmp"), "");  // a file of another request's name
+  mkdir(dir.File("VCUFEDCBA9876543210.tmp").c_str(), 0700);
+  WriteAll(dir.File("VCUFEDCBA9876543210.tmp/other.txt"), "other");
+  WriteAll(dir.File("loose.txt"), "loose");
+  symlink(dir.File("loose.txt").c_str(), (own + "/link.txt").c_str());
+  mkdir((own + "/sub").c_str(), 0700);
+  const struct {
+    std::string path;
+    bool own;
+  } cases[] = {
+      {upload, true},
+      {own + "/../" + own.substr(own.rfind('/') + 1) + "/up.txt", true},
+      {own + "/missing.txt", false},
+      {own + "/sub", false},
+      {own + "/link.txt", false},
+      {own + "/../loose.txt", false},
+      {dir.File("VCUFEDCBA9876543210.tmp/other.txt"), false},
+      {dir.File("loose.txt"), false},
+      {exchange, false},
+      {"", false},
+      {"up.txt", false},
+  };
+  for (const auto& c : cases) {
+    long long size = -1;
+    EXPECT_EQ(karvel::IsUpload(exchange, c.path, &size), c.own) << c.path;
+    if (c.own) {
+      EXPECT_EQ(size, 5) << c.path;
+    }
+  }
+  EXPECT_EQ(karvel::UploadDirectory("/tmp/VC1.tmp"), "/tmp/VCU1.tmp");
+  EXPECT_EQ(karvel::UploadDirectory("VC1.tmp"), "VCU1.tmp");
+  EXPECT_EQ(karvel::UploadDirectory("/tmp/other.tmp"), "");
+  EXPECT_FALSE(karvel::IsUpload("/tmp/other.tmp", upload)) << "no upload directory for a foreign name";
+}
+
 TEST(ReadRequest, ReadsTheHeader) {
   const struct {
     const char* name;

@@ -12,11 +12,13 @@ import karvel_backend as kb  # noqa: E402
 AS_SENT, CONVERTED = "as sent", "converted"
 
 
-def exchange(fields, method=b"2", connection=0x12345678, addr=b"192.0.2.7", user=b"taro"):
-    """An exchange file laid out as the gateway writes it; fields: (name, value, shape, base)."""
-    header = method + b" \0\0" + struct.pack("<II", connection, len(fields))
+def exchange(fields, method=b"2", connection=0x12345678, addr=b"192.0.2.7", user=b"taro", unlisted=0):
+    """An exchange file laid out as the gateway writes it; fields: (name, value, shape, base);
+    `unlisted` more fields counted, their index entries zero."""
+    count = len(fields) + unlisted
+    header = method + b" \0\0" + struct.pack("<II", connection, count)
     header += addr.ljust(256, b"\0") + user.ljust(256, b"\0")
-    index, records, position = b"", b"", 524 + 16 * len(fields)
+    index, records, position = b"", b"", 524 + 16 * count
     for name, value, shape, base in fields:
         name_record = name + b"\0"
         if shape == AS_SENT:
@@ -27,7 +29,7 @@ def exchange(fields, method=b"2", connection=0x12345678, addr=b"192.0.2.7", user
                              position + len(name_record) + base, length)
         position += len(name_record) + len(value_record)
         records += name_record + value_record
-    return header + index + records
+    return header + index + bytes(16 * unlisted) + records
 
 
 class KitTest(unittest.TestCase):
@@ -63,6 +65,44 @@ class KitTest(unittest.TestCase):
         self.put(exchange([(b"a", b"1", AS_SENT, 1), (b"a", b"2", AS_SENT, 1)], method=b"1"))
         request = kb.read_request(self.path)
         self.assertEqual((request.method, request.find("a"), request.find(b"b")), ("1", b"1", None))
+
+    def test_fields_counted_but_not_listed(self):
+        fields = [(b"a", b"1", AS_SENT, 1), (b"VCEXE", b"p", AS_SENT, 0)]
+        for unlisted in (1, 3):
+            with self.subTest(unlisted=unlisted):
+                data = exchange(fields, unlisted=unlisted)
+                request = kb.parse_request(data)
+                self.assertEqual(request.fields, [(b"a", b"1"), (b"VCEXE", b"p")])
+                self.assertEqual(request.field_count, 2 + unlisted)
+                # Anything in an unused entry, or a used one behind it, is damage.
+                for at in (524 + 32 + 4, 524 + 16 * (2 + unlisted) - 1):
+                    bad = bytearray(data)
+                    bad[at] = 1
+                    with self.assertRaises(kb.ExchangeFileError):
+                        kb.parse_request(bytes(bad))
+
+    def test_uploads_of_this_request_only(self):
+        exchange_path = os.path.join(self.dir.name, "VC0123456789ABCDEF.tmp")
+        own = kb.upload_directory(exchange_path)
+        self.assertEqual(own, os.path.join(self.dir.name, "VCU0123456789ABCDEF.tmp"))
+        self.assertEqual(kb.upload_directory(b"/tmp/VC1.tmp"), b"/tmp/VCU1.tmp")
+        self.assertIsNone(kb.upload_directory("/tmp/other.tmp"))
+        os.mkdir(own)
+        other = os.path.join(self.dir.name, "VCUFEDCBA9876543210.tmp")
+        os.mkdir(other)
+        for path, data in ((os.path.join(own, "up.txt"), b"up"), (os.path.join(other, "o.txt"), b"o"),
+                           (os.path.join(self.dir.name, "loose.txt"), b"l")):
+            with open(path, "wb") as f:
+                f.write(data)
+        os.symlink(os.path.join(self.dir.name, "loose.txt"), os.path.join(own, "link.txt"))
+        cases = {os.path.join(own, "up.txt"): True, os.path.join(own, "up.txt").encode(): True,
+                 os.path.join(own, "..", "VCU0123456789ABCDEF.tmp", "up.txt"): True,
+                 os.path.join(own, "link.txt"): False, os.path.join(own, "..", "loose.txt"): False,
+                 os.path.join(other, "o.txt"): False, own: False, exchange_path: False, b"": False,
+                 b"up.txt\0": False}
+        for value, expected in cases.items():
+            with self.subTest(value=value):
+                self.assertEqual(kb.is_upload(exchange_path, value), expected)
 
     def test_refuses_damaged_files(self):
         good = exchange([(b"a", b"1", AS_SENT, 1), (b"VCEXE", b"p", AS_SENT, 0),

@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
 #include <sys/wait.h>
 
 #include <thread>
@@ -18,6 +22,7 @@
 #include "gateway/debug_copy.h"
 #include "gateway/error_page.h"
 #include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "gateway/fake_ecb.h"
 #include "platform/test_hooks.h"
 #include "support/files.h"
@@ -48,15 +53,18 @@ class BackendFixture {
     WriteAll(path, "#!/bin/sh\n" + body + "\n");
     chmod(path.c_str(), 0700);
   }
-  // Writes the request's exchange file and runs the reply step, as HttpExtensionProc does.
+  // The request as HttpExtensionProc handles it.
   DWORD Request(FakeEcb& fake, ExchangeRequest* request) const {
-    EXTENSION_CONTROL_BLOCK* ecb = fake.Ecb();
-    const LPCSTR failure = WriteExchangeFile(ecb, request);
-    if (failure != nullptr) return SendErrorPage(ecb, failure);
-    return ReplyToRequest(ecb, *request);
+    return HandleRequest(fake.Ecb(), false, request);
   }
   const std::string& backends() const { return backends_; }
   const TempDir& dir() const { return dir_; }
+  // Every name in the temporary directory, files and directories.
+  std::vector<std::string> TempEntries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(temp_)) names.push_back(entry.path().filename());
+    return names;
+  }
   // Files left in the temporary directory.
   int TempFiles() const {
     int count = 0;
@@ -213,6 +221,172 @@ TEST(BackendRun, DebugCopyLiesBesideTheProgram) {
   EXPECT_EQ(std::string(path), f.backends() + "/vbdebug.tmp");
   lstrcpyA(request.szBackendPath, std::string(250, 'd').append("/x").c_str());
   EXPECT_FALSE(DebugCopyPath(request, path)) << "no copy where the path would not fit";
+  // The copy holds the form's data: private, as the exchange file is, also over an older copy.
+  chmod(request.szExchangePath, 0600);
+  chmod((f.backends() + "/vcdebug.tmp").c_str(), 0644);
+  lstrcpyA(request.szBackendPath, "prog");
+  request.bVcexeTaken = true;
+  MakeDebugCopy(request);
+  struct stat info{};
+  ASSERT_EQ(stat((f.backends() + "/vcdebug.tmp").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  // A form never chooses where the copy goes: only beside a program that runs.
+  mkdir(f.dir().File("elsewhere").c_str(), 0700);
+  for (const std::string& named : {f.dir().File("elsewhere/x"), f.dir().File("elsewhere/"), std::string("missing"),
+                                   std::string("../elsewhere/x"), std::string("")}) {
+    lstrcpyA(request.szBackendPath, named.c_str());
+    EXPECT_FALSE(DebugCopyPath(request, path)) << named;
+    MakeDebugCopy(request);
+  }
+  EXPECT_FALSE(std::filesystem::exists(f.dir().File("elsewhere/vcdebug.tmp")));
+  EXPECT_FALSE(std::filesystem::exists(f.dir().File("vcdebug.tmp")));
+}
+
+// A back-end's answer can be any size, up to and past 4 GiB: it goes out in blocks, never read
+// whole, and a request holds no more memory for it than a block.
+TEST(BackendRun, AnswersOfAnySizeGoOutInBlocks) {
+  BackendFixture f;
+  const std::string huge = "4294967312";  // 4 GiB + 16: its low 32 bits say 16 bytes
+  const std::string pageHead = "Content-Type: text/plain\\r\\n\\r\\nhuge";
+  // Each program writes its answer, makes it (or the file it names) large and sparse, and renames
+  // the answer over the exchange file.
+  auto answer = [&](const std::string& name, const std::string& text, const std::string& size) {
+    BackendFixture::Script(f.backends() + "/" + name, "printf '" + text + "' > \"$1.new\" && truncate -s " + size +
+                                                          " \"$1.new\" && mv \"$1.new\" \"$1\"");
+  };
+  answer("hugepage", "91xx" + pageHead, huge);
+  answer("bigpage", "91xx" + pageHead, "300000");
+  answer("hugepath", "94xx" + f.dir().File("data.bin"), huge);
+  answer("hugeurl", "92xx/x", huge);
+  const std::string data = f.dir().File("data.bin");
+  test_support::WriteAll(data, "GIF89a");
+  ASSERT_EQ(truncate(data.c_str(), 4294967312LL), 0);
+  f.Program("hugefile", "94xx" + data);
+  const std::string small = f.dir().File("small.bin");
+  std::string smallBytes(200000, '\0');
+  for (size_t k = 0; k < smallBytes.size(); ++k) smallBytes[k] = static_cast<char>(k * 7 % 251);
+  test_support::WriteAll(small, smallBytes);
+  f.Program("smallfile", "94xx" + small);
+
+  const std::string head = "Content-Type: text/plain\r\n\r\nhuge";
+  const struct {
+    const char* program;
+    bool vectors;             // the server takes HSE_REQ_VECTOR_SEND
+    size_t leaveAfter;        // the client leaves once this much went out
+    DWORD status;
+    DWORD request;            // the one support call, 0 for none
+    std::string text;         // its header string or buffer (the first bytes of it)
+    size_t written;           // bytes the client received through WriteClient or the vector send
+    int vectorSends, tempFiles;
+  } cases[] = {
+      {"hugepage", true, 3u << 20, HSE_STATUS_SUCCESS, HSE_REQ_SEND_RESPONSE_HEADER, head, 3u << 20, 0, 0},
+      {"bigpage", true, SIZE_MAX, HSE_STATUS_SUCCESS, HSE_REQ_SEND_RESPONSE_HEADER, head, 300000 - 4 - 65536, 0, 0},
+      {"hugepath", true, SIZE_MAX, HSE_STATUS_ERROR, HSE_REQ_SEND_RESPONSE_HEADER, ErrorPageWith(ERROR_TEXT_IMAGE), 0, 0, 1},
+      {"hugeurl", true, SIZE_MAX, HSE_STATUS_SUCCESS, HSE_REQ_SEND_URL_REDIRECT_RESP, "", 0, 0, 0},
+      {"hugefile", false, 3u << 20, HSE_STATUS_SUCCESS, 0, "", 3u << 20, 0, 0},
+      {"smallfile", true, SIZE_MAX, HSE_STATUS_SUCCESS, 0, "", smallBytes.size(), 1, 0},
+      {"smallfile", false, SIZE_MAX, HSE_STATUS_SUCCESS, 0, "", smallBytes.size(), 0, 0},
+  };
+  int kept = 0;
+  for (const auto& c : cases) {
+    const std::string label = std::string(c.program) + (c.vectors ? "" : ", no vector send");
+    FakeEcb fake = FakeEcb::Get(std::string("VBEXE=") + c.program);
+    if (!c.vectors) fake.RefuseVectorSend();
+    fake.ClientLeavesAfter(c.leaveAfter);
+    ExchangeRequest request{};
+    karvel_test::RefuseAllocationsAbove(1u << 20);
+    const DWORD status = f.Request(fake, &request);
+    karvel_test::RefuseAllocationsAbove(0);
+    EXPECT_EQ(status, c.status) << label;
+    if (c.request == 0) {
+      EXPECT_TRUE(fake.supportCalls().empty()) << label;
+    } else {
+      ASSERT_EQ(fake.supportCalls().size(), 1u) << label;
+      const auto& call = fake.supportCalls()[0];
+      EXPECT_EQ(call.request, c.request) << label;
+      const std::string& text = c.request == HSE_REQ_SEND_RESPONSE_HEADER ? call.header : call.buffer;
+      EXPECT_EQ(text.substr(0, c.text.size()), c.text) << label;
+      if (c.request == HSE_REQ_SEND_RESPONSE_HEADER && c.status == HSE_STATUS_SUCCESS) {
+        EXPECT_EQ(text.size(), 65536u) << label << ": the first block carries the header";
+        EXPECT_EQ(text.find_first_not_of(' ', c.text.size()), std::string::npos) << label << ": NULs as blanks";
+      }
+    }
+    EXPECT_EQ(fake.written().size(), c.written) << label;
+    EXPECT_EQ(fake.vectorSends(), c.vectorSends) << label;
+    if (std::string(c.program) == "smallfile") {
+      EXPECT_TRUE(fake.written() == smallBytes) << label;
+      EXPECT_EQ(fake.writeCalls(), c.vectors ? 0 : 4) << label << ": the whole file, or 64 KiB blocks";
+    } else if (std::string(c.program) == "hugefile") {
+      EXPECT_EQ(fake.written().substr(0, 6), "GIF89a") << label;
+    }
+    kept += c.tempFiles;
+    EXPECT_EQ(f.TempFiles(), kept) << label << ": the exchange file deleted, or kept for Emage Error";
+  }
+}
+
+// What no back-end program ever received goes when its request ends: its exchange file and its
+// uploads. Otherwise failed requests, a full disk above all, would fill the temporary directory.
+TEST(BackendRun, RequestsThatNoBackEndReceivedLeaveNothing) {
+  BackendFixture f;
+  f.Program("page", "91xxContent-Type: text/plain\\r\\n\\r\\nok");
+  const std::string upload = "--B\r\nContent-Disposition: form-data; name=\"VCEXE\"\r\n\r\n%s\r\n--B\r\n"
+                             "Content-Disposition: form-data; name=\"f\"; filename=\"u.bin\"\r\n\r\n%s\r\n--B--\r\n";
+  auto body = [&](const std::string& program, const std::string& data) {
+    std::string text = upload;
+    text.replace(text.find("%s"), 2, program);
+    text.replace(text.find("%s"), 2, data);
+    return text;
+  };
+  // Every write past 1 MiB fails, as on a full disk.
+  struct rlimit original{};
+  getrlimit(RLIMIT_FSIZE, &original);
+  auto fullDisk = [&](bool on) {
+    struct rlimit limit = original;
+    limit.rlim_cur = on ? (1u << 20) : original.rlim_cur;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, on ? SIG_IGN : SIG_DFL);
+  };
+  const struct {
+    const char* name;
+    FakeEcb fake;
+    bool diskFull;
+    std::string page;  // the error page's text
+  } cases[] = {
+      {"GET without a query", FakeEcb::Get(""), false, ERROR_TEXT_KEY_CREATE},
+      {"HEAD", FakeEcb::Get("VCEXE=page", "HEAD"), false, ERROR_TEXT_KEY_CREATE},
+      {"OPTIONS", FakeEcb::Get("", "OPTIONS"), false, ERROR_TEXT_KEY_CREATE},
+      {"more fields than the site allows", FakeEcb::Get("VCEXE=page&a=1&b=2").Variable("KARVEL_MAX_FIELDS", "2"), false,
+       ERROR_TEXT_TOO_MANY_FIELDS},
+      {"no such program, with an upload", FakeEcb::Post(body("missing", "data")), false, ERROR_TEXT_EXE_LOAD},
+      {"a name of 256 bytes after an upload", FakeEcb::Post(body("page", "data") + std::string(256, 'n') + "=1"), false,
+       ERROR_TEXT_KEY_CREATE},
+      {"an upload the disk cannot take", FakeEcb::Post(body("page", std::string(3u << 20, 'u'))), true,
+       ERROR_TEXT_KEY_CREATE},
+      {"a value the disk cannot take", FakeEcb::Post("VCEXE=page&v=" + std::string(3u << 20, 'v')), true,
+       ERROR_TEXT_TEMP_WRITE},
+  };
+  for (const auto& c : cases) {
+    FakeEcb fake = c.fake;
+    ExchangeRequest request{};
+    fullDisk(c.diskFull);
+    const DWORD status = f.Request(fake, &request);
+    fullDisk(false);
+    EXPECT_EQ(status, static_cast<DWORD>(HSE_STATUS_ERROR)) << c.name;
+    ASSERT_EQ(fake.supportCalls().size(), 1u) << c.name;
+    EXPECT_EQ(fake.supportCalls()[0].header, ErrorPageWith(c.page.c_str())) << c.name;
+    EXPECT_EQ(f.TempEntries(), std::vector<std::string>{}) << c.name << ": nothing left in the temporary directory";
+    // Space back, the next request works.
+    FakeEcb next = FakeEcb::Post(body("page", "after"));
+    EXPECT_EQ(f.Request(next, &request), static_cast<DWORD>(HSE_STATUS_SUCCESS)) << c.name;
+    EXPECT_EQ(f.TempEntries().size(), 1u) << c.name << ": the upload a back-end received stays";
+    std::filesystem::remove_all(request.szUploadDirectory);
+  }
+  // The site's limit itself is allowed.
+  FakeEcb atLimit = FakeEcb::Get("VCEXE=page&a=1").Variable("KARVEL_MAX_FIELDS", "2");
+  ExchangeRequest request{};
+  EXPECT_EQ(f.Request(atLimit, &request), static_cast<DWORD>(HSE_STATUS_SUCCESS));
+  ASSERT_EQ(atLimit.supportCalls().size(), 1u);
+  EXPECT_EQ(atLimit.supportCalls()[0].buffer, "200 Ok");
 }
 
 }  // namespace

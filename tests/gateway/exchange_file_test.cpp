@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -158,6 +160,81 @@ TEST(ExchangeFile, FailuresLeaveTheFileAndNameTheirText) {
   EXPECT_STREQ(w.failure, ERROR_TEXT_KEY_CREATE);
   EXPECT_EQ(w.file.size(), 524u);
   EXPECT_EQ(w.file[0], '0');
+}
+
+// Request files are named by 64 random bits: no name follows from another, none runs out. The
+// uploads' directory carries the exchange file's digits, so a back-end tells its own request's
+// uploads from the path it is given.
+TEST(ExchangeFile, NamesAreRandomAndTieTheUploadsToTheRequest) {
+  std::set<std::string> digits;
+  for (int k = 0; k < 200; ++k) {
+    FakeEcb fake = FakeEcb::Get("a=1");
+    Written w = Write(fake);
+    ASSERT_EQ(w.failure, nullptr);
+    const std::string path = w.request.szExchangePath;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    ASSERT_EQ(name.size(), 2u + 16 + 4) << name;
+    EXPECT_EQ(name.substr(0, 2), "VC");
+    EXPECT_EQ(name.substr(18), ".tmp");
+    EXPECT_EQ(name.find_first_not_of("0123456789ABCDEF", 2), 18u) << name;
+    digits.insert(name.substr(2, 16));
+    EXPECT_EQ(std::string(w.request.szUploadDirectory), path.substr(0, path.rfind('/') + 1) + "VCU" + name.substr(2));
+    struct stat info{};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << "request data is private";
+    std::remove(path.c_str());
+  }
+  EXPECT_EQ(digits.size(), 200u);
+  // Successive names share no more than chance would: not a counter.
+  std::set<char> firstDigits;
+  for (const std::string& d : digits) firstDigits.insert(d[0]);
+  EXPECT_GT(firstDigits.size(), 8u);
+}
+
+// A site's field limit (the host's KARVEL_MAX_FIELDS, else the environment, else 10 000) ends the
+// read at the first field beyond it, without reading the rest of the body.
+TEST(ExchangeFile, FieldsBeyondTheSiteLimitAreRefused) {
+  std::string body = "VCEXE=ok";
+  for (int k = 0; k < 20000; ++k) body += "&=";
+  const struct {
+    const char* name;
+    const char* variable;     // the host's setting, null for none
+    const char* environment;  // KARVEL_MAX_FIELDS in the environment, null for none
+    int fields;               // fields in the form
+    bool refused;
+  } cases[] = {
+      {"default, at the limit", nullptr, nullptr, 10000, false},
+      {"default, one more", nullptr, nullptr, 10001, true},
+      {"host's limit", "5", nullptr, 6, true},
+      {"host's limit reached", "5", nullptr, 5, false},
+      {"host's limit over the environment's", "50", "3", 6, false},
+      {"environment's limit", nullptr, "3", 4, true},
+      {"no limit", "0", nullptr, 20001, false},
+      {"unreadable setting: the default", "many", nullptr, 10001, true},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv env("KARVEL_MAX_FIELDS", c.environment);
+    std::string form = body.substr(0, 8 + 2 * static_cast<size_t>(c.fields - 1));
+    if (c.refused) form += "&tail=" + std::string(100000, 'y');
+    FakeEcb fake = FakeEcb::Post(form, 4096);
+    if (c.variable != nullptr) fake.Variable("KARVEL_MAX_FIELDS", c.variable);
+    Written w = Write(fake);
+    EXPECT_STREQ(w.failure, c.refused ? ERROR_TEXT_TOO_MANY_FIELDS : nullptr) << c.name;
+    if (c.refused) {
+      EXPECT_LT(fake.served(), form.size()) << c.name << ": the rest of the body is not read";
+    } else {
+      EXPECT_EQ(NumberAt(w.file, 8), static_cast<uint32_t>(c.fields)) << c.name;
+    }
+    std::remove(w.request.szExchangePath);
+  }
+  // The refusal is the error page with status 413.
+  FakeEcb fake = FakeEcb::Get("");
+  EXTENSION_CONTROL_BLOCK* ecb = fake.Ecb();
+  EXPECT_EQ(SendErrorPage(ecb, ERROR_TEXT_TOO_MANY_FIELDS), static_cast<DWORD>(HSE_STATUS_ERROR));
+  EXPECT_EQ(ecb->dwHttpStatusCode, 413u);
+  ASSERT_EQ(fake.supportCalls().size(), 1u);
+  EXPECT_EQ(fake.supportCalls()[0].buffer, "413 Request Entity Too Large");
+  EXPECT_NE(fake.supportCalls()[0].header.find("TooManyFieldsError"), std::string::npos);
 }
 
 TEST(ErrorPage, IsSentByteForByteWithStatus200) {

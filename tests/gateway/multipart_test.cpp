@@ -178,6 +178,60 @@ TEST(Multipart, PartsBecomeFields) {
   });
 }
 
+// Bodies as other clients and test suites write them, beside what browsers and curl send.
+TEST(Multipart, BodiesOfOtherClients) {
+  const std::string head = "--XyZ\r\nContent-Disposition: form-data; name=\"";
+  const std::string file = "\"; filename=\"t.txt\"\r\n\r\n";
+  RunCases({
+      // The body may end right after the closing delimiter: no line end follows it.
+      {"closing delimiter last, value", head + "a\"\r\n\r\nv1\r\n--XyZ\r\n" + head.substr(7) + "b\"\r\n\r\nv2\r\n--XyZ--",
+       true, 2, {{"a", "v1"}, {"b", "v2"}}, {}},
+      {"closing delimiter last, upload", head + "f" + file + "data\r\n--XyZ--", true, 1, {{"f", "@t.txt"}},
+       {{"t.txt", "data"}}},
+      {"closing delimiter last, empty upload", head + "f" + file + "\r\n--XyZ--", true, 1, {{"f", "@t.txt"}},
+       {{"t.txt", ""}}},
+      {"closing delimiter last, bare LF", "--XyZ\nContent-Disposition: form-data; name=\"a\"\n\n\nv\n--XyZ--",
+       true, 1, {{"a", "v"}}, {}},
+      {"delimiter without its dashes last", head + "a\"\r\n\r\nv\r\n--XyZ", true, 1, {{"a", "v"}}, {}},
+      // Padding behind the boundary line is no part of the boundary.
+      {"transport padding", "--XyZ \t\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nv\r\n--XyZ--\r\n",
+       true, 1, {{"a", "v"}}, {}},
+      {"epilogue after the closing line", head + "a\"\r\n\r\nv\r\n--XyZ--\r\nthe end\r\n", true, 1, {{"a", "v"}}, {}},
+      // Data that itself ends in a line end keeps it; only the delimiter's own line end goes.
+      {"data ending in line ends, bare LF", "--XyZ\nContent-Disposition: form-data; name=\"a\"\n\n\nv\n\n--XyZ\n"
+       "Content-Disposition: form-data; name=\"f\"; filename=\"t.txt\"\n\nw\n\n--XyZ--\n",
+       true, 2, {{"a", "v\n"}, {"f", "@t.txt"}}, {{"t.txt", "w\n"}}},
+      {"data ending in CR LF", Body({{"a", nullptr, "v\r\n"}, {"f", "t.txt", "w\r\n"}}), true, 2,
+       {{"a", "v\r\n"}, {"f", "@t.txt"}}, {{"t.txt", "w\r\n"}}},
+      {"lone CR before the boundary", head + "a\"\r\n\r\nv\r--XyZ--\r\n", true, 1, {{"a", "v"}}, {}},
+      // A NUL in a file name would cut it short of what was sent: refused like control bytes.
+      {"NUL in a file name", head + "f\"; filename=\"a" + std::string(1, '\0') +
+       "b.txt\"\r\n\r\nx\r\n--XyZ--\r\n", true, 1, {{"f", ""}}, {}},
+  });
+}
+
+// A JIS file name that ends inside a character: the converter gets the name and its NUL, never the
+// stale bytes of an earlier, longer name behind them, so the saved name depends on the name alone.
+TEST(Multipart, UploadNamesHoldOnlyTheirOwnBytes) {
+  TempDir tmp;
+  ScopedEnv env("TMPDIR", tmp.path().c_str());
+  const std::string cut = "\x1b$B$";
+  std::set<std::string> saved;
+  for (const std::string& earlier : {std::string(900, 'X'), "\x1b$B" + std::string(1000, '%'), std::string(2, 'Y')}) {
+    for (const std::string& name : {earlier, cut}) {
+      FakeEcb fake = FakeEcb::Post("--XyZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"" + name +
+                                   "\"\r\n\r\nd\r\n--XyZ--\r\n");
+      const Outcome o = ReadForm(fake);
+      ASSERT_EQ(o.fields.size(), 1u) << Describe(o);
+      if (name == cut) saved.insert(o.fields[0].value.substr(o.fields[0].value.rfind('/') + 1));
+    }
+  }
+  ASSERT_EQ(saved.size(), 1u) << "the same name saved under different names";
+  const std::string name = *saved.begin();
+  EXPECT_EQ(name.find_first_of("XY%"), std::string::npos) << Show(name);
+  EXPECT_LE(name.size(), 4u) << Show(name);
+}
+
 TEST(Multipart, UploadsKeepEveryByte) {
   std::mt19937 random(3);
   std::string noise(300000, '\0');

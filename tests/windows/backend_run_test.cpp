@@ -11,6 +11,7 @@
 #include "gateway/backend_run.h"
 #include "gateway/error_page.h"
 #include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "gateway/fake_ecb.h"
 #include "platform/test_hooks.h"
 #include "support/files.h"
@@ -69,10 +70,7 @@ class BackendFixture {
     WriteAll(directory + "\\" + name + ".txt", mode + "\n" + answer);
   }
   DWORD Request(FakeEcb& fake, ExchangeRequest* request) const {
-    EXTENSION_CONTROL_BLOCK* ecb = fake.Ecb();
-    const LPCSTR failure = WriteExchangeFile(ecb, request);
-    if (failure != nullptr) return SendErrorPage(ecb, failure);
-    return ReplyToRequest(ecb, *request);
+    return HandleRequest(fake.Ecb(), false, request);
   }
   int TempFiles() const {
     int count = 0;
