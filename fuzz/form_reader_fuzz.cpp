@@ -2,9 +2,13 @@
 // Input: the first byte picks the method (bit 0: GET with the rest as the query string up to its
 // first NUL, else POST of the rest), ReadClient's chunk size (bits 1-2: 1, 7, 4096 or 65536 bytes)
 // and the preloaded part (bits 3-4: none, 1 byte, half, all); bit 5 declares cbTotalBytes 10 bytes
-// longer than the body. Uploads land in one private temporary directory, emptied now and then.
+// longer than the body, bit 6 declares it unknown (0xFFFFFFFF, a chunked body); bit 7 repeats the
+// rest until the body passes 1 MiB (the value buffer then grows as values arrive). The last byte,
+// when its low three bits are all set, limits the read to 4 fields and names the upload directory.
+// Uploads land in one private temporary directory, emptied now and then.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,10 +20,12 @@
 
 namespace {
 
+// The body is `pattern` repeated to `size` bytes.
 struct Request {
   EXTENSION_CONTROL_BLOCK ecb;
-  const uint8_t* body;
-  size_t size, served, chunk;
+  const uint8_t* pattern;
+  size_t patternSize, size, served, chunk;
+  std::string preload;
 };
 
 BOOL WINAPI ReadClient(HCONN conn, LPVOID buffer, LPDWORD size) {
@@ -27,11 +33,15 @@ BOOL WINAPI ReadClient(HCONN conn, LPVOID buffer, LPDWORD size) {
   if (*size > 65536) std::abort();
   size_t n = *size < request->chunk ? *size : request->chunk;
   if (n > request->size - request->served) n = request->size - request->served;
-  std::memcpy(buffer, request->body + request->served, n);
+  for (size_t k = 0; k < n; ++k) {
+    static_cast<uint8_t*>(buffer)[k] = request->pattern[(request->served + k) % request->patternSize];
+  }
   request->served += n;
   *size = static_cast<DWORD>(n);
   return TRUE;
 }
+
+BOOL WINAPI NoVariable(HCONN, LPSTR, LPVOID, LPDWORD) { return FALSE; }
 
 const std::string& TempDir() {
   static const std::string dir = [] {
@@ -65,24 +75,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char method[8];
   std::strcpy(method, (mode & 1) ? "GET" : "POST");
   Request request{};
-  request.body = data + 1;
+  request.pattern = data + 1;
+  request.patternSize = size - 1;
   request.size = (mode & 1) ? 0 : size - 1;
+  if ((mode & 0x80) && request.size > 0) request.size = ((1200000 / request.patternSize) + 1) * request.patternSize;
   request.chunk = kChunks[(mode >> 1) & 3];
   const size_t preloads[] = {0, request.size ? 1u : 0u, request.size / 2, request.size};
-  request.served = preloads[(mode >> 3) & 3];
+  request.served = std::min<size_t>(preloads[(mode >> 3) & 3], 49152);
+  for (size_t k = 0; k < request.served; ++k) request.preload.push_back(static_cast<char>(request.pattern[k % request.patternSize]));
   EXTENSION_CONTROL_BLOCK& ecb = request.ecb;
   ecb.cbSize = sizeof ecb;
   ecb.ConnID = &request;
   ecb.lpszMethod = method;
   ecb.lpszQueryString = query.data();
   ecb.cbTotalBytes = static_cast<DWORD>(request.size + ((mode & 0x20) && request.size ? 10 : 0));
+  if (mode & 0x40) ecb.cbTotalBytes = 0xFFFFFFFF;
   ecb.cbAvailable = static_cast<DWORD>(request.served);
-  ecb.lpbData = const_cast<uint8_t*>(request.body);
+  ecb.lpbData = reinterpret_cast<uint8_t*>(request.preload.data());
   ecb.ReadClient = ReadClient;
+  ecb.GetServerVariable = NoVariable;
 
+  const bool limited = (data[size - 1] & 7) == 7;
+  const std::string uploads = dir + "/VCU" + std::to_string(runs) + ".tmp";
+  const FormReadOptions options{limited ? uploads.c_str() : nullptr, limited ? 4 : 0};
   int32_t count = -1;
-  FormField* head = ReadFormFields(&ecb, &count);
-  if (count < 0) std::abort();
+  FormReadEnd end = kFormReadComplete;
+  FormField* head = ReadFormFieldsWith(&ecb, &count, options, &end);
+  if (count < 0 || (end != kFormReadComplete && head != nullptr)) std::abort();
+  if (end == kFormReadTooManyFields && (!limited || count != 5)) std::abort();
   int32_t records = 0;
   int32_t offset = 0;
   for (FormField* field = head; field != nullptr; field = field->pNext) {

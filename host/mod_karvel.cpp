@@ -3,7 +3,7 @@
 //   KarvelExtension  /path/VC_KARVEL2.so  [/scripts/VC_KARVEL2.dll]
 //   KarvelBackendDir /path/backends
 //   KarvelTempDir    /path/tmp
-//   KarvelMaxFields  10000            (server, virtual host, <Location>, <Directory>)
+//   KarvelMaxFields  10000            (server, virtual host, <Location>)
 //
 // Each extension file is probed while the configuration is read, loaded once in every child and
 // initialised there with GetExtensionVersion; requests to its URL (and below it, as path info)

@@ -16,6 +16,7 @@
 
 #include "host/content_sniff.h"
 #include "host/host_errors.h"
+#include "host/reply_text.h"
 #include "isapi/httpext.h"
 
 APLOG_USE_MODULE(karvel);
@@ -24,58 +25,6 @@ namespace {
 constexpr size_t kHoldBytes = 1024 * 1024;
 // Bytes of a file read to tell a whole "HTTP/" response (and its header block) or the file's type.
 constexpr size_t kFilePrefixBytes = 64 * 1024;
-
-// The header block being scanned, handed to Apache's CGI header scanner line by line.
-struct HeaderCursor {
-  const char* pNext;
-  const char* pEnd;
-  bool bEndGiven;
-};
-
-// gets()-like: one line (with its LF) into `buffer`, at most size-1 bytes. A block that stops
-// without its empty line gets one, so a header string may also be headers alone.
-int NextHeaderLine(char* buffer, int size, void* data) {
-  auto* cursor = static_cast<HeaderCursor*>(data);
-  if (size <= 1) return 0;
-  if (cursor->pNext >= cursor->pEnd) {
-    if (cursor->bEndGiven) return 0;
-    cursor->bEndGiven = true;
-    buffer[0] = '\0';
-    return 1;
-  }
-  int length = 0;
-  while (cursor->pNext < cursor->pEnd && length < size - 1) {
-    const char c = *cursor->pNext++;
-    buffer[length++] = c;
-    if (c == '\n') break;
-  }
-  buffer[length] = '\0';
-  return 1;
-}
-
-// A header line starts with a field name (token characters) and a colon; an empty line ends an
-// empty header block. Anything else means the string has no headers and is all body.
-bool StartsWithHeaderBlock(const char* text, const char* end) {
-  if (text < end && (*text == '\n' || (*text == '\r' && text + 1 < end && text[1] == '\n'))) return true;
-  const char* p = text;
-  while (p < end && *p != ':') {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (c <= 0x20 || c >= 0x7F || std::strchr("()<>@,;\\\"/[]?={}", c) != nullptr) return false;
-    ++p;
-  }
-  return p < end && p > text;
-}
-
-// "NNN text" with NNN in 200..599 (a final status); the status code, or 0.
-int ParseStatus(const char* status) {
-  if (status == nullptr) return HTTP_OK;
-  for (int i = 0; i < 3; ++i) {
-    if (status[i] < '0' || status[i] > '9') return 0;
-  }
-  if (status[3] != '\0' && status[3] != ' ') return 0;
-  const int code = (status[0] - '0') * 100 + (status[1] - '0') * 10 + (status[2] - '0');
-  return code >= 200 && code <= 599 ? code : 0;
-}
 
 bool PassHeld(Reply* reply) {
   if (reply->bClientGone) return false;
@@ -135,25 +84,10 @@ const char* ApplyHeaderBlock(Reply* reply, int code, const char* status, const c
 
 // "HTTP/1.1 200 OK\r\n" ...: the status part ("200 OK") in the pool and where the line ends, or nullptr.
 const char* SplitStatusLine(apr_pool_t* pool, const char* text, const char* end, const char** lineEnd) {
-  const char* newline = static_cast<const char*>(std::memchr(text, '\n', static_cast<size_t>(end - text)));
-  if (newline == nullptr) return nullptr;
-  const char* space = static_cast<const char*>(std::memchr(text, ' ', static_cast<size_t>(newline - text)));
-  if (space == nullptr) return nullptr;
-  const char* stop = (newline > space && newline[-1] == '\r') ? newline - 1 : newline;
-  const char* status = apr_pstrndup(pool, space + 1, static_cast<size_t>(stop - space - 1));
-  if (ParseStatus(status) == 0) return nullptr;
-  *lineEnd = newline + 1;
-  return status;
-}
-
-// Refuses what must never reach a header: control characters (CR and LF above all).
-bool UsableUrl(const char* url) {
-  if (url == nullptr || *url == '\0') return false;
-  for (const char* p = url; *p != '\0'; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == 0x7F) return false;
-  }
-  return true;
+  const char* status = nullptr;
+  const char* statusEnd = nullptr;
+  if (!FindStatusLine(text, end, &status, &statusEnd, lineEnd)) return nullptr;
+  return apr_pstrndup(pool, status, static_cast<size_t>(statusEnd - status));
 }
 }  // namespace
 

@@ -33,10 +33,13 @@ class StartFailures(unittest.TestCase):
         server = Server(probe=False, includes=['KarvelExtension "@STAGE@/lib/VC_KARVEL2.so"',
                                                'KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /other/karvel.dll'])
         try:
-            for url in ("/scripts/VC_KARVEL2.dll", "/other/karvel.dll", "/SCRIPTS/vc_karvel2.DLL"):
+            for url in ("/scripts/VC_KARVEL2.dll", "/other/karvel.dll"):
                 status, _, body = server.request("GET", url + "?VCEXE=echo&u=1")
                 self.assertEqual(200, status, url)
                 self.assertIn(b"<td>u</td><td>1</td>", body)
+            # Another spelling is sent to the configured one, query and all.
+            status, headers, _ = server.request("GET", "/SCRIPTS/vc_karvel2.DLL/x?VCEXE=echo&u=1")
+            self.assertEqual((308, "/scripts/VC_KARVEL2.dll/x?VCEXE=echo&u=1"), (status, headers.get("location")))
         finally:
             server.stop()
 
