@@ -2,7 +2,9 @@
 """Requests/s of Apache + mod_karvel + the echo back-end beside Apache's own mod_cgid running
 cgi_echo (the same page as a CGI program), on one Apache, in one run: wrk, 2 threads, 32
 connections, alternating rounds; the ratio is karvel/cgid per pair of rounds, median reported.
-Then the latency of a trivial reply (echo, no fields) on one connection: median and p99.
+Then the latency of a trivial reply (echo, no fields) on one connection: median and p99. Then a
+1 GiB file answer (result code 4) beside Apache serving the same file as a static file, MB/s in
+alternating rounds, and how much the children's resident memory grows while the answers go out.
 
     bench/host_bench.py BUILD_DIR [ROUNDS] [SECONDS]"""
 import os
@@ -10,6 +12,8 @@ import re
 import statistics
 import subprocess
 import sys
+import threading
+import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
@@ -36,6 +40,61 @@ def rate(out):
 def to_ms(text):
     value, unit = re.match(r"([\d.]+)(us|ms|s)", text).groups()
     return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
+
+
+def download(port, path):
+    """MB/s of one download with curl, after checking its length."""
+    out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{speed_download} %{size_download} %{http_code}",
+                          "http://127.0.0.1:%d%s" % (port, path)], stdout=subprocess.PIPE, text=True, check=True).stdout
+    speed, size, code = out.split()
+    if code != "200" or int(size) != BIG_FILE_BYTES:
+        raise SystemExit("%s: status %s, %s bytes" % (path, code, size))
+    return float(speed) / 1e6
+
+
+BIG_FILE_BYTES = 1 << 30
+
+
+def file_answers(server, rounds):
+    """A 1 GiB file answer through karvel beside the same file served by Apache itself."""
+    site = os.path.join(server.stage, "site")
+    path = os.path.join(site, "bench-answer.bin")
+    block = os.urandom(1 << 20)
+    with open(path, "wb") as f:
+        for _ in range(BIG_FILE_BYTES >> 20):
+            f.write(block)
+    # The extension opens an answer's file for writing too: it belongs to the server's user.
+    tmp = os.stat(os.path.join(server.stage, "tmp"))
+    os.chown(path, tmp.st_uid, tmp.st_gid)
+    karvel_path, static_path = "/scripts/VC_KARVEL2.dll?VCEXE=file_answer", "/bench-answer.bin"
+    download(server.port, karvel_path)
+    download(server.port, static_path)
+    before = server.children_rss_kib()
+    peak = [before]
+    sampling = [True]
+
+    def sample():
+        while sampling[0]:
+            peak[0] = max(peak[0], server.children_rss_kib())
+            time.sleep(0.02)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    karvel_speeds, static_speeds = [], []
+    try:
+        for _ in range(rounds):
+            karvel_speeds.append(download(server.port, karvel_path))
+            static_speeds.append(download(server.port, static_path))
+    finally:
+        sampling[0] = False
+        sampler.join()
+        os.unlink(path)
+    ratio = statistics.median(k / s for k, s in zip(karvel_speeds, static_speeds))
+    print("host: a 1 GiB file answer (result code 4) beside the same file served by Apache, MB/s, %d rounds" % rounds)
+    print("  karvel file answer    %s" % " ".join("%.0f" % v for v in karvel_speeds))
+    print("  Apache static file    %s" % " ".join("%.0f" % v for v in static_speeds))
+    print("  ratio karvel/static: median %.2fx (goal >= 0.8x)" % ratio)
+    print("  children's resident memory grew by %.1f MiB at most (goal < 16 MiB)" % ((peak[0] - before) / 1024.0))
 
 
 def main():
@@ -78,6 +137,7 @@ def main():
             median = to_ms(re.search(r"50%\s+(\S+)", out).group(1))
             p99 = to_ms(re.search(r"99%\s+(\S+)", out).group(1))
             print("  latency of a trivial reply, %-13s median %.2f ms, p99 %.2f ms (1 connection)" % (name, median, p99))
+        file_answers(server, rounds)
     finally:
         server.stop()
 

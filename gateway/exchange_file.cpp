@@ -122,7 +122,7 @@ LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, BYTE* header,
 
   int32_t fieldCount = 0;
   FormReadEnd end = kFormReadComplete;
-  FormField* list = ReadFormFieldsWith(ecb, &fieldCount, FormReadOptions{out->szUploadDirectory, MaxFieldsFor(ecb)}, &end);
+  FormField* list = ReadFormFieldsWith(ecb, &fieldCount, FormReadOptions{out->szUploadDirectory, MaxFieldsFor(ecb), 0}, &end);
   if (end == kFormReadTooManyFields) return ERROR_TEXT_TOO_MANY_FIELDS;
   PutNumber(header + EXCHANGE_FIELD_COUNT_AT, static_cast<DWORD>(fieldCount));
   const size_t indexBytes = static_cast<size_t>(fieldCount) * EXCHANGE_ENTRY_BYTES;

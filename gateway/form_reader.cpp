@@ -451,8 +451,9 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
   const uint64_t queryLength = static_cast<uint64_t>(lstrlenA(ecb->lpszQueryString));
   const uint64_t wholeInput = queryLength + ecb->cbTotalBytes + 1;
   const bool lengthKnown = ecb->cbTotalBytes != 0xFFFFFFFF;
-  r.bValueBufferGrows = !lengthKnown || wholeInput > kUpfrontValueBytes;
-  if (!StartFormFieldList(&r.list, static_cast<size_t>(r.bValueBufferGrows ? kUpfrontValueBytes : wholeInput))) {
+  const uint64_t upfront = options.nFirstValueBytes != 0 ? options.nFirstValueBytes : kUpfrontValueBytes;
+  r.bValueBufferGrows = !lengthKnown || wholeInput > upfront;
+  if (!StartFormFieldList(&r.list, static_cast<size_t>(r.bValueBufferGrows ? upfront : wholeInput))) {
     HeapFree(GetProcessHeap(), 0, r.pName);
     *end = kFormReadFailed;
     return nullptr;
@@ -478,5 +479,5 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
 
 FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
   FormReadEnd end = kFormReadComplete;
-  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0}, &end);
+  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0, 0}, &end);
 }

@@ -34,6 +34,9 @@ struct FormReadOptions {
   LPCSTR szUploadDirectory;  // the directory to create for this request's uploads (it must not
                              // exist yet); null: a new one with a random name in the temp directory
   int32_t nMaxFields;        // more fields begun than this end the read; 0: no limit
+  uint32_t nFirstValueBytes; // the value buffer taken whole for inputs up to this length, else
+                             // at this size and grown as values arrive; 0: 1 MiB (tests and
+                             // fuzzing take less, to reach the growth with small inputs)
 };
 
 // How a read ended, beside its list.
