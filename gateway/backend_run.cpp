@@ -5,6 +5,7 @@
 
 #include "gateway/answer_reply.h"
 #include "gateway/error_page.h"
+#include "gateway/request_settings.h"
 #include "platform/file_watch.h"
 #include "platform/program_path.h"
 
@@ -26,10 +27,12 @@ HANDLE OpenForPoll(LPCSTR exchangePath) {
 
 // Starts the program resolved inside the back-end directory, quoted so that blanks in its path
 // cannot make another program run; the exchange file's path follows as the one argument.
-bool Launch(LPCSTR backendPath, LPCSTR exchangePath) {
+bool Launch(const ExchangeRequest& request) {
   CHAR directory[MAX_PATH];
   CHAR program[MAX_PATH];
-  if (!GetBackendDirectory(directory) || !ResolveProgramInDirectory(directory, backendPath, program, MAX_PATH)) {
+  LPCSTR exchangePath = request.szExchangePath;
+  if (!RequestBackendDirectory(request, directory) ||
+      !ResolveProgramInDirectory(directory, request.szBackendPath, program, MAX_PATH)) {
     return false;
   }
   const size_t length = std::strlen(program) + std::strlen(exchangePath) + 4;
@@ -81,20 +84,17 @@ int LaunchResultOf(BYTE resultCode) {
 
 }  // namespace
 
-BOOL GetBackendDirectory(CHAR directory[MAX_PATH]) {
-  const char* configured = std::getenv("KARVEL_BACKEND_DIR");
-  if (configured != nullptr && configured[0] != '\0') {
-    if (std::strlen(configured) >= MAX_PATH) return FALSE;
-    lstrcpyA(directory, configured);
-    return TRUE;
-  }
-  return GetModuleDirectoryA(reinterpret_cast<const void*>(&GetBackendDirectory), directory, MAX_PATH);
+BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_PATH]) {
+  if (request.szBackendDirectory[0] == '\0') return BackendDirectoryFor(nullptr, directory);
+  lstrcpyA(directory, request.szBackendDirectory);
+  return TRUE;
 }
 
-int RunBackEnd(LPCSTR backendPath, LPCSTR exchangePath, ULONGLONG* answerSize) {
+int RunBackEnd(const ExchangeRequest& request, ULONGLONG* answerSize) {
+  LPCSTR exchangePath = request.szExchangePath;
   // Watching begins before the launch, so no change of the file can come unseen.
   HANDLE watch = BeginFileWatch(exchangePath);
-  if (!Launch(backendPath, exchangePath)) {
+  if (!Launch(request)) {
     EndFileWatch(watch);
     return LAUNCH_FAILED;
   }
@@ -102,14 +102,21 @@ int RunBackEnd(LPCSTR backendPath, LPCSTR exchangePath, ULONGLONG* answerSize) {
   GetLocalTime(&now);
   WORD minute = now.wMinute;
   int minuteChanges = 0;
+  // A site's own time-out counts milliseconds of a clock that never goes back.
+  const DWORD started = GetTickCount();
+  const DWORD limit = request.nBackendTimeout >= 0 ? static_cast<DWORD>(request.nBackendTimeout) * 1000u : 0;
   int result = LAUNCH_TIMED_OUT;
   for (;;) {
-    GetLocalTime(&now);
-    if (now.wMinute != minute) {
-      minute = now.wMinute;
-      ++minuteChanges;
+    if (request.nBackendTimeout >= 0) {
+      if (GetTickCount() - started >= limit) break;
+    } else {
+      GetLocalTime(&now);
+      if (now.wMinute != minute) {
+        minute = now.wMinute;
+        ++minuteChanges;
+      }
+      if (minuteChanges > kMinuteChangesAllowed) break;
     }
-    if (minuteChanges > kMinuteChangesAllowed) break;
     BYTE resultCode = 0;
     if (LookForAnswer(exchangePath, &resultCode, answerSize)) {
       result = LaunchResultOf(resultCode);
@@ -123,7 +130,7 @@ int RunBackEnd(LPCSTR backendPath, LPCSTR exchangePath, ULONGLONG* answerSize) {
 
 DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request) {
   ULONGLONG answerSize = 4;
-  const int launch = RunBackEnd(request.szBackendPath, request.szExchangePath, &answerSize);
+  const int launch = RunBackEnd(request, &answerSize);
   switch (launch) {
     case LAUNCH_FAILED:
       // No program received the request: its uploads go with its exchange file.

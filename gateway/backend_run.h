@@ -11,16 +11,17 @@
 #define LAUNCH_TIMED_OUT (-3)
 #define LAUNCH_OTHER_RESULT 99
 
-// The directory back-end programs must lie in: $KARVEL_BACKEND_DIR, else the directory of the
-// module holding the extension. FALSE when neither can be told.
-BOOL GetBackendDirectory(CHAR directory[MAX_PATH]);
+// The directory the request's program must lie in: the site's, else the default (the environment's
+// KARVEL_BACKEND_DIR, else the module's directory). FALSE when it cannot be told.
+BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_PATH]);
 
-// Starts `backendPath` (resolved inside the back-end directory; anything else is a failed start)
-// with the exchange file's path as its one argument, without a shell, and polls the file until its
-// byte 0 is '9' (answered) or the local clock's minute has changed three times. Writes the file's
-// size at that moment to *answerSize (all 64 bits). Returns 1, 2 or 4 (the result code), 99 for any
-// other code, LAUNCH_FAILED or LAUNCH_TIMED_OUT.
-int RunBackEnd(LPCSTR backendPath, LPCSTR exchangePath, ULONGLONG* answerSize);
+// Starts the request's program (resolved inside its back-end directory; anything else is a failed
+// start) with the exchange file's path as its one argument, without a shell, and polls the file
+// until its byte 0 is '9' (answered), or until the site's time-out (nBackendTimeout seconds) or,
+// without one, until the local clock's minute has changed three times. Writes the file's size at
+// that moment to *answerSize (all 64 bits). Returns 1, 2 or 4 (the result code), 99 for any other
+// code, LAUNCH_FAILED or LAUNCH_TIMED_OUT.
+int RunBackEnd(const ExchangeRequest& request, ULONGLONG* answerSize);
 
 // The finished command line's program runs on the request, and the reply follows its answer (see
 // answer_reply.h). The exchange file is deleted on the paths that end with it; when the program

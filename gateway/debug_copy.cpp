@@ -7,7 +7,7 @@
 
 BOOL DebugCopyPath(const ExchangeRequest& request, CHAR path[MAX_PATH]) {
   CHAR directory[MAX_PATH];
-  if (!GetBackendDirectory(directory)) return FALSE;
+  if (!RequestBackendDirectory(request, directory)) return FALSE;
   // Only beside a program that resolved inside the back-end directory: a form must never choose
   // where the server writes the request's data.
   CHAR program[MAX_PATH];

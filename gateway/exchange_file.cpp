@@ -169,10 +169,11 @@ LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
   out->szUploadDirectory[0] = '\0';
   out->szBackendPath[0] = '\0';
   out->bVcexeTaken = false;
+  if (!BackendDirectoryFor(ecb, out->szBackendDirectory)) out->szBackendDirectory[0] = '\0';
+  out->nBackendTimeout = BackendTimeoutFor(ecb);
   // The file is made empty under a random name; the open below fails when there is none.
   CHAR tempPath[MAX_PATH];
-  const DWORD tempLength = GetTempPathA(MAX_PATH, tempPath);
-  if (tempLength == 0 || tempLength >= MAX_PATH || !CreateRequestFile(tempPath, "VC", out->szExchangePath)) {
+  if (!TempDirectoryFor(ecb, tempPath) || !CreateRequestFile(tempPath, "VC", out->szExchangePath)) {
     return ERROR_TEXT_TEMP_OPEN;
   }
   NameUploadDirectory(out);

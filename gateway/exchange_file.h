@@ -13,6 +13,8 @@
 #ifndef KARVEL_GATEWAY_EXCHANGE_FILE_H
 #define KARVEL_GATEWAY_EXCHANGE_FILE_H
 
+#include <cstdint>
+
 #include "isapi/httpext.h"
 
 #define EXCHANGE_HEADER_BYTES 524
@@ -30,6 +32,10 @@ struct ExchangeRequest {
                                     // upload: a back-end tells its own request's uploads by it
   CHAR szBackendPath[MAX_PATH];     // value of the first VBEXE field, else of the first VCEXE field; may be empty
   bool bVcexeTaken;                 // a VCEXE field came before every VBEXE field
+  // The site's settings for the request (request_settings.h): the directory its program must lie in
+  // (empty: the default) and how long it waits for the answer (-1: until the third minute change).
+  CHAR szBackendDirectory[MAX_PATH];
+  int32_t nBackendTimeout;
 };
 
 // Creates the exchange file for `ecb` in the temporary directory and writes it completely: header,

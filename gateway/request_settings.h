@@ -14,4 +14,16 @@
 #define DEFAULT_MAX_FIELDS 10000
 int32_t MaxFieldsFor(EXTENSION_CONTROL_BLOCK* ecb);
 
+// The directory back-end programs must lie in ("KARVEL_BACKEND_DIR"), else the directory of the
+// module that holds the extension. FALSE when none can be told or it does not fit.
+BOOL BackendDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]);
+
+// Where the request's exchange file and uploads go, ending in a separator: the host's
+// "KARVEL_TEMP_DIR", else the system's temporary directory (TMPDIR). FALSE when it does not fit.
+BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]);
+
+// Seconds a request waits for its back-end's answer ("KARVEL_BACKEND_TIMEOUT"); -1 when unset:
+// the wait ends at the third change of the local clock's minute.
+int32_t BackendTimeoutFor(EXTENSION_CONTROL_BLOCK* ecb);
+
 #endif  // KARVEL_GATEWAY_REQUEST_SETTINGS_H

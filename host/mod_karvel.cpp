@@ -48,17 +48,15 @@ struct KarvelServerConfig {
   apr_array_header_t* pMappings;  // of ExtensionMapping
 };
 
+// A request that names an extension: which one, and the rest of its URL (the path info).
+struct MappedRequest {
+  const ExtensionMapping* pMapping;
+  const char* szPathInfo;
+};
+
 // Every extension file named in the configuration, by path, so a file mapped twice is loaded once.
 // Rebuilt with each reading of the configuration (pconf).
 apr_hash_t* g_extensions = nullptr;
-const char* g_backendDir = nullptr;
-const char* g_tempDir = nullptr;
-
-// The environment the extension reads: its back-end directory and temporary directory.
-void ExportEnvironment() {
-  if (g_backendDir != nullptr) setenv("KARVEL_BACKEND_DIR", g_backendDir, 1);
-  if (g_tempDir != nullptr) setenv("TMPDIR", g_tempDir, 1);
-}
 
 void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
   auto* config = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
@@ -99,24 +97,6 @@ const char* SetExtension(cmd_parms* cmd, void*, const char* file, const char* ur
   return nullptr;
 }
 
-const char* SetDirectory(cmd_parms* cmd, const char* directive, const char* dir, const char** target) {
-  const char* path = ap_server_root_relative(cmd->pool, dir);
-  if (path == nullptr || !ap_is_directory(cmd->temp_pool, path)) {
-    return apr_pstrcat(cmd->pool, directive, ": not a directory: ", dir, nullptr);
-  }
-  *target = path;
-  ExportEnvironment();
-  return nullptr;
-}
-
-const char* SetBackendDir(cmd_parms* cmd, void*, const char* dir) {
-  return SetDirectory(cmd, "KarvelBackendDir", dir, &g_backendDir);
-}
-
-const char* SetTempDir(cmd_parms* cmd, void*, const char* dir) {
-  return SetDirectory(cmd, "KarvelTempDir", dir, &g_tempDir);
-}
-
 // command_rec keeps every directive function under one untyped pointer, as C would.
 template <typename Function>
 cmd_func AsCommand(Function function) {
@@ -126,29 +106,24 @@ cmd_func AsCommand(Function function) {
 const command_rec kDirectives[] = {
     AP_INIT_TAKE12("KarvelExtension", AsCommand(SetExtension), nullptr, RSRC_CONF,
                    "an ISAPI extension file and the URL it answers (default /scripts/VC_KARVEL2.dll)"),
-    AP_INIT_TAKE1("KarvelBackendDir", AsCommand(SetBackendDir), nullptr, RSRC_CONF,
-                  "the directory whose programs forms may start (KARVEL_BACKEND_DIR)"),
-    AP_INIT_TAKE1("KarvelTempDir", AsCommand(SetTempDir), nullptr, RSRC_CONF,
-                  "the directory for exchange files and uploads (TMPDIR)"),
+    AP_INIT_TAKE1("KarvelBackendDir", AsCommand(SetBackendDir), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "the directory whose programs forms may start"),
+    AP_INIT_TAKE1("KarvelTempDir", AsCommand(SetTempDir), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "the directory for exchange files and uploads"),
     AP_INIT_TAKE1("KarvelMaxFields", AsCommand(SetMaxFields), nullptr, RSRC_CONF | ACCESS_CONF,
                   "fields a request may send before it is refused with 413 (default 10000, 0: no limit)"),
+    AP_INIT_TAKE1("KarvelBackendTimeout", AsCommand(SetBackendTimeout), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "seconds a request waits for its back-end's answer (default: until the clock's minute "
+                  "has changed three times)"),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 
 int PreConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*) {
   g_extensions = apr_hash_make(pconf);
-  g_backendDir = nullptr;
-  g_tempDir = nullptr;
-  return OK;
-}
-
-int PostConfig(apr_pool_t*, apr_pool_t*, apr_pool_t*, server_rec*) {
-  ExportEnvironment();
   return OK;
 }
 
 void ChildInit(apr_pool_t* pchild, server_rec* server) {
-  ExportEnvironment();
   if (!OpenContentSniffer()) {
     ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server, "libmagic unavailable: raw replies are sent as application/octet-stream");
   }
@@ -200,21 +175,20 @@ int TranslateName(request_rec* r) {
     mapping = FindMapping(r, true, &urlLength);
     return mapping != nullptr ? RedirectToConfiguredSpelling(r, mapping, urlLength) : DECLINED;
   }
-  r->filename = apr_pstrdup(r->pool, mapping->pExtension->szPath);
-  r->path_info = apr_pstrdup(r->pool, r->uri + urlLength);
+  auto* mapped = static_cast<MappedRequest*>(apr_palloc(r->pool, sizeof(MappedRequest)));
+  mapped->pMapping = mapping;
+  mapped->szPathInfo = apr_pstrdup(r->pool, r->uri + urlLength);
   r->handler = kHandlerName;
-  ap_set_module_config(r->request_config, &karvel_module, const_cast<ExtensionMapping*>(mapping));
-  return OK;
+  ap_set_module_config(r->request_config, &karvel_module, mapped);
+  // The URL is still mapped into the site's documents as any URL is (the core, Alias ...), so the
+  // site's <Directory> sections apply to it, settings and access control alike, as they apply to
+  // a handler such as mod_status.
+  return DECLINED;
 }
 
-// The extension file is no document: no <Directory> walk for it (<Location> still applies).
-int MapToStorage(request_rec* r) {
-  return ap_get_module_config(r->request_config, &karvel_module) != nullptr ? OK : DECLINED;
-}
-
-const char* TranslatePathInfo(request_rec* r) {
-  if (r->path_info == nullptr || r->path_info[0] == '\0') return "";
-  request_rec* lookup = ap_sub_req_lookup_uri(ap_escape_uri(r->pool, r->path_info), r, nullptr);
+const char* TranslatePathInfo(request_rec* r, const char* pathInfo) {
+  if (pathInfo[0] == '\0') return "";
+  request_rec* lookup = ap_sub_req_lookup_uri(ap_escape_uri(r->pool, pathInfo), r, nullptr);
   const char* translated = "";
   if (lookup->filename != nullptr) {
     translated = apr_pstrcat(r->pool, lookup->filename, lookup->path_info ? lookup->path_info : "", nullptr);
@@ -224,28 +198,22 @@ const char* TranslatePathInfo(request_rec* r) {
 }
 
 int Handler(request_rec* r) {
-  auto* mapping = static_cast<ExtensionMapping*>(ap_get_module_config(r->request_config, &karvel_module));
-  if (mapping == nullptr) return DECLINED;
-  LoadedExtension* extension = mapping->pExtension;
+  const auto* mapped = static_cast<const MappedRequest*>(ap_get_module_config(r->request_config, &karvel_module));
+  if (mapped == nullptr) return DECLINED;
+  LoadedExtension* extension = mapped->pMapping->pExtension;
   if (extension->pfnHttpExtensionProc == nullptr) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "ISAPI extension %s is not loaded in this process", extension->szPath);
     return HTTP_INTERNAL_SERVER_ERROR;
   }
-  // The path info was cut from the end of the URI when the request was mapped.
-  const size_t uriLength = std::strlen(r->uri);
-  const size_t infoLength = r->path_info ? std::strlen(r->path_info) : 0;
-  const size_t urlLength = infoLength <= uriLength ? uriLength - infoLength : uriLength;
-  ScriptPaths paths{apr_pstrndup(r->pool, r->uri, urlLength), r->path_info ? r->path_info : "", TranslatePathInfo(r)};
+  ScriptPaths paths{mapped->pMapping->szUrl, mapped->szPathInfo, TranslatePathInfo(r, mapped->szPathInfo)};
   return RunExtension(r, extension, &paths);
 }
 
 void RegisterHooks(apr_pool_t*) {
   ap_hook_pre_config(PreConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
-  ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
-  // Before mod_alias and the core, so the extension's URL is never taken for a file.
+  // First, so that the extension's URL is known as such whoever maps it to a file afterwards.
   ap_hook_translate_name(TranslateName, nullptr, nullptr, APR_HOOK_FIRST);
-  ap_hook_map_to_storage(MapToStorage, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
 }
 }  // namespace

@@ -3,12 +3,14 @@
 #include <cstring>
 
 #include <apr_strings.h>
+#include <http_core.h>
 
 extern "C" module AP_MODULE_DECLARE_DATA karvel_module;
 
 void* CreateSiteSettings(apr_pool_t* pool, char*) {
   auto* settings = static_cast<SiteSettings*>(apr_pcalloc(pool, sizeof(SiteSettings)));
   settings->nMaxFields = -1;
+  settings->nBackendTimeout = -1;
   return settings;
 }
 
@@ -16,25 +18,61 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   const auto* base = static_cast<const SiteSettings*>(baseSettings);
   const auto* inner = static_cast<const SiteSettings*>(innerSettings);
   auto* merged = static_cast<SiteSettings*>(apr_pcalloc(pool, sizeof(SiteSettings)));
+  merged->szBackendDir = inner->szBackendDir != nullptr ? inner->szBackendDir : base->szBackendDir;
+  merged->szTempDir = inner->szTempDir != nullptr ? inner->szTempDir : base->szTempDir;
   merged->nMaxFields = inner->nMaxFields >= 0 ? inner->nMaxFields : base->nMaxFields;
+  merged->nBackendTimeout = inner->nBackendTimeout >= 0 ? inner->nBackendTimeout : base->nBackendTimeout;
   return merged;
 }
 
-const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value) {
+namespace {
+const char* DirectoryArgument(cmd_parms* cmd, const char* dir, const char** target) {
+  const char* path = ap_server_root_relative(cmd->pool, dir);
+  if (path == nullptr || !ap_is_directory(cmd->temp_pool, path)) {
+    return apr_pstrcat(cmd->pool, cmd->cmd->name, ": not a directory: ", dir, nullptr);
+  }
+  *target = path;
+  return nullptr;
+}
+
+const char* CountArgument(cmd_parms* cmd, const char* value, apr_int64_t highest, int* target) {
   char* end = nullptr;
   const apr_int64_t count = apr_strtoi64(value, &end, 10);
-  if (end == value || *end != '\0' || count < 0 || count > 999999999) {
-    return apr_pstrcat(cmd->pool, "KarvelMaxFields: not a number of fields from 0 to 999999999: ", value, nullptr);
+  if (end == value || *end != '\0' || count < 0 || count > highest) {
+    return apr_psprintf(cmd->pool, "%s: not a whole number from 0 to %" APR_INT64_T_FMT ": %s", cmd->cmd->name,
+                        highest, value);
   }
-  static_cast<SiteSettings*>(settings)->nMaxFields = static_cast<int>(count);
+  *target = static_cast<int>(count);
   return nullptr;
+}
+}  // namespace
+
+const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir) {
+  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szBackendDir);
+}
+
+const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir) {
+  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szTempDir);
+}
+
+const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value) {
+  return CountArgument(cmd, value, 999999999, &static_cast<SiteSettings*>(settings)->nMaxFields);
+}
+
+const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value) {
+  return CountArgument(cmd, value, 86400, &static_cast<SiteSettings*>(settings)->nBackendTimeout);
 }
 
 const char* SiteSettingVariable(request_rec* r, const char* name) {
   const auto* settings = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
   if (settings == nullptr) return nullptr;
+  if (std::strcmp(name, "KARVEL_BACKEND_DIR") == 0) return settings->szBackendDir;
+  if (std::strcmp(name, "KARVEL_TEMP_DIR") == 0) return settings->szTempDir;
   if (std::strcmp(name, "KARVEL_MAX_FIELDS") == 0 && settings->nMaxFields >= 0) {
     return apr_psprintf(r->pool, "%d", settings->nMaxFields);
+  }
+  if (std::strcmp(name, "KARVEL_BACKEND_TIMEOUT") == 0 && settings->nBackendTimeout >= 0) {
+    return apr_psprintf(r->pool, "%d", settings->nBackendTimeout);
   }
   return nullptr;
 }

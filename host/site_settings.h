@@ -8,17 +8,26 @@
 #include <http_config.h>
 
 struct SiteSettings {
-  int nMaxFields;  // KarvelMaxFields; -1 while unset
+  const char* szBackendDir;  // KarvelBackendDir; nullptr while unset
+  const char* szTempDir;     // KarvelTempDir; nullptr while unset
+  int nMaxFields;            // KarvelMaxFields; -1 while unset
+  int nBackendTimeout;       // KarvelBackendTimeout, seconds; -1 while unset
 };
 
 void* CreateSiteSettings(apr_pool_t* pool, char* directory);
 void* MergeSiteSettings(apr_pool_t* pool, void* base, void* inner);
 
+// KarvelBackendDir DIR, KarvelTempDir DIR: directories that must exist when the server starts.
+const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir);
+const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir);
 // KarvelMaxFields N: fields a request may send (0: no limit).
 const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value);
+// KarvelBackendTimeout SECONDS: how long a request waits for its back-end's answer.
+const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value);
 
-// The value of setting variable `name` ("KARVEL_MAX_FIELDS") for request `r`, in its pool; nullptr
-// when `name` is no setting or it is not set (the extension then takes its default).
+// The value of setting variable `name` for request `r` ("KARVEL_BACKEND_DIR", "KARVEL_TEMP_DIR",
+// "KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT"), in its pool; nullptr when `name` is no setting or
+// it is not set (the extension then takes its default).
 const char* SiteSettingVariable(request_rec* r, const char* name);
 
 #endif  // KARVEL_HOST_SITE_SETTINGS_H

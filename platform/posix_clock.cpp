@@ -1,5 +1,7 @@
-// GetLocalTime over the system clock and time zone, with a seam for tests to fix the time; Sleep.
+// GetLocalTime over the system clock and time zone, with a seam for tests to fix the time;
+// GetTickCount over the monotonic clock; Sleep.
 #include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -43,4 +45,11 @@ void Sleep(DWORD milliseconds) {
   timespec wait{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
   }
+}
+
+DWORD GetTickCount() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  // Milliseconds, wrapping at 2^32 as on Windows: callers take differences of two readings.
+  return static_cast<DWORD>(static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }

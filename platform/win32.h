@@ -170,6 +170,8 @@ struct SYSTEMTIME {
 };
 typedef SYSTEMTIME* LPSYSTEMTIME;
 void GetLocalTime(LPSYSTEMTIME time);
+// Milliseconds of a clock that never goes back (not the time of day), wrapping at 2^32.
+DWORD GetTickCount();
 
 // ---- Memory -------------------------------------------------------------------------------------
 #define HEAP_ZERO_MEMORY 0x00000008u
