@@ -203,6 +203,27 @@ TEST(BackendRun, NoAnswerByTheThirdMinuteChangeIsATimeOut) {
   EXPECT_EQ(fake.supportCalls()[0].header, ErrorPageWith(ERROR_TEXT_TIME_OUT));
   EXPECT_EQ(g_clockCalls, 59 + 4) << "the reference reading and three that changed the minute";
   EXPECT_EQ(f.TempFiles(), 0);
+
+  // A site's own time-out replaces the clock rule: the minute may change as it likes meanwhile,
+  // and a program that answers in time is waited for.
+  BackendFixture::Script(f.backends() + "/late", "sleep 0.6; printf '91xxlate' > \"$1\"");
+  const struct {
+    const char* program;
+    const char* timeout;
+    std::string header;
+  } cases[] = {{"silent", "1", ErrorPageWith(ERROR_TEXT_TIME_OUT)}, {"late", "0", ErrorPageWith(ERROR_TEXT_TIME_OUT)},
+               {"late", "3", "late"}};
+  for (const auto& c : cases) {
+    g_clockCalls = 0;
+    karvel_test::SetLocalTimeSource(MinuteEveryCall);
+    FakeEcb timed = FakeEcb::Get(std::string("VBEXE=") + c.program);
+    timed.Variable("KARVEL_BACKEND_TIMEOUT", c.timeout);
+    const DWORD result = f.Request(timed, &request);
+    karvel_test::SetLocalTimeSource(nullptr);
+    EXPECT_EQ(result, static_cast<DWORD>(c.header == "late" ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR)) << c.program;
+    ASSERT_EQ(timed.supportCalls().size(), 1u) << c.program;
+    EXPECT_EQ(timed.supportCalls()[0].header, c.header) << c.program << ", " << c.timeout << " s";
+  }
 }
 
 TEST(BackendRun, DebugCopyLiesBesideTheProgram) {
