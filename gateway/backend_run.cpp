@@ -13,38 +13,79 @@ namespace {
 
 constexpr BYTE kAnsweredMark = '9';
 constexpr int kMinuteChangesAllowed = 2;
-// Between two looks at the exchange file the request waits for a change in its directory (the
-// back-end's rename or close), at most kWatchMilliseconds so that the clock is read often enough;
-// without file events it pauses kPollMilliseconds, short enough that a reply follows its answer
-// at once, long enough that a waiting request costs next to nothing.
-constexpr DWORD kWatchMilliseconds = 50;
+// Between two looks at the exchange file the request waits for a change of the file (the
+// back-end's rename or close), at most kWatchMilliseconds so that the clock and the client are
+// looked at often enough; without file events it pauses kPollMilliseconds, short enough that a
+// reply follows its answer at once, long enough that a waiting request costs next to nothing.
+constexpr DWORD kWatchMilliseconds = 500;
 constexpr DWORD kPollMilliseconds = 2;
+// A client that left is noticed within this much, and the wait given up.
+constexpr DWORD kClientCheckMilliseconds = 1000;
 
 HANDLE OpenForPoll(LPCSTR exchangePath) {
   return CreateFileA(exchangePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE,
                      nullptr);
 }
 
-// Starts the program resolved inside the back-end directory, quoted so that blanks in its path
-// cannot make another program run; the exchange file's path follows as the one argument.
-bool Launch(const ExchangeRequest& request) {
+enum LaunchOutcome { kStartedHere, kStartedByHost, kNotStarted, kHostBusy };
+
+// The host starts the program where it offers to (its spawner); FALSE when it does not.
+BOOL StartThroughHost(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, LPCSTR program,
+                      LPCSTR directory, LaunchOutcome* outcome) {
+  KARVEL_PROGRAM_START start{program, request.szExchangePath, directory, request.szUploadDirectory, 0};
+  if (!ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_START_PROGRAM, &start, nullptr, nullptr)) return FALSE;
+  switch (start.dwOutcome) {
+    case KARVEL_PROGRAM_STARTED: *outcome = kStartedByHost; return TRUE;
+    case KARVEL_PROGRAM_NOT_STARTED: *outcome = kNotStarted; return TRUE;
+    case KARVEL_SERVER_BUSY: *outcome = kHostBusy; return TRUE;
+    default: return FALSE;  // a server that took the call without knowing it
+  }
+}
+
+// Starts the program resolved inside the back-end directory: through the host where it offers to,
+// else here, quoted so that blanks in its path cannot make another program run; the exchange
+// file's path follows as the one argument.
+LaunchOutcome Launch(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request) {
   CHAR directory[MAX_PATH];
   CHAR program[MAX_PATH];
   LPCSTR exchangePath = request.szExchangePath;
   if (!RequestBackendDirectory(request, directory) ||
       !ResolveProgramInDirectory(directory, request.szBackendPath, program, MAX_PATH)) {
-    return false;
+    return kNotStarted;
   }
+  LaunchOutcome outcome = kNotStarted;
+  if (StartThroughHost(ecb, request, program, directory, &outcome)) return outcome;
   const size_t length = std::strlen(program) + std::strlen(exchangePath) + 4;
   CHAR* commandLine = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, length));
-  if (commandLine == nullptr) return false;
+  if (commandLine == nullptr) return kNotStarted;
   lstrcpyA(commandLine, "\"");
   lstrcatA(commandLine, program);
   lstrcatA(commandLine, "\" ");
   lstrcatA(commandLine, exchangePath);
   const UINT started = WinExec(commandLine, SW_HIDE);
   HeapFree(GetProcessHeap(), 0, commandLine);
-  return started >= 32;
+  return started >= 32 ? kStartedHere : kNotStarted;
+}
+
+// FALSE only when the server knows the client has left.
+BOOL ClientConnected(EXTENSION_CONTROL_BLOCK* ecb) {
+  BOOL connected = TRUE;
+  if (!ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IS_CONNECTED, &connected, nullptr, nullptr)) return TRUE;
+  return connected;
+}
+
+// Tells a host that started the program how the wait ended; one that did not answer is stopped
+// where the site says so.
+void ReportWaitEnded(EXTENSION_CONTROL_BLOCK* ecb, int launch) {
+  CHAR result[16];
+  switch (launch) {
+    case LAUNCH_TIMED_OUT: lstrcpyA(result, "timeout"); break;
+    case LAUNCH_CLIENT_GONE: lstrcpyA(result, "client-gone"); break;
+    default: wsprintfA(result, "%d", launch); break;
+  }
+  const bool answered = launch != LAUNCH_TIMED_OUT && launch != LAUNCH_CLIENT_GONE;
+  KARVEL_PROGRAM_DONE done{answered ? TRUE : FALSE, result};
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_PROGRAM_DONE, &done, nullptr, nullptr);
 }
 
 // One look at the exchange file: true when it is answered, with its result code and size.
@@ -90,13 +131,14 @@ BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_
   return TRUE;
 }
 
-int RunBackEnd(const ExchangeRequest& request, ULONGLONG* answerSize) {
+int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize) {
   LPCSTR exchangePath = request.szExchangePath;
   // Watching begins before the launch, so no change of the file can come unseen.
   HANDLE watch = BeginFileWatch(exchangePath);
-  if (!Launch(request)) {
+  const LaunchOutcome launched = Launch(ecb, request);
+  if (launched == kNotStarted || launched == kHostBusy) {
     EndFileWatch(watch);
-    return LAUNCH_FAILED;
+    return launched == kHostBusy ? LAUNCH_BUSY : LAUNCH_FAILED;
   }
   SYSTEMTIME now;
   GetLocalTime(&now);
@@ -105,6 +147,7 @@ int RunBackEnd(const ExchangeRequest& request, ULONGLONG* answerSize) {
   // A site's own time-out counts milliseconds of a clock that never goes back.
   const DWORD started = GetTickCount();
   const DWORD limit = request.nBackendTimeout >= 0 ? static_cast<DWORD>(request.nBackendTimeout) * 1000u : 0;
+  DWORD clientChecked = started;
   int result = LAUNCH_TIMED_OUT;
   for (;;) {
     if (request.nBackendTimeout >= 0) {
@@ -122,23 +165,35 @@ int RunBackEnd(const ExchangeRequest& request, ULONGLONG* answerSize) {
       result = LaunchResultOf(resultCode);
       break;
     }
+    if (GetTickCount() - clientChecked >= kClientCheckMilliseconds) {
+      clientChecked = GetTickCount();
+      if (!ClientConnected(ecb)) {
+        result = LAUNCH_CLIENT_GONE;
+        break;
+      }
+    }
     WaitForFileChange(watch, kWatchMilliseconds, kPollMilliseconds);
   }
   EndFileWatch(watch);
+  if (launched == kStartedByHost) ReportWaitEnded(ecb, result);
   return result;
 }
 
 DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request) {
   ULONGLONG answerSize = 4;
-  const int launch = RunBackEnd(request, &answerSize);
+  const int launch = RunBackEnd(ecb, request, &answerSize);
   switch (launch) {
     case LAUNCH_FAILED:
+    case LAUNCH_BUSY:
       // No program received the request: its uploads go with its exchange file.
       DiscardExchangeFiles(request);
-      return SendErrorPage(ecb, ERROR_TEXT_EXE_LOAD);
+      return SendErrorPage(ecb, launch == LAUNCH_BUSY ? ERROR_TEXT_BUSY : ERROR_TEXT_EXE_LOAD);
     case LAUNCH_TIMED_OUT:
-      // The program may still be at work on its uploads; only the exchange file goes.
+    case LAUNCH_CLIENT_GONE:
+      // The program may still be at work on its uploads; only the exchange file goes (a host that
+      // stops the program removes the uploads once it has ended).
       DeleteFileA(request.szExchangePath);
+      if (launch == LAUNCH_CLIENT_GONE) return HSE_STATUS_ERROR;  // nobody to answer
       return SendErrorPage(ecb, ERROR_TEXT_TIME_OUT);
     case 1: return ReplyWithPage(ecb, request.szExchangePath, answerSize);
     case 2: return ReplyWithUrl(ecb, request.szExchangePath, answerSize);

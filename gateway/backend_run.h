@@ -9,6 +9,8 @@
 // Launch results of RunBackEnd besides the result codes 1, 2 and 4.
 #define LAUNCH_FAILED (-2)
 #define LAUNCH_TIMED_OUT (-3)
+#define LAUNCH_BUSY (-4)         // the host had no slot for the program in time: it did not run
+#define LAUNCH_CLIENT_GONE (-5)  // the client left while the request waited
 #define LAUNCH_OTHER_RESULT 99
 
 // The directory the request's program must lie in: the site's, else the default (the environment's
@@ -16,12 +18,14 @@
 BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_PATH]);
 
 // Starts the request's program (resolved inside its back-end directory; anything else is a failed
-// start) with the exchange file's path as its one argument, without a shell, and polls the file
-// until its byte 0 is '9' (answered), or until the site's time-out (nBackendTimeout seconds) or,
-// without one, until the local clock's minute has changed three times. Writes the file's size at
-// that moment to *answerSize (all 64 bits). Returns 1, 2 or 4 (the result code), 99 for any other
-// code, LAUNCH_FAILED or LAUNCH_TIMED_OUT.
-int RunBackEnd(const ExchangeRequest& request, ULONGLONG* answerSize);
+// start) with the exchange file's path as its one argument, without a shell: through the host
+// where it offers to (HSE_REQ_KARVEL_START_PROGRAM), else itself. Then polls the file until its byte 0
+// is '9' (answered), until the site's time-out (nBackendTimeout seconds) or, without one, the third
+// change of the local clock's minute, or until the server says the client has left. Writes the
+// file's size at the answer to *answerSize (all 64 bits). Returns 1, 2 or 4 (the result code), 99
+// for any other code, LAUNCH_FAILED, LAUNCH_BUSY, LAUNCH_TIMED_OUT or LAUNCH_CLIENT_GONE; a host that
+// started the program is told how the wait ended.
+int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize);
 
 // The finished command line's program runs on the request, and the reply follows its answer (see
 // answer_reply.h). The exchange file is deleted on the paths that end with it; when the program

@@ -14,9 +14,11 @@
 // A form with more fields than the site allows; sent with status 413, so that clients and proxies
 // see the refusal too, and nothing of the request reaches a back-end.
 #define ERROR_TEXT_TOO_MANY_FIELDS "TooManyFieldsError"
+// No slot for another back-end program came free in time; sent with status 503 and Retry-After.
+#define ERROR_TEXT_BUSY "EXE Load Error(Server Busy)"
 
-// Sends status "200 Ok" (413 for ERROR_TEXT_TOO_MANY_FIELDS) with the page naming `text` as the
-// header string (its Content-Type line, the empty line and the HTML), sets dwHttpStatusCode to
+// Sends status "200 Ok" (413 for ERROR_TEXT_TOO_MANY_FIELDS, 503 for ERROR_TEXT_BUSY) with the page
+// naming `text` as the header string (its Content-Type line, the empty line and the HTML), sets dwHttpStatusCode to
 // that status, and returns HSE_STATUS_ERROR: the browser sees an ordinary page while the server is
 // told the request failed.
 DWORD SendErrorPage(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR text);

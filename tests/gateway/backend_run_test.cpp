@@ -224,6 +224,14 @@ TEST(BackendRun, NoAnswerByTheThirdMinuteChangeIsATimeOut) {
     ASSERT_EQ(timed.supportCalls().size(), 1u) << c.program;
     EXPECT_EQ(timed.supportCalls()[0].header, c.header) << c.program << ", " << c.timeout << " s";
   }
+  // A client that left ends the wait: nothing is sent, the exchange file goes.
+  FakeEcb gone = FakeEcb::Get("VBEXE=silent");
+  gone.ClientGone();
+  const int before = f.TempFiles();  // what a late program wrote after its request gave up
+  EXPECT_EQ(f.Request(gone, &request), static_cast<DWORD>(HSE_STATUS_ERROR));
+  EXPECT_TRUE(gone.supportCalls().empty());
+  EXPECT_GE(gone.connectedAsks(), 1);
+  EXPECT_EQ(f.TempFiles(), before);
 }
 
 TEST(BackendRun, DebugCopyLiesBesideTheProgram) {

@@ -66,6 +66,9 @@ class FakeEcb {
   FakeEcb& ClientLeavesAfter(size_t bytes) { leaveAfter_ = bytes; return *this; }
   // WriteClient calls made, failed ones included.
   int writeCalls() const { return writeCalls_; }
+  // HSE_REQ_IS_CONNECTED answers that the client has left.
+  FakeEcb& ClientGone() { connected_ = false; return *this; }
+  int connectedAsks() const { return connectedAsks_; }
   // ReadClient serves `bytes` bytes in all, then returns FALSE (or TRUE with 0 bytes).
   FakeEcb& EndAfter(size_t bytes, bool fail) { endAfter_ = bytes; endFails_ = fail; return *this; }
   // The `count` next allocations fail once ReadClient is asked for the body byte at `offset`.
@@ -123,6 +126,13 @@ class FakeEcb {
                                            LPDWORD dataType) {
     FakeEcb* fake = static_cast<FakeEcb*>(conn);
     if (request == HSE_REQ_VECTOR_SEND) return fake->VectorSend(static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
+    if (request == HSE_REQ_IS_CONNECTED) {
+      fake->connectedAsks_++;
+      *static_cast<BOOL*>(buffer) = fake->connected_ ? TRUE : FALSE;
+      return TRUE;
+    }
+    // Karvel's own requests: this server starts no programs (the extension does).
+    if (request == HSE_REQ_KARVEL_START_PROGRAM || request == HSE_REQ_KARVEL_PROGRAM_DONE) return FALSE;
     SupportCall call{request, buffer ? static_cast<const char*>(buffer) : "", "", size ? *size : 0};
     if (request == HSE_REQ_SEND_RESPONSE_HEADER && dataType != nullptr) {
       call.header = reinterpret_cast<const char*>(dataType);
@@ -199,7 +209,8 @@ class FakeEcb {
   std::map<std::string, std::string> variables_;
   std::vector<SupportCall> supportCalls_;
   std::string written_;
-  int vectorSends_ = 0, writeCalls_ = 0;
+  int vectorSends_ = 0, writeCalls_ = 0, connectedAsks_ = 0;
+  bool connected_ = true;
   bool refuseVectors_ = false;
   size_t leaveAfter_ = SIZE_MAX;
 };

@@ -1,0 +1,121 @@
+#include "host/spawn_program.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace {
+
+constexpr int kResources[kLimitCount] = {RLIMIT_CPU, RLIMIT_AS, RLIMIT_NPROC};
+// close_range(2)'s flag (Linux 5.11): mark close-on-exec rather than close.
+constexpr unsigned kCloseRangeCloexec = 1u << 2;
+
+// In the child between fork and exec: only async-signal-safe calls.
+[[noreturn]] void BecomeProgram(const ProgramStart& start, int stderrWrite, int statusWrite) {
+  setsid();
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (signal != SIGKILL && signal != SIGSTOP) ::signal(signal, SIG_DFL);
+  }
+  const int null = open("/dev/null", O_RDWR);
+  if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(stderrWrite, 2) < 0) {
+    const int failure = errno;
+    (void)!write(statusWrite, &failure, sizeof failure);
+    _exit(127);
+  }
+  for (int k = 0; k < kLimitCount; ++k) {
+    if (start.pLimits[k][0] < 0) continue;
+    struct rlimit limit;
+    limit.rlim_cur = static_cast<rlim_t>(start.pLimits[k][0]);
+    limit.rlim_max = start.pLimits[k][1] < 0 ? RLIM_INFINITY : static_cast<rlim_t>(start.pLimits[k][1]);
+    setrlimit(kResources[k], &limit);
+  }
+  // Nothing of the spawner's reaches the program: every descriptor from 3 on closes at exec, the
+  // status pipe with them, which tells the spawner that exec happened.
+  if (syscall(SYS_close_range, 3u, ~0u, kCloseRangeCloexec) != 0) {
+    for (int fd = 3; fd < 65536; ++fd) {
+      if (fd != statusWrite) close(fd);
+    }
+  }
+  char* const argv[] = {const_cast<char*>(start.szProgram), const_cast<char*>(start.szArgument), nullptr};
+  execve(start.szProgram, argv, start.pEnvironment);
+  const int failure = errno;
+  (void)!write(statusWrite, &failure, sizeof failure);
+  _exit(127);
+}
+
+}  // namespace
+
+int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
+  // The program must be runnable before a child is forked for it: the usual failures come back
+  // as an errno at once, whatever happens to the status pipe.
+  if (access(start.szProgram, X_OK) != 0) return errno;
+  int errors[2];
+  int status[2];
+  if (pipe2(errors, O_CLOEXEC) != 0) return errno;
+  if (pipe2(status, O_CLOEXEC) != 0) {
+    const int failure = errno;
+    close(errors[0]);
+    close(errors[1]);
+    return failure;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    close(errors[0]);
+    close(status[0]);
+    // The stderr pipe's writing end must survive exec as descriptor 2: dup2 clears close-on-exec.
+    BecomeProgram(start, errors[1], status[1]);
+  }
+  const int forkError = errno;
+  close(errors[1]);
+  close(status[1]);
+  if (child < 0) {
+    close(errors[0]);
+    close(status[0]);
+    return forkError;
+  }
+  int failure = 0;
+  ssize_t got;
+  do {
+    got = read(status[0], &failure, sizeof failure);
+  } while (got < 0 && errno == EINTR);
+  close(status[0]);
+  if (got == static_cast<ssize_t>(sizeof failure)) {
+    close(errors[0]);
+    // The child exits at once; the spawner reaps it with the others.
+    return failure != 0 ? failure : ENOEXEC;
+  }
+  fcntl(errors[0], F_SETFL, fcntl(errors[0], F_GETFL) | O_NONBLOCK);
+  *pid = child;
+  *stderrFd = errors[0];
+  return 0;
+}
+
+bool SignalProgram(pid_t pid, int signal) {
+  if (pid <= 0) return false;
+  // The program leads its own session and process group; its children go with it.
+  if (kill(-pid, signal) == 0) return true;
+  return kill(pid, signal) == 0;
+}
+
+void RemoveRequestFiles(const char* exchangePath, const char* uploadDirectory) {
+  if (exchangePath != nullptr && exchangePath[0] != '\0') unlink(exchangePath);
+  if (uploadDirectory == nullptr || uploadDirectory[0] == '\0') return;
+  const int directory = open(uploadDirectory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (directory < 0) return;
+  if (DIR* listing = fdopendir(directory)) {
+    while (const dirent* entry = readdir(listing)) unlinkat(dirfd(listing), entry->d_name, 0);
+    closedir(listing);
+  } else {
+    close(directory);
+  }
+  rmdir(uploadDirectory);
+}

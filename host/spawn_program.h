@@ -1,0 +1,30 @@
+// Starting one back-end program as the spawner does: its own session (so its whole process group
+// can be signalled), a clean environment, Apache's resource limits, standard input and output on
+// /dev/null and standard error into a pipe the spawner reads. Plain POSIX; no Apache.
+#ifndef KARVEL_HOST_SPAWN_PROGRAM_H
+#define KARVEL_HOST_SPAWN_PROGRAM_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "host/spawner_protocol.h"
+
+struct ProgramStart {
+  const char* szProgram;     // absolute path
+  const char* szArgument;    // its one argument
+  char* const* pEnvironment; // "NAME=value", null-terminated
+  const int64_t (*pLimits)[2];  // kLimitCount pairs of soft and hard limit, -1 where none
+};
+
+// Starts the program; 0 with *pid and *stderrFd (the reading end, non-blocking, close-on-exec), or
+// the errno of the failed start (fork, or exec in the child: a missing or unrunnable program).
+int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd);
+
+// Signals the program's process group (its own session); false when it is gone already.
+bool SignalProgram(pid_t pid, int signal);
+
+// Removes a request's files: the exchange file and the upload directory with the files in it.
+void RemoveRequestFiles(const char* exchangePath, const char* uploadDirectory);
+
+#endif  // KARVEL_HOST_SPAWN_PROGRAM_H

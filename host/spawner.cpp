@@ -1,0 +1,390 @@
+#include "host/spawner.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/spawn_program.h"
+#include "host/spawner_protocol.h"
+
+namespace {
+
+// A program's standard error is logged a line at a time; longer lines in pieces of this much.
+constexpr size_t kLogLineBytes = 8192;
+
+int64_t NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+struct Order {
+  SpawnOrder fixed;
+  std::vector<std::string> strings;      // kSpawnStrings of them
+  std::vector<std::string> environment;  // "NAME=value"
+};
+
+enum ConnectionState { kAwaitingOrder, kQueued, kRunning };
+
+struct Connection {
+  int fd;
+  ConnectionState state;
+  Order order;
+  int64_t queuedAt;
+  pid_t pid;     // kRunning: its program
+  bool closing;  // answered for good: closed at the end of the round
+};
+
+struct Program {
+  pid_t pid;
+  std::string label, logId, exchangePath, uploadDirectory;
+  int stderrFd;
+  std::string partialLine;
+  int64_t startedAt;
+  bool requestWaiting;   // its request waits for the answer still
+  bool abandoned;        // its request gave up without an answer
+  bool stopAbandoned;
+  uint32_t killGraceMs;
+  int64_t killAt;        // when SIGKILL follows the SIGTERM sent; 0 before
+  bool exited;
+};
+
+struct Spawner {
+  const SpawnerLog* log;
+  int listener;
+  int signals;
+  bool draining;
+  std::vector<Connection> connections;
+  std::vector<Program> programs;
+  std::map<std::string, uint64_t> results;  // requests by how they ended
+  uint64_t started, startFailed, busy;
+};
+
+void Log(Spawner* s, bool error, const std::string& text) { s->log->pfnWrite(s->log->pContext, error, text.c_str()); }
+
+bool Send(int fd, uint32_t type, const void* payload, size_t length) {
+  std::string packet(sizeof(SpawnHeader) + length, '\0');
+  const SpawnHeader header{type, static_cast<uint32_t>(length)};
+  std::memcpy(packet.data(), &header, sizeof header);
+  if (length > 0) std::memcpy(packet.data() + sizeof header, payload, length);
+  ssize_t sent;
+  do {
+    sent = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent == static_cast<ssize_t>(packet.size());
+}
+
+// Reads an order's payload; false when it is malformed.
+bool ParseOrder(const char* payload, size_t length, Order* order) {
+  if (length < sizeof(SpawnOrder)) return false;
+  std::memcpy(&order->fixed, payload, sizeof(SpawnOrder));
+  const char* at = payload + sizeof(SpawnOrder);
+  const char* end = payload + length;
+  const size_t wanted = kSpawnStrings + static_cast<size_t>(order->fixed.nEnvironment);
+  for (size_t k = 0; k < wanted; ++k) {
+    const char* nul = static_cast<const char*>(std::memchr(at, '\0', static_cast<size_t>(end - at)));
+    if (nul == nullptr) return false;
+    (k < kSpawnStrings ? order->strings : order->environment).emplace_back(at, nul);
+    at = nul + 1;
+  }
+  return order->strings[kProgram][0] == '/';
+}
+
+size_t Alive(const Spawner& s) {
+  return static_cast<size_t>(std::count_if(s.programs.begin(), s.programs.end(), [](const Program& p) { return !p.exited; }));
+}
+
+Program* FindProgram(Spawner* s, pid_t pid) {
+  for (Program& program : s->programs) {
+    if (program.pid == pid) return &program;
+  }
+  return nullptr;
+}
+
+void CloseConnection(Spawner* s, size_t k) {
+  close(s->connections[k].fd);
+  s->connections.erase(s->connections.begin() + static_cast<std::ptrdiff_t>(k));
+}
+
+// Starts the order's program and tells the child; the connection then follows the program.
+void Start(Spawner* s, Connection* c) {
+  std::vector<char*> environment;
+  for (std::string& variable : c->order.environment) environment.push_back(variable.data());
+  environment.push_back(nullptr);
+  const ProgramStart start{c->order.strings[kProgram].c_str(), c->order.strings[kArgument].c_str(),
+                           environment.data(), c->order.fixed.nLimits};
+  pid_t pid = 0;
+  int stderrFd = -1;
+  const int failure = StartProgram(start, &pid, &stderrFd);
+  SpawnReply reply{failure == 0 ? static_cast<int32_t>(pid) : failure};
+  if (failure != 0) {
+    s->startFailed++;
+    s->results["start-failed"]++;
+    Log(s, true, "karvel: cannot start " + c->order.strings[kLabel] + " [" + c->order.strings[kLogId] + "]: " +
+                     std::strerror(failure));
+    Send(c->fd, kStartFailed, &reply, sizeof reply);
+    c->closing = true;
+    return;
+  }
+  s->started++;
+  Program program{pid, c->order.strings[kLabel], c->order.strings[kLogId], c->order.strings[kExchangePath],
+                  c->order.strings[kUploadDirectory], stderrFd, "", NowMs(), true, false,
+                  c->order.fixed.bStopAbandoned != 0, c->order.fixed.nKillGraceMs, 0, false};
+  s->programs.push_back(program);
+  c->state = kRunning;
+  c->pid = pid;
+  Send(c->fd, kStarted, &reply, sizeof reply);
+}
+
+// The request of `pid` ended: answered, or given up on.
+void RequestEnded(Spawner* s, pid_t pid, bool answered) {
+  Program* program = FindProgram(s, pid);
+  if (program == nullptr) return;
+  program->requestWaiting = false;
+  if (answered || !program->stopAbandoned) return;
+  program->abandoned = true;
+  if (program->exited) {
+    RemoveRequestFiles(program->exchangePath.c_str(), program->uploadDirectory.c_str());
+  } else if (SignalProgram(pid, SIGTERM)) {
+    program->killAt = NowMs() + program->killGraceMs;
+  }
+}
+
+enum Received { kKeep, kClose, kAnswerStatus };
+
+// One packet from a child's connection, and what becomes of the connection.
+Received Receive(Spawner* s, Connection* c) {
+  std::string buffer(kSpawnMessageLimit + sizeof(SpawnHeader), '\0');
+  ssize_t got;
+  do {
+    got = recv(c->fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kKeep;
+  SpawnHeader header{};
+  const bool whole = got >= static_cast<ssize_t>(sizeof header) &&
+                     (std::memcpy(&header, buffer.data(), sizeof header), true) &&
+                     header.nLength == static_cast<size_t>(got) - sizeof header;
+  const char* payload = buffer.data() + sizeof header;
+  if (!whole) {
+    // The child closed (or sent nonsense): a running program's request gave up.
+    if (c->state == kRunning) {
+      s->results["abandoned"]++;
+      RequestEnded(s, c->pid, false);
+    }
+    return kClose;
+  }
+  if (header.nType == kStatus && c->state == kAwaitingOrder) return kAnswerStatus;
+  if (header.nType == kSpawn && c->state == kAwaitingOrder) {
+    if (!ParseOrder(payload, header.nLength, &c->order)) return kClose;
+    c->state = kQueued;
+    c->queuedAt = NowMs();
+    return kKeep;
+  }
+  if (header.nType == kDone && c->state == kRunning && header.nLength >= sizeof(SpawnDone)) {
+    SpawnDone done{};
+    std::memcpy(&done, payload, sizeof done);
+    const char* result = payload + sizeof done;
+    const size_t resultLength = strnlen(result, header.nLength - sizeof done);
+    s->results[std::string(result, resultLength)]++;
+    RequestEnded(s, c->pid, done.bAnswered != 0);
+  }
+  return kClose;
+}
+
+std::string StatusText(const Spawner& s) {
+  const int64_t now = NowMs();
+  size_t queued = 0;
+  int64_t longest = 0;
+  for (const Connection& c : s.connections) {
+    if (c.state != kQueued) continue;
+    queued++;
+    longest = std::max(longest, now - c.queuedAt);
+  }
+  for (const Program& p : s.programs) {
+    if (p.requestWaiting) longest = std::max(longest, now - p.startedAt);
+  }
+  std::string text = "Running: " + std::to_string(Alive(s)) + "\nWaitingForSlot: " + std::to_string(queued) +
+                     "\nLongestWaitMs: " + std::to_string(longest) + "\nStarted: " + std::to_string(s.started) +
+                     "\nStartFailed: " + std::to_string(s.startFailed) + "\nBusy: " + std::to_string(s.busy) + "\n";
+  for (const auto& [result, count] : s.results) text += "Result-" + result + ": " + std::to_string(count) + "\n";
+  for (const Program& p : s.programs) {
+    if (p.exited) continue;
+    text += "Program: " + std::to_string(p.pid) + " " + std::to_string((now - p.startedAt) / 1000) + "s " +
+            (p.requestWaiting ? "waiting" : p.abandoned ? "abandoned" : "answered") + " " + p.label + "\n";
+  }
+  return text;
+}
+
+// Logs what a program wrote to standard error, whole lines (and overlong ones in pieces).
+void DrainStderr(Spawner* s, Program* program, bool atEnd) {
+  char block[4096];
+  for (;;) {
+    const ssize_t got = read(program->stderrFd, block, sizeof block);
+    if (got > 0) {
+      program->partialLine.append(block, static_cast<size_t>(got));
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) atEnd = true;
+      break;
+    }
+  }
+  const std::string prefix = "karvel: " + program->label + " [" + program->logId + "]: ";
+  size_t start = 0;
+  for (;;) {
+    const size_t newline = program->partialLine.find('\n', start);
+    const size_t available = (newline == std::string::npos ? program->partialLine.size() : newline) - start;
+    if (newline == std::string::npos && available < kLogLineBytes && !(atEnd && available > 0)) break;
+    const size_t take = std::min(available, kLogLineBytes);
+    std::string line = program->partialLine.substr(start, take);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    Log(s, true, prefix + line);
+    start += take + (newline != std::string::npos && take == available ? 1 : 0);
+    if (start >= program->partialLine.size()) break;
+  }
+  program->partialLine.erase(0, start);
+  if (atEnd) {
+    close(program->stderrFd);
+    program->stderrFd = -1;
+  }
+}
+
+void ReapPrograms(Spawner* s) {
+  for (;;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) break;
+    Program* program = FindProgram(s, pid);
+    if (program == nullptr) continue;  // a child whose exec failed
+    program->exited = true;
+    if (program->abandoned) RemoveRequestFiles(program->exchangePath.c_str(), program->uploadDirectory.c_str());
+  }
+}
+
+// Orders whose slot came, or whose wait ran out.
+void ServeQueue(Spawner* s) {
+  const int64_t now = NowMs();
+  for (Connection& c : s->connections) {
+    if (c.state != kQueued) continue;
+    const uint32_t cap = c.order.fixed.nMaxBackends;
+    if (cap == 0 || Alive(*s) < cap) {
+      Start(s, &c);
+    } else if (now - c.queuedAt >= static_cast<int64_t>(c.order.fixed.nQueueTimeoutMs)) {
+      s->busy++;
+      s->results["503"]++;
+      Send(c.fd, kBusy, nullptr, 0);
+      c.closing = true;
+    }
+  }
+  for (size_t k = s->connections.size(); k-- > 0;) {
+    if (s->connections[k].closing) CloseConnection(s, k);
+  }
+}
+
+void KillOverdue(Spawner* s) {
+  const int64_t now = NowMs();
+  for (Program& program : s->programs) {
+    if (program.killAt != 0 && !program.exited && now >= program.killAt) {
+      SignalProgram(program.pid, SIGKILL);
+      program.killAt = 0;
+    }
+  }
+}
+
+// Programs that ended and said all they had to say are forgotten.
+void ForgetEnded(Spawner* s) {
+  s->programs.erase(std::remove_if(s->programs.begin(), s->programs.end(),
+                                   [](const Program& p) { return p.exited && p.stderrFd < 0 && !p.requestWaiting; }),
+                    s->programs.end());
+}
+
+// How long poll may sleep: until the nearest queue deadline or kill, at most a second.
+int PollTimeout(const Spawner& s) {
+  const int64_t now = NowMs();
+  int64_t wait = 1000;
+  for (const Connection& c : s.connections) {
+    if (c.state == kQueued) wait = std::min(wait, c.queuedAt + c.order.fixed.nQueueTimeoutMs - now);
+  }
+  for (const Program& p : s.programs) {
+    if (p.killAt != 0) wait = std::min(wait, p.killAt - now);
+  }
+  return static_cast<int>(std::max<int64_t>(wait, 0));
+}
+
+bool Finished(const Spawner& s) {
+  if (!s.draining || !s.connections.empty()) return false;
+  return std::none_of(s.programs.begin(), s.programs.end(), [](const Program& p) { return p.killAt != 0 && !p.exited; });
+}
+
+}  // namespace
+
+int RunSpawner(int listener, const SpawnerLog& log) {
+  sigset_t handled;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGCHLD);
+  sigaddset(&handled, SIGHUP);
+  sigaddset(&handled, SIGTERM);
+  sigprocmask(SIG_BLOCK, &handled, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  Spawner s{&log, listener, signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0};
+  if (s.signals < 0) return 1;
+  std::vector<pollfd> fds;
+  while (!Finished(s)) {
+    // Poll order: signals, the listener, the connections, the programs' standard errors.
+    fds.clear();
+    fds.push_back({s.signals, POLLIN, 0});
+    fds.push_back({s.draining ? -1 : s.listener, POLLIN, 0});
+    for (const Connection& c : s.connections) fds.push_back({c.fd, POLLIN, 0});
+    for (const Program& p : s.programs) fds.push_back({p.stderrFd, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), PollTimeout(s)) < 0 && errno != EINTR) return 1;
+
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo info;
+      while (read(s.signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGHUP || info.ssi_signo == SIGTERM) s.draining = true;
+      }
+    }
+    if (!s.draining && (fds[1].revents & POLLIN)) {
+      const int fd = accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false});
+    }
+    const size_t connectionCount = fds.size() - 2 - s.programs.size();
+    for (size_t k = connectionCount; k-- > 0;) {
+      if ((fds[2 + k].revents & (POLLIN | POLLHUP | POLLERR)) == 0 || k >= s.connections.size()) continue;
+      Connection& c = s.connections[k];
+      const Received received = Receive(&s, &c);
+      if (received == kAnswerStatus) {
+        const std::string text = StatusText(s);
+        Send(c.fd, kStatusText, text.data(), text.size());
+      }
+      if (received != kKeep) CloseConnection(&s, k);
+    }
+    const size_t programsPolled = fds.size() - 2 - connectionCount;
+    for (size_t k = 0; k < programsPolled && k < s.programs.size(); ++k) {
+      Program& program = s.programs[k];
+      if (program.stderrFd >= 0 && (fds[2 + connectionCount + k].revents & (POLLIN | POLLHUP | POLLERR))) {
+        DrainStderr(&s, &program, false);
+      }
+    }
+    ReapPrograms(&s);
+    KillOverdue(&s);
+    ServeQueue(&s);
+    ForgetEnded(&s);
+  }
+  for (Program& program : s.programs) {
+    if (program.stderrFd >= 0) DrainStderr(&s, &program, true);
+  }
+  close(s.signals);
+  return 0;
+}

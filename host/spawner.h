@@ -1,0 +1,21 @@
+// The spawner: one process per Apache server, forked by the parent before any child, that starts
+// every back-end program the server's children ask for. Being one, it holds the cap on programs
+// running at once and the queue of requests waiting for a slot; being apart from the children's
+// threads, a fork never holds up a request thread. It gives programs a clean environment and
+// Apache's resource limits, logs their standard error line by line, and stops the programs of
+// requests that gave up. Plain POSIX; Apache only through the log callback.
+#ifndef KARVEL_HOST_SPAWNER_H
+#define KARVEL_HOST_SPAWNER_H
+
+// Where the spawner's lines go (Apache's error log): `error` for a program's standard error.
+struct SpawnerLog {
+  void (*pfnWrite)(void* context, bool error, const char* text);
+  void* pContext;
+};
+
+// Serves the listening SOCK_SEQPACKET socket `listener` (see spawner_protocol.h) until SIGTERM or
+// SIGHUP: then it takes no new connection and returns once its connections have ended and the
+// programs of requests that gave up are stopped. Returns 0, or 1 when it cannot run at all.
+int RunSpawner(int listener, const SpawnerLog& log);
+
+#endif  // KARVEL_HOST_SPAWNER_H

@@ -1,0 +1,62 @@
+// What an Apache child and the spawner say to each other, one connection per started program, over
+// a SOCK_SEQPACKET socket: each message is one packet, a header and its payload.
+//
+//   child                                   spawner
+//   kSpawn (order, strings)          ->
+//                                    <-     kStarted (pid) | kStartFailed (errno) | kBusy
+//   kDone (answered, result)         ->     (after kStarted; closing the connection without it
+//                                            counts as a request that gave up)
+//   kStatus                          ->
+//                                    <-     kStatusText (the status page's lines)
+#ifndef KARVEL_HOST_SPAWNER_PROTOCOL_H
+#define KARVEL_HOST_SPAWNER_PROTOCOL_H
+
+#include <cstddef>
+#include <cstdint>
+
+enum SpawnMessage : uint32_t {
+  kSpawn = 1,
+  kStarted,
+  kStartFailed,
+  kBusy,
+  kDone,
+  kStatus,
+  kStatusText,
+};
+
+// Larger messages are refused: an order's strings are paths and a few environment variables.
+constexpr size_t kSpawnMessageLimit = 64 * 1024;
+
+struct SpawnHeader {
+  uint32_t nType;
+  uint32_t nLength;  // payload bytes behind the header
+};
+
+enum SpawnLimit { kLimitCpu, kLimitMemory, kLimitProcesses, kLimitCount };
+
+// kSpawn's fixed part; behind it kSpawnStrings NUL-terminated strings, then nEnvironment more
+// ("NAME=value"), the program's whole environment.
+struct SpawnOrder {
+  uint32_t nMaxBackends;           // programs that may run at once (0: no cap)
+  uint32_t nQueueTimeoutMs;        // how long the order may wait for a slot before kBusy
+  uint32_t nKillGraceMs;           // between SIGTERM and SIGKILL of a program given up on
+  uint32_t bStopAbandoned;         // signal the program of a request that gave up
+  int64_t nLimits[kLimitCount][2]; // soft and hard limit of each; -1 where none is set
+  uint32_t nEnvironment;
+};
+
+// The order's strings, in this order.
+enum SpawnString { kProgram, kArgument, kLabel, kLogId, kExchangePath, kUploadDirectory, kSpawnStrings };
+
+// kStarted, kStartFailed: the process id, or the errno of the failed start.
+struct SpawnReply {
+  int32_t nValue;
+};
+
+// kDone's payload: whether the program answered, then the result as text (NUL-terminated): "1",
+// "2", "4", "99", "timeout", "client-gone".
+struct SpawnDone {
+  uint32_t bAnswered;
+};
+
+#endif  // KARVEL_HOST_SPAWNER_PROTOCOL_H
