@@ -2,9 +2,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <apr_buckets.h>
 #include <apr_strings.h>
+#include <http_core.h>
 #include <http_log.h>
 #include <http_protocol.h>
 #include <http_request.h>
@@ -12,6 +15,7 @@
 #include "host/connection_registry.h"
 #include "host/host_errors.h"
 #include "host/reply.h"
+#include "host/spawner_link.h"
 
 APLOG_USE_MODULE(karvel);
 
@@ -23,12 +27,27 @@ struct RequestContext {
   bool bBodyEnded;       // end of body seen, or reading failed
   apr_status_t nBodyError;
   Reply reply;
+  ProgramRun program;    // the back-end program the host started for the request
 };
 
 namespace {
 constexpr DWORD kUnknownLength = 0xFFFFFFFFu;
 
 RequestContext* ContextOf(HCONN conn) { return FindConnection(reinterpret_cast<uintptr_t>(conn)); }
+
+// Whether the client is still there: its connection neither failed a write nor was closed by it
+// (a peek that reads the end of the stream). Bytes waiting, a pipelined request, say nothing.
+bool ClientConnected(conn_rec* c) {
+  if (c->aborted) return false;
+  apr_socket_t* socket = ap_get_conn_socket(c);
+  apr_os_sock_t fd = -1;
+  if (socket == nullptr || apr_os_sock_get(&fd, socket) != APR_SUCCESS || fd < 0) return true;
+  pollfd probe{fd, POLLIN | POLLRDHUP, 0};
+  if (poll(&probe, 1, 0) <= 0) return true;
+  if (probe.revents & (POLLHUP | POLLERR | POLLRDHUP)) return false;
+  char byte = 0;
+  return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 0;
+}
 
 // Reads up to `want` body bytes into `out` from Apache's input filters (which undo chunking and
 // enforce LimitRequestBody). Returns the bytes delivered; 0 at the end or after a failure.
@@ -149,6 +168,20 @@ BOOL WINAPI ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buff
     case HSE_REQ_VECTOR_SEND:
       done = SendVector(&context->reply, static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
       break;
+    case HSE_REQ_IS_CONNECTED:
+      if (buffer == nullptr) return FailWithError(ERROR_INVALID_PARAMETER);
+      *static_cast<BOOL*>(buffer) = ClientConnected(context->pRequest->connection) ? TRUE : FALSE;
+      done = TRUE;
+      break;
+    case HSE_REQ_KARVEL_START_PROGRAM:
+      if (context->program.fd >= 0) return FailWithError(ERROR_INVALID_PARAMETER);  // one program a request
+      done = StartProgramForRequest(context->pRequest, static_cast<KARVEL_PROGRAM_START*>(buffer), &context->program);
+      if (!done) return FailWithError(ERROR_INVALID_PARAMETER);
+      break;
+    case HSE_REQ_KARVEL_PROGRAM_DONE:
+      done = ReportProgramDone(context->pRequest, static_cast<const KARVEL_PROGRAM_DONE*>(buffer), &context->program);
+      if (!done) return FailWithError(ERROR_INVALID_PARAMETER);
+      break;
     default:
       return FailWithError(ERROR_INVALID_PARAMETER);
   }
@@ -220,6 +253,7 @@ struct ConnectionGuard {
 int RunExtension(request_rec* r, LoadedExtension* extension, const ScriptPaths* paths) {
   auto* context = static_cast<RequestContext*>(apr_pcalloc(r->pool, sizeof(RequestContext)));
   context->pRequest = r;
+  context->program.fd = -1;
   context->paths = *paths;
   context->pBodyIn = apr_brigade_create(r->pool, r->connection->bucket_alloc);
   StartReply(&context->reply, r);
@@ -233,6 +267,7 @@ int RunExtension(request_rec* r, LoadedExtension* extension, const ScriptPaths* 
     context->ecb.ConnID = reinterpret_cast<HCONN>(connection.nId);
     result = extension->pfnHttpExtensionProc(&context->ecb);
   }
+  EndProgramRun(r, &context->program);
   if (result == HSE_STATUS_PENDING) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s asked for asynchronous completion, which this host does not offer",
                   extension->szPath);

@@ -3,7 +3,10 @@
 //   KarvelExtension  /path/VC_KARVEL2.so  [/scripts/VC_KARVEL2.dll]
 //   KarvelBackendDir /path/backends
 //   KarvelTempDir    /path/tmp
-//   KarvelMaxFields  10000            (server, virtual host, <Location>)
+//   KarvelMaxFields  10000            (and the other site settings: site_settings.h)
+//   KarvelMaxBackends 0, KarvelQueueTimeout 10      (the main server: the spawner's)
+//
+// SetHandler karvel-status shows the spawner's state, as mod_status shows Apache's.
 //
 // Each extension file is probed while the configuration is read, loaded once in every child and
 // initialised there with GetExtensionVersion; requests to its URL (and below it, as path info)
@@ -28,6 +31,7 @@
 #include "host/ecb_bridge.h"
 #include "host/loaded_extension.h"
 #include "host/site_settings.h"
+#include "host/spawner_link.h"
 #include "platform/export.h"
 
 extern "C" {
@@ -38,6 +42,7 @@ APLOG_USE_MODULE(karvel);
 namespace {
 constexpr const char* kDefaultUrl = "/scripts/VC_KARVEL2.dll";
 constexpr const char* kHandlerName = "karvel-isapi";
+constexpr const char* kStatusHandlerName = "karvel-status";
 
 struct ExtensionMapping {
   const char* szUrl;             // without a trailing '/'
@@ -46,6 +51,7 @@ struct ExtensionMapping {
 
 struct KarvelServerConfig {
   apr_array_header_t* pMappings;  // of ExtensionMapping
+  SpawnerSettings spawner;        // the main server's count; -1 while unset
 };
 
 // A request that names an extension: which one, and the rest of its URL (the path info).
@@ -61,6 +67,7 @@ apr_hash_t* g_extensions = nullptr;
 void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
   auto* config = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
   config->pMappings = apr_array_make(pool, 2, sizeof(ExtensionMapping));
+  config->spawner = SpawnerSettings{-1, -1};
   return config;
 }
 
@@ -70,7 +77,21 @@ void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
   auto* host = static_cast<KarvelServerConfig*>(hostConfig);
   auto* merged = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
   merged->pMappings = apr_array_append(pool, host->pMappings, base->pMappings);
+  merged->spawner = base->spawner;
   return merged;
+}
+
+// The spawner serves the whole server: its settings belong to the main server's configuration.
+const char* SetSpawnerCount(cmd_parms* cmd, void*, const char* value) {
+  if (cmd->server->is_virtual) return apr_pstrcat(cmd->pool, cmd->cmd->name, " belongs to the main server's configuration", nullptr);
+  char* end = nullptr;
+  const apr_int64_t count = apr_strtoi64(value, &end, 10);
+  if (end == value || *end != '\0' || count < 0 || count > 100000) {
+    return apr_pstrcat(cmd->pool, cmd->cmd->name, ": not a whole number from 0 to 100000: ", value, nullptr);
+  }
+  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
+  (cmd->info != nullptr ? config->spawner.nQueueTimeoutSeconds : config->spawner.nMaxBackends) = static_cast<int>(count);
+  return nullptr;
 }
 
 const char* SetExtension(cmd_parms* cmd, void*, const char* file, const char* url) {
@@ -115,12 +136,31 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE1("KarvelBackendTimeout", AsCommand(SetBackendTimeout), nullptr, RSRC_CONF | ACCESS_CONF,
                   "seconds a request waits for its back-end's answer (default: until the clock's minute "
                   "has changed three times)"),
+    AP_INIT_TAKE1("KarvelKillGrace", AsCommand(SetKillGrace), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "seconds between SIGTERM and SIGKILL for the program of a request that gave up (default 5)"),
+    AP_INIT_FLAG("KarvelStopAbandoned", AsCommand(SetStopAbandoned), nullptr, RSRC_CONF | ACCESS_CONF,
+                 "on: stop the program of a request that gave up and remove its files (default on)"),
+    AP_INIT_ITERATE("KarvelPassEnv", AsCommand(AddPassEnv), nullptr, RSRC_CONF | ACCESS_CONF,
+                    "server environment variables back-end programs get"),
+    AP_INIT_TAKE2("KarvelSetEnv", AsCommand(AddSetEnv), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "an environment variable and its value for back-end programs"),
+    AP_INIT_TAKE1("KarvelMaxBackends", AsCommand(SetSpawnerCount), nullptr, RSRC_CONF,
+                  "back-end programs running at once, in the whole server (default 0: no cap)"),
+    AP_INIT_TAKE1("KarvelQueueTimeout", AsCommand(SetSpawnerCount), reinterpret_cast<void*>(1), RSRC_CONF,
+                  "seconds a request waits for a program slot before 503 (default 10)"),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 
 int PreConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*) {
   g_extensions = apr_hash_make(pconf);
   return OK;
+}
+
+int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
+  const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
+  const SpawnerSettings settings{config->spawner.nMaxBackends >= 0 ? config->spawner.nMaxBackends : 0,
+                                 config->spawner.nQueueTimeoutSeconds >= 0 ? config->spawner.nQueueTimeoutSeconds : 10};
+  return StartSpawner(pconf, server, settings);
 }
 
 void ChildInit(apr_pool_t* pchild, server_rec* server) {
@@ -197,6 +237,34 @@ const char* TranslatePathInfo(request_rec* r, const char* pathInfo) {
   return translated;
 }
 
+// SetHandler karvel-status: the spawner's state, as a page or (?auto) as lines of text.
+int StatusHandler(request_rec* r) {
+  if (r->handler == nullptr || std::strcmp(r->handler, kStatusHandlerName) != 0) return DECLINED;
+  if (r->method_number != M_GET) return HTTP_METHOD_NOT_ALLOWED;
+  const char* text = SpawnerStatus(r->pool);
+  if (text == nullptr) return HTTP_SERVICE_UNAVAILABLE;
+  if (r->args != nullptr && std::strcmp(r->args, "auto") == 0) {
+    ap_set_content_type(r, "text/plain; charset=us-ascii");
+    ap_rputs(text, r);
+    return OK;
+  }
+  ap_set_content_type(r, "text/html; charset=us-ascii");
+  ap_rputs("<!DOCTYPE html>\n<html><head><title>karvel status</title></head><body>\n<h1>karvel status</h1>\n<table>\n", r);
+  for (const char* line = text; *line != '\0';) {
+    const char* end = std::strchr(line, '\n');
+    const char* colon = static_cast<const char*>(std::memchr(line, ':', static_cast<size_t>((end ? end : line + std::strlen(line)) - line)));
+    const size_t length = static_cast<size_t>((end ? end : line + std::strlen(line)) - line);
+    if (colon != nullptr) {
+      ap_rprintf(r, "<tr><th>%s</th><td>%s</td></tr>\n",
+                 ap_escape_html(r->pool, apr_pstrndup(r->pool, line, static_cast<size_t>(colon - line))),
+                 ap_escape_html(r->pool, apr_pstrndup(r->pool, colon + 1, length - static_cast<size_t>(colon + 1 - line))));
+    }
+    line = end ? end + 1 : line + length;
+  }
+  ap_rputs("</table>\n</body></html>\n", r);
+  return OK;
+}
+
 int Handler(request_rec* r) {
   const auto* mapped = static_cast<const MappedRequest*>(ap_get_module_config(r->request_config, &karvel_module));
   if (mapped == nullptr) return DECLINED;
@@ -211,10 +279,12 @@ int Handler(request_rec* r) {
 
 void RegisterHooks(apr_pool_t*) {
   ap_hook_pre_config(PreConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
   // First, so that the extension's URL is known as such whoever maps it to a file afterwards.
   ap_hook_translate_name(TranslateName, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
+  ap_hook_handler(StatusHandler, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 }  // namespace
 

@@ -11,6 +11,8 @@ void* CreateSiteSettings(apr_pool_t* pool, char*) {
   auto* settings = static_cast<SiteSettings*>(apr_pcalloc(pool, sizeof(SiteSettings)));
   settings->nMaxFields = -1;
   settings->nBackendTimeout = -1;
+  settings->nKillGraceSeconds = -1;
+  settings->nStopAbandoned = -1;
   return settings;
 }
 
@@ -22,6 +24,19 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   merged->szTempDir = inner->szTempDir != nullptr ? inner->szTempDir : base->szTempDir;
   merged->nMaxFields = inner->nMaxFields >= 0 ? inner->nMaxFields : base->nMaxFields;
   merged->nBackendTimeout = inner->nBackendTimeout >= 0 ? inner->nBackendTimeout : base->nBackendTimeout;
+  merged->nKillGraceSeconds = inner->nKillGraceSeconds >= 0 ? inner->nKillGraceSeconds : base->nKillGraceSeconds;
+  merged->nStopAbandoned = inner->nStopAbandoned >= 0 ? inner->nStopAbandoned : base->nStopAbandoned;
+  // Names passed add up; a name set in an inner section overrides the same name set outside.
+  merged->pPassEnv = base->pPassEnv == nullptr   ? inner->pPassEnv
+                     : inner->pPassEnv == nullptr ? base->pPassEnv
+                                                  : apr_array_append(pool, base->pPassEnv, inner->pPassEnv);
+  merged->pSetEnv = base->pSetEnv == nullptr ? inner->pSetEnv : base->pSetEnv;
+  if (base->pSetEnv != nullptr && inner->pSetEnv != nullptr) {
+    merged->pSetEnv = apr_table_copy(pool, base->pSetEnv);
+    const apr_array_header_t* pairs = apr_table_elts(inner->pSetEnv);
+    const auto* entries = reinterpret_cast<const apr_table_entry_t*>(pairs->elts);
+    for (int k = 0; k < pairs->nelts; ++k) apr_table_set(merged->pSetEnv, entries[k].key, entries[k].val);
+  }
   return merged;
 }
 
@@ -61,6 +76,32 @@ const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value) {
 
 const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value) {
   return CountArgument(cmd, value, 86400, &static_cast<SiteSettings*>(settings)->nBackendTimeout);
+}
+
+const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value) {
+  return CountArgument(cmd, value, 3600, &static_cast<SiteSettings*>(settings)->nKillGraceSeconds);
+}
+
+const char* SetStopAbandoned(cmd_parms*, void* settings, int on) {
+  static_cast<SiteSettings*>(settings)->nStopAbandoned = on ? 1 : 0;
+  return nullptr;
+}
+
+const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name) {
+  auto* site = static_cast<SiteSettings*>(settings);
+  if (site->pPassEnv == nullptr) site->pPassEnv = apr_array_make(cmd->pool, 4, sizeof(const char*));
+  *static_cast<const char**>(apr_array_push(site->pPassEnv)) = name;
+  return nullptr;
+}
+
+const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const char* value) {
+  auto* site = static_cast<SiteSettings*>(settings);
+  if (std::strchr(name, '=') != nullptr || name[0] == '\0') {
+    return apr_pstrcat(cmd->pool, "KarvelSetEnv: not a variable name: ", name, nullptr);
+  }
+  if (site->pSetEnv == nullptr) site->pSetEnv = apr_table_make(cmd->pool, 4);
+  apr_table_set(site->pSetEnv, name, value);
+  return nullptr;
 }
 
 const char* SiteSettingVariable(request_rec* r, const char* name) {

@@ -12,6 +12,10 @@ struct SiteSettings {
   const char* szTempDir;     // KarvelTempDir; nullptr while unset
   int nMaxFields;            // KarvelMaxFields; -1 while unset
   int nBackendTimeout;       // KarvelBackendTimeout, seconds; -1 while unset
+  int nKillGraceSeconds;     // KarvelKillGrace; -1 while unset (5)
+  int nStopAbandoned;        // KarvelStopAbandoned; -1 while unset (on)
+  apr_array_header_t* pPassEnv;  // KarvelPassEnv names (const char*), the sections' together; may be null
+  apr_table_t* pSetEnv;          // KarvelSetEnv pairs, inner sections' first; may be null
 };
 
 void* CreateSiteSettings(apr_pool_t* pool, char* directory);
@@ -24,6 +28,12 @@ const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir);
 const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value);
 // KarvelBackendTimeout SECONDS: how long a request waits for its back-end's answer.
 const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value);
+// KarvelKillGrace SECONDS, KarvelStopAbandoned on|off: how programs of requests that gave up end.
+const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value);
+const char* SetStopAbandoned(cmd_parms* cmd, void* settings, int on);
+// KarvelPassEnv NAME..., KarvelSetEnv NAME VALUE: what of an environment back-end programs get.
+const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name);
+const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const char* value);
 
 // The value of setting variable `name` for request `r` ("KARVEL_BACKEND_DIR", "KARVEL_TEMP_DIR",
 // "KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT"), in its pool; nullptr when `name` is no setting or

@@ -218,8 +218,12 @@ std::string StatusText(const Spawner& s) {
                      "\nLongestWaitMs: " + std::to_string(longest) + "\nStarted: " + std::to_string(s.started) +
                      "\nStartFailed: " + std::to_string(s.startFailed) + "\nBusy: " + std::to_string(s.busy) + "\n";
   for (const auto& [result, count] : s.results) text += "Result-" + result + ": " + std::to_string(count) + "\n";
-  for (const Program& p : s.programs) {
+ for (const Program& p : s.programs) {
     if (p.exited) continue;
+    if (text.size() > kSpawnMessageLimit - 512) {
+      text += "Program: ... (more)\n";
+      break;
+    }
     text += "Program: " + std::to_string(p.pid) + " " + std::to_string((now - p.startedAt) / 1000) + "s " +
             (p.requestWaiting ? "waiting" : p.abandoned ? "abandoned" : "answered") + " " + p.label + "\n";
   }

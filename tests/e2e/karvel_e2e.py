@@ -53,7 +53,8 @@ class Server:
             extra += 'KarvelExtension "%s/lib/probe.so" /probe\n' % self.stage
             extra += '<Location "/probe">\n    Require all granted\n</Location>\n'
         for text in includes:
-            extra += text.replace("@STAGE@", self.stage).replace("@PORT@", str(self.port)).replace("@BUILD@", BUILD) + "\n"
+            extra += (text.replace("@STAGE@", self.stage).replace("@PORT@", str(self.port))
+                      .replace("@CONF@", self.conf_dir) + "\n")
         if extra:
             include = os.path.join(self.conf_dir, "extra.conf")
             with open(include, "w") as f:

@@ -1,0 +1,329 @@
+#include "host/spawner_link.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <apr_strings.h>
+#include <http_config.h>
+#include <http_core.h>
+#include <http_log.h>
+#include <mpm_common.h>
+#include <unixd.h>
+
+#include "host/site_settings.h"
+#include "host/spawner.h"
+#include "host/spawner_protocol.h"
+
+APLOG_USE_MODULE(karvel);
+
+namespace {
+
+constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
+constexpr int kDefaultKillGraceSeconds = 5;
+// How much longer than the queue's time-out a request waits for the spawner's word.
+constexpr int kReplyMarginSeconds = 5;
+
+// Set in the parent, inherited by every child.
+const char* g_socketPath = nullptr;
+SpawnerSettings g_settings{0, 10};
+server_rec* g_server = nullptr;
+apr_pool_t* g_pool = nullptr;
+apr_proc_t* g_spawner = nullptr;
+
+void WriteToErrorLog(void*, bool error, const char* text) {
+  ap_log_error(APLOG_MARK, error ? APLOG_ERR : APLOG_NOTICE, 0, g_server, "%s", text);
+}
+
+int Listen(const char* path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (std::strlen(path) >= sizeof address.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::strcpy(address.sun_path, path);
+  unlink(path);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 511) != 0) {
+    const int failure = errno;
+    close(fd);
+    errno = failure;
+    return -1;
+  }
+  // The children connect as the server's user.
+  if (geteuid() == 0) chown(path, ap_unixd_config.user_id, ap_unixd_config.group_id);
+  chmod(path, 0600);
+  return fd;
+}
+
+void Maintain(int reason, void* data, int);
+
+// Forks the spawner on a fresh listener at g_socketPath.
+bool Fork(apr_proc_t* proc) {
+  const int listener = Listen(g_socketPath);
+  if (listener < 0) {
+    ap_log_error(APLOG_MARK, APLOG_CRIT, errno, g_server, "karvel: cannot listen at %s for the spawner", g_socketPath);
+    return false;
+  }
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(listener);
+    ap_log_error(APLOG_MARK, APLOG_CRIT, errno, g_server, "karvel: cannot fork the spawner");
+    return false;
+  }
+  if (pid == 0) {
+    // The spawner: the server's user, Apache's signals off, its own loop until told to end.
+    signal(SIGUSR1, SIG_IGN);
+    signal(SIGWINCH, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
+    if (geteuid() == 0 && ap_run_drop_privileges(g_pool, g_server) != 0) _exit(1);
+    const SpawnerLog log{WriteToErrorLog, nullptr};
+    const int status = RunSpawner(listener, log);
+    _exit(status);
+  }
+  close(listener);
+  proc->pid = pid;
+  apr_proc_other_child_register(proc, Maintain, proc, nullptr, g_pool);
+  return true;
+}
+
+// Apache's parent watches the spawner as it watches mod_cgid's daemon: one that died is started
+// again, unless the server is stopping.
+void Maintain(int reason, void* data, int) {
+  auto* proc = static_cast<apr_proc_t*>(data);
+  switch (reason) {
+    case APR_OC_REASON_DEATH:
+    case APR_OC_REASON_LOST: {
+      apr_proc_other_child_unregister(data);
+      int state = AP_MPMQ_STOPPING;
+      if (ap_mpm_query(AP_MPMQ_MPM_STATE, &state) == APR_SUCCESS && state != AP_MPMQ_STOPPING) {
+        ap_log_error(APLOG_MARK, APLOG_ERR, 0, g_server, "karvel: the spawner ended; starting it again");
+        Fork(proc);
+      }
+      break;
+    }
+    case APR_OC_REASON_RESTART:
+      apr_proc_other_child_unregister(data);
+      break;
+    case APR_OC_REASON_UNREGISTER:
+      // The configuration's pool goes (a restart or the stop): the spawner finishes and ends.
+      kill(proc->pid, SIGHUP);
+      break;
+    default:
+      break;
+  }
+}
+
+int64_t Limit(const rlimit* limit, bool hard) {
+  if (limit == nullptr) return -1;
+  const rlim_t value = hard ? limit->rlim_max : limit->rlim_cur;
+  return value == RLIM_INFINITY ? -1 : static_cast<int64_t>(value);
+}
+
+// The program's whole environment: nothing of the server's but what the site passes on.
+std::vector<std::string> Environment(request_rec* r, const SiteSettings& site, const KARVEL_PROGRAM_START& start) {
+  std::vector<std::string> environment;
+  auto set = [&environment](const std::string& name, const std::string& value) {
+    for (std::string& variable : environment) {
+      if (variable.compare(0, name.size() + 1, name + "=") == 0) {
+        variable = name + "=" + value;
+        return;
+      }
+    }
+    environment.push_back(name + "=" + value);
+  };
+  set("PATH", kDefaultPath);
+  for (const char* name : {"LANG", "LC_ALL"}) {
+    if (const char* value = std::getenv(name)) set(name, value);
+  }
+  const std::string exchange = start.pszArgument;
+  set("TMPDIR", exchange.substr(0, exchange.find_last_of('/') == std::string::npos ? 0 : exchange.find_last_of('/')));
+  set("KARVEL_BACKEND_DIR", start.pszBackendDirectory);
+  if (site.pPassEnv != nullptr) {
+    const auto* names = reinterpret_cast<const char* const*>(site.pPassEnv->elts);
+    for (int k = 0; k < site.pPassEnv->nelts; ++k) {
+      if (const char* value = std::getenv(names[k])) set(names[k], value);
+    }
+  }
+  if (site.pSetEnv != nullptr) {
+    const apr_array_header_t* pairs = apr_table_elts(site.pSetEnv);
+    const auto* entries = reinterpret_cast<const apr_table_entry_t*>(pairs->elts);
+    for (int k = 0; k < pairs->nelts; ++k) set(entries[k].key, entries[k].val);
+  }
+  (void)r;
+  return environment;
+}
+
+// The request's log id, as %L in the logs shows it; made now when no log line has needed it yet.
+const char* LogId(request_rec* r) {
+  if (r->log_id == nullptr) {
+    const char* id = nullptr;
+    if (ap_run_generate_log_id(r->connection, r, &id) == OK && id != nullptr) r->log_id = id;
+  }
+  return r->log_id != nullptr ? r->log_id : "-";
+}
+
+const char* Label(apr_pool_t* pool, const KARVEL_PROGRAM_START& start) {
+  const size_t length = std::strlen(start.pszBackendDirectory);
+  if (std::strncmp(start.pszProgram, start.pszBackendDirectory, length) == 0 && start.pszProgram[length] == '/') {
+    return apr_pstrdup(pool, start.pszProgram + length + 1);
+  }
+  return apr_pstrdup(pool, start.pszProgram);
+}
+
+int Connect() {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, g_socketPath, sizeof address.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendPacket(int fd, uint32_t type, const std::string& payload) {
+  std::string packet(sizeof(SpawnHeader), '\0');
+  const SpawnHeader header{type, static_cast<uint32_t>(payload.size())};
+  std::memcpy(packet.data(), &header, sizeof header);
+  packet += payload;
+  return send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
+}
+
+// One packet into `buffer` (`size` bytes); its type and *length, or 0 when none came whole.
+uint32_t ReceivePacket(int fd, char* buffer, size_t size, size_t* length) {
+  ssize_t got;
+  do {
+    got = recv(fd, buffer, size, 0);
+  } while (got < 0 && errno == EINTR);
+  SpawnHeader header{};
+  if (got < static_cast<ssize_t>(sizeof header)) return 0;
+  std::memcpy(&header, buffer, sizeof header);
+  if (header.nLength != static_cast<size_t>(got) - sizeof header) return 0;
+  *length = header.nLength;
+  return header.nType;
+}
+
+}  // namespace
+
+int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& settings) {
+  // The first reading of the configuration only checks it.
+  if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
+  g_settings = settings;
+  g_server = server;
+  g_pool = pconf;
+  g_socketPath = ap_runtime_dir_relative(pconf, apr_psprintf(pconf, "karvel-spawner.%ld.sock", static_cast<long>(getpid())));
+  g_spawner = static_cast<apr_proc_t*>(apr_pcalloc(pconf, sizeof(apr_proc_t)));
+  if (!Fork(g_spawner)) {
+    // Without a spawner the extension starts its programs itself, as before.
+    g_socketPath = nullptr;
+  }
+  return OK;
+}
+
+BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, ProgramRun* run) {
+  if (g_socketPath == nullptr || start == nullptr || start->pszProgram == nullptr || start->pszArgument == nullptr ||
+      start->pszBackendDirectory == nullptr) {
+    return FALSE;
+  }
+  const auto* site = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
+  const auto* core = static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
+  const char* label = Label(r->pool, *start);
+  SpawnOrder order{};
+  order.nMaxBackends = static_cast<uint32_t>(g_settings.nMaxBackends);
+  order.nQueueTimeoutMs = static_cast<uint32_t>(g_settings.nQueueTimeoutSeconds) * 1000u;
+  order.nKillGraceMs = static_cast<uint32_t>(site->nKillGraceSeconds >= 0 ? site->nKillGraceSeconds : kDefaultKillGraceSeconds) * 1000u;
+  order.bStopAbandoned = site->nStopAbandoned != 0 ? 1 : 0;
+  const rlimit* limits[kLimitCount] = {core->limit_cpu, core->limit_mem, core->limit_nproc};
+  for (int k = 0; k < kLimitCount; ++k) {
+    order.nLimits[k][0] = Limit(limits[k], false);
+    order.nLimits[k][1] = Limit(limits[k], true);
+  }
+  const std::vector<std::string> environment = Environment(r, *site, *start);
+  order.nEnvironment = static_cast<uint32_t>(environment.size());
+  std::string payload(reinterpret_cast<const char*>(&order), sizeof order);
+  for (const char* text : {start->pszProgram, start->pszArgument, label, LogId(r), start->pszArgument,
+                           start->pszUploadDirectory != nullptr ? start->pszUploadDirectory : ""}) {
+    payload.append(text).push_back('\0');
+  }
+  for (const std::string& variable : environment) payload.append(variable).push_back('\0');
+  if (payload.size() > kSpawnMessageLimit) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: the environment for %s is too large", label);
+    start->dwOutcome = KARVEL_PROGRAM_NOT_STARTED;
+    return TRUE;
+  }
+
+  const int fd = Connect();
+  if (fd < 0) {
+    ap_log_rerror(APLOG_MARK, APLOG_WARNING, errno, r, "karvel: no spawner at %s; the extension starts %s itself",
+                  g_socketPath, label);
+    return FALSE;
+  }
+  timeval wait{g_settings.nQueueTimeoutSeconds + kReplyMarginSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  apr_table_setn(r->notes, "karvel-backend", label);
+  char reply[sizeof(SpawnHeader) + sizeof(SpawnReply)];
+  size_t length = 0;
+  const uint32_t type = SendPacket(fd, kSpawn, payload) ? ReceivePacket(fd, reply, sizeof reply, &length) : 0;
+  if (type == kStarted) {
+    start->dwOutcome = KARVEL_PROGRAM_STARTED;
+    run->fd = fd;
+    run->startedAt = apr_time_now();
+    return TRUE;
+  }
+  close(fd);
+  start->dwOutcome = type == kStartFailed ? KARVEL_PROGRAM_NOT_STARTED : KARVEL_SERVER_BUSY;
+  apr_table_setn(r->notes, "karvel-result", type == kStartFailed ? "start-failed" : "503");
+  return TRUE;
+}
+
+BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramRun* run) {
+  if (done == nullptr || run->fd < 0) return FALSE;
+  const char* result = done->pszResult != nullptr ? done->pszResult : "";
+  SpawnDone fixed{done->bAnswered ? 1u : 0u};
+  std::string payload(reinterpret_cast<const char*>(&fixed), sizeof fixed);
+  payload.append(result).push_back('\0');
+  SendPacket(run->fd, kDone, payload);
+  close(run->fd);
+  run->fd = -1;
+  apr_table_setn(r->notes, "karvel-result", apr_pstrdup(r->pool, result));
+  apr_table_setn(r->notes, "karvel-wait-ms",
+                 apr_psprintf(r->pool, "%" APR_INT64_T_FMT, apr_time_as_msec(apr_time_now() - run->startedAt)));
+  return TRUE;
+}
+
+void EndProgramRun(request_rec* r, ProgramRun* run) {
+  if (run->fd < 0) return;
+  // Closing without a word: the spawner takes the request as given up.
+  close(run->fd);
+  run->fd = -1;
+  apr_table_setn(r->notes, "karvel-result", "abandoned");
+}
+
+const char* SpawnerStatus(apr_pool_t* pool) {
+  if (g_socketPath == nullptr) return nullptr;
+  const int fd = Connect();
+  if (fd < 0) return nullptr;
+  timeval wait{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  char* buffer = static_cast<char*>(apr_palloc(pool, kSpawnMessageLimit + sizeof(SpawnHeader)));
+  size_t length = 0;
+  const bool answered = SendPacket(fd, kStatus, "") &&
+                        ReceivePacket(fd, buffer, kSpawnMessageLimit + sizeof(SpawnHeader), &length) == kStatusText;
+  close(fd);
+  return answered ? apr_pstrmemdup(pool, buffer + sizeof(SpawnHeader), length) : nullptr;
+}
