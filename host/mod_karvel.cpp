@@ -14,6 +14,7 @@
 // EXTENSION_CONTROL_BLOCK lives in ecb_bridge.cpp.
 #include <cstdlib>
 #include <cstring>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <apr_hash.h>
@@ -67,7 +68,7 @@ apr_hash_t* g_extensions = nullptr;
 void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
   auto* config = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
   config->pMappings = apr_array_make(pool, 2, sizeof(ExtensionMapping));
-  config->spawner = SpawnerSettings{-1, -1};
+  config->spawner = SpawnerSettings{-1, -1, -1};
   return config;
 }
 
@@ -91,6 +92,13 @@ const char* SetSpawnerCount(cmd_parms* cmd, void*, const char* value) {
   }
   auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
   (cmd->info != nullptr ? config->spawner.nQueueTimeoutSeconds : config->spawner.nMaxBackends) = static_cast<int>(count);
+  return nullptr;
+}
+
+const char* SetSpawner(cmd_parms* cmd, void*, int on) {
+  if (cmd->server->is_virtual) return "KarvelSpawner belongs to the main server's configuration";
+  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
+  config->spawner.bOn = on ? 1 : 0;
   return nullptr;
 }
 
@@ -148,6 +156,8 @@ const command_rec kDirectives[] = {
                   "back-end programs running at once, in the whole server (default 0: no cap)"),
     AP_INIT_TAKE1("KarvelQueueTimeout", AsCommand(SetSpawnerCount), reinterpret_cast<void*>(1), RSRC_CONF,
                   "seconds a request waits for a program slot before 503 (default 10)"),
+    AP_INIT_FLAG("KarvelSpawner", AsCommand(SetSpawner), nullptr, RSRC_CONF,
+                 "off: the extension starts programs itself, without the spawner's supervision (default on)"),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 
@@ -159,11 +169,22 @@ int PreConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*) {
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
   const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
   const SpawnerSettings settings{config->spawner.nMaxBackends >= 0 ? config->spawner.nMaxBackends : 0,
-                                 config->spawner.nQueueTimeoutSeconds >= 0 ? config->spawner.nQueueTimeoutSeconds : 10};
+                                 config->spawner.nQueueTimeoutSeconds >= 0 ? config->spawner.nQueueTimeoutSeconds : 10,
+                                 config->spawner.bOn != 0};
   return StartSpawner(pconf, server, settings);
 }
 
+// A waiting request holds a few descriptors (its client, its spawner connection, its file watch):
+// a child with many threads needs more than the usual soft limit of 1024.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max < 65536 ? limit.rlim_max : 65536;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 void ChildInit(apr_pool_t* pchild, server_rec* server) {
+  RaiseDescriptorLimit();
   if (!OpenContentSniffer()) {
     ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server, "libmagic unavailable: raw replies are sent as application/octet-stream");
   }

@@ -36,7 +36,7 @@ constexpr int kReplyMarginSeconds = 5;
 
 // Set in the parent, inherited by every child.
 const char* g_socketPath = nullptr;
-SpawnerSettings g_settings{0, 10};
+SpawnerSettings g_settings{0, 10, 1};
 server_rec* g_server = nullptr;
 apr_pool_t* g_pool = nullptr;
 apr_proc_t* g_spawner = nullptr;
@@ -88,6 +88,13 @@ bool Fork(apr_proc_t* proc) {
     signal(SIGUSR1, SIG_IGN);
     signal(SIGWINCH, SIG_IGN);
     signal(SIGINT, SIG_IGN);
+    // Two descriptors a running program (its connection, its standard error): a server with a
+    // thousand programs needs more than the usual soft limit.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+      files.rlim_cur = files.rlim_max < 65536 ? files.rlim_max : 65536;
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
     if (geteuid() == 0 && ap_run_drop_privileges(g_pool, g_server) != 0) _exit(1);
     const SpawnerLog log{WriteToErrorLog, nullptr};
     const int status = RunSpawner(listener, log);
@@ -224,6 +231,8 @@ int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& s
   // The first reading of the configuration only checks it.
   if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
   g_settings = settings;
+  g_socketPath = nullptr;
+  if (!settings.bOn) return OK;
   g_server = server;
   g_pool = pconf;
   g_socketPath = ap_runtime_dir_relative(pconf, apr_psprintf(pconf, "karvel-spawner.%ld.sock", static_cast<long>(getpid())));

@@ -11,6 +11,7 @@
 struct SpawnerSettings {
   int nMaxBackends;         // 0: no cap
   int nQueueTimeoutSeconds;
+  int bOn;                  // KarvelSpawner: off leaves starting programs to the extension
 };
 
 // post_config, in the parent: starts the spawner (again after a restart; the one before finishes

@@ -1,13 +1,20 @@
 // File events over inotify, on the watched file itself: many requests wait at once in the same
 // temporary directory, and a watch on the directory would wake every one of them for every file
-// any of them touches. One inotify instance per watch; instances are limited per user, so a
-// failure to get one falls back to pausing.
+// any of them touches. The kernel allows a user only a few inotify instances (128 by default), far
+// fewer than a server has waiting requests, so the process keeps one instance for all its watches:
+// a thread reads its events and wakes the one waiter whose file changed, through that waiter's own
+// eventfd. Where no instance can be had, a wait is a pause.
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
 
 #include "platform/file_watch.h"
 
@@ -18,31 +25,89 @@ namespace {
 constexpr uint32_t kFileEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 
 struct FileWatch {
-  int fd;
-  bool bArmed;  // a watch on the file at szPath is in place
+  int wakeFd;      // eventfd: the reader thread counts events here
+  int wd;          // the inotify watch on the file, -1 when not armed
   char szPath[1];  // the file's path, allocated to its length
 };
 
-void Arm(FileWatch* watch) {
-  watch->bArmed = inotify_add_watch(watch->fd, watch->szPath, kFileEvents) >= 0;
+// The process's one inotify instance and the watches on it, by watch descriptor.
+struct Watcher {
+  std::mutex lock;
+  int fd = -1;
+  std::unordered_map<int, FileWatch*> watches;
+};
+
+void ReadEvents(Watcher* watcher) {
+  alignas(inotify_event) char buffer[8192];
+  for (;;) {
+    const ssize_t got = read(watcher->fd, buffer, sizeof buffer);
+    if (got <= 0) continue;  // interrupted; the instance lives as long as the process
+    std::lock_guard<std::mutex> guard(watcher->lock);
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      const auto found = watcher->watches.find(event->wd);
+      if (found != watcher->watches.end()) {
+        const uint64_t one = 1;
+        (void)!write(found->second->wakeFd, &one, sizeof one);
+        // The watched file is gone (replaced or deleted): the waiter arms again on its successor.
+        if (event->mask & IN_IGNORED) {
+          found->second->wd = -1;
+          watcher->watches.erase(found);
+        }
+      }
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+}
+
+// The watcher, its instance and reader thread made on first use; null where inotify is missing.
+Watcher* TheWatcher() {
+  // Never destroyed: waits may run while the process exits.
+  static Watcher* watcher = [] {
+    const int fd = inotify_init1(IN_CLOEXEC);
+    if (fd < 0) return static_cast<Watcher*>(nullptr);
+    auto* made = new Watcher();
+    made->fd = fd;
+    std::thread(ReadEvents, made).detach();
+    return made;
+  }();
+  return watcher;
+}
+
+void Arm(Watcher* watcher, FileWatch* watch) {
+  std::lock_guard<std::mutex> guard(watcher->lock);
+  const int wd = inotify_add_watch(watcher->fd, watch->szPath, kFileEvents);
+  if (wd < 0) return;
+  watch->wd = wd;
+  watcher->watches[wd] = watch;
+}
+
+void Disarm(Watcher* watcher, FileWatch* watch) {
+  std::lock_guard<std::mutex> guard(watcher->lock);
+  if (watch->wd < 0) return;
+  watcher->watches.erase(watch->wd);
+  inotify_rm_watch(watcher->fd, watch->wd);
+  watch->wd = -1;
 }
 
 }  // namespace
 
 HANDLE BeginFileWatch(LPCSTR path) {
-  if (path == nullptr) return nullptr;
+  Watcher* watcher = TheWatcher();
+  if (path == nullptr || watcher == nullptr) return nullptr;
   const size_t length = std::strlen(path);
   auto* watch = static_cast<FileWatch*>(std::malloc(sizeof(FileWatch) + length));
   if (watch == nullptr) return nullptr;
   std::memcpy(watch->szPath, path, length + 1);
-  watch->fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (watch->fd < 0) {
+  watch->wd = -1;
+  watch->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (watch->wakeFd < 0) {
     std::free(watch);
     return nullptr;
   }
-  Arm(watch);
-  if (!watch->bArmed) {
-    close(watch->fd);
+  Arm(watcher, watch);
+  if (watch->wd < 0) {
+    close(watch->wakeFd);
     std::free(watch);
     return nullptr;
   }
@@ -51,33 +116,37 @@ HANDLE BeginFileWatch(LPCSTR path) {
 
 void WaitForFileChange(HANDLE handle, DWORD milliseconds, DWORD pauseMilliseconds) {
   auto* watch = static_cast<FileWatch*>(handle);
-  if (watch == nullptr) {
+  Watcher* watcher = TheWatcher();
+  if (watch == nullptr || watcher == nullptr) {
     Sleep(pauseMilliseconds);
     return;
   }
   // The file was replaced since the last wait and its successor is still unanswered: watch it.
-  if (!watch->bArmed) Arm(watch);
-  if (!watch->bArmed) {
+  bool armed;
+  {
+    std::lock_guard<std::mutex> guard(watcher->lock);
+    armed = watch->wd >= 0;
+  }
+  if (!armed) Arm(watcher, watch);
+  {
+    std::lock_guard<std::mutex> guard(watcher->lock);
+    armed = watch->wd >= 0;
+  }
+  if (!armed) {
     Sleep(pauseMilliseconds);
     return;
   }
-  pollfd events{watch->fd, POLLIN, 0};
+  pollfd events{watch->wakeFd, POLLIN, 0};
   if (poll(&events, 1, static_cast<int>(milliseconds)) <= 0) return;
-  // Drain what came; the caller looks at the file again whatever it was.
-  alignas(inotify_event) char buffer[4096];
-  ssize_t got;
-  while ((got = read(watch->fd, buffer, sizeof buffer)) > 0) {
-    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= got;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      if (event->mask & IN_IGNORED) watch->bArmed = false;  // the watched file is gone
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
-  }
+  // Take the count; the caller looks at the file again whatever happened.
+  uint64_t count = 0;
+  (void)!read(watch->wakeFd, &count, sizeof count);
 }
 
 void EndFileWatch(HANDLE handle) {
   auto* watch = static_cast<FileWatch*>(handle);
   if (watch == nullptr) return;
-  close(watch->fd);
+  if (Watcher* watcher = TheWatcher()) Disarm(watcher, watch);
+  close(watch->wakeFd);
   std::free(watch);
 }

@@ -151,6 +151,10 @@ TEST(BackendRun, ConcurrentRequestsStayApart) {
   // Each back-end answers with its own exchange file's path: a reply that names another request's
   // file is cross-talk.
   BackendFixture::Script(f.backends() + "/self", "printf '91xx%s' \"$1\" > \"$1.new\" && mv \"$1.new\" \"$1\"");
+  // The first wait makes the process's one file-event instance, which stays.
+  FakeEcb first = FakeEcb::Get("VBEXE=self");
+  ExchangeRequest firstRequest{};
+  ASSERT_EQ(f.Request(first, &firstRequest), static_cast<DWORD>(HSE_STATUS_SUCCESS));
   const int before = OpenDescriptors();
   constexpr int kRequests = 50;
   std::vector<std::thread> threads;
