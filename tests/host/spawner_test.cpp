@@ -1,0 +1,227 @@
+// The spawner without Apache: programs started as the spawner starts them (errors, environment,
+// descriptors, limits), and the spawner's protocol in a process of its own (the cap, the queue and
+// its 503, the stop of a program whose request gave up, the status).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/spawn_program.h"
+#include "host/spawner.h"
+#include "host/spawner_protocol.h"
+#include "support/files.h"
+
+namespace {
+
+using test_support::ReadAll;
+using test_support::TempDir;
+using test_support::WriteAll;
+
+constexpr int64_t kNoLimits[kLimitCount][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+
+std::string Script(const TempDir& dir, const std::string& name, const std::string& body) {
+  const std::string path = dir.File(name);
+  WriteAll(path, "#!/bin/sh\n" + body + "\n");
+  chmod(path.c_str(), 0700);
+  return path;
+}
+
+// Runs the program to its end; what it wrote to standard error, and its exit status.
+std::string RunToEnd(const ProgramStart& start, int* status) {
+  pid_t pid = 0;
+  int errors = -1;
+  EXPECT_EQ(StartProgram(start, &pid, &errors), 0) << start.szProgram;
+  waitpid(pid, status, 0);
+  std::string text;
+  char block[4096];
+  ssize_t got;
+  while ((got = read(errors, block, sizeof block)) > 0) text.append(block, static_cast<size_t>(got));
+  close(errors);
+  return text;
+}
+
+TEST(SpawnProgram, StartsCleanlyOrSaysWhyNot) {
+  TempDir dir;
+  WriteAll(dir.File("plain"), "#!/bin/sh\n");
+  WriteAll(dir.File("noformat"), "\x7f" "ELF garbage");
+  chmod(dir.File("noformat").c_str(), 0700);
+  char* none[] = {nullptr};
+  const struct {
+    std::string program;
+    int error;
+  } refusals[] = {{dir.File("missing"), ENOENT}, {dir.File("plain"), EACCES}, {dir.File("noformat"), ENOEXEC},
+                  {dir.path(), EACCES}};
+  for (const auto& c : refusals) {
+    pid_t pid = 0;
+    int errors = -1;
+    const ProgramStart start{c.program.c_str(), "x", none, kNoLimits};
+    EXPECT_EQ(StartProgram(start, &pid, &errors), c.error) << c.program;
+  }
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+
+  // Exactly the environment given, its one argument, no descriptor of ours but 0-2, its own
+  // session, the limits set.
+  const int leaked = open("/dev/null", O_RDONLY);  // not close-on-exec: must not reach the program
+  const std::string program = Script(dir, "probe",
+                                     "echo \"arg=$1 env=$(env | sort | tr '\\n' ,)\" >&2\n"
+                                     "ls /proc/$$/fd | sort -n | tr '\\n' , >&2; echo >&2\n"
+                                     "echo \"sid=$(ps -o sid= -p $$ | tr -d ' ') pid=$$ cpu=$(ulimit -t)\" >&2\n"
+                                     "read nothing; echo \"stdin=[$nothing]\" >&2");
+  std::string a = "A=1", path = "PATH=/usr/bin:/bin";
+  char* environment[] = {a.data(), path.data(), nullptr};
+  const int64_t limits[kLimitCount][2] = {{7, 9}, {-1, -1}, {-1, -1}};
+  int status = 0;
+  const std::string text = RunToEnd(ProgramStart{program.c_str(), "the argument", environment, limits}, &status);
+  close(leaked);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  EXPECT_NE(text.find("arg=the argument env=A=1,PATH=/usr/bin:/bin,PWD="), std::string::npos) << text;
+  EXPECT_NE(text.find("\n0,1,2,"), std::string::npos) << "descriptors: " << text;  // and the shell's own
+  const size_t sid = text.find("sid=");
+  ASSERT_NE(sid, std::string::npos) << text;
+  const std::string ids = text.substr(sid);
+  const std::string sidValue = ids.substr(4, ids.find(' ') - 4);
+  EXPECT_NE(ids.find("pid=" + sidValue + " "), std::string::npos) << "a session of its own: " << ids;
+  EXPECT_NE(text.find("cpu=7"), std::string::npos) << text;
+  EXPECT_NE(text.find("stdin=[]"), std::string::npos) << text;
+}
+
+// A spawner in a child process, listening on a socket in `dir`.
+class SpawnerProcess {
+ public:
+  explicit SpawnerProcess(const TempDir& dir) : path_(dir.File("spawner.sock")) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+    const int listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listener, 64), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      const SpawnerLog log{[](void*, bool, const char* text) { std::fprintf(stderr, "%s\n", text); }, nullptr};
+      _exit(RunSpawner(listener, log));
+    }
+    close(listener);
+  }
+  ~SpawnerProcess() {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  // Sends an order for `program`; the connection.
+  int Order(const std::string& program, const std::string& exchange, uint32_t cap, uint32_t queueMs) const {
+    SpawnOrder order{};
+    order.nMaxBackends = cap;
+    order.nQueueTimeoutMs = queueMs;
+    order.nKillGraceMs = 300;
+    order.bStopAbandoned = 1;
+    std::memcpy(order.nLimits, kNoLimits, sizeof kNoLimits);
+    order.nEnvironment = 1;
+    std::string payload(reinterpret_cast<const char*>(&order), sizeof order);
+    for (const std::string& text : {program, exchange, std::string("label"), std::string("logid"), exchange,
+                                    exchange + ".d", std::string("PATH=/usr/bin:/bin")}) {
+      payload.append(text).push_back('\0');
+    }
+    return Send(kSpawn, payload);
+  }
+  int Send(uint32_t type, const std::string& payload) const {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string packet(sizeof(SpawnHeader), '\0');
+    const SpawnHeader header{type, static_cast<uint32_t>(payload.size())};
+    std::memcpy(packet.data(), &header, sizeof header);
+    packet += payload;
+    EXPECT_EQ(send(fd, packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
+    return fd;
+  }
+  // The reply's type and payload.
+  static std::pair<uint32_t, std::string> Reply(int fd) {
+    std::string buffer(kSpawnMessageLimit + sizeof(SpawnHeader), '\0');
+    const ssize_t got = recv(fd, buffer.data(), buffer.size(), 0);
+    if (got < static_cast<ssize_t>(sizeof(SpawnHeader))) return {0, ""};
+    SpawnHeader header{};
+    std::memcpy(&header, buffer.data(), sizeof header);
+    return {header.nType, buffer.substr(sizeof header, header.nLength)};
+  }
+  std::string Status() const {
+    const int fd = Send(kStatus, "");
+    const std::string text = Reply(fd).second;
+    close(fd);
+    return text;
+  }
+
+ private:
+  std::string path_;
+  pid_t pid_;
+};
+
+bool Alive(pid_t pid) { return kill(pid, 0) == 0; }
+
+bool WaitUntil(bool (*condition)(pid_t), pid_t pid, int milliseconds) {
+  for (int k = 0; k < milliseconds / 10 && !condition(pid); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return condition(pid);
+}
+
+TEST(Spawner, CapsQueuesAndStopsPrograms) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string sleeper = Script(dir, "sleeper", "trap '' TERM\nsleep 30");
+  const std::string exchange = dir.File("VC1.tmp");
+  WriteAll(exchange, "request");
+  mkdir((exchange + ".d").c_str(), 0700);
+  WriteAll(exchange + ".d/upload", "u");
+
+  // The first of a cap of one starts; the second waits for the slot and gets kBusy.
+  const int first = spawner.Order(sleeper, exchange, 1, 400);
+  const auto [type, payload] = SpawnerProcess::Reply(first);
+  ASSERT_EQ(type, kStarted);
+  SpawnReply started{};
+  std::memcpy(&started, payload.data(), sizeof started);
+  const pid_t pid = started.nValue;
+  EXPECT_TRUE(Alive(pid));
+  const auto before = std::chrono::steady_clock::now();
+  const int second = spawner.Order(sleeper, dir.File("VC2.tmp"), 1, 400);
+  EXPECT_EQ(SpawnerProcess::Reply(second).first, kBusy);
+  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(350));
+  close(second);
+  // A program that cannot start is said so.
+  const int missing = spawner.Order(dir.File("missing"), dir.File("VC3.tmp"), 0, 400);
+  const auto [failed, error] = SpawnerProcess::Reply(missing);
+  EXPECT_EQ(failed, kStartFailed);
+  close(missing);
+
+  const std::string status = spawner.Status();
+  EXPECT_NE(status.find("Running: 1\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("Result-503: 1\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("Result-start-failed: 1\n"), std::string::npos) << status;
+  EXPECT_NE(status.find(" waiting label\n"), std::string::npos) << status;
+
+  // The request gives up: SIGTERM (ignored here), SIGKILL after the grace, the files removed.
+  std::string done(sizeof(SpawnDone), '\0');
+  done += "timeout";
+  done.push_back('\0');
+  std::string packet(sizeof(SpawnHeader), '\0');
+  const SpawnHeader header{kDone, static_cast<uint32_t>(done.size())};
+  std::memcpy(packet.data(), &header, sizeof header);
+  packet += done;
+  ASSERT_EQ(send(first, packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
+  close(first);
+  EXPECT_TRUE(WaitUntil([](pid_t p) { return !Alive(p); }, pid, 2000)) << "stopped within the grace";
+  for (int k = 0; k < 100 && test_support::Exists(exchange); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(test_support::Exists(exchange));
+  EXPECT_FALSE(test_support::Exists(exchange + ".d"));
+  EXPECT_NE(spawner.Status().find("Result-timeout: 1\n"), std::string::npos);
+}
+
+}  // namespace
