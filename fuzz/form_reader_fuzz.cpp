@@ -50,8 +50,12 @@ BOOL WINAPI NoVariable(HCONN, LPSTR, LPVOID, LPDWORD) { return FALSE; }
 
 const std::string& TempDir() {
   static const std::string dir = [] {
-    char pattern[] = "/tmp/karvel-fuzz-form-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
+    // In memory where there is a tmpfs: uploads make and remove files all the time.
+    char pattern[] = "/dev/shm/karvel-fuzz-form-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+      std::strcpy(pattern, "/tmp/karvel-fuzz-form-XXXXXX");
+      if (mkdtemp(pattern) == nullptr) std::abort();
+    }
     setenv("TMPDIR", pattern, 1);
     return std::string(pattern);
   }();

@@ -33,6 +33,7 @@
 #include "host/loaded_extension.h"
 #include "host/site_settings.h"
 #include "host/spawner_link.h"
+#include "host/status_page.h"
 #include "platform/export.h"
 
 extern "C" {
@@ -258,32 +259,9 @@ const char* TranslatePathInfo(request_rec* r, const char* pathInfo) {
   return translated;
 }
 
-// SetHandler karvel-status: the spawner's state, as a page or (?auto) as lines of text.
 int StatusHandler(request_rec* r) {
   if (r->handler == nullptr || std::strcmp(r->handler, kStatusHandlerName) != 0) return DECLINED;
-  if (r->method_number != M_GET) return HTTP_METHOD_NOT_ALLOWED;
-  const char* text = SpawnerStatus(r->pool);
-  if (text == nullptr) return HTTP_SERVICE_UNAVAILABLE;
-  if (r->args != nullptr && std::strcmp(r->args, "auto") == 0) {
-    ap_set_content_type(r, "text/plain; charset=us-ascii");
-    ap_rputs(text, r);
-    return OK;
-  }
-  ap_set_content_type(r, "text/html; charset=us-ascii");
-  ap_rputs("<!DOCTYPE html>\n<html><head><title>karvel status</title></head><body>\n<h1>karvel status</h1>\n<table>\n", r);
-  for (const char* line = text; *line != '\0';) {
-    const char* end = std::strchr(line, '\n');
-    const char* colon = static_cast<const char*>(std::memchr(line, ':', static_cast<size_t>((end ? end : line + std::strlen(line)) - line)));
-    const size_t length = static_cast<size_t>((end ? end : line + std::strlen(line)) - line);
-    if (colon != nullptr) {
-      ap_rprintf(r, "<tr><th>%s</th><td>%s</td></tr>\n",
-                 ap_escape_html(r->pool, apr_pstrndup(r->pool, line, static_cast<size_t>(colon - line))),
-                 ap_escape_html(r->pool, apr_pstrndup(r->pool, colon + 1, length - static_cast<size_t>(colon + 1 - line))));
-    }
-    line = end ? end + 1 : line + length;
-  }
-  ap_rputs("</table>\n</body></html>\n", r);
-  return OK;
+  return ShowSpawnerStatus(r);
 }
 
 int Handler(request_rec* r) {

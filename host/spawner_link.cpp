@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <ap_listen.h>
 #include <apr_strings.h>
 #include <http_config.h>
 #include <http_core.h>
@@ -88,6 +89,9 @@ bool Fork(apr_proc_t* proc) {
     signal(SIGUSR1, SIG_IGN);
     signal(SIGWINCH, SIG_IGN);
     signal(SIGINT, SIG_IGN);
+    // Apache's listening sockets are the children's business; held here they would keep the
+    // server's ports taken while the spawner finishes after the server stopped.
+    ap_close_listeners();
     // Two descriptors a running program (its connection, its standard error): a server with a
     // thousand programs needs more than the usual soft limit.
     rlimit files{};
