@@ -149,8 +149,8 @@ size_t DelimiterLineEnd(const uint8_t* ends, size_t count) {
   return count > 0 ? 1 : 0;
 }
 
-// The line-end bytes behind the last data line: the next data line shows they are data; the last
-// two before the boundary line are dropped.
+// The line-end bytes behind the last data line: the next data line shows they are data; before
+// the boundary line, the delimiter's own line end is dropped.
 struct HeldBack {
   uint8_t bytes[kHeldBackBytes];
   int count;
