@@ -17,10 +17,12 @@ constexpr int kMinuteChangesAllowed = 2;
 // back-end's rename or close), at most kWatchMilliseconds so that the clock and the client are
 // looked at often enough; without file events it pauses kPollMilliseconds, short enough that a
 // reply follows its answer at once, long enough that a waiting request costs next to nothing.
-constexpr DWORD kWatchMilliseconds = 500;
+constexpr DWORD kWatchMilliseconds = 1000;
 constexpr DWORD kPollMilliseconds = 2;
 // A client that left is noticed within this much, and the wait given up.
 constexpr DWORD kClientCheckMilliseconds = 1000;
+// With file events the file is looked at when it changed, and besides at least this often.
+constexpr DWORD kLookMilliseconds = 10000;
 
 HANDLE OpenForPoll(LPCSTR exchangePath) {
   return CreateFileA(exchangePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE,
@@ -148,6 +150,8 @@ int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
   const DWORD started = GetTickCount();
   const DWORD limit = request.nBackendTimeout >= 0 ? static_cast<DWORD>(request.nBackendTimeout) * 1000u : 0;
   DWORD clientChecked = started;
+  DWORD looked = started;
+  BOOL mayHaveChanged = TRUE;
   int result = LAUNCH_TIMED_OUT;
   for (;;) {
     if (request.nBackendTimeout >= 0) {
@@ -161,9 +165,12 @@ int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
       if (minuteChanges > kMinuteChangesAllowed) break;
     }
     BYTE resultCode = 0;
-    if (LookForAnswer(exchangePath, &resultCode, answerSize)) {
-      result = LaunchResultOf(resultCode);
-      break;
+    if (mayHaveChanged || GetTickCount() - looked >= kLookMilliseconds) {
+      looked = GetTickCount();
+      if (LookForAnswer(exchangePath, &resultCode, answerSize)) {
+        result = LaunchResultOf(resultCode);
+        break;
+      }
     }
     if (GetTickCount() - clientChecked >= kClientCheckMilliseconds) {
       clientChecked = GetTickCount();
@@ -172,7 +179,7 @@ int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
         break;
       }
     }
-    WaitForFileChange(watch, kWatchMilliseconds, kPollMilliseconds);
+    mayHaveChanged = WaitForFileChange(watch, kWatchMilliseconds, kPollMilliseconds);
   }
   EndFileWatch(watch);
   if (launched == kStartedByHost) ReportWaitEnded(ecb, result);

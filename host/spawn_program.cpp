@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,8 +17,9 @@ constexpr int kResources[kLimitCount] = {RLIMIT_CPU, RLIMIT_AS, RLIMIT_NPROC};
 // close_range(2)'s flag (Linux 5.11): mark close-on-exec rather than close.
 constexpr unsigned kCloseRangeCloexec = 1u << 2;
 
-// In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void BecomeProgram(const ProgramStart& start, int stderrWrite, int statusWrite) {
+// In the child between vfork and exec: system calls only, and nothing written to memory but
+// *failure (the memory is the spawner's until exec).
+[[noreturn]] void BecomeProgram(const ProgramStart& start, int stderrWrite, volatile int* failure) {
   setsid();
   sigset_t none;
   sigemptyset(&none);
@@ -27,8 +29,7 @@ constexpr unsigned kCloseRangeCloexec = 1u << 2;
   }
   const int null = open("/dev/null", O_RDWR);
   if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(stderrWrite, 2) < 0) {
-    const int failure = errno;
-    (void)!write(statusWrite, &failure, sizeof failure);
+    *failure = errno;
     _exit(127);
   }
   for (int k = 0; k < kLimitCount; ++k) {
@@ -38,60 +39,38 @@ constexpr unsigned kCloseRangeCloexec = 1u << 2;
     limit.rlim_max = start.pLimits[k][1] < 0 ? RLIM_INFINITY : static_cast<rlim_t>(start.pLimits[k][1]);
     setrlimit(kResources[k], &limit);
   }
-  // Nothing of the spawner's reaches the program: every descriptor from 3 on closes at exec, the
-  // status pipe with them, which tells the spawner that exec happened.
+  // Nothing of the spawner's reaches the program: every descriptor from 3 on closes at exec.
   if (syscall(SYS_close_range, 3u, ~0u, kCloseRangeCloexec) != 0) {
-    for (int fd = 3; fd < 65536; ++fd) {
-      if (fd != statusWrite) close(fd);
-    }
+    for (int fd = 3; fd < 65536; ++fd) close(fd);
   }
   char* const argv[] = {const_cast<char*>(start.szProgram), const_cast<char*>(start.szArgument), nullptr};
   execve(start.szProgram, argv, start.pEnvironment);
-  const int failure = errno;
-  (void)!write(statusWrite, &failure, sizeof failure);
+  *failure = errno;
   _exit(127);
 }
 
 }  // namespace
 
 int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
-  // The program must be runnable before a child is forked for it: the usual failures come back
-  // as an errno at once, whatever happens to the status pipe.
+  // The program must be runnable before a child is made for it: the usual failures come back as
+  // an errno at once.
   if (access(start.szProgram, X_OK) != 0) return errno;
   int errors[2];
-  int status[2];
   if (pipe2(errors, O_CLOEXEC) != 0) return errno;
-  if (pipe2(status, O_CLOEXEC) != 0) {
-    const int failure = errno;
-    close(errors[0]);
-    close(errors[1]);
-    return failure;
-  }
-  const pid_t child = fork();
+  // vfork: the spawner stops until the child has called exec (or given up), without copying the
+  // spawner's memory for a child that replaces it at once; a failed exec leaves its errno here.
+  volatile int failure = 0;
+  const pid_t child = vfork();
   if (child == 0) {
-    close(errors[0]);
-    close(status[0]);
     // The stderr pipe's writing end must survive exec as descriptor 2: dup2 clears close-on-exec.
-    BecomeProgram(start, errors[1], status[1]);
+    BecomeProgram(start, errors[1], &failure);
   }
   const int forkError = errno;
   close(errors[1]);
-  close(status[1]);
-  if (child < 0) {
+  if (child < 0 || failure != 0) {
     close(errors[0]);
-    close(status[0]);
-    return forkError;
-  }
-  int failure = 0;
-  ssize_t got;
-  do {
-    got = read(status[0], &failure, sizeof failure);
-  } while (got < 0 && errno == EINTR);
-  close(status[0]);
-  if (got == static_cast<ssize_t>(sizeof failure)) {
-    close(errors[0]);
-    // The child exits at once; the spawner reaps it with the others.
-    return failure != 0 ? failure : ENOEXEC;
+    if (child > 0) waitpid(child, nullptr, 0);
+    return child < 0 ? forkError : failure;
   }
   fcntl(errors[0], F_SETFL, fcntl(errors[0], F_GETFL) | O_NONBLOCK);
   *pid = child;

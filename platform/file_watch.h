@@ -11,15 +11,20 @@
 HANDLE BeginFileWatch(LPCSTR path);
 
 // Returns when the watched file changed or was replaced since the last call, or after
-// `milliseconds`, whichever comes first. With a NULL watch: pauses `pauseMilliseconds`.
-void WaitForFileChange(HANDLE watch, DWORD milliseconds, DWORD pauseMilliseconds);
+// `milliseconds`, whichever comes first. With a NULL watch: pauses `pauseMilliseconds`. TRUE when
+// the file may have changed (an event came, or there are no events to tell), FALSE when the
+// watched file surely stayed as it was.
+BOOL WaitForFileChange(HANDLE watch, DWORD milliseconds, DWORD pauseMilliseconds);
 
 void EndFileWatch(HANDLE watch);
 
 #ifdef _WIN32
 // Windows: the pause alone (the poll's open already honours share modes there).
 inline HANDLE BeginFileWatch(LPCSTR) { return nullptr; }
-inline void WaitForFileChange(HANDLE, DWORD, DWORD pauseMilliseconds) { Sleep(pauseMilliseconds); }
+inline BOOL WaitForFileChange(HANDLE, DWORD, DWORD pauseMilliseconds) {
+  Sleep(pauseMilliseconds);
+  return TRUE;
+}
 inline void EndFileWatch(HANDLE) {}
 #endif
 

@@ -114,12 +114,12 @@ HANDLE BeginFileWatch(LPCSTR path) {
   return watch;
 }
 
-void WaitForFileChange(HANDLE handle, DWORD milliseconds, DWORD pauseMilliseconds) {
+BOOL WaitForFileChange(HANDLE handle, DWORD milliseconds, DWORD pauseMilliseconds) {
   auto* watch = static_cast<FileWatch*>(handle);
   Watcher* watcher = TheWatcher();
   if (watch == nullptr || watcher == nullptr) {
     Sleep(pauseMilliseconds);
-    return;
+    return TRUE;
   }
   // The file was replaced since the last wait and its successor is still unanswered: watch it.
   bool armed;
@@ -134,13 +134,14 @@ void WaitForFileChange(HANDLE handle, DWORD milliseconds, DWORD pauseMillisecond
   }
   if (!armed) {
     Sleep(pauseMilliseconds);
-    return;
+    return TRUE;
   }
   pollfd events{watch->wakeFd, POLLIN, 0};
-  if (poll(&events, 1, static_cast<int>(milliseconds)) <= 0) return;
+  if (poll(&events, 1, static_cast<int>(milliseconds)) <= 0) return FALSE;
   // Take the count; the caller looks at the file again whatever happened.
   uint64_t count = 0;
   (void)!read(watch->wakeFd, &count, sizeof count);
+  return TRUE;
 }
 
 void EndFileWatch(HANDLE handle) {
