@@ -28,6 +28,8 @@ def setUpModule():
                         "KarvelExtension %s /limits/VC_KARVEL2.dll" % EXT,
                         "KarvelExtension %s /short/VC_KARVEL2.dll" % EXT,
                         "KarvelExtension %s /keep/VC_KARVEL2.dll" % EXT,
+                        "KarvelExtension %s /oneprocess/VC_KARVEL2.dll" % EXT,
+                        '<Location "/oneprocess">\n  RLimitNPROC 1 1\n</Location>',
                         '<Location "/limits">\n  RLimitMEM 104857600 104857600\n  RLimitCPU 1 1\n'
                         '  KarvelBackendTimeout 5\n  KarvelSetEnv PATH /opt/karvel-e2e/bin\n</Location>',
                         '<Location "/short">\n  KarvelBackendTimeout 1\n  KarvelKillGrace 1\n</Location>',
@@ -116,6 +118,8 @@ class Supervision(unittest.TestCase):
         self.assertEqual(b"allocation failed", body)
         _, _, body = server.request("GET", url("/limits", do="allocate", mb=10))
         self.assertEqual(b"allocated", body)
+        self.assertEqual(b"forked", server.request("GET", url("/limits", do="fork"))[2])
+        self.assertEqual(b"fork failed", server.request("GET", url("/oneprocess", do="fork"))[2])
         started = time.monotonic()
         status, _, body = server.request("GET", url("/limits", do="spin"))
         self.assertEqual(error_page("EXE Load Error(Time Out)"), body)
@@ -174,6 +178,16 @@ class Supervision(unittest.TestCase):
         server.request("GET", url("/keep", do="sleep", seconds=3))
         self.assertEqual(1, len(programs()))
         self.assertTrue(wait_until(lambda: not programs(), 5))
+
+    def test_the_extension_alone_without_the_spawner(self):
+        alone = Server(probe=False, log_level="warn", env={"KARVEL_E2E_HIDDEN": "hidden"},
+                       includes=["KarvelSpawner off", "KarvelMaxBackends 1"])
+        try:
+            body = alone.request("GET", "/scripts/VC_KARVEL2.dll?VCEXE=show_env")[2]
+            self.assertIn(b"KARVEL_E2E_HIDDEN=hidden", body, "the server's environment, as before the spawner")
+            self.assertIn(b"<td>a</td>", alone.request("GET", "/scripts/VC_KARVEL2.dll?VCEXE=echo&a=1")[2])
+        finally:
+            alone.stop()
 
     def test_notes_and_status(self):
         mark = token()

@@ -4,7 +4,9 @@
 //   stderr    writes "lines" lines to standard error ("line N of LOGTAG"), then answers "wrote"
 //   allocate  touches "mb" MiB of memory, answers "allocated" or "allocation failed"
 //   spin      spins on the processor until stopped
+//   fork      starts a child process, answers "forked" or "fork failed"
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -50,6 +52,12 @@ int main(int argc, char** argv) {
     const bool ok = Answer(argv[1], memory != nullptr ? "allocated" : "allocation failed");
     std::free(memory);
     return ok ? 0 : 1;
+  }
+  if (what == "fork") {
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    if (child > 0) waitpid(child, nullptr, 0);
+    return Answer(argv[1], child > 0 ? "forked" : "fork failed") ? 0 : 1;
   }
   if (what == "spin") {
     volatile unsigned long turns = 0;
