@@ -9,6 +9,7 @@
 
 #include <apr_buckets.h>
 #include <apr_strings.h>
+#include <http_core.h>
 #include <http_log.h>
 #include <http_protocol.h>
 #include <http_request.h>
@@ -187,12 +188,21 @@ BOOL WriteReplyFile(Reply* reply, int descriptor, apr_off_t offset, apr_off_t le
     offset += body - prefix;
     length -= body - prefix;
   }
+  // Sent as Apache sends a static file under the same settings: sendfile where EnableSendfile is
+  // on, memory maps where EnableMMAP is.
+  const auto* core = static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
   apr_file_t* file = nullptr;
   int descriptorCopy = own;
-  if (apr_os_file_put(&file, &descriptorCopy, APR_FOPEN_READ | APR_FOPEN_SENDFILE_ENABLED, r->pool) != APR_SUCCESS) {
+  if (apr_os_file_put(&file, &descriptorCopy, APR_FOPEN_READ | AP_SENDFILE_ENABLED(core->enable_sendfile), r->pool) !=
+      APR_SUCCESS) {
     return FailWithError(ERROR_NOT_ENOUGH_MEMORY);
   }
-  if (length > 0) apr_brigade_insert_file(reply->pHeld, file, offset, length, r->pool);
+  if (length > 0) {
+    apr_brigade_insert_file(reply->pHeld, file, offset, length, r->pool);
+    for (apr_bucket* e = APR_BRIGADE_FIRST(reply->pHeld); e != APR_BRIGADE_SENTINEL(reply->pHeld); e = APR_BUCKET_NEXT(e)) {
+      if (APR_BUCKET_IS_FILE(e)) apr_bucket_file_enable_mmap(e, core->enable_mmap != ENABLE_MMAP_OFF);
+    }
+  }
   return TRUE;
 }
 
