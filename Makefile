@@ -25,7 +25,7 @@ WINDOWS_PACKAGES := make cmake ninja-build googletest \
                     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools \
                     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 wine32:i386
 
-.PHONY: deps build test run bench fuzz clean windows-deps windows windows-test
+.PHONY: deps build test run bench fuzz clean windows-deps windows windows-test install deb deb-deps
 
 deps:
 	@missing=""; \
@@ -106,5 +106,36 @@ fuzz: deps
 	  "$$f" -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 "$(FUZZ_DIR)/corpus/$$name" || exit 1; \
 	done
 
+# The files of an installation, for systems without the Debian package: PREFIX=/usr/local by
+# default, DESTDIR for a staging root.
+PREFIX ?= /usr/local
+INSTALL_DIR := build-install
+install: deps
+	cmake -S . -B $(INSTALL_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVEL_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(INSTALL_DIR) -j$(JOBS)
+	cmake --install $(INSTALL_DIR)
+
+# build/deb/libapache2-mod-karvel_VERSION_ARCH.deb, built by dpkg-buildpackage from a copy of the
+# sources (debian/ holds the packaging), then checked by lintian.
+DEB_PACKAGES := debhelper dpkg-dev apache2-dev lintian
+deb-deps:
+	@missing=""; \
+	for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	  echo "installing:$$missing"; \
+	  $$sudo apt-get update && \
+	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
+	fi
+deb: deps deb-deps
+	rm -rf $(BUILD_DIR)/deb && mkdir -p $(BUILD_DIR)/deb/source/karvel
+	tar --exclude='./build' --exclude='./build-*' --exclude='./.git' -cf - . | tar -xf - -C $(BUILD_DIR)/deb/source/karvel
+	cd $(BUILD_DIR)/deb/source/karvel && dpkg-buildpackage -b -us -uc -j$(JOBS)
+	mv $(BUILD_DIR)/deb/source/*.deb $(BUILD_DIR)/deb/
+	lintian --fail-on error $(BUILD_DIR)/deb/*.deb
+
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(BENCH_DIR) $(FUZZ_DIR) $(WIN32_DIR) $(WIN64_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(BENCH_DIR) $(FUZZ_DIR) $(WIN32_DIR) $(WIN64_DIR) $(INSTALL_DIR)

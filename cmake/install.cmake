@@ -1,0 +1,46 @@
+# `make install` (DESTDIR and CMAKE_INSTALL_PREFIX honoured) and the Debian package, which uses it:
+# the Apache module, the extension and its libraries, the emitstatus command, the back-end kit and,
+# unless KARVEL_INSTALL_SYSTEM_FILES is off (the package installs those its own way), Apache's
+# .load and .conf files and the tmpfiles.d entry of the temporary directory.
+include(GNUInstallDirs)
+option(KARVEL_INSTALL_SYSTEM_FILES "Install karvel.load, karvel.conf and the tmpfiles.d entry" ON)
+set(KARVEL_LIB_DIR "lib/karvel" CACHE STRING "Where the extension and its libraries go (below the prefix)")
+set(KARVEL_PYTHON_DIR "lib/python3/dist-packages" CACHE STRING "Where the Python kit goes (below the prefix)")
+# Apache's own module directory where the prefix is Apache's; below the prefix elsewhere.
+set(default_module_dir "lib/apache2/modules")
+find_program(KARVEL_APXS apxs PATHS /usr/bin /usr/sbin)
+if(KARVEL_APXS AND CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  execute_process(COMMAND ${KARVEL_APXS} -q LIBEXECDIR OUTPUT_VARIABLE default_module_dir
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+set(KARVEL_APACHE_MODULE_DIR "${default_module_dir}" CACHE STRING "Apache's module directory")
+
+foreach(dir KARVEL_LIB_DIR KARVEL_APACHE_MODULE_DIR)
+  if(IS_ABSOLUTE "${${dir}}")
+    set(${dir}_FULL "${${dir}}")
+  else()
+    set(${dir}_FULL "${CMAKE_INSTALL_PREFIX}/${${dir}}")
+  endif()
+endforeach()
+
+install(TARGETS jpcodec VC_KARVEL2_plain EMITSTATUS LIBRARY DESTINATION ${KARVEL_LIB_DIR})
+install(TARGETS VC_KARVEL2_debug_copy LIBRARY DESTINATION ${KARVEL_LIB_DIR}/debug-copy)
+install(TARGETS emitstatus RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES statusfile/emitstatus.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(TARGET mod_karvel)
+  install(TARGETS mod_karvel LIBRARY DESTINATION ${KARVEL_APACHE_MODULE_DIR})
+endif()
+install(FILES backend/karvel_backend.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/karvel)
+install(FILES backend/karvel_backend.py DESTINATION ${KARVEL_PYTHON_DIR})
+
+if(KARVEL_INSTALL_SYSTEM_FILES)
+  set(KARVEL_APACHE_MODULE_FULL_DIR ${KARVEL_APACHE_MODULE_DIR_FULL})
+  set(KARVEL_FULL_LIB_DIR ${KARVEL_LIB_DIR_FULL})
+  set(KARVEL_DOC_DIR ${CMAKE_INSTALL_FULL_DOCDIR})
+  configure_file(host/apache/karvel.load.in ${CMAKE_BINARY_DIR}/apache/karvel.load @ONLY)
+  configure_file(host/apache/karvel.conf.in ${CMAKE_BINARY_DIR}/apache/karvel.conf @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/apache/karvel.load ${CMAKE_BINARY_DIR}/apache/karvel.conf
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/apache2/mods-available)
+  install(FILES host/apache/karvel.tmpfiles DESTINATION lib/tmpfiles.d RENAME karvel.conf)
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
