@@ -79,6 +79,10 @@ class Package(unittest.TestCase):
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.assertEqual(0, out.returncode, out.stdout[-4000:])
         self.assertIn("enabled", run("a2query", "-m", "karvel").stdout)
+        # The kit where back-end authors find it, and the command.
+        self.assertEqual(0, run("/usr/bin/python3", "-c", "import karvel_backend", check=False).returncode)
+        self.assertTrue(os.path.isfile("/usr/include/karvel/karvel_backend.h"))
+        self.assertEqual(99, run("emitstatus", "/nonexistent/,x,1,2", check=False).returncode)
         tmp = os.stat("/var/lib/karvel/tmp")
         self.assertEqual(0o700, tmp.st_mode & 0o777)
         self.assertEqual("www-data", run("stat", "-c", "%U", "/var/lib/karvel/tmp").stdout.strip())
