@@ -18,7 +18,8 @@ BACKENDS = "/srv/karvel/backends"
 
 
 def run(*args, check=True):
-    return subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, check=check)
+    return subprocess.run(list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
+                          check=check)
 
 
 def installed(package):
