@@ -88,8 +88,53 @@ bool WriteValueRecord(HANDLE file, const char* value, int32_t length, DWORD* rec
   return written != FALSE;
 }
 
+// A value declared in an encoding, converted to Shift-JIS; or a value that needs no conversion (an
+// upload's path, already in Shift-JIS). Its record keeps the shape of a value left as it came: the
+// bytes, a NUL and a zero byte, the length counting the NUL, so NUL bytes in it read back right.
+bool WriteDeclaredValueRecord(HANDLE file, FormCharset charset, const char* value, int32_t length,
+                              DWORD* recordLength) {
+  const size_t count = static_cast<size_t>(length);
+  const size_t room = charset == kCharsetAuto ? count + 2 : DeclaredValueRoom(count) + 2;
+  CHAR* copy = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, room));
+  if (copy == nullptr) return false;
+  size_t converted = count;
+  if (charset == kCharsetAuto) {
+    std::memcpy(copy, value, count);
+  } else {
+    converted = ConvertDeclaredValue(charset, value, count, copy);
+  }
+  copy[converted] = '\0';
+  copy[converted + 1] = '\0';
+  *recordLength = static_cast<DWORD>(converted + 1);
+  const BOOL written = WriteAll(file, copy, static_cast<DWORD>(converted + 2));
+  HeapFree(GetProcessHeap(), 0, copy);
+  return written != FALSE;
+}
+
+// The encoding the form declares: its first `_charset_` field naming one, else what the site or
+// the request said.
+FormCharset DeclaredCharset(FormField* list, FormCharset otherwise) {
+  for (FormField* field = list; field != nullptr; field = field->pNext) {
+    FormCharset charset = kCharsetAuto;
+    if (lstrcmpiA(field->szName, "_charset_") == 0 &&
+        FormCharsetNamed(field->pValue, static_cast<size_t>(field->nValueLength), &charset)) {
+      return charset;
+    }
+  }
+  return otherwise;
+}
+
+// Whether the value is the path of a file this request uploaded: saved under a Shift-JIS name
+// already, it is written as it is.
+bool IsRequestUpload(const ExchangeRequest& request, const char* value, int32_t length) {
+  const size_t directory = std::strlen(request.szUploadDirectory);
+  return directory > 0 && static_cast<size_t>(length) > directory + 1 &&
+         std::memcmp(value, request.szUploadDirectory, directory) == 0 && IsPathSeparator(value[directory]);
+}
+
 // The name and value records of every field, with their index entries; null or the failure text.
-LPCSTR WriteRecords(HANDLE file, FormField* list, int32_t fieldCount, BYTE* index, ExchangeRequest* out) {
+LPCSTR WriteRecords(HANDLE file, FormField* list, int32_t fieldCount, BYTE* index, FormCharset charset,
+                    ExchangeRequest* out) {
   Selection selection{false, false};
   int32_t k = 0;
   for (FormField* field = list; field != nullptr && k < fieldCount; field = field->pNext, ++k) {
@@ -108,7 +153,12 @@ LPCSTR WriteRecords(HANDLE file, FormField* list, int32_t fieldCount, BYTE* inde
 
     DWORD recordLength = 0;
     PutNumber(entry + 8, SetFilePointer(file, 0, nullptr, FILE_CURRENT) + base);
-    if (!WriteValueRecord(file, value, valueLength, &recordLength)) return ERROR_TEXT_TEMP_WRITE;
+    const bool written = IsRequestUpload(*out, value, valueLength)
+                             ? WriteDeclaredValueRecord(file, kCharsetAuto, value, valueLength, &recordLength)
+                         : charset == kCharsetAuto
+                             ? WriteValueRecord(file, value, valueLength, &recordLength)
+                             : WriteDeclaredValueRecord(file, charset, value, valueLength, &recordLength);
+    if (!written) return ERROR_TEXT_TEMP_WRITE;
     PutNumber(entry + 12, recordLength);
   }
   out->bVcexeTaken = selection.bVcexeTaken;
@@ -122,7 +172,9 @@ LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, BYTE* header,
 
   int32_t fieldCount = 0;
   FormReadEnd end = kFormReadComplete;
-  FormField* list = ReadFormFieldsWith(ecb, &fieldCount, FormReadOptions{out->szUploadDirectory, MaxFieldsFor(ecb), 0}, &end);
+  const FormCharset requested = FormCharsetFor(ecb);
+  FormField* list = ReadFormFieldsWith(ecb, &fieldCount,
+                                       FormReadOptions{out->szUploadDirectory, MaxFieldsFor(ecb), 0, requested}, &end);
   if (end == kFormReadTooManyFields) return ERROR_TEXT_TOO_MANY_FIELDS;
   PutNumber(header + EXCHANGE_FIELD_COUNT_AT, static_cast<DWORD>(fieldCount));
   const size_t indexBytes = static_cast<size_t>(fieldCount) * EXCHANGE_ENTRY_BYTES;
@@ -136,7 +188,7 @@ LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, BYTE* header,
   } else if (list == nullptr) {
     failure = ERROR_TEXT_KEY_CREATE;
   } else {
-    failure = WriteRecords(file, list, fieldCount, index, out);
+    failure = WriteRecords(file, list, fieldCount, index, DeclaredCharset(list, requested), out);
   }
   FreeFormFields(list);
   if (failure == nullptr) {

@@ -378,6 +378,17 @@ Outcome ReadPart(Reader* r) {
   return ReadPartValue(r);
 }
 
+// A `_charset_` field, as browsers fill it in, declares the encoding of what follows it: the file
+// names of later uploads are converted from it.
+void NoteDeclaredCharset(Reader* r) {
+  const FormField* field = r->list.pTail;
+  FormCharset charset = kCharsetAuto;
+  if (lstrcmpiA(field->szName, "_charset_") == 0 &&
+      FormCharsetNamed(field->pValue, static_cast<size_t>(field->nValueLength), &charset)) {
+    r->uploads.charset = charset;
+  }
+}
+
 // Step by step from the first byte to the end of the input.
 Outcome ParseFields(Reader* r) {
   if (!Read(r, false)) return kInputEnded;
@@ -424,6 +435,7 @@ Outcome ParseFields(Reader* r) {
       ReadEncodedValue(r);
     }
     if (!AppendFormField(&r->list, r->pName, r->bNonPrintable)) return kReadFailed;
+    NoteDeclaredCharset(r);
     if (outcome == kInputEnded || !Read(r, false)) return kInputEnded;
   }
 }
@@ -441,6 +453,7 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
   Reader r{};
   r.nMaxFields = options.nMaxFields;
   r.uploads.szWanted = options.szUploadDirectory;
+  r.uploads.charset = static_cast<FormCharset>(options.nCharset);
   r.pName = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kNameBytes + 1));
   if (r.pName == nullptr) {
     *end = kFormReadFailed;
@@ -479,5 +492,5 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
 
 FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
   FormReadEnd end = kFormReadComplete;
-  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0, 0}, &end);
+  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0, 0, kCharsetAuto}, &end);
 }

@@ -37,6 +37,8 @@ struct FormReadOptions {
   uint32_t nFirstValueBytes; // the value buffer taken whole for inputs up to this length, else
                              // at this size and grown as values arrive; 0: 1 MiB (tests and
                              // fuzzing take less, to reach the growth with small inputs)
+  int32_t nCharset;          // the FormCharset the site or the request declared (0: none); a
+                             // `_charset_` field naming one holds for the uploads after it
 };
 
 // How a read ended, beside its list.

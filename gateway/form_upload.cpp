@@ -11,8 +11,10 @@ namespace {
 constexpr int kDirectoryAttempts = 100;
 // Copies of one base name in one request beyond this are refused rather than searched for.
 constexpr int kMaxSameName = 1000;
-// A client name converted: JIS katakana widen, so twice the bytes it may be sent in.
+// A client name converted: JIS katakana widen, so twice the bytes it may be sent in; from UTF-8, a
+// name may take the room of references to characters without a mapping.
 constexpr size_t kNameRoom = 2 * kUploadNameBytes + 2;
+constexpr size_t kDeclaredNameRoom = DeclaredValueRoom(kUploadNameBytes) > kNameRoom ? DeclaredValueRoom(kUploadNameBytes) : kNameRoom;
 
 // Makes the request's upload directory: the name the driver chose, or a random one whose
 // reserving file is replaced by the directory. Should another request take the freed name in
@@ -135,14 +137,23 @@ UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, in
   // A NUL would cut the name short of what the client sent: refused like every control byte.
   if (std::memchr(clientName, '\0', static_cast<size_t>(clientLength)) != nullptr) return kUploadRefused;
   // Converted before it is cut: JIS bytes include '/' and '\' and its escapes are control bytes.
-  char converted[kNameRoom];
-  const int convertedLength = ShiftJisName(clientName, clientLength, converted, sizeof converted);
+  char converted[kDeclaredNameRoom];
+  const int convertedLength =
+      directory->charset == kCharsetAuto
+          ? ShiftJisName(clientName, clientLength, converted, kNameRoom)
+          : static_cast<int>(ConvertDeclaredValue(directory->charset, clientName, static_cast<size_t>(clientLength), converted));
   const char* cut = nullptr;
   const int cutLength = BaseName(converted, convertedLength, &cut);
   if (cutLength == 0) return kUploadRefused;
-  // The part kept settles on its own too, since the path is converted with it alone.
-  char base[kNameRoom];
-  const int baseLength = ShiftJisName(cut, cutLength, base, sizeof base);
+  // Without a declaration the part kept settles on its own too, since the path is converted with it
+  // alone; a declared encoding converts once.
+  char base[kDeclaredNameRoom];
+  int baseLength = cutLength;
+  if (directory->charset == kCharsetAuto) {
+    baseLength = ShiftJisName(cut, cutLength, base, kNameRoom);
+  } else {
+    std::memcpy(base, cut, static_cast<size_t>(cutLength));
+  }
   const char* again = nullptr;
   if (baseLength == 0 || BaseName(base, baseLength, &again) != baseLength) return kUploadRefused;
 

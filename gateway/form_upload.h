@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "gateway/form_charset.h"
 #include "platform/win32.h"
 
 // One request's upload directory: made on the request's first upload, with a name no other request
@@ -13,6 +14,7 @@ struct UploadDirectory {
   LPCSTR szWanted;        // the name to make (the request driver ties it to the exchange file);
                           // null: a new random name in the temporary directory
   bool bMade;
+  FormCharset charset;    // what the form declared so far: how client names are converted
 };
 
 // Removes the directory again when it was made and holds nothing (every name refused, or the
@@ -30,7 +32,8 @@ constexpr int kUploadNameBytes = 1024;
 
 // Opens the file for an upload whose header named `clientName` (`clientLength` bytes, as sent).
 // The file's name is the client's base name (after the last '\' or '/' that is not the second byte
-// of a character) in Shift-JIS (converted from EUC-JP or JIS as field values are); a name holding
+// of a character) in Shift-JIS: converted from the encoding the form declared, or without a
+// declaration from EUC-JP or JIS as the converter detects them in field values; a name holding
 // a NUL, an empty base name, "." or "..", one holding a control byte or ':', or one longer than
 // kUploadNameBytes is refused. A base name already used in this request gets "(2)", "(3)"... before its extension.
 // Writes the path (NUL-terminated) to `path`.

@@ -80,3 +80,13 @@ int32_t BackendTimeoutFor(EXTENSION_CONTROL_BLOCK* ecb) {
   CHAR text[32];
   return ParseCount(SettingText(ecb, "KARVEL_BACKEND_TIMEOUT", text, sizeof text));
 }
+
+FormCharset FormCharsetFor(EXTENSION_CONTROL_BLOCK* ecb) {
+  const FormCharset requested = ContentTypeCharset(ecb != nullptr ? ecb->lpszContentType : nullptr);
+  if (requested != kCharsetAuto) return requested;
+  CHAR text[64];
+  const char* configured = SettingText(ecb, "KARVEL_FORM_CHARSET", text, sizeof text);
+  FormCharset charset = kCharsetAuto;
+  return configured != nullptr && FormCharsetNamed(configured, std::strlen(configured), &charset) ? charset
+                                                                                                  : kCharsetAuto;
+}

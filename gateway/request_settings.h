@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "gateway/form_charset.h"
 #include "isapi/httpext.h"
 
 // Fields a request may send before it is refused ("KARVEL_MAX_FIELDS"; 0: no limit). A form of
@@ -25,5 +26,10 @@ BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]);
 // Seconds a request waits for its back-end's answer ("KARVEL_BACKEND_TIMEOUT"); -1 when unset:
 // the wait ends at the third change of the local clock's minute.
 int32_t BackendTimeoutFor(EXTENSION_CONTROL_BLOCK* ecb);
+
+// The encoding the request's form declares before its fields are read: the charset parameter of its
+// Content-Type, else the site's "KARVEL_FORM_CHARSET" (auto, UTF-8, Shift_JIS, EUC-JP, ISO-2022-JP),
+// else none (kCharsetAuto). A `_charset_` field in the form wins over both.
+FormCharset FormCharsetFor(EXTENSION_CONTROL_BLOCK* ecb);
 
 #endif  // KARVEL_GATEWAY_REQUEST_SETTINGS_H

@@ -32,11 +32,13 @@ void AllowWideBlocks(bool allowed) { g_wideAllowed.store(allowed); }
 unsigned long ConvertText(char* buf, unsigned long len) {
   // Lengths are signed 32-bit: 0, and anything with the top bit set (or wider), stay unchanged.
   if (len == 0 || len > 0x7FFFFFFFul || buf == nullptr) return len;
+  return ConvertTextAs(buf, len, DetectCode(reinterpret_cast<const uint8_t*>(buf), static_cast<int32_t>(len)));
+}
+
+unsigned long ConvertTextAs(char* buf, unsigned long len, DetectOutcome outcome) {
+  if (len == 0 || len > 0x7FFFFFFFul || buf == nullptr || outcome == kUnchanged) return len;
   const int32_t length = static_cast<int32_t>(len);
   const auto* source = reinterpret_cast<const uint8_t*>(buf);
-
-  const DetectOutcome outcome = DetectCode(source, length);
-  if (outcome == kUnchanged) return len;
 
   auto* scratch = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, len));
   if (scratch == nullptr) return len;  // nothing converted, nothing lost

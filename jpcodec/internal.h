@@ -63,6 +63,9 @@ int WidenKatakana(const uint8_t* buf, int32_t p, int32_t len, uint8_t* scratch, 
 
 // The whole conversion as ConvertToSjis2 exports it.
 unsigned long ConvertText(char* buf, unsigned long len);
+// The same without detection: the text is taken as `outcome` says (a form that declares its
+// encoding). kUnchanged leaves it as it is and returns `len`.
+unsigned long ConvertTextAs(char* buf, unsigned long len, DetectOutcome outcome);
 
 // Tests: false makes ConvertText use the narrow converters even where the wide ones could run.
 void AllowWideBlocks(bool allowed);
