@@ -149,6 +149,9 @@ const command_rec kDirectives[] = {
                   "seconds between SIGTERM and SIGKILL for the program of a request that gave up (default 5)"),
     AP_INIT_FLAG("KarvelStopAbandoned", AsCommand(SetStopAbandoned), nullptr, RSRC_CONF | ACCESS_CONF,
                  "on: stop the program of a request that gave up and remove its files (default on)"),
+    AP_INIT_TAKE1("KarvelFormCharset", AsCommand(SetFormCharset), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "the encoding the site's forms send: UTF-8, Shift_JIS, EUC-JP, ISO-2022-JP or auto (default: "
+                  "auto, detected)"),
     AP_INIT_ITERATE("KarvelPassEnv", AsCommand(AddPassEnv), nullptr, RSRC_CONF | ACCESS_CONF,
                     "server environment variables back-end programs get"),
     AP_INIT_TAKE2("KarvelSetEnv", AsCommand(AddSetEnv), nullptr, RSRC_CONF | ACCESS_CONF,

@@ -1,6 +1,7 @@
 #include "host/site_settings.h"
 
 #include <cstring>
+#include <strings.h>
 
 #include <apr_strings.h>
 #include <http_core.h>
@@ -26,6 +27,7 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   merged->nBackendTimeout = inner->nBackendTimeout >= 0 ? inner->nBackendTimeout : base->nBackendTimeout;
   merged->nKillGraceSeconds = inner->nKillGraceSeconds >= 0 ? inner->nKillGraceSeconds : base->nKillGraceSeconds;
   merged->nStopAbandoned = inner->nStopAbandoned >= 0 ? inner->nStopAbandoned : base->nStopAbandoned;
+  merged->szFormCharset = inner->szFormCharset != nullptr ? inner->szFormCharset : base->szFormCharset;
   // Names passed add up; a name set in an inner section overrides the same name set outside.
   merged->pPassEnv = base->pPassEnv == nullptr   ? inner->pPassEnv
                      : inner->pPassEnv == nullptr ? base->pPassEnv
@@ -87,6 +89,18 @@ const char* SetStopAbandoned(cmd_parms*, void* settings, int on) {
   return nullptr;
 }
 
+const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value) {
+  static const char* const kNames[] = {"UTF-8", "Shift_JIS", "EUC-JP", "ISO-2022-JP", "auto"};
+  for (const char* name : kNames) {
+    if (strcasecmp(value, name) == 0) {
+      static_cast<SiteSettings*>(settings)->szFormCharset = name;
+      return nullptr;
+    }
+  }
+  return apr_pstrcat(cmd->pool, "KarvelFormCharset: not one of UTF-8, Shift_JIS, EUC-JP, ISO-2022-JP, auto: ", value,
+                     nullptr);
+}
+
 const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name) {
   auto* site = static_cast<SiteSettings*>(settings);
   if (site->pPassEnv == nullptr) site->pPassEnv = apr_array_make(cmd->pool, 4, sizeof(const char*));
@@ -112,6 +126,7 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
   if (std::strcmp(name, "KARVEL_MAX_FIELDS") == 0 && settings->nMaxFields >= 0) {
     return apr_psprintf(r->pool, "%d", settings->nMaxFields);
   }
+  if (std::strcmp(name, "KARVEL_FORM_CHARSET") == 0) return settings->szFormCharset;
   if (std::strcmp(name, "KARVEL_BACKEND_TIMEOUT") == 0 && settings->nBackendTimeout >= 0) {
     return apr_psprintf(r->pool, "%d", settings->nBackendTimeout);
   }

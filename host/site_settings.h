@@ -16,6 +16,7 @@ struct SiteSettings {
   int nStopAbandoned;        // KarvelStopAbandoned; -1 while unset (on)
   apr_array_header_t* pPassEnv;  // KarvelPassEnv names (const char*), the sections' together; may be null
   apr_table_t* pSetEnv;          // KarvelSetEnv pairs, inner sections' first; may be null
+  const char* szFormCharset;     // KarvelFormCharset; nullptr while unset
 };
 
 void* CreateSiteSettings(apr_pool_t* pool, char* directory);
@@ -31,12 +32,14 @@ const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value)
 // KarvelKillGrace SECONDS, KarvelStopAbandoned on|off: how programs of requests that gave up end.
 const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value);
 const char* SetStopAbandoned(cmd_parms* cmd, void* settings, int on);
+// KarvelFormCharset UTF-8|Shift_JIS|EUC-JP|ISO-2022-JP|auto: the encoding the site's forms send.
+const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value);
 // KarvelPassEnv NAME..., KarvelSetEnv NAME VALUE: what of an environment back-end programs get.
 const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name);
 const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const char* value);
 
 // The value of setting variable `name` for request `r` ("KARVEL_BACKEND_DIR", "KARVEL_TEMP_DIR",
-// "KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT"), in its pool; nullptr when `name` is no setting or
+// "KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT", "KARVEL_FORM_CHARSET"), in its pool; nullptr when `name` is no setting or
 // it is not set (the extension then takes its default).
 const char* SiteSettingVariable(request_rec* r, const char* name);
 
