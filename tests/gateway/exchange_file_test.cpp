@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "gateway/error_page.h"
 #include "gateway/exchange_file.h"
 #include "gateway/fake_ecb.h"
+#include "gateway/form_test_support.h"
+#include "jpcodec/jpcodec.h"
 #include "support/files.h"
 
 namespace gateway_test {
@@ -100,6 +103,88 @@ TEST(ExchangeFile, ValuesAreConvertedAndNamesMeasured) {
   EXPECT_EQ(e.valueLength, 1u) << "an empty unchanged value counts its NUL";
   EXPECT_EQ(f.size(), e.valueOffset - 1 + 2);
   EXPECT_STREQ(w.request.szBackendPath, "");
+}
+
+// The value of entry `k` (no VCEXE field: offsets count from 1), without its NUL.
+std::string ValueAt(const Written& w, int k) {
+  const Entry e = EntryAt(w.file, k);
+  return w.file.substr(e.valueOffset - 1, e.valueLength - 1);
+}
+
+// A form's `_charset_` field, the site's setting or the request's Content-Type names the encoding
+// of the values, which are then converted exactly; without any, the detection decides as before.
+TEST(ExchangeFile, DeclaredEncodingsConvertValuesExactly) {
+  const std::string testUtf8 = "%E3%83%86%E3%82%B9%E3%83%88", testSjis = "\x83\x65\x83\x58\x83\x67";
+  const std::string kana = "%B6%BF%B3%BC%C3%DD", kanaSjis = "\xB6\xBF\xB3\xBC\xC3\xDD";  // ｶｿｳｼﾃﾝ
+  const struct {
+    const char* name;
+    std::string query;
+    const char* site;         // KARVEL_FORM_CHARSET, null for none
+    std::string contentType;  // the request's
+    int entry;                // the value looked at
+    std::string want;
+  } cases[] = {
+      {"_charset_ UTF-8", "_charset_=UTF-8&v=" + testUtf8, nullptr, "", 1, testSjis},
+      {"_charset_ after the value", "v=" + testUtf8 + "&_charset_=utf-8", nullptr, "", 0, testSjis},
+      {"_charset_ stays as sent", "_charset_=%20utf-8&v=" + testUtf8, nullptr, "", 0, " utf-8"},
+      {"site UTF-8, unmapped é", "v=caf%C3%A9", "UTF-8", "", 0, "caf&#233;"},
+      {"Content-Type charset", "v=caf%C3%A9", nullptr, "application/x-www-form-urlencoded; charset=\"utf-8\"", 0,
+       "caf&#233;"},
+      {"_charset_ over the site", "_charset_=Shift_JIS&v=" + kana, "UTF-8", "", 1, kanaSjis},
+      {"_charset_ over the Content-Type", "_charset_=shift_jis&v=" + kana, nullptr, "text/plain;charset=euc-jp", 1,
+       kanaSjis},
+      {"unknown _charset_ leaves the site's", "_charset_=KOI8-R&v=caf%C3%A9", "utf8", "", 1, "caf&#233;"},
+      {"site Shift_JIS", "v=" + kana, "Shift_JIS", "", 0, kanaSjis},
+      // Half-width katakana are widened, as the converter always did for EUC-JP.
+      {"EUC-JP declared", "_charset_=EUC-JP&v=%8E%B6%8E%BF%B0%A1", nullptr, "", 1, "\x83\x4A\x83\x5C\x88\x9F"},
+      {"ISO-2022-JP declared", "v=%1B%24B0%21%1B%28B", "ISO-2022-JP", "", 0, "\x88\x9F"},
+      {"what JIS-style converters send", "_charset_=UTF-8&v=%E3%80%9C%E2%80%96%E2%88%92%C2%A2%C2%A3%C2%AC",
+       nullptr, "", 1, "\x81\x60\x81\x61\x81\x7C\x81\x91\x81\x92\x81\xCA"},
+      {"emoji and invalid bytes", "_charset_=UTF-8&v=%F0%9F%98%80%FFx%E3%83", nullptr, "", 1, "&#128512;?x?"},
+      {"NUL bytes stay", "_charset_=UTF-8&v=a%00%E3%83%86", nullptr, "", 1, std::string("a\0\x83\x65", 4)},
+  };
+  for (const auto& c : cases) {
+    FakeEcb fake = FakeEcb::Post(c.query, 7);
+    fake.ContentType(c.contentType);
+    if (c.site != nullptr) fake.Variable("KARVEL_FORM_CHARSET", c.site);
+    Written w = Write(fake);
+    ASSERT_EQ(w.failure, nullptr) << c.name;
+    EXPECT_EQ(Show(ValueAt(w, c.entry)), Show(c.want)) << c.name;
+    std::remove(w.request.szExchangePath);
+  }
+
+  // Undeclared (or "auto"): half-width katakana are taken for EUC-JP, exactly as the converter
+  // alone takes them.
+  std::string detected = kanaSjis + '\0';
+  ConvertToSjis2(detected.data(), static_cast<unsigned long>(detected.size()));
+  detected.resize(std::strlen(detected.c_str()));
+  ASSERT_NE(Show(detected), Show(kanaSjis));
+  for (const char* site : {static_cast<const char*>(nullptr), "auto", "latin1"}) {
+    FakeEcb fake = FakeEcb::Get("v=" + kana);
+    if (site != nullptr) fake.Variable("KARVEL_FORM_CHARSET", site);
+    Written w = Write(fake);
+    // A converted value's length does not count its NUL: the text up to it.
+    EXPECT_EQ(Show(w.file.c_str() + EntryAt(w.file, 0).valueOffset - 1), Show(detected)) << (site ? site : "no setting");
+    std::remove(w.request.szExchangePath);
+  }
+
+  // Upload names follow the declaration before them; the path written is the saved file's.
+  const std::string body =
+      "--B\r\nContent-Disposition: form-data; name=\"_charset_\"\r\n\r\nUTF-8\r\n"
+      "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"C:\\d\\\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt\"\r\n"
+      "Content-Type: text/plain\r\n\r\nbytes\r\n--B--\r\n";
+  FakeEcb upload = FakeEcb::Post(body, 5);
+  upload.ContentType("multipart/form-data; boundary=B");
+  Written w = Write(upload);
+  ASSERT_EQ(w.failure, nullptr);
+  const std::string path = ValueAt(w, 1);
+  const std::string directory = w.request.szUploadDirectory;
+  EXPECT_EQ(path.substr(0, directory.size()), directory);
+  EXPECT_EQ(Show(path.substr(directory.size() + 1)), Show(testSjis + ".txt"));
+  EXPECT_EQ(ReadAll(path), "bytes");
+  std::remove(path.c_str());
+  RemoveDirectoryA(w.request.szUploadDirectory);
+  std::remove(w.request.szExchangePath);
 }
 
 TEST(ExchangeFile, BackEndChoiceAndOffsetBases) {

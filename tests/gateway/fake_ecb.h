@@ -42,6 +42,11 @@ class FakeEcb {
   }
 
   FakeEcb& Declare(size_t totalBytes) { declared_ = totalBytes; return *this; }
+  // The request's Content-Type ("" unless set).
+  FakeEcb& ContentType(const std::string& type) {
+    contentType_ = type;
+    return *this;
+  }
   // GetServerVariable hands out `value` for `name`; names not set give FALSE.
   FakeEcb& Variable(const std::string& name, const std::string& value) {
     variables_[name] = value;
@@ -85,6 +90,7 @@ class FakeEcb {
     ecb_.ConnID = this;
     ecb_.lpszMethod = method_.data();
     ecb_.lpszQueryString = query_.data();
+    ecb_.lpszContentType = contentType_.data();
     ecb_.cbTotalBytes = static_cast<DWORD>(declared_);
     ecb_.cbAvailable = static_cast<DWORD>(preload_);
     ecb_.lpbData = reinterpret_cast<LPBYTE>(body_.data());
@@ -200,7 +206,7 @@ class FakeEcb {
   }
 
   EXTENSION_CONTROL_BLOCK ecb_{};
-  std::string method_, query_, body_;
+  std::string method_, query_, body_, contentType_;
   size_t chunk_ = 65536, preload_ = 0, declared_ = 0, served_ = 0;
   size_t endAfter_ = SIZE_MAX, failAt_ = 0;
   int failCount_ = 0;

@@ -306,7 +306,14 @@ TEST(Multipart, UploadNamesAreSavedInShiftJis) {
             {"Shift-JIS path, 0x5C second bytes", Body({{"f", "C:\\\x83\x5C\\\x95\x5C\x94\x5C.txt", "5c"}}), true, 1,
              {{"f", "@\x95\x5C\x94\x5C.txt"}}, {{"\x95\x5C\x94\x5C.txt", "5c"}}},
             {"lead byte before a real separator", Body({{"f", "dir\x81/x.txt", "l"}}), true, 1, {{"f", "@x.txt"}},
-             {{"x.txt", "l"}}}});
+             {{"x.txt", "l"}}},
+            // A `_charset_` field before the upload declares the name's encoding: no detection.
+            {"UTF-8 declared", Body({{"_charset_", nullptr, "UTF-8"}, {"f", "C:\\\xE3\x83\xA1\xE3\x83\xA2.txt", "u"}}),
+             true, 2, {{"_charset_", "UTF-8"}, {"f", "@" + sjis}}, {{sjis, "u"}}},
+            {"UTF-8 declared, unmapped", Body({{"_charset_", nullptr, "utf-8"}, {"f", "\xF0\x9F\x98\x80\xC3\xA9", "m"}}),
+             true, 2, {{"_charset_", "utf-8"}, {"f", "@&#128512;&#233;"}}, {{"&#128512;&#233;", "m"}}},
+            {"Shift_JIS declared, half-width name", Body({{"_charset_", nullptr, "Shift_JIS"}, {"f", "\xB6\xBF.txt", "k"}}),
+             true, 2, {{"_charset_", "Shift_JIS"}, {"f", "@\xB6\xBF.txt"}}, {{"\xB6\xBF.txt", "k"}}}});
   // The driver converts the path as it converts every value: the converted path must still name
   // the saved file, whatever the name was (UTF-8 converts twice before it settles).
   TempDir tmp;
