@@ -7,6 +7,8 @@ A back-end program is started with one argument, the path of the request's excha
     name = request.find(b"name") or b""
     kb.answer_page(sys.argv[1], b"Content-Type: text/plain; charset=Shift_JIS\r\n\r\n" + name)
 
+Values are Shift-JIS in code page 932; decode_value(value) gives them as text.
+
 The exchange file's layout and the two shapes of a value record are described in
 karvel_backend.h beside this file; this module reads and writes them the same way. Every answer
 is written to "<exchange file>.answer" and renamed over the exchange file, so the waiting server
@@ -111,6 +113,15 @@ def read_request(path):
     except OSError as e:
         raise ExchangeFileError("cannot read %s: %s" % (path, e)) from e
     return parse_request(data)
+
+
+def decode_value(value):
+    """A field's value (bytes) as text. The server writes values in Shift-JIS as Windows code page
+    932 (Windows-31J) encodes them, NEC and IBM extensions (①, ㈱, 髙, 﨑) included, so they
+    decode with "cp932", not with "shift_jis", which fails on those. Bytes that are no character
+    become U+FFFD. A character the form's page could not encode arrives as a decimal reference
+    ("&#128512;") and is left as it is."""
+    return bytes(value).decode("cp932", "replace")
 
 
 def upload_directory(path):

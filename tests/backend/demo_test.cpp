@@ -62,6 +62,13 @@ TEST(SampleBackends, AnswerThroughTheGateway) {
         "<tr><td>n&lt;</td><td>&lt;a&amp;b&gt;</td><td></td></tr>", "<td>&quot;&#39;</td>",
         "<tr><td>k</td><td>\x88\x9F</td>"},
        {"<a&"}},
+      // A form declaring UTF-8 gets a UTF-8 page; what its page could not encode shows through references.
+      {"echo answers a UTF-8 form in UTF-8",
+       FakeEcb::Get("_charset_=UTF-8&t=%E2%91%A0%E3%88%B1%E9%AB%99%EF%A8%91%E3%80%9C%F0%9F%98%80%3Cb%3E"), "echo",
+       {"charset=UTF-8\r\n\r\n<html><head><meta charset=\"UTF-8\">", "<td>t</td><td>①㈱髙﨑～&#128512;&lt;b&gt;</td>"},
+       {"Shift_JIS"}},
+      {"echo keeps only whole decimal references", FakeEcb::Get("t=%26%2365%3B%26%2312%26x%3B%26%23%3B%26%2312345678%3B"),
+       "echo", {"<td>t</td><td>&#65;&amp;#12&amp;x;&amp;#;&amp;#12345678;</td>"}, {}},
       {"echo sizes this request's uploads only", FakeEcb::Post(body), "echo", {"up.gif</td><td>10 bytes</td>"}, {}},
       {"echo looks at no other path",
        FakeEcb::Get("t=" + temp + "/five.txt&u=" + temp + "/../outside.txt&o=" + other + "/other.gif"), "echo",

@@ -2,6 +2,7 @@
 damaged files, and its three answers."""
 import os
 import struct
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -167,6 +168,29 @@ class KitTest(unittest.TestCase):
         gone = os.path.join(self.dir.name, "gone")
         self.assertRaises(FileNotFoundError, kb.answer_page, gone, b"x")
         self.assertFalse(os.path.lexists(gone) or os.path.lexists(gone + ".answer"))
+
+
+class DecodeValue(unittest.TestCase):
+    def test_kits_decode_values_as_code_page_932(self):
+        # NEC and IBM extensions, 81 60 (the one wave dash of code page 932), half-width katakana.
+        self.assertEqual("①㈱髙﨑～ｶﾅ", kb.decode_value(b"\x87\x40\x87\x8a\xfb\xfc\xfa\xb1\x81\x60\xb6\xc5"))
+        self.assertEqual("a\ufffd\x7fb", kb.decode_value(b"a\x81\x7fb"))
+        tool = os.environ.get("DECODE_VALUE_TOOL")
+        if not tool:
+            self.skipTest("DECODE_VALUE_TOOL not set (ctest sets it)")
+        # Every byte and every lead and trail pair, each decoded on its own (newline-separated).
+        codes = [bytes([b]) for b in range(256) if b != 0x0A]
+        codes += [bytes([lead, trail]) for lead in range(0x81, 0x100) for trail in range(0x40, 0x100)]
+        out = subprocess.run([tool], input=b"\n".join(codes), stdout=subprocess.PIPE, check=True).stdout
+        parts = out.decode("utf-8").split("\n")
+        self.assertEqual(len(codes), len(parts))
+        # Where they differ: bytes A0, FD, FE and FF begin no character; cp932 gives them private use
+        # characters, the standard (and the C++ kit) U+FFFD.
+        pua = {0xF8F0 + k: 0xFFFD for k in range(4)}
+        differences = [code for code, ours in zip(codes, parts) if kb.decode_value(code) != ours]
+        for code in differences:
+            self.assertEqual(kb.decode_value(code).translate(pua), parts[codes.index(code)], code.hex())
+            self.assertTrue(set(code) & {0xA0, 0xFD, 0xFE, 0xFF}, code.hex())
 
 
 if __name__ == "__main__":
