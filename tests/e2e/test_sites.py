@@ -7,7 +7,7 @@ import tempfile
 import unittest
 import urllib.parse
 
-from karvel_e2e import BUILD, SCRIPT, Server, error_page
+from karvel_e2e import BUILD, SCRIPT, Server, error_page, multipart
 
 server = None
 dirs = []
@@ -35,7 +35,8 @@ def setUpModule():
     server = Server(probe=False, log_level="warn", includes=[
         '<Directory "@STAGE@/site">\n    KarvelMaxFields 3\n</Directory>',
         'KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /scripts/own/VC_KARVEL2.dll',
-        '<VirtualHost *:@PORT@>\n    ServerName a.test\n</VirtualHost>',
+        '<VirtualHost *:@PORT@>\n    ServerName a.test\n'
+        '    <Location "/scripts/own">\n        KarvelFormCharset UTF-8\n    </Location>\n</VirtualHost>',
         '<VirtualHost *:@PORT@>\n    ServerName b.test\n'
         '    KarvelBackendDir "%s"\n    KarvelTempDir "%s"\n'
         '    <Location "/scripts/own">\n        KarvelBackendDir "@STAGE@/backends"\n'
@@ -77,6 +78,37 @@ class Sites(unittest.TestCase):
         self.assertIn(b"4 fields", body)
         # The same URL on a.test has only the <Directory> setting.
         self.assertEqual(413, get("a.test", "/scripts/own/VC_KARVEL2.dll", VCEXE="echo", b="2", c="3", d="4")[0])
+
+    def test_form_encoding_declared_by_the_site_the_request_or_the_form(self):
+        own = "/scripts/own/VC_KARVEL2.dll"
+        text = "テスト café"
+        sjis = "テスト".encode("cp932") + b" caf&#233;"
+        kana = "ｶｿｳｼﾃﾝ".encode("cp932")
+
+        def echoed(body, value):
+            return b"<td>t</td><td>" + value + b"</td>" in body
+
+        def post(path, form, content_type="application/x-www-form-urlencoded"):
+            return server.request("POST", path, urllib.parse.urlencode(form, encoding="utf-8").encode()
+                                  if isinstance(form, dict) else form, {"Host": "a.test", "Content-Type": content_type})
+
+        # a.test's <Location> declares UTF-8; elsewhere the same bytes are detected as before (as EUC-JP).
+        self.assertTrue(echoed(get("a.test", own, VCEXE="echo", t=text)[2], sjis))
+        self.assertFalse(echoed(get("a.test", SCRIPT, VCEXE="echo", t=text)[2], sjis))
+        # A charset on the Content-Type declares it for one request.
+        body = post(SCRIPT, {"VCEXE": "echo", "t": text}, "application/x-www-form-urlencoded; charset=UTF-8")[2]
+        self.assertTrue(echoed(body, sjis), body)
+        # The form's _charset_ wins over the site: half-width katakana stay as they were sent.
+        form = b"VCEXE=echo&_charset_=Shift_JIS&t=" + urllib.parse.quote_from_bytes(kana).encode()
+        self.assertTrue(echoed(post(own, form)[2], kana))
+        self.assertFalse(echoed(post(SCRIPT, form.replace(b"_charset_=Shift_JIS&", b""))[2], kana))
+        # A multipart form declaring UTF-8: its upload is saved under the Shift-JIS name and echo,
+        # seeing the declaration, answers in UTF-8.
+        data, ctype = multipart([("VCEXE", b"echo"), ("_charset_", b"UTF-8")],
+                                [("file", "メモ①.txt", "text/plain", b"hello upload\n")])
+        status, headers, body = server.request("POST", SCRIPT, data, {"Host": "a.test", "Content-Type": ctype})
+        self.assertEqual("text/html; charset=UTF-8", headers["content-type"])
+        self.assertIn("メモ①.txt</td><td>13 bytes</td>".encode(), body)
 
 
 if __name__ == "__main__":
