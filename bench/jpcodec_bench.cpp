@@ -1,5 +1,6 @@
 // Throughput of ConvertToSjis2 on 1 MiB of EUC-JP, of ISO-2022-JP and of ASCII text, each beside
-// glibc iconv converting the same input to SHIFT_JIS in the same run.
+// glibc iconv converting the same input to SHIFT_JIS in the same run; and of the UTF-8 converter
+// on the same prose in UTF-8 and on ASCII, beside iconv's UTF-8 to CP932.
 #include <benchmark/benchmark.h>
 #include <iconv.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "jpcodec/internal.h"
+#include "jpcodec/utf8_to_sjis.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -85,8 +87,9 @@ void ConvertInPlace(benchmark::State& state, const std::vector<char>& input) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(input.size()));
 }
 
-void ConvertWithIconv(benchmark::State& state, const std::vector<char>& input, const char* from) {
-  iconv_t cd = iconv_open("SHIFT_JIS", from);
+void ConvertWithIconv(benchmark::State& state, const std::vector<char>& input, const char* from,
+                      const char* to = "SHIFT_JIS") {
+  iconv_t cd = iconv_open(to, from);
   std::vector<char> source = input;
   std::vector<char> out(input.size() * 2);
   for (auto _ : state) {
@@ -104,6 +107,29 @@ void ConvertWithIconv(benchmark::State& state, const std::vector<char>& input, c
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(input.size()));
 }
 
+// `text` (NUL-terminated) recoded by iconv, the NUL left off: the same prose in another encoding.
+std::vector<char> Recoded(const std::vector<char>& text, const char* from, const char* to) {
+  iconv_t cd = iconv_open(to, from);
+  std::vector<char> source(text.begin(), text.end() - 1), out(text.size() * 2);
+  char* inPtr = source.data();
+  char* outPtr = out.data();
+  size_t inLeft = source.size(), outLeft = out.size();
+  iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+  iconv_close(cd);
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+void ConvertUtf8(benchmark::State& state, const std::vector<char>& input) {
+  std::vector<uint8_t> out(jpcodec::Utf8ToSjisRoom(input.size()));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        jpcodec::ConvertUtf8ToSjis(reinterpret_cast<const uint8_t*>(input.data()), input.size(), out.data()));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(input.size()));
+}
+
 const std::vector<char>& EucText() { static const auto text = MakeJapaneseText(false); return text; }
 const std::vector<char>& JisText() { static const auto text = MakeJapaneseText(true); return text; }
 const std::vector<char>& AsciiText() { static const auto text = MakeAsciiText(); return text; }
@@ -112,6 +138,11 @@ void BM_Karvel_EucJp(benchmark::State& state) { ConvertInPlace(state, EucText())
 void BM_Iconv_EucJp(benchmark::State& state) { ConvertWithIconv(state, EucText(), "EUC-JP"); }
 void BM_Karvel_Jis(benchmark::State& state) { ConvertInPlace(state, JisText()); }
 void BM_Iconv_Jis(benchmark::State& state) { ConvertWithIconv(state, JisText(), "ISO-2022-JP"); }
+const std::vector<char>& Utf8Text() { static const auto text = Recoded(EucText(), "EUC-JP", "UTF-8"); return text; }
+void BM_Karvel_Utf8(benchmark::State& state) { ConvertUtf8(state, Utf8Text()); }
+void BM_Iconv_Utf8(benchmark::State& state) { ConvertWithIconv(state, Utf8Text(), "UTF-8", "CP932"); }
+void BM_Karvel_Utf8Ascii(benchmark::State& state) { ConvertUtf8(state, AsciiText()); }
+void BM_Iconv_Utf8Ascii(benchmark::State& state) { ConvertWithIconv(state, AsciiText(), "UTF-8", "CP932"); }
 void BM_Karvel_Ascii(benchmark::State& state) { ConvertInPlace(state, AsciiText()); }
 void BM_Iconv_Ascii(benchmark::State& state) { ConvertWithIconv(state, AsciiText(), "EUC-JP"); }
 
@@ -122,6 +153,10 @@ BENCHMARK(BM_Karvel_Jis)->Repetitions(9);
 BENCHMARK(BM_Iconv_Jis)->Repetitions(9);
 BENCHMARK(BM_Karvel_Ascii)->Repetitions(9);
 BENCHMARK(BM_Iconv_Ascii)->Repetitions(9);
+BENCHMARK(BM_Karvel_Utf8)->Repetitions(9);
+BENCHMARK(BM_Iconv_Utf8)->Repetitions(9);
+BENCHMARK(BM_Karvel_Utf8Ascii)->Repetitions(9);
+BENCHMARK(BM_Iconv_Utf8Ascii)->Repetitions(9);
 
 }  // namespace
 
@@ -132,6 +167,8 @@ int main(int argc, char** argv) {
       {"ISO-2022-JP vs iconv", "BM_Karvel_Jis", "BM_Iconv_Jis", 5.0},
       {"ASCII vs iconv", "BM_Karvel_Ascii", "BM_Iconv_Ascii", 0.0},
       {"ASCII absolute", "BM_Karvel_Ascii", "", 1e9},
+      {"UTF-8 1 MiB vs iconv CP932", "BM_Karvel_Utf8", "BM_Iconv_Utf8", 5.0},
+      {"UTF-8 ASCII vs iconv CP932", "BM_Karvel_Utf8Ascii", "BM_Iconv_Utf8Ascii", 5.0},
   });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "jpcodec/internal.h"
+#include "jpcodec/utf8_to_sjis.h"
+#include "jpcodec/utf8_to_sjis_internal.h"
 #include "platform/win32.h"
 
 namespace jpcodec {
@@ -13,14 +15,18 @@ std::atomic<bool> g_wideAllowed{true};
 
 using Converter = int32_t (*)(const uint8_t* buf, uint8_t* scratch, int32_t len);
 
-// The converter for `outcome`: the wide one where it exists (x86-64 builds) and the processor has
-// AVX2 (asked once), else the narrow one.
+#if defined(JPCODEC_HAVE_WIDE)
+// Whether the wide converters run (they exist in x86-64 builds): the processor has AVX2 and BMI2
+// (asked once) and no test has turned them off.
+bool UseWide() {
+  static const bool capable = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+  return capable && g_wideAllowed.load(std::memory_order_relaxed);
+}
+#endif
+
 Converter ChooseConverter(DetectOutcome outcome) {
 #if defined(JPCODEC_HAVE_WIDE)
-  static const bool hasAvx2 = __builtin_cpu_supports("avx2");
-  if (hasAvx2 && g_wideAllowed.load(std::memory_order_relaxed)) {
-    return outcome == kEucJp ? wide::ConvertEuc : wide::ConvertJis;
-  }
+  if (UseWide()) return outcome == kEucJp ? wide::ConvertEuc : wide::ConvertJis;
 #endif
   return outcome == kEucJp ? narrow::ConvertEuc : narrow::ConvertJis;
 }
@@ -28,6 +34,13 @@ Converter ChooseConverter(DetectOutcome outcome) {
 }  // namespace
 
 void AllowWideBlocks(bool allowed) { g_wideAllowed.store(allowed); }
+
+size_t ConvertUtf8ToSjis(const uint8_t* in, size_t length, uint8_t* out) {
+#if defined(JPCODEC_HAVE_WIDE)
+  if (UseWide()) return wide::ConvertUtf8ToSjis(in, length, out);
+#endif
+  return narrow::ConvertUtf8ToSjis(in, length, out);
+}
 
 unsigned long ConvertText(char* buf, unsigned long len) {
   // Lengths are signed 32-bit: 0, and anything with the top bit set (or wider), stay unchanged.

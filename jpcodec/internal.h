@@ -34,7 +34,7 @@ DetectOutcome DetectCode(const uint8_t* buf, int32_t len);
 // ConvertJis cuts text that would outgrow the buffer at a character boundary, keeping room for the
 // NUL; ConvertEuc never outgrows it (each character shrinks or keeps its size).
 // Each comes in two block widths with the same results: `narrow` (SSE2 or plain steps, what the
-// build targets) and, on x86-64, `wide` (AVX2 steps, for processors that have AVX2).
+// build targets) and, on x86-64, `wide` (AVX2 steps, for processors that have AVX2 and BMI2).
 namespace narrow {
 int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len);
 int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len);
@@ -67,7 +67,8 @@ unsigned long ConvertText(char* buf, unsigned long len);
 // encoding). kUnchanged leaves it as it is and returns `len`.
 unsigned long ConvertTextAs(char* buf, unsigned long len, DetectOutcome outcome);
 
-// Tests: false makes ConvertText use the narrow converters even where the wide ones could run.
+// Tests: false makes ConvertText and ConvertUtf8ToSjis use the narrow converters even where the
+// wide ones could run.
 void AllowWideBlocks(bool allowed);
 
 }  // namespace jpcodec

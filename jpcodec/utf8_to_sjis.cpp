@@ -1,28 +1,39 @@
-#include "jpcodec/utf8_to_sjis.h"
-
+// ConvertUtf8ToSjis's loop, compiled once per block width like the other converters; the wide build
+// (x86-64 processors with AVX2 and BMI2) gathers two sequences' payload bits with one PEXT.
 #include <cstring>
+
+#if defined(__BMI2__) && !defined(JPCODEC_PLAIN)
+#include <immintrin.h>
+#endif
 
 #if defined(__SSE2__) && !defined(JPCODEC_PLAIN)
 #include <emmintrin.h>
 #endif
 
+#include "jpcodec/blocks.h"
 #include "jpcodec/utf8_sjis_table.h"
+#include "jpcodec/utf8_to_sjis_internal.h"
 
 namespace jpcodec {
+namespace JPCODEC_BLOCKS {
 
 namespace {
 
-// The bytes of ASCII before the first other byte, 16 at a time where SSE2 is at hand: Japanese
-// forms still carry long runs of it (numbers, addresses, markup).
-size_t AsciiRun(const uint8_t* in, size_t length) {
+// Copies the ASCII at `in` up to the first other byte and returns how many bytes that was; 16 at a
+// time where SSE2 is at hand, for Japanese forms still carry long runs of it (numbers, addresses,
+// markup). A block is stored whole, also past the run's end: that room belongs to the output still
+// to come (no byte of input turns into more than four of output).
+size_t CopyAscii(const uint8_t* in, size_t length, uint8_t* out) {
   size_t k = 0;
 #if defined(__SSE2__) && !defined(JPCODEC_PLAIN)
   for (; k + 16 <= length; k += 16) {
-    const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k)));
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), block);
+    const int high = _mm_movemask_epi8(block);
     if (high != 0) return k + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(high)));
   }
 #endif
-  while (k < length && in[k] < 0x80) ++k;
+  for (; k < length && in[k] < 0x80; ++k) out[k] = in[k];
   return k;
 }
 
@@ -55,18 +66,75 @@ uint8_t* Encode(uint32_t code, uint8_t* out) {
   return out;
 }
 
+// The payload bits of the sequence in the low three bytes of `w` (first byte lowest).
+inline uint32_t ThreeByteIndex(uint64_t w) {
+  return static_cast<uint32_t>((w & 0x0F) | ((w >> 4) & 0x3F0) | ((w >> 6) & 0xFC00));
+}
+
+// The indexes of the two sequences in the low six bytes of `w`: the first in the low 16 bits, the
+// second in the next 16.
+inline uint32_t ThreeBytePairIndexes(uint64_t w) {
+#if defined(__BMI2__) && !defined(JPCODEC_PLAIN)
+  return static_cast<uint32_t>(_pext_u64(w, 0x3F3F0F3F3F0Full));
+#else
+  return ThreeByteIndex(w) | ThreeByteIndex(w >> 24) << 16;
+#endif
+}
+
+// Whether the low three bytes of `w` have the shape of a three-byte sequence (1110xxxx 10xxxxxx
+// 10xxxxxx).
+inline bool ThreeByteShape(uint64_t w) { return (w & 0xC0C0F0) == 0x8080E0; }
+
+inline uint64_t Load64(const uint8_t* at) {
+  uint64_t w;
+  std::memcpy(&w, at, sizeof w);
+  return w;
+}
+
 }  // namespace
 
 size_t ConvertUtf8ToSjis(const uint8_t* in, size_t length, uint8_t* out) {
+  const uint16_t* const threeBytes = ThreeByteSjisCodes();
   uint8_t* const start = out;
   size_t i = 0;
   while (i < length) {
     // ASCII: copied as it is.
-    const size_t ascii = AsciiRun(in + i, length - i);
-    std::memcpy(out, in + i, ascii);
-    out += ascii;
-    i += ascii;
-    if (i == length) break;
+    if (in[i] < 0x80) {
+      const size_t ascii = CopyAscii(in + i, length - i, out);
+      out += ascii;
+      i += ascii;
+      continue;
+    }
+
+    // Three-byte sequences with two-byte codes, where kana and kanji lie, two at a time: most of a
+    // Japanese text. Bytes are read eight at a time, the first in the lowest byte.
+    while (i + 8 <= length) {
+      uint64_t w = Load64(in + i);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+      w = __builtin_bswap64(w);
+#endif
+      if ((w & 0xC0C0F0C0C0F0) != 0x8080E08080E0) break;
+      const uint32_t both = ThreeBytePairIndexes(w);
+      const uint16_t first = threeBytes[both & 0xFFFF];
+      const uint16_t second = threeBytes[both >> 16];
+      if (first == 0 || second == 0) break;
+      std::memcpy(out, &first, 2);
+      std::memcpy(out + 2, &second, 2);
+      out += 4;
+      i += 6;
+    }
+    if (i == length || in[i] < 0x80) continue;
+    // One such sequence on its own (the last of a run, or near the end).
+    if (i + 3 <= length) {
+      const uint64_t w = in[i] | (in[i + 1] << 8) | (static_cast<uint32_t>(in[i + 2]) << 16);
+      const uint16_t bytes = ThreeByteShape(w) ? threeBytes[ThreeByteIndex(w)] : 0;
+      if (bytes != 0) {
+        std::memcpy(out, &bytes, 2);
+        out += 2;
+        i += 3;
+        continue;
+      }
+    }
 
     // A multi-byte sequence: its length and the range of its second byte from the first, as the
     // UTF-8 decoder of the Encoding Standard takes them (no overlong forms, no surrogates, nothing
@@ -116,4 +184,5 @@ size_t ConvertUtf8ToSjis(const uint8_t* in, size_t length, uint8_t* out) {
   return static_cast<size_t>(out - start);
 }
 
+}  // namespace JPCODEC_BLOCKS
 }  // namespace jpcodec

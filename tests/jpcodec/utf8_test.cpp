@@ -2,6 +2,7 @@
 // invalid input among them, and the output room never exceeded.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,28 @@ TEST(Utf8ToSjis, CharactersAndSequences) {
        std::string(40, 'x') + "\x8E\x52" + std::string(33, 'y')},
   };
   for (const auto& c : cases) EXPECT_EQ(Hex(B(ToSjis(c.utf8))), Hex(B(c.sjis))) << c.name;
+}
+
+// Text of any mix converts as its pieces do alone: runs of kanji taken in pairs stop exactly where a
+// character without a two-byte code, an invalid sequence or ASCII begins, and ASCII blocks stored
+// past a run's end never spoil what follows. (No piece begins with a continuation byte, so a cut
+// sequence stays cut.)
+TEST(Utf8ToSjis, AnyMixConvertsAsItsPiecesAlone) {
+  const std::string pieces[] = {
+      "a", std::string(17, 'x'), std::string(33, 'y'), "\0"s, "山", "テ", "〜", "①", "髙",
+      "\xEE\x80\x80", "\xED\xA0\x80", "\xE0\x80\xAF", "\xE3\x83", "\xC2\x80", "é", "😀", "ｶ", "¥", "\xC0",
+      "\xEF\xBF\xBF"};
+  std::mt19937 random(15);
+  for (int round = 0; round < 3000; ++round) {
+    std::string utf8, expected;
+    const int count = std::uniform_int_distribution<int>(0, 40)(random);
+    for (int k = 0; k < count; ++k) {
+      const std::string& piece = pieces[std::uniform_int_distribution<size_t>(0, std::size(pieces) - 1)(random)];
+      utf8 += piece;
+      expected += ToSjis(piece);
+    }
+    ASSERT_EQ(Hex(B(ToSjis(utf8))), Hex(B(expected))) << Hex(B(utf8));
+  }
 }
 
 TEST(Utf8ToSjis, TheWorstGrowthFitsTheRoom) {
