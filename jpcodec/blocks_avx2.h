@@ -1,6 +1,6 @@
-// Block steps with AVX2: 32 bytes a block. Only convert_euc.cpp and convert_jis.cpp are compiled
-// with them (with -mavx2, into namespace `wide`), and ConvertText calls those only on processors
-// that have AVX2. The steps are the SSE2 ones, twice as wide; where a step needs the byte before
+// Block steps with AVX2: 32 bytes a block. Only convert_euc.cpp, convert_jis.cpp and
+// utf8_to_sjis.cpp are compiled with them (with -mavx2 -mbmi2, into namespace `wide`), and they are
+// called only on processors that have AVX2 and BMI2. The steps are the SSE2 ones, twice as wide; where a step needs the byte before
 // each byte, the shift crosses the two 16-byte halves.
 #ifndef KARVEL_JPCODEC_BLOCKS_AVX2_H
 #define KARVEL_JPCODEC_BLOCKS_AVX2_H

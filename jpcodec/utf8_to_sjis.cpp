@@ -6,10 +6,6 @@
 #include <immintrin.h>
 #endif
 
-#if defined(__SSE2__) && !defined(JPCODEC_PLAIN)
-#include <emmintrin.h>
-#endif
-
 #include "jpcodec/blocks.h"
 #include "jpcodec/utf8_sjis_table.h"
 #include "jpcodec/utf8_to_sjis_internal.h"
@@ -19,20 +15,17 @@ namespace JPCODEC_BLOCKS {
 
 namespace {
 
-// Copies the ASCII at `in` up to the first other byte and returns how many bytes that was; 16 at a
-// time where SSE2 is at hand, for Japanese forms still carry long runs of it (numbers, addresses,
-// markup). A block is stored whole, also past the run's end: that room belongs to the output still
-// to come (no byte of input turns into more than four of output).
+// Copies the ASCII at `in` up to the first other byte and returns how many bytes that was, a block
+// at a time (32 bytes in the wide build, 16 with SSE2), for Japanese forms still carry long runs of
+// it (numbers, addresses, markup). A block is stored whole, also past the run's end: that room
+// belongs to the output still to come (no byte of input turns into more than four of output).
 size_t CopyAscii(const uint8_t* in, size_t length, uint8_t* out) {
   size_t k = 0;
-#if defined(__SSE2__) && !defined(JPCODEC_PLAIN)
-  for (; k + 16 <= length; k += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), block);
-    const int high = _mm_movemask_epi8(block);
-    if (high != 0) return k + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(high)));
+  for (; k + kBlockBytes <= length; k += kBlockBytes) {
+    CopyBlock(out + k, in + k);
+    const int32_t ascii = LeadingInRange(in + k, 0x00, 0x7F);
+    if (ascii < kBlockBytes) return k + static_cast<size_t>(ascii);
   }
-#endif
   for (; k < length && in[k] < 0x80; ++k) out[k] = in[k];
   return k;
 }
