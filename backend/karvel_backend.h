@@ -1,4 +1,5 @@
-// karvel back-end kit (C++17, header only, POSIX).
+// karvel back-end kit (C++17, header only; POSIX, and Windows for programs built with MinGW or
+// MSVC that run under Wine or on IIS).
 //
 // A back-end program is started with one argument: the path of the request's exchange file. It
 // reads the request from that file with ReadRequest, then answers once with AnswerPage, AnswerUrl
@@ -29,9 +30,13 @@
 #ifndef KARVEL_BACKEND_KARVEL_BACKEND_H
 #define KARVEL_BACKEND_KARVEL_BACKEND_H
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -69,6 +74,11 @@ struct Request {
 
 namespace detail {
 
+#if defined(_WIN32)
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
 constexpr size_t kHeaderBytes = 524, kEntryBytes = 16, kAddrAt = 12, kUserAt = 268, kTextBytes = 256;
 // Longer URL answers are replaced by an empty URL on the server.
 constexpr size_t kUrlLimit = 8192;
@@ -89,6 +99,89 @@ inline std::string TextAt(const unsigned char* at) {
   return std::string(reinterpret_cast<const char*>(at), n);
 }
 
+// The absolute path of the regular file `path` names (links and ".." resolved), "" when it names
+// none; *size gets its size.
+#if defined(_WIN32)
+inline std::string RegularFile(const std::string& path, long long* size = nullptr) {
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (length == 0 || length >= sizeof full || !GetFileAttributesExA(full, GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return "";
+  }
+  if (size != nullptr) *size = static_cast<long long>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+  return full;
+}
+
+// `directory`, absolute, with its separator at the end; "" when it is no directory.
+inline std::string DirectoryPrefix(const std::string& directory) {
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(directory.c_str(), sizeof full, full, nullptr);
+  const DWORD attributes = length == 0 || length >= sizeof full ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "";
+  return std::string(full) + "\\";
+}
+
+// Windows file names compare without regard to case.
+inline bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, text.data(),
+                                                         static_cast<int>(prefix.size()), prefix.data(),
+                                                         static_cast<int>(prefix.size())) == CSTR_EQUAL;
+}
+#else
+inline std::string RegularFile(const std::string& path, long long* size = nullptr) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  struct stat info;
+  const bool regular = resolved != nullptr && stat(resolved, &info) == 0 && S_ISREG(info.st_mode);
+  const std::string absolute = regular ? resolved : "";
+  std::free(resolved);
+  if (regular && size != nullptr) *size = info.st_size;
+  return absolute;
+}
+
+inline std::string DirectoryPrefix(const std::string& directory) {
+  char* resolved = realpath(directory.c_str(), nullptr);
+  const std::string prefix = resolved != nullptr ? std::string(resolved) + "/" : "";
+  std::free(resolved);
+  return prefix;
+}
+
+inline bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+#endif
+
+#if defined(_WIN32)
+// Windows: the answer file is made anew (CREATE_NEW) and moved over the exchange file, which
+// MoveFileEx replaces in one step.
+inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_view answer, std::string* error) {
+  const DWORD attributes = GetFileAttributesA(exchangePath.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return Fail(error, "no exchange file at " + exchangePath);
+  }
+  const std::string temp = exchangePath + ".answer";
+  DeleteFileA(temp.c_str());
+  const HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Fail(error, "cannot create " + temp);
+  const char head[4] = {'9', code, ' ', ' '};
+  bool ok = true;
+  for (std::string_view part : {std::string_view(head, sizeof head), answer}) {
+    while (ok && !part.empty()) {
+      const DWORD chunk = part.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(part.size());
+      DWORD written = 0;
+      ok = WriteFile(file, part.data(), chunk, &written, nullptr) != 0 && written > 0;
+      part.remove_prefix(written);
+    }
+  }
+  ok = CloseHandle(file) != 0 && ok;
+  if (!ok || !MoveFileExA(temp.c_str(), exchangePath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    DeleteFileA(temp.c_str());
+    return Fail(error, "cannot write the answer to " + exchangePath);
+  }
+  return true;
+}
+#else
 inline bool WriteAllTo(int fd, const char* bytes, size_t count) {
   while (count > 0) {
     const ssize_t n = write(fd, bytes, count);
@@ -121,6 +214,7 @@ inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_
   }
   return true;
 }
+#endif
 
 }  // namespace detail
 
@@ -222,21 +316,15 @@ inline bool AnswerUrl(const std::string& exchangePath, std::string_view url, std
 inline bool AnswerFile(const std::string& exchangePath, std::string_view filePath, std::string* error = nullptr) {
   const std::string path(filePath);
   if (path.empty() || path.find('\0') != std::string::npos) return detail::Fail(error, "empty file path or NUL in it");
-  char* resolved = realpath(path.c_str(), nullptr);
-  struct stat info;
-  if (resolved == nullptr || stat(resolved, &info) != 0 || !S_ISREG(info.st_mode)) {
-    std::free(resolved);
-    return detail::Fail(error, "no regular file at " + path);
-  }
-  const std::string absolute = resolved;
-  std::free(resolved);
+  const std::string absolute = detail::RegularFile(path);
+  if (absolute.empty()) return detail::Fail(error, "no regular file at " + path);
   return detail::WriteAnswer(exchangePath, '4', absolute, error);
 }
 
 // The directory of the request's uploads: the exchange file's name with "VCU" for its "VC"
 // (/tmp/VC0123456789ABCDEF.tmp -> /tmp/VCU0123456789ABCDEF.tmp); "" for a path not so named.
 inline std::string UploadDirectory(const std::string& exchangePath) {
-  const size_t base = exchangePath.rfind('/') + 1;  // 0 without a '/'
+  const size_t base = exchangePath.find_last_of(detail::kSeparators) + 1;  // 0 without a separator
   if (exchangePath.compare(base, 2, "VC") != 0) return "";
   return exchangePath.substr(0, base + 2) + "U" + exchangePath.substr(base + 2);
 }
@@ -246,18 +334,11 @@ inline std::string UploadDirectory(const std::string& exchangePath) {
 inline bool IsUpload(const std::string& exchangePath, const std::string& path, long long* size = nullptr) {
   const std::string directory = UploadDirectory(exchangePath);
   if (directory.empty() || path.empty() || path.find('\0') != std::string::npos) return false;
-  char* realDirectory = realpath(directory.c_str(), nullptr);
-  char* realFile = realpath(path.c_str(), nullptr);
-  const std::string inside = realDirectory != nullptr ? std::string(realDirectory) + "/" : "";
-  const std::string file = realFile != nullptr ? realFile : "";
-  std::free(realDirectory);
-  std::free(realFile);
-  struct stat info;
-  if (inside.empty() || file.compare(0, inside.size(), inside) != 0 || stat(file.c_str(), &info) != 0 ||
-      !S_ISREG(info.st_mode)) {
-    return false;
-  }
-  if (size != nullptr) *size = info.st_size;
+  const std::string inside = detail::DirectoryPrefix(directory);
+  long long fileSize = 0;
+  const std::string file = detail::RegularFile(path, &fileSize);
+  if (inside.empty() || file.empty() || !detail::StartsWith(file, inside)) return false;
+  if (size != nullptr) *size = fileSize;
   return true;
 }
 

@@ -45,6 +45,7 @@ namespace {
 constexpr const char* kDefaultUrl = "/scripts/VC_KARVEL2.dll";
 constexpr const char* kHandlerName = "karvel-isapi";
 constexpr const char* kStatusHandlerName = "karvel-status";
+constexpr const char* kDefaultWinePrefix = "/var/lib/karvel/wine";
 
 struct ExtensionMapping {
   const char* szUrl;             // without a trailing '/'
@@ -69,7 +70,7 @@ apr_hash_t* g_extensions = nullptr;
 void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
   auto* config = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
   config->pMappings = apr_array_make(pool, 2, sizeof(ExtensionMapping));
-  config->spawner = SpawnerSettings{-1, -1, -1};
+  config->spawner = SpawnerSettings{-1, -1, -1, nullptr};
   return config;
 }
 
@@ -100,6 +101,15 @@ const char* SetSpawner(cmd_parms* cmd, void*, int on) {
   if (cmd->server->is_virtual) return "KarvelSpawner belongs to the main server's configuration";
   auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
   config->spawner.bOn = on ? 1 : 0;
+  return nullptr;
+}
+
+const char* SetWinePrefix(cmd_parms* cmd, void*, const char* dir) {
+  if (cmd->server->is_virtual) return "KarvelWinePrefix belongs to the main server's configuration";
+  const char* path = ap_server_root_relative(cmd->pool, dir);
+  if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelWinePrefix: invalid path ", dir, nullptr);
+  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
+  config->spawner.szWinePrefix = path;
   return nullptr;
 }
 
@@ -160,6 +170,10 @@ const command_rec kDirectives[] = {
                   "back-end programs running at once, in the whole server (default 0: no cap)"),
     AP_INIT_TAKE1("KarvelQueueTimeout", AsCommand(SetSpawnerCount), reinterpret_cast<void*>(1), RSRC_CONF,
                   "seconds a request waits for a program slot before 503 (default 10)"),
+    AP_INIT_FLAG("KarvelWine", AsCommand(SetWine), nullptr, RSRC_CONF | ACCESS_CONF,
+                 "on: Windows back-end programs run under Wine; off refuses them (default on)"),
+    AP_INIT_TAKE1("KarvelWinePrefix", AsCommand(SetWinePrefix), nullptr, RSRC_CONF,
+                  "the server user's Wine prefix, made by karvel-wine-setup (default /var/lib/karvel/wine)"),
     AP_INIT_FLAG("KarvelSpawner", AsCommand(SetSpawner), nullptr, RSRC_CONF,
                  "off: the extension starts programs itself, without the spawner's supervision (default on)"),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
@@ -174,7 +188,8 @@ int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) 
   const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
   const SpawnerSettings settings{config->spawner.nMaxBackends >= 0 ? config->spawner.nMaxBackends : 0,
                                  config->spawner.nQueueTimeoutSeconds >= 0 ? config->spawner.nQueueTimeoutSeconds : 10,
-                                 config->spawner.bOn != 0};
+                                 config->spawner.bOn != 0,
+                                 config->spawner.szWinePrefix != nullptr ? config->spawner.szWinePrefix : kDefaultWinePrefix};
   return StartSpawner(pconf, server, settings);
 }
 

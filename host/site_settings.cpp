@@ -6,6 +6,8 @@
 #include <apr_strings.h>
 #include <http_core.h>
 
+#include "host/wine_host.h"
+
 extern "C" module AP_MODULE_DECLARE_DATA karvel_module;
 
 void* CreateSiteSettings(apr_pool_t* pool, char*) {
@@ -14,6 +16,7 @@ void* CreateSiteSettings(apr_pool_t* pool, char*) {
   settings->nBackendTimeout = -1;
   settings->nKillGraceSeconds = -1;
   settings->nStopAbandoned = -1;
+  settings->nWine = -1;
   return settings;
 }
 
@@ -27,6 +30,7 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   merged->nBackendTimeout = inner->nBackendTimeout >= 0 ? inner->nBackendTimeout : base->nBackendTimeout;
   merged->nKillGraceSeconds = inner->nKillGraceSeconds >= 0 ? inner->nKillGraceSeconds : base->nKillGraceSeconds;
   merged->nStopAbandoned = inner->nStopAbandoned >= 0 ? inner->nStopAbandoned : base->nStopAbandoned;
+  merged->nWine = inner->nWine >= 0 ? inner->nWine : base->nWine;
   merged->szFormCharset = inner->szFormCharset != nullptr ? inner->szFormCharset : base->szFormCharset;
   // Names passed add up; a name set in an inner section overrides the same name set outside.
   merged->pPassEnv = base->pPassEnv == nullptr   ? inner->pPassEnv
@@ -69,6 +73,13 @@ const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir) {
 }
 
 const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir) {
+  // Wine joins a program's arguments and splits them again at blanks: an exchange file's path with
+  // one would reach a Windows back-end cut in two.
+  if (std::strchr(dir, ' ') != nullptr && InstalledWineLoader() != nullptr) {
+    return apr_pstrcat(cmd->pool, "KarvelTempDir: ", dir,
+                       " holds a blank, which Windows back-ends under Wine cannot be given; choose a path without one",
+                       nullptr);
+  }
   return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szTempDir);
 }
 
@@ -86,6 +97,11 @@ const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value) {
 
 const char* SetStopAbandoned(cmd_parms*, void* settings, int on) {
   static_cast<SiteSettings*>(settings)->nStopAbandoned = on ? 1 : 0;
+  return nullptr;
+}
+
+const char* SetWine(cmd_parms*, void* settings, int on) {
+  static_cast<SiteSettings*>(settings)->nWine = on ? 1 : 0;
   return nullptr;
 }
 

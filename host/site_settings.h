@@ -17,6 +17,7 @@ struct SiteSettings {
   apr_array_header_t* pPassEnv;  // KarvelPassEnv names (const char*), the sections' together; may be null
   apr_table_t* pSetEnv;          // KarvelSetEnv pairs, inner sections' first; may be null
   const char* szFormCharset;     // KarvelFormCharset; nullptr while unset
+  int nWine;                     // KarvelWine; -1 while unset (on)
 };
 
 void* CreateSiteSettings(apr_pool_t* pool, char* directory);
@@ -34,6 +35,8 @@ const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value);
 const char* SetStopAbandoned(cmd_parms* cmd, void* settings, int on);
 // KarvelFormCharset UTF-8|Shift_JIS|EUC-JP|ISO-2022-JP|auto: the encoding the site's forms send.
 const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value);
+// KarvelWine on|off: whether Windows programs run under Wine (off refuses them).
+const char* SetWine(cmd_parms* cmd, void* settings, int on);
 // KarvelPassEnv NAME..., KarvelSetEnv NAME VALUE: what of an environment back-end programs get.
 const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name);
 const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const char* value);

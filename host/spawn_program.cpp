@@ -28,7 +28,7 @@ constexpr unsigned kCloseRangeCloexec = 1u << 2;
     if (signal != SIGKILL && signal != SIGSTOP) ::signal(signal, SIG_DFL);
   }
   const int null = open("/dev/null", O_RDWR);
-  if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(stderrWrite, 2) < 0) {
+  if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(stderrWrite >= 0 ? stderrWrite : null, 2) < 0) {
     *failure = errno;
     _exit(127);
   }
@@ -43,8 +43,14 @@ constexpr unsigned kCloseRangeCloexec = 1u << 2;
   if (syscall(SYS_close_range, 3u, ~0u, kCloseRangeCloexec) != 0) {
     for (int fd = 3; fd < 65536; ++fd) close(fd);
   }
-  char* const argv[] = {const_cast<char*>(start.szProgram), const_cast<char*>(start.szArgument), nullptr};
-  execve(start.szProgram, argv, start.pEnvironment);
+  if (start.szLoader != nullptr) {
+    char* const argv[] = {const_cast<char*>(start.szLoader), const_cast<char*>(start.szProgram),
+                          const_cast<char*>(start.szArgument), nullptr};
+    execve(start.szLoader, argv, start.pEnvironment);
+  } else {
+    char* const argv[] = {const_cast<char*>(start.szProgram), const_cast<char*>(start.szArgument), nullptr};
+    execve(start.szProgram, argv, start.pEnvironment);
+  }
   *failure = errno;
   _exit(127);
 }
@@ -54,9 +60,10 @@ constexpr unsigned kCloseRangeCloexec = 1u << 2;
 int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   // The program must be runnable before a child is made for it: the usual failures come back as
   // an errno at once.
-  if (access(start.szProgram, X_OK) != 0) return errno;
-  int errors[2];
-  if (pipe2(errors, O_CLOEXEC) != 0) return errno;
+  // (Through a loader, the loader: the program is the loader's to find.)
+  if (access(start.szLoader != nullptr ? start.szLoader : start.szProgram, X_OK) != 0) return errno;
+  int errors[2] = {-1, -1};
+  if (stderrFd != nullptr && pipe2(errors, O_CLOEXEC) != 0) return errno;
   // vfork: the spawner stops until the child has called exec (or given up), without copying the
   // spawner's memory for a child that replaces it at once; a failed exec leaves its errno here.
   volatile int failure = 0;
@@ -66,16 +73,38 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
     BecomeProgram(start, errors[1], &failure);
   }
   const int forkError = errno;
-  close(errors[1]);
+  if (errors[1] >= 0) close(errors[1]);
   if (child < 0 || failure != 0) {
-    close(errors[0]);
+    if (errors[0] >= 0) close(errors[0]);
     if (child > 0) waitpid(child, nullptr, 0);
     return child < 0 ? forkError : failure;
   }
-  fcntl(errors[0], F_SETFL, fcntl(errors[0], F_GETFL) | O_NONBLOCK);
   *pid = child;
-  *stderrFd = errors[0];
+  if (stderrFd != nullptr) {
+    fcntl(errors[0], F_SETFL, fcntl(errors[0], F_GETFL) | O_NONBLOCK);
+    *stderrFd = errors[0];
+  }
   return 0;
+}
+
+int RunToCompletion(const char* const* argv, char* const* environment, int timeoutMs) {
+  static const int64_t kNoLimits[kLimitCount][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+  // The first argument is the program; a second, when there is one, its argument; a third makes
+  // the first a loader.
+  ProgramStart start{argv[0], argv[1], environment, kNoLimits};
+  if (argv[1] != nullptr && argv[2] != nullptr) start = ProgramStart{argv[1], argv[2], environment, kNoLimits, argv[0]};
+  pid_t pid = 0;
+  if (StartProgram(start, &pid, nullptr) != 0) return -1;
+  for (int waited = 0;; waited += 10) {
+    int status = 0;
+    const pid_t ended = waitpid(pid, &status, WNOHANG);
+    if (ended == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (ended < 0 || waited >= timeoutMs) break;
+    usleep(10000);
+  }
+  SignalProgram(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
 }
 
 bool SignalProgram(pid_t pid, int signal) {

@@ -15,11 +15,19 @@ struct ProgramStart {
   const char* szArgument;    // its one argument
   char* const* pEnvironment; // "NAME=value", null-terminated
   const int64_t (*pLimits)[2];  // kLimitCount pairs of soft and hard limit, -1 where none
+  const char* szLoader = nullptr;  // absolute path of a loader run as `loader program argument`
+                                   // (Wine for a Windows program); nullptr: the program itself
 };
 
 // Starts the program; 0 with *pid and *stderrFd (the reading end, non-blocking, close-on-exec), or
 // the errno of the failed start (fork, or exec in the child: a missing or unrunnable program).
+// With a null stderrFd the program's standard error goes to /dev/null.
 int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd);
+
+// Runs `argv` (argv[0] an absolute path) as StartProgram does, output to /dev/null, and waits up to
+// `timeoutMs` for it to end: its exit status, or -1 when it could not start or did not end in time
+// (it is then killed).
+int RunToCompletion(const char* const* argv, char* const* environment, int timeoutMs);
 
 // Signals the program's process group (its own session); false when it is gone already.
 bool SignalProgram(pid_t pid, int signal);

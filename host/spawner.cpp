@@ -17,6 +17,8 @@
 
 #include "host/spawn_program.h"
 #include "host/spawner_protocol.h"
+#include "host/windows_program.h"
+#include "host/wine_host.h"
 
 namespace {
 
@@ -62,6 +64,8 @@ struct Program {
 
 struct Spawner {
   const SpawnerLog* log;
+  const WineSettings* wine;  // null: no program runs under Wine
+  int wineServer;            // the claim on the prefix's wineserver; -1 before the first Wine program
   int listener;
   int signals;
   bool draining;
@@ -117,24 +121,58 @@ void CloseConnection(Spawner* s, size_t k) {
   s->connections.erase(s->connections.begin() + static_cast<std::ptrdiff_t>(k));
 }
 
+void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why) {
+  s->startFailed++;
+  s->results["start-failed"]++;
+  Log(s, true, "karvel: cannot start " + c->order.strings[kLabel] + " [" + c->order.strings[kLogId] + "]: " + why);
+  SpawnReply reply{failure};
+  Send(c->fd, kStartFailed, &reply, sizeof reply);
+  c->closing = true;
+}
+
+// How a Windows program runs: through the Wine loader, given its exchange file as a Windows path,
+// with Wine's environment. False (and the start refused) when it cannot.
+bool PrepareWineStart(Spawner* s, Connection* c, std::string* argument, std::vector<std::string>* environment) {
+  std::string why;
+  if (c->order.fixed.bWine == 0 || s->wine == nullptr) {
+    why = "it is a Windows program and KarvelWine is off";
+  } else if ((why = WineUnavailable(*s->wine)).empty() && argument->find(' ') != std::string::npos) {
+    // Wine joins and splits a program's arguments again: a blank would cut the path in two.
+    why = "its exchange file's path holds a blank, which a program under Wine cannot be given";
+  } else if (why.empty() && s->wineServer < 0 && (s->wineServer = StartWineServer(*s->wine)) < 0) {
+    why = "the wineserver of " + std::string(s->wine->szPrefix) + " did not start";
+  }
+  char windowsPath[4096];
+  if (why.empty() && !WindowsPathOf(argument->c_str(), windowsPath, sizeof windowsPath)) {
+    why = "its exchange file's path is too long for Windows";
+  }
+  if (!why.empty()) {
+    RefuseStart(s, c, ENOEXEC, why);
+    return false;
+  }
+  *argument = windowsPath;
+  AddWineEnvironment(*s->wine, environment);
+  return true;
+}
+
 // Starts the order's program and tells the child; the connection then follows the program.
 void Start(Spawner* s, Connection* c) {
+  const std::string& programPath = c->order.strings[kProgram];
+  std::string argument = c->order.strings[kArgument];
+  std::vector<std::string> variables = c->order.environment;
+  const bool windows = IsWindowsExecutable(programPath.c_str());
+  if (windows && !PrepareWineStart(s, c, &argument, &variables)) return;
   std::vector<char*> environment;
-  for (std::string& variable : c->order.environment) environment.push_back(variable.data());
+  for (std::string& variable : variables) environment.push_back(variable.data());
   environment.push_back(nullptr);
-  const ProgramStart start{c->order.strings[kProgram].c_str(), c->order.strings[kArgument].c_str(),
-                           environment.data(), c->order.fixed.nLimits};
+  const ProgramStart start{programPath.c_str(), argument.c_str(), environment.data(), c->order.fixed.nLimits,
+                           windows ? s->wine->szLoader : nullptr};
   pid_t pid = 0;
   int stderrFd = -1;
   const int failure = StartProgram(start, &pid, &stderrFd);
   SpawnReply reply{failure == 0 ? static_cast<int32_t>(pid) : failure};
   if (failure != 0) {
-    s->startFailed++;
-    s->results["start-failed"]++;
-    Log(s, true, "karvel: cannot start " + c->order.strings[kLabel] + " [" + c->order.strings[kLogId] + "]: " +
-                     std::strerror(failure));
-    Send(c->fd, kStartFailed, &reply, sizeof reply);
-    c->closing = true;
+    RefuseStart(s, c, failure, std::strerror(failure));
     return;
   }
   s->started++;
@@ -333,7 +371,7 @@ bool Finished(const Spawner& s) {
 
 }  // namespace
 
-int RunSpawner(int listener, const SpawnerLog& log) {
+int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   sigset_t handled;
   sigemptyset(&handled);
   sigaddset(&handled, SIGCHLD);
@@ -341,7 +379,7 @@ int RunSpawner(int listener, const SpawnerLog& log) {
   sigaddset(&handled, SIGTERM);
   sigprocmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  Spawner s{&log, listener, signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0};
+  Spawner s{&log, wine, -1, listener, signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0};
   if (s.signals < 0) return 1;
   std::vector<pollfd> fds;
   while (!Finished(s)) {
@@ -389,6 +427,8 @@ int RunSpawner(int listener, const SpawnerLog& log) {
   for (Program& program : s.programs) {
     if (program.stderrFd >= 0) DrainStderr(&s, &program, true);
   }
+  // No Wine process of the server's outlives it.
+  if (s.wineServer >= 0) StopWineServer(*s.wine, s.wineServer);
   close(s.signals);
   return 0;
 }

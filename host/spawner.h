@@ -13,9 +13,12 @@ struct SpawnerLog {
   void* pContext;
 };
 
+struct WineSettings;
+
 // Serves the listening SOCK_SEQPACKET socket `listener` (see spawner_protocol.h) until SIGTERM or
 // SIGHUP: then it takes no new connection and returns once its connections have ended and the
-// programs of requests that gave up are stopped. Returns 0, or 1 when it cannot run at all.
-int RunSpawner(int listener, const SpawnerLog& log);
+// programs of requests that gave up are stopped. Windows programs run under `wine` (null: none
+// do); the wineserver the spawner started stops with it. Returns 0, or 1 when it cannot run at all.
+int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine = nullptr);
 
 #endif  // KARVEL_HOST_SPAWNER_H

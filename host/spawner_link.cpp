@@ -25,6 +25,7 @@
 #include "host/site_settings.h"
 #include "host/spawner.h"
 #include "host/spawner_protocol.h"
+#include "host/wine_host.h"
 
 APLOG_USE_MODULE(karvel);
 
@@ -37,7 +38,7 @@ constexpr int kReplyMarginSeconds = 5;
 
 // Set in the parent, inherited by every child.
 const char* g_socketPath = nullptr;
-SpawnerSettings g_settings{0, 10, 1};
+SpawnerSettings g_settings{0, 10, 1, nullptr};
 server_rec* g_server = nullptr;
 apr_pool_t* g_pool = nullptr;
 apr_proc_t* g_spawner = nullptr;
@@ -101,7 +102,8 @@ bool Fork(apr_proc_t* proc) {
     }
     if (geteuid() == 0 && ap_run_drop_privileges(g_pool, g_server) != 0) _exit(1);
     const SpawnerLog log{WriteToErrorLog, nullptr};
-    const int status = RunSpawner(listener, log);
+    const WineSettings wine{InstalledWineLoader(), g_settings.szWinePrefix};
+    const int status = RunSpawner(listener, log, &wine);
     _exit(status);
   }
   close(listener);
@@ -261,6 +263,7 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
   order.nQueueTimeoutMs = static_cast<uint32_t>(g_settings.nQueueTimeoutSeconds) * 1000u;
   order.nKillGraceMs = static_cast<uint32_t>(site->nKillGraceSeconds >= 0 ? site->nKillGraceSeconds : kDefaultKillGraceSeconds) * 1000u;
   order.bStopAbandoned = site->nStopAbandoned != 0 ? 1 : 0;
+  order.bWine = site->nWine != 0 ? 1 : 0;
   const rlimit* limits[kLimitCount] = {core->limit_cpu, core->limit_mem, core->limit_nproc};
   for (int k = 0; k < kLimitCount; ++k) {
     order.nLimits[k][0] = Limit(limits[k], false);

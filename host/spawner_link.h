@@ -12,6 +12,7 @@ struct SpawnerSettings {
   int nMaxBackends;         // 0: no cap
   int nQueueTimeoutSeconds;
   int bOn;                  // KarvelSpawner: off leaves starting programs to the extension
+  const char* szWinePrefix; // KarvelWinePrefix: the server user's Wine prefix
 };
 
 // post_config, in the parent: starts the spawner (again after a restart; the one before finishes

@@ -42,6 +42,7 @@ struct SpawnOrder {
   uint32_t nKillGraceMs;           // between SIGTERM and SIGKILL of a program given up on
   uint32_t bStopAbandoned;         // signal the program of a request that gave up
   int64_t nLimits[kLimitCount][2]; // soft and hard limit of each; -1 where none is set
+  uint32_t bWine;                  // a Windows program may run under Wine (KarvelWine)
   uint32_t nEnvironment;
 };
 

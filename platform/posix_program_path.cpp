@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -22,6 +23,18 @@ bool CopyOut(const std::string& text, LPSTR out, DWORD size) {
 std::string RealPath(const std::string& path) {
   char buffer[PATH_MAX];
   return realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : std::string();
+}
+
+// A program the server may start: an executable file, or a Windows executable ("MZ") it can read,
+// which the host runs under Wine without its execute bit (files copied from Windows have none).
+bool Startable(const std::string& program) {
+  if (access(program.c_str(), X_OK) == 0) return true;
+  FILE* file = std::fopen(program.c_str(), "rb");
+  if (file == nullptr) return false;
+  char magic[2] = {0, 0};
+  const bool windows = std::fread(magic, 1, 2, file) == 2 && magic[0] == 'M' && magic[1] == 'Z';
+  std::fclose(file);
+  return windows;
 }
 
 }  // namespace
@@ -45,7 +58,7 @@ BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR resolve
   const std::string prefix = root == "/" ? root : root + "/";
   if (program.empty() || program.compare(0, prefix.size(), prefix) != 0) return FALSE;
   struct stat info;
-  if (stat(program.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || access(program.c_str(), X_OK) != 0) {
+  if (stat(program.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !Startable(program)) {
     return FALSE;
   }
   return CopyOut(program, resolved, size) ? TRUE : FALSE;

@@ -42,7 +42,7 @@ class Server:
         args = [LAUNCHER, "--build", BUILD, "--port", str(self.port), "--stage", self.stage,
                 "--background",
                 "--log-level", log_level]
-        for name in ("test-backends", "bench-backends"):
+        for name in ("test-backends", "bench-backends", "wine-backends"):
             if os.path.isdir(os.path.join(BUILD, "bin", name)):
                 args += ["--backends", os.path.join(BUILD, "bin", name)]
         extra = ""

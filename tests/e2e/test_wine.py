@@ -1,0 +1,139 @@
+"""Windows back-end programs (built with MinGW) run under Wine through Apache: chosen by their PE
+header whatever their names, given their exchange file as a Windows path, in code page 932; refused
+where KarvelWine is off; and no Wine process of the server's is left once Apache stops."""
+import os
+import shutil
+import subprocess
+import time
+import unittest
+import urllib.parse
+
+from karvel_e2e import BUILD, SCRIPT, Server, error_page
+
+WINE_BACKENDS = os.path.join(BUILD, "bin", "wine-backends")
+NO_WINE = "/nowine/VC_KARVEL2.dll"
+
+
+def why_not_runnable():
+    if not os.access("/usr/bin/wine", os.X_OK):
+        return "Wine is not installed (make deps installs wine and wine64)"
+    if not os.path.isfile(os.path.join(WINE_BACKENDS, "wine_echo.exe")):
+        return "the Windows back-ends were not built (make deps installs MinGW-w64)"
+    if subprocess.run(["/usr/bin/wine", "--version"], capture_output=True).returncode != 0:
+        return "Wine cannot run on this machine"
+    return None
+
+
+def server_user():
+    if os.geteuid() != 0:
+        return subprocess.run(["id", "-un"], capture_output=True, text=True).stdout.strip()
+    return "www-data"
+
+
+def wine_processes(prefix):
+    """Processes whose environment names `prefix` as their Wine prefix (the wineserver, Wine's
+    services, back-end programs)."""
+    found = []
+    marker = b"WINEPREFIX=" + prefix.encode() + b"\0"
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if marker in f.read() + b"\0":
+                    with open("/proc/%s/stat" % entry) as s:
+                        if s.read().split(") ")[-1].startswith("Z"):
+                            continue  # a zombie waiting for its parent: no longer running
+                    found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+def setUpModule():
+    reason = why_not_runnable()
+    if reason:
+        raise unittest.SkipTest(reason)
+    global server
+    server = Server(probe=False, log_level="warn", includes=[
+        'KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /nowine/VC_KARVEL2.dll',
+        '<Location "/nowine">\n    KarvelWine off\n</Location>'])
+
+
+def tearDownModule():
+    server.stop()
+
+
+def post(url, fields):
+    body = "&".join(urllib.parse.quote_from_bytes(name) + "=" + urllib.parse.quote_from_bytes(value)
+                    for name, value in fields).encode()
+    return server.request("POST", url, body, {"Content-Type": "application/x-www-form-urlencoded"}, timeout=120)
+
+
+def echo_lines(body):
+    return dict(line.split(b"=", 1) for line in body.split(b"\n") if b"=" in line)
+
+
+class WineBackends(unittest.TestCase):
+    def test_a_windows_program_answers_with_shift_jis_values_in_code_page_932(self):
+        text = "テスト①㈱髙﨑〜"
+        # 髙﨑 as browsers send them: the IBM extension rows (FA-FC), not their NEC duplicates.
+        sjis = "テスト①㈱".encode("cp932") + b"\xfb\xfc\xfa\xb1\x81\x60"
+        for name, fields, expected in [
+            ("Shift-JIS form", [(b"VCEXE", b"wine_echo.exe"), (b"name", sjis)], sjis),
+            ("UTF-8 form", [(b"VBEXE", b"wine_echo.exe"), (b"_charset_", b"UTF-8"), (b"name", text.encode())], sjis),
+            ("ASCII", [(b"VCEXE", b"wine_echo.exe"), (b"name", b"a b&c")], b"a b&c"),
+        ]:
+            with self.subTest(name):
+                status, headers, body = post(SCRIPT, fields)
+                self.assertEqual(200, status, body)
+                self.assertEqual("text/plain", headers.get("content-type"))
+                lines = echo_lines(body)
+                self.assertEqual(b"932", lines[b"acp"])
+                self.assertEqual(expected, lines[b"name"])
+                # The exchange file as drive Z: sees it, inside the site's temp directory.
+                windows_temp = ("Z:" + os.path.join(server.stage, "tmp").replace("/", "\\") + "\\").encode()
+                self.assertTrue(lines[b"exchange"].startswith(windows_temp), lines[b"exchange"])
+        self.assertEqual([], server.temp_entries())
+
+    def test_windows_programs_are_told_by_their_header_not_their_name(self):
+        backends = os.path.join(server.stage, "backends")
+        shutil.copy(os.path.join(WINE_BACKENDS, "wine_echo.exe"), os.path.join(backends, "order.bin"))
+        with open(os.path.join(backends, "script.exe"), "w") as f:
+            f.write("#!/bin/sh\nexit 0\n")
+        os.chmod(os.path.join(backends, "order.bin"), 0o644)  # Wine needs only to read it
+        os.chmod(os.path.join(backends, "script.exe"), 0o644)
+        status, _, body = post(SCRIPT, [(b"VCEXE", b"order.bin"), (b"x", b"1")])
+        self.assertEqual((200, b"1"), (status, echo_lines(body).get(b"x")), body)
+        for program in (b"script.exe", b"missing.exe"):
+            with self.subTest(program=program):
+                self.assertEqual(error_page("EXE Load Error(Exe Load Error)"),
+                                 post(SCRIPT, [(b"VCEXE", program)])[2])
+
+    def test_hidden_windows_need_no_display(self):
+        status, _, body = post(SCRIPT, [(b"VBEXE", b"hidden_window.exe")])
+        self.assertEqual((200, b"window=made"), (status, body))
+
+    def test_karvel_wine_off_refuses_windows_programs_only(self):
+        self.assertEqual(error_page("EXE Load Error(Exe Load Error)"),
+                         post(NO_WINE, [(b"VCEXE", b"wine_echo.exe")])[2])
+        self.assertIn("KarvelWine is off", server.log_text())
+        status, _, body = post(NO_WINE, [(b"VCEXE", b"echo"), (b"a", b"1")])
+        self.assertEqual(200, status, body)
+
+    def test_zz_no_wine_process_outlives_the_server(self):
+        # (Runs last: it stops the module's server.)
+        post(SCRIPT, [(b"VCEXE", b"wine_echo.exe")])
+        prefix = os.path.join(os.path.realpath(BUILD), "wine-" + server_user())
+        self.assertNotEqual([], wine_processes(prefix), "the wineserver runs while the server does")
+        server.stop()
+        # The spawner stops the wineserver as it ends, after Apache's parent.
+        for _ in range(100):
+            if not wine_processes(prefix):
+                break
+            time.sleep(0.1)
+        self.assertEqual([], wine_processes(prefix))
+
+
+if __name__ == "__main__":
+    unittest.main()
