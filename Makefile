@@ -12,12 +12,15 @@ WIN32_DIR := build-win32
 WIN64_DIR := build-win64
 GENERATOR := -G Ninja
 
-# Every Debian package the build, the tests, the benchmarks and the fuzzers need.
+# Every Debian package the build, the tests, the benchmarks and the fuzzers need; Wine runs Windows
+# back-ends (wine32 for i686 programs comes with the Windows packages below), MinGW-w64 builds the
+# Windows back-ends the tests run under it.
 PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
             googletest libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev python3 \
             apache2 apache2-dev apache2-utils libmagic-dev curl procps \
-            wrk libfaketime chromium chromium-driver python3-selenium
+            wrk libfaketime chromium chromium-driver python3-selenium \
+            wine wine64 locales g++-mingw-w64-x86-64-posix
 
 # The Windows DLLs (MinGW-w64, i686 and x86_64) and Wine to test them. wine32 runs the i686 build
 # where the kernel runs 32-bit programs; wine64 runs the x86_64 build of the same sources anywhere.

@@ -23,6 +23,10 @@ constexpr DWORD kPollMilliseconds = 2;
 constexpr DWORD kClientCheckMilliseconds = 1000;
 // With file events the file is looked at when it changed, and besides at least this often.
 constexpr DWORD kLookMilliseconds = 10000;
+// A program under Wine: how often its end is asked after, and how long a marked answer may still be
+// written before it is read anyway.
+constexpr DWORD kWineWatchMilliseconds = 20;
+constexpr DWORD kWineSettleMilliseconds = 2000;
 
 HANDLE OpenForPoll(LPCSTR exchangePath) {
   return CreateFileA(exchangePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE,
@@ -33,9 +37,10 @@ enum LaunchOutcome { kStartedHere, kStartedByHost, kNotStarted, kHostBusy };
 
 // The host starts the program where it offers to (its spawner); FALSE when it does not.
 BOOL StartThroughHost(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, LPCSTR program,
-                      LPCSTR directory, LaunchOutcome* outcome) {
-  KARVEL_PROGRAM_START start{program, request.szExchangePath, directory, request.szUploadDirectory, 0};
+                      LPCSTR directory, LaunchOutcome* outcome, BOOL* underWine) {
+  KARVEL_PROGRAM_START start{program, request.szExchangePath, directory, request.szUploadDirectory, 0, FALSE};
   if (!ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_START_PROGRAM, &start, nullptr, nullptr)) return FALSE;
+  *underWine = start.bUnderWine;
   switch (start.dwOutcome) {
     case KARVEL_PROGRAM_STARTED: *outcome = kStartedByHost; return TRUE;
     case KARVEL_PROGRAM_NOT_STARTED: *outcome = kNotStarted; return TRUE;
@@ -47,7 +52,7 @@ BOOL StartThroughHost(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reque
 // Starts the program resolved inside the back-end directory: through the host where it offers to,
 // else here, quoted so that blanks in its path cannot make another program run; the exchange
 // file's path follows as the one argument.
-LaunchOutcome Launch(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request) {
+LaunchOutcome Launch(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, BOOL* underWine) {
   CHAR directory[MAX_PATH];
   CHAR program[MAX_PATH];
   LPCSTR exchangePath = request.szExchangePath;
@@ -56,7 +61,7 @@ LaunchOutcome Launch(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reques
     return kNotStarted;
   }
   LaunchOutcome outcome = kNotStarted;
-  if (StartThroughHost(ecb, request, program, directory, &outcome)) return outcome;
+  if (StartThroughHost(ecb, request, program, directory, &outcome, underWine)) return outcome;
   const size_t length = std::strlen(program) + std::strlen(exchangePath) + 4;
   CHAR* commandLine = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, length));
   if (commandLine == nullptr) return kNotStarted;
@@ -83,9 +88,10 @@ void ReportWaitEnded(EXTENSION_CONTROL_BLOCK* ecb, int launch) {
   switch (launch) {
     case LAUNCH_TIMED_OUT: lstrcpyA(result, "timeout"); break;
     case LAUNCH_CLIENT_GONE: lstrcpyA(result, "client-gone"); break;
+    case LAUNCH_EXITED: lstrcpyA(result, "exited"); break;
     default: wsprintfA(result, "%d", launch); break;
   }
-  const bool answered = launch != LAUNCH_TIMED_OUT && launch != LAUNCH_CLIENT_GONE;
+  const bool answered = launch != LAUNCH_TIMED_OUT && launch != LAUNCH_CLIENT_GONE && launch != LAUNCH_EXITED;
   KARVEL_PROGRAM_DONE done{answered ? TRUE : FALSE, result};
   ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_PROGRAM_DONE, &done, nullptr, nullptr);
 }
@@ -116,6 +122,21 @@ bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize)
   return answered;
 }
 
+// FALSE only when the host says the program it started has ended.
+BOOL ProgramRunning(EXTENSION_CONTROL_BLOCK* ecb) {
+  DWORD state = KARVEL_PROGRAM_RUNNING;
+  if (!ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_PROGRAM_STATE, &state, nullptr, nullptr)) return TRUE;
+  return state != KARVEL_PROGRAM_EXITED;
+}
+
+// A Wine program's answer is marked, but the program may still be writing it: waits for its end,
+// at most kWineSettleMilliseconds, then measures the answer again.
+void LetAnswerSettle(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize) {
+  const DWORD marked = GetTickCount();
+  while (ProgramRunning(ecb) && GetTickCount() - marked < kWineSettleMilliseconds) Sleep(kWineWatchMilliseconds);
+  LookForAnswer(exchangePath, resultCode, answerSize);
+}
+
 int LaunchResultOf(BYTE resultCode) {
   switch (resultCode) {
     case '1': return 1;
@@ -137,7 +158,8 @@ int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
   LPCSTR exchangePath = request.szExchangePath;
   // Watching begins before the launch, so no change of the file can come unseen.
   HANDLE watch = BeginFileWatch(exchangePath);
-  const LaunchOutcome launched = Launch(ecb, request);
+  BOOL underWine = FALSE;
+  const LaunchOutcome launched = Launch(ecb, request, &underWine);
   if (launched == kNotStarted || launched == kHostBusy) {
     EndFileWatch(watch);
     return launched == kHostBusy ? LAUNCH_BUSY : LAUNCH_FAILED;
@@ -168,9 +190,16 @@ int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
     if (mayHaveChanged || GetTickCount() - looked >= kLookMilliseconds) {
       looked = GetTickCount();
       if (LookForAnswer(exchangePath, &resultCode, answerSize)) {
+        if (underWine) LetAnswerSettle(ecb, exchangePath, &resultCode, answerSize);
         result = LaunchResultOf(resultCode);
         break;
       }
+    }
+    // A Wine program that ended without an answer gives none later (its last write came before
+    // its end: one more look).
+    if (underWine && !ProgramRunning(ecb)) {
+      result = LookForAnswer(exchangePath, &resultCode, answerSize) ? LaunchResultOf(resultCode) : LAUNCH_EXITED;
+      break;
     }
     if (GetTickCount() - clientChecked >= kClientCheckMilliseconds) {
       clientChecked = GetTickCount();
@@ -179,7 +208,7 @@ int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
         break;
       }
     }
-    mayHaveChanged = WaitForFileChange(watch, kWatchMilliseconds, kPollMilliseconds);
+    mayHaveChanged = WaitForFileChange(watch, underWine ? kWineWatchMilliseconds : kWatchMilliseconds, kPollMilliseconds);
   }
   EndFileWatch(watch);
   if (launched == kStartedByHost) ReportWaitEnded(ecb, result);
@@ -192,7 +221,9 @@ DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reques
   switch (launch) {
     case LAUNCH_FAILED:
     case LAUNCH_BUSY:
-      // No program received the request: its uploads go with its exchange file.
+    case LAUNCH_EXITED:
+      // No program received the request, or the one that did has ended: its uploads go with its
+      // exchange file.
       DiscardExchangeFiles(request);
       return SendErrorPage(ecb, launch == LAUNCH_BUSY ? ERROR_TEXT_BUSY : ERROR_TEXT_EXE_LOAD);
     case LAUNCH_TIMED_OUT:

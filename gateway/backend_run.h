@@ -11,6 +11,7 @@
 #define LAUNCH_TIMED_OUT (-3)
 #define LAUNCH_BUSY (-4)         // the host had no slot for the program in time: it did not run
 #define LAUNCH_CLIENT_GONE (-5)  // the client left while the request waited
+#define LAUNCH_EXITED (-6)       // a program under Wine ended without answering
 #define LAUNCH_OTHER_RESULT 99
 
 // The directory the request's program must lie in: the site's, else the default (the environment's
@@ -21,9 +22,13 @@ BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_
 // start) with the exchange file's path as its one argument, without a shell: through the host
 // where it offers to (HSE_REQ_KARVEL_START_PROGRAM), else itself. Then polls the file until its byte 0
 // is '9' (answered), until the site's time-out (nBackendTimeout seconds) or, without one, the third
-// change of the local clock's minute, or until the server says the client has left. Writes the
+// change of the local clock's minute, or until the server says the client has left. A program the
+// host runs under Wine is also watched for its end: one that ends without answering ends the wait
+// (LAUNCH_EXITED), and an answer it marked is read once it has ended (or after kWineSettleMs), since
+// Linux readers see a file a Wine program still writes in place. Writes the
 // file's size at the answer to *answerSize (all 64 bits). Returns 1, 2 or 4 (the result code), 99
-// for any other code, LAUNCH_FAILED, LAUNCH_BUSY, LAUNCH_TIMED_OUT or LAUNCH_CLIENT_GONE; a host that
+// for any other code, LAUNCH_FAILED, LAUNCH_BUSY, LAUNCH_TIMED_OUT, LAUNCH_CLIENT_GONE or
+// LAUNCH_EXITED; a host that
 // started the program is told how the wait ended.
 int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize);
 

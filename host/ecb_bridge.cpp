@@ -182,6 +182,10 @@ BOOL WINAPI ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buff
       done = ReportProgramDone(context->pRequest, static_cast<const KARVEL_PROGRAM_DONE*>(buffer), &context->program);
       if (!done) return FailWithError(ERROR_INVALID_PARAMETER);
       break;
+    case HSE_REQ_KARVEL_PROGRAM_STATE:
+      done = ProgramState(&context->program, static_cast<DWORD*>(buffer));
+      if (!done) return FailWithError(ERROR_INVALID_PARAMETER);
+      break;
     default:
       return FailWithError(ERROR_INVALID_PARAMETER);
   }

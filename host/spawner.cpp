@@ -125,7 +125,7 @@ void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why)
   s->startFailed++;
   s->results["start-failed"]++;
   Log(s, true, "karvel: cannot start " + c->order.strings[kLabel] + " [" + c->order.strings[kLogId] + "]: " + why);
-  SpawnReply reply{failure};
+  SpawnReply reply{failure, 0};
   Send(c->fd, kStartFailed, &reply, sizeof reply);
   c->closing = true;
 }
@@ -170,7 +170,7 @@ void Start(Spawner* s, Connection* c) {
   pid_t pid = 0;
   int stderrFd = -1;
   const int failure = StartProgram(start, &pid, &stderrFd);
-  SpawnReply reply{failure == 0 ? static_cast<int32_t>(pid) : failure};
+  SpawnReply reply{failure == 0 ? static_cast<int32_t>(pid) : failure, windows ? 1u : 0u};
   if (failure != 0) {
     RefuseStart(s, c, failure, std::strerror(failure));
     return;
@@ -310,6 +310,15 @@ void ReapPrograms(Spawner* s) {
     Program* program = FindProgram(s, pid);
     if (program == nullptr) continue;  // a child whose exec failed
     program->exited = true;
+    // The request still waiting learns of it: one that has no answer yet need not wait longer.
+    if (program->requestWaiting) {
+      for (const Connection& c : s->connections) {
+        if (c.state == kRunning && c.pid == pid) {
+          const SpawnReply exited{WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0};
+          Send(c.fd, kExited, &exited, sizeof exited);
+        }
+      }
+    }
     if (program->abandoned) RemoveRequestFiles(program->exchangePath.c_str(), program->uploadDirectory.c_str());
   }
 }

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -218,10 +219,10 @@ bool SendPacket(int fd, uint32_t type, const std::string& payload) {
 }
 
 // One packet into `buffer` (`size` bytes); its type and *length, or 0 when none came whole.
-uint32_t ReceivePacket(int fd, char* buffer, size_t size, size_t* length) {
+uint32_t ReceivePacket(int fd, char* buffer, size_t size, size_t* length, int flags = 0) {
   ssize_t got;
   do {
-    got = recv(fd, buffer, size, 0);
+    got = recv(fd, buffer, size, flags);
   } while (got < 0 && errno == EINTR);
   SpawnHeader header{};
   if (got < static_cast<ssize_t>(sizeof header)) return 0;
@@ -296,9 +297,13 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
   size_t length = 0;
   const uint32_t type = SendPacket(fd, kSpawn, payload) ? ReceivePacket(fd, reply, sizeof reply, &length) : 0;
   if (type == kStarted) {
+    SpawnReply started{};
+    std::memcpy(&started, reply + sizeof(SpawnHeader), std::min(length, sizeof started));
     start->dwOutcome = KARVEL_PROGRAM_STARTED;
+    start->bUnderWine = started.bUnderWine != 0 ? TRUE : FALSE;
     run->fd = fd;
     run->startedAt = apr_time_now();
+    run->exited = false;
     return TRUE;
   }
   close(fd);
@@ -319,6 +324,18 @@ BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramR
   apr_table_setn(r->notes, "karvel-result", apr_pstrdup(r->pool, result));
   apr_table_setn(r->notes, "karvel-wait-ms",
                  apr_psprintf(r->pool, "%" APR_INT64_T_FMT, apr_time_as_msec(apr_time_now() - run->startedAt)));
+  return TRUE;
+}
+
+BOOL ProgramState(ProgramRun* run, DWORD* state) {
+  if (state == nullptr || run->fd < 0) return FALSE;
+  // The spawner's kExited comes unasked; it is the only packet before kDone.
+  char packet[sizeof(SpawnHeader) + sizeof(SpawnReply)];
+  size_t length = 0;
+  if (!run->exited && ReceivePacket(run->fd, packet, sizeof packet, &length, MSG_DONTWAIT) == kExited) {
+    run->exited = true;
+  }
+  *state = run->exited ? KARVEL_PROGRAM_EXITED : KARVEL_PROGRAM_RUNNING;
   return TRUE;
 }
 

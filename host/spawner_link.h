@@ -23,6 +23,7 @@ int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& s
 struct ProgramRun {
   int fd;                 // the connection to the spawner; -1 when there is none
   apr_time_t startedAt;
+  bool exited;            // the spawner said the program has ended
 };
 
 // HSE_REQ_KARVEL_START_PROGRAM: asks the spawner to start the program with the site's environment
@@ -34,6 +35,9 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
 // HSE_REQ_KARVEL_PROGRAM_DONE: tells the spawner how the wait ended (a program that did not answer
 // is stopped where the site says so) and notes karvel-result and karvel-wait-ms.
 BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramRun* run);
+
+// HSE_REQ_KARVEL_PROGRAM_STATE: whether the program still runs (the spawner says when it ends).
+BOOL ProgramState(ProgramRun* run, DWORD* state);
 
 // Ends a run the extension left without saying how (the request is over).
 void EndProgramRun(request_rec* r, ProgramRun* run);

@@ -4,6 +4,7 @@
 //   child                                   spawner
 //   kSpawn (order, strings)          ->
 //                                    <-     kStarted (pid) | kStartFailed (errno) | kBusy
+//                                    <-     kExited, when the program has ended (before kDone)
 //   kDone (answered, result)         ->     (after kStarted; closing the connection without it
 //                                            counts as a request that gave up)
 //   kStatus                          ->
@@ -22,6 +23,7 @@ enum SpawnMessage : uint32_t {
   kDone,
   kStatus,
   kStatusText,
+  kExited,
 };
 
 // Larger messages are refused: an order's strings are paths and a few environment variables.
@@ -49,9 +51,10 @@ struct SpawnOrder {
 // The order's strings, in this order.
 enum SpawnString { kProgram, kArgument, kLabel, kLogId, kExchangePath, kUploadDirectory, kSpawnStrings };
 
-// kStarted, kStartFailed: the process id, or the errno of the failed start.
+// kStarted, kStartFailed, kExited: the process id, the errno of the failed start, the exit status.
 struct SpawnReply {
   int32_t nValue;
+  uint32_t bUnderWine;  // kStarted: the program runs under Wine
 };
 
 // kDone's payload: whether the program answered, then the result as text (NUL-terminated): "1",

@@ -97,6 +97,11 @@ typedef EXTENSION_CONTROL_BLOCK* LPEXTENSION_CONTROL_BLOCK;
 // the extension starts them itself, as it does under IIS.
 #define HSE_REQ_KARVEL_START_PROGRAM 0x4B560001u  // lpvBuffer: KARVEL_PROGRAM_START
 #define HSE_REQ_KARVEL_PROGRAM_DONE 0x4B560002u   // lpvBuffer: KARVEL_PROGRAM_DONE
+// Whether the program the host started still runs: *(DWORD*)lpvBuffer gets KARVEL_PROGRAM_RUNNING
+// or KARVEL_PROGRAM_EXITED.
+#define HSE_REQ_KARVEL_PROGRAM_STATE 0x4B560003u
+#define KARVEL_PROGRAM_RUNNING 1
+#define KARVEL_PROGRAM_EXITED 2
 
 #define KARVEL_PROGRAM_STARTED 1      // it runs
 #define KARVEL_PROGRAM_NOT_STARTED 2  // it could not be started
@@ -108,6 +113,7 @@ struct KARVEL_PROGRAM_START {
   LPCSTR pszBackendDirectory;  // the directory it was resolved in
   LPCSTR pszUploadDirectory;   // the request's uploads, removed with the exchange file when it is stopped
   DWORD dwOutcome;             // out: KARVEL_PROGRAM_STARTED, _NOT_STARTED or KARVEL_SERVER_BUSY
+  BOOL bUnderWine;             // out: a Windows program, started under Wine
 };
 
 // After the wait: whether the program answered, and how the wait ended ("1", "2", "4", "99",

@@ -114,6 +114,16 @@ class WineBackends(unittest.TestCase):
         status, _, body = post(SCRIPT, [(b"VBEXE", b"hidden_window.exe")])
         self.assertEqual((200, b"window=made"), (status, body))
 
+    def test_answers_written_in_place_are_read_whole_and_silent_ends_fail_at_once(self):
+        for _ in range(3):
+            status, _, body = post(SCRIPT, [(b"VCEXE", b"in_place.exe")])
+            self.assertEqual((200, b"first half, second half"), (status, body))
+        started = time.monotonic()
+        self.assertEqual(error_page("EXE Load Error(Exe Load Error)"), post(SCRIPT, [(b"VCEXE", b"no_answer.exe")])[2])
+        # Not the minutes of a time-out: the program's end ended the wait.
+        self.assertLess(time.monotonic() - started, 20)
+        self.assertEqual([], server.temp_entries())
+
     def test_karvel_wine_off_refuses_windows_programs_only(self):
         self.assertEqual(error_page("EXE Load Error(Exe Load Error)"),
                          post(NO_WINE, [(b"VCEXE", b"wine_echo.exe")])[2])
