@@ -98,6 +98,7 @@ bench: deps
 	@for b in $(BENCH_DIR)/bench/*_bench; do echo "== $$b"; "$$b" || exit 1; done
 	@echo "== bench/host_bench.py"; /usr/bin/python3 bench/host_bench.py $(BENCH_DIR)
 	@echo "== bench/supervision_bench.py"; /usr/bin/python3 bench/supervision_bench.py $(BENCH_DIR)
+	@echo "== bench/wine_bench.py"; /usr/bin/python3 bench/wine_bench.py $(BENCH_DIR)
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -132,7 +132,8 @@ void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why)
 
 // How a Windows program runs: through the Wine loader, given its exchange file as a Windows path,
 // with Wine's environment. False (and the start refused) when it cannot.
-bool PrepareWineStart(Spawner* s, Connection* c, std::string* argument, std::vector<std::string>* environment) {
+bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string* argument,
+                      std::vector<std::string>* environment) {
   std::string why;
   if (c->order.fixed.bWine == 0 || s->wine == nullptr) {
     why = "it is a Windows program and KarvelWine is off";
@@ -151,7 +152,7 @@ bool PrepareWineStart(Spawner* s, Connection* c, std::string* argument, std::vec
     return false;
   }
   *argument = windowsPath;
-  AddWineEnvironment(*s->wine, environment);
+  AddWineEnvironment(*s->wine, loader, environment);
   return true;
 }
 
@@ -160,13 +161,14 @@ void Start(Spawner* s, Connection* c) {
   const std::string& programPath = c->order.strings[kProgram];
   std::string argument = c->order.strings[kArgument];
   std::vector<std::string> variables = c->order.environment;
-  const bool windows = IsWindowsExecutable(programPath.c_str());
-  if (windows && !PrepareWineStart(s, c, &argument, &variables)) return;
+  const WindowsMachine kind = WindowsExecutableKind(programPath.c_str());
+  const bool windows = kind != kNotWindows;
+  const char* loader = windows && s->wine != nullptr ? LoaderFor(*s->wine, kind == kWindows64) : nullptr;
+  if (windows && !PrepareWineStart(s, c, loader, &argument, &variables)) return;
   std::vector<char*> environment;
   for (std::string& variable : variables) environment.push_back(variable.data());
   environment.push_back(nullptr);
-  const ProgramStart start{programPath.c_str(), argument.c_str(), environment.data(), c->order.fixed.nLimits,
-                           windows ? s->wine->szLoader : nullptr};
+  const ProgramStart start{programPath.c_str(), argument.c_str(), environment.data(), c->order.fixed.nLimits, loader};
   pid_t pid = 0;
   int stderrFd = -1;
   const int failure = StartProgram(start, &pid, &stderrFd);

@@ -5,10 +5,14 @@
 
 #include <cstddef>
 
+enum WindowsMachine { kNotWindows, kWindows32, kWindows64 };
+
 // Whether the file at `path` is a Windows executable: "MZ", and at the offset in bytes 0x3C-0x3F
-// (little-endian) the signature "PE\0\0". Its name does not count: an "order.exe" that is a script
-// is none, a PE file named otherwise is one.
-bool IsWindowsExecutable(const char* path);
+// (little-endian) the signature "PE\0\0"; then by the machine field after it, whether it is a
+// 64-bit (x86-64) program or another (i386). Its name does not count: an "order.exe" that is a
+// script is none, a PE file named otherwise is one.
+WindowsMachine WindowsExecutableKind(const char* path);
+inline bool IsWindowsExecutable(const char* path) { return WindowsExecutableKind(path) != kNotWindows; }
 
 // The absolute Linux path `path` as a Windows program under Wine opens it: drive Z: (the root of
 // the Linux file system in every prefix) and '\' for '/'. False, with nothing written, when `path`

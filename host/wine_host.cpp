@@ -10,6 +10,8 @@
 namespace {
 
 constexpr const char* kWineLoader = "/usr/bin/wine";
+constexpr const char* kWine64Loader = "/usr/lib/wine/wine64";
+constexpr const char* kWine32Loader = "/usr/lib/wine/wine";
 // The code page of Japanese Windows: Wine takes the ANSI code page from the locale's name.
 constexpr const char* kJapaneseLocale = "LC_ALL=ja_JP.UTF-8";
 constexpr int kServerStartMs = 10000;
@@ -23,7 +25,7 @@ std::string WineServerPath(const WineSettings& wine) {
 
 std::vector<std::string> CommandEnvironment(const WineSettings& wine) {
   std::vector<std::string> environment = {"PATH=/usr/bin:/bin"};
-  AddWineEnvironment(wine, &environment);
+  AddWineEnvironment(wine, nullptr, &environment);
   return environment;
 }
 
@@ -41,6 +43,11 @@ int Run(std::vector<std::string> arguments, const WineSettings& wine, int timeou
 
 const char* InstalledWineLoader() { return access(kWineLoader, X_OK) == 0 ? kWineLoader : nullptr; }
 
+const char* LoaderFor(const WineSettings& wine, bool windows64) {
+  const char* own = windows64 ? kWine64Loader : kWine32Loader;
+  return access(own, X_OK) == 0 ? own : wine.szLoader;
+}
+
 std::string WineUnavailable(const WineSettings& wine) {
   if (wine.szLoader == nullptr) return "Wine is not installed";
   const std::string prefix = wine.szPrefix != nullptr ? wine.szPrefix : "";
@@ -55,7 +62,7 @@ std::string WineUnavailable(const WineSettings& wine) {
   return "";
 }
 
-void AddWineEnvironment(const WineSettings& wine, std::vector<std::string>* environment) {
+void AddWineEnvironment(const WineSettings& wine, const char* loader, std::vector<std::string>* environment) {
   auto set = [environment](const std::string& variable) {
     const std::string name = variable.substr(0, variable.find('=') + 1);
     for (std::string& existing : *environment) {
@@ -68,6 +75,8 @@ void AddWineEnvironment(const WineSettings& wine, std::vector<std::string>* envi
   };
   set(std::string("WINEPREFIX=") + wine.szPrefix);
   set("WINEDEBUG=-all");
+  // The loader Wine starts further programs with (as the wine script sets it).
+  if (loader != nullptr) set(std::string("WINELOADER=") + loader);
   set(kJapaneseLocale);
   // No display: a window is made on Wine's null driver, never waits for one. No TMPDIR: Wine looks
   // for its wineserver's socket under it, and the persistent wineserver was started without one (a
@@ -85,12 +94,18 @@ int StartWineServer(const WineSettings& wine) {
   const std::string lockPath = std::string(wine.szPrefix) + "/.karvel-servers.lock";
   const int claim = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   // Waits while a server that let go stops the wineserver; then this one starts it afresh.
-  if (claim < 0 || flock(claim, LOCK_SH) != 0 || Run({WineServerPath(wine), "-p"}, wine, kServerStartMs) != 0) {
+  if (claim < 0 || flock(claim, LOCK_SH) != 0) {
     if (claim >= 0) close(claim);
     return -1;
   }
-  // The first Wine program starts the services (services.exe, plugplay, ...): a throwaway one.
-  Run({wine.szLoader, "cmd.exe", "/c"}, wine, kServicesStartMs);
+  // (One that runs already, another server's, makes this fail: it serves as well.)
+  Run({WineServerPath(wine), "-p"}, wine, kServerStartMs);
+  // The first Wine program starts the services (services.exe, plugplay, ...): a throwaway one,
+  // which also shows that Wine runs in the prefix.
+  if (Run({LoaderFor(wine, true), "cmd.exe", "/c"}, wine, kServicesStartMs) != 0) {
+    close(claim);
+    return -1;
+  }
   return claim;
 }
 

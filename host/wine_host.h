@@ -7,20 +7,25 @@
 #include <vector>
 
 struct WineSettings {
-  const char* szLoader;  // the Wine loader ("/usr/bin/wine"); nullptr when Wine is not installed
-  const char* szPrefix;  // the server user's prefix, made by karvel-wine-setup
+  const char* szLoader;    // the Wine loader ("/usr/bin/wine"); nullptr when Wine is not installed
+  const char* szPrefix;    // the server user's prefix, made by karvel-wine-setup
 };
 
 // The loader where Wine is installed, else nullptr.
 const char* InstalledWineLoader();
 
+// The loader a program of the given kind (64-bit or not) starts fastest with: Wine's own 64-bit or
+// 32-bit loader where it is installed (the `wine` script would pick one by trying), else
+// `wine.szLoader`.
+const char* LoaderFor(const WineSettings& wine, bool windows64);
+
 // Why a Windows program cannot run under `wine` now ("" when it can): Wine missing, the prefix not
 // made (or not the server user's).
 std::string WineUnavailable(const WineSettings& wine);
 
-// What a program under Wine gets besides the site's environment: the prefix, no Wine debug output,
-// and a Japanese locale, so that the program's ANSI code page is 932 (Shift-JIS).
-void AddWineEnvironment(const WineSettings& wine, std::vector<std::string>* environment);
+// What a program under Wine gets besides the site's environment: the prefix, its loader, no Wine
+// debug output, and a Japanese locale, so that the program's ANSI code page is 932 (Shift-JIS).
+void AddWineEnvironment(const WineSettings& wine, const char* loader, std::vector<std::string>* environment);
 
 // Starts the prefix's persistent wineserver and Wine's own services (once; about a second) with
 // no descriptor of the caller's, so that no program of a request has to start the services and

@@ -33,22 +33,23 @@ TEST(WindowsProgram, ExecutablesAreToldByTheirHeadersNotTheirNames) {
   const struct {
     const char* name;
     std::string bytes;
-    bool windows;
+    WindowsMachine kind;
   } cases[] = {
-      {"PE image", DosImage(0x80, "PE\0\0"s, 0x200), true},
-      {"PE header right at the end", DosImage(0x40, "PE\0\0"s, 0x44), true},
-      {"DOS program without a PE header", DosImage(0x80, "NE"s, 0x200), false},
-      {"PE offset past the end", DosImage(0x1000, "PE\0\0"s, 0x200), false},
-      {"PE offset of 4 GiB - 1", DosImage(0xFFFFFFFF, ""s, 0x200), false},
-      {"signature cut short", DosImage(0x40, "PE"s, 0x42), false},
-      {"only MZ", "MZ"s, false},
-      {"a shell script", "#!/bin/sh\necho 91\n"s, false},
-      {"an ELF program", "\x7F" "ELF\2\1\1"s + std::string(0x100, '\0'), false},
-      {"empty", ""s, false},
+      {"x86-64 image", DosImage(0x80, "PE\0\0\x64\x86"s, 0x200), kWindows64},
+      {"i386 image", DosImage(0x80, "PE\0\0\x4c\x01"s, 0x200), kWindows32},
+      {"PE header cut after its signature", DosImage(0x40, "PE\0\0"s, 0x44), kWindows32},
+      {"DOS program without a PE header", DosImage(0x80, "NE"s, 0x200), kNotWindows},
+      {"PE offset past the end", DosImage(0x1000, "PE\0\0"s, 0x200), kNotWindows},
+      {"PE offset of 4 GiB - 1", DosImage(0xFFFFFFFF, ""s, 0x200), kNotWindows},
+      {"signature cut short", DosImage(0x40, "PE"s, 0x42), kNotWindows},
+      {"only MZ", "MZ"s, kNotWindows},
+      {"a shell script", "#!/bin/sh\necho 91\n"s, kNotWindows},
+      {"an ELF program", "\x7F" "ELF\2\1\1"s + std::string(0x100, '\0'), kNotWindows},
+      {"empty", ""s, kNotWindows},
   };
   for (const auto& c : cases) {
     const std::string path = WriteFile(c.bytes);
-    EXPECT_EQ(IsWindowsExecutable(path.c_str()), c.windows) << c.name;
+    EXPECT_EQ(WindowsExecutableKind(path.c_str()), c.kind) << c.name;
     unlink(path.c_str());
   }
   EXPECT_FALSE(IsWindowsExecutable("/nonexistent/order.exe"));

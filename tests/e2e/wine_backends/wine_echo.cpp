@@ -1,7 +1,10 @@
 // wine_echo EXCHANGE_FILE: a Windows back-end built with the C++ kit. Answers a text/plain page
 // with the ANSI code page it runs in, the exchange file's path as it was given, and every field as
-// "name=value" lines, the values' bytes as they came (Shift-JIS).
+// "name=value" lines, the values' bytes as they came (Shift-JIS). Built natively too, the
+// benchmarks' twin of the Windows program ("acp=native").
+#if defined(_WIN32)
 #include <windows.h>
+#endif
 
 #include <string>
 
@@ -12,7 +15,12 @@ int main(int argc, char** argv) {
   karvel::Request request;
   std::string error;
   if (!karvel::ReadRequest(argv[1], &request, &error)) return 1;
-  std::string body = "acp=" + std::to_string(GetACP()) + "\nexchange=" + argv[1] + "\n";
+#if defined(_WIN32)
+  const std::string codePage = std::to_string(GetACP());
+#else
+  const std::string codePage = "native";
+#endif
+  std::string body = "acp=" + codePage + "\nexchange=" + argv[1] + "\n";
   for (const karvel::Field& field : request.fields) body += field.name + "=" + field.value + "\n";
   const std::string page = "Content-Type: text/plain\r\n\r\n" + body;
   return karvel::AnswerPage(argv[1], page, &error) ? 0 : 1;
