@@ -41,6 +41,13 @@ deps:
 	  $$sudo apt-get update && \
 	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
 	fi
+	@# Windows back-ends run in the ja_JP.UTF-8 locale (code page 932, Japanese file names).
+	@if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then \
+	  sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	  echo "generating the ja_JP.UTF-8 locale"; \
+	  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'ja_JP.UTF-8 UTF-8' | $$sudo tee -a /etc/locale.gen >/dev/null; \
+	  $$sudo locale-gen >/dev/null; \
+	fi
 
 windows-deps:
 	@sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \

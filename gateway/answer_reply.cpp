@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "gateway/error_page.h"
+#include "gateway/request_settings.h"
+#include "platform/windows_paths.h"
 
 namespace {
 
@@ -128,6 +130,13 @@ DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, ULONGLONG
   CHAR path[ANSWER_PATH_LIMIT + 1];
   path[0] = '\0';
   if (AreaLength(answerSize) <= ANSWER_PATH_LIMIT) ReadAnswer(exchangePath, path, sizeof path, answerSize);
+  // A Windows program under Wine names its file as Windows does ("C:\\out\\chart.gif"): the prefix's
+  // drives say where that lies here.
+  CHAR prefix[MAX_PATH];
+  CHAR mapped[ANSWER_PATH_LIMIT + 1];
+  if (IsDrivePath(path) && WinePrefixFor(ecb, prefix) && WineDrivePath(prefix, path, mapped, sizeof mapped)) {
+    lstrcpyA(path, mapped);
+  }
   // Opened for writing too, as it always was: a file the server may not change is not sent.
   HANDLE file = path[0] == '\0' ? INVALID_HANDLE_VALUE
                                 : CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,

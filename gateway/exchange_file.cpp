@@ -8,8 +8,10 @@
 #include "gateway/error_page.h"
 #include "gateway/form_reader.h"
 #include "gateway/request_settings.h"
+#include "gateway/wine_request.h"
 #include "jpcodec/jpcodec.h"
 #include "platform/request_files.h"
+#include "platform/windows_paths.h"
 
 namespace {
 
@@ -111,6 +113,37 @@ bool WriteDeclaredValueRecord(HANDLE file, FormCharset charset, const char* valu
   return written != FALSE;
 }
 
+// An upload's path as a program under Wine opens it ("Z:\\..."), in the record shape of a value left
+// as it came.
+bool WriteWindowsPathRecord(HANDLE file, const char* value, int32_t length, DWORD* recordLength) {
+  const size_t room = static_cast<size_t>(length) + 3;
+  CHAR* path = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, room + 1));
+  if (path == nullptr) return false;
+  std::memcpy(path, value, static_cast<size_t>(length));
+  NameUploadForWine(path);
+  CHAR* windows = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, room));
+  const bool converted = windows != nullptr && WindowsPathOf(path, windows, room);
+  const bool written = converted && WriteDeclaredValueRecord(file, kCharsetAuto, windows, length + 2, recordLength);
+  HeapFree(GetProcessHeap(), 0, path);
+  if (windows != nullptr) HeapFree(GetProcessHeap(), 0, windows);
+  return written;
+}
+
+// The program the form names (the first VBEXE field's value, else the first VCEXE field's), found
+// before the records are written: whether it runs under Wine decides how uploads are given.
+bool RunsUnderWine(EXTENSION_CONTROL_BLOCK* ecb, FormField* list, const ExchangeRequest& request) {
+  Selection selection{false, false};
+  CHAR requested[MAX_PATH] = "";
+  for (FormField* field = list; field != nullptr; field = field->pNext) {
+    char* name = nullptr;
+    int32_t valueLength = 0;
+    GetFormField(field, &name, &valueLength, nullptr, nullptr);
+    if (!SelectBackend(&selection, name, GetFormFieldValue(field), valueLength, requested)) return false;
+  }
+  MapWindowsProgramPath(ecb, requested);
+  return requested[0] != '\0' && ProgramRunsUnderWine(ecb, requested, request.szBackendDirectory);
+}
+
 // The encoding the form declares: its first `_charset_` field naming one, else what the site or
 // the request said.
 FormCharset DeclaredCharset(FormField* list, FormCharset otherwise) {
@@ -153,7 +186,10 @@ LPCSTR WriteRecords(HANDLE file, FormField* list, int32_t fieldCount, BYTE* inde
 
     DWORD recordLength = 0;
     PutNumber(entry + 8, SetFilePointer(file, 0, nullptr, FILE_CURRENT) + base);
-    const bool written = IsRequestUpload(*out, value, valueLength)
+    const bool upload = IsRequestUpload(*out, value, valueLength);
+    const bool written = upload && out->bUnderWine
+                             ? WriteWindowsPathRecord(file, value, valueLength, &recordLength)
+                         : upload
                              ? WriteDeclaredValueRecord(file, kCharsetAuto, value, valueLength, &recordLength)
                          : charset == kCharsetAuto
                              ? WriteValueRecord(file, value, valueLength, &recordLength)
@@ -188,7 +224,9 @@ LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, BYTE* header,
   } else if (list == nullptr) {
     failure = ERROR_TEXT_KEY_CREATE;
   } else {
+    out->bUnderWine = RunsUnderWine(ecb, list, *out);
     failure = WriteRecords(file, list, fieldCount, index, DeclaredCharset(list, requested), out);
+    MapWindowsProgramPath(ecb, out->szBackendPath);
   }
   FreeFormFields(list);
   if (failure == nullptr) {
@@ -221,6 +259,7 @@ LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
   out->szUploadDirectory[0] = '\0';
   out->szBackendPath[0] = '\0';
   out->bVcexeTaken = false;
+  out->bUnderWine = false;
   if (!BackendDirectoryFor(ecb, out->szBackendDirectory)) out->szBackendDirectory[0] = '\0';
   out->nBackendTimeout = BackendTimeoutFor(ecb);
   // The file is made empty under a random name; the open below fails when there is none.

@@ -30,12 +30,15 @@ struct ExchangeRequest {
   CHAR szExchangePath[MAX_PATH];    // the exchange file, <temp>/VC<16 random hex digits>.tmp
   CHAR szUploadDirectory[MAX_PATH]; // its uploads, <temp>/VCU<the same digits>.tmp, made on the first
                                     // upload: a back-end tells its own request's uploads by it
-  CHAR szBackendPath[MAX_PATH];     // value of the first VBEXE field, else of the first VCEXE field; may be empty
+  CHAR szBackendPath[MAX_PATH];     // value of the first VBEXE field, else of the first VCEXE field; may be
+                                    // empty; a Windows path mapped through the site's Windows directories
   bool bVcexeTaken;                 // a VCEXE field came before every VBEXE field
   // The site's settings for the request (request_settings.h): the directory its program must lie in
   // (empty: the default) and how long it waits for the answer (-1: until the third minute change).
   CHAR szBackendDirectory[MAX_PATH];
   int32_t nBackendTimeout;
+  bool bUnderWine;  // its program is a Windows program the host runs under Wine: uploads are
+                    // given as Windows paths
 };
 
 // Creates the exchange file for `ecb` in the temporary directory and writes it completely: header,

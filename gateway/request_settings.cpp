@@ -90,3 +90,16 @@ FormCharset FormCharsetFor(EXTENSION_CONTROL_BLOCK* ecb) {
   return configured != nullptr && FormCharsetNamed(configured, std::strlen(configured), &charset) ? charset
                                                                                                   : kCharsetAuto;
 }
+
+BOOL WinePrefixFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR prefix[MAX_PATH]) {
+  CHAR text[MAX_PATH + 1];
+  const char* configured = SettingText(ecb, "KARVEL_WINE_PREFIX", text, sizeof text);
+  return configured != nullptr && CopyDirectory(configured, false, prefix);
+}
+
+BOOL WindowsPathsFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR* table, DWORD size) {
+  const char* configured = SettingText(ecb, "KARVEL_WINDOWS_PATHS", table, size);
+  if (configured == nullptr || std::strlen(configured) + 1 > size) return FALSE;
+  if (configured != table) lstrcpyA(table, configured);
+  return TRUE;
+}

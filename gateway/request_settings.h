@@ -32,4 +32,12 @@ int32_t BackendTimeoutFor(EXTENSION_CONTROL_BLOCK* ecb);
 // else none (kCharsetAuto). A `_charset_` field in the form wins over both.
 FormCharset FormCharsetFor(EXTENSION_CONTROL_BLOCK* ecb);
 
+// The Wine prefix the host runs the site's Windows programs in ("KARVEL_WINE_PREFIX"); FALSE when
+// it runs none there (no such host, KarvelWine off, or Wine missing).
+BOOL WinePrefixFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR prefix[MAX_PATH]);
+
+// The site's Windows directories ("KARVEL_WINDOWS_PATHS", lines "C:\apps|/srv/karvel/backends")
+// into `table` (`size` bytes); FALSE when there are none or they do not fit.
+BOOL WindowsPathsFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR* table, DWORD size);
+
 #endif  // KARVEL_GATEWAY_REQUEST_SETTINGS_H

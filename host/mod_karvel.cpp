@@ -172,6 +172,8 @@ const command_rec kDirectives[] = {
                   "seconds a request waits for a program slot before 503 (default 10)"),
     AP_INIT_FLAG("KarvelWine", AsCommand(SetWine), nullptr, RSRC_CONF | ACCESS_CONF,
                  "on: Windows back-end programs run under Wine; off refuses them (default on)"),
+    AP_INIT_TAKE2("KarvelWindowsPath", AsCommand(AddWindowsPath), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "a Windows directory (C:\\apps) and the directory it stands for, for Windows back-ends"),
     AP_INIT_TAKE1("KarvelWinePrefix", AsCommand(SetWinePrefix), nullptr, RSRC_CONF,
                   "the server user's Wine prefix, made by karvel-wine-setup (default /var/lib/karvel/wine)"),
     AP_INIT_FLAG("KarvelSpawner", AsCommand(SetSpawner), nullptr, RSRC_CONF,

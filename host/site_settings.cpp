@@ -6,7 +6,9 @@
 #include <apr_strings.h>
 #include <http_core.h>
 
+#include "host/spawner_link.h"
 #include "host/wine_host.h"
+#include "platform/windows_paths.h"
 
 extern "C" module AP_MODULE_DECLARE_DATA karvel_module;
 
@@ -31,6 +33,11 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   merged->nKillGraceSeconds = inner->nKillGraceSeconds >= 0 ? inner->nKillGraceSeconds : base->nKillGraceSeconds;
   merged->nStopAbandoned = inner->nStopAbandoned >= 0 ? inner->nStopAbandoned : base->nStopAbandoned;
   merged->nWine = inner->nWine >= 0 ? inner->nWine : base->nWine;
+  // The inner section's lines first: MapWindowsPath takes the longest match, and of equal ones the first.
+  merged->szWindowsPaths = base->szWindowsPaths == nullptr    ? inner->szWindowsPaths
+                           : inner->szWindowsPaths == nullptr ? base->szWindowsPaths
+                                                              : apr_pstrcat(pool, inner->szWindowsPaths, "\n",
+                                                                            base->szWindowsPaths, nullptr);
   merged->szFormCharset = inner->szFormCharset != nullptr ? inner->szFormCharset : base->szFormCharset;
   // Names passed add up; a name set in an inner section overrides the same name set outside.
   merged->pPassEnv = base->pPassEnv == nullptr   ? inner->pPassEnv
@@ -117,6 +124,21 @@ const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value) {
                      nullptr);
 }
 
+const char* AddWindowsPath(cmd_parms* cmd, void* settings, const char* windowsDirectory, const char* directory) {
+  auto* site = static_cast<SiteSettings*>(settings);
+  if (!IsDrivePath(windowsDirectory) || std::strpbrk(windowsDirectory, "|\n") != nullptr) {
+    return apr_pstrcat(cmd->pool, "KarvelWindowsPath: not a Windows directory with a drive (C:\\...): ",
+                       windowsDirectory, nullptr);
+  }
+  const char* path = nullptr;
+  if (const char* failure = DirectoryArgument(cmd, directory, &path)) return failure;
+  if (std::strchr(path, '\n') != nullptr) return "KarvelWindowsPath: a line break in the directory";
+  const char* line = apr_pstrcat(cmd->pool, windowsDirectory, "|", path, nullptr);
+  site->szWindowsPaths =
+      site->szWindowsPaths == nullptr ? line : apr_pstrcat(cmd->pool, site->szWindowsPaths, "\n", line, nullptr);
+  return nullptr;
+}
+
 const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name) {
   auto* site = static_cast<SiteSettings*>(settings);
   if (site->pPassEnv == nullptr) site->pPassEnv = apr_array_make(cmd->pool, 4, sizeof(const char*));
@@ -143,6 +165,10 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
     return apr_psprintf(r->pool, "%d", settings->nMaxFields);
   }
   if (std::strcmp(name, "KARVEL_FORM_CHARSET") == 0) return settings->szFormCharset;
+  if (std::strcmp(name, "KARVEL_WINDOWS_PATHS") == 0) return settings->szWindowsPaths;
+  if (std::strcmp(name, "KARVEL_WINE_PREFIX") == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {
+    return WinePrefixInUse();
+  }
   if (std::strcmp(name, "KARVEL_BACKEND_TIMEOUT") == 0 && settings->nBackendTimeout >= 0) {
     return apr_psprintf(r->pool, "%d", settings->nBackendTimeout);
   }

@@ -18,6 +18,8 @@ struct SiteSettings {
   apr_table_t* pSetEnv;          // KarvelSetEnv pairs, inner sections' first; may be null
   const char* szFormCharset;     // KarvelFormCharset; nullptr while unset
   int nWine;                     // KarvelWine; -1 while unset (on)
+  const char* szWindowsPaths;    // KarvelWindowsPath lines "WINDOWS-DIRECTORY|DIRECTORY", the inner
+                                 // sections' first; nullptr while none is set
 };
 
 void* CreateSiteSettings(apr_pool_t* pool, char* directory);
@@ -37,12 +39,17 @@ const char* SetStopAbandoned(cmd_parms* cmd, void* settings, int on);
 const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value);
 // KarvelWine on|off: whether Windows programs run under Wine (off refuses them).
 const char* SetWine(cmd_parms* cmd, void* settings, int on);
+// KarvelWindowsPath WINDOWS-DIRECTORY DIRECTORY: where a Windows directory that forms and Windows
+// programs name ("C:\apps") lies here.
+const char* AddWindowsPath(cmd_parms* cmd, void* settings, const char* windowsDirectory, const char* directory);
 // KarvelPassEnv NAME..., KarvelSetEnv NAME VALUE: what of an environment back-end programs get.
 const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name);
 const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const char* value);
 
 // The value of setting variable `name` for request `r` ("KARVEL_BACKEND_DIR", "KARVEL_TEMP_DIR",
-// "KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT", "KARVEL_FORM_CHARSET"), in its pool; nullptr when `name` is no setting or
+// "KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT", "KARVEL_FORM_CHARSET", "KARVEL_WINDOWS_PATHS",
+// "KARVEL_WINE_PREFIX": the prefix, where the site runs Windows programs under Wine), in its pool;
+// nullptr when `name` is no setting or
 // it is not set (the extension then takes its default).
 const char* SiteSettingVariable(request_rec* r, const char* name);
 

@@ -12,13 +12,14 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "host/spawn_program.h"
 #include "host/spawner_protocol.h"
-#include "host/windows_program.h"
 #include "host/wine_host.h"
+#include "platform/windows_paths.h"
 
 namespace {
 
@@ -66,6 +67,7 @@ struct Spawner {
   const SpawnerLog* log;
   const WineSettings* wine;  // null: no program runs under Wine
   int wineServer;            // the claim on the prefix's wineserver; -1 before the first Wine program
+  std::set<std::string> linkedWindowsPaths;  // KarvelWindowsPath lines made in the prefix
   int listener;
   int signals;
   bool draining;
@@ -153,6 +155,8 @@ bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string
   }
   *argument = windowsPath;
   AddWineEnvironment(*s->wine, loader, environment);
+  const std::string& windowsPaths = c->order.strings[kWindowsPaths];
+  if (!windowsPaths.empty() && s->linkedWindowsPaths.insert(windowsPaths).second) LinkWindowsPaths(*s->wine, windowsPaths);
   return true;
 }
 
@@ -390,7 +394,7 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   sigaddset(&handled, SIGTERM);
   sigprocmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  Spawner s{&log, wine, -1, listener, signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0};
+  Spawner s{&log, wine, -1, {}, listener, signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0};
   if (s.signals < 0) return 1;
   std::vector<pollfd> fds;
   while (!Finished(s)) {

@@ -274,7 +274,8 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
   order.nEnvironment = static_cast<uint32_t>(environment.size());
   std::string payload(reinterpret_cast<const char*>(&order), sizeof order);
   for (const char* text : {start->pszProgram, start->pszArgument, label, LogId(r), start->pszArgument,
-                           start->pszUploadDirectory != nullptr ? start->pszUploadDirectory : ""}) {
+                           start->pszUploadDirectory != nullptr ? start->pszUploadDirectory : "",
+                           site->szWindowsPaths != nullptr ? site->szWindowsPaths : ""}) {
     payload.append(text).push_back('\0');
   }
   for (const std::string& variable : environment) payload.append(variable).push_back('\0');
@@ -346,6 +347,8 @@ void EndProgramRun(request_rec* r, ProgramRun* run) {
   run->fd = -1;
   apr_table_setn(r->notes, "karvel-result", "abandoned");
 }
+
+const char* WinePrefixInUse() { return g_socketPath != nullptr ? g_settings.szWinePrefix : nullptr; }
 
 const char* SpawnerStatus(apr_pool_t* pool) {
   if (g_socketPath == nullptr) return nullptr;

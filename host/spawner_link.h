@@ -42,6 +42,10 @@ BOOL ProgramState(ProgramRun* run, DWORD* state);
 // Ends a run the extension left without saying how (the request is over).
 void EndProgramRun(request_rec* r, ProgramRun* run);
 
+// The server's Wine prefix (KarvelWinePrefix or its default); Windows programs run there only
+// through the spawner, so nullptr without one.
+const char* WinePrefixInUse();
+
 // The spawner's status lines ("Running: 3" ...), in `pool`; nullptr when there is no spawner.
 const char* SpawnerStatus(apr_pool_t* pool);
 

@@ -49,7 +49,8 @@ struct SpawnOrder {
 };
 
 // The order's strings, in this order.
-enum SpawnString { kProgram, kArgument, kLabel, kLogId, kExchangePath, kUploadDirectory, kSpawnStrings };
+// kWindowsPaths: the site's KarvelWindowsPath lines, linked into the Wine prefix for its programs.
+enum SpawnString { kProgram, kArgument, kLabel, kLogId, kExchangePath, kUploadDirectory, kWindowsPaths, kSpawnStrings };
 
 // kStarted, kStartFailed, kExited: the process id, the errno of the failed start, the exit status.
 struct SpawnReply {

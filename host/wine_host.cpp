@@ -90,6 +90,70 @@ void AddWineEnvironment(const WineSettings& wine, const char* loader, std::vecto
   }
 }
 
+namespace {
+
+// Points `link` at `target` unless something other than a link is there.
+void PlaceLink(const std::string& link, const std::string& target) {
+  struct stat info{};
+  if (lstat(link.c_str(), &info) == 0) {
+    if (!S_ISLNK(info.st_mode)) return;
+    char current[4096];
+    const ssize_t length = readlink(link.c_str(), current, sizeof current - 1);
+    if (length >= 0 && std::string(current, static_cast<size_t>(length)) == target) return;
+    unlink(link.c_str());
+  }
+  symlink(target.c_str(), link.c_str());
+}
+
+void LinkWindowsPath(const std::string& prefix, const std::string& windowsDirectory, const std::string& target) {
+  const char letter = static_cast<char>(windowsDirectory[0] | 0x20);
+  const std::string device = prefix + "/dosdevices/" + letter + ":";
+  std::vector<std::string> names;
+  for (size_t at = 3; at < windowsDirectory.size();) {
+    const size_t end = windowsDirectory.find_first_of("\\/", at);
+    const std::string name = windowsDirectory.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (name == "." || name == "..") return;  // only plain names are made inside the prefix
+    if (!name.empty()) names.push_back(name);
+    at = end == std::string::npos ? windowsDirectory.size() : end + 1;
+  }
+  if (names.empty()) {
+    PlaceLink(device, target);
+    return;
+  }
+  const std::string drive = "drive_" + std::string(1, letter);
+  struct stat info{};
+  if (lstat(device.c_str(), &info) != 0) {
+    mkdir((prefix + "/" + drive).c_str(), 0755);
+    symlink(("../" + drive).c_str(), device.c_str());
+  } else {
+    // Only a drive of the prefix's own gets links made in it.
+    char current[4096];
+    const ssize_t length = readlink(device.c_str(), current, sizeof current - 1);
+    if (length < 0 || std::string(current, static_cast<size_t>(length)) != "../" + drive) return;
+  }
+  std::string path = prefix + "/" + drive;
+  for (size_t k = 0; k + 1 < names.size(); ++k) {
+    path += "/" + names[k];
+    mkdir(path.c_str(), 0755);
+  }
+  PlaceLink(path + "/" + names.back(), target);
+}
+
+}  // namespace
+
+void LinkWindowsPaths(const WineSettings& wine, const std::string& lines) {
+  for (size_t at = 0; at < lines.size();) {
+    size_t end = lines.find('\n', at);
+    if (end == std::string::npos) end = lines.size();
+    const std::string line = lines.substr(at, end - at);
+    const size_t bar = line.find('|');
+    if (bar != std::string::npos && bar >= 3 && line[1] == ':') {
+      LinkWindowsPath(wine.szPrefix, line.substr(0, bar), line.substr(bar + 1));
+    }
+    at = end + 1;
+  }
+}
+
 int StartWineServer(const WineSettings& wine) {
   const std::string lockPath = std::string(wine.szPrefix) + "/.karvel-servers.lock";
   const int claim = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

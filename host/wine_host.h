@@ -27,6 +27,13 @@ std::string WineUnavailable(const WineSettings& wine);
 // debug output, and a Japanese locale, so that the program's ANSI code page is 932 (Shift-JIS).
 void AddWineEnvironment(const WineSettings& wine, const char* loader, std::vector<std::string>* environment);
 
+// Makes the Windows directories of `lines` ("C:\apps|/srv/karvel/backends", one a line) lie where
+// they stand for inside the prefix, so a program that opens "C:\apps\data.ini" finds it: a link at
+// drive_c/apps, or for another drive letter a drive of the prefix's own (drive_d) holding the link;
+// a whole drive ("D:\") becomes the letter's link itself. Nothing the prefix does not own is
+// changed: an existing directory, or a letter that leads out of the prefix, stays as it is.
+void LinkWindowsPaths(const WineSettings& wine, const std::string& lines);
+
 // Starts the prefix's persistent wineserver and Wine's own services (once; about a second) with
 // no descriptor of the caller's, so that no program of a request has to start the services and
 // none of them holds a request's standard error. Returns the caller's claim on the wineserver (a

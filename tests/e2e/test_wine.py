@@ -8,7 +8,7 @@ import time
 import unittest
 import urllib.parse
 
-from karvel_e2e import BUILD, SCRIPT, Server, error_page
+from karvel_e2e import BUILD, SCRIPT, Server, error_page, multipart
 
 WINE_BACKENDS = os.path.join(BUILD, "bin", "wine-backends")
 NO_WINE = "/nowine/VC_KARVEL2.dll"
@@ -21,6 +21,9 @@ def why_not_runnable():
         return "the Windows back-ends were not built (make deps installs MinGW-w64)"
     if subprocess.run(["/usr/bin/wine", "--version"], capture_output=True).returncode != 0:
         return "Wine cannot run on this machine"
+    locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
+    if "ja_jp.utf8" not in locales and "ja_jp.utf-8" not in locales:
+        return "the ja_JP.UTF-8 locale is not generated (make deps generates it)"
     return None
 
 
@@ -56,6 +59,7 @@ def setUpModule():
         raise unittest.SkipTest(reason)
     global server
     server = Server(probe=False, log_level="warn", includes=[
+        'KarvelWindowsPath C:\\apps "@STAGE@/backends"',
         'KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /nowine/VC_KARVEL2.dll',
         '<Location "/nowine">\n    KarvelWine off\n</Location>'])
 
@@ -109,6 +113,33 @@ class WineBackends(unittest.TestCase):
             with self.subTest(program=program):
                 self.assertEqual(error_page("EXE Load Error(Exe Load Error)"),
                                  post(SCRIPT, [(b"VCEXE", program)])[2])
+
+    def test_windows_paths_both_ways(self):
+        with open(os.path.join(server.stage, "backends", "Data.ini"), "w") as f:
+            f.write("[karvel]\n")
+        # The program by its Windows path, in any case and with either separator; inside it, the
+        # same directory by the same path.
+        for named in (b"C:\\apps\\wine_echo.exe", b"c:/APPS/Wine_Echo.EXE"):
+            with self.subTest(program=named):
+                status, _, body = post(SCRIPT, [(b"VBEXE", named), (b"open", b"C:\\apps\\data.ini")])
+                self.assertEqual(200, status, body)
+                self.assertEqual(b"[karvel]", echo_lines(body)[b"opened"])
+        self.assertEqual(error_page("EXE Load Error(Exe Load Error)"),
+                         post(SCRIPT, [(b"VBEXE", b"C:\\other\\wine_echo.exe")])[2])
+        # Uploads as Windows paths, their Japanese names in Shift-JIS, found by the kit as this
+        # request's.
+        name = "見積書.txt"
+        body, ctype = multipart([("_charset_", b"UTF-8"), ("VCEXE", b"wine_echo.exe")],
+                                [("file", name, "text/plain", b"12345")])
+        status, _, page = server.request("POST", SCRIPT, body, {"Content-Type": ctype}, timeout=120)
+        self.assertEqual(200, status, page)
+        lines = echo_lines(page)
+        self.assertTrue(lines[b"file"].startswith(b"Z:\\") and lines[b"file"].endswith(name.encode("cp932")),
+                        lines[b"file"])
+        self.assertEqual(b"5", lines[b"upload-size"])
+        # A file answer named by a C:\ path, in capitals: found through the prefix's drive C:.
+        status, _, page = post(SCRIPT, [(b"VCEXE", b"answers_file.exe")])
+        self.assertEqual((200, b"chart bytes from C:"), (status, page))
 
     def test_hidden_windows_need_no_display(self):
         status, _, body = post(SCRIPT, [(b"VBEXE", b"hidden_window.exe")])

@@ -127,7 +127,7 @@ class SpawnerProcess {
     order.nEnvironment = 1;
     std::string payload(reinterpret_cast<const char*>(&order), sizeof order);
     for (const std::string& text : {program, exchange, std::string("label"), std::string("logid"), exchange,
-                                    exchange + ".d", std::string("PATH=/usr/bin:/bin")}) {
+                                    exchange + ".d", std::string(), std::string("PATH=/usr/bin:/bin")}) {
       payload.append(text).push_back('\0');
     }
     return Send(kSpawn, payload);
