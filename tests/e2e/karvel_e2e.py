@@ -68,7 +68,7 @@ class Server:
             args += ["--preload", lib]
         if "KARVEL_FAKETIME" in full_env:
             args += ["--faketime", full_env.pop("KARVEL_FAKETIME")]
-        out = subprocess.run(args, stdout=subprocess.PIPE, stderr=self.log, env=full_env, timeout=60,
+        out = subprocess.run(args, stdout=subprocess.PIPE, stderr=self.log, env=full_env, timeout=180,
                              text=True)
         if out.returncode != 0:
             text = self.log_text()

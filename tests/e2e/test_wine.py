@@ -53,6 +53,18 @@ def wine_processes(prefix):
     return found
 
 
+def prefix_path():
+    return os.path.join(os.path.realpath(BUILD), "wine-" + server_user())
+
+
+def cmdline(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
+
+
 def setUpModule():
     reason = why_not_runnable()
     if reason:
@@ -61,7 +73,9 @@ def setUpModule():
     server = Server(probe=False, log_level="warn", includes=[
         'KarvelWindowsPath C:\\apps "@STAGE@/backends"',
         'KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /nowine/VC_KARVEL2.dll',
-        '<Location "/nowine">\n    KarvelWine off\n</Location>'])
+        '<Location "/nowine">\n    KarvelWine off\n</Location>',
+        'KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /quick/VC_KARVEL2.dll',
+        '<Location "/quick">\n    KarvelBackendTimeout 2\n    KarvelKillGrace 1\n</Location>'])
 
 
 def tearDownModule():
@@ -151,9 +165,29 @@ class WineBackends(unittest.TestCase):
             self.assertEqual((200, b"first half, second half"), (status, body))
         started = time.monotonic()
         self.assertEqual(error_page("EXE Load Error(Exe Load Error)"), post(SCRIPT, [(b"VCEXE", b"no_answer.exe")])[2])
-        # Not the minutes of a time-out: the program's end ended the wait.
+        # Not the minutes of a time-out: the program's end ended the wait. Its standard error is
+        # logged as a native program's is.
         self.assertLess(time.monotonic() - started, 20)
+        self.assertIn("no_answer: nothing to say", server.log_text())
         self.assertEqual([], server.temp_entries())
+
+    def test_a_program_that_never_answers_times_out_and_is_stopped(self):
+        self.assertEqual(error_page("EXE Load Error(Time Out)"), post("/quick/VC_KARVEL2.dll", [(b"VCEXE", b"hang.exe")])[2])
+        for _ in range(100):
+            if not [p for p in wine_processes(prefix_path()) if b"hang.exe" in cmdline(p)]:
+                break
+            time.sleep(0.1)
+        self.assertEqual([], [p for p in wine_processes(prefix_path()) if b"hang.exe" in cmdline(p)])
+
+    def test_32_bit_programs_where_the_kernel_runs_them(self):
+        program = os.path.join(WINE_BACKENDS, "wine_echo32.exe")
+        if not os.path.isfile(program):
+            self.skipTest("no i686 MinGW-w64 (make windows-deps installs it)")
+        if subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True).returncode != 0:
+            self.skipTest("this kernel runs no 32-bit programs (or wine32 is missing)")
+        status, _, body = post(SCRIPT, [(b"VCEXE", b"wine_echo32.exe"), (b"name", "テスト".encode("cp932"))])
+        self.assertEqual((200, b"932", "テスト".encode("cp932")),
+                         (status, echo_lines(body).get(b"acp"), echo_lines(body).get(b"name")), body)
 
     def test_karvel_wine_off_refuses_windows_programs_only(self):
         self.assertEqual(error_page("EXE Load Error(Exe Load Error)"),
@@ -165,7 +199,7 @@ class WineBackends(unittest.TestCase):
     def test_zz_no_wine_process_outlives_the_server(self):
         # (Runs last: it stops the module's server.)
         post(SCRIPT, [(b"VCEXE", b"wine_echo.exe")])
-        prefix = os.path.join(os.path.realpath(BUILD), "wine-" + server_user())
+        prefix = prefix_path()
         self.assertNotEqual([], wine_processes(prefix), "the wineserver runs while the server does")
         server.stop()
         # The spawner stops the wineserver as it ends, after Apache's parent.

@@ -1,2 +1,8 @@
-// no_answer EXCHANGE_FILE: ends at once without answering, as a Windows program that failed does.
-int main() { return 3; }
+// no_answer EXCHANGE_FILE: says why on its standard error and ends at once without answering, as a
+// Windows program that failed does.
+#include <cstdio>
+
+int main() {
+  std::fputs("no_answer: nothing to say\n", stderr);
+  return 3;
+}
