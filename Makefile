@@ -31,16 +31,7 @@ WINDOWS_PACKAGES := make cmake ninja-build googletest \
 .PHONY: deps build test run bench fuzz clean windows-deps windows windows-test install deb deb-deps
 
 deps:
-	@missing=""; \
-	for p in $(PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
-	  echo "installing:$$missing"; \
-	  $$sudo apt-get update && \
-	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
-	fi
+	@cmake/install-packages $(PACKAGES)
 	@# Windows back-ends run in the ja_JP.UTF-8 locale (code page 932, Japanese file names).
 	@if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then \
 	  sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
@@ -53,17 +44,9 @@ windows-deps:
 	@sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
 	update=""; \
 	if ! dpkg --print-foreign-architectures | grep -qx i386; then \
-	  echo "adding the i386 architecture (wine32)"; $$sudo dpkg --add-architecture i386; update=1; \
+	  echo "adding the i386 architecture (wine32)"; $$sudo dpkg --add-architecture i386; update=--update; \
 	fi; \
-	missing=""; \
-	for p in $(WINDOWS_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ] || [ -n "$$update" ]; then \
-	  echo "installing:$$missing"; \
-	  $$sudo apt-get update && \
-	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
-	fi
+	cmake/install-packages $$update $(WINDOWS_PACKAGES)
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -131,16 +114,7 @@ install: deps
 # sources (debian/ holds the packaging), then checked by lintian.
 DEB_PACKAGES := debhelper dpkg-dev apache2-dev lintian
 deb-deps:
-	@missing=""; \
-	for p in $(DEB_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
-	  echo "installing:$$missing"; \
-	  $$sudo apt-get update && \
-	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y --no-install-recommends $$missing; \
-	fi
+	@cmake/install-packages $(DEB_PACKAGES)
 deb: deps deb-deps
 	rm -rf $(BUILD_DIR)/deb && mkdir -p $(BUILD_DIR)/deb/source/karvel
 	tar --exclude='./build' --exclude='./build-*' --exclude='./.git' -cf - . | tar -xf - -C $(BUILD_DIR)/deb/source/karvel
