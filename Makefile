@@ -20,7 +20,7 @@ PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
             clang libclang-rt-14-dev python3 \
             apache2 apache2-dev apache2-utils libmagic-dev curl procps \
             wrk libfaketime chromium chromium-driver python3-selenium \
-            wine wine64 locales g++-mingw-w64-x86-64-posix
+            wine wine64 locales g++-mingw-w64-x86-64-posix nginx-light
 
 # The Windows DLLs (MinGW-w64, i686 and x86_64) and Wine to test them. wine32 runs the i686 build
 # where the kernel runs 32-bit programs; wine64 runs the x86_64 build of the same sources anywhere.
@@ -28,7 +28,7 @@ WINDOWS_PACKAGES := make cmake ninja-build googletest \
                     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools \
                     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 wine32:i386
 
-.PHONY: deps build test run bench fuzz clean windows-deps windows windows-test install deb deb-deps
+.PHONY: deps build test run cluster bench fuzz clean windows-deps windows windows-test install deb deb-deps
 
 deps:
 	@cmake/install-packages $(PACKAGES)
@@ -81,6 +81,10 @@ PORT ?= 8080
 run: build
 	host/karvel-httpd --build $(BUILD_DIR) --port $(PORT)
 
+# Three nodes of the demo site behind nginx on PORT, until Ctrl-C.
+cluster: build
+	host/karvel-cluster --build $(BUILD_DIR) --nodes 3 --port $(PORT)
+
 bench: deps
 	cmake -S . -B $(BENCH_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKARVEL_TESTS=OFF \
 	  -DKARVEL_BENCH=ON
@@ -89,6 +93,7 @@ bench: deps
 	@echo "== bench/host_bench.py"; /usr/bin/python3 bench/host_bench.py $(BENCH_DIR)
 	@echo "== bench/supervision_bench.py"; /usr/bin/python3 bench/supervision_bench.py $(BENCH_DIR)
 	@echo "== bench/wine_bench.py"; /usr/bin/python3 bench/wine_bench.py $(BENCH_DIR)
+	@echo "== bench/cluster_bench.py"; /usr/bin/python3 bench/cluster_bench.py $(BENCH_DIR)
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

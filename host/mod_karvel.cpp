@@ -45,6 +45,7 @@ namespace {
 constexpr const char* kDefaultUrl = "/scripts/VC_KARVEL2.dll";
 constexpr const char* kHandlerName = "karvel-isapi";
 constexpr const char* kStatusHandlerName = "karvel-status";
+constexpr const char* kHealthHandlerName = "karvel-health";
 constexpr const char* kDefaultWinePrefix = "/var/lib/karvel/wine";
 
 struct ExtensionMapping {
@@ -280,8 +281,10 @@ const char* TranslatePathInfo(request_rec* r, const char* pathInfo) {
 }
 
 int StatusHandler(request_rec* r) {
-  if (r->handler == nullptr || std::strcmp(r->handler, kStatusHandlerName) != 0) return DECLINED;
-  return ShowSpawnerStatus(r);
+  if (r->handler == nullptr) return DECLINED;
+  if (std::strcmp(r->handler, kStatusHandlerName) == 0) return ShowSpawnerStatus(r);
+  if (std::strcmp(r->handler, kHealthHandlerName) == 0) return ShowHealth(r);
+  return DECLINED;
 }
 
 int Handler(request_rec* r) {

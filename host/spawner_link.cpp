@@ -348,6 +348,8 @@ void EndProgramRun(request_rec* r, ProgramRun* run) {
   apr_table_setn(r->notes, "karvel-result", "abandoned");
 }
 
+bool SpawnerConfigured() { return g_socketPath != nullptr; }
+
 const char* WinePrefixInUse() { return g_socketPath != nullptr ? g_settings.szWinePrefix : nullptr; }
 
 const char* SpawnerStatus(apr_pool_t* pool) {

@@ -46,6 +46,9 @@ void EndProgramRun(request_rec* r, ProgramRun* run);
 // through the spawner, so nullptr without one.
 const char* WinePrefixInUse();
 
+// Whether this server starts its programs through a spawner (KarvelSpawner on and it was started).
+bool SpawnerConfigured();
+
 // The spawner's status lines ("Running: 3" ...), in `pool`; nullptr when there is no spawner.
 const char* SpawnerStatus(apr_pool_t* pool);
 

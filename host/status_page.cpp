@@ -32,3 +32,13 @@ int ShowSpawnerStatus(request_rec* r) {
   ap_rputs("</table>\n</body></html>\n", r);
   return OK;
 }
+
+int ShowHealth(request_rec* r) {
+  if (r->method_number != M_GET) return HTTP_METHOD_NOT_ALLOWED;  // (HEAD is a GET to Apache)
+  apr_table_setn(r->headers_out, "Cache-Control", "no-store");
+  // With a spawner, it must answer; a server that starts programs itself (KarvelSpawner off) can.
+  if (SpawnerConfigured() && SpawnerStatus(r->pool) == nullptr) return HTTP_SERVICE_UNAVAILABLE;
+  ap_set_content_type(r, "text/plain; charset=us-ascii");
+  ap_rputs("OK\n", r);
+  return OK;
+}

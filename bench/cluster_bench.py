@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""The demo's echo through nginx to 1, 2 and 3 nodes (host/karvel-cluster) beside one node directly:
+requests/s on 32 connections (what the proxy costs, and what more nodes give on this machine's cores)
+and the p99 latency the proxy adds. All nodes share this machine's cores here, so more nodes cannot
+add throughput; on machines of their own each node adds its own spawn rate (README).
+
+    bench/cluster_bench.py BUILD_DIR"""
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CLUSTER = os.path.join(SOURCE, "host", "karvel-cluster")
+PATH = "/scripts/VC_KARVEL2.dll?VCEXE=echo&a=1"
+
+
+def to_ms(text):
+    value, unit = re.match(r"([\d.]+)(us|ms|s|m)", text).groups()
+    return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0, "m": 60000.0}[unit]
+
+
+def wrk(port, seconds, connections=32):
+    out = subprocess.run(["wrk", "-t2", "-c%d" % connections, "-d%ds" % seconds, "--timeout", "30s", "--latency",
+                          "http://127.0.0.1:%d%s" % (port, PATH)], stdout=subprocess.PIPE, text=True, check=True).stdout
+    if re.search(r"Socket errors|Non-2xx", out):
+        raise SystemExit("wrk saw failures:\n" + out)
+    return float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)), to_ms(re.search(r"99%\s+(\S+)", out).group(1))
+
+
+def free_port_block(count):
+    while True:
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            base = s.getsockname()[1]
+        holders = []
+        try:
+            for k in range(count):
+                h = socket.socket()
+                holders.append(h)
+                h.bind(("127.0.0.1", base + k))
+            return base
+        except OSError:
+            pass
+        finally:
+            for h in holders:
+                h.close()
+
+
+def measure(build, nodes, seconds=8):
+    """(nginx requests/s, nginx p99 ms, direct requests/s, direct p99 ms) for a cluster of `nodes`."""
+    port = free_port_block(nodes + 1)
+    out = subprocess.run([CLUSTER, "--build", build, "--nodes", str(nodes), "--port", str(port), "--background"],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, check=True).stdout
+    pids = [int(line.split()[-1]) for line in out.splitlines() if line.strip()]
+    try:
+        wrk(port, 2)
+        proxied = wrk(port, seconds)
+        direct = wrk(port + 1, seconds) if nodes == 1 else (None, None)
+        return proxied + direct
+    finally:
+        for k in range(1, nodes + 1):
+            subprocess.run(["pkill", "-TERM", "-f", "httpd-%d.conf" % (port + k)])
+        os.kill(pids[-1], signal.SIGTERM)
+        time.sleep(1)
+        for k in range(1, nodes + 1):
+            stage = "/tmp/karvel-httpd-%d" % (port + k) if os.geteuid() == 0 else os.path.join(build, "run-%d" % (port + k))
+            shutil.rmtree(stage, ignore_errors=True)
+        shutil.rmtree(os.path.join(build, "cluster-%d" % port), ignore_errors=True)
+
+
+def main():
+    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build"))
+    if not os.access("/usr/sbin/nginx", os.X_OK):
+        print("cluster: skipped (nginx is not installed; make deps installs nginx-light)")
+        return
+    results = {nodes: measure(build, nodes) for nodes in (1, 2, 3)}
+    direct_rate, direct_p99 = results[1][2], results[1][3]
+    print("cluster: echo on 32 connections, nginx in front (least connections), all on this machine")
+    print("  one node directly:  %7.1f requests/s, p99 %.1f ms" % (direct_rate, direct_p99))
+    for nodes, (rate, p99, _, _) in results.items():
+        print("  nginx to %d node%s:  %7.1f requests/s (%.2fx the node directly), p99 %.1f ms" %
+              (nodes, "s" if nodes > 1 else " ", rate, rate / direct_rate, p99))
+    print("  p99 the proxy adds (1 node): %.1f ms" % (results[1][1] - direct_p99))
+
+
+if __name__ == "__main__":
+    main()
