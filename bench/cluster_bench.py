@@ -6,7 +6,6 @@ add throughput; on machines of their own each node adds its own spawn rate (READ
 
     bench/cluster_bench.py BUILD_DIR"""
 import os
-import re
 import shutil
 import signal
 import socket
@@ -16,20 +15,14 @@ import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CLUSTER = os.path.join(SOURCE, "host", "karvel-cluster")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wrk_run import percentile, rate, wrk  # noqa: E402
 PATH = "/scripts/VC_KARVEL2.dll?VCEXE=echo&a=1"
 
 
-def to_ms(text):
-    value, unit = re.match(r"([\d.]+)(us|ms|s|m)", text).groups()
-    return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0, "m": 60000.0}[unit]
-
-
-def wrk(port, seconds, connections=32):
-    out = subprocess.run(["wrk", "-t2", "-c%d" % connections, "-d%ds" % seconds, "--timeout", "30s", "--latency",
-                          "http://127.0.0.1:%d%s" % (port, PATH)], stdout=subprocess.PIPE, text=True, check=True).stdout
-    if re.search(r"Socket errors|Non-2xx", out):
-        raise SystemExit("wrk saw failures:\n" + out)
-    return float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)), to_ms(re.search(r"99%\s+(\S+)", out).group(1))
+def measure(port, seconds, connections=32):
+    out = wrk(port, PATH, seconds, connections, latency=True)
+    return rate(out), percentile(out, "99%")
 
 
 def free_port_block(count):
@@ -58,9 +51,9 @@ def measure(build, nodes, seconds=8):
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, check=True).stdout
     pids = [int(line.split()[-1]) for line in out.splitlines() if line.strip()]
     try:
-        wrk(port, 2)
-        proxied = wrk(port, seconds)
-        direct = wrk(port + 1, seconds) if nodes == 1 else (None, None)
+        measure(port, 2)
+        proxied = measure(port, seconds)
+        direct = measure(port + 1, seconds) if nodes == 1 else (None, None)
         return proxied + direct
     finally:
         for k in range(1, nodes + 1):

@@ -8,7 +8,6 @@ alternating rounds, and how much the children's resident memory grows while the 
 
     bench/host_bench.py BUILD_DIR [ROUNDS] [SECONDS]"""
 import os
-import re
 import statistics
 import subprocess
 import sys
@@ -17,29 +16,9 @@ import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wrk_run import percentile, rate, wrk  # noqa: E402
 os.environ.setdefault("KARVEL_SOURCE_DIR", SOURCE)
-
-
-def wrk(port, path, seconds, connections=32, threads=2, latency=False):
-    args = ["wrk", "-t%d" % threads, "-c%d" % connections, "-d%ds" % seconds, "--timeout", "30s"]
-    if latency:
-        args.append("--latency")
-    out = subprocess.run(args + ["http://127.0.0.1:%d%s" % (port, path)], stdout=subprocess.PIPE, text=True,
-                         check=True).stdout
-    errors = re.search(r"Socket errors: (.*)", out)
-    bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
-    if errors or bad:
-        raise SystemExit("wrk saw failures on %s:\n%s" % (path, out))
-    return out
-
-
-def rate(out):
-    return float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-
-
-def to_ms(text):
-    value, unit = re.match(r"([\d.]+)(us|ms|s)", text).groups()
-    return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
 
 
 def download(port, path):
@@ -144,12 +123,13 @@ def main():
         print("host: echo requests/s, wrk 2 threads 32 connections, %d rounds of %d s" % (rounds, seconds))
         print("  karvel (mod_karvel + VC_KARVEL2 + echo)  %s" % " ".join("%.0f" % r for r in karvel_rates))
         print("  mod_cgid + cgi_echo                      %s" % " ".join("%.0f" % r for r in cgi_rates))
-        print("  ratio karvel/mod_cgid: median %.2fx (goal >= 1.0x)" % statistics.median(ratios))
+        print("  ratio karvel/mod_cgid: median %.2fx, rounds %.2f-%.2fx (goal >= 1.0x)"
+              % (statistics.median(ratios), min(ratios), max(ratios)))
         for name, path in (("karvel echo", "/scripts/VC_KARVEL2.dll?VCEXE=echo"),
                            ("mod_cgid echo", "/cgi-bin/cgi_echo?VCEXE=echo")):
             out = wrk(server.port, path, seconds, connections=1, threads=1, latency=True)
-            median = to_ms(re.search(r"50%\s+(\S+)", out).group(1))
-            p99 = to_ms(re.search(r"99%\s+(\S+)", out).group(1))
+            median = percentile(out, "50%")
+            p99 = percentile(out, "99%")
             print("  latency of a trivial reply, %-13s median %.2f ms, p99 %.2f ms (1 connection)" % (name, median, p99))
         file_answers(server, rounds)
     finally:

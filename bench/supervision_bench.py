@@ -10,7 +10,6 @@
 
     bench/supervision_bench.py BUILD_DIR [WAITING]"""
 import os
-import re
 import socket
 import statistics
 import subprocess
@@ -19,6 +18,8 @@ import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wrk_run import percentile, rate, wrk  # noqa: E402
 os.environ.setdefault("KARVEL_SOURCE_DIR", SOURCE)
 
 MANY_THREADS = ["ServerLimit 2", "ThreadsPerChild 640", "MaxRequestWorkers 1280", "ThreadLimit 640",
@@ -119,22 +120,6 @@ def busy_answers(server, cap, rounds=20):
     return statistics.median(late), max(late)
 
 
-def wrk(port, path, seconds, connections, latency=False):
-    args = ["wrk", "-t2" if connections > 1 else "-t1", "-c%d" % connections, "-d%ds" % seconds, "--timeout", "30s"]
-    if latency:
-        args.append("--latency")
-    out = subprocess.run(args + ["http://127.0.0.1:%d%s" % (port, path)], stdout=subprocess.PIPE, text=True,
-                         check=True).stdout
-    if re.search(r"Socket errors|Non-2xx", out):
-        raise SystemExit("wrk saw failures:\n" + out)
-    return out
-
-
-def to_ms(text):
-    value, unit = re.match(r"([\d.]+)(us|ms|s|m)", text).groups()
-    return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0, "m": 60000.0}[unit]
-
-
 def start_paths(karvel_e2e, rounds=3, seconds=5):
     """echo through the spawner beside the extension starting it itself, alternating servers."""
     path = "/scripts/VC_KARVEL2.dll?VCEXE=echo&a=1"
@@ -148,10 +133,10 @@ def start_paths(karvel_e2e, rounds=3, seconds=5):
         for _ in range(rounds):
             for name, server in servers.items():
                 out = wrk(server.port, path, seconds, 32)
-                rates[name].append(float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1)))
+                rates[name].append(rate(out))
         for name, server in servers.items():
             out = wrk(server.port, path, seconds, 1, latency=True)
-            latency[name] = (to_ms(re.search(r"50%\s+(\S+)", out).group(1)), to_ms(re.search(r"90%\s+(\S+)", out).group(1)))
+            latency[name] = (percentile(out, "50%"), percentile(out, "90%"))
         return rates, latency
     finally:
         for server in servers.values():

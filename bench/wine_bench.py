@@ -6,31 +6,22 @@ connection (goal median < 100 ms) and requests/s on 8 (goal >= 50/s).
 
     bench/wine_bench.py BUILD_DIR"""
 import os
-import re
 import shutil
 import subprocess
 import sys
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wrk_run import percentile, rate, wrk  # noqa: E402
 os.environ.setdefault("KARVEL_SOURCE_DIR", SOURCE)
 PROGRAM = os.path.join(SOURCE, "tests", "e2e", "wine_backends", "wine_echo.cpp")
 MINGW = ["x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-g++"]
 
 
-def to_ms(text):
-    value, unit = re.match(r"([\d.]+)(us|ms|s|m)", text).groups()
-    return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0, "m": 60000.0}[unit]
-
-
-def wrk(port, path, seconds, connections):
-    args = ["wrk", "-t1", "-c%d" % connections, "-d%ds" % seconds, "--timeout", "30s", "--latency",
-            "http://127.0.0.1:%d%s" % (port, path)]
-    out = subprocess.run(args, stdout=subprocess.PIPE, text=True, check=True).stdout
-    if re.search(r"Socket errors|Non-2xx", out):
-        raise SystemExit("wrk saw failures:\n" + out)
-    rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-    return rate, to_ms(re.search(r"50%\s+(\S+)", out).group(1)), to_ms(re.search(r"99%\s+(\S+)", out).group(1))
+def measure(port, path, seconds, connections):
+    out = wrk(port, path, seconds, connections, threads=1, latency=True)
+    return rate(out), percentile(out, "50%"), percentile(out, "99%")
 
 
 def build_programs(build):
@@ -61,10 +52,10 @@ def main():
             status, _, body = server.request("GET", path, timeout=120)  # starts the wineserver
             if status != 200 or b"name=" not in body:
                 raise SystemExit("%s: %d %r" % (program, status, body[:200]))
-            wrk(server.port, path, 2, 8)
-            rate = wrk(server.port, path, 10, 8)[0]
-            _, median, p99 = wrk(server.port, path, 10, 1)
-            results[name] = (rate, median, p99)
+            measure(server.port, path, 2, 8)
+            throughput = measure(server.port, path, 10, 8)[0]
+            _, median, p99 = measure(server.port, path, 10, 1)
+            results[name] = (throughput, median, p99)
     finally:
         server.stop()
     print("wine: the kit's echo program, warm")

@@ -99,10 +99,8 @@ void ReportWaitEnded(EXTENSION_CONTROL_BLOCK* ecb, int launch) {
 // One look at the exchange file: true when it is answered, with its result code and size.
 bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize) {
   HANDLE file = OpenForPoll(exchangePath);
-  if (file == INVALID_HANDLE_VALUE) {
-    GetLastError();  // held open by the back-end, or not there: look again later
-    return false;
-  }
+  // Held open by the back-end, or not there: look again later.
+  if (file == INVALID_HANDLE_VALUE) return false;
   BYTE head[4] = {0, 0, 0, 0};
   DWORD read = 0;
   ReadFile(file, head, sizeof head, &read, nullptr);

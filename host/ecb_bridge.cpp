@@ -32,6 +32,10 @@ struct RequestContext {
 
 namespace {
 constexpr DWORD kUnknownLength = 0xFFFFFFFFu;
+// Reads from the input filters that bring no byte in a row before the body is taken as ended: a
+// filter may return an empty brigade now and then, a body that never comes must not hold the
+// request for ever.
+constexpr int kEmptyReadsAllowed = 64;
 
 RequestContext* ContextOf(HCONN conn) { return FindConnection(reinterpret_cast<uintptr_t>(conn)); }
 
@@ -87,7 +91,7 @@ apr_size_t ReadBody(RequestContext* context, char* out, apr_size_t want) {
       got += take;
     }
     apr_brigade_cleanup(bb);
-    if (got == before && ++emptyRounds > 64) context->bBodyEnded = true;  // nothing comes: stop
+    if (got == before && ++emptyRounds > kEmptyReadsAllowed) context->bBodyEnded = true;
   }
   return got;
 }

@@ -16,7 +16,8 @@
 #define ERROR_NETNAME_DELETED 64
 #endif
 
-// Records `code` for this thread and returns FALSE, so a failing callback can `return Fail(...)`.
+// Records `code` for this thread and returns FALSE, so a failing callback can
+// `return FailWithError(...)`.
 BOOL FailWithError(DWORD code);
 void ClearHostError();
 
