@@ -152,7 +152,7 @@ BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_
   return TRUE;
 }
 
-int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize) {
+int RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize) {
   LPCSTR exchangePath = request.szExchangePath;
   // Watching begins before the launch, so no change of the file can come unseen.
   HANDLE watch = BeginFileWatch(exchangePath);
@@ -215,7 +215,7 @@ int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
 
 DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request) {
   ULONGLONG answerSize = 4;
-  const int launch = RunBackEnd(ecb, request, &answerSize);
+  const int launch = RunBackend(ecb, request, &answerSize);
   switch (launch) {
     case LAUNCH_FAILED:
     case LAUNCH_BUSY:

@@ -6,7 +6,7 @@
 #include "gateway/exchange_file.h"
 #include "isapi/httpext.h"
 
-// Launch results of RunBackEnd besides the result codes 1, 2 and 4.
+// Launch results of RunBackend besides the result codes 1, 2 and 4.
 #define LAUNCH_FAILED (-2)
 #define LAUNCH_TIMED_OUT (-3)
 #define LAUNCH_BUSY (-4)         // the host had no slot for the program in time: it did not run
@@ -30,7 +30,7 @@ BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_
 // for any other code, LAUNCH_FAILED, LAUNCH_BUSY, LAUNCH_TIMED_OUT, LAUNCH_CLIENT_GONE or
 // LAUNCH_EXITED; a host that
 // started the program is told how the wait ended.
-int RunBackEnd(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize);
+int RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize);
 
 // The finished command line's program runs on the request, and the reply follows its answer (see
 // answer_reply.h). The exchange file is deleted on the paths that end with it; when the program

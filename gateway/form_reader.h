@@ -67,7 +67,9 @@ char* GetFormFieldValue(FormField* field);
 void FreeFormFields(FormField* field);
 
 // Length of `text` up to its first NUL, or up to its first byte from 1 to 8, which is overwritten
-// by a NUL; 0 when neither comes within 64000 bytes. TAB, LF and CR count as text.
+// by a NUL (it writes!); 0 when neither comes within 64000 bytes. TAB, LF and CR count as text.
+// The exchange writer relies on the cut: a field name's record ends at such a byte, and the name
+// left in the list is the one written, so later looks at the name (the program's field) agree.
 uint16_t MeasureText(char* text);
 
 #endif  // KARVEL_GATEWAY_FORM_READER_H

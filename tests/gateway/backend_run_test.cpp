@@ -359,7 +359,7 @@ TEST(BackendRun, AnswersOfAnySizeGoOutInBlocks) {
 
 // What no back-end program ever received goes when its request ends: its exchange file and its
 // uploads. Otherwise failed requests, a full disk above all, would fill the temporary directory.
-TEST(BackendRun, RequestsThatNoBackEndReceivedLeaveNothing) {
+TEST(BackendRun, RequestsThatNoBackendReceivedLeaveNothing) {
   BackendFixture f;
   f.Program("page", "91xxContent-Type: text/plain\\r\\n\\r\\nok");
   const std::string upload = "--B\r\nContent-Disposition: form-data; name=\"VCEXE\"\r\n\r\n%s\r\n--B\r\n"

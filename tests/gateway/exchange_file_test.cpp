@@ -187,7 +187,7 @@ TEST(ExchangeFile, DeclaredEncodingsConvertValuesExactly) {
   std::remove(w.request.szExchangePath);
 }
 
-TEST(ExchangeFile, BackEndChoiceAndOffsetBases) {
+TEST(ExchangeFile, BackendChoiceAndOffsetBases) {
   const std::string long259(259, 'p'), long260(260, 'p');
   const struct {
     const char* name;
