@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gateway/form_reader.h"
+#include "gateway/field_list.h"
 
 // Names seen so far, folded to lower case, with how often each came: the same-name count of a new
 // field in one lookup instead of a walk over the whole list (a body of short pairs has tens of
