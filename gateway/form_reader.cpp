@@ -36,7 +36,7 @@ constexpr uint8_t QUOTE = '"';
 enum Outcome { kGoOn, kInputEnded, kHeaderCut, kTooManyFields, kReadFailed };
 
 struct Reader {
-  PosData source;
+  FormByteSource source;
   uint8_t current;  // the byte the last read delivered
   int result;       // and its decode result
   char* pName;      // kNameBytes + 1, zero-filled
@@ -471,9 +471,7 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
     *end = kFormReadFailed;
     return nullptr;
   }
-  r.source.pEcb = ecb;
-  r.source.nBufferSize = 0;
-  r.source.pfnNextByte = post ? NextBodyByte : NextQueryByte;
+  BeginFormSource(&r.source, ecb, post ? kBodySource : kQuerySource);
 
   const Outcome outcome = ParseFields(&r);
   *count = r.nCount;

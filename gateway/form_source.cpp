@@ -6,7 +6,7 @@
 
 namespace {
 
-void ReleaseChunk(PosData* source) {
+void ReleaseChunk(FormByteSource* source) {
   if (source->pBuffer != nullptr) {
     HeapFree(GetProcessHeap(), 0, source->pBuffer);
     source->pBuffer = nullptr;
@@ -15,13 +15,13 @@ void ReleaseChunk(PosData* source) {
 
 // Makes the body source's chunk hold unread bytes: the bytes the server already holds first,
 // then ReadClient. FALSE at the end of the input (the chunk buffer is then released).
-bool FillBodyChunk(PosData* source) {
+bool FillBodyChunk(FormByteSource* source) {
   EXTENSION_CONTROL_BLOCK* ecb = source->pEcb;
-  if (source->nBufferSize == 0) {
+  if (!source->bBegun) {
+    source->bBegun = true;
     source->nDelivered = 0;
     source->nPosition = 0;
     source->nBufferLength = 0;
-    source->nBufferSize = FORM_CHUNK_BYTES;
     source->pBuffer = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, FORM_CHUNK_BYTES));
   }
   if (source->pBuffer == nullptr) return false;
@@ -56,35 +56,43 @@ bool FillBodyChunk(PosData* source) {
   return true;
 }
 
-}  // namespace
-
-int NextBodyByte(PosData* source) {
+int NextBodyByte(FormByteSource* source) {
   if (!FillBodyChunk(source)) return -1;
   source->nDelivered++;
   return source->pBuffer[source->nPosition++];
 }
 
-int NextQueryByte(PosData* source) {
-  if (source->nBufferSize == 0) {
+int NextQueryByte(FormByteSource* source) {
+  if (!source->bBegun) {
+    source->bBegun = true;
     source->nPosition = 0;
     source->nBufferLength = lstrlenA(source->pEcb->lpszQueryString);
-    source->nBufferSize = -1;
   }
   if (source->nPosition >= source->nBufferLength) return -1;
   return static_cast<uint8_t>(source->pEcb->lpszQueryString[source->nPosition++]);
 }
 
-void ReleaseSource(PosData* source) { ReleaseChunk(source); }
+}  // namespace
 
-int32_t PeekBytes(PosData* source, const uint8_t** bytes) {
-  if (source->pfnNextByte == NextBodyByte) {
+void BeginFormSource(FormByteSource* source, EXTENSION_CONTROL_BLOCK* ecb, FormSourceKind kind) {
+  *source = FormByteSource{ecb, kind, false, 0, 0, 0, nullptr};
+}
+
+int NextFormByte(FormByteSource* source) {
+  return source->nKind == kBodySource ? NextBodyByte(source) : NextQueryByte(source);
+}
+
+void ReleaseSource(FormByteSource* source) { ReleaseChunk(source); }
+
+int32_t PeekBytes(FormByteSource* source, const uint8_t** bytes) {
+  if (source->nKind == kBodySource) {
     if (!FillBodyChunk(source)) return 0;
     *bytes = source->pBuffer + source->nPosition;
     const int64_t left = static_cast<int64_t>(source->pEcb->cbTotalBytes) - source->nDelivered;
     const int32_t inChunk = source->nBufferLength - source->nPosition;
     return left < inChunk ? static_cast<int32_t>(left) : inChunk;
   }
-  if (source->nBufferSize == 0) {
+  if (!source->bBegun) {
     // Let the query source begin itself; it takes no byte when it is empty.
     const int first = NextQueryByte(source);
     if (first < 0) return 0;
@@ -94,16 +102,16 @@ int32_t PeekBytes(PosData* source, const uint8_t** bytes) {
   return source->nBufferLength - source->nPosition;
 }
 
-void ConsumeBytes(PosData* source, int32_t count) {
+void ConsumeBytes(FormByteSource* source, int32_t count) {
   source->nPosition += count;
-  if (source->pfnNextByte == NextBodyByte) source->nDelivered += count;
+  if (source->nKind == kBodySource) source->nDelivered += count;
 }
 
-int64_t RemainingInput(const PosData* source) {
-  if (source->pfnNextByte == NextBodyByte) {
+int64_t RemainingInput(const FormByteSource* source) {
+  if (source->nKind == kBodySource) {
     return static_cast<int64_t>(source->pEcb->cbTotalBytes) - source->nDelivered;
   }
-  if (source->nBufferSize == 0) return lstrlenA(source->pEcb->lpszQueryString);
+  if (!source->bBegun) return lstrlenA(source->pEcb->lpszQueryString);
   return source->nBufferLength - source->nPosition;
 }
 
@@ -118,19 +126,19 @@ bool IsFieldSeparator(uint8_t byte) {
   return byte == 0x00 || byte == '\n' || byte == '\r' || byte == '"' || byte == '&' || byte == '=';
 }
 
-int DecodeNextByte(PosData* source, uint8_t* current, bool raw) {
+int DecodeNextByte(FormByteSource* source, uint8_t* current, bool raw) {
   *current = 0;
-  const int b = source->pfnNextByte(source);
+  const int b = NextFormByte(source);
   if (b < 0) return kDecodeEnd;
   if (!raw && b == '+') {
     *current = ' ';
     return kDecodeEscaped;
   }
   if (!raw && b == '%') {
-    const int high = HexDigitValue(source->pfnNextByte(source));
+    const int high = HexDigitValue(NextFormByte(source));
     if (high < 0) return kDecodeEnd;
     *current = static_cast<uint8_t>(high * 16);
-    const int low = HexDigitValue(source->pfnNextByte(source));
+    const int low = HexDigitValue(NextFormByte(source));
     if (low < 0) {
       *current = 0;
       return kDecodeEnd;
