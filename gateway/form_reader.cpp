@@ -49,7 +49,7 @@ struct Reader {
   char szBoundary[kBoundaryBytes + 1];
   int nBoundaryLength;
   UploadDirectory uploads;
-  UploadWriter upload;     // the upload being saved; hFile null when there is none
+  UploadWriter upload;     // the upload part being read
   uint8_t* pTransfer;      // the upload's current line, kTransferBytes
   int32_t bNonPrintable;   // of the value being collected
   bool bValueBufferGrows;  // the value buffer does not hold the whole input: keep room ahead
@@ -157,7 +157,7 @@ struct HeldBack {
 };
 
 bool WriteUpload(Reader* r, const uint8_t* bytes, uint32_t count) {
-  return r->upload.hFile == nullptr || UploadWrite(&r->upload, bytes, count);
+  return UploadWrite(&r->upload, bytes, count);
 }
 
 // Writes the held-back bytes, then `count` bytes of a data line.
@@ -301,26 +301,28 @@ Outcome ReadUpload(Reader* r, const char* clientName, int clientLength) {
                                 ? OpenUploadFile(&r->uploads, clientName, clientLength, path, &file)
                                 : kUploadRefused;
   if (opened == kUploadRefused) path[0] = '\0';
-  // A refused name saves nothing: its data is read and dropped.
-  r->upload.hFile = opened == kUploadRefused ? nullptr : file;
+  r->upload.nTarget = opened == kUploadRefused  ? kUploadDropped
+                      : opened == kUploadOpened ? kUploadToFile
+                                                : kUploadUnwritable;
+  r->upload.hFile = file;
   r->upload.nUsed = 0;
   r->upload.bFailed = false;
   r->upload.pBlock = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, UPLOAD_BLOCK_BYTES + kTransferBytes));
   if (r->upload.pBlock == nullptr) {
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     if (opened == kUploadOpened) DeleteFileA(path);
-    r->upload.hFile = nullptr;
+    r->upload = UploadWriter{kUploadDropped, INVALID_HANDLE_VALUE, nullptr, 0, false};
     return kReadFailed;
   }
   r->pTransfer = r->upload.pBlock + UPLOAD_BLOCK_BYTES;
 
   Outcome outcome = ReadUploadData(r);
-  if (outcome != kReadFailed && r->upload.hFile != nullptr && !UploadFlush(&r->upload)) outcome = kReadFailed;
+  if (outcome != kReadFailed && !UploadFlush(&r->upload)) outcome = kReadFailed;
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   // A part the disk could not take is no file to keep: the space goes back at once.
   if (outcome == kReadFailed && opened == kUploadOpened) DeleteFileA(path);
   HeapFree(GetProcessHeap(), 0, r->upload.pBlock);
-  r->upload = UploadWriter{};
+  r->upload = UploadWriter{kUploadDropped, INVALID_HANDLE_VALUE, nullptr, 0, false};
   r->pTransfer = nullptr;
   if (outcome == kReadFailed) return kReadFailed;
 

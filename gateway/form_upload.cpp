@@ -192,6 +192,8 @@ void RemoveUploadDirectoryIfEmpty(UploadDirectory* directory) {
 }
 
 bool UploadFlush(UploadWriter* writer) {
+  if (writer->nTarget == kUploadDropped) return true;
+  // (kUploadUnwritable: its handle is INVALID_HANDLE_VALUE, so the first write fails and sticks.)
   if (writer->bFailed) return false;
   if (writer->nUsed == 0) return true;
   DWORD written = 0;
@@ -203,6 +205,7 @@ bool UploadFlush(UploadWriter* writer) {
 }
 
 bool UploadWrite(UploadWriter* writer, const uint8_t* bytes, uint32_t count) {
+  if (writer->nTarget == kUploadDropped) return true;
   // Large runs go to the file as they are, without a copy into the block.
   if (count >= UPLOAD_BLOCK_BYTES / 2) {
     if (!UploadFlush(writer)) return false;

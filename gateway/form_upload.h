@@ -40,16 +40,24 @@ constexpr int kUploadNameBytes = 1024;
 UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, int clientLength,
                           CHAR path[MAX_PATH], HANDLE* file);
 
+// Where an upload part's bytes go.
+enum UploadTarget {
+  kUploadDropped,     // nowhere: no part is being read, or its name was refused (its data is read and dropped)
+  kUploadToFile,      // to hFile
+  kUploadUnwritable,  // its file could not be created: every write fails, and so does the read
+};
+
 // Collects an upload's bytes and writes them in large blocks; a failed write sticks.
 struct UploadWriter {
-  HANDLE hFile;     // INVALID_HANDLE_VALUE: every flush fails (creation failed)
+  UploadTarget nTarget;
+  HANDLE hFile;     // kUploadToFile: the open file; otherwise INVALID_HANDLE_VALUE
   uint8_t* pBlock;  // UPLOAD_BLOCK_BYTES
   uint32_t nUsed;
   bool bFailed;
 };
 #define UPLOAD_BLOCK_BYTES 65536
 
-// False when a write failed (now or before).
+// False when a write failed (now or before). Bytes for kUploadDropped are taken and forgotten.
 bool UploadWrite(UploadWriter* writer, const uint8_t* bytes, uint32_t count);
 bool UploadFlush(UploadWriter* writer);
 
