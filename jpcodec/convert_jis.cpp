@@ -52,6 +52,38 @@ int32_t MatchEscape(const uint8_t* buf, int32_t i, int32_t len, JisMode* mode) {
   return 0;
 }
 
+// Runs a block at a time: single-byte text up to a NUL or ESC, or (`pairs`) pairs of 0x21-0x7E
+// bytes converted (escapes start with ESC, so none can hide in either run). A block is written
+// whole and only its run kept; *i and *j advance over it. True when whole blocks were taken (the
+// caller looks again); false when no block fits or the run ended inside one, whose ending byte the
+// caller then takes at once.
+bool TakeBlocks(const uint8_t* buf, uint8_t* scratch, int32_t len, int32_t limit, bool pairs, int32_t* i,
+                int32_t* j) {
+  if (len - *i < kBlockBytes || limit - *j < kBlockBytes) return false;
+  int32_t run;
+  if (!pairs) {
+    run = LeadingPlainBytes(buf + *i);
+    CopyBlock(scratch + *j, buf + *i);
+  } else {
+    run = LeadingInRange(buf + *i, 0x21, 0x7E) & ~1;
+    ConvertPairBlock(scratch + *j, buf + *i, 0);
+  }
+  *i += run;
+  *j += run;
+  if (run != kBlockBytes) return false;
+  while (len - *i >= kBlockBytes && limit - *j >= kBlockBytes &&
+         (pairs ? AllInRange(buf + *i, 0x21, 0x7E) : LeadingPlainBytes(buf + *i) == kBlockBytes)) {
+    if (pairs) {
+      ConvertPairBlock(scratch + *j, buf + *i, 0);
+    } else {
+      CopyBlock(scratch + *j, buf + *i);
+    }
+    *i += kBlockBytes;
+    *j += kBlockBytes;
+  }
+  return true;
+}
+
 }  // namespace
 
 int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
@@ -63,38 +95,7 @@ int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
   int32_t i = 0;
   int32_t j = 0;
   while (i < len) {
-    // Runs a block at a time: single-byte text up to a NUL or ESC, or pairs of 0x21-0x7E bytes
-    // (escapes start with ESC, so none can hide in either run). A block is written whole and only
-    // its run kept. Where a run ends inside a block, the byte that ended it is taken below at once.
-    if (mode != kKatakana && len - i >= kBlockBytes && limit - j >= kBlockBytes) {
-      int32_t run;
-      if (mode == kSingleByte) {
-        run = LeadingPlainBytes(buf + i);
-        CopyBlock(scratch + j, buf + i);
-      } else {
-        run = LeadingInRange(buf + i, 0x21, 0x7E) & ~1;
-        ConvertPairBlock(scratch + j, buf + i, 0);
-      }
-      i += run;
-      j += run;
-      if (run == kBlockBytes) {
-        if (mode == kSingleByte) {
-          while (len - i >= kBlockBytes && limit - j >= kBlockBytes &&
-                 LeadingPlainBytes(buf + i) == kBlockBytes) {
-            CopyBlock(scratch + j, buf + i);
-            i += kBlockBytes;
-            j += kBlockBytes;
-          }
-        } else {
-          while (len - i >= kBlockBytes && limit - j >= kBlockBytes && AllInRange(buf + i, 0x21, 0x7E)) {
-            ConvertPairBlock(scratch + j, buf + i, 0);
-            i += kBlockBytes;
-            j += kBlockBytes;
-          }
-        }
-        continue;
-      }
-    }
+    if (mode != kKatakana && TakeBlocks(buf, scratch, len, limit, mode == kDoubleByte, &i, &j)) continue;
 
     const uint8_t b = buf[i];
     if (b == 0x00) break;  // only at a character start: a NUL in second place is converted
