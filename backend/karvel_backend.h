@@ -49,6 +49,8 @@
 #include <string_view>
 #include <vector>
 
+#include "karvel_exchange_layout.h"
+
 namespace karvel {
 
 struct Field {
@@ -79,7 +81,9 @@ constexpr const char* kSeparators = "/\\";
 #else
 constexpr const char* kSeparators = "/";
 #endif
-constexpr size_t kHeaderBytes = 524, kEntryBytes = 16, kAddrAt = 12, kUserAt = 268, kTextBytes = 256;
+constexpr size_t kHeaderBytes = KARVEL_EXCHANGE_HEADER_BYTES, kEntryBytes = KARVEL_EXCHANGE_ENTRY_BYTES,
+                 kCountAt = KARVEL_EXCHANGE_FIELD_COUNT_AT, kAddrAt = KARVEL_EXCHANGE_CLIENT_ADDR_AT,
+                 kUserAt = KARVEL_EXCHANGE_CLIENT_USER_AT, kTextBytes = KARVEL_EXCHANGE_TEXT_BYTES;
 // Longer URL answers are replaced by an empty URL on the server.
 constexpr size_t kUrlLimit = 8192;
 
@@ -234,7 +238,7 @@ inline bool ParseRequest(std::string_view bytes, Request* out, std::string* erro
   request.connection = NumberAt(file + 4);
   request.remoteAddr = TextAt(file + kAddrAt);
   request.remoteUser = TextAt(file + kUserAt);
-  const uint32_t count = NumberAt(file + 8);
+  const uint32_t count = NumberAt(file + kCountAt);
   uint64_t position = kHeaderBytes + uint64_t{count} * kEntryBytes;  // the first record
   if (position > size) return Fail(error, "field index of " + std::to_string(count) + " entries runs past the end");
   request.fieldCount = count;

@@ -32,7 +32,7 @@ install(FILES statusfile/emitstatus.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 if(TARGET mod_karvel)
   install(TARGETS mod_karvel LIBRARY DESTINATION ${KARVEL_APACHE_MODULE_DIR})
 endif()
-install(FILES backend/karvel_backend.h backend/karvel_cp932.h backend/karvel_cp932_table.h
+install(FILES backend/karvel_backend.h backend/karvel_cp932.h backend/karvel_cp932_table.h backend/karvel_exchange_layout.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/karvel)
 install(FILES backend/karvel_backend.py DESTINATION ${KARVEL_PYTHON_DIR})
 
