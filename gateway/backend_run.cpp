@@ -83,15 +83,15 @@ BOOL ClientConnected(EXTENSION_CONTROL_BLOCK* ecb) {
 
 // Tells a host that started the program how the wait ended; one that did not answer is stopped
 // where the site says so.
-void ReportWaitEnded(EXTENSION_CONTROL_BLOCK* ecb, int launch) {
+void ReportWaitEnded(EXTENSION_CONTROL_BLOCK* ecb, BackendOutcome launch) {
   CHAR result[16];
   switch (launch) {
-    case LAUNCH_TIMED_OUT: lstrcpyA(result, "timeout"); break;
-    case LAUNCH_CLIENT_GONE: lstrcpyA(result, "client-gone"); break;
-    case LAUNCH_EXITED: lstrcpyA(result, "exited"); break;
+    case kTimedOut: lstrcpyA(result, "timeout"); break;
+    case kClientGone: lstrcpyA(result, "client-gone"); break;
+    case kExitedUnanswered: lstrcpyA(result, "exited"); break;
     default: wsprintfA(result, "%d", launch); break;
   }
-  const bool answered = launch != LAUNCH_TIMED_OUT && launch != LAUNCH_CLIENT_GONE && launch != LAUNCH_EXITED;
+  const bool answered = launch != kTimedOut && launch != kClientGone && launch != kExitedUnanswered;
   KARVEL_PROGRAM_DONE done{answered ? TRUE : FALSE, result};
   ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_PROGRAM_DONE, &done, nullptr, nullptr);
 }
@@ -135,12 +135,12 @@ void LetAnswerSettle(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, BYTE* re
   LookForAnswer(exchangePath, resultCode, answerSize);
 }
 
-int LaunchResultOf(BYTE resultCode) {
+BackendOutcome OutcomeOf(BYTE resultCode) {
   switch (resultCode) {
-    case '1': return 1;
-    case '2': return 2;
-    case '4': return 4;
-    default: return LAUNCH_OTHER_RESULT;
+    case '1': return kAnsweredPage;
+    case '2': return kAnsweredUrl;
+    case '4': return kAnsweredFile;
+    default: return kAnsweredOther;
   }
 }
 
@@ -152,7 +152,7 @@ BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_
   return TRUE;
 }
 
-int RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize) {
+BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize) {
   LPCSTR exchangePath = request.szExchangePath;
   // Watching begins before the launch, so no change of the file can come unseen.
   HANDLE watch = BeginFileWatch(exchangePath);
@@ -160,7 +160,7 @@ int RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
   const LaunchOutcome launched = Launch(ecb, request, &underWine);
   if (launched == kNotStarted || launched == kHostBusy) {
     EndFileWatch(watch);
-    return launched == kHostBusy ? LAUNCH_BUSY : LAUNCH_FAILED;
+    return launched == kHostBusy ? kServerBusy : kLaunchFailed;
   }
   SYSTEMTIME now;
   GetLocalTime(&now);
@@ -172,7 +172,7 @@ int RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
   DWORD clientChecked = started;
   DWORD looked = started;
   BOOL mayHaveChanged = TRUE;
-  int result = LAUNCH_TIMED_OUT;
+  BackendOutcome result = kTimedOut;
   for (;;) {
     if (request.nBackendTimeout >= 0) {
       if (GetTickCount() - started >= limit) break;
@@ -189,20 +189,20 @@ int RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
       looked = GetTickCount();
       if (LookForAnswer(exchangePath, &resultCode, answerSize)) {
         if (underWine) LetAnswerSettle(ecb, exchangePath, &resultCode, answerSize);
-        result = LaunchResultOf(resultCode);
+        result = OutcomeOf(resultCode);
         break;
       }
     }
     // A Wine program that ended without an answer gives none later (its last write came before
     // its end: one more look).
     if (underWine && !ProgramRunning(ecb)) {
-      result = LookForAnswer(exchangePath, &resultCode, answerSize) ? LaunchResultOf(resultCode) : LAUNCH_EXITED;
+      result = LookForAnswer(exchangePath, &resultCode, answerSize) ? OutcomeOf(resultCode) : kExitedUnanswered;
       break;
     }
     if (GetTickCount() - clientChecked >= kClientCheckMilliseconds) {
       clientChecked = GetTickCount();
       if (!ClientConnected(ecb)) {
-        result = LAUNCH_CLIENT_GONE;
+        result = kClientGone;
         break;
       }
     }
@@ -215,25 +215,26 @@ int RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULO
 
 DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request) {
   ULONGLONG answerSize = 4;
-  const int launch = RunBackend(ecb, request, &answerSize);
+  const BackendOutcome launch = RunBackend(ecb, request, &answerSize);
   switch (launch) {
-    case LAUNCH_FAILED:
-    case LAUNCH_BUSY:
-    case LAUNCH_EXITED:
+    case kLaunchFailed:
+    case kServerBusy:
+    case kExitedUnanswered:
       // No program received the request, or the one that did has ended: its uploads go with its
       // exchange file.
       DiscardExchangeFiles(request);
-      return SendErrorPage(ecb, launch == LAUNCH_BUSY ? ERROR_TEXT_BUSY : ERROR_TEXT_EXE_LOAD);
-    case LAUNCH_TIMED_OUT:
-    case LAUNCH_CLIENT_GONE:
+      return SendErrorPage(ecb, launch == kServerBusy ? ERROR_TEXT_BUSY : ERROR_TEXT_EXE_LOAD);
+    case kTimedOut:
+    case kClientGone:
       // The program may still be at work on its uploads; only the exchange file goes (a host that
       // stops the program removes the uploads once it has ended).
       DeleteFileA(request.szExchangePath);
-      if (launch == LAUNCH_CLIENT_GONE) return HSE_STATUS_ERROR;  // nobody to answer
+      if (launch == kClientGone) return HSE_STATUS_ERROR;  // nobody to answer
       return SendErrorPage(ecb, ERROR_TEXT_TIME_OUT);
-    case 1: return ReplyWithPage(ecb, request.szExchangePath, answerSize);
-    case 2: return ReplyWithUrl(ecb, request.szExchangePath, answerSize);
-    case 4: return ReplyWithFile(ecb, request.szExchangePath, answerSize);
-    default: return HSE_STATUS_ERROR;  // any other result code: nothing is sent, the file stays
+    case kAnsweredPage: return ReplyWithPage(ecb, request.szExchangePath, answerSize);
+    case kAnsweredUrl: return ReplyWithUrl(ecb, request.szExchangePath, answerSize);
+    case kAnsweredFile: return ReplyWithFile(ecb, request.szExchangePath, answerSize);
+    case kAnsweredOther: break;
   }
+  return HSE_STATUS_ERROR;  // any other result code: nothing is sent, the file stays
 }
