@@ -8,7 +8,6 @@ add throughput; on machines of their own each node adds its own spawn rate (READ
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -16,6 +15,8 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CLUSTER = os.path.join(SOURCE, "host", "karvel-cluster")
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+from karvel_e2e import free_port_block  # noqa: E402
 from wrk_run import percentile, rate, wrk  # noqa: E402
 PATH = "/scripts/VC_KARVEL2.dll?VCEXE=echo&a=1"
 
@@ -23,25 +24,6 @@ PATH = "/scripts/VC_KARVEL2.dll?VCEXE=echo&a=1"
 def measure(port, seconds, connections=32):
     out = wrk(port, PATH, seconds, connections, latency=True)
     return rate(out), percentile(out, "99%")
-
-
-def free_port_block(count):
-    while True:
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            base = s.getsockname()[1]
-        holders = []
-        try:
-            for k in range(count):
-                h = socket.socket()
-                holders.append(h)
-                h.bind(("127.0.0.1", base + k))
-            return base
-        except OSError:
-            pass
-        finally:
-            for h in holders:
-                h.close()
 
 
 def measure(build, nodes, seconds=8):

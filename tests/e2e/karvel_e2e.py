@@ -23,6 +23,29 @@ def free_port():
         return s.getsockname()[1]
 
 
+def free_port_block(count):
+    """A port P with P..P+count-1 free (for a server and the nodes behind it)."""
+    for _ in range(50):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            base = s.getsockname()[1]
+        if base + count >= 65535:
+            continue
+        holders = []
+        try:
+            for k in range(count):
+                h = socket.socket()
+                holders.append(h)
+                h.bind(("127.0.0.1", base + k))
+            return base
+        except OSError:
+            pass
+        finally:
+            for h in holders:
+                h.close()
+    raise RuntimeError("no block of %d free ports" % count)
+
+
 def error_page(text):
     """The extension's error page body for one of its failure texts, as a browser receives it."""
     return ("<BODY><center><HEAD><TITLE>V_KARVEL</TITLE></HEAD><P></P><P></P><P><H1>SERVER ERROR!!!</P><P>"

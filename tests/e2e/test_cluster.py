@@ -8,41 +8,17 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import threading
 import time
 import unittest
 
-from karvel_e2e import BUILD, LAUNCHER, SCRIPT, SOURCE, multipart
+from karvel_e2e import BUILD, LAUNCHER, SCRIPT, SOURCE, free_port_block, multipart
 
 CLUSTER = os.path.join(SOURCE, "host", "karvel-cluster")
 NODES = 3
 # nginx takes a failed node out for this long (fail_timeout in host/karvel-cluster).
 FAIL_TIMEOUT = 5
-
-
-def free_port_block(count):
-    """A port P with P..P+count-1 free."""
-    for _ in range(50):
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            base = s.getsockname()[1]
-        if base + count >= 65535:
-            continue
-        try:
-            holders = []
-            for k in range(count):
-                h = socket.socket()
-                holders.append(h)
-                h.bind(("127.0.0.1", base + k))
-            return base
-        except OSError:
-            pass
-        finally:
-            for h in holders:
-                h.close()
-    raise RuntimeError("no block of free ports")
 
 
 def node_stage(port):
