@@ -6,7 +6,7 @@ Then the latency of a trivial reply (echo, no fields) on one connection: median 
 1 GiB file answer (result code 4) beside Apache serving the same file as a static file, MB/s in
 alternating rounds, and how much the children's resident memory grows while the answers go out.
 
-    bench/host_bench.py BUILD_DIR [ROUNDS] [SECONDS]"""
+    bench/host_bench.py BUILD_DIR [ROUNDS] [SECONDS] [--no-file]"""
 import os
 import statistics
 import subprocess
@@ -53,6 +53,25 @@ def downloaded_with_memory(server, path):
     finally:
         sampling[0] = False
         sampler.join()
+
+
+def pair_rounds(title, port, karvel_path, cgi_path, rounds, seconds, goal):
+    """Alternating rounds of the two paths; prints each round and the ratio; returns karvel's rates."""
+    wrk(port, karvel_path, 2)
+    wrk(port, cgi_path, 2)
+    ratios, karvel_rates, cgi_rates = [], [], []
+    for _ in range(rounds):
+        k = rate(wrk(port, karvel_path, seconds))
+        c = rate(wrk(port, cgi_path, seconds))
+        karvel_rates.append(k)
+        cgi_rates.append(c)
+        ratios.append(k / c)
+    print("host: %s, requests/s, wrk 2 threads 32 connections, %d rounds of %d s" % (title, rounds, seconds))
+    print("  karvel    %s" % " ".join("%.0f" % r for r in karvel_rates))
+    print("  mod_cgid  %s" % " ".join("%.0f" % r for r in cgi_rates))
+    print("  ratio karvel/mod_cgid: median %.2fx, rounds %.2f-%.2fx (goal >= %.1fx)"
+          % (statistics.median(ratios), min(ratios), max(ratios), goal))
+    return karvel_rates
 
 
 def file_answers(server, rounds):
@@ -111,27 +130,26 @@ def main():
         page = server.request("GET", karvel_path)[2]
         if page != server.request("GET", cgi_path)[2]:
             raise SystemExit("karvel and cgi_echo answer different pages")
-        wrk(server.port, karvel_path, 2)
-        wrk(server.port, cgi_path, 2)
-        ratios, karvel_rates, cgi_rates = [], [], []
-        for _ in range(rounds):
-            k = rate(wrk(server.port, karvel_path, seconds))
-            c = rate(wrk(server.port, cgi_path, seconds))
-            karvel_rates.append(k)
-            cgi_rates.append(c)
-            ratios.append(k / c)
-        print("host: echo requests/s, wrk 2 threads 32 connections, %d rounds of %d s" % (rounds, seconds))
-        print("  karvel (mod_karvel + VC_KARVEL2 + echo)  %s" % " ".join("%.0f" % r for r in karvel_rates))
-        print("  mod_cgid + cgi_echo                      %s" % " ".join("%.0f" % r for r in cgi_rates))
-        print("  ratio karvel/mod_cgid: median %.2fx, rounds %.2f-%.2fx (goal >= 1.0x)"
-              % (statistics.median(ratios), min(ratios), max(ratios)))
+        pair_rounds("echo (mod_karvel + VC_KARVEL2 + echo) vs mod_cgid + cgi_echo", server.port, karvel_path, cgi_path,
+                    rounds, seconds, 1.1)
+        trivial_path, trivial_cgi_path = "/scripts/VC_KARVEL2.dll?VCEXE=trivial_answer", "/cgi-bin/trivial_cgi"
+        if server.request("GET", trivial_path)[2] != server.request("GET", trivial_cgi_path)[2]:
+            raise SystemExit("trivial_answer and trivial_cgi answer different pages")
+        trivial = pair_rounds("trivial (static C back-end) vs mod_cgid + trivial_cgi", server.port, trivial_path,
+                              trivial_cgi_path, rounds, seconds, 1.1)
+        floor = float(subprocess.run([os.path.join(build, "bench-tools", "spawn_floor"),
+                                      os.path.join(server.stage, "backends", "trivial_answer"), str(seconds), "2"],
+                                     stdout=subprocess.PIPE, text=True, check=True).stdout)
+        print("  spawn floor (posix_spawn + wait of trivial_answer, 2 threads): %.0f/s; trivial karvel at %.2fx it "
+              "(goal >= 0.6x)" % (floor, statistics.median(trivial) / floor))
         for name, path in (("karvel echo", "/scripts/VC_KARVEL2.dll?VCEXE=echo"),
                            ("mod_cgid echo", "/cgi-bin/cgi_echo?VCEXE=echo")):
             out = wrk(server.port, path, seconds, connections=1, threads=1, latency=True)
             median = percentile(out, "50%")
             p99 = percentile(out, "99%")
             print("  latency of a trivial reply, %-13s median %.2f ms, p99 %.2f ms (1 connection)" % (name, median, p99))
-        file_answers(server, rounds)
+        if "--no-file" not in sys.argv:
+            file_answers(server, rounds)
     finally:
         server.stop()
 
