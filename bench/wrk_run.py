@@ -32,5 +32,9 @@ def rate(out):
 
 
 def percentile(out, which):
-    """A latency percentile of a --latency run ("50%", "90%", "99%"), in ms."""
-    return to_ms(re.search(re.escape(which) + r"\s+(\S+)", out).group(1))
+    """A latency percentile of a --latency run ("50%", "90%", "99%"), in ms: from its own line of the
+    distribution, not from a "+/- Stdev" column that happens to end in the same digits."""
+    match = re.search(r"^\s*" + re.escape(which) + r"\s+(\S+)\s*$", out, re.MULTILINE)
+    if match is None:
+        raise ValueError("no %s line in wrk's output" % which)
+    return to_ms(match.group(1))
