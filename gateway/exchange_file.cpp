@@ -129,21 +129,6 @@ bool WriteWindowsPathRecord(HANDLE file, const char* value, int32_t length, DWOR
   return written;
 }
 
-// The program the form names (the first VBEXE field's value, else the first VCEXE field's), found
-// before the records are written: whether it runs under Wine decides how uploads are given.
-bool RunsUnderWine(EXTENSION_CONTROL_BLOCK* ecb, FormField* list, const ExchangeRequest& request) {
-  Selection selection{false, false};
-  CHAR requested[MAX_PATH] = "";
-  for (FormField* field = list; field != nullptr; field = field->pNext) {
-    char* name = nullptr;
-    int32_t valueLength = 0;
-    GetFormField(field, &name, &valueLength, nullptr, nullptr);
-    if (!SelectBackend(&selection, name, GetFormFieldValue(field), valueLength, requested)) return false;
-  }
-  MapWindowsProgramPath(ecb, requested);
-  return requested[0] != '\0' && ProgramRunsUnderWine(ecb, requested, request.szBackendDirectory);
-}
-
 // The encoding the form declares: its first `_charset_` field naming one, else what the site or
 // the request said.
 FormCharset DeclaredCharset(FormField* list, FormCharset otherwise) {
@@ -163,6 +148,26 @@ bool IsRequestUpload(const ExchangeRequest& request, const char* value, int32_t 
   const size_t directory = std::strlen(request.szUploadDirectory);
   return directory > 0 && static_cast<size_t>(length) > directory + 1 &&
          std::memcmp(value, request.szUploadDirectory, directory) == 0 && IsPathSeparator(value[directory]);
+}
+
+// The program the form names (the first VBEXE field's value, else the first VCEXE field's), found
+// before the records are written: whether it runs under Wine decides how uploads are given. Only
+// a request with uploads asks (the answer costs a path resolution and a look into the program).
+bool RunsUnderWine(EXTENSION_CONTROL_BLOCK* ecb, FormField* list, const ExchangeRequest& request) {
+  Selection selection{false, false};
+  CHAR requested[MAX_PATH] = "";
+  bool uploads = false;
+  for (FormField* field = list; field != nullptr; field = field->pNext) {
+    char* name = nullptr;
+    int32_t valueLength = 0;
+    GetFormField(field, &name, &valueLength, nullptr, nullptr);
+    const char* value = GetFormFieldValue(field);
+    uploads = uploads || IsRequestUpload(request, value, valueLength);
+    if (!SelectBackend(&selection, name, value, valueLength, requested)) return false;
+  }
+  if (!uploads) return false;
+  MapWindowsProgramPath(ecb, requested);
+  return requested[0] != '\0' && ProgramRunsUnderWine(ecb, requested, request.szBackendDirectory);
 }
 
 // The name and value records of every field, with their index entries; null or the failure text.
