@@ -11,6 +11,8 @@ FUZZ_DIR := build-fuzz
 WIN32_DIR := build-win32
 WIN64_DIR := build-win64
 GENERATOR := -G Ninja
+# Extra options for the test builds' configuration (.ci/run: -DKARVEL_WERROR=ON).
+CMAKE_FLAGS ?=
 
 # Every Debian package the build, the tests, the benchmarks and the fuzzers need; Wine runs Windows
 # back-ends (wine32 for i686 programs comes with the Windows packages below), MinGW-w64 builds the
@@ -49,13 +51,13 @@ windows-deps:
 	cmake/install-packages $$update $(WINDOWS_PACKAGES)
 
 build: deps
-	cmake -S . -B $(BUILD_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
 # The whole suite twice: a plain build, then everything under AddressSanitizer and UBSan.
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
-	cmake -S . -B $(SANITIZE_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B $(SANITIZE_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS) \
 	  -DKARVEL_SANITIZE=address,undefined
 	cmake --build $(SANITIZE_DIR) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -64,10 +66,10 @@ test: build
 
 # The Windows DLLs: build-win32/bin (i686, what a server installs) and build-win64/bin (x86_64).
 windows: windows-deps
-	cmake -S . -B $(WIN32_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	cmake -S . -B $(WIN32_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
 	cmake --build $(WIN32_DIR) -j$(JOBS)
-	cmake -S . -B $(WIN64_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	cmake -S . -B $(WIN64_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake
 	cmake --build $(WIN64_DIR) -j$(JOBS)
 
