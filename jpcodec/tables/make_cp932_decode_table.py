@@ -8,17 +8,9 @@ Entry p is the code point of two-byte code pointer p (lead row * 188 + trail col
 index has none. The user-defined rows (pointers 8836 to 10715) follow a rule and stay out."""
 import sys
 
+from make_utf8_sjis_table import read_index  # the same index, read the same way
+
 POINTERS = 60 * 188  # leads 81-9F and E0-FC, 188 trails each
-
-
-def read_index(path):
-    index = {}
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            fields = line.split()
-            if fields and not line.startswith("#"):
-                index[int(fields[0])] = int(fields[1], 16)
-    return index
 
 
 def main():
