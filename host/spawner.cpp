@@ -213,7 +213,10 @@ Received Receive(Spawner* s, Connection* c) {
   ssize_t got;
   do {
     got = recv(c->fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-  } while (got < 0 && errno == EINTR);
+    // A child that closed with our kExited unread makes the first recv report ECONNRESET; its own
+    // last packet (kDone) still waits behind the error: read on, or an answered request would be
+    // taken as given up and its files removed under the reply.
+  } while (got < 0 && (errno == EINTR || errno == ECONNRESET));
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kKeep;
   SpawnHeader header{};
   const bool whole = got >= static_cast<ssize_t>(sizeof header) &&

@@ -2,6 +2,7 @@
 // descriptors, limits), and the spawner's protocol in a process of its own (the cap, the queue and
 // its 503, the stop of a program whose request gave up, the status).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -168,6 +169,18 @@ class SpawnerProcess {
 
 bool Alive(pid_t pid) { return kill(pid, 0) == 0; }
 
+bool SendDone(int fd, bool answered, const std::string& result) {
+  const SpawnDone fixed{answered ? 1u : 0u};
+  std::string done(reinterpret_cast<const char*>(&fixed), sizeof fixed);
+  done += result;
+  done.push_back('\0');
+  std::string packet(sizeof(SpawnHeader), '\0');
+  const SpawnHeader header{kDone, static_cast<uint32_t>(done.size())};
+  std::memcpy(packet.data(), &header, sizeof header);
+  packet += done;
+  return send(fd, packet.data(), packet.size(), 0) == static_cast<ssize_t>(packet.size());
+}
+
 bool WaitUntil(bool (*condition)(pid_t), pid_t pid, int milliseconds) {
   for (int k = 0; k < milliseconds / 10 && !condition(pid); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return condition(pid);
@@ -208,20 +221,46 @@ TEST(Spawner, CapsQueuesAndStopsPrograms) {
   EXPECT_NE(status.find(" waiting label\n"), std::string::npos) << status;
 
   // The request gives up: SIGTERM (ignored here), SIGKILL after the grace, the files removed.
-  std::string done(sizeof(SpawnDone), '\0');
-  done += "timeout";
-  done.push_back('\0');
-  std::string packet(sizeof(SpawnHeader), '\0');
-  const SpawnHeader header{kDone, static_cast<uint32_t>(done.size())};
-  std::memcpy(packet.data(), &header, sizeof header);
-  packet += done;
-  ASSERT_EQ(send(first, packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
+  ASSERT_TRUE(SendDone(first, false, "timeout"));
   close(first);
   EXPECT_TRUE(WaitUntil([](pid_t p) { return !Alive(p); }, pid, 2000)) << "stopped within the grace";
   for (int k = 0; k < 100 && test_support::Exists(exchange); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(test_support::Exists(exchange));
   EXPECT_FALSE(test_support::Exists(exchange + ".d"));
   EXPECT_NE(spawner.Status().find("Result-timeout: 1\n"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A program that ends at once: its kExited reaches a request that reads it, or one that never asks.
+// Either way the answered request's kDone counts, and its files are its own to remove.
+TEST(Spawner, AnsweredRequestsKeepTheirFilesWhetherOrNotTheyReadTheExitNotice) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string quick = Script(dir, "quick", "exit 0");
+  for (const bool readsExitNotice : {false, true}) {
+    for (int k = 0; k < 5; ++k) {
+      const std::string exchange = dir.File("VC" + std::to_string(readsExitNotice) + std::to_string(k) + ".tmp");
+      WriteAll(exchange, "91 answer");
+      const int fd = spawner.Order(quick, exchange, 0, 400);
+      ASSERT_EQ(SpawnerProcess::Reply(fd).first, kStarted);
+      if (readsExitNotice) {
+        EXPECT_EQ(SpawnerProcess::Reply(fd).first, kExited);
+      } else {
+        // The notice is sent and left unread, as a request that found its answer first leaves it.
+        pollfd ready{fd, POLLIN, 0};
+        EXPECT_EQ(poll(&ready, 1, 5000), 1);
+      }
+      ASSERT_TRUE(SendDone(fd, true, "1"));
+      close(fd);
+      const std::string status = spawner.Status();  // after the kDone: one connection at a time
+      EXPECT_EQ(status.find("Result-abandoned"), std::string::npos) << status;
+      EXPECT_TRUE(test_support::Exists(exchange)) << exchange << (readsExitNotice ? " (notice read)" : "");
+    }
+  }
+  EXPECT_NE(spawner.Status().find("Result-1: 10\n"), std::string::npos) << spawner.Status();
 }
 
 }  // namespace
