@@ -267,15 +267,13 @@ LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
   out->bUnderWine = false;
   if (!BackendDirectoryFor(ecb, out->szBackendDirectory)) out->szBackendDirectory[0] = '\0';
   out->nBackendTimeout = BackendTimeoutFor(ecb);
-  // The file is made empty under a random name; the open below fails when there is none.
+  // The file is made empty under a random name and written through the handle that made it.
   CHAR tempPath[MAX_PATH];
-  if (!TempDirectoryFor(ecb, tempPath) || !CreateRequestFile(tempPath, "VC", out->szExchangePath)) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (!TempDirectoryFor(ecb, tempPath) || !CreateRequestFile(tempPath, "VC", out->szExchangePath, &file)) {
     return ERROR_TEXT_TEMP_OPEN;
   }
   NameUploadDirectory(out);
-  HANDLE file = CreateFileA(out->szExchangePath, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_ARCHIVE, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return ERROR_TEXT_TEMP_OPEN;
 
   // Zero-filled, so the bytes no step writes (2-3, behind the client texts) are zero.
   BYTE* header = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, EXCHANGE_HEADER_BYTES));

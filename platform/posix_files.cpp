@@ -16,6 +16,7 @@
 #include "platform/posix_internal.h"
 #include "platform/win32.h"
 
+using karvel_posix::HandleFromFd;
 using karvel_posix::Win32ErrorFromErrno;
 
 namespace {
@@ -26,8 +27,6 @@ constexpr mode_t kNewFileMode = 0666;
 constexpr size_t kMaxChunk = size_t{1} << 30;
 // Bound on retries when another process creates or deletes the file between two open attempts.
 constexpr int kMaxOpenRaces = 64;
-
-HANDLE HandleFromFd(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
 
 // The descriptor of `file`, or -1 (last error ERROR_INVALID_HANDLE) when it cannot be one.
 int FdFromHandle(HANDLE file) {

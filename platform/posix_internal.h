@@ -2,6 +2,8 @@
 #ifndef KARVEL_PLATFORM_POSIX_INTERNAL_H
 #define KARVEL_PLATFORM_POSIX_INTERNAL_H
 
+#include <cstdint>
+
 #include "platform/win32.h"
 
 namespace karvel_posix {
@@ -10,6 +12,10 @@ namespace karvel_posix {
 // ENOENT becomes ERROR_PATH_NOT_FOUND when the directory part of `path` is missing, which is the
 // distinction Win32 callers test for. Errors without a close Win32 match give `fallback`.
 DWORD Win32ErrorFromErrno(int err, const char* path, DWORD fallback);
+
+// The file handle of descriptor `fd`: the descriptor plus one, so that descriptor 0 is not NULL and
+// no descriptor is INVALID_HANDLE_VALUE.
+inline HANDLE HandleFromFd(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
 
 }  // namespace karvel_posix
 

@@ -36,7 +36,8 @@ bool RandomNumber(uint64_t* number) {
 
 }  // namespace
 
-BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out) {
+BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file) {
+  if (file != nullptr) *file = INVALID_HANDLE_VALUE;
   if (directory == nullptr || prefix == nullptr || out == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -63,7 +64,11 @@ BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out) {
       fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kRequestFileMode);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
-      close(fd);
+      if (file != nullptr) {
+        *file = karvel_posix::HandleFromFd(fd);
+      } else {
+        close(fd);
+      }
       std::memcpy(out, path, length + 1);
       SetLastError(ERROR_SUCCESS);
       return TRUE;

@@ -13,9 +13,12 @@
 
 // Creates `directory` + `prefix` + 16 random hex digits + ".tmp" as a new, empty file (mode 0600
 // on POSIX), never taking a name that exists. `directory` ends in a separator or is extended by
-// one. Writes the path to `out` (MAX_PATH bytes). FALSE, `out` empty and the last error set, when
-// the path would not fit or the file cannot be created.
-BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out);
+// one. Writes the path to `out` (MAX_PATH bytes). With `file`, the new file stays open there for
+// writing (others may read it): its writer need not open it again, which would cost another
+// look-up in the shared directory and, opened to truncate, force its blocks to disk at close on
+// ext4. FALSE, `out` empty, *file INVALID_HANDLE_VALUE and the last error set, when the path would
+// not fit or the file cannot be created.
+BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file = nullptr);
 
 // Deletes the files directly inside `directory`, then the directory; sub-directories stay (and
 // keep it). TRUE when the directory is gone.
@@ -25,8 +28,9 @@ BOOL RemoveRequestDirectory(LPCSTR directory);
 
 #include <ntsecapi.h>  // RtlGenRandom (advapi32): the system's random source
 
-inline BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out) {
+inline BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file = nullptr) {
   out[0] = '\0';
+  if (file != nullptr) *file = INVALID_HANDLE_VALUE;
   const int dirLength = lstrlenA(directory);
   const bool addSeparator = dirLength > 0 && !IsPathSeparator(directory[dirLength - 1]);
   const int prefixLength = lstrlenA(prefix);
@@ -40,9 +44,14 @@ inline BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out) {
     if (!RtlGenRandom(&number, sizeof number)) return FALSE;
     wsprintfA(path, "%s%s%s%08lX%08lX.tmp", directory, addSeparator ? "\\" : "", prefix,
               static_cast<unsigned long>(number >> 32), static_cast<unsigned long>(number & 0xFFFFFFFFu));
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      CloseHandle(file);
+    HANDLE made = CreateFileA(path, GENERIC_WRITE, file != nullptr ? FILE_SHARE_READ : 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made != INVALID_HANDLE_VALUE) {
+      if (file != nullptr) {
+        *file = made;
+      } else {
+        CloseHandle(made);
+      }
       lstrcpyA(out, path);
       return TRUE;
     }
