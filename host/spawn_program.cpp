@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -18,14 +19,15 @@ constexpr int kResources[kLimitCount] = {RLIMIT_CPU, RLIMIT_AS, RLIMIT_NPROC};
 constexpr unsigned kCloseRangeCloexec = 1u << 2;
 
 // In the child between vfork and exec: system calls only, and nothing written to memory but
-// *failure (the memory is the spawner's until exec).
+// *failure (the memory is the spawner's until exec). Every signal is blocked on entry: a handler of
+// the spawner's must not run here, in the spawner's memory. Exec resets handlers but keeps ignored
+// signals ignored and the mask, so both are reset here, the mask last.
 [[noreturn]] void BecomeProgram(const ProgramStart& start, int stderrWrite, volatile int* failure) {
   setsid();
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
   for (int signal = 1; signal < NSIG; ++signal) {
-    if (signal != SIGKILL && signal != SIGSTOP) ::signal(signal, SIG_DFL);
+    if (signal == SIGKILL || signal == SIGSTOP) continue;
+    if (start.pSignalsToReset != nullptr && sigismember(start.pSignalsToReset, signal) != 1) continue;
+    ::signal(signal, SIG_DFL);
   }
   const int null = open("/dev/null", O_RDWR);
   if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(stderrWrite >= 0 ? stderrWrite : null, 2) < 0) {
@@ -43,6 +45,9 @@ constexpr unsigned kCloseRangeCloexec = 1u << 2;
   if (syscall(SYS_close_range, 3u, ~0u, kCloseRangeCloexec) != 0) {
     for (int fd = 3; fd < 65536; ++fd) close(fd);
   }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   if (start.szLoader != nullptr) {
     char* const argv[] = {const_cast<char*>(start.szLoader), const_cast<char*>(start.szProgram),
                           const_cast<char*>(start.szArgument), nullptr};
@@ -67,12 +72,16 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   // vfork: the spawner stops until the child has called exec (or given up), without copying the
   // spawner's memory for a child that replaces it at once; a failed exec leaves its errno here.
   volatile int failure = 0;
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
   const pid_t child = vfork();
   if (child == 0) {
     // The stderr pipe's writing end must survive exec as descriptor 2: dup2 clears close-on-exec.
     BecomeProgram(start, errors[1], &failure);
   }
   const int forkError = errno;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (errors[1] >= 0) close(errors[1]);
   if (child < 0 || failure != 0) {
     if (errors[0] >= 0) close(errors[0]);
@@ -85,6 +94,14 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
     *stderrFd = errors[0];
   }
   return 0;
+}
+
+void SignalsNotAtDefault(sigset_t* signals) {
+  sigemptyset(signals);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_DFL) sigaddset(signals, signal);
+  }
 }
 
 int RunToCompletion(const char* const* argv, char* const* environment, int timeoutMs) {

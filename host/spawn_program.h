@@ -4,6 +4,7 @@
 #ifndef KARVEL_HOST_SPAWN_PROGRAM_H
 #define KARVEL_HOST_SPAWN_PROGRAM_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -17,7 +18,13 @@ struct ProgramStart {
   const int64_t (*pLimits)[2];  // kLimitCount pairs of soft and hard limit, -1 where none
   const char* szLoader = nullptr;  // absolute path of a loader run as `loader program argument`
                                    // (Wine for a Windows program); nullptr: the program itself
+  const sigset_t* pSignalsToReset = nullptr;  // the caller's signals not at SIG_DFL (from
+                                              // SignalsNotAtDefault); nullptr: every signal is reset
 };
+
+// The signals whose disposition in this process is not SIG_DFL: a program started with them in
+// ProgramStart resets only those, rather than every signal, between fork and exec.
+void SignalsNotAtDefault(sigset_t* signals);
 
 // Starts the program; 0 with *pid and *stderrFd (the reading end, non-blocking, close-on-exec), or
 // the errno of the failed start (fork, or exec in the child: a missing or unrunnable program).

@@ -75,6 +75,7 @@ struct Spawner {
   std::vector<Program> programs;
   std::map<std::string, uint64_t> results;  // requests by how they ended
   uint64_t started, startFailed, busy;
+  sigset_t signalsToReset;  // the spawner's own handled and ignored signals, fixed once it runs
 };
 
 void Log(Spawner* s, bool error, const std::string& text) { s->log->pfnWrite(s->log->pContext, error, text.c_str()); }
@@ -172,7 +173,8 @@ void Start(Spawner* s, Connection* c) {
   std::vector<char*> environment;
   for (std::string& variable : variables) environment.push_back(variable.data());
   environment.push_back(nullptr);
-  const ProgramStart start{programPath.c_str(), argument.c_str(), environment.data(), c->order.fixed.nLimits, loader};
+  const ProgramStart start{programPath.c_str(), argument.c_str(), environment.data(), c->order.fixed.nLimits, loader,
+                           &s->signalsToReset};
   pid_t pid = 0;
   int stderrFd = -1;
   const int failure = StartProgram(start, &pid, &stderrFd);
@@ -397,8 +399,9 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   sigaddset(&handled, SIGTERM);
   sigprocmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  Spawner s{&log, wine, -1, {}, listener, signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0};
+  Spawner s{&log, wine, -1, {}, listener, signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}};
   if (s.signals < 0) return 1;
+  SignalsNotAtDefault(&s.signalsToReset);
   std::vector<pollfd> fds;
   while (!Finished(s)) {
     // Poll order: signals, the listener, the connections, the programs' standard errors.

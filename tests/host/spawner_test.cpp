@@ -95,6 +95,39 @@ TEST(SpawnProgram, StartsCleanlyOrSaysWhyNot) {
   EXPECT_NE(text.find("stdin=[]"), std::string::npos) << text;
 }
 
+// Whatever the starter ignores, handles or blocks, the program starts with every signal at its
+// default and none blocked (a program that ignored SIGTERM could not be stopped); the starter's
+// own mask is as it was.
+TEST(SpawnProgram, SignalsReachTheProgramAtTheirDefaults) {
+  TempDir dir;
+  const std::string program = Script(dir, "signals", "grep -E '^Sig(Ign|Blk)' /proc/$$/status >&2");
+  struct sigaction ignore {}, handle {}, oldInt {}, oldUsr1 {}, oldTerm {};
+  ignore.sa_handler = SIG_IGN;
+  handle.sa_handler = [](int) {};
+  sigaction(SIGUSR1, &ignore, &oldUsr1);
+  sigaction(SIGINT, &ignore, &oldInt);
+  sigaction(SIGTERM, &handle, &oldTerm);
+  sigset_t blocked, before, after;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &blocked, &before);
+  sigset_t notAtDefault;
+  SignalsNotAtDefault(&notAtDefault);
+  EXPECT_TRUE(sigismember(&notAtDefault, SIGUSR1) && sigismember(&notAtDefault, SIGTERM) &&
+              !sigismember(&notAtDefault, SIGHUP));
+  char* none[] = {nullptr};
+  for (const sigset_t* toReset : {static_cast<const sigset_t*>(&notAtDefault), static_cast<const sigset_t*>(nullptr)}) {
+    int status = 0;
+    const std::string text = RunToEnd(ProgramStart{program.c_str(), "x", none, kNoLimits, nullptr, toReset}, &status);
+    EXPECT_EQ(text, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n") << (toReset ? "listed" : "all");
+  }
+  pthread_sigmask(SIG_SETMASK, &before, &after);
+  EXPECT_TRUE(sigismember(&after, SIGUSR2) && !sigismember(&after, SIGHUP)) << "the starter's mask is kept";
+  sigaction(SIGUSR1, &oldUsr1, nullptr);
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+}
+
 // A spawner in a child process, listening on a socket in `dir`.
 class SpawnerProcess {
  public:
