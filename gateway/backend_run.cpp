@@ -1,5 +1,6 @@
 #include "gateway/backend_run.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,6 +24,10 @@ constexpr DWORD kPollMilliseconds = 2;
 constexpr DWORD kClientCheckMilliseconds = 1000;
 // With file events the file is looked at when it changed, and besides at least this often.
 constexpr DWORD kLookMilliseconds = 10000;
+// A writer's close is told (IN_CLOSE_WRITE) a moment before the file stops counting as open for
+// writing: a look in that moment finds it held, and no later event comes. A file found held is
+// looked at again after this pause, doubled while it stays held, up to kHeldLookMaxMilliseconds.
+constexpr DWORD kHeldLookMaxMilliseconds = 256;
 // A program under Wine: how often its end is asked after, and how long a marked answer may still be
 // written before it is read anyway.
 constexpr DWORD kWineWatchMilliseconds = 20;
@@ -96,9 +101,11 @@ void ReportWaitEnded(EXTENSION_CONTROL_BLOCK* ecb, BackendOutcome launch) {
   ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_PROGRAM_DONE, &done, nullptr, nullptr);
 }
 
-// One look at the exchange file: true when it is answered, with its result code and size.
-bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize) {
+// One look at the exchange file: true when it is answered, with its result code and size;
+// *held (where given) tells whether a writer held it open.
+bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize, bool* held = nullptr) {
   HANDLE file = OpenForPoll(exchangePath);
+  if (held != nullptr) *held = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
   // Held open by the back-end, or not there: look again later.
   if (file == INVALID_HANDLE_VALUE) return false;
   BYTE head[4] = {0, 0, 0, 0};
@@ -171,7 +178,9 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
   const DWORD limit = request.nBackendTimeout >= 0 ? static_cast<DWORD>(request.nBackendTimeout) * 1000u : 0;
   DWORD clientChecked = started;
   DWORD looked = started;
-  BOOL mayHaveChanged = TRUE;
+  // A watch armed before the launch sees every change: the first look waits for the first one.
+  BOOL mayHaveChanged = watch == nullptr;
+  DWORD heldPause = 0;  // while the file is found held open: the pause before the next look
   BackendOutcome result = kTimedOut;
   for (;;) {
     if (request.nBackendTimeout >= 0) {
@@ -187,7 +196,10 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
     BYTE resultCode = 0;
     if (mayHaveChanged || GetTickCount() - looked >= kLookMilliseconds) {
       looked = GetTickCount();
-      if (LookForAnswer(exchangePath, &resultCode, answerSize)) {
+      bool held = false;
+      const bool answered = LookForAnswer(exchangePath, &resultCode, answerSize, &held);
+      heldPause = !held ? 0 : heldPause == 0 ? kPollMilliseconds : std::min(heldPause * 2, kHeldLookMaxMilliseconds);
+      if (answered) {
         if (underWine) LetAnswerSettle(ecb, exchangePath, &resultCode, answerSize);
         result = OutcomeOf(resultCode);
         break;
@@ -206,7 +218,9 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
         break;
       }
     }
-    mayHaveChanged = WaitForFileChange(watch, underWine ? kWineWatchMilliseconds : kWatchMilliseconds, kPollMilliseconds);
+    const DWORD longest = underWine ? kWineWatchMilliseconds : kWatchMilliseconds;
+    const DWORD wait = heldPause != 0 ? std::min(heldPause, longest) : longest;
+    mayHaveChanged = WaitForFileChange(watch, wait, kPollMilliseconds) || heldPause != 0;
   }
   EndFileWatch(watch);
   if (launched == kStartedByHost) ReportWaitEnded(ecb, result);
