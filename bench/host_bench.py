@@ -2,15 +2,20 @@
 """Requests/s of Apache + mod_karvel + the echo back-end beside Apache's own mod_cgid running
 cgi_echo (the same page as a CGI program), on one Apache, in one run: wrk, 2 threads, 32
 connections, alternating rounds; the ratio is karvel/cgid per pair of rounds, median reported.
-Then the latency of a trivial reply (echo, no fields) on one connection: median and p99. Then a
-1 GiB file answer (result code 4) beside Apache serving the same file as a static file, MB/s in
-alternating rounds, and how much the children's resident memory grows while the answers go out.
+The same for a trivial static C back-end and its CGI twin, beside the floor of starting that
+program per request (spawn_floor). Then the latency of a trivial reply (echo, no fields) on one
+connection: median and p99. All of it twice: exchange files on tmpfs (/dev/shm), then on the
+stage's disk. Then, on disk, a 1 GiB file answer (result code 4) beside Apache serving the same
+file as a static file, MB/s in alternating rounds, and how much the children's resident memory
+grows while the answers go out.
 
     bench/host_bench.py BUILD_DIR [ROUNDS] [SECONDS] [--no-file]"""
 import os
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -109,49 +114,90 @@ def file_answers(server, rounds):
           "%.1f MiB during a static one" % (karvel_growth / 1024.0, static_growth / 1024.0))
 
 
+CGID = ["LoadModule cgid_module /usr/lib/apache2/modules/mod_cgid.so",
+        "LoadModule alias_module /usr/lib/apache2/modules/mod_alias.so",
+        'ScriptSock "@STAGE@/run/cgid.sock"',
+        'ScriptAlias /cgi-bin/ "@STAGE@/backends/"',
+        '<Directory "@STAGE@/backends">\n    Options +ExecCGI\n    Require all granted\n</Directory>']
+
+
+def filesystem_of(path):
+    """The type of the file system holding `path` (e.g. ext4, tmpfs), from /proc/mounts."""
+    path, best, kind = os.path.realpath(path), "", "?"
+    with open("/proc/mounts") as mounts:
+        for line in mounts:
+            fields = line.split()
+            mount = fields[1].replace("\\040", " ")
+            if (path == mount or path.startswith(mount.rstrip("/") + "/")) and len(mount) >= len(best):
+                best, kind = mount, fields[2]
+    return kind
+
+
+def request_pairs(server, temp, rounds, seconds, build):
+    """The echo and trivial pairs, the spawn floor and the one-connection latency, with the
+    exchange files in `temp`."""
+    karvel_path = "/scripts/VC_KARVEL2.dll?VCEXE=echo&a=1"
+    cgi_path = "/cgi-bin/cgi_echo?VCEXE=echo&a=1"
+    # Both paths bring the same page for the same query.
+    if server.request("GET", karvel_path)[2] != server.request("GET", cgi_path)[2]:
+        raise SystemExit("karvel and cgi_echo answer different pages")
+    print("host: exchange files in %s (%s)" % (temp, filesystem_of(temp)))
+    pair_rounds("echo (mod_karvel + VC_KARVEL2 + echo) vs mod_cgid + cgi_echo", server.port, karvel_path, cgi_path,
+                rounds, seconds, 1.1)
+    trivial_path, trivial_cgi_path = "/scripts/VC_KARVEL2.dll?VCEXE=trivial_answer", "/cgi-bin/trivial_cgi"
+    if server.request("GET", trivial_path)[2] != server.request("GET", trivial_cgi_path)[2]:
+        raise SystemExit("trivial_answer and trivial_cgi answer different pages")
+    trivial = pair_rounds("trivial (static C back-end) vs mod_cgid + trivial_cgi", server.port, trivial_path,
+                          trivial_cgi_path, rounds, seconds, 1.1)
+    # The floor's program writes and renames its answer in the same directory as karvel's does.
+    floor = float(subprocess.run([os.path.join(build, "bench-tools", "spawn_floor"),
+                                  os.path.join(server.stage, "backends", "trivial_answer"), str(seconds), "2", temp],
+                                 stdout=subprocess.PIPE, text=True, check=True).stdout)
+    print("  spawn floor (posix_spawn + wait of trivial_answer, 2 threads): %.0f/s; trivial karvel at %.2fx it "
+          "(goal >= 0.6x)" % (floor, statistics.median(trivial) / floor))
+    for name, path in (("karvel echo", "/scripts/VC_KARVEL2.dll?VCEXE=echo"),
+                       ("mod_cgid echo", "/cgi-bin/cgi_echo?VCEXE=echo")):
+        out = wrk(server.port, path, seconds, connections=1, threads=1, latency=True)
+        print("  latency of a trivial reply, %-13s median %.2f ms, p99 %.2f ms (1 connection)"
+              % (name, percentile(out, "50%"), percentile(out, "99%")))
+
+
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench"))
-    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
-    seconds = int(sys.argv[3]) if len(sys.argv) > 3 else 10
+    numbers = [a for a in sys.argv[2:] if not a.startswith("--")]
+    rounds = int(numbers[0]) if numbers else 3
+    seconds = int(numbers[1]) if len(numbers) > 1 else 10
     os.environ["KARVEL_BUILD_DIR"] = build
     import karvel_e2e
     karvel_e2e.BUILD = build
 
-    cgid = ["LoadModule cgid_module /usr/lib/apache2/modules/mod_cgid.so",
-            "LoadModule alias_module /usr/lib/apache2/modules/mod_alias.so",
-            'ScriptSock "@STAGE@/run/cgid.sock"',
-            'ScriptAlias /cgi-bin/ "@STAGE@/backends/"',
-            '<Directory "@STAGE@/backends">\n    Options +ExecCGI\n    Require all granted\n</Directory>']
-    server = karvel_e2e.Server(probe=False, log_level="error", includes=cgid)
+    # Exchange files live for milliseconds: on a RAM-backed file system (tmpfs) as the README
+    # advises, then in the stage's own directory on whatever /tmp is here, for comparison.
+    memory = None
+    if os.path.isdir("/dev/shm") and filesystem_of("/dev/shm") == "tmpfs":
+        memory = tempfile.mkdtemp(prefix="karvel-bench-", dir="/dev/shm")
+    else:
+        print("host: no tmpfs at /dev/shm; exchange files on disk only")
     try:
-        # Both paths bring the same page for the same query.
-        karvel_path = "/scripts/VC_KARVEL2.dll?VCEXE=echo&a=1"
-        cgi_path = "/cgi-bin/cgi_echo?VCEXE=echo&a=1"
-        page = server.request("GET", karvel_path)[2]
-        if page != server.request("GET", cgi_path)[2]:
-            raise SystemExit("karvel and cgi_echo answer different pages")
-        pair_rounds("echo (mod_karvel + VC_KARVEL2 + echo) vs mod_cgid + cgi_echo", server.port, karvel_path, cgi_path,
-                    rounds, seconds, 1.1)
-        trivial_path, trivial_cgi_path = "/scripts/VC_KARVEL2.dll?VCEXE=trivial_answer", "/cgi-bin/trivial_cgi"
-        if server.request("GET", trivial_path)[2] != server.request("GET", trivial_cgi_path)[2]:
-            raise SystemExit("trivial_answer and trivial_cgi answer different pages")
-        trivial = pair_rounds("trivial (static C back-end) vs mod_cgid + trivial_cgi", server.port, trivial_path,
-                              trivial_cgi_path, rounds, seconds, 1.1)
-        floor = float(subprocess.run([os.path.join(build, "bench-tools", "spawn_floor"),
-                                      os.path.join(server.stage, "backends", "trivial_answer"), str(seconds), "2"],
-                                     stdout=subprocess.PIPE, text=True, check=True).stdout)
-        print("  spawn floor (posix_spawn + wait of trivial_answer, 2 threads): %.0f/s; trivial karvel at %.2fx it "
-              "(goal >= 0.6x)" % (floor, statistics.median(trivial) / floor))
-        for name, path in (("karvel echo", "/scripts/VC_KARVEL2.dll?VCEXE=echo"),
-                           ("mod_cgid echo", "/cgi-bin/cgi_echo?VCEXE=echo")):
-            out = wrk(server.port, path, seconds, connections=1, threads=1, latency=True)
-            median = percentile(out, "50%")
-            p99 = percentile(out, "99%")
-            print("  latency of a trivial reply, %-13s median %.2f ms, p99 %.2f ms (1 connection)" % (name, median, p99))
-        if "--no-file" not in sys.argv:
-            file_answers(server, rounds)
+        if memory is not None:
+            server = karvel_e2e.Server(probe=False, log_level="error",
+                                       includes=CGID + ['KarvelTempDir "%s"' % memory])
+            try:
+                stage_temp = os.stat(os.path.join(server.stage, "tmp"))
+                os.chown(memory, stage_temp.st_uid, stage_temp.st_gid)
+                request_pairs(server, memory, rounds, seconds, build)
+            finally:
+                server.stop()
+        server = karvel_e2e.Server(probe=False, log_level="error", includes=CGID)
+        try:
+            request_pairs(server, os.path.join(server.stage, "tmp"), rounds, seconds, build)
+            if "--no-file" not in sys.argv:
+                file_answers(server, rounds)
+        finally:
+            server.stop()
     finally:
-        server.stop()
+        if memory is not None:
+            shutil.rmtree(memory, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
-/* spawn_floor PROGRAM SECONDS THREADS: the floor of any gateway that starts a process per request.
-   Each thread runs PROGRAM on a file of its own (posix_spawn, then waitpid) as fast as it can for
-   SECONDS; prints the programs run per second, all threads together. */
+/* spawn_floor PROGRAM SECONDS THREADS [DIR]: the floor of any gateway that starts a process per
+   request. Each thread runs PROGRAM on a file of its own in DIR (default /tmp; posix_spawn, then
+   waitpid) as fast as it can for SECONDS; prints the programs run per second, all threads
+   together. */
 #include <pthread.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -12,6 +13,7 @@
 extern char** environ;
 
 static const char* g_program;
+static const char* g_directory = "/tmp";
 static double g_seconds;
 
 static double Now(void) {
@@ -22,8 +24,8 @@ static double Now(void) {
 
 static void* Run(void* argument) {
   long* count = argument;
-  char path[64];
-  snprintf(path, sizeof path, "/tmp/spawn-floor-%d-%p", (int)getpid(), argument);
+  char path[4096];
+  snprintf(path, sizeof path, "%s/spawn-floor-%d-%p", g_directory, (int)getpid(), argument);
   const double end = Now() + g_seconds;
   while (Now() < end) {
     FILE* file = fopen(path, "wb");
@@ -40,7 +42,8 @@ static void* Run(void* argument) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
+  if (argc != 4 && argc != 5) return 2;
+  if (argc == 5) g_directory = argv[4];
   g_program = argv[1];
   g_seconds = atof(argv[2]);
   const int threads = atoi(argv[3]);

@@ -211,7 +211,8 @@ enum Received { kKeep, kClose, kAnswerStatus };
 
 // One packet from a child's connection, and what becomes of the connection.
 Received Receive(Spawner* s, Connection* c) {
-  std::string buffer(kSpawnMessageLimit + sizeof(SpawnHeader), '\0');
+  // One buffer for every packet: the spawner is one thread, and a packet is parsed before the next.
+  static std::vector<char> buffer(kSpawnMessageLimit + sizeof(SpawnHeader));
   ssize_t got;
   do {
     got = recv(c->fd, buffer.data(), buffer.size(), MSG_DONTWAIT);

@@ -28,7 +28,7 @@ BOOL RemoveRequestDirectory(LPCSTR directory);
 
 #include <ntsecapi.h>  // RtlGenRandom (advapi32): the system's random source
 
-inline BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file = nullptr) {
+inline BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file) {
   out[0] = '\0';
   if (file != nullptr) *file = INVALID_HANDLE_VALUE;
   const int dirLength = lstrlenA(directory);

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "answer_kinds.h"
+#include "backend_run_bodies.h"
 #include "gateway/backend_run.h"
 #include "gateway/debug_copy.h"
 #include "gateway/error_page.h"
@@ -161,25 +162,7 @@ TEST(BackendRun, ConcurrentRequestsStayApart) {
   ExchangeRequest firstRequest{};
   ASSERT_EQ(f.Request(first, &firstRequest), static_cast<DWORD>(HSE_STATUS_SUCCESS));
   const int before = OpenDescriptors();
-  constexpr int kRequests = 50;
-  std::vector<std::thread> threads;
-  std::vector<std::string> replies(kRequests), paths(kRequests);
-  std::vector<DWORD> statuses(kRequests);
-  for (int k = 0; k < kRequests; ++k) {
-    threads.emplace_back([&, k] {
-      FakeEcb fake = FakeEcb::Get("VBEXE=self&n=" + std::to_string(k));
-      ExchangeRequest request{};
-      statuses[k] = f.Request(fake, &request);
-      paths[k] = request.szExchangePath;
-      if (fake.supportCalls().size() == 1) replies[k] = fake.supportCalls()[0].header;
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  for (int k = 0; k < kRequests; ++k) {
-    EXPECT_EQ(statuses[k], static_cast<DWORD>(HSE_STATUS_SUCCESS)) << "request " << k;
-    EXPECT_EQ(replies[k], paths[k]) << "request " << k;
-  }
-  EXPECT_EQ(f.TempFiles(), 0) << "every exchange file deleted";
+  ExpectConcurrentRequestsStayApart(f, "VBEXE=self", 50);
   EXPECT_EQ(OpenDescriptors(), before) << "no descriptor left open";
   // Every back-end has ended and been reaped, none waited for by its request.
   bool reaped = false;
@@ -191,31 +174,15 @@ TEST(BackendRun, ConcurrentRequestsStayApart) {
   EXPECT_TRUE(reaped) << "a child was left unreaped";
 }
 
-int g_clockCalls = 0;
-void MinuteEveryCall(SYSTEMTIME* now) {
-  *now = SYSTEMTIME{};
-  now->wYear = 2026;
-  now->wMinute = static_cast<WORD>(g_clockCalls++ % 60);
-}
-
 TEST(BackendRun, NoAnswerByTheThirdMinuteChangeIsATimeOut) {
   BackendFixture f;
   BackendFixture::Script(f.backends() + "/silent", "exit 0");
-  g_clockCalls = 59;  // the reference reading is minute 59; every later reading changes the minute
-  karvel_test::SetLocalTimeSource(MinuteEveryCall);
-  FakeEcb fake = FakeEcb::Get("VBEXE=silent");
-  ExchangeRequest request{};
-  const DWORD status = f.Request(fake, &request);
-  karvel_test::SetLocalTimeSource(nullptr);
-  EXPECT_EQ(status, static_cast<DWORD>(HSE_STATUS_ERROR));
-  ASSERT_EQ(fake.supportCalls().size(), 1u);
-  EXPECT_EQ(fake.supportCalls()[0].header, ErrorPageWith(ERROR_TEXT_TIME_OUT));
-  EXPECT_EQ(g_clockCalls, 59 + 4) << "the reference reading and three that changed the minute";
-  EXPECT_EQ(f.TempFiles(), 0);
+  ExpectTimeOutAtTheThirdMinuteChange(f, "VBEXE=silent");
 
   // A site's own time-out replaces the clock rule: the minute may change as it likes meanwhile,
   // and a program that answers in time is waited for.
   BackendFixture::Script(f.backends() + "/late", "sleep 0.6; printf '91xxlate' > \"$1\"");
+  ExchangeRequest request{};
   const struct {
     const char* program;
     const char* timeout;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "answer_kinds.h"
+#include "backend_run_bodies.h"
 #include "gateway/backend_run.h"
 #include "gateway/error_page.h"
 #include "gateway/exchange_file.h"
@@ -156,48 +157,13 @@ TEST(WindowsBackendRun, BlanksInTheProgramPathStartTheRightProgram) {
 TEST(WindowsBackendRun, ConcurrentRequestsStayApart) {
   BackendFixture f;
   f.Program("self", "self");
-  constexpr int kRequests = 16;
-  std::vector<std::thread> threads;
-  std::vector<std::string> replies(kRequests), paths(kRequests);
-  std::vector<DWORD> statuses(kRequests);
-  for (int k = 0; k < kRequests; ++k) {
-    threads.emplace_back([&, k] {
-      FakeEcb fake = FakeEcb::Get("VBEXE=self.exe&n=" + std::to_string(k));
-      ExchangeRequest request{};
-      statuses[k] = f.Request(fake, &request);
-      paths[k] = request.szExchangePath;
-      if (fake.supportCalls().size() == 1) replies[k] = fake.supportCalls()[0].header;
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  for (int k = 0; k < kRequests; ++k) {
-    EXPECT_EQ(statuses[k], static_cast<DWORD>(HSE_STATUS_SUCCESS)) << "request " << k;
-    EXPECT_EQ(replies[k], paths[k]) << "request " << k;
-  }
-  EXPECT_EQ(f.TempFiles(), 0) << "every exchange file deleted";
-}
-
-int g_clockCalls = 0;
-void MinuteEveryCall(SYSTEMTIME* now) {
-  *now = SYSTEMTIME{};
-  now->wYear = 2026;
-  now->wMinute = static_cast<WORD>(g_clockCalls++ % 60);
+  ExpectConcurrentRequestsStayApart(f, "VBEXE=self.exe", 16);
 }
 
 TEST(WindowsBackendRun, NoAnswerByTheThirdMinuteChangeIsATimeOut) {
   BackendFixture f;
   f.Program("silent", "silent");
-  g_clockCalls = 59;  // the reference reading is minute 59; every later reading changes the minute
-  karvel_test::SetLocalTimeSource(MinuteEveryCall);
-  FakeEcb fake = FakeEcb::Get("VBEXE=silent.exe");
-  ExchangeRequest request{};
-  const DWORD status = f.Request(fake, &request);
-  karvel_test::SetLocalTimeSource(nullptr);
-  EXPECT_EQ(status, static_cast<DWORD>(HSE_STATUS_ERROR));
-  ASSERT_EQ(fake.supportCalls().size(), 1u);
-  EXPECT_EQ(fake.supportCalls()[0].header, ErrorPageWith(ERROR_TEXT_TIME_OUT));
-  EXPECT_EQ(g_clockCalls, 59 + 4) << "the reference reading and three that changed the minute";
-  EXPECT_EQ(f.TempFiles(), 0);
+  ExpectTimeOutAtTheThirdMinuteChange(f, "VBEXE=silent.exe");
 }
 
 }  // namespace
