@@ -86,6 +86,7 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   if (child < 0 || failure != 0) {
     if (errors[0] >= 0) close(errors[0]);
     if (child > 0) waitpid(child, nullptr, 0);
+    *pid = child > 0 ? child : 0;
     return child < 0 ? forkError : failure;
   }
   *pid = child;

@@ -27,8 +27,9 @@ struct ProgramStart {
 void SignalsNotAtDefault(sigset_t* signals);
 
 // Starts the program; 0 with *pid and *stderrFd (the reading end, non-blocking, close-on-exec), or
-// the errno of the failed start (fork, or exec in the child: a missing or unrunnable program).
-// With a null stderrFd the program's standard error goes to /dev/null.
+// the errno of the failed start (fork, or exec in the child: a missing or unrunnable program), *pid
+// then the id of the child that failed (reaped here, unless another waitpid took it first) or 0.
+// With a null stderrFd the program's standard error goes to /dev/null. Any thread may call it.
 int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd);
 
 // Runs `argv` (argv[0] an absolute path) as StartProgram does, output to /dev/null, and waits up to

@@ -12,10 +12,12 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "host/spawn_pool.h"
 #include "host/spawn_program.h"
 #include "host/spawner_protocol.h"
 #include "host/wine_host.h"
@@ -25,6 +27,10 @@ namespace {
 
 // A program's standard error is logged a line at a time; longer lines in pieces of this much.
 constexpr size_t kLogLineBytes = 8192;
+// Threads starting programs at once: one per CPU of a small server is enough to keep the loop free.
+constexpr int kStartThreads = 2;
+// The poll set begins with the signals, the listener and the pool's finished starts.
+constexpr size_t kFixedFds = 3;
 
 int64_t NowMs() {
   timespec now{};
@@ -38,15 +44,19 @@ struct Order {
   std::vector<std::string> environment;  // "NAME=value"
 };
 
-enum ConnectionState { kAwaitingOrder, kQueued, kRunning };
+// kStarting: its program is being started on a thread of the pool; the connection is not read
+// meanwhile (a request that gives up then is seen once its program runs).
+enum ConnectionState { kAwaitingOrder, kQueued, kStarting, kRunning };
 
 struct Connection {
   int fd;
   ConnectionState state;
   Order order;
   int64_t queuedAt;
-  pid_t pid;     // kRunning: its program
-  bool closing;  // answered for good: closed at the end of the round
+  pid_t pid;       // kRunning: its program
+  bool closing;    // answered for good: closed at the end of the round
+  uint64_t jobId;  // kStarting: its start in the pool
+  bool windows;    // kStarting, kRunning: the program runs under Wine
 };
 
 struct Program {
@@ -76,6 +86,11 @@ struct Spawner {
   std::map<std::string, uint64_t> results;  // requests by how they ended
   uint64_t started, startFailed, busy;
   sigset_t signalsToReset;  // the spawner's own handled and ignored signals, fixed once it runs
+  SpawnPool* pool;
+  uint64_t lastJobId;
+  // Children reaped before their start was taken from the pool (a program that ended at once, or
+  // an exec that failed): their wait status, by process id.
+  std::map<pid_t, int> endedBeforeKnown;
 };
 
 void Log(Spawner* s, bool error, const std::string& text) { s->log->pfnWrite(s->log->pContext, error, text.c_str()); }
@@ -108,8 +123,11 @@ bool ParseOrder(const char* payload, size_t length, Order* order) {
   return order->strings[kProgram][0] == '/';
 }
 
+// Programs running, and those being started (they count against the cap already).
 size_t Alive(const Spawner& s) {
-  return static_cast<size_t>(std::count_if(s.programs.begin(), s.programs.end(), [](const Program& p) { return !p.exited; }));
+  return static_cast<size_t>(std::count_if(s.programs.begin(), s.programs.end(), [](const Program& p) { return !p.exited; }) +
+                             std::count_if(s.connections.begin(), s.connections.end(),
+                                           [](const Connection& c) { return c.state == kStarting; }));
 }
 
 Program* FindProgram(Spawner* s, pid_t pid) {
@@ -161,36 +179,63 @@ bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string
   return true;
 }
 
-// Starts the order's program and tells the child; the connection then follows the program.
+// Hands the order's program to the pool; Started finishes the start once it is done.
 void Start(Spawner* s, Connection* c) {
-  const std::string& programPath = c->order.strings[kProgram];
-  std::string argument = c->order.strings[kArgument];
-  std::vector<std::string> variables = c->order.environment;
-  const WindowsMachine kind = WindowsExecutableKind(programPath.c_str());
-  const bool windows = kind != kNotWindows;
-  const char* loader = windows && s->wine != nullptr ? LoaderFor(*s->wine, kind == kWindows64) : nullptr;
-  if (windows && !PrepareWineStart(s, c, loader, &argument, &variables)) return;
-  std::vector<char*> environment;
-  for (std::string& variable : variables) environment.push_back(variable.data());
-  environment.push_back(nullptr);
-  const ProgramStart start{programPath.c_str(), argument.c_str(), environment.data(), c->order.fixed.nLimits, loader,
-                           &s->signalsToReset};
-  pid_t pid = 0;
-  int stderrFd = -1;
-  const int failure = StartProgram(start, &pid, &stderrFd);
-  SpawnReply reply{failure == 0 ? static_cast<int32_t>(pid) : failure, windows ? 1u : 0u};
-  if (failure != 0) {
-    RefuseStart(s, c, failure, std::strerror(failure));
+  auto job = std::make_unique<SpawnJob>();
+  job->program = c->order.strings[kProgram];
+  job->argument = c->order.strings[kArgument];
+  job->environment = c->order.environment;
+  const WindowsMachine kind = WindowsExecutableKind(job->program.c_str());
+  c->windows = kind != kNotWindows;
+  job->szLoader = c->windows && s->wine != nullptr ? LoaderFor(*s->wine, kind == kWindows64) : nullptr;
+  if (c->windows && !PrepareWineStart(s, c, job->szLoader, &job->argument, &job->environment)) return;
+  std::memcpy(job->limits, c->order.fixed.nLimits, sizeof job->limits);
+  job->pSignalsToReset = &s->signalsToReset;
+  job->nId = ++s->lastJobId;
+  c->state = kStarting;
+  c->jobId = job->nId;
+  s->pool->Submit(std::move(job));
+}
+
+// A start the pool has done: the child is told, and the connection follows the program.
+void Started(Spawner* s, Connection* c, SpawnJob* job) {
+  if (job->failure != 0) {
+    if (job->pid > 0) s->endedBeforeKnown.erase(job->pid);
+    c->state = kAwaitingOrder;  // not a running program's connection any more
+    RefuseStart(s, c, job->failure, std::strerror(job->failure));
     return;
   }
   s->started++;
-  Program program{pid, c->order.strings[kLabel], c->order.strings[kLogId], c->order.strings[kExchangePath],
-                  c->order.strings[kUploadDirectory], stderrFd, "", NowMs(), true, false,
+  Program program{job->pid, c->order.strings[kLabel], c->order.strings[kLogId], c->order.strings[kExchangePath],
+                  c->order.strings[kUploadDirectory], job->stderrFd, "", NowMs(), true, false,
                   c->order.fixed.bStopAbandoned != 0, c->order.fixed.nKillGraceMs, 0, false};
+  job->stderrFd = -1;  // the program's now
   s->programs.push_back(program);
   c->state = kRunning;
-  c->pid = pid;
+  c->pid = job->pid;
+  const SpawnReply reply{static_cast<int32_t>(job->pid), c->windows ? 1u : 0u};
   Send(c->fd, kStarted, &reply, sizeof reply);
+  // A program that ended before its start was taken: its end is told now, in order.
+  const auto ended = s->endedBeforeKnown.find(job->pid);
+  if (ended != s->endedBeforeKnown.end()) {
+    const int status = ended->second;
+    s->endedBeforeKnown.erase(ended);
+    s->programs.back().exited = true;
+    const SpawnReply exited{WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0};
+    Send(c->fd, kExited, &exited, sizeof exited);
+  }
+}
+
+void TakeStarts(Spawner* s) {
+  for (std::unique_ptr<SpawnJob>& job : s->pool->TakeFinished()) {
+    for (Connection& c : s->connections) {
+      if (c.state == kStarting && c.jobId == job->nId) {
+        Started(s, &c, job.get());
+        break;
+      }
+    }
+    if (job->stderrFd >= 0) close(job->stderrFd);
+  }
 }
 
 // The request of `pid` ended: answered, or given up on.
@@ -320,7 +365,11 @@ void ReapPrograms(Spawner* s) {
     const pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid <= 0) break;
     Program* program = FindProgram(s, pid);
-    if (program == nullptr) continue;  // a child whose exec failed
+    if (program == nullptr) {
+      // Started, but its start not yet taken from the pool (or its exec failed).
+      s->endedBeforeKnown[pid] = status;
+      continue;
+    }
     program->exited = true;
     // The request still waiting learns of it: one that has no answer yet need not wait longer.
     if (program->requestWaiting) {
@@ -400,16 +449,20 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   sigaddset(&handled, SIGTERM);
   sigprocmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  Spawner s{&log, wine, -1, {}, listener, signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}};
-  if (s.signals < 0) return 1;
+  SpawnPool pool;
+  Spawner s{&log, wine, -1, {}, listener, signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0,
+            {}, &pool, 0, {}};
+  if (s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
   SignalsNotAtDefault(&s.signalsToReset);
   std::vector<pollfd> fds;
   while (!Finished(s)) {
-    // Poll order: signals, the listener, the connections, the programs' standard errors.
+    // Poll order: signals, the listener, the pool's finished starts, the connections, the
+    // programs' standard errors.
     fds.clear();
     fds.push_back({s.signals, POLLIN, 0});
     fds.push_back({s.draining ? -1 : s.listener, POLLIN, 0});
-    for (const Connection& c : s.connections) fds.push_back({c.fd, POLLIN, 0});
+    fds.push_back({pool.ReadyFd(), POLLIN, 0});
+    for (const Connection& c : s.connections) fds.push_back({c.state == kStarting ? -1 : c.fd, POLLIN, 0});
     for (const Program& p : s.programs) fds.push_back({p.stderrFd, POLLIN, 0});
     if (poll(fds.data(), fds.size(), PollTimeout(s)) < 0 && errno != EINTR) return 1;
 
@@ -421,11 +474,11 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
     }
     if (!s.draining && (fds[1].revents & POLLIN)) {
       const int fd = accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false});
+      if (fd >= 0) s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false, 0, false});
     }
-    const size_t connectionCount = fds.size() - 2 - s.programs.size();
+    const size_t connectionCount = fds.size() - kFixedFds - s.programs.size();
     for (size_t k = connectionCount; k-- > 0;) {
-      if ((fds[2 + k].revents & (POLLIN | POLLHUP | POLLERR)) == 0 || k >= s.connections.size()) continue;
+      if ((fds[kFixedFds + k].revents & (POLLIN | POLLHUP | POLLERR)) == 0 || k >= s.connections.size()) continue;
       Connection& c = s.connections[k];
       const Received received = Receive(&s, &c);
       if (received == kAnswerStatus) {
@@ -434,14 +487,15 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
       }
       if (received != kKeep) CloseConnection(&s, k);
     }
-    const size_t programsPolled = fds.size() - 2 - connectionCount;
+    const size_t programsPolled = fds.size() - kFixedFds - connectionCount;
     for (size_t k = 0; k < programsPolled && k < s.programs.size(); ++k) {
       Program& program = s.programs[k];
-      if (program.stderrFd >= 0 && (fds[2 + connectionCount + k].revents & (POLLIN | POLLHUP | POLLERR))) {
+      if (program.stderrFd >= 0 && (fds[kFixedFds + connectionCount + k].revents & (POLLIN | POLLHUP | POLLERR))) {
         DrainStderr(&s, &program, false);
       }
     }
     ReapPrograms(&s);
+    if (fds[2].revents & POLLIN) TakeStarts(&s);
     KillOverdue(&s);
     ServeQueue(&s);
     ForgetEnded(&s);

@@ -296,4 +296,37 @@ TEST(Spawner, AnsweredRequestsKeepTheirFilesWhetherOrNotTheyReadTheExitNotice) {
   EXPECT_NE(spawner.Status().find("Result-1: 10\n"), std::string::npos) << spawner.Status();
 }
 
+// Orders that arrive together are started side by side, yet never more than the cap: programs
+// still being started count against it.
+TEST(Spawner, OrdersArrivingTogetherKeepToTheCap) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string sleeper = Script(dir, "sleeper", "sleep 2");
+  for (const uint32_t cap : {1u, 2u, 3u}) {
+    std::vector<int> orders;
+    for (int k = 0; k < 6; ++k) {
+      orders.push_back(spawner.Order(sleeper, dir.File("VC" + std::to_string(cap) + std::to_string(k) + ".tmp"), cap, 300));
+    }
+    std::vector<pid_t> started;
+    int busy = 0;
+    for (const int fd : orders) {
+      const auto [type, payload] = SpawnerProcess::Reply(fd);
+      if (type == kStarted) {
+        SpawnReply reply{};
+        std::memcpy(&reply, payload.data(), sizeof reply);
+        started.push_back(reply.nValue);
+      }
+      busy += type == kBusy;
+    }
+    EXPECT_EQ(started.size(), cap) << "cap " << cap;
+    EXPECT_EQ(busy, 6 - static_cast<int>(cap)) << "cap " << cap;
+    for (const pid_t pid : started) kill(-pid, SIGKILL);
+    for (const int fd : orders) close(fd);
+    // The killed programs are reaped before the next cap's orders come.
+    for (int k = 0; k < 200 && spawner.Status().find("Running: 0\n") == std::string::npos; ++k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+}
+
 }  // namespace
