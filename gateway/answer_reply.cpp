@@ -69,25 +69,28 @@ void StreamFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, ULONGLONG size, CHAR*
 
 }  // namespace
 
-DWORD ReadAnswer(LPCSTR exchangePath, CHAR* buffer, DWORD bufferSize, ULONGLONG answerSize) {
+DWORD ReadAnswer(LPCSTR exchangePath, HANDLE answer, CHAR* buffer, DWORD bufferSize, ULONGLONG answerSize) {
   buffer[0] = '\0';
-  HANDLE file = OpenAnswer(exchangePath);
+  HANDLE file = answer != INVALID_HANDLE_VALUE ? answer : OpenAnswer(exchangePath);
   if (file == INVALID_HANDLE_VALUE) return 0;
   DWORD read = 0;
   if (SetFilePointer(file, kAnswerAreaAt, nullptr, FILE_BEGIN) == kAnswerAreaAt) {
     read = ReadBlock(file, buffer, NextBlockLength(AreaLength(answerSize), bufferSize - 1));
   }
-  CloseHandle(file);
+  if (file != answer) CloseHandle(file);
   BlankNuls(buffer, read);
   buffer[read] = '\0';
   return read;
 }
 
-DWORD ReplyWithPage(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, ULONGLONG answerSize) {
+DWORD ReplyWithPage(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE answer, ULONGLONG answerSize) {
   CHAR* block = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, ANSWER_BLOCK_BYTES + 1));
-  if (block == nullptr) return SendErrorPage(ecb, ERROR_TEXT_TEMP_WRITE);
+  if (block == nullptr) {
+    if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
+    return SendErrorPage(ecb, ERROR_TEXT_TEMP_WRITE);
+  }
   // An exchange file that cannot be opened again gives an empty header-and-data string.
-  HANDLE file = OpenAnswer(exchangePath);
+  HANDLE file = answer != INVALID_HANDLE_VALUE ? answer : OpenAnswer(exchangePath);
   ULONGLONG left = AreaLength(answerSize);
   DWORD count = 0;
   if (file != INVALID_HANDLE_VALUE && SetFilePointer(file, kAnswerAreaAt, nullptr, FILE_BEGIN) == kAnswerAreaAt) {
@@ -114,10 +117,11 @@ DWORD ReplyWithPage(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, ULONGLONG
   return HSE_STATUS_SUCCESS;
 }
 
-DWORD ReplyWithUrl(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, ULONGLONG answerSize) {
+DWORD ReplyWithUrl(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE answer, ULONGLONG answerSize) {
   CHAR url[ANSWER_URL_LIMIT + 1];
   url[0] = '\0';
-  if (AreaLength(answerSize) <= ANSWER_URL_LIMIT) ReadAnswer(exchangePath, url, sizeof url, answerSize);
+  if (AreaLength(answerSize) <= ANSWER_URL_LIMIT) ReadAnswer(exchangePath, answer, url, sizeof url, answerSize);
+  if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
   DeleteFileA(exchangePath);
   DWORD size = static_cast<DWORD>(std::strlen(url) + 1);
   // A path on this server is delivered by the server itself; anything else is a redirection.
@@ -126,10 +130,11 @@ DWORD ReplyWithUrl(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, ULONGLONG 
   return HSE_STATUS_SUCCESS;
 }
 
-DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, ULONGLONG answerSize) {
+DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE answer, ULONGLONG answerSize) {
   CHAR path[ANSWER_PATH_LIMIT + 1];
   path[0] = '\0';
-  if (AreaLength(answerSize) <= ANSWER_PATH_LIMIT) ReadAnswer(exchangePath, path, sizeof path, answerSize);
+  if (AreaLength(answerSize) <= ANSWER_PATH_LIMIT) ReadAnswer(exchangePath, answer, path, sizeof path, answerSize);
+  if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
   // A Windows program under Wine names its file as Windows does ("C:\\out\\chart.gif"): the prefix's
   // drives say where that lies here.
   CHAR prefix[MAX_PATH];

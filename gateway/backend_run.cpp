@@ -102,8 +102,10 @@ void ReportWaitEnded(EXTENSION_CONTROL_BLOCK* ecb, BackendOutcome launch) {
 }
 
 // One look at the exchange file: true when it is answered, with its result code and size;
-// *held (where given) tells whether a writer held it open.
-bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize, bool* held = nullptr) {
+// *held (where given) tells whether a writer held it open. With `keep`, an answered file stays
+// open there for the reply, which then reads what was measured here.
+bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize, bool* held = nullptr,
+                   HANDLE* keep = nullptr) {
   HANDLE file = OpenForPoll(exchangePath);
   if (held != nullptr) *held = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
   // Held open by the back-end, or not there: look again later.
@@ -123,7 +125,11 @@ bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize,
     // Shorter than 4 bytes (or not measurable): an empty answer area.
     *answerSize = (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) || size < 4 ? 4 : size;
   }
-  CloseHandle(file);
+  if (answered && keep != nullptr) {
+    *keep = file;
+  } else {
+    CloseHandle(file);
+  }
   return answered;
 }
 
@@ -159,7 +165,9 @@ BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_
   return TRUE;
 }
 
-BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize) {
+BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize,
+                          HANDLE* answer) {
+  *answer = INVALID_HANDLE_VALUE;
   LPCSTR exchangePath = request.szExchangePath;
   // Watching begins before the launch, so no change of the file can come unseen.
   HANDLE watch = BeginFileWatch(exchangePath);
@@ -197,7 +205,8 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
     if (mayHaveChanged || GetTickCount() - looked >= kLookMilliseconds) {
       looked = GetTickCount();
       bool held = false;
-      const bool answered = LookForAnswer(exchangePath, &resultCode, answerSize, &held);
+      // A Wine program's answer is measured again once it settles: the reply opens it anew.
+      const bool answered = LookForAnswer(exchangePath, &resultCode, answerSize, &held, underWine ? nullptr : answer);
       heldPause = !held ? 0 : heldPause == 0 ? kPollMilliseconds : std::min(heldPause * 2, kHeldLookMaxMilliseconds);
       if (answered) {
         if (underWine) LetAnswerSettle(ecb, exchangePath, &resultCode, answerSize);
@@ -229,7 +238,8 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
 
 DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request) {
   ULONGLONG answerSize = 4;
-  const BackendOutcome launch = RunBackend(ecb, request, &answerSize);
+  HANDLE answer = INVALID_HANDLE_VALUE;
+  const BackendOutcome launch = RunBackend(ecb, request, &answerSize, &answer);
   switch (launch) {
     case kLaunchFailed:
     case kServerBusy:
@@ -245,10 +255,11 @@ DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reques
       DeleteFileA(request.szExchangePath);
       if (launch == kClientGone) return HSE_STATUS_ERROR;  // nobody to answer
       return SendErrorPage(ecb, ERROR_TEXT_TIME_OUT);
-    case kAnsweredPage: return ReplyWithPage(ecb, request.szExchangePath, answerSize);
-    case kAnsweredUrl: return ReplyWithUrl(ecb, request.szExchangePath, answerSize);
-    case kAnsweredFile: return ReplyWithFile(ecb, request.szExchangePath, answerSize);
+    case kAnsweredPage: return ReplyWithPage(ecb, request.szExchangePath, answer, answerSize);
+    case kAnsweredUrl: return ReplyWithUrl(ecb, request.szExchangePath, answer, answerSize);
+    case kAnsweredFile: return ReplyWithFile(ecb, request.szExchangePath, answer, answerSize);
     case kAnsweredOther: break;
   }
+  if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
   return HSE_STATUS_ERROR;  // any other result code: nothing is sent, the file stays
 }

@@ -31,8 +31,11 @@ BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_
 // host runs under Wine is also watched for its end: one that ends without answering ends the wait
 // (kExitedUnanswered), and an answer it marked is read once it has ended (at most 2 s later), since
 // Linux readers see a file a Wine program still writes in place. Writes the file's size at the
-// answer to *answerSize (all 64 bits). A host that started the program is told how the wait ended.
-BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize);
+// answer to *answerSize (all 64 bits), and to *answer the file as it was found answered, open for
+// reading (the caller's to close; INVALID_HANDLE_VALUE where it was closed again). A host that
+// started the program is told how the wait ended.
+BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize,
+                          HANDLE* answer);
 
 // The finished command line's program runs on the request, and the reply follows its answer (see
 // answer_reply.h). The exchange file is deleted on the paths that end with it; when the program

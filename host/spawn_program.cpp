@@ -91,7 +91,7 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   }
   *pid = child;
   if (stderrFd != nullptr) {
-    fcntl(errors[0], F_SETFL, fcntl(errors[0], F_GETFL) | O_NONBLOCK);
+    fcntl(errors[0], F_SETFL, O_NONBLOCK);  // a new pipe's end has no other status flag
     *stderrFd = errors[0];
   }
   return 0;

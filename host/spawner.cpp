@@ -466,10 +466,13 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
     for (const Program& p : s.programs) fds.push_back({p.stderrFd, POLLIN, 0});
     if (poll(fds.data(), fds.size(), PollTimeout(s)) < 0 && errno != EINTR) return 1;
 
+    // Children are waited for only when one has ended (SIGCHLD), not on every round.
+    bool childEnded = false;
     if (fds[0].revents & POLLIN) {
       signalfd_siginfo info;
       while (read(s.signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         if (info.ssi_signo == SIGHUP || info.ssi_signo == SIGTERM) s.draining = true;
+        if (info.ssi_signo == SIGCHLD) childEnded = true;
       }
     }
     if (!s.draining && (fds[1].revents & POLLIN)) {
@@ -494,7 +497,7 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
         DrainStderr(&s, &program, false);
       }
     }
-    ReapPrograms(&s);
+    if (childEnded) ReapPrograms(&s);
     if (fds[2].revents & POLLIN) TakeStarts(&s);
     KillOverdue(&s);
     ServeQueue(&s);
