@@ -1,6 +1,6 @@
 #include "host/spawner.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -29,8 +29,6 @@ namespace {
 constexpr size_t kLogLineBytes = 8192;
 // Threads starting programs at once: one per CPU of a small server is enough to keep the loop free.
 constexpr int kStartThreads = 2;
-// The poll set begins with the signals, the listener and the pool's finished starts.
-constexpr size_t kFixedFds = 3;
 
 int64_t NowMs() {
   timespec now{};
@@ -74,6 +72,7 @@ struct Program {
 };
 
 struct Spawner {
+  int epoll;  // every descriptor the loop waits on, tagged with what it is
   const SpawnerLog* log;
   const WineSettings* wine;  // null: no program runs under Wine
   int wineServer;            // the claim on the prefix's wineserver; -1 before the first Wine program
@@ -94,6 +93,20 @@ struct Spawner {
 };
 
 void Log(Spawner* s, bool error, const std::string& text) { s->log->pfnWrite(s->log->pContext, error, text.c_str()); }
+
+// What an event of the loop is about; the tag also carries the descriptor.
+enum WatchKind : uint32_t { kSignals, kListener, kStartsDone, kConnection, kStderr };
+
+void Watch(Spawner* s, WatchKind kind, int fd) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = (static_cast<uint64_t>(kind) << 32) | static_cast<uint32_t>(fd);
+  epoll_ctl(s->epoll, EPOLL_CTL_ADD, fd, &event);
+}
+
+// Before a descriptor closes: a child being started on the pool may hold a copy of it until its
+// exec, which would keep the registration (and its events) alive.
+void Unwatch(Spawner* s, int fd) { epoll_ctl(s->epoll, EPOLL_CTL_DEL, fd, nullptr); }
 
 bool Send(int fd, uint32_t type, const void* payload, size_t length) {
   std::string packet(sizeof(SpawnHeader) + length, '\0');
@@ -138,6 +151,7 @@ Program* FindProgram(Spawner* s, pid_t pid) {
 }
 
 void CloseConnection(Spawner* s, size_t k) {
+  Unwatch(s, s->connections[k].fd);
   close(s->connections[k].fd);
   s->connections.erase(s->connections.begin() + static_cast<std::ptrdiff_t>(k));
 }
@@ -194,6 +208,7 @@ void Start(Spawner* s, Connection* c) {
   job->nId = ++s->lastJobId;
   c->state = kStarting;
   c->jobId = job->nId;
+  Unwatch(s, c->fd);
   s->pool->Submit(std::move(job));
 }
 
@@ -211,8 +226,10 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
                   c->order.fixed.bStopAbandoned != 0, c->order.fixed.nKillGraceMs, 0, false};
   job->stderrFd = -1;  // the program's now
   s->programs.push_back(program);
+  if (program.stderrFd >= 0) Watch(s, kStderr, program.stderrFd);
   c->state = kRunning;
   c->pid = job->pid;
+  Watch(s, kConnection, c->fd);
   const SpawnReply reply{static_cast<int32_t>(job->pid), c->windows ? 1u : 0u};
   Send(c->fd, kStarted, &reply, sizeof reply);
   // A program that ended before its start was taken: its end is told now, in order.
@@ -354,6 +371,7 @@ void DrainStderr(Spawner* s, Program* program, bool atEnd) {
   }
   program->partialLine.erase(0, start);
   if (atEnd) {
+    Unwatch(s, program->stderrFd);
     close(program->stderrFd);
     program->stderrFd = -1;
   }
@@ -388,7 +406,7 @@ void ReapPrograms(Spawner* s) {
 void ServeQueue(Spawner* s) {
   const int64_t now = NowMs();
   for (Connection& c : s->connections) {
-    if (c.state != kQueued) continue;
+    if (c.state != kQueued || c.closing) continue;
     const uint32_t cap = c.order.fixed.nMaxBackends;
     if (cap == 0 || Alive(*s) < cap) {
       Start(s, &c);
@@ -421,7 +439,7 @@ void ForgetEnded(Spawner* s) {
                     s->programs.end());
 }
 
-// How long poll may sleep: until the nearest queue deadline or kill, at most a second.
+// How long the loop may sleep: until the nearest queue deadline or kill, at most a second.
 int PollTimeout(const Spawner& s) {
   const int64_t now = NowMs();
   int64_t wait = 1000;
@@ -450,55 +468,69 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   sigprocmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
   SpawnPool pool;
-  Spawner s{&log, wine, -1, {}, listener, signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0,
-            {}, &pool, 0, {}};
-  if (s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
+  Spawner s{epoll_create1(EPOLL_CLOEXEC), &log, wine, -1, {}, listener,
+            signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, {}};
+  if (s.epoll < 0 || s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
   SignalsNotAtDefault(&s.signalsToReset);
-  std::vector<pollfd> fds;
+  Watch(&s, kSignals, s.signals);
+  Watch(&s, kListener, listener);
+  Watch(&s, kStartsDone, pool.ReadyFd());
+  // Descriptors close only at the end of a round, so an event's descriptor is still its own.
+  epoll_event events[64];
   while (!Finished(s)) {
-    // Poll order: signals, the listener, the pool's finished starts, the connections, the
-    // programs' standard errors.
-    fds.clear();
-    fds.push_back({s.signals, POLLIN, 0});
-    fds.push_back({s.draining ? -1 : s.listener, POLLIN, 0});
-    fds.push_back({pool.ReadyFd(), POLLIN, 0});
-    for (const Connection& c : s.connections) fds.push_back({c.state == kStarting ? -1 : c.fd, POLLIN, 0});
-    for (const Program& p : s.programs) fds.push_back({p.stderrFd, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), PollTimeout(s)) < 0 && errno != EINTR) return 1;
-
-    // Children are waited for only when one has ended (SIGCHLD), not on every round.
-    bool childEnded = false;
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info;
-      while (read(s.signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        if (info.ssi_signo == SIGHUP || info.ssi_signo == SIGTERM) s.draining = true;
-        if (info.ssi_signo == SIGCHLD) childEnded = true;
+    const int ready = epoll_wait(s.epoll, events, 64, PollTimeout(s));
+    if (ready < 0 && errno != EINTR) return 1;
+    bool childEnded = false;  // children are waited for only after a SIGCHLD, not every round
+    bool startsDone = false;
+    bool accepting = false;
+    for (int k = 0; k < ready; ++k) {
+      const auto kind = static_cast<WatchKind>(events[k].data.u64 >> 32);
+      const int fd = static_cast<int>(events[k].data.u64 & 0xFFFFFFFFu);
+      if (kind == kSignals) {
+        signalfd_siginfo info;
+        while (read(s.signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+          if (info.ssi_signo == SIGHUP || info.ssi_signo == SIGTERM) s.draining = true;
+          if (info.ssi_signo == SIGCHLD) childEnded = true;
+        }
+      } else if (kind == kListener) {
+        accepting = true;
+      } else if (kind == kStartsDone) {
+        startsDone = true;
+      } else if (kind == kConnection) {
+        for (Connection& c : s.connections) {
+          if (c.fd != fd || c.closing || c.state == kStarting) continue;
+          const Received received = Receive(&s, &c);
+          if (received == kAnswerStatus) {
+            const std::string text = StatusText(s);
+            Send(c.fd, kStatusText, text.data(), text.size());
+          }
+          if (received != kKeep) {
+            Unwatch(&s, c.fd);
+            c.closing = true;
+          }
+          break;
+        }
+      } else if (kind == kStderr) {
+        for (Program& program : s.programs) {
+          if (program.stderrFd == fd) {
+            DrainStderr(&s, &program, false);
+            break;
+          }
+        }
       }
     }
-    if (!s.draining && (fds[1].revents & POLLIN)) {
+    if (s.draining && s.listener >= 0) {
+      Unwatch(&s, s.listener);
+      s.listener = -1;  // the server's to close
+    } else if (accepting) {
       const int fd = accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false, 0, false});
-    }
-    const size_t connectionCount = fds.size() - kFixedFds - s.programs.size();
-    for (size_t k = connectionCount; k-- > 0;) {
-      if ((fds[kFixedFds + k].revents & (POLLIN | POLLHUP | POLLERR)) == 0 || k >= s.connections.size()) continue;
-      Connection& c = s.connections[k];
-      const Received received = Receive(&s, &c);
-      if (received == kAnswerStatus) {
-        const std::string text = StatusText(s);
-        Send(c.fd, kStatusText, text.data(), text.size());
-      }
-      if (received != kKeep) CloseConnection(&s, k);
-    }
-    const size_t programsPolled = fds.size() - kFixedFds - connectionCount;
-    for (size_t k = 0; k < programsPolled && k < s.programs.size(); ++k) {
-      Program& program = s.programs[k];
-      if (program.stderrFd >= 0 && (fds[kFixedFds + connectionCount + k].revents & (POLLIN | POLLHUP | POLLERR))) {
-        DrainStderr(&s, &program, false);
+      if (fd >= 0) {
+        s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false, 0, false});
+        Watch(&s, kConnection, fd);
       }
     }
     if (childEnded) ReapPrograms(&s);
-    if (fds[2].revents & POLLIN) TakeStarts(&s);
+    if (startsDone) TakeStarts(&s);
     KillOverdue(&s);
     ServeQueue(&s);
     ForgetEnded(&s);
@@ -509,5 +541,6 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   // No Wine process of the server's outlives it.
   if (s.wineServer >= 0) StopWineServer(*s.wine, s.wineServer);
   close(s.signals);
+  close(s.epoll);
   return 0;
 }
