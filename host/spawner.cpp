@@ -55,7 +55,6 @@ struct Connection {
   bool closing;    // answered for good: closed at the end of the round
   uint64_t jobId;  // kStarting: its start in the pool
   bool windows;    // kStarting, kRunning: the program runs under Wine
-  bool paused;     // kStarting: taken out of the loop's watch (it spoke or closed meanwhile)
 };
 
 struct Program {
@@ -105,10 +104,8 @@ void Watch(Spawner* s, WatchKind kind, int fd) {
   epoll_ctl(s->epoll, EPOLL_CTL_ADD, fd, &event);
 }
 
-// Closing a descriptor ends its registration (once a child being started on the pool, which may
-// hold a copy until its exec, lets go too: a late event then names a descriptor number that is
-// free or another's, and reading it finds nothing). Only a connection whose program is being
-// started is taken out explicitly, and only when it has something to say meanwhile.
+// Before a descriptor closes: a child being started on the pool may hold a copy of it until its
+// exec, which would keep the registration (and its events) alive.
 void Unwatch(Spawner* s, int fd) { epoll_ctl(s->epoll, EPOLL_CTL_DEL, fd, nullptr); }
 
 bool Send(int fd, uint32_t type, const void* payload, size_t length) {
@@ -154,6 +151,7 @@ Program* FindProgram(Spawner* s, pid_t pid) {
 }
 
 void CloseConnection(Spawner* s, size_t k) {
+  Unwatch(s, s->connections[k].fd);
   close(s->connections[k].fd);
   s->connections.erase(s->connections.begin() + static_cast<std::ptrdiff_t>(k));
 }
@@ -210,6 +208,7 @@ void Start(Spawner* s, Connection* c) {
   job->nId = ++s->lastJobId;
   c->state = kStarting;
   c->jobId = job->nId;
+  Unwatch(s, c->fd);
   s->pool->Submit(std::move(job));
 }
 
@@ -230,10 +229,7 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
   if (program.stderrFd >= 0) Watch(s, kStderr, program.stderrFd);
   c->state = kRunning;
   c->pid = job->pid;
-  if (c->paused) {
-    Watch(s, kConnection, c->fd);
-    c->paused = false;
-  }
+  Watch(s, kConnection, c->fd);
   const SpawnReply reply{static_cast<int32_t>(job->pid), c->windows ? 1u : 0u};
   Send(c->fd, kStarted, &reply, sizeof reply);
   // A program that ended before its start was taken: its end is told now, in order.
@@ -375,6 +371,7 @@ void DrainStderr(Spawner* s, Program* program, bool atEnd) {
   }
   program->partialLine.erase(0, start);
   if (atEnd) {
+    Unwatch(s, program->stderrFd);
     close(program->stderrFd);
     program->stderrFd = -1;
   }
@@ -501,19 +498,16 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
         startsDone = true;
       } else if (kind == kConnection) {
         for (Connection& c : s.connections) {
-          if (c.fd != fd || c.closing) continue;
-          if (c.state == kStarting) {
-            // Heard once its program runs; until then its event would only come back each round.
-            Unwatch(&s, c.fd);
-            c.paused = true;
-            break;
-          }
+          if (c.fd != fd || c.closing || c.state == kStarting) continue;
           const Received received = Receive(&s, &c);
           if (received == kAnswerStatus) {
             const std::string text = StatusText(s);
             Send(c.fd, kStatusText, text.data(), text.size());
           }
-          if (received != kKeep) c.closing = true;
+          if (received != kKeep) {
+            Unwatch(&s, c.fd);
+            c.closing = true;
+          }
           break;
         }
       } else if (kind == kStderr) {
@@ -531,7 +525,7 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
     } else if (accepting) {
       const int fd = accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
-        s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false, 0, false, false});
+        s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false, 0, false});
         Watch(&s, kConnection, fd);
       }
     }
