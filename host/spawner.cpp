@@ -43,7 +43,7 @@ struct Order {
 };
 
 // kStarting: its program is being started on a thread of the pool; the connection is not read
-// meanwhile (a request that gives up then is seen once its program runs).
+// meanwhile (a request that gives up then is seen once its program runs, a moment later).
 enum ConnectionState { kAwaitingOrder, kQueued, kStarting, kRunning };
 
 struct Connection {
@@ -208,7 +208,6 @@ void Start(Spawner* s, Connection* c) {
   job->nId = ++s->lastJobId;
   c->state = kStarting;
   c->jobId = job->nId;
-  Unwatch(s, c->fd);
   s->pool->Submit(std::move(job));
 }
 
@@ -229,7 +228,6 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
   if (program.stderrFd >= 0) Watch(s, kStderr, program.stderrFd);
   c->state = kRunning;
   c->pid = job->pid;
-  Watch(s, kConnection, c->fd);
   const SpawnReply reply{static_cast<int32_t>(job->pid), c->windows ? 1u : 0u};
   Send(c->fd, kStarted, &reply, sizeof reply);
   // A program that ended before its start was taken: its end is told now, in order.
@@ -504,10 +502,7 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
             const std::string text = StatusText(s);
             Send(c.fd, kStatusText, text.data(), text.size());
           }
-          if (received != kKeep) {
-            Unwatch(&s, c.fd);
-            c.closing = true;
-          }
+          if (received != kKeep) c.closing = true;
           break;
         }
       } else if (kind == kStderr) {
