@@ -205,8 +205,12 @@ inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_
     return Fail(error, "no exchange file at " + exchangePath);
   }
   const std::string temp = exchangePath + ".answer";
-  unlink(temp.c_str());  // a stale one, possibly a link planted elsewhere: O_EXCL creates anew
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, info.st_mode & 0777);
+  const auto create = [&] { return open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, info.st_mode & 0777); };
+  int fd = create();
+  if (fd < 0 && errno == EEXIST) {
+    unlink(temp.c_str());  // a stale one, possibly a link planted elsewhere: O_EXCL creates anew
+    fd = create();
+  }
   if (fd < 0) return Fail(error, "cannot create " + temp + ": " + std::strerror(errno));
   const char head[4] = {'9', code, ' ', ' '};
   bool ok = WriteAllTo(fd, head, sizeof head) && WriteAllTo(fd, answer.data(), answer.size());
@@ -285,8 +289,10 @@ inline bool ParseRequest(std::string_view bytes, Request* out, std::string* erro
 inline bool ReadRequest(const std::string& exchangePath, Request* out, std::string* error = nullptr) {
   std::FILE* in = std::fopen(exchangePath.c_str(), "rb");
   if (in == nullptr) return detail::Fail(error, "cannot open " + exchangePath + ": " + std::strerror(errno));
+  // A small block: a program starts with little stack touched, and every page of a larger frame
+  // would be touched (and faulted in) on entry; the string grows as the file needs.
   std::string bytes;
-  char block[65536];
+  char block[4096];
   size_t n;
   while ((n = std::fread(block, 1, sizeof block, in)) > 0) bytes.append(block, n);
   const bool failed = std::ferror(in) != 0;
