@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 
 namespace {
@@ -17,6 +18,23 @@ namespace {
 constexpr int kResources[kLimitCount] = {RLIMIT_CPU, RLIMIT_AS, RLIMIT_NPROC};
 // close_range(2)'s flag (Linux 5.11): mark close-on-exec rather than close.
 constexpr unsigned kCloseRangeCloexec = 1u << 2;
+
+// glibc keeps the first real-time signals for itself and refuses them to sigaction() and signal
+// sets, yet a server may have been started with them ignored, and exec passes that on: the raw
+// system call sets them back.
+void ResetReservedSignals() {
+#if defined(__x86_64__) || defined(__i386__)
+  struct {
+    void* handler;  // 0: SIG_DFL
+    unsigned long flags;
+    void* restorer;
+    uint64_t mask;
+  } byDefault{};
+  for (int signal = __SIGRTMIN; signal < SIGRTMIN; ++signal) {
+    syscall(SYS_rt_sigaction, signal, &byDefault, nullptr, sizeof byDefault.mask);
+  }
+#endif
+}
 
 // In the child between vfork and exec: system calls only, and nothing written to memory but
 // *failure (the memory is the spawner's until exec). Every signal is blocked on entry: a handler of
@@ -29,6 +47,7 @@ constexpr unsigned kCloseRangeCloexec = 1u << 2;
     if (start.pSignalsToReset != nullptr && sigismember(start.pSignalsToReset, signal) != 1) continue;
     ::signal(signal, SIG_DFL);
   }
+  ResetReservedSignals();
   const int null = open("/dev/null", O_RDWR);
   if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(stderrWrite >= 0 ? stderrWrite : null, 2) < 0) {
     *failure = errno;

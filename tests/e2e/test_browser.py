@@ -14,7 +14,7 @@ try:
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
     from selenium.common.exceptions import (JavascriptException, NoSuchElementException,
-                                            StaleElementReferenceException)
+                                            StaleElementReferenceException, WebDriverException)
 except ImportError:  # pragma: no cover - make deps installs python3-selenium
     webdriver = None
 
@@ -48,9 +48,12 @@ class DemoSiteInChromium(unittest.TestCase):
 
     def wait_for(self, condition):
         # A condition read while the browser swaps the submitting page for the answer can find an
-        # element of the old page gone; that is the same as "not yet".
+        # element of the old page gone ("Node ... does not belong to the document" comes as a plain
+        # WebDriverException); that is the same as "not yet", and a lasting failure ends in the
+        # time-out.
         return WebDriverWait(self.driver, 30, ignored_exceptions=(
-            JavascriptException, NoSuchElementException, StaleElementReferenceException)).until(lambda d: condition(d))
+            JavascriptException, NoSuchElementException, StaleElementReferenceException,
+            WebDriverException)).until(lambda d: condition(d))
 
     def encoding_warnings(self):
         return [entry["message"] for entry in self.driver.get_log("browser")
