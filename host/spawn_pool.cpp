@@ -3,8 +3,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "host/spawn_program.h"
 
 SpawnPool::~SpawnPool() {
@@ -60,7 +58,7 @@ void SpawnPool::Work() {
     environment.push_back(nullptr);
     const ProgramStart start{job->program.c_str(), job->argument.c_str(), environment.data(), job->limits,
                              job->szLoader, job->pSignalsToReset};
-    job->failure = StartProgram(start, &job->pid, job->bWithStderr ? &job->stderrFd : nullptr);
+    job->failure = StartProgram(start, &job->pid, &job->stderrFd);
     {
       std::lock_guard<std::mutex> guard(lock_);
       finished_.push_back(std::move(job));

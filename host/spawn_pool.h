@@ -28,7 +28,6 @@ struct SpawnJob {
   int64_t limits[kLimitCount][2] = {};
   const char* szLoader = nullptr;            // outlives the job (the spawner's Wine settings)
   const sigset_t* pSignalsToReset = nullptr; // outlives the job (the spawner's own)
-  bool bWithStderr = true;                   // give the program a standard error pipe
   // Filled in by the start: the child's id (also of a child whose exec failed, already reaped;
   // 0 when none was made), its standard error's reading end, 0 or the errno of the failure.
   pid_t pid = 0;
