@@ -1,12 +1,14 @@
 // Writes the request side of the exchange file in one pass: the header block and the field index
-// go out first as placeholders and again at the end, once the field count and every offset are
-// known, so each name and value reaches the file at once.
+// are gathered first as placeholders and written over at the end, once the field count and every
+// offset are known. The writes are gathered in memory, so a small request's file reaches the disk
+// in one write.
 #include "gateway/exchange_file.h"
 
 #include <cstring>
 
 #include "gateway/error_page.h"
 #include "gateway/form_reader.h"
+#include "gateway/gathered_file.h"
 #include "gateway/request_settings.h"
 #include "gateway/wine_request.h"
 #include "jpcodec/jpcodec.h"
@@ -20,11 +22,6 @@ void PutNumber(BYTE* at, DWORD value) {
   at[1] = static_cast<BYTE>(value >> 8);
   at[2] = static_cast<BYTE>(value >> 16);
   at[3] = static_cast<BYTE>(value >> 24);
-}
-
-BOOL WriteAll(HANDLE file, const void* bytes, DWORD count) {
-  DWORD written = 0;
-  return WriteFile(file, bytes, count, &written, nullptr) && written == count;
 }
 
 // Method digit (case-sensitive, unlike the form reader's choice of input), ConnID and client.
@@ -78,14 +75,14 @@ bool SelectBackend(Selection* selection, const char* name, const char* value, in
 
 // The value record: a private copy converted to Shift-JIS. A value left unchanged gets the length
 // count + 1, so its record runs one byte past the copy's NUL: the copy has that byte, zero.
-bool WriteValueRecord(HANDLE file, const char* value, int32_t length, DWORD* recordLength) {
+bool WriteValueRecord(GatheredFile* file, const char* value, int32_t length, DWORD* recordLength) {
   const size_t count = static_cast<size_t>(length);
   CHAR* copy = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, count + 2));
   if (copy == nullptr) return false;
   std::memcpy(copy, value, count);
   const unsigned long converted = ConvertToSjis2(copy, static_cast<unsigned long>(count + 1));
   *recordLength = static_cast<DWORD>(converted);
-  const BOOL written = WriteAll(file, copy, static_cast<DWORD>(converted + 1));
+  const BOOL written = GatherBytes(file, copy, static_cast<DWORD>(converted + 1));
   HeapFree(GetProcessHeap(), 0, copy);
   return written != FALSE;
 }
@@ -93,7 +90,7 @@ bool WriteValueRecord(HANDLE file, const char* value, int32_t length, DWORD* rec
 // A value declared in an encoding, converted to Shift-JIS; or a value that needs no conversion (an
 // upload's path, already in Shift-JIS). Its record keeps the shape of a value left as it came: the
 // bytes, a NUL and a zero byte, the length counting the NUL, so NUL bytes in it read back right.
-bool WriteDeclaredValueRecord(HANDLE file, FormCharset charset, const char* value, int32_t length,
+bool WriteDeclaredValueRecord(GatheredFile* file, FormCharset charset, const char* value, int32_t length,
                               DWORD* recordLength) {
   const size_t count = static_cast<size_t>(length);
   const size_t room = charset == kCharsetAuto ? count + 2 : DeclaredValueRoom(count) + 2;
@@ -108,14 +105,14 @@ bool WriteDeclaredValueRecord(HANDLE file, FormCharset charset, const char* valu
   copy[converted] = '\0';
   copy[converted + 1] = '\0';
   *recordLength = static_cast<DWORD>(converted + 1);
-  const BOOL written = WriteAll(file, copy, static_cast<DWORD>(converted + 2));
+  const BOOL written = GatherBytes(file, copy, static_cast<DWORD>(converted + 2));
   HeapFree(GetProcessHeap(), 0, copy);
   return written != FALSE;
 }
 
 // An upload's path as a program under Wine opens it ("Z:\\..."), in the record shape of a value left
 // as it came.
-bool WriteWindowsPathRecord(HANDLE file, const char* value, int32_t length, DWORD* recordLength) {
+bool WriteWindowsPathRecord(GatheredFile* file, const char* value, int32_t length, DWORD* recordLength) {
   const size_t room = static_cast<size_t>(length) + 3;
   CHAR* path = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, room + 1));
   if (path == nullptr) return false;
@@ -171,7 +168,7 @@ bool RunsUnderWine(EXTENSION_CONTROL_BLOCK* ecb, FormField* list, const Exchange
 }
 
 // The name and value records of every field, with their index entries; null or the failure text.
-LPCSTR WriteRecords(HANDLE file, FormField* list, int32_t fieldCount, BYTE* index, FormCharset charset,
+LPCSTR WriteRecords(GatheredFile* file, FormField* list, int32_t fieldCount, BYTE* index, FormCharset charset,
                     ExchangeRequest* out) {
   Selection selection{false, false};
   int32_t k = 0;
@@ -185,12 +182,12 @@ LPCSTR WriteRecords(HANDLE file, FormField* list, int32_t fieldCount, BYTE* inde
     BYTE* entry = index + static_cast<size_t>(k) * EXCHANGE_ENTRY_BYTES;
 
     const DWORD nameLength = MeasureText(name);
-    PutNumber(entry, SetFilePointer(file, 0, nullptr, FILE_CURRENT) + base);
+    PutNumber(entry, GatheredOffset(*file) + base);
     PutNumber(entry + 4, nameLength + 1);
-    if (!WriteAll(file, name, nameLength) || !WriteAll(file, "", 1)) return ERROR_TEXT_TEMP_WRITE;
+    if (!GatherBytes(file, name, nameLength) || !GatherBytes(file, "", 1)) return ERROR_TEXT_TEMP_WRITE;
 
     DWORD recordLength = 0;
-    PutNumber(entry + 8, SetFilePointer(file, 0, nullptr, FILE_CURRENT) + base);
+    PutNumber(entry + 8, GatheredOffset(*file) + base);
     const bool upload = IsRequestUpload(*out, value, valueLength);
     const bool written = upload && out->bUnderWine
                              ? WriteWindowsPathRecord(file, value, valueLength, &recordLength)
@@ -207,9 +204,9 @@ LPCSTR WriteRecords(HANDLE file, FormField* list, int32_t fieldCount, BYTE* inde
 }
 
 // Steps after the file is open: header, form, index, records, final header and index.
-LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, BYTE* header, ExchangeRequest* out) {
+LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, GatheredFile* file, BYTE* header, ExchangeRequest* out) {
   FillHeader(ecb, header);
-  if (!WriteAll(file, header, EXCHANGE_HEADER_BYTES)) return ERROR_TEXT_TEMP_WRITE;
+  if (!GatherBytes(file, header, EXCHANGE_HEADER_BYTES)) return ERROR_TEXT_TEMP_WRITE;
 
   int32_t fieldCount = 0;
   FormReadEnd end = kFormReadComplete;
@@ -224,7 +221,7 @@ LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, BYTE* header,
   LPCSTR failure = nullptr;
   if (index == nullptr) {
     failure = ERROR_TEXT_TEMP_WRITE;
-  } else if (!WriteAll(file, index, static_cast<DWORD>(indexBytes))) {
+  } else if (!GatherBytes(file, index, static_cast<DWORD>(indexBytes))) {
     failure = ERROR_TEXT_TEMP_WRITE;
   } else if (list == nullptr) {
     failure = ERROR_TEXT_KEY_CREATE;
@@ -234,11 +231,10 @@ LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, BYTE* header,
     MapWindowsProgramPath(ecb, out->szBackendPath);
   }
   FreeFormFields(list);
-  if (failure == nullptr) {
-    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    if (!WriteAll(file, header, EXCHANGE_HEADER_BYTES) || !WriteAll(file, index, static_cast<DWORD>(indexBytes))) {
-      failure = ERROR_TEXT_TEMP_WRITE;
-    }
+  if (failure == nullptr &&
+      (!OverwriteGathered(file, 0, header, EXCHANGE_HEADER_BYTES) ||
+       !OverwriteGathered(file, EXCHANGE_HEADER_BYTES, index, static_cast<DWORD>(indexBytes)))) {
+    failure = ERROR_TEXT_TEMP_WRITE;
   }
   if (index != nullptr) HeapFree(GetProcessHeap(), 0, index);
   return failure;
@@ -277,7 +273,15 @@ LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
 
   // Zero-filled, so the bytes no step writes (2-3, behind the client texts) are zero.
   BYTE* header = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, EXCHANGE_HEADER_BYTES));
-  const LPCSTR failure = header ? FillExchangeFile(ecb, file, header, out) : ERROR_TEXT_TEMP_WRITE;
+  GatheredFile* gathered = static_cast<GatheredFile*>(HeapAlloc(GetProcessHeap(), 0, sizeof(GatheredFile)));
+  LPCSTR failure = ERROR_TEXT_TEMP_WRITE;
+  if (header != nullptr && gathered != nullptr) {
+    BeginGathering(gathered, file);
+    failure = FillExchangeFile(ecb, gathered, header, out);
+    // A failed request's file, too, holds what was gathered up to the failure.
+    if (!FlushGathered(gathered) && failure == nullptr) failure = ERROR_TEXT_TEMP_WRITE;
+  }
+  if (gathered != nullptr) HeapFree(GetProcessHeap(), 0, gathered);
   if (header != nullptr) HeapFree(GetProcessHeap(), 0, header);
   CloseHandle(file);
   return failure;
