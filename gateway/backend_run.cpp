@@ -28,6 +28,8 @@ constexpr DWORD kLookMilliseconds = 10000;
 // writing: a look in that moment finds it held, and no later event comes. A file found held is
 // looked at again after this pause, doubled while it stays held, up to kHeldLookMaxMilliseconds.
 constexpr DWORD kHeldLookMaxMilliseconds = 256;
+// A program the host started is first waited for by its end, at most this long (see AnsweredByItsEnd).
+constexpr DWORD kEndFirstMilliseconds = 20;
 // A program under Wine: how often its end is asked after, and how long a marked answer may still be
 // written before it is read anyway.
 constexpr DWORD kWineWatchMilliseconds = 20;
@@ -140,6 +142,18 @@ BOOL ProgramRunning(EXTENSION_CONTROL_BLOCK* ecb) {
   return state != KARVEL_PROGRAM_EXITED;
 }
 
+// Most programs end a moment after they answer. For one the host started, its end (which the host
+// tells) is waited for first, at most `wait` milliseconds, and the file looked at once: no watch
+// is set, and none of its events wake the server (the answer's rename alone makes three). True
+// when it answered; false when it runs on, ended unanswered (a program it started may still answer)
+// or the host tells nothing, and the wait goes on watching the file.
+bool AnsweredByItsEnd(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, DWORD wait, BYTE* resultCode,
+                      ULONGLONG* answerSize, HANDLE* answer) {
+  DWORD state = KARVEL_PROGRAM_RUNNING;
+  if (!ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_PROGRAM_STATE, &state, &wait, nullptr)) return false;
+  return LookForAnswer(exchangePath, resultCode, answerSize, nullptr, answer);
+}
+
 // A Wine program's answer is marked, but the program may still be writing it: waits for its end,
 // at most kWineSettleMilliseconds, then measures the answer again.
 void LetAnswerSettle(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize) {
@@ -169,12 +183,9 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
                           HANDLE* answer) {
   *answer = INVALID_HANDLE_VALUE;
   LPCSTR exchangePath = request.szExchangePath;
-  // Watching begins before the launch, so no change of the file can come unseen.
-  HANDLE watch = BeginFileWatch(exchangePath);
   BOOL underWine = FALSE;
   const LaunchOutcome launched = Launch(ecb, request, &underWine);
   if (launched == kNotStarted || launched == kHostBusy) {
-    EndFileWatch(watch);
     return launched == kHostBusy ? kServerBusy : kLaunchFailed;
   }
   SYSTEMTIME now;
@@ -185,11 +196,21 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
   const DWORD started = GetTickCount();
   const DWORD limit = request.nBackendTimeout >= 0 ? static_cast<DWORD>(request.nBackendTimeout) * 1000u : 0;
   DWORD clientChecked = started;
-  DWORD looked = started;
-  // A watch armed before the launch sees every change: the first look waits for the first one.
-  BOOL mayHaveChanged = watch == nullptr;
-  DWORD heldPause = 0;  // while the file is found held open: the pause before the next look
   BackendOutcome result = kTimedOut;
+  BYTE endCode = 0;
+  if (launched == kStartedByHost && !underWine &&
+      AnsweredByItsEnd(ecb, exchangePath, request.nBackendTimeout >= 0 ? std::min(limit, kEndFirstMilliseconds)
+                                                                       : kEndFirstMilliseconds,
+                       &endCode, answerSize, answer)) {
+    ReportWaitEnded(ecb, OutcomeOf(endCode));
+    return OutcomeOf(endCode);
+  }
+  // The file is watched from here on, and looked at once: what changed before the watch began is
+  // found by that look, what changes after it by the watch.
+  HANDLE watch = BeginFileWatch(exchangePath);
+  DWORD looked = GetTickCount();
+  BOOL mayHaveChanged = TRUE;
+  DWORD heldPause = 0;  // while the file is found held open: the pause before the next look
   for (;;) {
     if (request.nBackendTimeout >= 0) {
       if (GetTickCount() - started >= limit) break;

@@ -187,7 +187,7 @@ BOOL WINAPI ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buff
       if (!done) return FailWithError(ERROR_INVALID_PARAMETER);
       break;
     case HSE_REQ_KARVEL_PROGRAM_STATE:
-      done = ProgramState(&context->program, static_cast<DWORD*>(buffer));
+      done = ProgramState(&context->program, static_cast<DWORD*>(buffer), size);
       if (!done) return FailWithError(ERROR_INVALID_PARAMETER);
       break;
     default:

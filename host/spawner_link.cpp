@@ -1,5 +1,6 @@
 #include "host/spawner_link.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -328,8 +329,13 @@ BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramR
   return TRUE;
 }
 
-BOOL ProgramState(ProgramRun* run, DWORD* state) {
+BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) {
   if (state == nullptr || run->fd < 0) return FALSE;
+  if (!run->exited && waitMilliseconds != nullptr && *waitMilliseconds > 0) {
+    // A signal that cuts the wait short only makes it shorter: the caller looks and asks again.
+    pollfd connection{run->fd, POLLIN, 0};
+    poll(&connection, 1, static_cast<int>(std::min<DWORD>(*waitMilliseconds, INT32_MAX)));
+  }
   // The spawner's kExited comes unasked; it is the only packet before kDone.
   char packet[sizeof(SpawnHeader) + sizeof(SpawnReply)];
   size_t length = 0;

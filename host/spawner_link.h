@@ -36,8 +36,9 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
 // is stopped where the site says so) and notes karvel-result and karvel-wait-ms.
 BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramRun* run);
 
-// HSE_REQ_KARVEL_PROGRAM_STATE: whether the program still runs (the spawner says when it ends).
-BOOL ProgramState(ProgramRun* run, DWORD* state);
+// HSE_REQ_KARVEL_PROGRAM_STATE: whether the program still runs (the spawner says when it ends),
+// after waiting for its end at most *waitMilliseconds where that is given.
+BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds);
 
 // Ends a run the extension left without saying how (the request is over).
 void EndProgramRun(request_rec* r, ProgramRun* run);

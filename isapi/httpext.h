@@ -98,7 +98,8 @@ typedef EXTENSION_CONTROL_BLOCK* LPEXTENSION_CONTROL_BLOCK;
 #define HSE_REQ_KARVEL_START_PROGRAM 0x4B560001u  // lpvBuffer: KARVEL_PROGRAM_START
 #define HSE_REQ_KARVEL_PROGRAM_DONE 0x4B560002u   // lpvBuffer: KARVEL_PROGRAM_DONE
 // Whether the program the host started still runs: *(DWORD*)lpvBuffer gets KARVEL_PROGRAM_RUNNING
-// or KARVEL_PROGRAM_EXITED.
+// or KARVEL_PROGRAM_EXITED. With lpdwSize, the host first waits for the program's end at most
+// *lpdwSize milliseconds.
 #define HSE_REQ_KARVEL_PROGRAM_STATE 0x4B560003u
 #define KARVEL_PROGRAM_RUNNING 1
 #define KARVEL_PROGRAM_EXITED 2

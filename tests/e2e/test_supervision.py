@@ -113,6 +113,24 @@ class Supervision(unittest.TestCase):
             pattern = r"karvel: behave \[%s\]: line %d of e2e-tag" % (re.escape(log_id), k)
             self.assertTrue(wait_until(lambda: re.search(pattern, server.log_text()), 5), pattern)
 
+    def test_an_answer_is_the_reply_whether_or_not_its_program_has_ended(self):
+        # Answered and running on: the reply comes while the program still runs (it ends only once
+        # the test has the reply, or after 30 s).
+        until = "/tmp/karvel-e2e-linger-%d-%s" % (os.getpid(), token())
+        try:
+            status, _, body = server.request("GET", url("/scripts", do="linger", until=until))
+            self.assertEqual((200, b"lingering"), (status, body))
+            self.assertTrue(programs(), "the program still runs: its answer was replied without its end")
+        finally:
+            open(until, "w").close()
+        self.assertTrue(wait_until(lambda: not programs(), 10))
+        os.remove(until)
+        # Ended without an answer, and a program it started answers later: that is the reply, soon
+        # or after the program ran on past the first wait for its end.
+        for ms in (0, 50, 300):
+            status, _, body = server.request("GET", url("/scripts", do="handoff", ms=ms))
+            self.assertEqual((200, b"handed off"), (status, body), "answered %d ms after the end" % ms)
+
     def test_apaches_resource_limits_apply(self):
         _, _, body = server.request("GET", url("/limits", do="allocate", mb=400))
         self.assertEqual(b"allocation failed", body)

@@ -5,7 +5,10 @@
 //   allocate  touches "mb" MiB of memory, answers "allocated" or "allocation failed"
 //   spin      spins on the processor until stopped
 //   fork      starts a child process, answers "forked" or "fork failed"
+//   linger    answers "lingering", then runs on until the file "until" names exists ("seconds", 30)
+//   handoff   ends at once without an answer; the child it starts answers "handed off" after "ms"
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +61,22 @@ int main(int argc, char** argv) {
     if (child == 0) _exit(0);
     if (child > 0) waitpid(child, nullptr, 0);
     return Answer(argv[1], child > 0 ? "forked" : "fork failed") ? 0 : 1;
+  }
+  if (what == "linger") {
+    const bool answered = Answer(argv[1], "lingering");
+    const std::string until = Value(request, "until", "");
+    struct stat info;
+    for (long turns = std::atol(Value(request, "seconds", "30").c_str()) * 20; turns > 0; --turns) {
+      if (stat(until.c_str(), &info) == 0) break;
+      usleep(50000);
+    }
+    return answered ? 0 : 1;
+  }
+  if (what == "handoff") {
+    const pid_t child = fork();
+    if (child != 0) return child > 0 ? 0 : 1;
+    usleep(static_cast<useconds_t>(std::atol(Value(request, "ms", "300").c_str()) * 1000));
+    _exit(Answer(argv[1], "handed off") ? 0 : 1);
   }
   if (what == "spin") {
     volatile unsigned long turns = 0;
