@@ -29,6 +29,9 @@ namespace {
 constexpr size_t kLogLineBytes = 8192;
 // Threads starting programs at once: one per CPU of a small server is enough to keep the loop free.
 constexpr int kStartThreads = 2;
+// Connections waiting for an order beyond this many are closed, the oldest first: each thread of
+// every child keeps one.
+constexpr size_t kIdleConnectionsKept = 256;
 
 int64_t NowMs() {
   timespec now{};
@@ -308,6 +311,11 @@ Received Receive(Spawner* s, Connection* c) {
     const size_t resultLength = strnlen(result, header.nLength - sizeof done);
     s->results[std::string(result, resultLength)]++;
     RequestEnded(s, c->pid, done.bAnswered != 0);
+    // The connection waits for the thread's next order.
+    c->state = kAwaitingOrder;
+    c->pid = 0;
+    c->order = Order{};
+    return kKeep;
   }
   return kClose;
 }
@@ -420,6 +428,21 @@ void ServeQueue(Spawner* s) {
   }
 }
 
+// Connections waiting for an order, beyond `kept` of them (the newest), are told kClosing and
+// closed at the end of the round.
+void CloseIdleConnections(Spawner* s, size_t kept) {
+  size_t idle = static_cast<size_t>(std::count_if(s->connections.begin(), s->connections.end(), [](const Connection& c) {
+    return c.state == kAwaitingOrder && !c.closing;
+  }));
+  for (Connection& c : s->connections) {
+    if (idle <= kept) break;
+    if (c.state != kAwaitingOrder || c.closing) continue;
+    Send(c.fd, kClosing, nullptr, 0);
+    c.closing = true;
+    --idle;
+  }
+}
+
 void KillOverdue(Spawner* s) {
   const int64_t now = NowMs();
   for (Program& program : s->programs) {
@@ -522,8 +545,11 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
       if (fd >= 0) {
         s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false, 0, false});
         Watch(&s, kConnection, fd);
+        CloseIdleConnections(&s, kIdleConnectionsKept);
       }
     }
+    // An ending spawner takes no more orders: the children send them again to the next one.
+    if (s.draining) CloseIdleConnections(&s, 0);
     if (childEnded) ReapPrograms(&s);
     if (startsDone) TakeStarts(&s);
     KillOverdue(&s);

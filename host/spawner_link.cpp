@@ -233,6 +233,44 @@ uint32_t ReceivePacket(int fd, char* buffer, size_t size, size_t* length, int fl
   return header.nType;
 }
 
+// The thread's connection to the spawner, kept from one request to the next while the spawner
+// keeps it; closed with the thread.
+struct KeptConnection {
+  int fd = -1;
+  ~KeptConnection() {
+    if (fd >= 0) close(fd);
+  }
+};
+thread_local KeptConnection t_kept;
+
+// The spawner's reply to an order: its type (0 when none came whole). A kExited of the thread's
+// previous program, sent before the spawner read that request's kDone, is passed over.
+uint32_t ReceiveReply(int fd, char* buffer, size_t size, size_t* length) {
+  uint32_t type;
+  do {
+    type = ReceivePacket(fd, buffer, size, length);
+  } while (type == kExited);
+  return type;
+}
+
+// Sends the order on the thread's kept connection, or on a new one when there is none or the
+// spawner closed the kept one before reading it (kClosing, or the send failed); its reply's type,
+// 0 when none came. *fd: the connection, -1 when none could be made.
+uint32_t SendOrder(const std::string& payload, int* fd, char* reply, size_t size, size_t* length) {
+  *fd = t_kept.fd;
+  t_kept.fd = -1;
+  if (*fd >= 0) {
+    const uint32_t type = SendPacket(*fd, kSpawn, payload) ? ReceiveReply(*fd, reply, size, length) : kClosing;
+    if (type != kClosing) return type;
+    close(*fd);
+  }
+  *fd = Connect();
+  if (*fd < 0) return 0;
+  timeval wait{g_settings.nQueueTimeoutSeconds + kReplyMarginSeconds, 0};
+  setsockopt(*fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  return SendPacket(*fd, kSpawn, payload) ? ReceiveReply(*fd, reply, size, length) : 0;
+}
+
 }  // namespace
 
 int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& settings) {
@@ -286,18 +324,16 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
     return TRUE;
   }
 
-  const int fd = Connect();
+  char reply[sizeof(SpawnHeader) + sizeof(SpawnReply)];
+  size_t length = 0;
+  int fd = -1;
+  const uint32_t type = SendOrder(payload, &fd, reply, sizeof reply, &length);
   if (fd < 0) {
     ap_log_rerror(APLOG_MARK, APLOG_WARNING, errno, r, "karvel: no spawner at %s; the extension starts %s itself",
                   g_socketPath, label);
     return FALSE;
   }
-  timeval wait{g_settings.nQueueTimeoutSeconds + kReplyMarginSeconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   apr_table_setn(r->notes, "karvel-backend", label);
-  char reply[sizeof(SpawnHeader) + sizeof(SpawnReply)];
-  size_t length = 0;
-  const uint32_t type = SendPacket(fd, kSpawn, payload) ? ReceivePacket(fd, reply, sizeof reply, &length) : 0;
   if (type == kStarted) {
     SpawnReply started{};
     std::memcpy(&started, reply + sizeof(SpawnHeader), std::min(length, sizeof started));
@@ -320,8 +356,12 @@ BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramR
   SpawnDone fixed{done->bAnswered ? 1u : 0u};
   std::string payload(reinterpret_cast<const char*>(&fixed), sizeof fixed);
   payload.append(result).push_back('\0');
-  SendPacket(run->fd, kDone, payload);
-  close(run->fd);
+  // The connection serves the thread's next request; one the spawner did not take is closed.
+  if (SendPacket(run->fd, kDone, payload) && t_kept.fd < 0) {
+    t_kept.fd = run->fd;
+  } else {
+    close(run->fd);
+  }
   run->fd = -1;
   apr_table_setn(r->notes, "karvel-result", apr_pstrdup(r->pool, result));
   apr_table_setn(r->notes, "karvel-wait-ms",

@@ -1,5 +1,6 @@
-// What an Apache child and the spawner say to each other, one connection per started program, over
-// a SOCK_SEQPACKET socket: each message is one packet, a header and its payload.
+// What an Apache child and the spawner say to each other over a SOCK_SEQPACKET socket: each message
+// is one packet, a header and its payload. A thread of a child keeps its connection from one
+// request to the next (it saves a connect and an accept a request); one program at a time.
 //
 //   child                                   spawner
 //   kSpawn (order, strings)          ->
@@ -7,6 +8,12 @@
 //                                    <-     kExited, when the program has ended (before kDone)
 //   kDone (answered, result)         ->     (after kStarted; closing the connection without it
 //                                            counts as a request that gave up)
+//   ... the next kSpawn on the same connection: a kExited sent before the spawner read kDone may
+//   still come first, and is passed over.
+//                                    <-     kClosing, before the spawner closes a connection that
+//                                           waits for an order (it is ending, or keeps too many):
+//                                           an order sent on it was not read; send it again on a
+//                                           new connection
 //   kStatus                          ->
 //                                    <-     kStatusText (the status page's lines)
 #ifndef KARVEL_HOST_SPAWNER_PROTOCOL_H
@@ -24,6 +31,7 @@ enum SpawnMessage : uint32_t {
   kStatus,
   kStatusText,
   kExited,
+  kClosing,
 };
 
 // Larger messages are refused: an order's strings are paths and a few environment variables.

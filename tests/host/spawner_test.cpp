@@ -151,8 +151,13 @@ class SpawnerProcess {
     int status = 0;
     waitpid(pid_, &status, 0);
   }
+  pid_t pid() const { return pid_; }
   // Sends an order for `program`; the connection.
   int Order(const std::string& program, const std::string& exchange, uint32_t cap, uint32_t queueMs) const {
+    return Send(kSpawn, OrderPayload(program, exchange, cap, queueMs));
+  }
+  static std::string OrderPayload(const std::string& program, const std::string& exchange, uint32_t cap,
+                                  uint32_t queueMs) {
     SpawnOrder order{};
     order.nMaxBackends = cap;
     order.nQueueTimeoutMs = queueMs;
@@ -165,20 +170,27 @@ class SpawnerProcess {
                                     exchange + ".d", std::string(), std::string("PATH=/usr/bin:/bin")}) {
       payload.append(text).push_back('\0');
     }
-    return Send(kSpawn, payload);
+    return payload;
   }
-  int Send(uint32_t type, const std::string& payload) const {
+  int Connect() const {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+  }
+  int Send(uint32_t type, const std::string& payload) const {
+    const int fd = Connect();
+    SendOn(fd, type, payload);
+    return fd;
+  }
+  static bool SendOn(int fd, uint32_t type, const std::string& payload) {
     std::string packet(sizeof(SpawnHeader), '\0');
     const SpawnHeader header{type, static_cast<uint32_t>(payload.size())};
     std::memcpy(packet.data(), &header, sizeof header);
     packet += payload;
-    EXPECT_EQ(send(fd, packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
-    return fd;
+    return send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
   }
   // The reply's type and payload.
   static std::pair<uint32_t, std::string> Reply(int fd) {
@@ -328,6 +340,57 @@ TEST(Spawner, OrdersArrivingTogetherKeepToTheCap) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
+}
+
+// A connection serves order after order: a kExited sent before the spawner read the last kDone
+// comes ahead of the next reply. Connections waiting for an order are told kClosing and closed
+// when the spawner keeps too many (the oldest) or is ending; an order sent on one after that fails.
+TEST(Spawner, ConnectionsAreKeptFromOneOrderToTheNext) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string quick = Script(dir, "quick", "exit 0");
+  const int kept = spawner.Connect();
+  for (int k = 0; k < 4; ++k) {
+    const std::string exchange = dir.File("VC" + std::to_string(k) + ".tmp");
+    WriteAll(exchange, "91 answer");
+    ASSERT_TRUE(SpawnerProcess::SendOn(kept, kSpawn, SpawnerProcess::OrderPayload(quick, exchange, 0, 400)));
+    uint32_t type = SpawnerProcess::Reply(kept).first;
+    if (k > 0) {
+      EXPECT_EQ(type, kExited) << "order " << k << ": the last program's notice, unread, comes first";
+      type = SpawnerProcess::Reply(kept).first;
+    }
+    ASSERT_EQ(type, kStarted) << "order " << k;
+    // The notice is left unread, as a request that found its answer first leaves it.
+    pollfd ready{kept, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 5000), 1);
+    ASSERT_TRUE(SendDone(kept, true, "1"));
+  }
+  const std::string status = spawner.Status();
+  EXPECT_NE(status.find("Result-1: 4\n"), std::string::npos) << status;
+  EXPECT_EQ(status.find("Result-abandoned"), std::string::npos) << status;
+
+  // Too many waiting: the oldest go first. A connection that was told kClosing is closed.
+  std::vector<int> idle;
+  for (int k = 0; k < 300; ++k) idle.push_back(spawner.Connect());
+  EXPECT_EQ(SpawnerProcess::Reply(kept).first, kExited);
+  EXPECT_EQ(SpawnerProcess::Reply(kept).first, kClosing) << "the oldest waiting connection";
+  EXPECT_EQ(SpawnerProcess::Reply(kept).first, 0u) << "then closed";
+  for (size_t k = 0; k < idle.size(); ++k) {
+    pollfd ready{idle[k], POLLIN, 0};
+    const bool told = poll(&ready, 1, k < 44 ? 5000 : 0) == 1;
+    EXPECT_EQ(told, k < 44) << "connection " << k << " of 300, 256 kept";
+    if (told) {
+      EXPECT_EQ(SpawnerProcess::Reply(idle[k]).first, kClosing) << "connection " << k;
+    }
+  }
+  // An ending spawner closes every connection that waits for an order.
+  kill(spawner.pid(), SIGHUP);
+  for (size_t k = 44; k < idle.size(); ++k) {
+    EXPECT_EQ(SpawnerProcess::Reply(idle[k]).first, kClosing) << "connection " << k;
+    EXPECT_EQ(SpawnerProcess::Reply(idle[k]).first, 0u) << "connection " << k;
+  }
+  for (const int fd : idle) close(fd);
+  close(kept);
 }
 
 }  // namespace
