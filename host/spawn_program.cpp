@@ -40,7 +40,7 @@ void ResetReservedSignals() {
 // *failure (the memory is the spawner's until exec). Every signal is blocked on entry: a handler of
 // the spawner's must not run here, in the spawner's memory. Exec resets handlers but keeps ignored
 // signals ignored and the mask, so both are reset here, the mask last.
-[[noreturn]] void BecomeProgram(const ProgramStart& start, int stderrWrite, volatile int* failure) {
+[[noreturn]] void BecomeProgram(const ProgramStart& start, int null, int stderrWrite, volatile int* failure) {
   setsid();
   for (int signal = 1; signal < NSIG; ++signal) {
     if (signal == SIGKILL || signal == SIGSTOP) continue;
@@ -48,7 +48,7 @@ void ResetReservedSignals() {
     ::signal(signal, SIG_DFL);
   }
   ResetReservedSignals();
-  const int null = open("/dev/null", O_RDWR);
+  if (null < 0) null = open("/dev/null", O_RDWR);
   if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(stderrWrite >= 0 ? stderrWrite : null, 2) < 0) {
     *failure = errno;
     _exit(127);
@@ -88,6 +88,8 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   if (access(start.szLoader != nullptr ? start.szLoader : start.szProgram, X_OK) != 0) return errno;
   int errors[2] = {-1, -1};
   if (stderrFd != nullptr && pipe2(errors, O_CLOEXEC) != 0) return errno;
+  // Standard input and output of every program: opened once (the child opens its own if this failed).
+  static const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   // vfork: the spawner stops until the child has called exec (or given up), without copying the
   // spawner's memory for a child that replaces it at once; a failed exec leaves its errno here.
   volatile int failure = 0;
@@ -97,7 +99,7 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   const pid_t child = vfork();
   if (child == 0) {
     // The stderr pipe's writing end must survive exec as descriptor 2: dup2 clears close-on-exec.
-    BecomeProgram(start, errors[1], &failure);
+    BecomeProgram(start, null, errors[1], &failure);
   }
   const int forkError = errno;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
