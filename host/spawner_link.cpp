@@ -372,7 +372,8 @@ BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramR
 BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) {
   if (state == nullptr || run->fd < 0) return FALSE;
   if (!run->exited && waitMilliseconds != nullptr && *waitMilliseconds > 0) {
-    // A signal that cuts the wait short only makes it shorter: the caller looks and asks again.
+    // A signal that cuts the wait short only makes it shorter: the caller then looks at the file,
+    // and watches it while it is not answered.
     pollfd connection{run->fd, POLLIN, 0};
     poll(&connection, 1, static_cast<int>(std::min<DWORD>(*waitMilliseconds, INT32_MAX)));
   }
