@@ -55,24 +55,24 @@ def error_page(text):
 class Server:
     """One Apache with the demo site, the test back-ends and optionally the probe extension."""
 
-    def __init__(self, includes=(), env=None, probe=True, log_level="info", libs=()):
+    def __init__(self, includes=(), env=None, probe=True, log_level="info", libs=(), build=BUILD, launcher=LAUNCHER):
         self.port = free_port()
         self.stage = tempfile.mkdtemp(prefix="karvel-e2e-", dir="/tmp")
         os.chmod(self.stage, 0o755)
         self.conf_dir = tempfile.mkdtemp(prefix="karvel-e2e-conf-", dir="/tmp")
         os.chmod(self.conf_dir, 0o755)
         self.log_path = os.path.join(self.conf_dir, "server.log")
-        args = [LAUNCHER, "--build", BUILD, "--port", str(self.port), "--stage", self.stage,
+        args = [launcher, "--build", build, "--port", str(self.port), "--stage", self.stage,
                 "--background",
                 "--log-level", log_level]
         for name in ("test-backends", "bench-backends", "wine-backends"):
-            if os.path.isdir(os.path.join(BUILD, "bin", name)):
-                args += ["--backends", os.path.join(BUILD, "bin", name)]
+            if os.path.isdir(os.path.join(build, "bin", name)):
+                args += ["--backends", os.path.join(build, "bin", name)]
         extra = ""
         for lib in libs:
-            args += ["--lib", os.path.join(BUILD, "lib", "test", lib)]
+            args += ["--lib", os.path.join(build, "lib", "test", lib)]
         if probe:
-            args += ["--lib", os.path.join(BUILD, "lib", "test", "probe.so")]
+            args += ["--lib", os.path.join(build, "lib", "test", "probe.so")]
             extra += 'KarvelExtension "%s/lib/probe.so" /probe\n' % self.stage
             extra += '<Location "/probe">\n    Require all granted\n</Location>\n'
         for text in includes:

@@ -25,6 +25,12 @@ def node_stage(port):
     return "/tmp/karvel-httpd-%d" % port if os.geteuid() == 0 else os.path.join(BUILD, "run-%d" % port)
 
 
+def cluster_dir(port):
+    """Where host/karvel-cluster puts nginx's configuration and temp files: somewhere nginx's
+    workers (www-data, when run as root) reach wherever the checkout is."""
+    return "/tmp/karvel-cluster-%d" % port if os.geteuid() == 0 else os.path.join(BUILD, "cluster-%d" % port)
+
+
 class Cluster:
     def __init__(self):
         self.port = free_port_block(NODES + 1)
@@ -47,7 +53,7 @@ class Cluster:
                 text = f.read().decode("utf-8", "replace")
             self.stop()
             raise RuntimeError("cluster did not start:\n" + text[-4000:])
-        self.dir = os.path.join(BUILD, "cluster-%d" % self.port)
+        self.dir = cluster_dir(self.port)
 
     def kill_node(self, k):
         """The node's whole Apache (parent, children, spawner) killed at once, as a failed machine."""
@@ -84,7 +90,7 @@ class Cluster:
             except ProcessLookupError:
                 pass
         self.log.close()
-        shutil.rmtree(os.path.join(BUILD, "cluster-%d" % self.port), ignore_errors=True)
+        shutil.rmtree(cluster_dir(self.port), ignore_errors=True)
         os.remove(self.log.name)
 
 
@@ -101,6 +107,8 @@ def request(port, method, path, body=None, headers=None, source="127.0.0.1", tim
 def setUpModule():
     if not os.access("/usr/sbin/nginx", os.X_OK):
         raise unittest.SkipTest("nginx is not installed (make deps installs nginx-light)")
+    if not shutil.which("wrk"):
+        raise unittest.SkipTest("wrk is not installed (make deps installs it)")
     global cluster
     cluster = Cluster()
 
