@@ -14,21 +14,35 @@ GENERATOR := -G Ninja
 # Extra options for the test builds' configuration (.ci/run: -DKARVEL_WERROR=ON).
 CMAKE_FLAGS ?=
 
-# Every Debian package the build, the tests, the benchmarks and the fuzzers need; Wine runs Windows
-# back-ends (wine32 for i686 programs comes with the Windows packages below), MinGW-w64 builds the
-# Windows back-ends the tests run under it.
+# Every Debian package the build, the tests, the benchmarks and the fuzzers need. Those before the
+# first --for are the build's own (without one of them nothing is built: make fails, naming it);
+# each --for names what alone needs the packages after it, which skips, saying why, where they
+# cannot be installed. Wine runs Windows back-ends (wine32 for i686 programs comes with the Windows
+# packages below), MinGW-w64 builds the Windows back-ends the tests run under it.
 PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
-            googletest libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev python3 \
+            googletest libgtest-dev libgmock-dev python3 \
             apache2 apache2-dev apache2-utils libmagic-dev curl procps \
-            wrk libfaketime chromium chromium-driver python3-selenium \
-            wine wine64 locales g++-mingw-w64-x86-64-posix nginx-light
+            --for "the browser test (e2e_browser)" chromium chromium-driver python3-selenium \
+            --for "the cluster test (e2e_cluster)" nginx-light \
+            --for "the load tests (e2e_load_and_faults, e2e_cluster) and make bench" wrk \
+            --for "the fast-clock test (e2e_load_and_faults)" libfaketime \
+            --for "the Windows back-ends under Wine (e2e_wine)" wine wine64 locales g++-mingw-w64-x86-64-posix \
+            --for "make bench" libbenchmark-dev \
+            --for "make fuzz" clang libclang-rt-14-dev
 
 # The Windows DLLs (MinGW-w64, i686 and x86_64) and Wine to test them. wine32 runs the i686 build
-# where the kernel runs 32-bit programs; wine64 runs the x86_64 build of the same sources anywhere.
-WINDOWS_PACKAGES := make cmake ninja-build googletest \
-                    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools \
-                    binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64 wine32:i386
+# where the kernel runs 32-bit programs and where it can be installed at all (its libraries must
+# match the amd64 ones, so a missing i386 index makes it impossible); wine64 runs the x86_64 build
+# of the same sources anywhere. A build whose compiler could not be installed is skipped.
+WINDOWS_PACKAGES := make cmake ninja-build googletest mingw-w64-tools \
+                    --for "the x86_64 Windows build (build-win64)" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+                    --for "the i686 Windows build (build-win32)" g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
+                    --for "the Windows programs under Wine" wine wine64 \
+                    --for "the i686 Windows programs under Wine" wine32:i386
+
+# A Windows build is made and tested where its compiler is installed (cmake/toolchain-mingw-*).
+WIN32_CXX := i686-w64-mingw32-g++-posix
+WIN64_CXX := x86_64-w64-mingw32-g++-posix
 
 .PHONY: deps build test run cluster bench fuzz clean windows-deps windows windows-test install deb deb-deps
 
@@ -37,16 +51,21 @@ deps:
 	@# Windows back-ends run in the ja_JP.UTF-8 locale (code page 932, Japanese file names).
 	@if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then \
 	  sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
-	  echo "generating the ja_JP.UTF-8 locale"; \
-	  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'ja_JP.UTF-8 UTF-8' | $$sudo tee -a /etc/locale.gen >/dev/null; \
-	  $$sudo locale-gen >/dev/null; \
+	  if ! command -v locale-gen >/dev/null; then \
+	    echo "no ja_JP.UTF-8 locale and no locale-gen (the locales package): the Wine tests will be skipped"; \
+	  else \
+	    echo "generating the ja_JP.UTF-8 locale"; \
+	    grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'ja_JP.UTF-8 UTF-8' | $$sudo tee -a /etc/locale.gen >/dev/null; \
+	    $$sudo locale-gen >/dev/null || echo "locale-gen failed: the Wine tests will be skipped"; \
+	  fi; \
 	fi
 
 windows-deps:
 	@sudo=""; [ "$$(id -u)" = 0 ] || sudo=sudo; \
 	update=""; \
 	if ! dpkg --print-foreign-architectures | grep -qx i386; then \
-	  echo "adding the i386 architecture (wine32)"; $$sudo dpkg --add-architecture i386; update=--update; \
+	  echo "adding the i386 architecture (wine32)"; \
+	  $$sudo dpkg --add-architecture i386 && update=--update || echo "the i386 architecture was not added: no wine32"; \
 	fi; \
 	cmake/install-packages $$update $(WINDOWS_PACKAGES)
 
@@ -64,19 +83,31 @@ test: build
 	  ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j$(JOBS)
 	$(MAKE) windows-test
 
-# The Windows DLLs: build-win32/bin (i686, what a server installs) and build-win64/bin (x86_64).
+# The Windows DLLs: build-win32/bin (i686, what a server installs) and build-win64/bin (x86_64),
+# each where its compiler is installed; a build left out says so.
 windows: windows-deps
-	cmake -S . -B $(WIN32_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
-	cmake --build $(WIN32_DIR) -j$(JOBS)
-	cmake -S . -B $(WIN64_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake
-	cmake --build $(WIN64_DIR) -j$(JOBS)
+	@if ! command -v $(WIN32_CXX) >/dev/null; then \
+	  echo "== the i686 Windows build ($(WIN32_DIR)) is skipped: no $(WIN32_CXX) (g++-mingw-w64-i686-posix)"; \
+	else \
+	  set -ex; \
+	  cmake -S . -B $(WIN32_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake; \
+	  cmake --build $(WIN32_DIR) -j$(JOBS); \
+	fi
+	@if ! command -v $(WIN64_CXX) >/dev/null; then \
+	  echo "== the x86_64 Windows build ($(WIN64_DIR)) is skipped: no $(WIN64_CXX) (g++-mingw-w64-x86-64-posix)"; \
+	else \
+	  set -ex; \
+	  cmake -S . -B $(WIN64_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake; \
+	  cmake --build $(WIN64_DIR) -j$(JOBS); \
+	fi
 
-# Their export and import tables, and the Windows programs under Wine.
+# Their export and import tables, and the Windows programs under Wine (of the builds made above:
+# a build directory left from another day is not tested without its compiler).
 windows-test: windows
-	tests/windows/run-wine-suite.sh $(WIN32_DIR)
-	tests/windows/run-wine-suite.sh $(WIN64_DIR)
+	@if command -v $(WIN32_CXX) >/dev/null; then tests/windows/run-wine-suite.sh $(WIN32_DIR); fi
+	@if command -v $(WIN64_CXX) >/dev/null; then tests/windows/run-wine-suite.sh $(WIN64_DIR); fi
 
 # Apache httpd with mod_karvel and the demo site, in the foreground until Ctrl-C (PORT=8080).
 PORT ?= 8080
@@ -129,5 +160,11 @@ deb: deps deb-deps
 	mv $(BUILD_DIR)/deb/source/*.deb $(BUILD_DIR)/deb/
 	lintian --fail-on error $(BUILD_DIR)/deb/*.deb
 
+# With each test build goes the Wine prefix its servers kept (outside it when run as root).
 clean:
+	@for d in $(BUILD_DIR) $(SANITIZE_DIR); do \
+	  [ -d "$$d" ] || continue; \
+	  prefix=$$(host/karvel-httpd --build "$$d" --print-wine-prefix) && [ -n "$$prefix" ] && \
+	    { echo "rm -rf $$prefix"; rm -rf "$$prefix" "$$prefix.lock"; }; \
+	done; true
 	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(BENCH_DIR) $(FUZZ_DIR) $(WIN32_DIR) $(WIN64_DIR) $(INSTALL_DIR)

@@ -3,6 +3,7 @@ streamed, a client that leaves mid-upload, and a back-end that never answers (on
 import hashlib
 import os
 import re
+import shutil
 import socket
 import subprocess
 import threading
@@ -12,6 +13,7 @@ import unittest
 from karvel_e2e import SCRIPT, BUILD, Server, error_page, multipart
 
 ECHO_URL = SCRIPT + "?VCEXE=echo&load=1"
+FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
 
 def wait_until(condition, seconds=20.0):
@@ -41,6 +43,7 @@ def wrk(server, seconds, script=None, connections=32):
     return requests, failures, int(bad_status.group(1)) if bad_status else 0, out
 
 
+@unittest.skipUnless(shutil.which("wrk"), "wrk is not installed (make deps installs it)")
 class Load(unittest.TestCase):
     def setUp(self):
         self.server = Server(probe=False, log_level="warn")
@@ -149,6 +152,7 @@ class Uploads(unittest.TestCase):
         self.assertTrue(wait_until(lambda: not exchange_files(self.server) and not self.server.backend_processes()))
 
 
+@unittest.skipUnless(os.path.isfile(FAKETIME), "libfaketime is not installed (make deps installs it)")
 class SlowBackend(unittest.TestCase):
     def test_backend_that_never_answers_times_out_while_others_are_served(self):
         # 60 times the real clock: the three minute changes of the wait pass in about three seconds.
