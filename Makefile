@@ -34,7 +34,8 @@ PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
 # where the kernel runs 32-bit programs and where it can be installed at all (its libraries must
 # match the amd64 ones, so a missing i386 index makes it impossible); wine64 runs the x86_64 build
 # of the same sources anywhere. A build whose compiler could not be installed is skipped.
-WINDOWS_PACKAGES := make cmake ninja-build googletest mingw-w64-tools \
+WINDOWS_PACKAGES := make cmake ninja-build googletest \
+                    --for "MinGW-w64's own tools (gendef, widl: no build or test uses them)" mingw-w64-tools \
                     --for "the x86_64 Windows build (build-win64)" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
                     --for "the i686 Windows build (build-win32)" g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
                     --for "the Windows programs under Wine" wine wine64 \
