@@ -37,7 +37,7 @@ void Check(bool condition) {
 void ReadHeaderString(const char* text) {
   const char* end = text + std::strlen(text);
   if (!StartsWithHeaderBlock(text, end)) return;
-  HeaderCursor cursor{text, end, false};
+  HeaderCursor cursor{text, end, false, false};
   char line[8192];
   size_t seen = 0;
   int lines = 0;
@@ -60,7 +60,7 @@ void ReadFirstBytes(const char* bytes, size_t size) {
     Check(bytes < status && status < statusEnd && statusEnd < lineEnd && lineEnd <= bytes + size);
     const std::string code(status, statusEnd);
     Check(ParseStatus(code.c_str()) >= 200);
-    HeaderCursor cursor{lineEnd, bytes + size, false};
+    HeaderCursor cursor{lineEnd, bytes + size, false, false};
     char line[8192];
     for (int k = 0; k < 200 && NextHeaderLine(line, sizeof line, &cursor) != 0; ++k) Check(std::strlen(line) < sizeof line);
   }
