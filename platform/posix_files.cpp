@@ -1,4 +1,4 @@
-// File handles over POSIX descriptors: CreateFileA, ReadFile, WriteFile, SetFilePointer,
+// File handles over POSIX descriptors: CreateFileA, OpenRegularFile, ReadFile, WriteFile, SetFilePointer,
 // SetEndOfFile, CloseHandle, DeleteFileA, CopyFileA.
 //
 // A handle is the descriptor plus one, so descriptor 0 does not become NULL and no descriptor can
@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/posix_internal.h"
+#include "platform/regular_files.h"
 #include "platform/win32.h"
 
 using karvel_posix::HandleFromFd;
@@ -172,6 +173,53 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID, DWORD disposi
   }
   bool reportExisting = existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
   SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return HandleFromFd(fd);
+}
+
+HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD share) {
+  if (name == nullptr || name[0] == '\0') {
+    SetLastError(name == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Looked at before the open, so that nothing but a regular file is ever opened: opening a device
+  // can do things of its own, opening a FIFO waits.
+  struct stat info;
+  if (stat(name, &info) != 0) {
+    SetLastError(Win32ErrorFromErrno(errno, name, ERROR_ACCESS_DENIED));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    SetLastError(ERROR_BAD_FILE_TYPE);
+    return INVALID_HANDLE_VALUE;
+  }
+  const bool wantRead = (access & GENERIC_READ) != 0;
+  const bool wantWrite = (access & GENERIC_WRITE) != 0;
+  const int accessFlags = wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+  // Without waiting, should the name lead elsewhere by the time of the open; what was opened decides.
+  int fd = OpenNoInterrupt(name, accessFlags | O_NONBLOCK | O_NOCTTY, 0);
+  if (fd < 0) {
+    // A lease another process holds answers EWOULDBLOCK to a non-blocking open: someone writes it.
+    SetLastError(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32ErrorFromErrno(errno, name, ERROR_ACCESS_DENIED));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    SetLastError(ERROR_BAD_FILE_TYPE);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A regular file's reads never wait; the handle then behaves as every other.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (accessFlags == O_RDONLY && (share & FILE_SHARE_WRITE) == 0 && SomeoneWrites(fd)) {
+    close(fd);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_SUCCESS);
   return HandleFromFd(fd);
 }
 
