@@ -1,4 +1,4 @@
-// CreateFileA, ReadFile, WriteFile, SetFilePointer, CloseHandle, DeleteFileA, CopyFileA.
+// CreateFileA, OpenRegularFile, ReadFile, WriteFile, SetFilePointer, CloseHandle, DeleteFileA, CopyFileA.
 #include <fcntl.h>
 #include <signal.h>
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "platform/regular_files.h"
 #include "platform/win32.h"
 #include "support/files.h"
 
@@ -192,6 +193,69 @@ TEST(FileIo, ReadStopsAtEndOfFile) {
   EXPECT_FALSE(CloseHandle(nullptr));
 }
 
+// What a back-end program may put where a file is expected: only a regular file opens, anything
+// else is refused at once (a FIFO without a writer too, whose plain open would wait for one), and
+// a regular file's handle reads and blocks as any other.
+TEST(OpenRegularFile, OnlyRegularFilesOpenAndNothingWaits) {
+  TempDir dir;
+  const std::string regular = dir.File("regular.bin");
+  WriteAll(regular, "answer");
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  mkdir(dir.File("directory").c_str(), 0700);
+  symlink("/dev/zero", dir.File("zero.link").c_str());
+  symlink(fifo.c_str(), dir.File("fifo.link").c_str());
+  symlink(regular.c_str(), dir.File("regular.link").c_str());
+  symlink(dir.File("missing").c_str(), dir.File("dangling.link").c_str());
+  const struct {
+    std::string path;
+    DWORD error;  // ERROR_SUCCESS: opens
+  } cases[] = {
+      {regular, ERROR_SUCCESS},
+      {dir.File("regular.link"), ERROR_SUCCESS},
+      {fifo, ERROR_BAD_FILE_TYPE},
+      {dir.File("fifo.link"), ERROR_BAD_FILE_TYPE},
+      {"/dev/zero", ERROR_BAD_FILE_TYPE},
+      {"/dev/urandom", ERROR_BAD_FILE_TYPE},
+      {dir.File("zero.link"), ERROR_BAD_FILE_TYPE},
+      {dir.File("directory"), ERROR_BAD_FILE_TYPE},
+      {dir.File("missing"), ERROR_FILE_NOT_FOUND},
+      {dir.File("dangling.link"), ERROR_FILE_NOT_FOUND},
+      {"", ERROR_PATH_NOT_FOUND},
+  };
+  for (const DWORD access : {static_cast<DWORD>(GENERIC_READ), static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE)}) {
+    for (const auto& c : cases) {
+      SetLastError(0);
+      HANDLE h = OpenRegularFile(c.path.c_str(), access, FILE_SHARE_READ);
+      EXPECT_EQ(GetLastError(), c.error) << c.path << ", access " << access;
+      EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.error == ERROR_SUCCESS) << c.path;
+      if (h == INVALID_HANDLE_VALUE) continue;
+      char buffer[16] = {};
+      DWORD got = 0;
+      EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &got, nullptr)) << c.path;
+      EXPECT_EQ("answer", std::string(buffer, got)) << c.path;
+      const int fd = static_cast<int>(reinterpret_cast<intptr_t>(h) - 1);
+      EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << c.path << ": a handle like any other";
+      EXPECT_TRUE(CloseHandle(h));
+    }
+  }
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenRegularFile(nullptr, GENERIC_READ, FILE_SHARE_READ));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+
+  // The share rule holds as for CreateFileA: a writer keeps a reader that shares only reading out.
+  int probe = open(regular.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  const bool leases = fcntl(probe, F_SETLEASE, F_RDLCK) == 0;
+  if (leases) fcntl(probe, F_SETLEASE, F_UNLCK);
+  close(probe);
+  if (!leases) return;
+  int writer = open(regular.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenRegularFile(regular.c_str(), GENERIC_READ, FILE_SHARE_READ));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+  close(writer);
+}
+
 TEST(FileIo, ReadGathersPiecesUntilTheCount) {
   TempDir dir;
   std::string fifo = dir.File("fifo");
@@ -228,6 +292,39 @@ TEST(FileIo, WriteToFullDeviceReportsDiskFull) {
   EXPECT_EQ(0u, written);
   EXPECT_FALSE(WriteFile(h, "data", 4, nullptr, nullptr)) << "no count pointer";
   EXPECT_TRUE(CloseHandle(h));
+}
+
+// A copy goes from a file to a file: a FIFO at either end (which a plain open would wait on until
+// someone came to its other end), a device or a directory is refused at once, and left as it was.
+TEST(CopyAndDelete, CopyRefusesWhatIsNoFileWithoutWaiting) {
+  TempDir dir;
+  const std::string source = dir.File("source");
+  WriteAll(source, "exchange");
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  mkdir(dir.File("directory").c_str(), 0700);
+  symlink(fifo.c_str(), dir.File("fifo.link").c_str());
+  const struct {
+    std::string from, to;
+  } cases[] = {
+      {source, "/dev/null"}, {source, dir.File("directory")}, {dir.File("directory"), dir.File("copy")},
+      {source, fifo},        {source, dir.File("fifo.link")}, {fifo, dir.File("copy")},
+      {"/dev/zero", dir.File("copy")},
+  };
+  for (const auto& c : cases) {
+    for (const BOOL failIfExists : {FALSE, TRUE}) {
+      SetLastError(0);
+      EXPECT_FALSE(CopyFileA(c.from.c_str(), c.to.c_str(), failIfExists)) << c.from << " -> " << c.to;
+      EXPECT_NE(static_cast<DWORD>(ERROR_SUCCESS), GetLastError()) << c.from << " -> " << c.to;
+    }
+  }
+  EXPECT_FALSE(Exists(dir.File("copy")));
+  struct stat info;
+  ASSERT_EQ(0, stat(fifo.c_str(), &info));
+  EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "the FIFO is left alone";
+  EXPECT_EQ("exchange", ReadAll(source));
+  EXPECT_TRUE(CopyFileA(source.c_str(), dir.File("copy").c_str(), TRUE)) << "a file to a new file";
+  EXPECT_EQ("exchange", ReadAll(dir.File("copy")));
 }
 
 TEST(CopyAndDelete, CopyReplacesOnlyWhenAllowed) {
