@@ -95,45 +95,6 @@ TEST(BackendRun, EachAnswerKindIsDeliveredAndTheFileDeleted) {
   ExpectEachAnswerKind(f, "", std::string("GIF89a\0\x01\x02", 9));
 }
 
-// Only a regular file is an answer: neither the exchange file's place nor the file an answer names
-// may hold a FIFO (whose open waits for a writer), a device, a directory or a link to one. Such an
-// answer is refused at once and never read, and the exchange file's name goes as after any answer.
-TEST(BackendRun, AnswersThatAreNoRegularFileAreRefusedUnread) {
-  BackendFixture f;
-  // The FIFO is also held open for writing with answer bytes in it, so that a server that still
-  // opened and read it would find a page instead of waiting for good.
-  BackendFixture::Script(f.backends() + "/fifo",
-                         "mkfifo \"$1.new\" && exec 3<>\"$1.new\" && printf '91xxread' >&3 && mv \"$1.new\" \"$1\" && sleep 1");
-  const std::string fifo = f.dir().File("named.fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  mkdir(f.dir().File("named.dir").c_str(), 0700);
-  symlink("/dev/zero", f.dir().File("zero.link").c_str());
-  f.Program("zero", "94xx/dev/zero");
-  f.Program("urandom", "94xx/dev/urandom");
-  f.Program("zerolink", "94xx" + f.dir().File("zero.link"));
-  f.Program("namedfifo", "94xx" + fifo);
-  f.Program("directory", "94xx" + f.dir().File("named.dir"));
-  const struct {
-    const char* program;
-    bool imageError;  // "Emage Error", else nothing sent at all
-  } cases[] = {
-      {"fifo", false}, {"zero", true}, {"urandom", true}, {"zerolink", true}, {"namedfifo", true}, {"directory", true},
-  };
-  for (const auto& c : cases) {
-    FakeEcb fake = FakeEcb::Get(std::string("VBEXE=") + c.program);
-    ExchangeRequest request{};
-    EXPECT_EQ(f.Request(fake, &request), static_cast<DWORD>(HSE_STATUS_ERROR)) << c.program;
-    EXPECT_EQ(fake.written(), "") << c.program << ": not a byte of it is read";
-    if (c.imageError) {
-      ASSERT_EQ(fake.supportCalls().size(), 1u) << c.program;
-      EXPECT_EQ(fake.supportCalls()[0].header, ErrorPageWith(ERROR_TEXT_IMAGE)) << c.program;
-    } else {
-      EXPECT_TRUE(fake.supportCalls().empty()) << c.program;
-    }
-    EXPECT_EQ(f.TempFiles(), 0) << c.program << ": the exchange file's name is gone";
-  }
-}
-
 TEST(BackendRun, OnlyProgramsInsideTheBackendDirectoryStart) {
   BackendFixture f;
   BackendFixture::Script(f.dir().File("outside"), "printf '91xxran' > \"$1\"");
