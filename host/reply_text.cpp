@@ -79,7 +79,8 @@ int NextHeaderLine(char* buffer, int size, void* data) {
     cursor->bUnusable = true;
     return 0;
   }
-  buffer[length++] = '\n';
+  // The line's own LF, where it had one, for Apache to strip.
+  if (cursor->pNext[-1] == '\n') buffer[length++] = '\n';
   buffer[length] = '\0';
   return 1;
 }

@@ -79,7 +79,7 @@ TEST(ReplyText, HeaderLinesAreWholeHeadersOrTheBlockIsUnusable) {
   } cases[] = {
       {"A: 1\r\nB: 2\r\n\r\nbody", "A: 1\nB: 2\n\n"},
       {"A: 1\nB: 2\n\nbody", "A: 1\nB: 2\n\n"},
-      {"A: 1", "A: 1\n"},  // no empty line: the block's end is one
+      {"A: 1", "A: 1"},  // no empty line: the block's end is one
       // obs-fold: the continuation joins its header with one blank
       {"A: 1\r\n  more\r\n\tand more\r\nB: 2\r\n\r\n", "A: 1 more and more\nB: 2\n\n"},
       {"A: 1\r\n \r\nB: 2\r\n\r\n", "A: 1\nB: 2\n\n"},
