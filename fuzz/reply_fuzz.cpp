@@ -37,7 +37,7 @@ void Check(bool condition) {
 void ReadHeaderString(const char* text) {
   const char* end = text + std::strlen(text);
   if (!StartsWithHeaderBlock(text, end)) return;
-  HeaderCursor cursor{text, end, false};
+  HeaderCursor cursor{text, end, false, false};
   char line[8192];
   size_t seen = 0;
   int lines = 0;
@@ -60,7 +60,7 @@ void ReadFirstBytes(const char* bytes, size_t size) {
     Check(bytes < status && status < statusEnd && statusEnd < lineEnd && lineEnd <= bytes + size);
     const std::string code(status, statusEnd);
     Check(ParseStatus(code.c_str()) >= 200);
-    HeaderCursor cursor{lineEnd, bytes + size, false};
+    HeaderCursor cursor{lineEnd, bytes + size, false, false};
     char line[8192];
     for (int k = 0; k < 200 && NextHeaderLine(line, sizeof line, &cursor) != 0; ++k) Check(std::strlen(line) < sizeof line);
   }
@@ -174,9 +174,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ecb.ServerSupportFunction = ServerSupportFunction;
   DWORD result = 0;
   switch (kCodes[kind]) {
-    case '1': result = ReplyWithPage(&ecb, exchange.c_str(), answerSize); break;
-    case '2': result = ReplyWithUrl(&ecb, exchange.c_str(), answerSize); break;
-    default: result = ReplyWithFile(&ecb, exchange.c_str(), answerSize); break;
+    // No handle from a wait: each reply opens the exchange file by its path.
+    case '1': result = ReplyWithPage(&ecb, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize); break;
+    case '2': result = ReplyWithUrl(&ecb, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize); break;
+    default: result = ReplyWithFile(&ecb, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize); break;
   }
   Check(result == HSE_STATUS_SUCCESS || result == HSE_STATUS_ERROR);
   // The page path never sends more than the answer holds.

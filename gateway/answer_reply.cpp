@@ -4,16 +4,15 @@
 
 #include "gateway/error_page.h"
 #include "gateway/request_settings.h"
+#include "platform/regular_files.h"
 #include "platform/windows_paths.h"
 
 namespace {
 
 constexpr DWORD kAnswerAreaAt = 4;
 
-HANDLE OpenAnswer(LPCSTR exchangePath) {
-  return CreateFileA(exchangePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE,
-                     nullptr);
-}
+// The exchange file is the program's until it answered: only a regular file is read, never waited on.
+HANDLE OpenAnswer(LPCSTR exchangePath) { return OpenRegularFile(exchangePath, GENERIC_READ, FILE_SHARE_READ); }
 
 // The answer area's length: the file's size at the answered mark less the 4 bytes before it.
 ULONGLONG AreaLength(ULONGLONG answerSize) { return answerSize > kAnswerAreaAt ? answerSize - kAnswerAreaAt : 0; }
@@ -113,7 +112,6 @@ DWORD ReplyWithPage(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE an
   }
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   HeapFree(GetProcessHeap(), 0, block);
-  DeleteFileA(exchangePath);
   return HSE_STATUS_SUCCESS;
 }
 
@@ -122,7 +120,6 @@ DWORD ReplyWithUrl(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE ans
   url[0] = '\0';
   if (AreaLength(answerSize) <= ANSWER_URL_LIMIT) ReadAnswer(exchangePath, answer, url, sizeof url, answerSize);
   if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
-  DeleteFileA(exchangePath);
   DWORD size = static_cast<DWORD>(std::strlen(url) + 1);
   // A path on this server is delivered by the server itself; anything else is a redirection.
   const DWORD request = url[0] == '/' ? HSE_REQ_SEND_URL : HSE_REQ_SEND_URL_REDIRECT_RESP;
@@ -142,10 +139,10 @@ DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE an
   if (IsDrivePath(path) && WinePrefixFor(ecb, prefix) && WineDrivePath(prefix, path, mapped, sizeof mapped)) {
     lstrcpyA(path, mapped);
   }
-  // Opened for writing too, as it always was: a file the server may not change is not sent.
+  // Opened for writing too, as it always was: a file the server may not change is not sent. Only
+  // a regular file is sent: a FIFO would hold the reply, a device (/dev/zero) would never end.
   HANDLE file = path[0] == '\0' ? INVALID_HANDLE_VALUE
-                                : CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+                                : OpenRegularFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
   if (file == INVALID_HANDLE_VALUE) return SendErrorPage(ecb, ERROR_TEXT_IMAGE);
   ULONGLONG size = 0;
   CHAR* block = nullptr;
@@ -166,6 +163,5 @@ DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE an
     HeapFree(GetProcessHeap(), 0, block);
   }
   CloseHandle(file);
-  DeleteFileA(exchangePath);
   return HSE_STATUS_SUCCESS;
 }

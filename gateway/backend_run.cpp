@@ -9,10 +9,14 @@
 #include "gateway/request_settings.h"
 #include "platform/file_watch.h"
 #include "platform/program_path.h"
+#include "platform/regular_files.h"
 
 namespace {
 
 constexpr BYTE kAnsweredMark = '9';
+// The result code a look gives an exchange file that is no regular file any more: no code an answer
+// can write (its byte 1 is a digit), so none of the answer kinds.
+constexpr BYTE kUnusableAnswer = 0;
 constexpr int kMinuteChangesAllowed = 2;
 // Between two looks at the exchange file the request waits for a change of the file (the
 // back-end's rename or close), at most kWatchMilliseconds so that the clock and the client are
@@ -35,10 +39,9 @@ constexpr DWORD kEndFirstMilliseconds = 20;
 constexpr DWORD kWineWatchMilliseconds = 20;
 constexpr DWORD kWineSettleMilliseconds = 2000;
 
-HANDLE OpenForPoll(LPCSTR exchangePath) {
-  return CreateFileA(exchangePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE,
-                     nullptr);
-}
+// The program may have put anything in the exchange file's place: only a regular file is opened,
+// and never with a wait (a FIFO's open would wait for a writer).
+HANDLE OpenForPoll(LPCSTR exchangePath) { return OpenRegularFile(exchangePath, GENERIC_READ, FILE_SHARE_READ); }
 
 enum LaunchOutcome { kStartedHere, kStartedByHost, kNotStarted, kHostBusy };
 
@@ -105,11 +108,20 @@ void ReportWaitEnded(EXTENSION_CONTROL_BLOCK* ecb, BackendOutcome launch) {
 
 // One look at the exchange file: true when it is answered, with its result code and size;
 // *held (where given) tells whether a writer held it open. With `keep`, an answered file stays
-// open there for the reply, which then reads what was measured here.
+// open there for the reply, which then reads what was measured here. Something other than a
+// regular file in its place (a FIFO, a device, a directory the program put there) is an answer
+// too, an unusable one: kUnusableAnswer with an empty answer area, at once rather than at the
+// time-out, since no later look would find more.
 bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize, bool* held = nullptr,
                    HANDLE* keep = nullptr) {
   HANDLE file = OpenForPoll(exchangePath);
-  if (held != nullptr) *held = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+  const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  if (held != nullptr) *held = error == ERROR_SHARING_VIOLATION;
+  if (error == ERROR_BAD_FILE_TYPE) {
+    *resultCode = kUnusableAnswer;
+    *answerSize = 4;
+    return true;
+  }
   // Held open by the back-end, or not there: look again later.
   if (file == INVALID_HANDLE_VALUE) return false;
   BYTE head[4] = {0, 0, 0, 0};
@@ -261,6 +273,7 @@ DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reques
   ULONGLONG answerSize = 4;
   HANDLE answer = INVALID_HANDLE_VALUE;
   const BackendOutcome launch = RunBackend(ecb, request, &answerSize, &answer);
+  DWORD result = HSE_STATUS_ERROR;
   switch (launch) {
     case kLaunchFailed:
     case kServerBusy:
@@ -276,11 +289,17 @@ DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reques
       DeleteFileA(request.szExchangePath);
       if (launch == kClientGone) return HSE_STATUS_ERROR;  // nobody to answer
       return SendErrorPage(ecb, ERROR_TEXT_TIME_OUT);
-    case kAnsweredPage: return ReplyWithPage(ecb, request.szExchangePath, answer, answerSize);
-    case kAnsweredUrl: return ReplyWithUrl(ecb, request.szExchangePath, answer, answerSize);
-    case kAnsweredFile: return ReplyWithFile(ecb, request.szExchangePath, answer, answerSize);
-    case kAnsweredOther: break;
+    case kAnsweredPage: result = ReplyWithPage(ecb, request.szExchangePath, answer, answerSize); break;
+    case kAnsweredUrl: result = ReplyWithUrl(ecb, request.szExchangePath, answer, answerSize); break;
+    case kAnsweredFile: result = ReplyWithFile(ecb, request.szExchangePath, answer, answerSize); break;
+    case kAnsweredOther:
+      // Any other result code, or no regular file to read: nothing is sent, the server answers 500.
+      if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
+      break;
   }
-  if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
-  return HSE_STATUS_ERROR;  // any other result code: nothing is sent, the file stays
+  // An answered exchange file has served its purpose whatever became of the reply: sent, refused
+  // ("Emage Error"), unusable, or cut short by a write that failed or a client that left. It goes
+  // here, for every kind of answer. The uploads stay: they are the program's, which may still use them.
+  DeleteFileA(request.szExchangePath);
+  return result;
 }

@@ -11,7 +11,7 @@ enum BackendOutcome : int {
   kAnsweredPage = 1,        // result code '1': a page
   kAnsweredUrl = 2,         // '2': a URL
   kAnsweredFile = 4,        // '4': a file's bytes
-  kAnsweredOther = 99,      // any other code: nothing is sent
+  kAnsweredOther = 99,      // any other code, or no regular file in the exchange file's place: nothing is sent
   kLaunchFailed = -2,       // the program could not be started
   kTimedOut = -3,           // no answer in time
   kServerBusy = -4,         // the host had no slot for the program in time: it did not run
@@ -38,8 +38,9 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
                           HANDLE* answer);
 
 // The finished command line's program runs on the request, and the reply follows its answer (see
-// answer_reply.h). The exchange file is deleted on the paths that end with it; when the program
-// cannot be started, its uploads go too. Returns HSE_STATUS_SUCCESS or HSE_STATUS_ERROR.
+// answer_reply.h). The exchange file is deleted on every path, answered or not; when the program
+// cannot be started or ended unanswered, its uploads go too (an answered program's stay its own).
+// Returns HSE_STATUS_SUCCESS or HSE_STATUS_ERROR.
 DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request);
 
 #endif  // KARVEL_GATEWAY_BACKEND_RUN_H

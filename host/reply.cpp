@@ -59,16 +59,46 @@ BOOL AppendBody(Reply* reply, const char* data, size_t size) {
   return PassHeld(reply) ? TRUE : FailWithError(ERROR_NETNAME_DELETED);
 }
 
+// True when every header of the block reads as the one header it was written as (see
+// NextHeaderLine); the block is walked once before Apache sees any of it, so that an unusable block
+// sets no header at all.
+bool HeaderBlockUsable(const char* text, const char* end) {
+  HeaderCursor cursor{text, end, false, false};
+  char line[MAX_STRING_LEN];
+  while (NextHeaderLine(line, MAX_STRING_LEN - 1, &cursor) == 1 && line[0] != '\n' && line[0] != '\0') {
+  }
+  return !cursor.bUnusable;
+}
+
+// The server frames the response alone: a length, a transfer coding or a connection header of the
+// answer's would frame it otherwise (the client would read the rest of a longer body as the answer
+// to its next request). Apache computes the length of a reply it holds whole and chunks one it
+// streams.
+void DropFramingHeaders(request_rec* r) {
+  for (int k = 0; FramingHeaderName(k) != nullptr; ++k) {
+    apr_table_unset(r->headers_out, FramingHeaderName(k));
+    apr_table_unset(r->err_headers_out, FramingHeaderName(k));
+  }
+}
+
 // Sets status and headers from a status and a CGI-style block; returns where the body starts.
 const char* ApplyHeaderBlock(Reply* reply, int code, const char* status, const char* text, const char* end) {
   request_rec* r = reply->pRequest;
   r->status = code;
-  r->status_line = (status != nullptr && status[3] == ' ') ? apr_pstrdup(r->pool, status) : nullptr;
+  // A status text that could end the status line early goes out as Apache's own text for the code.
+  r->status_line = (status != nullptr && status[3] == ' ' && UsableStatusText(status)) ? apr_pstrdup(r->pool, status)
+                                                                                         : nullptr;
   reply->nKind = kReplyStarted;
   if (text == nullptr || !StartsWithHeaderBlock(text, end)) return text;
-  HeaderCursor cursor{text, end, false};
+  if (!HeaderBlockUsable(text, end)) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "extension reply header unusable: a line is no header or too long");
+    reply->nKind = kReplyBroken;
+    return end;
+  }
+  HeaderCursor cursor{text, end, false, false};
   char failedLine[MAX_STRING_LEN] = "";
   const int scanned = ap_scan_script_header_err_core_ex(r, failedLine, NextHeaderLine, &cursor, APLOG_MODULE_INDEX);
+  DropFramingHeaders(r);
   if (scanned == HTTP_INTERNAL_SERVER_ERROR) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "extension reply header unusable: %s", failedLine);
     reply->nKind = kReplyBroken;

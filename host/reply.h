@@ -2,6 +2,8 @@
 // parsed like a CGI answer, body bytes, a complete "HTTP/" response, raw bytes whose type is
 // sniffed, a local URL or a redirection. Body bytes are held until 1 MiB has gathered, so an
 // ordinary reply goes out whole with its Content-Length; a longer one streams (chunked on HTTP/1.1).
+// That framing is the server's alone: an answer's own length, transfer coding and connection
+// headers are dropped, and each of its headers goes out whole, as the one header it was written as.
 #ifndef KARVEL_HOST_REPLY_H
 #define KARVEL_HOST_REPLY_H
 

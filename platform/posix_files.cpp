@@ -1,4 +1,4 @@
-// File handles over POSIX descriptors: CreateFileA, ReadFile, WriteFile, SetFilePointer,
+// File handles over POSIX descriptors: CreateFileA, OpenRegularFile, ReadFile, WriteFile, SetFilePointer,
 // SetEndOfFile, CloseHandle, DeleteFileA, CopyFileA.
 //
 // A handle is the descriptor plus one, so descriptor 0 does not become NULL and no descriptor can
@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/posix_internal.h"
+#include "platform/regular_files.h"
 #include "platform/win32.h"
 
 using karvel_posix::HandleFromFd;
@@ -136,6 +137,26 @@ bool SomeoneWrites(int fd) {
   return errno == EAGAIN;
 }
 
+// Clears O_NONBLOCK once a file is known to be regular, whose reads and writes never wait anyway.
+bool Blocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// False, with the last error set, when `name` is something other than a regular file, or (unless
+// `mayBeMissing`) nothing at all: such a name is never opened.
+bool NothingButAFileAt(const char* name, bool mayBeMissing) {
+  struct stat info;
+  if (stat(name, &info) != 0) {
+    if (mayBeMissing && errno == ENOENT) return true;
+    SetLastError(Win32ErrorFromErrno(errno, name, ERROR_ACCESS_DENIED));
+    return false;
+  }
+  if (S_ISREG(info.st_mode)) return true;
+  SetLastError(ERROR_ACCESS_DENIED);
+  return false;
+}
+
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID, DWORD disposition, DWORD, HANDLE) {
@@ -172,6 +193,52 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID, DWORD disposi
   }
   bool reportExisting = existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
   SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return HandleFromFd(fd);
+}
+
+HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD share) {
+  if (name == nullptr || name[0] == '\0') {
+    SetLastError(name == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Looked at before the open, so that nothing but a regular file is ever opened: opening a device
+  // can do things of its own, opening a FIFO waits.
+  struct stat info;
+  if (stat(name, &info) != 0) {
+    SetLastError(Win32ErrorFromErrno(errno, name, ERROR_ACCESS_DENIED));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    SetLastError(ERROR_BAD_FILE_TYPE);
+    return INVALID_HANDLE_VALUE;
+  }
+  const bool wantRead = (access & GENERIC_READ) != 0;
+  const bool wantWrite = (access & GENERIC_WRITE) != 0;
+  const int accessFlags = wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+  // Without waiting, should the name lead elsewhere by the time of the open; what was opened decides.
+  int fd = OpenNoInterrupt(name, accessFlags | O_NONBLOCK | O_NOCTTY, 0);
+  if (fd < 0) {
+    // A lease another process holds answers EWOULDBLOCK to a non-blocking open: someone writes it.
+    SetLastError(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32ErrorFromErrno(errno, name, ERROR_ACCESS_DENIED));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    SetLastError(ERROR_BAD_FILE_TYPE);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A regular file's reads never wait; the handle then behaves as every other.
+  if (!Blocking(fd)) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (accessFlags == O_RDONLY && (share & FILE_SHARE_WRITE) == 0 && SomeoneWrites(fd)) {
+    close(fd);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_SUCCESS);
   return HandleFromFd(fd);
 }
 
@@ -304,13 +371,17 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  int in = OpenNoInterrupt(from, O_RDONLY, 0);
+  // Files only, at both ends, and no open that waits: a FIFO put where the copy goes (the debug
+  // copy lies in a back-end's directory) would hold the caller until someone read it, a device
+  // would take or give bytes without end.
+  if (!NothingButAFileAt(from, false) || !NothingButAFileAt(to, true)) return FALSE;
+  int in = OpenNoInterrupt(from, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
   if (in < 0) {
     SetLastError(Win32ErrorFromErrno(errno, from, ERROR_ACCESS_DENIED));
     return FALSE;
   }
   struct stat source;
-  if (fstat(in, &source) != 0 || S_ISDIR(source.st_mode)) {
+  if (fstat(in, &source) != 0 || !S_ISREG(source.st_mode) || !Blocking(in)) {
     close(in);
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -319,14 +390,14 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   // file stays private, also when it replaces an older copy. Truncation waits until the target is
   // known not to be the source itself, which it would wipe.
   const mode_t permissions = source.st_mode & 0777;
-  int out = OpenNoInterrupt(to, O_WRONLY | O_CREAT | (failIfExists ? O_EXCL : 0), permissions);
+  int out = OpenNoInterrupt(to, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | (failIfExists ? O_EXCL : 0), permissions);
   if (out < 0) {
     SetLastError(Win32ErrorFromErrno(errno, to, ERROR_ACCESS_DENIED));
     close(in);
     return FALSE;
   }
   struct stat target;
-  if (fstat(out, &target) != 0 ||
+  if (fstat(out, &target) != 0 || !S_ISREG(target.st_mode) || !Blocking(out) ||
       (target.st_dev == source.st_dev && target.st_ino == source.st_ino)) {
     close(out);
     close(in);
@@ -334,7 +405,7 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     return FALSE;
   }
 
-  if (S_ISREG(target.st_mode) && (ftruncate(out, 0) != 0 || fchmod(out, permissions) != 0)) {
+  if (ftruncate(out, 0) != 0 || fchmod(out, permissions) != 0) {
     SetLastError(Win32ErrorFromErrno(errno, nullptr, ERROR_ACCESS_DENIED));
     close(out);
     close(in);
@@ -364,6 +435,6 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   }
   close(in);
   // A partial copy must not be mistaken for the file; like Win32, the failed target is removed.
-  if (!ok && S_ISREG(target.st_mode)) unlink(to);
+  if (!ok) unlink(to);
   return ok ? TRUE : FALSE;
 }

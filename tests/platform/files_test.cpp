@@ -1,4 +1,4 @@
-// CreateFileA, ReadFile, WriteFile, SetFilePointer, CloseHandle, DeleteFileA, CopyFileA.
+// CreateFileA, OpenRegularFile, ReadFile, WriteFile, SetFilePointer, CloseHandle, DeleteFileA, CopyFileA.
 #include <fcntl.h>
 #include <signal.h>
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "platform/regular_files.h"
 #include "platform/win32.h"
 #include "support/files.h"
 
@@ -190,6 +191,60 @@ TEST(FileIo, ReadStopsAtEndOfFile) {
   EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buffer, 1, &got, nullptr));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
   EXPECT_FALSE(CloseHandle(nullptr));
+}
+
+// What a back-end program may put where a file is expected: only a regular file opens (a link to
+// one too), anything else is refused at once, a FIFO without a writer too, whose plain open would
+// wait for one; the handle then reads and blocks as any other. A copy, too, goes from a file to a
+// file only, and leaves a FIFO, a device or a directory at either end as it was.
+TEST(OpenRegularFile, OnlyRegularFilesOpenOrCopyAndNothingWaits) {
+  TempDir dir;
+  const std::string regular = dir.File("regular.bin"), fifo = dir.File("fifo"), directory = dir.File("directory");
+  WriteAll(regular, "answer");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  mkdir(directory.c_str(), 0700);
+  symlink("/dev/zero", dir.File("zero.link").c_str());
+  symlink(fifo.c_str(), dir.File("fifo.link").c_str());
+  symlink(regular.c_str(), dir.File("regular.link").c_str());
+  symlink(dir.File("missing").c_str(), dir.File("dangling.link").c_str());
+  const struct {
+    std::string path;
+    DWORD error;  // ERROR_SUCCESS: opens
+  } cases[] = {
+      {regular, ERROR_SUCCESS},          {dir.File("regular.link"), ERROR_SUCCESS},
+      {fifo, ERROR_BAD_FILE_TYPE},       {dir.File("fifo.link"), ERROR_BAD_FILE_TYPE},
+      {"/dev/null", ERROR_BAD_FILE_TYPE}, {"/dev/zero", ERROR_BAD_FILE_TYPE},
+      {dir.File("zero.link"), ERROR_BAD_FILE_TYPE}, {directory, ERROR_BAD_FILE_TYPE},
+      {dir.File("missing"), ERROR_FILE_NOT_FOUND}, {dir.File("dangling.link"), ERROR_FILE_NOT_FOUND},
+  };
+  for (const DWORD access : {static_cast<DWORD>(GENERIC_READ), static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE)}) {
+    for (const auto& c : cases) {
+      HANDLE h = OpenRegularFile(c.path.c_str(), access, FILE_SHARE_READ);
+      EXPECT_EQ(GetLastError(), c.error) << c.path << ", access " << access;
+      ASSERT_EQ(h != INVALID_HANDLE_VALUE, c.error == ERROR_SUCCESS) << c.path;
+      if (h == INVALID_HANDLE_VALUE) continue;
+      char buffer[16] = {};
+      DWORD got = 0;
+      EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &got, nullptr) && std::string(buffer, got) == "answer") << c.path;
+      EXPECT_EQ(fcntl(static_cast<int>(reinterpret_cast<intptr_t>(h) - 1), F_GETFL) & O_NONBLOCK, 0) << c.path;
+      EXPECT_TRUE(CloseHandle(h));
+      // Opens as a source and a target of a copy, just as the open goes.
+      EXPECT_TRUE(CopyFileA(c.path.c_str(), dir.File("copy").c_str(), FALSE)) << c.path;
+      EXPECT_TRUE(CopyFileA(dir.File("copy").c_str(), c.path.c_str(), FALSE)) << c.path;
+    }
+  }
+  // Refused copies, neither end touched; /dev/null and a directory first, so that a copy that
+  // waits on a FIFO or reads /dev/zero without end comes last.
+  for (const char* target : {"/dev/null", "directory", "fifo", "fifo.link"}) {
+    const std::string to = target[0] == '/' ? target : dir.File(target);
+    EXPECT_FALSE(CopyFileA(regular.c_str(), to.c_str(), FALSE)) << to;
+  }
+  for (const std::string& from : {directory, fifo, std::string("/dev/zero")}) {
+    EXPECT_FALSE(CopyFileA(from.c_str(), dir.File("new").c_str(), FALSE)) << from;
+  }
+  EXPECT_FALSE(Exists(dir.File("new")));
+  struct stat info;
+  EXPECT_TRUE(stat(fifo.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << "the FIFO is left alone";
 }
 
 TEST(FileIo, ReadGathersPiecesUntilTheCount) {

@@ -7,6 +7,10 @@
 //   fork      starts a child process, answers "forked" or "fork failed"
 //   linger    answers "lingering", then runs on until the file "until" names exists ("seconds", 30)
 //   handoff   ends at once without an answer; the child it starts answers "handed off" after "ms"
+//   answer    answers with result code "code" (default 1) the bytes of "text", then "pad" bytes 'x'
+//   replace   puts something other than an answer in the exchange file's place, by rename as an
+//             answer comes, and ends: a FIFO when "target" is "fifo", else a symbolic link to
+//             "target" (a directory, a device)
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -77,6 +81,18 @@ int main(int argc, char** argv) {
     if (child != 0) return child > 0 ? 0 : 1;
     usleep(static_cast<useconds_t>(std::atol(Value(request, "ms", "300").c_str()) * 1000));
     _exit(Answer(argv[1], "handed off") ? 0 : 1);
+  }
+  if (what == "answer") {
+    const std::string code = Value(request, "code", "1");
+    std::string text = Value(request, "text", "");
+    text.append(static_cast<size_t>(std::atol(Value(request, "pad", "0").c_str())), 'x');
+    return karvel::detail::WriteAnswer(argv[1], code.empty() ? '1' : code[0], text, nullptr) ? 0 : 1;
+  }
+  if (what == "replace") {
+    const std::string target = Value(request, "target", "fifo");
+    const std::string made = std::string(argv[1]) + ".new";
+    const bool ok = target == "fifo" ? mkfifo(made.c_str(), 0600) == 0 : symlink(target.c_str(), made.c_str()) == 0;
+    return ok && rename(made.c_str(), argv[1]) == 0 ? 0 : 1;
   }
   if (what == "spin") {
     volatile unsigned long turns = 0;
