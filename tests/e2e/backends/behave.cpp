@@ -7,6 +7,11 @@
 //   fork      starts a child process, answers "forked" or "fork failed"
 //   linger    answers "lingering", then runs on until the file "until" names exists ("seconds", 30)
 //   handoff   ends at once without an answer; the child it starts answers "handed off" after "ms"
+//   abandon   ends at once without an answer, leaving a child that ignores SIGTERM and sleeps
+//             "seconds" (60); the child's pid goes into the file "pidfile"
+//   alive     answers "alive" or "gone": whether the process "pid" still runs (a zombie does not)
+//   touch     makes the file "path", then answers "touched"
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -77,6 +82,37 @@ int main(int argc, char** argv) {
     if (child != 0) return child > 0 ? 0 : 1;
     usleep(static_cast<useconds_t>(std::atol(Value(request, "ms", "300").c_str()) * 1000));
     _exit(Answer(argv[1], "handed off") ? 0 : 1);
+  }
+  if (what == "abandon") {
+    const long seconds = std::atol(Value(request, "seconds", "60").c_str());
+    const pid_t child = fork();
+    if (child == 0) {
+      signal(SIGTERM, SIG_IGN);
+      for (long left = seconds; left > 0;) left = sleep(static_cast<unsigned>(left));
+      _exit(0);
+    }
+    if (child < 0) return 1;
+    FILE* file = std::fopen(Value(request, "pidfile", "").c_str(), "w");
+    if (file == nullptr) return 1;
+    std::fprintf(file, "%ld\n", static_cast<long>(child));
+    return std::fclose(file) == 0 ? 0 : 1;
+  }
+  if (what == "alive") {
+    // A zombie has ended: only its parent's wait for it is missing.
+    const std::string stat = "/proc/" + Value(request, "pid", "0") + "/stat";
+    FILE* file = std::fopen(stat.c_str(), "r");
+    char text[512] = "";
+    const bool read = file != nullptr && std::fgets(text, sizeof text, file) != nullptr;
+    if (file != nullptr) std::fclose(file);
+    const char* state = read ? std::strrchr(text, ')') : nullptr;
+    const bool alive = state != nullptr && state[1] == ' ' && state[2] != 'Z' && state[2] != 'X';
+    return Answer(argv[1], alive ? "alive" : "gone") ? 0 : 1;
+  }
+  if (what == "touch") {
+    const int fd = open(Value(request, "path", "").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return 1;
+    close(fd);
+    return Answer(argv[1], "touched") ? 0 : 1;
   }
   if (what == "spin") {
     volatile unsigned long turns = 0;
