@@ -554,7 +554,8 @@ void KillOverdue(Spawner* s) {
     if (program.killAt != 0 && now >= program.killAt) {
       program.killAt = 0;
       program.killed = true;
-      if (!SignalProcessGroup(program.group, SIGKILL) && program.exited) program.groupGone = true;
+      // A group found empty here is taken as gone (and its files removed) by the next look.
+      SignalProcessGroup(program.group, SIGKILL);
     }
   }
 }
