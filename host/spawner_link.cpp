@@ -301,8 +301,9 @@ uint32_t SendOrder(request_rec* r, const std::string& payload, apr_time_t deadli
       close(*fd);
       *fd = -1;
       if (*clientGone) return 0;
-      // A kept connection the spawner closed: a new one at once. One that broke: the spawner ended.
-      if (kept) continue;
+      // A connection the spawner closed before it read the order (kClosing, or a kept one it
+      // closed meanwhile): a new one at once. A new one that broke: the spawner ended.
+      if ((type == kClosing || kept) && apr_time_now() < deadline) continue;
     }
     if (!missed) {
       missed = true;
