@@ -43,9 +43,11 @@ constexpr DWORD kWineSettleMilliseconds = 2000;
 // and never with a wait (a FIFO's open would wait for a writer).
 HANDLE OpenForPoll(LPCSTR exchangePath) { return OpenRegularFile(exchangePath, GENERIC_READ, FILE_SHARE_READ); }
 
-enum LaunchOutcome { kStartedHere, kStartedByHost, kNotStarted, kHostBusy };
+enum LaunchOutcome { kStartedHere, kStartedByHost, kNotStarted, kHostBusy, kHostClientGone };
 
-// The host starts the program where it offers to (its spawner); FALSE when it does not.
+// The host starts the program where it offers to (its spawner); FALSE when it does not (IIS, or
+// mod_karvel without its spawner configured). A host that offers it and has no spawner at the
+// moment answers TRUE, busy: the program is then not started here either.
 BOOL StartThroughHost(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, LPCSTR program,
                       LPCSTR directory, LaunchOutcome* outcome, BOOL* underWine) {
   KARVEL_PROGRAM_START start{program, request.szExchangePath, directory, request.szUploadDirectory, 0, FALSE};
@@ -55,6 +57,7 @@ BOOL StartThroughHost(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reque
     case KARVEL_PROGRAM_STARTED: *outcome = kStartedByHost; return TRUE;
     case KARVEL_PROGRAM_NOT_STARTED: *outcome = kNotStarted; return TRUE;
     case KARVEL_SERVER_BUSY: *outcome = kHostBusy; return TRUE;
+    case KARVEL_CLIENT_GONE: *outcome = kHostClientGone; return TRUE;
     default: return FALSE;  // a server that took the call without knowing it
   }
 }
@@ -197,8 +200,8 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
   LPCSTR exchangePath = request.szExchangePath;
   BOOL underWine = FALSE;
   const LaunchOutcome launched = Launch(ecb, request, &underWine);
-  if (launched == kNotStarted || launched == kHostBusy) {
-    return launched == kHostBusy ? kServerBusy : kLaunchFailed;
+  if (launched == kNotStarted || launched == kHostBusy || launched == kHostClientGone) {
+    return launched == kHostBusy ? kServerBusy : launched == kHostClientGone ? kClientGoneUnstarted : kLaunchFailed;
   }
   SYSTEMTIME now;
   GetLocalTime(&now);
@@ -282,6 +285,10 @@ DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reques
       // exchange file.
       DiscardExchangeFiles(request);
       return SendErrorPage(ecb, launch == kServerBusy ? ERROR_TEXT_BUSY : ERROR_TEXT_EXE_LOAD);
+    case kClientGoneUnstarted:
+      // Its program never ran: nobody uses its files, nobody waits for a reply.
+      DiscardExchangeFiles(request);
+      return HSE_STATUS_ERROR;
     case kTimedOut:
     case kClientGone:
       // The program may still be at work on its uploads; only the exchange file goes (a host that

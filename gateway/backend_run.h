@@ -17,6 +17,7 @@ enum BackendOutcome : int {
   kServerBusy = -4,         // the host had no slot for the program in time: it did not run
   kClientGone = -5,         // the client left while the request waited
   kExitedUnanswered = -6,   // a program under Wine ended without answering
+  kClientGoneUnstarted = -7,  // the client left while the request waited for a slot: it did not run
 };
 
 // The directory the request's program must lie in: the site's, else the default (the environment's

@@ -2,8 +2,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <apr_buckets.h>
 #include <apr_strings.h>
@@ -12,6 +10,7 @@
 #include <http_protocol.h>
 #include <http_request.h>
 
+#include "host/client_connection.h"
 #include "host/connection_registry.h"
 #include "host/host_errors.h"
 #include "host/reply.h"
@@ -38,20 +37,6 @@ constexpr DWORD kUnknownLength = 0xFFFFFFFFu;
 constexpr int kEmptyReadsAllowed = 64;
 
 RequestContext* ContextOf(HCONN conn) { return FindConnection(reinterpret_cast<uintptr_t>(conn)); }
-
-// Whether the client is still there: its connection neither failed a write nor was closed by it
-// (a peek that reads the end of the stream). Bytes waiting, a pipelined request, say nothing.
-bool ClientConnected(conn_rec* c) {
-  if (c->aborted) return false;
-  apr_socket_t* socket = ap_get_conn_socket(c);
-  apr_os_sock_t fd = -1;
-  if (socket == nullptr || apr_os_sock_get(&fd, socket) != APR_SUCCESS || fd < 0) return true;
-  pollfd probe{fd, POLLIN | POLLRDHUP, 0};
-  if (poll(&probe, 1, 0) <= 0) return true;
-  if (probe.revents & (POLLHUP | POLLERR | POLLRDHUP)) return false;
-  char byte = 0;
-  return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 0;
-}
 
 // Reads up to `want` body bytes into `out` from Apache's input filters (which undo chunking and
 // enforce LimitRequestBody). Returns the bytes delivered; 0 at the end or after a failure.

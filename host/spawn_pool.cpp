@@ -14,6 +14,7 @@ SpawnPool::~SpawnPool() {
   for (std::thread& thread : threads_) thread.join();
   for (const auto& job : finished_) {
     if (job->stderrFd >= 0) close(job->stderrFd);
+    ReleaseProcessGroup(&job->group);
   }
   if (ready_ >= 0) close(ready_);
 }
@@ -58,8 +59,10 @@ void SpawnPool::Work() {
     environment.push_back(nullptr);
     const ProgramStart start{job->program.c_str(), job->argument.c_str(), environment.data(), job->limits,
                              job->szLoader, job->pSignalsToReset};
-    job->failure = StartProgram(start, &job->pid, &job->stderrFd);
     {
+      std::shared_lock<std::shared_mutex> notReaped(reapLock_);
+      job->failure = StartProgram(start, &job->pid, &job->stderrFd);
+      if (job->failure == 0) job->group = HoldProcessGroup(job->pid);
       std::lock_guard<std::mutex> guard(lock_);
       finished_.push_back(std::move(job));
     }

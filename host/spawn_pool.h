@@ -13,10 +13,12 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "host/process_group.h"
 #include "host/spawner_protocol.h"
 
 // One program to start, what it needs for the start (owned here, alive until it is done), and how
@@ -33,6 +35,7 @@ struct SpawnJob {
   pid_t pid = 0;
   int stderrFd = -1;
   int failure = 0;
+  ProcessGroup group{0, -1};  // the hold of the program's group, taken at once after its start
 };
 
 class SpawnPool {
@@ -50,11 +53,16 @@ class SpawnPool {
   void Submit(std::unique_ptr<SpawnJob> job);
   // The starts done since the last call.
   std::vector<std::unique_ptr<SpawnJob>> TakeFinished();
+  // Held shared by each start from before its child is made until the start is among the
+  // finished ones: whoever reaps children holds it alone, and so never reaps a program whose
+  // start it cannot take yet.
+  std::shared_mutex& ReapLock() { return reapLock_; }
 
  private:
   void Work();
 
   std::mutex lock_;
+  std::shared_mutex reapLock_;
   std::condition_variable wake_;
   std::deque<std::unique_ptr<SpawnJob>> waiting_;
   std::vector<std::unique_ptr<SpawnJob>> finished_;

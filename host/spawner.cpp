@@ -11,12 +11,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
+#include "host/process_group.h"
 #include "host/spawn_pool.h"
 #include "host/spawn_program.h"
 #include "host/spawner_protocol.h"
@@ -32,6 +34,43 @@ constexpr int kStartThreads = 2;
 // Connections waiting for an order beyond this many are closed, the oldest first: each thread of
 // every child keeps one.
 constexpr size_t kIdleConnectionsKept = 256;
+// Orders waiting for a slot: beyond this many, or this many bytes of them, an order is answered
+// kBusy at once. Each request thread of every child waits with one order at most.
+constexpr size_t kQueuedOrdersKept = 4096;
+constexpr size_t kQueuedOrderBytes = 32u << 20;
+// KarvelWindowsPath lines remembered as linked in the Wine prefix; beyond, they are linked anew.
+constexpr size_t kLinkedWindowsPathsKept = 64;
+// A program's standard error read at most this much at a time: a program that writes without end
+// does not hold the loop (what is left is read in the next round).
+constexpr size_t kStderrReadPerRound = 64 * 1024;
+// How often the group of a program that ended is looked at while it still counts.
+constexpr int64_t kGroupLookMs = 200;
+// A reaping put off while a start is under way is tried again this soon.
+constexpr int64_t kReapRetryMs = 5;
+// The status: its fixed lines and at most this many programs, their labels cut to this length,
+// so that it always fits one packet (the child reads one of kSpawnMessageLimit bytes).
+constexpr size_t kStatusProgramsListed = 100;
+constexpr size_t kStatusLabelBytes = 256;
+constexpr size_t kStatusLineBytes = kStatusLabelBytes + 64;  // "Program: PID SECONDSs STATE LABEL"
+constexpr size_t kStatusFixedBytes = 2048;                   // totals, results, "(N more)"
+static_assert(kStatusFixedBytes + kStatusProgramsListed * kStatusLineBytes <= kSpawnMessageLimit,
+              "the status fits one packet");
+
+// How requests ended, as the status counts them: a closed set, whatever a peer sends.
+enum Result { kResult1, kResult2, kResult4, kResult99, kResultTimeout, kResultClientGone, kResultExited,
+              kResultAbandoned, kResultStartFailed, kResultBusy, kResultOther, kResultCount };
+constexpr const char* kResultNames[kResultCount] = {"1", "2", "4", "99", "timeout", "client-gone", "exited",
+                                                    "abandoned", "start-failed", "503", "other"};
+
+// The result a child reported; one the spawner does not know counts as "other".
+Result ResultNamed(const char* text, size_t length) {
+  for (int k = 0; k < kResultOther; ++k) {
+    if (std::strlen(kResultNames[k]) == length && std::memcmp(kResultNames[k], text, length) == 0) {
+      return static_cast<Result>(k);
+    }
+  }
+  return kResultOther;
+}
 
 int64_t NowMs() {
   timespec now{};
@@ -58,6 +97,7 @@ struct Connection {
   bool closing;    // answered for good: closed at the end of the round
   uint64_t jobId;  // kStarting: its start in the pool
   bool windows;    // kStarting, kRunning: the program runs under Wine
+  size_t orderBytes;  // kQueued: the order's size
 };
 
 struct Program {
@@ -71,7 +111,14 @@ struct Program {
   bool stopAbandoned;
   uint32_t killGraceMs;
   int64_t killAt;        // when SIGKILL follows the SIGTERM sent; 0 before
-  bool exited;
+  bool exited;           // the program itself has ended (and is reaped)
+  bool answered;         // its request had its answer
+  bool killed;           // its group was sent SIGKILL: members left are sent it again
+  // The program's process group. After the program ended, while its request waits or gave up,
+  // the members it left still count against the cap until the group is gone (groupGone).
+  ProcessGroup group;
+  bool groupGone;
+  bool filesRemoved;     // a request that gave up: its files are gone
 };
 
 struct Spawner {
@@ -85,14 +132,12 @@ struct Spawner {
   bool draining;
   std::vector<Connection> connections;
   std::vector<Program> programs;
-  std::map<std::string, uint64_t> results;  // requests by how they ended
+  uint64_t results[kResultCount];  // requests by how they ended
   uint64_t started, startFailed, busy;
   sigset_t signalsToReset;  // the spawner's own handled and ignored signals, fixed once it runs
   SpawnPool* pool;
   uint64_t lastJobId;
-  // Children reaped before their start was taken from the pool (a program that ended at once, or
-  // an exec that failed): their wait status, by process id.
-  std::map<pid_t, int> endedBeforeKnown;
+  bool reapPending;  // a SIGCHLD came while a start was under way: the reaping waits for it
 };
 
 void Log(Spawner* s, bool error, const std::string& text) { s->log->pfnWrite(s->log->pContext, error, text.c_str()); }
@@ -139,9 +184,14 @@ bool ParseOrder(const char* payload, size_t length, Order* order) {
   return order->strings[kProgram][0] == '/';
 }
 
+// A program counts against the cap while it runs and, once it ended, while its request had no
+// answer and its group still has members (children it left at work, or not yet stopped). A program
+// that answered counts while it runs: what it leaves behind is its own.
+bool Counted(const Program& p) { return !p.exited || (!p.answered && !p.groupGone); }
+
 // Programs running, and those being started (they count against the cap already).
 size_t Alive(const Spawner& s) {
-  return static_cast<size_t>(std::count_if(s.programs.begin(), s.programs.end(), [](const Program& p) { return !p.exited; }) +
+  return static_cast<size_t>(std::count_if(s.programs.begin(), s.programs.end(), Counted) +
                              std::count_if(s.connections.begin(), s.connections.end(),
                                            [](const Connection& c) { return c.state == kStarting; }));
 }
@@ -161,7 +211,7 @@ void CloseConnection(Spawner* s, size_t k) {
 
 void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why) {
   s->startFailed++;
-  s->results["start-failed"]++;
+  s->results[kResultStartFailed]++;
   Log(s, true, "karvel: cannot start " + c->order.strings[kLabel] + " [" + c->order.strings[kLogId] + "]: " + why);
   SpawnReply reply{failure, 0};
   Send(c->fd, kStartFailed, &reply, sizeof reply);
@@ -192,7 +242,11 @@ bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string
   *argument = windowsPath;
   AddWineEnvironment(*s->wine, loader, environment);
   const std::string& windowsPaths = c->order.strings[kWindowsPaths];
-  if (!windowsPaths.empty() && s->linkedWindowsPaths.insert(windowsPaths).second) LinkWindowsPaths(*s->wine, windowsPaths);
+  if (!windowsPaths.empty() && s->linkedWindowsPaths.count(windowsPaths) == 0) {
+    if (s->linkedWindowsPaths.size() >= kLinkedWindowsPathsKept) s->linkedWindowsPaths.clear();
+    s->linkedWindowsPaths.insert(windowsPaths);
+    LinkWindowsPaths(*s->wine, windowsPaths);
+  }
   return true;
 }
 
@@ -217,7 +271,6 @@ void Start(Spawner* s, Connection* c) {
 // A start the pool has done: the child is told, and the connection follows the program.
 void Started(Spawner* s, Connection* c, SpawnJob* job) {
   if (job->failure != 0) {
-    if (job->pid > 0) s->endedBeforeKnown.erase(job->pid);
     c->state = kAwaitingOrder;  // not a running program's connection any more
     RefuseStart(s, c, job->failure, std::strerror(job->failure));
     return;
@@ -225,23 +278,16 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
   s->started++;
   Program program{job->pid, c->order.strings[kLabel], c->order.strings[kLogId], c->order.strings[kExchangePath],
                   c->order.strings[kUploadDirectory], job->stderrFd, "", NowMs(), true, false,
-                  c->order.fixed.bStopAbandoned != 0, c->order.fixed.nKillGraceMs, 0, false};
+                  c->order.fixed.bStopAbandoned != 0, c->order.fixed.nKillGraceMs, 0, false, false, false,
+                  job->group, false, false};
   job->stderrFd = -1;  // the program's now
+  job->group = ProcessGroup{0, -1};
   s->programs.push_back(program);
   if (program.stderrFd >= 0) Watch(s, kStderr, program.stderrFd);
   c->state = kRunning;
   c->pid = job->pid;
   const SpawnReply reply{static_cast<int32_t>(job->pid), c->windows ? 1u : 0u};
   Send(c->fd, kStarted, &reply, sizeof reply);
-  // A program that ended before its start was taken: its end is told now, in order.
-  const auto ended = s->endedBeforeKnown.find(job->pid);
-  if (ended != s->endedBeforeKnown.end()) {
-    const int status = ended->second;
-    s->endedBeforeKnown.erase(ended);
-    s->programs.back().exited = true;
-    const SpawnReply exited{WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0};
-    Send(c->fd, kExited, &exited, sizeof exited);
-  }
 }
 
 void TakeStarts(Spawner* s) {
@@ -253,7 +299,27 @@ void TakeStarts(Spawner* s) {
       }
     }
     if (job->stderrFd >= 0) close(job->stderrFd);
+    ReleaseProcessGroup(&job->group);
   }
+}
+
+// The request's files go once nothing of its program is left to use them.
+void RemoveFilesWhenGone(Program* program) {
+  if (program->abandoned && program->exited && program->groupGone && !program->filesRemoved) {
+    RemoveRequestFiles(program->exchangePath.c_str(), program->uploadDirectory.c_str());
+    program->filesRemoved = true;
+  }
+}
+
+// Looks at the group of a program that ended and still counts: gone, or signalled again when it
+// was killed and members are left.
+void LookAtGroup(Program* program) {
+  if (!program->exited || program->groupGone) return;
+  if (program->answered || !SignalProcessGroup(program->group, program->killed ? SIGKILL : 0)) {
+    program->groupGone = true;
+    ReleaseProcessGroup(&program->group);
+  }
+  RemoveFilesWhenGone(program);
 }
 
 // The request of `pid` ended: answered, or given up on.
@@ -261,13 +327,20 @@ void RequestEnded(Spawner* s, pid_t pid, bool answered) {
   Program* program = FindProgram(s, pid);
   if (program == nullptr) return;
   program->requestWaiting = false;
-  if (answered || !program->stopAbandoned) return;
-  program->abandoned = true;
-  if (program->exited) {
-    RemoveRequestFiles(program->exchangePath.c_str(), program->uploadDirectory.c_str());
-  } else if (SignalProgram(pid, SIGTERM)) {
-    program->killAt = NowMs() + program->killGraceMs;
+  program->answered = answered;
+  if (answered || !program->stopAbandoned) {
+    LookAtGroup(program);
+    return;
   }
+  // The whole group, whether or not the program itself still runs: its children too.
+  program->abandoned = true;
+  if (SignalProcessGroup(program->group, SIGTERM)) {
+    program->killAt = NowMs() + program->killGraceMs;
+  } else if (program->exited) {
+    program->groupGone = true;
+    ReleaseProcessGroup(&program->group);
+  }
+  RemoveFilesWhenGone(program);
 }
 
 enum Received { kKeep, kClose, kAnswerStatus };
@@ -292,8 +365,11 @@ Received Receive(Spawner* s, Connection* c) {
   if (!whole) {
     // The child closed (or sent nonsense): a running program's request gave up.
     if (c->state == kRunning) {
-      s->results["abandoned"]++;
+      s->results[kResultAbandoned]++;
       RequestEnded(s, c->pid, false);
+    } else if (c->state == kQueued) {
+      // Its client left while it waited for a slot (the child watches the client): it never runs.
+      s->results[kResultClientGone]++;
     }
     return kClose;
   }
@@ -302,6 +378,7 @@ Received Receive(Spawner* s, Connection* c) {
     if (!ParseOrder(payload, header.nLength, &c->order)) return kClose;
     c->state = kQueued;
     c->queuedAt = NowMs();
+    c->orderBytes = header.nLength;
     return kKeep;
   }
   if (header.nType == kDone && c->state == kRunning && header.nLength >= sizeof(SpawnDone)) {
@@ -309,7 +386,7 @@ Received Receive(Spawner* s, Connection* c) {
     std::memcpy(&done, payload, sizeof done);
     const char* result = payload + sizeof done;
     const size_t resultLength = strnlen(result, header.nLength - sizeof done);
-    s->results[std::string(result, resultLength)]++;
+    s->results[ResultNamed(result, resultLength)]++;
     RequestEnded(s, c->pid, done.bAnswered != 0);
     // The connection waits for the thread's next order.
     c->state = kAwaitingOrder;
@@ -318,6 +395,16 @@ Received Receive(Spawner* s, Connection* c) {
     return kKeep;
   }
   return kClose;
+}
+
+// A label as a status line shows it: at most kStatusLabelBytes, no control character (a line
+// break in a program's name would make a line of its own).
+std::string StatusLabel(const std::string& label) {
+  std::string shown = label.substr(0, kStatusLabelBytes);
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return shown;
 }
 
 std::string StatusText(const Spawner& s) {
@@ -335,26 +422,33 @@ std::string StatusText(const Spawner& s) {
   std::string text = "Running: " + std::to_string(Alive(s)) + "\nWaitingForSlot: " + std::to_string(queued) +
                      "\nLongestWaitMs: " + std::to_string(longest) + "\nStarted: " + std::to_string(s.started) +
                      "\nStartFailed: " + std::to_string(s.startFailed) + "\nBusy: " + std::to_string(s.busy) + "\n";
-  for (const auto& [result, count] : s.results) text += "Result-" + result + ": " + std::to_string(count) + "\n";
- for (const Program& p : s.programs) {
-    if (p.exited) continue;
-    if (text.size() > kSpawnMessageLimit - 512) {
-      text += "Program: ... (more)\n";
-      break;
-    }
-    text += "Program: " + std::to_string(p.pid) + " " + std::to_string((now - p.startedAt) / 1000) + "s " +
-            (p.requestWaiting ? "waiting" : p.abandoned ? "abandoned" : "answered") + " " + p.label + "\n";
+  for (int k = 0; k < kResultCount; ++k) {
+    if (s.results[k] != 0) text += std::string("Result-") + kResultNames[k] + ": " + std::to_string(s.results[k]) + "\n";
   }
+  size_t listed = 0, unlisted = 0;
+  for (const Program& p : s.programs) {
+    if (!Counted(p)) continue;
+    if (listed == kStatusProgramsListed) {
+      ++unlisted;
+      continue;
+    }
+    ++listed;
+    text += "Program: " + std::to_string(p.pid) + " " + std::to_string((now - p.startedAt) / 1000) + "s " +
+            (p.requestWaiting ? "waiting" : p.abandoned ? "abandoned" : p.answered ? "answered" : "ended") + " " +
+            StatusLabel(p.label) + "\n";
+  }
+  if (unlisted != 0) text += "Program: ... (" + std::to_string(unlisted) + " more)\n";
   return text;
 }
 
 // Logs what a program wrote to standard error, whole lines (and overlong ones in pieces).
 void DrainStderr(Spawner* s, Program* program, bool atEnd) {
   char block[4096];
-  for (;;) {
+  for (size_t taken = 0; taken < kStderrReadPerRound;) {
     const ssize_t got = read(program->stderrFd, block, sizeof block);
     if (got > 0) {
       program->partialLine.append(block, static_cast<size_t>(got));
+      taken += static_cast<size_t>(got);
     } else if (got < 0 && errno == EINTR) {
       continue;
     } else {
@@ -383,17 +477,22 @@ void DrainStderr(Spawner* s, Program* program, bool atEnd) {
   }
 }
 
+void TakeStarts(Spawner* s);
+
+// Reaps the ended children: programs, and the orphans of their groups (the spawner adopts them).
+// While a start is under way it is put off, so that a program is never reaped before its start
+// (and the hold of its group) is taken: every child reaped then is either known or an orphan.
 void ReapPrograms(Spawner* s) {
+  std::unique_lock<std::shared_mutex> noStarts(s->pool->ReapLock(), std::try_to_lock);
+  s->reapPending = !noStarts.owns_lock();
+  if (s->reapPending) return;
+  TakeStarts(s);
   for (;;) {
     int status = 0;
     const pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid <= 0) break;
     Program* program = FindProgram(s, pid);
-    if (program == nullptr) {
-      // Started, but its start not yet taken from the pool (or its exec failed).
-      s->endedBeforeKnown[pid] = status;
-      continue;
-    }
+    if (program == nullptr) continue;  // an orphan: its group is looked at below
     program->exited = true;
     // The request still waiting learns of it: one that has no answer yet need not wait longer.
     if (program->requestWaiting) {
@@ -404,23 +503,29 @@ void ReapPrograms(Spawner* s) {
         }
       }
     }
-    if (program->abandoned) RemoveRequestFiles(program->exchangePath.c_str(), program->uploadDirectory.c_str());
   }
+  for (Program& program : s->programs) LookAtGroup(&program);
 }
 
 // Orders whose slot came, or whose wait ran out.
 void ServeQueue(Spawner* s) {
   const int64_t now = NowMs();
+  size_t queued = 0, queuedBytes = 0;
   for (Connection& c : s->connections) {
     if (c.state != kQueued || c.closing) continue;
     const uint32_t cap = c.order.fixed.nMaxBackends;
+    const bool room = queued < kQueuedOrdersKept && queuedBytes + c.orderBytes <= kQueuedOrderBytes;
     if (cap == 0 || Alive(*s) < cap) {
       Start(s, &c);
-    } else if (now - c.queuedAt >= static_cast<int64_t>(c.order.fixed.nQueueTimeoutMs)) {
+    } else if (!room || now - c.queuedAt >= static_cast<int64_t>(c.order.fixed.nQueueTimeoutMs)) {
+      // Its wait ran out, or the queue holds as much as it keeps (the orders before it stay).
       s->busy++;
-      s->results["503"]++;
+      s->results[kResultBusy]++;
       Send(c.fd, kBusy, nullptr, 0);
       c.closing = true;
+    } else {
+      queued++;
+      queuedBytes += c.orderBytes;
     }
   }
   for (size_t k = s->connections.size(); k-- > 0;) {
@@ -446,18 +551,22 @@ void CloseIdleConnections(Spawner* s, size_t kept) {
 void KillOverdue(Spawner* s) {
   const int64_t now = NowMs();
   for (Program& program : s->programs) {
-    if (program.killAt != 0 && !program.exited && now >= program.killAt) {
-      SignalProgram(program.pid, SIGKILL);
+    if (program.killAt != 0 && now >= program.killAt) {
       program.killAt = 0;
+      program.killed = true;
+      // A group found empty here is taken as gone (and its files removed) by the next look.
+      SignalProcessGroup(program.group, SIGKILL);
     }
   }
 }
 
-// Programs that ended and said all they had to say are forgotten.
+// Programs that ended, said all they had to say and count no more are forgotten.
 void ForgetEnded(Spawner* s) {
-  s->programs.erase(std::remove_if(s->programs.begin(), s->programs.end(),
-                                   [](const Program& p) { return p.exited && p.stderrFd < 0 && !p.requestWaiting; }),
-                    s->programs.end());
+  const auto forgotten = [](const Program& p) { return p.exited && p.stderrFd < 0 && !p.requestWaiting && !Counted(p); };
+  for (Program& program : s->programs) {
+    if (forgotten(program)) ReleaseProcessGroup(&program.group);
+  }
+  s->programs.erase(std::remove_if(s->programs.begin(), s->programs.end(), forgotten), s->programs.end());
 }
 
 // How long the loop may sleep: until the nearest queue deadline or kill, at most a second.
@@ -469,13 +578,17 @@ int PollTimeout(const Spawner& s) {
   }
   for (const Program& p : s.programs) {
     if (p.killAt != 0) wait = std::min(wait, p.killAt - now);
+    if (p.exited && !p.groupGone) wait = std::min(wait, kGroupLookMs);
   }
+  if (s.reapPending) wait = std::min(wait, kReapRetryMs);
   return static_cast<int>(std::max<int64_t>(wait, 0));
 }
 
 bool Finished(const Spawner& s) {
   if (!s.draining || !s.connections.empty()) return false;
-  return std::none_of(s.programs.begin(), s.programs.end(), [](const Program& p) { return p.killAt != 0 && !p.exited; });
+  // Programs being stopped are seen to the end: their groups, and their files removed.
+  return std::none_of(s.programs.begin(), s.programs.end(),
+                      [](const Program& p) { return p.abandoned && p.stopAbandoned && Counted(p); });
 }
 
 }  // namespace
@@ -490,8 +603,11 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   signal(SIGPIPE, SIG_IGN);
   SpawnPool pool;
   Spawner s{epoll_create1(EPOLL_CLOEXEC), &log, wine, -1, {}, listener,
-            signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, {}};
+            signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, false};
   if (s.epoll < 0 || s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
+  // The children a program leaves when it ends come to the spawner, which reaps them: its group
+  // then empties as its last member ends, and is counted until it has.
+  if (!AdoptOrphans()) Log(&s, true, "karvel: the spawner cannot adopt the orphans of its programs");
   SignalsNotAtDefault(&s.signalsToReset);
   Watch(&s, kSignals, s.signals);
   Watch(&s, kListener, listener);
@@ -543,15 +659,17 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
     } else if (accepting) {
       const int fd = accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
-        s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false, 0, false});
+        s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false, 0, false, 0});
         Watch(&s, kConnection, fd);
         CloseIdleConnections(&s, kIdleConnectionsKept);
       }
     }
     // An ending spawner takes no more orders: the children send them again to the next one.
     if (s.draining) CloseIdleConnections(&s, 0);
-    if (childEnded) ReapPrograms(&s);
+    if (childEnded || s.reapPending) ReapPrograms(&s);
     if (startsDone) TakeStarts(&s);
+    // Groups whose last member was not a child of the spawner's are found gone here.
+    for (Program& program : s.programs) LookAtGroup(&program);
     KillOverdue(&s);
     ServeQueue(&s);
     ForgetEnded(&s);

@@ -24,6 +24,7 @@
 #include <mpm_common.h>
 #include <unixd.h>
 
+#include "host/client_connection.h"
 #include "host/site_settings.h"
 #include "host/spawner.h"
 #include "host/spawner_protocol.h"
@@ -37,6 +38,14 @@ constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 constexpr int kDefaultKillGraceSeconds = 5;
 // How much longer than the queue's time-out a request waits for the spawner's word.
 constexpr int kReplyMarginSeconds = 5;
+// While a request waits for a slot, or for a spawner to connect to, its client is looked at this
+// often: one that left gives up its place.
+constexpr int kClientCheckMilliseconds = 1000;
+// With no spawner to connect to (it ended, and Apache's parent starts it again), how soon the
+// request tries again.
+constexpr int kReconnectMilliseconds = 100;
+// AwaitReply's word for a reply that did not come in time.
+constexpr uint32_t kNoReplyInTime = 0xFFFFFFFFu;
 
 // Set in the parent, inherited by every child.
 const char* g_socketPath = nullptr;
@@ -243,32 +252,71 @@ struct KeptConnection {
 };
 thread_local KeptConnection t_kept;
 
-// The spawner's reply to an order: its type (0 when none came whole). A kExited of the thread's
-// previous program, sent before the spawner read that request's kDone, is passed over.
-uint32_t ReceiveReply(int fd, char* buffer, size_t size, size_t* length) {
-  uint32_t type;
-  do {
-    type = ReceivePacket(fd, buffer, size, length);
-  } while (type == kExited);
-  return type;
+int MillisecondsUntil(apr_time_t deadline) {
+  const apr_time_t left = deadline - apr_time_now();
+  return left <= 0 ? 0 : static_cast<int>(std::min<apr_time_t>(apr_time_as_msec(left) + 1, INT32_MAX));
 }
 
-// Sends the order on the thread's kept connection, or on a new one when there is none or the
-// spawner closed the kept one before reading it (kClosing, or the send failed); its reply's type,
-// 0 when none came. *fd: the connection, -1 when none could be made.
-uint32_t SendOrder(const std::string& payload, int* fd, char* reply, size_t size, size_t* length) {
+// The spawner's reply to an order sent on `fd`, waited for until `deadline` while the client stays:
+// its type; 0 when the connection ended without one, kNoReplyInTime at the deadline, 0 with
+// *clientGone once the client left. A kExited of the thread's previous program, sent before the
+// spawner read that request's kDone, is passed over.
+uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, size_t size, size_t* length,
+                    bool* clientGone) {
+  for (;;) {
+    const int left = MillisecondsUntil(deadline);
+    if (left == 0) return kNoReplyInTime;
+    pollfd reply{fd, POLLIN, 0};
+    const int ready = poll(&reply, 1, std::min(left, kClientCheckMilliseconds));
+    if (ready > 0) {
+      const uint32_t type = ReceivePacket(fd, buffer, size, length, MSG_DONTWAIT);
+      if (type == kExited) continue;
+      return type;
+    }
+    if (ready < 0 && errno != EINTR) return 0;
+    if (!ClientConnected(r->connection)) {
+      *clientGone = true;
+      return 0;
+    }
+  }
+}
+
+// Sends the order and waits for the reply: on the thread's kept connection, or on a new one when
+// there is none or the spawner closed the kept one before reading it (kClosing, or the send
+// failed). A spawner that is not there, or ended before it replied, is waited for until
+// `deadline` (the queue's time-out), as a slot is. The reply's type, 0 when none came (the client
+// left: *clientGone); *fd the connection it came on.
+uint32_t SendOrder(request_rec* r, const std::string& payload, apr_time_t deadline, int* fd, char* reply,
+                   size_t size, size_t* length, bool* clientGone) {
   *fd = t_kept.fd;
   t_kept.fd = -1;
-  if (*fd >= 0) {
-    const uint32_t type = SendPacket(*fd, kSpawn, payload) ? ReceiveReply(*fd, reply, size, length) : kClosing;
-    if (type != kClosing) return type;
-    close(*fd);
+  bool missed = false;  // the spawner was not there: logged once a request
+  for (;;) {
+    const bool kept = *fd >= 0;
+    if (*fd < 0) *fd = Connect();
+    if (*fd >= 0) {
+      const apr_time_t replyBy = apr_time_now() + apr_time_from_sec(g_settings.nQueueTimeoutSeconds + kReplyMarginSeconds);
+      const uint32_t type = SendPacket(*fd, kSpawn, payload) ? AwaitReply(r, *fd, replyBy, reply, size, length, clientGone) : 0;
+      if (type != 0 && type != kClosing) return type == kNoReplyInTime ? 0 : type;
+      close(*fd);
+      *fd = -1;
+      if (*clientGone) return 0;
+      // A connection the spawner closed before it read the order (kClosing, or a kept one it
+      // closed meanwhile): a new one at once. A new one that broke: the spawner ended.
+      if ((type == kClosing || kept) && apr_time_now() < deadline) continue;
+    }
+    if (!missed) {
+      missed = true;
+      ap_log_rerror(APLOG_MARK, APLOG_WARNING, errno, r, "karvel: no spawner at %s; the request waits for it",
+                    g_socketPath);
+    }
+    if (apr_time_now() >= deadline) return 0;
+    poll(nullptr, 0, std::min(kReconnectMilliseconds, MillisecondsUntil(deadline)));
+    if (!ClientConnected(r->connection)) {
+      *clientGone = true;
+      return 0;
+    }
   }
-  *fd = Connect();
-  if (*fd < 0) return 0;
-  timeval wait{g_settings.nQueueTimeoutSeconds + kReplyMarginSeconds, 0};
-  setsockopt(*fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  return SendPacket(*fd, kSpawn, payload) ? ReceiveReply(*fd, reply, size, length) : 0;
 }
 
 }  // namespace
@@ -283,17 +331,16 @@ int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& s
   g_pool = pconf;
   g_socketPath = ap_runtime_dir_relative(pconf, apr_psprintf(pconf, "karvel-spawner.%ld.sock", static_cast<long>(getpid())));
   g_spawner = static_cast<apr_proc_t*>(apr_pcalloc(pconf, sizeof(apr_proc_t)));
-  if (!Fork(g_spawner)) {
-    // Without a spawner the extension starts its programs itself, as before.
-    g_socketPath = nullptr;
-  }
-  return OK;
+  // Programs start only through the spawner: a server that cannot start it does not start.
+  return Fork(g_spawner) ? OK : HTTP_INTERNAL_SERVER_ERROR;
 }
 
 BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, ProgramRun* run) {
-  if (g_socketPath == nullptr || start == nullptr || start->pszProgram == nullptr || start->pszArgument == nullptr ||
-      start->pszBackendDirectory == nullptr) {
-    return FALSE;
+  // KarvelSpawner off: the extension starts its programs itself.
+  if (g_socketPath == nullptr || start == nullptr) return FALSE;
+  if (start->pszProgram == nullptr || start->pszArgument == nullptr || start->pszBackendDirectory == nullptr) {
+    start->dwOutcome = KARVEL_PROGRAM_NOT_STARTED;
+    return TRUE;
   }
   const auto* site = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
   const auto* core = static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
@@ -327,13 +374,20 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
   char reply[sizeof(SpawnHeader) + sizeof(SpawnReply)];
   size_t length = 0;
   int fd = -1;
-  const uint32_t type = SendOrder(payload, &fd, reply, sizeof reply, &length);
-  if (fd < 0) {
-    ap_log_rerror(APLOG_MARK, APLOG_WARNING, errno, r, "karvel: no spawner at %s; the extension starts %s itself",
-                  g_socketPath, label);
-    return FALSE;
-  }
+  bool clientGone = false;
+  const apr_time_t deadline = apr_time_now() + apr_time_from_sec(g_settings.nQueueTimeoutSeconds);
+  const uint32_t type = SendOrder(r, payload, deadline, &fd, reply, sizeof reply, &length, &clientGone);
   apr_table_setn(r->notes, "karvel-backend", label);
+  if (fd < 0) {
+    // The client left while the request waited for a slot or a spawner: its program never runs.
+    // No spawner within the queue's time-out: the request is refused as for a full queue.
+    if (!clientGone) {
+      ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: no spawner at %s in time; %s did not run", g_socketPath, label);
+    }
+    start->dwOutcome = clientGone ? KARVEL_CLIENT_GONE : KARVEL_SERVER_BUSY;
+    apr_table_setn(r->notes, "karvel-result", clientGone ? "client-gone" : "503");
+    return TRUE;
+  }
   if (type == kStarted) {
     SpawnReply started{};
     std::memcpy(&started, reply + sizeof(SpawnHeader), std::min(length, sizeof started));

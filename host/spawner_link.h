@@ -27,9 +27,11 @@ struct ProgramRun {
 };
 
 // HSE_REQ_KARVEL_START_PROGRAM: asks the spawner to start the program with the site's environment
-// and limits; waits for a slot when the cap is full. FALSE (and the extension starts the program
-// itself) when there is no spawner to ask. Sets the request notes karvel-backend and, for a program
-// that did not run, karvel-result.
+// and limits; waits for a slot when the cap is full, and for the spawner when there is none at the
+// moment (KARVEL_SERVER_BUSY once the queue's time-out passed), watching the client meanwhile
+// (KARVEL_CLIENT_GONE once it left). FALSE (and the extension starts the program itself) only with
+// KarvelSpawner off. Sets the request notes karvel-backend and, for a program that did not run,
+// karvel-result.
 BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, ProgramRun* run);
 
 // HSE_REQ_KARVEL_PROGRAM_DONE: tells the spawner how the wait ended (a program that did not answer

@@ -15,7 +15,9 @@
 //                                           an order sent on it was not read; send it again on a
 //                                           new connection
 //   kStatus                          ->
-//                                    <-     kStatusText (the status page's lines)
+//                                    <-     kStatusText (the status page's lines; always one packet:
+//                                           the spawner bounds what it lists)
+//   A connection closed while its order waits for a slot: the order is dropped (its client left).
 #ifndef KARVEL_HOST_SPAWNER_PROTOCOL_H
 #define KARVEL_HOST_SPAWNER_PROTOCOL_H
 
@@ -67,7 +69,7 @@ struct SpawnReply {
 };
 
 // kDone's payload: whether the program answered, then the result as text (NUL-terminated): "1",
-// "2", "4", "99", "timeout", "client-gone".
+// "2", "4", "99", "timeout", "client-gone", "exited"; the spawner counts any other as "other".
 struct SpawnDone {
   uint32_t bAnswered;
 };

@@ -94,7 +94,9 @@ typedef EXTENSION_CONTROL_BLOCK* LPEXTENSION_CONTROL_BLOCK;
 
 // Karvel's own server support requests (not ISAPI): a host that offers them starts the back-end
 // programs itself and supervises them (mod_karvel's spawner); one that does not answers FALSE and
-// the extension starts them itself, as it does under IIS.
+// the extension starts them itself, as it does under IIS. A host that offers them answers TRUE
+// whatever becomes of the program, and one that has no spawner at the moment says so
+// (KARVEL_SERVER_BUSY): the extension never starts a program itself there.
 #define HSE_REQ_KARVEL_START_PROGRAM 0x4B560001u  // lpvBuffer: KARVEL_PROGRAM_START
 #define HSE_REQ_KARVEL_PROGRAM_DONE 0x4B560002u   // lpvBuffer: KARVEL_PROGRAM_DONE
 // Whether the program the host started still runs: *(DWORD*)lpvBuffer gets KARVEL_PROGRAM_RUNNING
@@ -106,7 +108,8 @@ typedef EXTENSION_CONTROL_BLOCK* LPEXTENSION_CONTROL_BLOCK;
 
 #define KARVEL_PROGRAM_STARTED 1      // it runs
 #define KARVEL_PROGRAM_NOT_STARTED 2  // it could not be started
-#define KARVEL_SERVER_BUSY 3          // no slot came free in time: it did not run
+#define KARVEL_SERVER_BUSY 3          // no slot (or no spawner) came in time: it did not run
+#define KARVEL_CLIENT_GONE 4          // the client left while it waited for a slot: it did not run
 
 struct KARVEL_PROGRAM_START {
   LPCSTR pszProgram;           // the resolved program, inside the back-end directory

@@ -393,5 +393,48 @@ TEST(BackendRun, RequestsThatNoBackendReceivedLeaveNothing) {
   EXPECT_EQ(atLimit.supportCalls()[0].buffer, "200 Ok");
 }
 
+// A server that starts the programs itself may have no slot or no spawner for one, or see its
+// client leave while it waits: the extension then never starts the program itself, and the
+// request's files go.
+TEST(BackendRun, ProgramsTheHostDidNotStartAreNotStartedHere) {
+  BackendFixture f;
+  const std::string mark = f.dir().File("ran");
+  BackendFixture::Script(f.backends() + "/marker", ": > '" + mark + "'");
+  const std::string upload = "--B\r\nContent-Disposition: form-data; name=\"VCEXE\"\r\n\r\nmarker\r\n--B\r\n"
+                             "Content-Disposition: form-data; name=\"f\"; filename=\"u.bin\"\r\n\r\ndata\r\n--B--\r\n";
+  const struct {
+    const char* name;
+    DWORD outcome;
+    const char* page;  // the error page's text; nullptr: nothing is sent
+    std::string status, extraHeader;
+  } cases[] = {
+      {"no slot or no spawner in time", KARVEL_SERVER_BUSY, ERROR_TEXT_BUSY, "503 Service Unavailable",
+       "Retry-After: 10\r\n"},
+      {"the client left while it waited", KARVEL_CLIENT_GONE, nullptr, "", ""},
+      {"the program could not start", KARVEL_PROGRAM_NOT_STARTED, ERROR_TEXT_EXE_LOAD, "", ""},
+  };
+  for (const auto& c : cases) {
+    for (const bool withUpload : {false, true}) {
+      FakeEcb fake = withUpload ? FakeEcb::Post(upload).ContentType("multipart/form-data; boundary=B")
+                                : FakeEcb::Get("VCEXE=marker&a=1");
+      fake.HostStartAnswers(c.outcome);
+      ExchangeRequest request{};
+      EXPECT_EQ(f.Request(fake, &request), static_cast<DWORD>(HSE_STATUS_ERROR)) << c.name;
+      if (c.page == nullptr) {
+        EXPECT_TRUE(fake.supportCalls().empty()) << c.name << ": nobody to answer";
+        EXPECT_TRUE(fake.written().empty()) << c.name;
+      } else {
+        ASSERT_EQ(fake.supportCalls().size(), 1u) << c.name;
+        EXPECT_EQ(fake.supportCalls()[0].header, c.extraHeader + ErrorPageWith(c.page)) << c.name;
+        if (!c.status.empty()) {
+          EXPECT_EQ(fake.supportCalls()[0].buffer, c.status) << c.name;
+        }
+      }
+      EXPECT_FALSE(test_support::Exists(mark)) << c.name << ": started by the extension";
+      EXPECT_EQ(f.TempEntries(), std::vector<std::string>{}) << c.name << (withUpload ? ", with an upload" : "");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace gateway_test

@@ -74,6 +74,9 @@ class FakeEcb {
   // HSE_REQ_IS_CONNECTED answers that the client has left.
   FakeEcb& ClientGone() { connected_ = false; return *this; }
   int connectedAsks() const { return connectedAsks_; }
+  // The server starts programs itself (as mod_karvel's spawner does) and answers each start with
+  // `outcome` (KARVEL_SERVER_BUSY ...) without running the program.
+  FakeEcb& HostStartAnswers(DWORD outcome) { hostOutcome_ = outcome; return *this; }
   // ReadClient serves `bytes` bytes in all, then returns FALSE (or TRUE with 0 bytes).
   FakeEcb& EndAfter(size_t bytes, bool fail) { endAfter_ = bytes; endFails_ = fail; return *this; }
   // The `count` next allocations fail once ReadClient is asked for the body byte at `offset`.
@@ -135,6 +138,10 @@ class FakeEcb {
     if (request == HSE_REQ_IS_CONNECTED) {
       fake->connectedAsks_++;
       *static_cast<BOOL*>(buffer) = fake->connected_ ? TRUE : FALSE;
+      return TRUE;
+    }
+    if (request == HSE_REQ_KARVEL_START_PROGRAM && fake->hostOutcome_ != 0) {
+      static_cast<KARVEL_PROGRAM_START*>(buffer)->dwOutcome = fake->hostOutcome_;
       return TRUE;
     }
     // Karvel's own requests: this server starts no programs (the extension does).
@@ -217,6 +224,7 @@ class FakeEcb {
   std::string written_;
   int vectorSends_ = 0, writeCalls_ = 0, connectedAsks_ = 0;
   bool connected_ = true;
+  DWORD hostOutcome_ = 0;
   bool refuseVectors_ = false;
   size_t leaveAfter_ = SIZE_MAX;
 };

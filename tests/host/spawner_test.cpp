@@ -157,7 +157,8 @@ class SpawnerProcess {
     return Send(kSpawn, OrderPayload(program, exchange, cap, queueMs));
   }
   static std::string OrderPayload(const std::string& program, const std::string& exchange, uint32_t cap,
-                                  uint32_t queueMs) {
+                                  uint32_t queueMs, const std::string& label = "label",
+                                  const std::string& environment = "PATH=/usr/bin:/bin") {
     SpawnOrder order{};
     order.nMaxBackends = cap;
     order.nQueueTimeoutMs = queueMs;
@@ -166,8 +167,8 @@ class SpawnerProcess {
     std::memcpy(order.nLimits, kNoLimits, sizeof kNoLimits);
     order.nEnvironment = 1;
     std::string payload(reinterpret_cast<const char*>(&order), sizeof order);
-    for (const std::string& text : {program, exchange, std::string("label"), std::string("logid"), exchange,
-                                    exchange + ".d", std::string(), std::string("PATH=/usr/bin:/bin")}) {
+    for (const std::string& text : {program, exchange, label, std::string("logid"), exchange, exchange + ".d",
+                                    std::string(), environment}) {
       payload.append(text).push_back('\0');
     }
     return payload;
@@ -391,6 +392,214 @@ TEST(Spawner, ConnectionsAreKeptFromOneOrderToTheNext) {
   }
   for (const int fd : idle) close(fd);
   close(kept);
+}
+
+}  // namespace
+
+namespace {
+
+// The status's "Name: value" lines (Program lines gathered under "Program").
+std::vector<std::pair<std::string, std::string>> StatusLines(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const size_t colon = line.find(": ");
+    lines.emplace_back(line.substr(0, colon), colon == std::string::npos ? "" : line.substr(colon + 2));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string StatusValue(const std::string& text, const std::string& name) {
+  for (const auto& [key, value] : StatusLines(text)) {
+    if (key == name) return value;
+  }
+  return "";
+}
+
+pid_t StartedPid(const std::pair<uint32_t, std::string>& reply) {
+  SpawnReply started{};
+  if (reply.first != kStarted || reply.second.size() < sizeof started) return 0;
+  std::memcpy(&started, reply.second.data(), sizeof started);
+  return started.nValue;
+}
+
+// A peer may report any result text; each is counted as one of a closed set, however many and
+// however long they are, and the status stays whole.
+TEST(Spawner, ResultsAreCountedAsAClosedSet) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const struct {
+    std::string sent;
+    const char* counted;
+  } results[] = {
+      {"1", "Result-1"}, {"2", "Result-2"}, {"4", "Result-4"}, {"99", "Result-99"}, {"timeout", "Result-timeout"},
+      {"client-gone", "Result-client-gone"}, {"exited", "Result-exited"}, {"", "Result-other"},
+      {"abandonedx", "Result-other"}, {"1\nRunning: 99", "Result-other"}, {std::string(60000, 'r'), "Result-other"},
+      {"503", "Result-503"},
+  };
+  const int kept = spawner.Connect();
+  auto report = [&](const std::string& result) {
+    const std::string exchange = dir.File("VC.tmp");
+    SpawnerProcess::SendOn(kept, kSpawn, SpawnerProcess::OrderPayload("/bin/true", exchange, 0, 400));
+    auto reply = SpawnerProcess::Reply(kept);
+    while (reply.first == kExited) reply = SpawnerProcess::Reply(kept);
+    ASSERT_EQ(reply.first, kStarted);
+    ASSERT_TRUE(SendDone(kept, true, result));
+  };
+  for (const auto& c : results) {
+    const std::string before = StatusValue(spawner.Status(), c.counted);
+    report(c.sent);
+    const std::string after = StatusValue(spawner.Status(), c.counted);
+    EXPECT_EQ(std::to_string((before.empty() ? 0 : std::stoi(before)) + 1), after) << c.counted << " for " << c.sent.substr(0, 20);
+  }
+  // A flood of distinct texts: one count more, the status whole and within one packet.
+  const std::string before = StatusValue(spawner.Status(), "Result-other");
+  for (int k = 0; k < 400; ++k) report("flood-" + std::to_string(k) + std::string(300, 'x'));
+  // (The last programs are reaped a moment after they ended.)
+  std::string status = spawner.Status();
+  for (int k = 0; k < 300 && StatusValue(status, "Running") != "0"; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    status = spawner.Status();
+  }
+  EXPECT_EQ(std::to_string(std::stoi(before) + 400), StatusValue(status, "Result-other")) << status.substr(0, 400);
+  EXPECT_LE(status.size(), kSpawnMessageLimit);
+  EXPECT_EQ("0", StatusValue(status, "Running")) << status.substr(0, 400);
+  EXPECT_EQ(std::string::npos, status.find("flood")) << status.substr(0, 400);
+  EXPECT_EQ(std::string::npos, status.find("Running: 99")) << status.substr(0, 400);
+  close(kept);
+}
+
+// However many programs run and however long their names, the status is one packet: its totals
+// whole, a bounded list of programs and a count of those not listed; a name cannot make a line.
+TEST(Spawner, StatusFitsOnePacketWhateverRuns) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string sleeper = Script(dir, "sleeper", "exec sleep 30");
+  const std::string longLabel = std::string(1000, 'n') + "\nRunning: 99";
+  std::vector<int> orders;
+  for (int k = 0; k < 130; ++k) {
+    const std::string exchange = dir.File("VC" + std::to_string(k) + ".tmp");
+    orders.push_back(spawner.Send(kSpawn, SpawnerProcess::OrderPayload(sleeper, exchange, 0, 400, longLabel)));
+  }
+  std::vector<pid_t> pids;
+  for (const int fd : orders) pids.push_back(StartedPid(SpawnerProcess::Reply(fd)));
+  EXPECT_EQ(std::count(pids.begin(), pids.end(), 0), 0);
+  const std::string status = spawner.Status();
+  EXPECT_EQ("130", StatusValue(status, "Running")) << status.substr(0, 400);
+  size_t listed = 0;
+  std::string unlisted;
+  for (const auto& [key, value] : StatusLines(status)) {
+    EXPECT_NE(key, "Running: 99");
+    if (key != "Program") continue;
+    if (value.rfind("...", 0) == 0) {
+      unlisted = value;
+    } else {
+      ++listed;
+      EXPECT_LE(value.size(), 320u) << "a program's line";
+    }
+  }
+  EXPECT_EQ(listed, 100u);
+  EXPECT_EQ(unlisted, "... (30 more)");
+  EXPECT_EQ(std::count(status.begin(), status.end(), '\n'), static_cast<long>(StatusLines(status).size()));
+  for (const pid_t pid : pids) {
+    if (pid > 0) kill(-pid, SIGKILL);
+  }
+  for (const int fd : orders) close(fd);
+}
+
+// A request that gave up has its program's whole group stopped, whether or not the program itself
+// still runs, and the group counts against the cap until it is empty: the next order of a cap of
+// one starts only then, and the files go only then. A program that answered is left alone with
+// what it started, which no longer counts once it has ended.
+TEST(Spawner, GroupsOfRequestsThatGaveUpAreStoppedAndCountedUntilEmpty) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string quick = Script(dir, "quick", "exit 0");
+  const struct {
+    const char* name;
+    std::string body;  // writes its lingering child's pid to $1.pid
+    bool endsFirst;    // the program ends before its request gives up
+    bool answered;
+  } cases[] = {
+      {"forks and ends", "( trap '' TERM; exec sleep 30 ) &\necho $! > \"$1.pid\"\nexit 0", true, false},
+      {"forks and runs on", "trap '' TERM\n( trap '' TERM; exec sleep 30 ) &\necho $! > \"$1.pid\"\nsleep 30", false, false},
+      {"a grandchild of a child that ended",
+       "( ( trap '' TERM; exec sleep 30 ) & echo $! > \"$1.pid\" )\nexit 0", true, false},
+      {"answered, a child left at work", "( exec sleep 30 ) &\necho $! > \"$1.pid\"\nexit 0", true, true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string program = Script(dir, "case" + std::to_string(n), c.body);
+    const std::string exchange = dir.File("VC" + std::to_string(n++) + ".tmp");
+    WriteAll(exchange, "request");
+    const int first = spawner.Order(program, exchange, 1, 400);
+    ASSERT_NE(StartedPid(SpawnerProcess::Reply(first)), 0);
+    for (int k = 0; k < 500 && ReadAll(exchange + ".pid").find('\n') == std::string::npos; ++k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const pid_t child = static_cast<pid_t>(std::atol(ReadAll(exchange + ".pid").c_str()));
+    ASSERT_GT(child, 0);
+    if (c.endsFirst) {
+      ASSERT_EQ(SpawnerProcess::Reply(first).first, kExited);
+      // Its request still waits: what it left at work counts.
+      EXPECT_EQ("1", StatusValue(spawner.Status(), "Running"));
+    }
+    ASSERT_TRUE(SendDone(first, c.answered, c.answered ? "1" : "timeout"));
+    // The next order waits for the slot (up to 20 s: well past the grace).
+    const int second = spawner.Order(quick, dir.File("next.tmp"), 1, 20000);
+    const auto reply = SpawnerProcess::Reply(second);
+    EXPECT_EQ(reply.first, kStarted);
+    EXPECT_EQ(Alive(child), c.answered) << "when the next program started";
+    EXPECT_EQ(test_support::Exists(exchange), c.answered) << "the request's files";
+    ASSERT_TRUE(SendDone(second, true, "1"));
+    close(second);
+    close(first);
+    if (c.answered) kill(child, SIGKILL);
+    for (int k = 0; k < 300 && StatusValue(spawner.Status(), "Running") != "0"; ++k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+}
+
+// The queue keeps a bounded amount of orders: those beyond are refused at once, not kept for
+// their whole wait.
+TEST(Spawner, TheQueueKeepsABoundedAmount) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string sleeper = Script(dir, "sleeper", "exec sleep 30");
+  const int holder = spawner.Order(sleeper, dir.File("VCH.tmp"), 1, 60000);
+  ASSERT_NE(StartedPid(SpawnerProcess::Reply(holder)), 0);
+  // Orders of 60 KB each, far more than the queue keeps.
+  const std::string big = "FILL=" + std::string(60000, 'f');
+  std::vector<int> flood;
+  for (int k = 0; k < 700; ++k) {
+    flood.push_back(spawner.Send(kSpawn, SpawnerProcess::OrderPayload(sleeper, dir.File("VCF" + std::to_string(k)), 1,
+                                                                       60000, "label", big)));
+  }
+  std::string counts;
+  for (int k = 0; k < 1000; ++k) {
+    counts = spawner.Status();
+    if (std::stoi(StatusValue(counts, "WaitingForSlot")) + std::stoi(StatusValue(counts, "Busy")) == 700) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const int waiting = std::stoi(StatusValue(counts, "WaitingForSlot"));
+  const int busy = std::stoi(StatusValue(counts, "Busy"));
+  EXPECT_EQ(waiting + busy, 700) << counts.substr(0, 300);
+  EXPECT_GT(busy, 0) << "the queue keeps a bounded amount";
+  EXPECT_GT(waiting, 0);
+  int refused = 0;
+  for (const int fd : flood) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 0) == 1 && SpawnerProcess::Reply(fd).first == kBusy) ++refused;
+  }
+  EXPECT_EQ(refused, busy);
+  for (const int fd : flood) close(fd);
+  close(holder);
 }
 
 }  // namespace

@@ -11,6 +11,11 @@
 //   replace   puts something other than an answer in the exchange file's place, by rename as an
 //             answer comes, and ends: a FIFO when "target" is "fifo", else a symbolic link to
 //             "target" (a directory, a device)
+//   abandon   ends at once without an answer, leaving a child that ignores SIGTERM and sleeps
+//             "seconds" (60); the child's pid goes into the file "pidfile"
+//   alive     answers "alive" or "gone": whether the process "pid" still runs (a zombie does not)
+//   touch     makes the file "path", then answers "touched"
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -93,6 +98,37 @@ int main(int argc, char** argv) {
     const std::string made = std::string(argv[1]) + ".new";
     const bool ok = target == "fifo" ? mkfifo(made.c_str(), 0600) == 0 : symlink(target.c_str(), made.c_str()) == 0;
     return ok && rename(made.c_str(), argv[1]) == 0 ? 0 : 1;
+  }
+  if (what == "abandon") {
+    const long seconds = std::atol(Value(request, "seconds", "60").c_str());
+    const pid_t child = fork();
+    if (child == 0) {
+      signal(SIGTERM, SIG_IGN);
+      for (long left = seconds; left > 0;) left = sleep(static_cast<unsigned>(left));
+      _exit(0);
+    }
+    if (child < 0) return 1;
+    FILE* file = std::fopen(Value(request, "pidfile", "").c_str(), "w");
+    if (file == nullptr) return 1;
+    std::fprintf(file, "%ld\n", static_cast<long>(child));
+    return std::fclose(file) == 0 ? 0 : 1;
+  }
+  if (what == "alive") {
+    // A zombie has ended: only its parent's wait for it is missing.
+    const std::string stat = "/proc/" + Value(request, "pid", "0") + "/stat";
+    FILE* file = std::fopen(stat.c_str(), "r");
+    char text[512] = "";
+    const bool read = file != nullptr && std::fgets(text, sizeof text, file) != nullptr;
+    if (file != nullptr) std::fclose(file);
+    const char* state = read ? std::strrchr(text, ')') : nullptr;
+    const bool alive = state != nullptr && state[1] == ' ' && state[2] != 'Z' && state[2] != 'X';
+    return Answer(argv[1], alive ? "alive" : "gone") ? 0 : 1;
+  }
+  if (what == "touch") {
+    const int fd = open(Value(request, "path", "").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return 1;
+    close(fd);
+    return Answer(argv[1], "touched") ? 0 : 1;
   }
   if (what == "spin") {
     volatile unsigned long turns = 0;
