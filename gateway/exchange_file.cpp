@@ -261,7 +261,10 @@ LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
   out->szBackendPath[0] = '\0';
   out->bVcexeTaken = false;
   out->bUnderWine = false;
-  if (!BackendDirectoryFor(ecb, out->szBackendDirectory)) out->szBackendDirectory[0] = '\0';
+  out->szBackendDirectory[0] = '\0';
+  // A site setting that cannot be read refuses the request before anything is made for it.
+  if (const LPCSTR unfit = UnfitSettingText(ecb)) return unfit;
+  if (!BackendDirectoryFor(ecb, out->szBackendDirectory)) return ERROR_TEXT_EXE_LOAD;
   out->nBackendTimeout = BackendTimeoutFor(ecb);
   // The file is made empty under a random name and written through the handle that made it.
   CHAR tempPath[MAX_PATH];

@@ -10,18 +10,11 @@
 #include "platform/program_path.h"
 #include "platform/windows_paths.h"
 
-namespace {
-
-// The site's KarvelWindowsPath lines: a few directories, rarely more than a few hundred bytes.
-constexpr DWORD kWindowsPathsRoom = 16384;
-
-}  // namespace
-
 void MapWindowsProgramPath(EXTENSION_CONTROL_BLOCK* ecb, CHAR path[MAX_PATH]) {
   if (!IsDrivePath(path)) return;
-  CHAR* table = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, kWindowsPathsRoom));
+  CHAR* table = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, WINDOWS_PATHS_ROOM));
   CHAR mapped[MAX_PATH];
-  if (table != nullptr && WindowsPathsFor(ecb, table, kWindowsPathsRoom) && MapWindowsPath(table, path, mapped, MAX_PATH)) {
+  if (table != nullptr && WindowsPathsFor(ecb, table, WINDOWS_PATHS_ROOM) && MapWindowsPath(table, path, mapped, MAX_PATH)) {
     lstrcpyA(path, mapped);
   }
   if (table != nullptr) HeapFree(GetProcessHeap(), 0, table);

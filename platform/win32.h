@@ -76,6 +76,8 @@ typedef size_t SIZE_T;
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_BUFFER_OVERFLOW 111
+#define ERROR_NO_DATA 232
+#define ERROR_INVALID_INDEX 1413
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
