@@ -123,6 +123,9 @@ BOOL CloseHandle(HANDLE object);
 BOOL DeleteFileA(LPCSTR name);
 // Copies the bytes of `from` to `to`, replacing `to` unless failIfExists.
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
+// Renames `from` to `to`, never replacing a file: FALSE with ERROR_ALREADY_EXISTS when something of
+// that name exists (as Windows' MoveFileA), so that a rename cannot overwrite another file.
+BOOL MoveFileA(LPCSTR from, LPCSTR to);
 
 // ---- Directories --------------------------------------------------------------------------------
 // $TMPDIR, else "/tmp", always ending in '/'. Returns the length without the NUL; when `size` is too
