@@ -190,7 +190,11 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
   if (std::strcmp(name, "KARVEL_FORM_CHARSET") == 0) return settings->szFormCharset;
   if (std::strcmp(name, "KARVEL_WINDOWS_PATHS") == 0) return settings->szWindowsPaths;
   if (std::strcmp(name, "KARVEL_WINE_PREFIX") == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {
-    return WinePrefixInUse();
+    // The site's own prefix where it maps Windows directories: its file answers are found through
+    // its own drive links.
+    const char* prefix = WinePrefixInUse();
+    if (prefix == nullptr || settings->szWindowsPaths == nullptr) return prefix;
+    return apr_pstrdup(r->pool, SitePrefix(prefix, settings->szWindowsPaths).c_str());
   }
   if (std::strcmp(name, "KARVEL_BACKEND_TIMEOUT") == 0 && settings->nBackendTimeout >= 0) {
     return apr_psprintf(r->pool, "%d", settings->nBackendTimeout);

@@ -79,7 +79,6 @@ struct Spawner {
   const SpawnerLog* log;
   const WineSettings* wine;  // null: no program runs under Wine
   int wineServer;            // the claim on the prefix's wineserver; -1 before the first Wine program
-  std::set<std::string> linkedWindowsPaths;  // KarvelWindowsPath lines made in the prefix
   int listener;
   int signals;
   bool draining;
@@ -93,6 +92,8 @@ struct Spawner {
   // Children reaped before their start was taken from the pool (a program that ended at once, or
   // an exec that failed): their wait status, by process id.
   std::map<pid_t, int> endedBeforeKnown;
+  // The claims on the wineservers of sites' own prefixes (see SitePrefix), by prefix.
+  std::map<std::string, int> siteWineServers;
 };
 
 void Log(Spawner* s, bool error, const std::string& text) { s->log->pfnWrite(s->log->pContext, error, text.c_str()); }
@@ -168,6 +169,22 @@ void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why)
   c->closing = true;
 }
 
+// The prefix the order's program runs in (its site's, see SitePrefix), made and its wineserver
+// started where this is its first program; false when that fails.
+bool SiteWineReady(Spawner* s, const std::string& windowsPaths, std::string* prefix) {
+  *prefix = SitePrefix(s->wine->szPrefix, windowsPaths);
+  if (windowsPaths.empty()) {
+    return s->wineServer >= 0 || (s->wineServer = StartWineServer(*s->wine)) >= 0;
+  }
+  if (s->siteWineServers.count(*prefix) != 0) return true;
+  const WineSettings site{s->wine->szLoader, prefix->c_str()};
+  if (!MakeSitePrefix(*s->wine, *prefix, windowsPaths)) return false;
+  const int claim = StartWineServer(site);
+  if (claim < 0) return false;
+  s->siteWineServers[*prefix] = claim;
+  return true;
+}
+
 // How a Windows program runs: through the Wine loader, given its exchange file as a Windows path,
 // with Wine's environment. False (and the start refused) when it cannot.
 bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string* argument,
@@ -178,8 +195,10 @@ bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string
   } else if ((why = WineUnavailable(*s->wine)).empty() && argument->find(' ') != std::string::npos) {
     // Wine joins and splits a program's arguments again: a blank would cut the path in two.
     why = "its exchange file's path holds a blank, which a program under Wine cannot be given";
-  } else if (why.empty() && s->wineServer < 0 && (s->wineServer = StartWineServer(*s->wine)) < 0) {
-    why = "the wineserver of " + std::string(s->wine->szPrefix) + " did not start";
+  }
+  std::string prefix;
+  if (why.empty() && !SiteWineReady(s, c->order.strings[kWindowsPaths], &prefix)) {
+    why = "the Wine prefix " + prefix + " or its wineserver did not start";
   }
   char windowsPath[4096];
   if (why.empty() && !WindowsPathOf(argument->c_str(), windowsPath, sizeof windowsPath)) {
@@ -190,9 +209,7 @@ bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string
     return false;
   }
   *argument = windowsPath;
-  AddWineEnvironment(*s->wine, loader, environment);
-  const std::string& windowsPaths = c->order.strings[kWindowsPaths];
-  if (!windowsPaths.empty() && s->linkedWindowsPaths.insert(windowsPaths).second) LinkWindowsPaths(*s->wine, windowsPaths);
+  AddWineEnvironment(WineSettings{s->wine->szLoader, prefix.c_str()}, loader, environment);
   return true;
 }
 
@@ -489,8 +506,8 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   sigprocmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
   SpawnPool pool;
-  Spawner s{epoll_create1(EPOLL_CLOEXEC), &log, wine, -1, {}, listener,
-            signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, {}};
+  Spawner s{epoll_create1(EPOLL_CLOEXEC), &log, wine, -1, listener,
+            signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, {}, {}};
   if (s.epoll < 0 || s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
   SignalsNotAtDefault(&s.signalsToReset);
   Watch(&s, kSignals, s.signals);
@@ -561,6 +578,7 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   }
   // No Wine process of the server's outlives it.
   if (s.wineServer >= 0) StopWineServer(*s.wine, s.wineServer);
+  for (const auto& [prefix, claim] : s.siteWineServers) StopWineServer(WineSettings{s.wine->szLoader, prefix.c_str()}, claim);
   close(s.signals);
   close(s.epoll);
   return 0;

@@ -1,13 +1,16 @@
 """Which program runs and with which settings: a directory inside the back-end directory swapped for
-a link while requests run never starts the program it leads to, and a site setting longer than the
-extension can take is refused when the configuration is checked."""
+a link while requests run never starts the program it leads to, a site setting longer than the
+extension can take is refused when the configuration is checked, and each site's Windows
+directories hold for its own Windows programs and file answers only."""
 import os
 import shutil
 import tempfile
 import threading
 import unittest
+import urllib.parse
 
-from karvel_e2e import SCRIPT, Server
+from karvel_e2e import BUILD, SCRIPT, SOURCE, Server
+from test_wine import why_not_runnable
 
 SWAPS = 2000
 
@@ -101,6 +104,78 @@ class DirectorySwappedForALink(unittest.TestCase):
         finally:
             server.stop()
             shutil.rmtree(outside, ignore_errors=True)
+
+
+class WindowsPathsPerSite(unittest.TestCase):
+    """Sites a and b both map C:\\apps, each to a directory of its own holding secret.txt."""
+
+    @classmethod
+    def setUpClass(cls):
+        reason = why_not_runnable()
+        if reason:
+            raise unittest.SkipTest(reason)
+        cls.dirs = {site: tempfile.mkdtemp(prefix="karvel-site-%s-" % site, dir="/tmp") for site in "ab"}
+        for site, directory in cls.dirs.items():
+            os.chmod(directory, 0o755)
+            with open(os.path.join(directory, "secret.txt"), "w") as f:
+                f.write("secret of %s\n" % site)
+            # A file answer is opened for writing too (a file the server may not change is not sent).
+            os.chmod(os.path.join(directory, "secret.txt"), 0o666)
+        includes = []
+        for site, directory in cls.dirs.items():
+            includes += ['KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /%s/VC_KARVEL2.dll' % site,
+                         '<Location "/%s">\n    KarvelWindowsPath C:\\apps "%s"\n</Location>' % (site, directory)]
+        cls.server = Server(probe=False, log_level="warn", includes=includes)
+        # A native program that answers with the file its form names (result code 4), as a Windows
+        # path left for the server to find (the kit's answer_file would resolve it here).
+        answering = os.path.join(cls.server.stage, "backends", "answer_named.py")
+        with open(answering, "w") as f:
+            f.write("#!/usr/bin/python3\nimport sys\nsys.path.insert(0, %r)\nimport karvel_backend as kb\n"
+                    "kb._write_answer(sys.argv[1], b'4', kb.read_request(sys.argv[1]).find('path'))\n"
+                    % os.path.join(SOURCE, "backend"))
+        os.chmod(answering, 0o755)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        for directory in cls.dirs.values():
+            shutil.rmtree(directory, ignore_errors=True)
+
+    def opened(self, site):
+        body = urllib.parse.urlencode({"VCEXE": "wine_echo.exe", "open": "C:\\apps\\secret.txt"}).encode()
+        status, _, page = self.server.request("POST", "/%s/VC_KARVEL2.dll" % site, body,
+                                              {"Content-Type": "application/x-www-form-urlencoded"}, timeout=180)
+        self.assertEqual(200, status, page)
+        lines = dict(line.split(b"=", 1) for line in page.split(b"\n") if b"=" in line)
+        return lines.get(b"opened")
+
+    def test_each_sites_programs_read_their_own_directory(self):
+        for site in "abab":
+            self.assertEqual(("secret of %s" % site).encode(), self.opened(site), site)
+
+    def test_requests_of_both_sites_at_once(self):
+        seen = []
+
+        def ask(site):
+            for _ in range(3):
+                seen.append((site, self.opened(site)))
+
+        threads = [threading.Thread(target=ask, args=(site,)) for site in "abab"]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(12, len(seen))
+        for site, opened in seen:
+            self.assertEqual(("secret of %s" % site).encode(), opened, site)
+
+    def test_file_answers_follow_their_own_sites_mapping(self):
+        for site in "bab":
+            # The site's prefix exists once one of its Windows programs ran.
+            self.opened(site)
+            query = urllib.parse.urlencode({"VCEXE": "answer_named.py", "path": "C:\\apps\\secret.txt"})
+            status, _, page = self.server.request("GET", "/%s/VC_KARVEL2.dll?%s" % (site, query))
+            self.assertEqual((200, ("secret of %s\n" % site).encode()), (status, page), site)
 
 
 if __name__ == "__main__":
