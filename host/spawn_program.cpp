@@ -23,10 +23,11 @@
 namespace {
 
 constexpr int kResources[kLimitCount] = {RLIMIT_CPU, RLIMIT_AS, RLIMIT_NPROC};
-void (*g_programOpened)(void*) = nullptr;
-void* g_programOpenedContext = nullptr;
 // close_range(2)'s flag (Linux 5.11): mark close-on-exec rather than close.
 constexpr unsigned kCloseRangeCloexec = 1u << 2;
+// Tests only (SetProgramOpenedHookForTests).
+void (*g_programOpened)(void*) = nullptr;
+void* g_programOpenedContext = nullptr;
 
 // glibc keeps the first real-time signals for itself and refuses them to sigaction() and signal
 // sets, yet a server may have been started with them ignored, and exec passes that on: the raw
@@ -110,8 +111,8 @@ bool LoadedPath(int directory, const char* name, char* out, size_t room) {
 }
 
 // In the child between vfork and exec: system calls only, and nothing written to memory but
-// *failure and the opened program's path room (the memory is the spawner's until exec). Every signal is blocked on entry: a handler of
-// the spawner's must not run here, in the spawner's memory. Exec resets handlers but keeps ignored
+// *failure and `loaded` (the memory is the spawner's until exec). Every signal is blocked on entry:
+// a handler of the spawner's must not run here, in the spawner's memory. Exec resets handlers but keeps ignored
 // signals ignored and the mask, so both are reset here, the mask last.
 [[noreturn]] void BecomeProgram(const ProgramStart& start, const OpenedProgram& opened, char* loaded, size_t room,
                                 int null, int stderrWrite, volatile int* failure) {

@@ -33,7 +33,7 @@ class OverlongSettings(unittest.TestCase):
         ("KarvelBackendDir", 260, 'KarvelBackendDir "%s"', "at most 259"),
         ("KarvelTempDir", 236, 'KarvelTempDir "%s"', "at most 235"),
         ("KarvelWindowsPath", 260, 'KarvelWindowsPath C:\\apps "%s"', "at most 259"),
-        ("KarvelWinePrefix", 260, 'KarvelWinePrefix "%s"', "at most 259"),
+        ("KarvelWinePrefix", 230, 'KarvelWinePrefix "%s"', "at most 229"),
     ]
 
     def test_a_setting_that_does_not_fit_is_refused_by_the_check(self):

@@ -55,52 +55,32 @@ TEST(RequestSettings, BackendDirectoryFallsBackOnlyWhenTheHostGivesNone) {
   }
 }
 
-TEST(RequestSettings, TempDirectoryNeverBecomesTheSystemsWhenTheSitesCannotBeRead) {
+TEST(RequestSettings, OtherSettingsThatDoNotFitRefuseTheRequest) {
   TempDir dir;
   ScopedEnv system(test_support::kTempVariable, dir.path().c_str());
   struct Case {
-    const char* what;
-    size_t length;  // 0: no setting
-    bool told;
-  } cases[] = {
-      {"no setting: the system's", 0, true},
-      {"short", 30, true},
-      {"room for its separator", MAX_PATH - 2, true},
-      {"no room for its separator", MAX_PATH - 1, false},
-      {"too long to read", MAX_PATH + 1, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    FakeEcb fake = FakeEcb::Get("");
-    if (c.length != 0) fake.Variable("KARVEL_TEMP_DIR", PathOfLength("/srv", c.length));
-    CHAR directory[MAX_PATH] = "";
-    EXPECT_EQ(c.told, TempDirectoryFor(fake.Ecb(), directory) != FALSE);
-    if (c.told) {
-      // The system's, or the site's with its separator.
-      EXPECT_EQ(c.length == 0 ? dir.path().size() + 1 : c.length + 1, std::strlen(directory));
-    }
-    EXPECT_EQ(c.told ? nullptr : ERROR_TEXT_TEMP_OPEN, UnfitSettingText(fake.Ecb()));
-  }
-}
-
-TEST(RequestSettings, WineSettingsThatDoNotFitRefuseTheRequest) {
-  struct Case {
-    const char* what;
     const char* name;
     size_t length;
-    bool fits;
+    LPCSTR refusal;  // nullptr: it fits
   } cases[] = {
-      {"prefix that fits", "KARVEL_WINE_PREFIX", MAX_PATH - 1, true},
-      {"prefix too long", "KARVEL_WINE_PREFIX", MAX_PATH, false},
-      {"prefix far too long", "KARVEL_WINE_PREFIX", 3000, false},
-      {"Windows directories that fit", "KARVEL_WINDOWS_PATHS", WINDOWS_PATHS_ROOM - 1, true},
-      {"Windows directories too long", "KARVEL_WINDOWS_PATHS", WINDOWS_PATHS_ROOM, false},
+      {"KARVEL_TEMP_DIR", MAX_PATH - 2, nullptr},  // room for its separator
+      {"KARVEL_TEMP_DIR", MAX_PATH - 1, ERROR_TEXT_TEMP_OPEN},
+      {"KARVEL_TEMP_DIR", MAX_PATH + 1, ERROR_TEXT_TEMP_OPEN},
+      {"KARVEL_WINE_PREFIX", MAX_PATH - 1, nullptr},
+      {"KARVEL_WINE_PREFIX", 3000, ERROR_TEXT_EXE_LOAD},
+      {"KARVEL_WINDOWS_PATHS", WINDOWS_PATHS_ROOM - 1, nullptr},
+      {"KARVEL_WINDOWS_PATHS", WINDOWS_PATHS_ROOM, ERROR_TEXT_EXE_LOAD},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(std::string(c.name) + " of " + std::to_string(c.length));
     FakeEcb fake = FakeEcb::Get("");
     fake.Variable(c.name, PathOfLength("/srv", c.length));
-    EXPECT_EQ(c.fits ? nullptr : ERROR_TEXT_EXE_LOAD, UnfitSettingText(fake.Ecb()));
+    EXPECT_EQ(c.refusal, UnfitSettingText(fake.Ecb()));
+    // Never the system's temporary directory in the site's place.
+    CHAR directory[MAX_PATH] = "";
+    if (std::strcmp(c.name, "KARVEL_TEMP_DIR") == 0) {
+      EXPECT_EQ(c.refusal == nullptr, TempDirectoryFor(fake.Ecb(), directory) != FALSE);
+    }
   }
 }
 
