@@ -178,5 +178,31 @@ class WindowsPathsPerSite(unittest.TestCase):
             self.assertEqual((200, ("secret of %s\n" % site).encode()), (status, page), site)
 
 
+class WineUploadNames(unittest.TestCase):
+    def test_uploads_whose_names_convert_alike_keep_their_own_bytes(self):
+        reason = why_not_runnable()
+        if reason:
+            self.skipTest(reason)
+        server = Server(probe=False, log_level="warn")
+        try:
+            # 0xED40 and 0xFA5C are one character in code page 932: both names become one UTF-8 name.
+            boundary = b"----karvelPathsBoundary"
+            parts = [b'Content-Disposition: form-data; name="_charset_"\r\n\r\nShift_JIS',
+                     b'Content-Disposition: form-data; name="VCEXE"\r\n\r\nwine_echo.exe']
+            for field, name, data in ((b"f1", b"\xed\x40.txt", b"11111"), (b"f2", b"\xfa\x5c.txt", b"222")):
+                parts.append(b'Content-Disposition: form-data; name="' + field + b'"; filename="' + name
+                             + b'"\r\nContent-Type: text/plain\r\n\r\n' + data)
+            body = b"".join(b"--" + boundary + b"\r\n" + part + b"\r\n" for part in parts) + b"--" + boundary + b"--\r\n"
+            status, _, page = server.request("POST", SCRIPT, body,
+                                             {"Content-Type": "multipart/form-data; boundary=" + boundary.decode()},
+                                             timeout=180)
+            self.assertEqual(200, status, page)
+            lines = page.split(b"\n")
+            sizes = [line for line in lines if line.startswith(b"upload-size=")]
+            self.assertEqual([b"upload-size=5", b"upload-size=3"], sizes, page)
+        finally:
+            server.stop()
+
+
 if __name__ == "__main__":
     unittest.main()
