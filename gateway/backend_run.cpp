@@ -63,8 +63,7 @@ BOOL StartThroughHost(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reque
 }
 
 // Starts the program resolved inside the back-end directory: through the host where it offers to,
-// else here, quoted so that blanks in its path cannot make another program run; the exchange
-// file's path follows as the one argument.
+// else here, without a shell; the exchange file's path follows as the one argument.
 LaunchOutcome Launch(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, BOOL* underWine) {
   CHAR directory[MAX_PATH];
   CHAR program[MAX_PATH];
@@ -75,16 +74,8 @@ LaunchOutcome Launch(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reques
   }
   LaunchOutcome outcome = kNotStarted;
   if (StartThroughHost(ecb, request, program, directory, &outcome, underWine)) return outcome;
-  const size_t length = std::strlen(program) + std::strlen(exchangePath) + 4;
-  CHAR* commandLine = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, length));
-  if (commandLine == nullptr) return kNotStarted;
-  lstrcpyA(commandLine, "\"");
-  lstrcatA(commandLine, program);
-  lstrcatA(commandLine, "\" ");
-  lstrcatA(commandLine, exchangePath);
-  const UINT started = WinExec(commandLine, SW_HIDE);
-  HeapFree(GetProcessHeap(), 0, commandLine);
-  return started >= 32 ? kStartedHere : kNotStarted;
+  // The file resolved is the file started: no directory on its way may have changed since.
+  return StartResolvedProgram(program, exchangePath) >= 32 ? kStartedHere : kNotStarted;
 }
 
 // FALSE only when the server knows the client has left.

@@ -113,14 +113,19 @@ bool WriteDeclaredValueRecord(GatheredFile* file, FormCharset charset, const cha
 // An upload's path as a program under Wine opens it ("Z:\\..."), in the record shape of a value left
 // as it came.
 bool WriteWindowsPathRecord(GatheredFile* file, const char* value, int32_t length, DWORD* recordLength) {
-  const size_t room = static_cast<size_t>(length) + 3;
-  CHAR* path = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, room + 1));
+  if (length <= 0 || length >= MAX_PATH) return false;
+  CHAR saved[MAX_PATH];
+  std::memcpy(saved, value, static_cast<size_t>(length));
+  saved[length] = '\0';
+  // The name it is given may have grown by a number, where another upload's name converts alike.
+  CHAR* path = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, MAX_PATH));
   if (path == nullptr) return false;
-  std::memcpy(path, value, static_cast<size_t>(length));
-  NameUploadForWine(path);
+  const bool named = NameUploadForWine(saved, path);
+  const size_t room = std::strlen(path) + 3;
   CHAR* windows = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, room));
-  const bool converted = windows != nullptr && WindowsPathOf(path, windows, room);
-  const bool written = converted && WriteDeclaredValueRecord(file, kCharsetAuto, windows, length + 2, recordLength);
+  const bool converted = named && windows != nullptr && WindowsPathOf(path, windows, room);
+  const bool written = converted && WriteDeclaredValueRecord(file, kCharsetAuto, windows,
+                                                             static_cast<int32_t>(std::strlen(windows)), recordLength);
   HeapFree(GetProcessHeap(), 0, path);
   if (windows != nullptr) HeapFree(GetProcessHeap(), 0, windows);
   return written;
@@ -261,7 +266,10 @@ LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
   out->szBackendPath[0] = '\0';
   out->bVcexeTaken = false;
   out->bUnderWine = false;
-  if (!BackendDirectoryFor(ecb, out->szBackendDirectory)) out->szBackendDirectory[0] = '\0';
+  out->szBackendDirectory[0] = '\0';
+  // A site setting that cannot be read refuses the request before anything is made for it.
+  if (const LPCSTR unfit = UnfitSettingText(ecb)) return unfit;
+  if (!BackendDirectoryFor(ecb, out->szBackendDirectory)) return ERROR_TEXT_EXE_LOAD;
   out->nBackendTimeout = BackendTimeoutFor(ecb);
   // The file is made empty under a random name and written through the handle that made it.
   CHAR tempPath[MAX_PATH];

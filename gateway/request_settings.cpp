@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gateway/error_page.h"
 #include "platform/program_path.h"
 
 namespace {
@@ -20,16 +21,45 @@ int32_t ParseCount(const char* text) {
   return value;
 }
 
-// The setting `name` as text: the host's server variable, else the environment; null when neither
-// (an empty value counts as none).
-const char* SettingText(EXTENSION_CONTROL_BLOCK* ecb, const char* name, CHAR* buffer, DWORD size) {
+// What the host says of a setting: it gives none (IIS, or the site does not set it), it gives this
+// value, or it has one that cannot be read into the room the extension keeps for it (too long, or
+// the call failed otherwise). The last must never count as none: a default would stand in for the
+// site's own setting (another back-end directory, another temporary directory).
+enum HostSetting { kHostGivesNone, kHostGivesValue, kHostGivesUnreadable };
+
+HostSetting ReadHostSetting(EXTENSION_CONTROL_BLOCK* ecb, const char* name, CHAR* buffer, DWORD size) {
+  buffer[0] = '\0';
+  if (ecb == nullptr || ecb->GetServerVariable == nullptr) return kHostGivesNone;
   CHAR variable[64];
   lstrcpyA(variable, name);
   DWORD room = size;
-  if (ecb != nullptr && ecb->GetServerVariable != nullptr &&
-      ecb->GetServerVariable(ecb->ConnID, variable, buffer, &room) && buffer[0] != '\0') {
-    buffer[size - 1] = '\0';
-    return buffer;
+  SetLastError(ERROR_SUCCESS);
+  if (ecb->GetServerVariable(ecb->ConnID, variable, buffer, &room)) {
+    // A value that fills the room to its last byte without ending did not fit either.
+    if (room > size || strnlen(buffer, size) == size) return kHostGivesUnreadable;
+    return buffer[0] != '\0' ? kHostGivesValue : kHostGivesNone;
+  }
+  // A host reports a value too long by the size it needs, or by ERROR_INSUFFICIENT_BUFFER; a name it
+  // does not have by ERROR_INVALID_INDEX (or, as a host of ours on Linux, by no code of ours at all).
+  const DWORD error = GetLastError();
+  buffer[0] = '\0';
+  if (room > size || error == ERROR_INSUFFICIENT_BUFFER) return kHostGivesUnreadable;
+  return error == ERROR_SUCCESS || error == ERROR_INVALID_INDEX || error == ERROR_NO_DATA ? kHostGivesNone
+                                                                                          : kHostGivesUnreadable;
+}
+
+// The setting `name` as text: the host's server variable, else the environment; null when neither
+// (an empty value counts as none), and null with *unreadable set when the host has one that cannot
+// be read: then neither the environment nor a default may stand in for it.
+const char* SettingText(EXTENSION_CONTROL_BLOCK* ecb, const char* name, CHAR* buffer, DWORD size,
+                        bool* unreadable = nullptr) {
+  if (unreadable != nullptr) *unreadable = false;
+  switch (ReadHostSetting(ecb, name, buffer, size)) {
+    case kHostGivesValue: return buffer;
+    case kHostGivesUnreadable:
+      if (unreadable != nullptr) *unreadable = true;
+      return nullptr;
+    case kHostGivesNone: break;
   }
   const char* environment = std::getenv(name);
   return environment != nullptr && environment[0] != '\0' ? environment : nullptr;
@@ -57,20 +87,20 @@ int32_t MaxFieldsFor(EXTENSION_CONTROL_BLOCK* ecb) {
 
 BOOL BackendDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
   CHAR text[MAX_PATH + 1];
-  const char* configured = SettingText(ecb, "KARVEL_BACKEND_DIR", text, sizeof text);
+  bool unreadable = false;
+  const char* configured = SettingText(ecb, "KARVEL_BACKEND_DIR", text, sizeof text, &unreadable);
+  if (unreadable) return FALSE;
   if (configured != nullptr) return CopyDirectory(configured, false, directory);
   return GetModuleDirectoryA(reinterpret_cast<const void*>(&BackendDirectoryFor), directory, MAX_PATH);
 }
 
 BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
   CHAR text[MAX_PATH + 1];
-  DWORD room = sizeof text;
-  CHAR variable[] = "KARVEL_TEMP_DIR";
   // The host's setting only: elsewhere the system's temporary directory is the one.
-  if (ecb != nullptr && ecb->GetServerVariable != nullptr && ecb->GetServerVariable(ecb->ConnID, variable, text, &room) &&
-      text[0] != '\0') {
-    text[MAX_PATH] = '\0';
-    return CopyDirectory(text, true, directory);
+  switch (ReadHostSetting(ecb, "KARVEL_TEMP_DIR", text, sizeof text)) {
+    case kHostGivesValue: return CopyDirectory(text, true, directory);
+    case kHostGivesUnreadable: return FALSE;
+    case kHostGivesNone: break;
   }
   const DWORD length = GetTempPathA(MAX_PATH, directory);
   return length != 0 && length < MAX_PATH;
@@ -102,4 +132,25 @@ BOOL WindowsPathsFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR* table, DWORD size) {
   if (configured == nullptr || std::strlen(configured) + 1 > size) return FALSE;
   if (configured != table) lstrcpyA(table, configured);
   return TRUE;
+}
+
+LPCSTR UnfitSettingText(EXTENSION_CONTROL_BLOCK* ecb) {
+  CHAR directory[MAX_PATH];
+  // The program's directory, and where and how a Windows program is run: a request without them
+  // would run its program by rules that are not its site's.
+  if (!BackendDirectoryFor(ecb, directory)) return ERROR_TEXT_EXE_LOAD;
+  CHAR* text = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, WINDOWS_PATHS_ROOM));
+  if (text == nullptr) return ERROR_TEXT_EXE_LOAD;
+  bool unreadable = false;
+  const char* prefix = SettingText(ecb, "KARVEL_WINE_PREFIX", text, MAX_PATH + 1, &unreadable);
+  bool unfit = unreadable || (prefix != nullptr && !CopyDirectory(prefix, false, directory));
+  if (!unfit) {
+    const char* paths = SettingText(ecb, "KARVEL_WINDOWS_PATHS", text, WINDOWS_PATHS_ROOM, &unreadable);
+    unfit = unreadable || (paths != nullptr && std::strlen(paths) + 1 > WINDOWS_PATHS_ROOM);
+  }
+  HeapFree(GetProcessHeap(), 0, text);
+  if (unfit) return ERROR_TEXT_EXE_LOAD;
+  // Where its files go: the system's temporary directory must not stand in for the site's.
+  if (!TempDirectoryFor(ecb, directory)) return ERROR_TEXT_TEMP_OPEN;
+  return nullptr;
 }

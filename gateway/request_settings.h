@@ -16,11 +16,13 @@
 int32_t MaxFieldsFor(EXTENSION_CONTROL_BLOCK* ecb);
 
 // The directory back-end programs must lie in ("KARVEL_BACKEND_DIR"), else the directory of the
-// module that holds the extension. FALSE when none can be told or it does not fit.
+// module that holds the extension. FALSE when none can be told or it does not fit, and when the
+// host gives one that cannot be read (never the default in its place).
 BOOL BackendDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]);
 
 // Where the request's exchange file and uploads go, ending in a separator: the host's
-// "KARVEL_TEMP_DIR", else the system's temporary directory (TMPDIR). FALSE when it does not fit.
+// "KARVEL_TEMP_DIR", else the system's temporary directory (TMPDIR). FALSE when it does not fit
+// or the host's cannot be read.
 BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]);
 
 // Seconds a request waits for its back-end's answer ("KARVEL_BACKEND_TIMEOUT"); -1 when unset:
@@ -38,6 +40,15 @@ BOOL WinePrefixFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR prefix[MAX_PATH]);
 
 // The site's Windows directories ("KARVEL_WINDOWS_PATHS", lines "C:\apps|/srv/karvel/backends")
 // into `table` (`size` bytes); FALSE when there are none or they do not fit.
+// The room a request keeps for them: a few directories, rarely more than a few hundred bytes.
+#define WINDOWS_PATHS_ROOM 16384
 BOOL WindowsPathsFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR* table, DWORD size);
+
+// A request refuses to run when its host gives a path setting that cannot be read, or does not
+// fit the room the request keeps for it: the error page's text (ERROR_TEXT_EXE_LOAD for the
+// back-end directory, the Wine prefix and the Windows directories, ERROR_TEXT_TEMP_OPEN for the
+// temporary directory), else null. Only a setting the host does not give at all is taken from the
+// environment or the default (the back-end directory: KARVEL_BACKEND_DIR, else the module's).
+LPCSTR UnfitSettingText(EXTENSION_CONTROL_BLOCK* ecb);
 
 #endif  // KARVEL_GATEWAY_REQUEST_SETTINGS_H

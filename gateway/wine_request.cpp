@@ -10,18 +10,11 @@
 #include "platform/program_path.h"
 #include "platform/windows_paths.h"
 
-namespace {
-
-// The site's KarvelWindowsPath lines: a few directories, rarely more than a few hundred bytes.
-constexpr DWORD kWindowsPathsRoom = 16384;
-
-}  // namespace
-
 void MapWindowsProgramPath(EXTENSION_CONTROL_BLOCK* ecb, CHAR path[MAX_PATH]) {
   if (!IsDrivePath(path)) return;
-  CHAR* table = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, kWindowsPathsRoom));
+  CHAR* table = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, WINDOWS_PATHS_ROOM));
   CHAR mapped[MAX_PATH];
-  if (table != nullptr && WindowsPathsFor(ecb, table, kWindowsPathsRoom) && MapWindowsPath(table, path, mapped, MAX_PATH)) {
+  if (table != nullptr && WindowsPathsFor(ecb, table, WINDOWS_PATHS_ROOM) && MapWindowsPath(table, path, mapped, MAX_PATH)) {
     lstrcpyA(path, mapped);
   }
   if (table != nullptr) HeapFree(GetProcessHeap(), 0, table);
@@ -40,12 +33,44 @@ bool ProgramRunsUnderWine(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR requested, LPCSTR
   return ResolveProgramInDirectory(directory, requested, program, MAX_PATH) && IsWindowsProgramFile(program);
 }
 
-void NameUploadForWine(const char* path) {
+namespace {
+
+// Different uploads may leave names that convert alike (code page 932 spells some characters
+// twice): a taken name is tried again as "name(2).ext", "name(3).ext" ..., as uploads are named
+// when two of a request share a name, at most this often.
+constexpr int kMaxSameName = 1000;
+
+// `name` with "(n)" before its extension (n > 1).
+std::string NumberedName(const std::string& name, int n) {
+  if (n <= 1) return name;
+  const size_t dot = name.rfind('.');
+  const size_t stem = dot == std::string::npos || dot == 0 ? name.size() : dot;
+  return name.substr(0, stem) + "(" + std::to_string(n) + ")" + name.substr(stem);
+}
+
+}  // namespace
+
+bool NameUploadForWine(const char* path, CHAR given[MAX_PATH]) {
+  // The upload's name begins behind the last '/': a backslash there is the second byte of a
+  // Shift-JIS character ("\x83\x5c" is a katakana), not a separator (the path is the host's own).
   const char* name = path + std::strlen(path);
-  while (name > path && !IsPathSeparator(name[-1])) --name;
+  while (name > path && name[-1] != '/') --name;
   bool ascii = true;
   for (const char* c = name; *c != '\0'; ++c) ascii = ascii && static_cast<unsigned char>(*c) < 0x80;
-  if (ascii) return;
-  const std::string renamed = std::string(path, static_cast<size_t>(name - path)) + karvel::DecodeValue(name);
-  std::rename(path, renamed.c_str());
+  if (std::strlen(path) + 1 > MAX_PATH) return false;
+  lstrcpyA(given, path);
+  if (ascii) return true;
+  const std::string directory(path, static_cast<size_t>(name - path));
+  for (int n = 1; n <= kMaxSameName; ++n) {
+    const std::string shiftJis = NumberedName(name, n);
+    const std::string renamed = directory + karvel::DecodeValue(shiftJis);
+    // Never over another file: a name that is there already belongs to another upload.
+    if (MoveFileA(path, renamed.c_str())) {
+      if (directory.size() + shiftJis.size() + 1 > MAX_PATH) return false;
+      lstrcpyA(given, (directory + shiftJis).c_str());
+      return true;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return true;  // it stays under its own name
+  }
+  return true;
 }

@@ -18,8 +18,10 @@ bool ProgramRunsUnderWine(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR requested, LPCSTR
 
 // Renames the upload saved at `path` (its name in Shift-JIS, as every request's uploads are saved)
 // to its name in UTF-8, the way Wine names the file a program under it creates or opens by that
-// Shift-JIS name: the program then finds it by the path it is given. Keeps the file where it is
-// when the name is plain ASCII, or the rename fails.
-void NameUploadForWine(const char* path);
+// Shift-JIS name: the program then finds it by the path it is given. Never replaces a file: where
+// the UTF-8 name is taken (another upload's name converts alike), the next free "name(2).ext" ...
+// is taken. Writes to `given` the Shift-JIS path to hand the program: `path` itself when the name
+// is plain ASCII or the rename fails. false when that path does not fit.
+bool NameUploadForWine(const char* path, CHAR given[MAX_PATH]);
 
 #endif  // KARVEL_GATEWAY_WINE_REQUEST_H

@@ -109,6 +109,9 @@ const char* SetWinePrefix(cmd_parms* cmd, void*, const char* dir) {
   if (cmd->server->is_virtual) return "KarvelWinePrefix belongs to the main server's configuration";
   const char* path = ap_server_root_relative(cmd->pool, dir);
   if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelWinePrefix: invalid path ", dir, nullptr);
+  // A site's own prefix lies inside it ("/karvel-sites/" and 16 hex digits), and is handed to the
+  // extension in a buffer of MAX_PATH bytes.
+  if (const char* failure = SettingTooLong(cmd, path, MAX_PATH - 1 - 30)) return failure;
   auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
   config->spawner.szWinePrefix = path;
   return nullptr;

@@ -8,6 +8,7 @@
 
 #include "host/spawner_link.h"
 #include "host/wine_host.h"
+#include "platform/request_files.h"
 #include "platform/windows_paths.h"
 
 extern "C" module AP_MODULE_DECLARE_DATA karvel_module;
@@ -53,12 +54,27 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   return merged;
 }
 
+const char* SettingTooLong(cmd_parms* cmd, const char* value, size_t limit) {
+  const size_t length = std::strlen(value);
+  if (length <= limit) return nullptr;
+  return apr_psprintf(cmd->pool, "%s: %s is %lu bytes long; the extension takes at most %lu", cmd->cmd->name, value,
+                      static_cast<unsigned long>(length), static_cast<unsigned long>(limit));
+}
+
 namespace {
-const char* DirectoryArgument(cmd_parms* cmd, const char* dir, const char** target) {
+// The extension keeps a path it is given in a buffer of MAX_PATH bytes, its end included.
+constexpr size_t kPathLimit = MAX_PATH - 1;
+// A temporary directory leaves room for a separator and the longest name a request makes in it,
+// its upload directory "VCU" + 16 hex digits + ".tmp".
+constexpr size_t kTempDirectoryLimit = kPathLimit - 1 - (3 + REQUEST_NAME_DIGITS + 4);
+
+const char* DirectoryArgument(cmd_parms* cmd, const char* dir, const char** target, size_t limit = kPathLimit) {
   const char* path = ap_server_root_relative(cmd->pool, dir);
   if (path == nullptr || !ap_is_directory(cmd->temp_pool, path)) {
     return apr_pstrcat(cmd->pool, cmd->cmd->name, ": not a directory: ", dir, nullptr);
   }
+  // Refused here rather than at every request: the site's setting would not reach the extension.
+  if (const char* failure = SettingTooLong(cmd, path, limit)) return failure;
   *target = path;
   return nullptr;
 }
@@ -87,7 +103,7 @@ const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir) {
                        " holds a blank, which Windows back-ends under Wine cannot be given; choose a path without one",
                        nullptr);
   }
-  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szTempDir);
+  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szTempDir, kTempDirectoryLimit);
 }
 
 const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value) {
@@ -130,12 +146,19 @@ const char* AddWindowsPath(cmd_parms* cmd, void* settings, const char* windowsDi
     return apr_pstrcat(cmd->pool, "KarvelWindowsPath: not a Windows directory with a drive (C:\\...): ",
                        windowsDirectory, nullptr);
   }
+  if (const char* failure = SettingTooLong(cmd, windowsDirectory, kPathLimit)) return failure;
   const char* path = nullptr;
   if (const char* failure = DirectoryArgument(cmd, directory, &path)) return failure;
   if (std::strchr(path, '\n') != nullptr) return "KarvelWindowsPath: a line break in the directory";
   const char* line = apr_pstrcat(cmd->pool, windowsDirectory, "|", path, nullptr);
-  site->szWindowsPaths =
+  const char* lines =
       site->szWindowsPaths == nullptr ? line : apr_pstrcat(cmd->pool, site->szWindowsPaths, "\n", line, nullptr);
+  // The section's lines together are handed to a request as one text.
+  if (std::strlen(lines) + 1 > kWindowsPathsRoom) {
+    return apr_psprintf(cmd->pool, "KarvelWindowsPath: the section's Windows directories come to more than the %lu bytes "
+                        "the extension takes", static_cast<unsigned long>(kWindowsPathsRoom - 1));
+  }
+  site->szWindowsPaths = lines;
   return nullptr;
 }
 
@@ -167,7 +190,11 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
   if (std::strcmp(name, "KARVEL_FORM_CHARSET") == 0) return settings->szFormCharset;
   if (std::strcmp(name, "KARVEL_WINDOWS_PATHS") == 0) return settings->szWindowsPaths;
   if (std::strcmp(name, "KARVEL_WINE_PREFIX") == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {
-    return WinePrefixInUse();
+    // The site's own prefix where it maps Windows directories: its file answers are found through
+    // its own drive links.
+    const char* prefix = WinePrefixInUse();
+    if (prefix == nullptr || settings->szWindowsPaths == nullptr) return prefix;
+    return apr_pstrdup(r->pool, SitePrefix(prefix, settings->szWindowsPaths).c_str());
   }
   if (std::strcmp(name, "KARVEL_BACKEND_TIMEOUT") == 0 && settings->nBackendTimeout >= 0) {
     return apr_psprintf(r->pool, "%d", settings->nBackendTimeout);

@@ -22,6 +22,14 @@ struct SiteSettings {
                                  // sections' first; nullptr while none is set
 };
 
+// The room the extension keeps for the KarvelWindowsPath lines of a request (its end included).
+constexpr size_t kWindowsPathsRoom = 16384;
+
+// A directive's refusal when `value` is longer than `limit` bytes (naming the directive and the
+// limit); nullptr when it fits. A setting the extension cannot take whole is refused at start
+// (apache2ctl -t), never left for a request to replace by a default.
+const char* SettingTooLong(cmd_parms* cmd, const char* value, size_t limit);
+
 void* CreateSiteSettings(apr_pool_t* pool, char* directory);
 void* MergeSiteSettings(apr_pool_t* pool, void* base, void* inner);
 

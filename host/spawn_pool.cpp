@@ -57,8 +57,9 @@ void SpawnPool::Work() {
     std::vector<char*> environment;
     for (std::string& variable : job->environment) environment.push_back(variable.data());
     environment.push_back(nullptr);
+    // An order's program was resolved and checked by the request: the file started is that one.
     const ProgramStart start{job->program.c_str(), job->argument.c_str(), environment.data(), job->limits,
-                             job->szLoader, job->pSignalsToReset};
+                             job->szLoader, job->pSignalsToReset, true};
     {
       std::shared_lock<std::shared_mutex> notReaped(reapLock_);
       job->failure = StartProgram(start, &job->pid, &job->stderrFd);

@@ -1,5 +1,7 @@
 #include "host/spawn_program.h"
 
+#include <sys/stat.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -12,12 +14,20 @@
 #include <cerrno>
 #include <cstdint>
 #include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/program_path.h"
 
 namespace {
 
 constexpr int kResources[kLimitCount] = {RLIMIT_CPU, RLIMIT_AS, RLIMIT_NPROC};
 // close_range(2)'s flag (Linux 5.11): mark close-on-exec rather than close.
 constexpr unsigned kCloseRangeCloexec = 1u << 2;
+// Tests only (SetProgramOpenedHookForTests).
+void (*g_programOpened)(void*) = nullptr;
+void* g_programOpenedContext = nullptr;
 
 // glibc keeps the first real-time signals for itself and refuses them to sigaction() and signal
 // sets, yet a server may have been started with them ignored, and exec passes that on: the raw
@@ -36,11 +46,76 @@ void ResetReservedSignals() {
 #endif
 }
 
+// A checked program, opened once: the file that runs is this one whatever its path names by then.
+struct OpenedProgram {
+  int file = -1;        // the program's file (O_PATH)
+  int directory = -1;   // under a loader: the directory that holds it (O_PATH), else -1
+  bool script = false;  // "#!": its descriptor stays open for the interpreter
+  const char* name = nullptr;  // under a loader: its name in `directory`
+  ~OpenedProgram() {
+    if (file >= 0) close(file);
+    if (directory >= 0) close(directory);
+  }
+};
+
+// Opens the checked program for its start; 0 or the errno of the failure. A program under a loader
+// (Wine) is given to it as /proc/PID/fd/N/NAME, N its directory's descriptor kept open in the
+// program's process: the loader, and the wineserver that opens files for it, reach exactly the
+// directory that was checked (no name above it is looked up again), and the program finds the
+// files beside it there. The file in it is compared with the one opened.
+int OpenChecked(const ProgramStart& start, OpenedProgram* opened) {
+  opened->file = OpenProgramWithoutLinks(start.szProgram);
+  if (opened->file < 0) return errno;
+  if (start.szLoader == nullptr) {
+    opened->script = ProgramIsScript(opened->file);
+    const std::string self = "/proc/self/fd/" + std::to_string(opened->file);
+    return access(self.c_str(), X_OK) == 0 ? 0 : errno;
+  }
+  const char* slash = std::strrchr(start.szProgram, '/');
+  const std::string directory(start.szProgram, static_cast<size_t>(slash - start.szProgram));
+  opened->name = slash + 1;
+  opened->directory = OpenDirectoryWithoutLinks(directory.empty() ? "/" : directory.c_str());
+  if (opened->directory < 0) return errno;
+  struct stat checked{}, found{};
+  if (fstatat(opened->directory, opened->name, &found, AT_SYMLINK_NOFOLLOW) != 0 || fstat(opened->file, &checked) != 0 ||
+      found.st_dev != checked.st_dev || found.st_ino != checked.st_ino) {
+    return ENOENT;
+  }
+  return 0;
+}
+
+// "/proc/PID/fd/N/NAME" into `out` (`room` bytes) with system calls and stores only: the vfork
+// child writes it into room the spawner gave it.
+bool LoadedPath(int directory, const char* name, char* out, size_t room) {
+  const long pid = syscall(SYS_getpid);
+  size_t at = 0;
+  auto put = [&](const char* text) {
+    while (*text != '\0' && at + 1 < room) out[at++] = *text++;
+    return *text == '\0';
+  };
+  auto number = [&](long value) {
+    char digits[24];
+    int count = 0;
+    do {
+      digits[count++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value > 0);
+    char text[24];
+    for (int k = 0; k < count; ++k) text[k] = digits[count - 1 - k];
+    text[count] = '\0';
+    return put(text);
+  };
+  const bool whole = put("/proc/") && number(pid) && put("/fd/") && number(directory) && put("/") && put(name);
+  out[at] = '\0';
+  return whole;
+}
+
 // In the child between vfork and exec: system calls only, and nothing written to memory but
-// *failure (the memory is the spawner's until exec). Every signal is blocked on entry: a handler of
-// the spawner's must not run here, in the spawner's memory. Exec resets handlers but keeps ignored
+// *failure and `loaded` (the memory is the spawner's until exec). Every signal is blocked on entry:
+// a handler of the spawner's must not run here, in the spawner's memory. Exec resets handlers but keeps ignored
 // signals ignored and the mask, so both are reset here, the mask last.
-[[noreturn]] void BecomeProgram(const ProgramStart& start, int null, int stderrWrite, volatile int* failure) {
+[[noreturn]] void BecomeProgram(const ProgramStart& start, const OpenedProgram& opened, char* loaded, size_t room,
+                                int null, int stderrWrite, volatile int* failure) {
   setsid();
   for (int signal = 1; signal < NSIG; ++signal) {
     if (signal == SIGKILL || signal == SIGSTOP) continue;
@@ -67,10 +142,24 @@ void ResetReservedSignals() {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (start.szLoader != nullptr) {
+  if (start.szLoader != nullptr && opened.directory >= 0) {
+    // The program's directory stays open for the loader.
+    if (fcntl(opened.directory, F_SETFD, 0) != 0 || !LoadedPath(opened.directory, opened.name, loaded, room)) {
+      *failure = ENAMETOOLONG;
+      _exit(127);
+    }
+    char* const argv[] = {const_cast<char*>(start.szLoader), loaded, const_cast<char*>(start.szArgument), nullptr};
+    execve(start.szLoader, argv, start.pEnvironment);
+  } else if (start.szLoader != nullptr) {
     char* const argv[] = {const_cast<char*>(start.szLoader), const_cast<char*>(start.szProgram),
                           const_cast<char*>(start.szArgument), nullptr};
     execve(start.szLoader, argv, start.pEnvironment);
+  } else if (opened.file >= 0) {
+    // The file checked is the file run; argv[0] still names it where it lies. A script's
+    // interpreter reads it through its descriptor (/dev/fd/N), which stays open for it.
+    if (opened.script) fcntl(opened.file, F_SETFD, 0);
+    char* const argv[] = {const_cast<char*>(start.szProgram), const_cast<char*>(start.szArgument), nullptr};
+    syscall(SYS_execveat, opened.file, "", argv, start.pEnvironment, AT_EMPTY_PATH);
   } else {
     char* const argv[] = {const_cast<char*>(start.szProgram), const_cast<char*>(start.szArgument), nullptr};
     execve(start.szProgram, argv, start.pEnvironment);
@@ -85,7 +174,15 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   // The program must be runnable before a child is made for it: the usual failures come back as
   // an errno at once.
   // (Through a loader, the loader: the program is the loader's to find.)
-  if (access(start.szLoader != nullptr ? start.szLoader : start.szProgram, X_OK) != 0) return errno;
+  if (start.szLoader != nullptr || !start.bChecked) {
+    if (access(start.szLoader != nullptr ? start.szLoader : start.szProgram, X_OK) != 0) return errno;
+  }
+  OpenedProgram opened;
+  if (start.bChecked) {
+    if (const int failure = OpenChecked(start, &opened)) return failure;
+    if (g_programOpened != nullptr) g_programOpened(g_programOpenedContext);
+  }
+  char loaded[PATH_MAX + 64];
   int errors[2] = {-1, -1};
   if (stderrFd != nullptr && pipe2(errors, O_CLOEXEC) != 0) return errno;
   // Standard input and output of every program: opened once (the child opens its own if this failed).
@@ -99,7 +196,7 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   const pid_t child = vfork();
   if (child == 0) {
     // The stderr pipe's writing end must survive exec as descriptor 2: dup2 clears close-on-exec.
-    BecomeProgram(start, null, errors[1], &failure);
+    BecomeProgram(start, opened, loaded, sizeof loaded, null, errors[1], &failure);
   }
   const int forkError = errno;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
@@ -116,6 +213,11 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
     *stderrFd = errors[0];
   }
   return 0;
+}
+
+void SetProgramOpenedHookForTests(void (*hook)(void* context), void* context) {
+  g_programOpened = hook;
+  g_programOpenedContext = context;
 }
 
 void SignalsNotAtDefault(sigset_t* signals) {

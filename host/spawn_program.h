@@ -20,6 +20,9 @@ struct ProgramStart {
                                    // (Wine for a Windows program); nullptr: the program itself
   const sigset_t* pSignalsToReset = nullptr;  // the caller's signals not at SIG_DFL (from
                                               // SignalsNotAtDefault); nullptr: every signal is reset
+  bool bChecked = false;  // szProgram was resolved and checked (a path without links): the file
+                          // found there now without following a link is the one run, through its
+                          // descriptor; a link on its way fails the start (ELOOP, ENOTDIR)
 };
 
 // The signals whose disposition in this process is not SIG_DFL: a program started with them in
@@ -31,6 +34,10 @@ void SignalsNotAtDefault(sigset_t* signals);
 // then the id of the child that failed (reaped here, unless another waitpid took it first) or 0.
 // With a null stderrFd the program's standard error goes to /dev/null. Any thread may call it.
 int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd);
+
+// Tests only: `hook` runs in StartProgram once a checked program is opened, before its process is
+// made (a test re-points the program's path there). nullptr: none.
+void SetProgramOpenedHookForTests(void (*hook)(void* context), void* context);
 
 // Runs `argv` (argv[0] an absolute path) as StartProgram does, output to /dev/null, and waits up to
 // `timeoutMs` for it to end: its exit status, or -1 when it could not start or did not end in time

@@ -11,9 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -38,8 +37,9 @@ constexpr size_t kIdleConnectionsKept = 256;
 // kBusy at once. Each request thread of every child waits with one order at most.
 constexpr size_t kQueuedOrdersKept = 4096;
 constexpr size_t kQueuedOrderBytes = 32u << 20;
-// KarvelWindowsPath lines remembered as linked in the Wine prefix; beyond, they are linked anew.
-constexpr size_t kLinkedWindowsPathsKept = 64;
+// Sites' own Wine prefixes (one per set of KarvelWindowsPath lines) the spawner serves at most; an
+// order for one more is refused, so a peer cannot make it start wineservers without end.
+constexpr size_t kSitePrefixesKept = 64;
 // A program's standard error read at most this much at a time: a program that writes without end
 // does not hold the loop (what is left is read in the next round).
 constexpr size_t kStderrReadPerRound = 64 * 1024;
@@ -126,7 +126,6 @@ struct Spawner {
   const SpawnerLog* log;
   const WineSettings* wine;  // null: no program runs under Wine
   int wineServer;            // the claim on the prefix's wineserver; -1 before the first Wine program
-  std::set<std::string> linkedWindowsPaths;  // KarvelWindowsPath lines made in the prefix
   int listener;
   int signals;
   bool draining;
@@ -138,6 +137,8 @@ struct Spawner {
   SpawnPool* pool;
   uint64_t lastJobId;
   bool reapPending;  // a SIGCHLD came while a start was under way: the reaping waits for it
+  // The claims on the wineservers of sites' own prefixes (see SitePrefix), by prefix.
+  std::map<std::string, int> siteWineServers;
 };
 
 void Log(Spawner* s, bool error, const std::string& text) { s->log->pfnWrite(s->log->pContext, error, text.c_str()); }
@@ -218,6 +219,23 @@ void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why)
   c->closing = true;
 }
 
+// The prefix the order's program runs in (its site's, see SitePrefix), made and its wineserver
+// started where this is its first program; false when that fails.
+bool SiteWineReady(Spawner* s, const std::string& windowsPaths, std::string* prefix) {
+  *prefix = SitePrefix(s->wine->szPrefix, windowsPaths);
+  if (windowsPaths.empty()) {
+    return s->wineServer >= 0 || (s->wineServer = StartWineServer(*s->wine)) >= 0;
+  }
+  if (s->siteWineServers.count(*prefix) != 0) return true;
+  if (s->siteWineServers.size() >= kSitePrefixesKept) return false;
+  const WineSettings site{s->wine->szLoader, prefix->c_str()};
+  if (!MakeSitePrefix(*s->wine, *prefix, windowsPaths)) return false;
+  const int claim = StartWineServer(site);
+  if (claim < 0) return false;
+  s->siteWineServers[*prefix] = claim;
+  return true;
+}
+
 // How a Windows program runs: through the Wine loader, given its exchange file as a Windows path,
 // with Wine's environment. False (and the start refused) when it cannot.
 bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string* argument,
@@ -228,8 +246,10 @@ bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string
   } else if ((why = WineUnavailable(*s->wine)).empty() && argument->find(' ') != std::string::npos) {
     // Wine joins and splits a program's arguments again: a blank would cut the path in two.
     why = "its exchange file's path holds a blank, which a program under Wine cannot be given";
-  } else if (why.empty() && s->wineServer < 0 && (s->wineServer = StartWineServer(*s->wine)) < 0) {
-    why = "the wineserver of " + std::string(s->wine->szPrefix) + " did not start";
+  }
+  std::string prefix;
+  if (why.empty() && !SiteWineReady(s, c->order.strings[kWindowsPaths], &prefix)) {
+    why = "the Wine prefix " + prefix + " or its wineserver did not start";
   }
   char windowsPath[4096];
   if (why.empty() && !WindowsPathOf(argument->c_str(), windowsPath, sizeof windowsPath)) {
@@ -240,13 +260,7 @@ bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string
     return false;
   }
   *argument = windowsPath;
-  AddWineEnvironment(*s->wine, loader, environment);
-  const std::string& windowsPaths = c->order.strings[kWindowsPaths];
-  if (!windowsPaths.empty() && s->linkedWindowsPaths.count(windowsPaths) == 0) {
-    if (s->linkedWindowsPaths.size() >= kLinkedWindowsPathsKept) s->linkedWindowsPaths.clear();
-    s->linkedWindowsPaths.insert(windowsPaths);
-    LinkWindowsPaths(*s->wine, windowsPaths);
-  }
+  AddWineEnvironment(WineSettings{s->wine->szLoader, prefix.c_str()}, loader, environment);
   return true;
 }
 
@@ -602,8 +616,8 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   sigprocmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
   SpawnPool pool;
-  Spawner s{epoll_create1(EPOLL_CLOEXEC), &log, wine, -1, {}, listener,
-            signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, false};
+  Spawner s{epoll_create1(EPOLL_CLOEXEC), &log, wine, -1, listener,
+            signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, false, {}};
   if (s.epoll < 0 || s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
   // The children a program leaves when it ends come to the spawner, which reaps them: its group
   // then empties as its last member ends, and is counted until it has.
@@ -679,6 +693,7 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   }
   // No Wine process of the server's outlives it.
   if (s.wineServer >= 0) StopWineServer(*s.wine, s.wineServer);
+  for (const auto& [prefix, claim] : s.siteWineServers) StopWineServer(WineSettings{s.wine->szLoader, prefix.c_str()}, claim);
   close(s.signals);
   close(s.epoll);
   return 0;

@@ -1,9 +1,13 @@
 #include "host/wine_host.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
 
 #include "host/spawn_program.h"
 
@@ -152,6 +156,90 @@ void LinkWindowsPaths(const WineSettings& wine, const std::string& lines) {
     }
     at = end + 1;
   }
+}
+
+std::string SitePrefix(const char* prefix, const std::string& lines) {
+  if (lines.empty()) return prefix;
+  // FNV-1a, 64 bits: a name for the lines, not a secret (the operator writes them).
+  uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char c : lines) hash = (hash ^ c) * 1099511628211ull;
+  char name[17];
+  std::snprintf(name, sizeof name, "%016llx", static_cast<unsigned long long>(hash));
+  return std::string(prefix) + "/karvel-sites/" + name;
+}
+
+namespace {
+
+bool CopyFile(const std::string& from, const std::string& to) {
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  bool copied = out >= 0;
+  char block[65536];
+  ssize_t got;
+  while (copied && (got = read(in, block, sizeof block)) > 0) copied = write(out, block, static_cast<size_t>(got)) == got;
+  close(in);
+  if (out >= 0) close(out);
+  return copied;
+}
+
+void RemoveTree(const std::string& path) {
+  struct stat info{};
+  if (lstat(path.c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    if (DIR* listing = opendir(path.c_str())) {
+      while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") RemoveTree(path + "/" + name);
+      }
+      closedir(listing);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+}  // namespace
+
+bool MakeSitePrefix(const WineSettings& wine, const std::string& site, const std::string& lines) {
+  struct stat info{};
+  if (stat((site + "/system.reg").c_str(), &info) == 0) return true;
+  const std::string shared = wine.szPrefix;
+  const std::string sites = shared + "/karvel-sites";
+  mkdir(sites.c_str(), 0700);
+  const std::string making = site + ".making-" + std::to_string(getpid());
+  RemoveTree(making);
+  bool made = mkdir(making.c_str(), 0700) == 0 && mkdir((making + "/dosdevices").c_str(), 0755) == 0 &&
+              mkdir((making + "/drive_c").c_str(), 0755) == 0 &&
+              symlink("../drive_c", (making + "/dosdevices/c:").c_str()) == 0 &&
+              symlink("/", (making + "/dosdevices/z:").c_str()) == 0;
+  // The site's own directories first; the server's drive C: fills in the names they leave.
+  if (made) LinkWindowsPaths(WineSettings{wine.szLoader, making.c_str()}, lines);
+  if (DIR* listing = made ? opendir((shared + "/drive_c").c_str()) : nullptr) {
+    while (const dirent* entry = readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string own = making + "/drive_c/" + name;
+      if (lstat(own.c_str(), &info) != 0) made = symlink((shared + "/drive_c/" + name).c_str(), own.c_str()) == 0 && made;
+    }
+    closedir(listing);
+  }
+  // The registry and Wine's update stamp (without it Wine would update the prefix at its first
+  // program): the server's files, copied.
+  if (DIR* listing = made ? opendir(shared.c_str()) : nullptr) {
+    while (const dirent* entry = readdir(listing)) {
+      const std::string name = entry->d_name;
+      const std::string from = shared + "/" + name;
+      if (name == ".karvel-servers.lock" || lstat(from.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+      made = CopyFile(from, making + "/" + name) && made;
+    }
+    closedir(listing);
+  }
+  // Another spawner may have made it meanwhile (a graceful restart): its prefix is as good.
+  if (made && rename(making.c_str(), site.c_str()) == 0) return true;
+  RemoveTree(making);
+  return stat((site + "/system.reg").c_str(), &info) == 0;
 }
 
 int StartWineServer(const WineSettings& wine) {

@@ -34,6 +34,21 @@ void AddWineEnvironment(const WineSettings& wine, const char* loader, std::vecto
 // changed: an existing directory, or a letter that leads out of the prefix, stays as it is.
 void LinkWindowsPaths(const WineSettings& wine, const std::string& lines);
 
+// The prefix a site's Windows programs run in. A prefix has one set of drive links, read by every
+// program in it, so a site whose KarvelWindowsPath lines (`lines`) map Windows directories gets a
+// prefix of its own, inside the server's: "<prefix>/karvel-sites/<hash of the lines>". Its links
+// are made once, before its first program, and never re-pointed, so each site's programs (and its
+// file answers) see its own mapping whatever ran before, also with requests of several sites at
+// once. Sites of the same lines share one. A site without lines uses the server's prefix.
+std::string SitePrefix(const char* prefix, const std::string& lines);
+
+// Makes the site's prefix `site` (SitePrefix) unless it is there: its own drive C: holding the
+// links of `lines` (LinkWindowsPaths) and links to the server's drive C: for everything else
+// (windows, users, ...), drive Z: the root, and copies of the server's registry. Made under a
+// temporary name and renamed into place, so a half-made prefix is never used. False when it
+// cannot be made.
+bool MakeSitePrefix(const WineSettings& wine, const std::string& site, const std::string& lines);
+
 // Starts the prefix's persistent wineserver and Wine's own services (once; about a second) with
 // no descriptor of the caller's, so that no program of a request has to start the services and
 // none of them holds a request's standard error. Returns the caller's claim on the wineserver (a

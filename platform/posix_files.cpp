@@ -1,5 +1,5 @@
 // File handles over POSIX descriptors: CreateFileA, OpenRegularFile, ReadFile, WriteFile, SetFilePointer,
-// SetEndOfFile, CloseHandle, DeleteFileA, CopyFileA.
+// SetEndOfFile, CloseHandle, DeleteFileA, CopyFileA, MoveFileA.
 //
 // A handle is the descriptor plus one, so descriptor 0 does not become NULL and no descriptor can
 // become INVALID_HANDLE_VALUE (-1). Every descriptor is opened close-on-exec, so programs started by
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -364,6 +365,25 @@ BOOL DeleteFileA(LPCSTR name) {
     return FALSE;
   }
   return TRUE;
+}
+
+BOOL MoveFileA(LPCSTR from, LPCSTR to) {
+  if (from == nullptr || to == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return TRUE;
+  int failure = errno;
+  // A file system without the flag: a new link fails where a name exists, the old name then goes.
+  if (failure == EINVAL || failure == ENOSYS) {
+    if (link(from, to) == 0) {
+      unlink(from);
+      return TRUE;
+    }
+    failure = errno;
+  }
+  SetLastError(failure == EEXIST ? ERROR_ALREADY_EXISTS : Win32ErrorFromErrno(failure, from, ERROR_ACCESS_DENIED));
+  return FALSE;
 }
 
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {

@@ -14,6 +14,7 @@
 #include <vector>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include "platform/posix_internal.h"
+#include "platform/program_path.h"
 #include "platform/win32.h"
 
 extern char** environ;
@@ -153,7 +155,10 @@ void HandToReaper(pid_t program) {
 // server typically ignores SIGPIPE and blocks others), standard input from /dev/null, standard
 // output and error kept, and no other descriptor of the server. Returns 0 when it was started,
 // else the errno of the failed start.
-int Launch(char* const argv[]) {
+// With `program` (a descriptor), that file is what runs, reached through /proc/self/fd: no name is
+// looked up again between the check and the start. argv[0] stays the program's path, so that it
+// sees itself where it lies.
+int Launch(char* const argv[], int program = -1) {
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_t actions;
   if (posix_spawnattr_init(&attributes) != 0) return ENOMEM;
@@ -168,13 +173,21 @@ int Launch(char* const argv[]) {
   posix_spawnattr_setsigdefault(&attributes, &all);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  // The program's descriptor goes to the lowest free slot (dup2 clears its close-on-exec, so a
+  // script's interpreter can read it there); every other one closes.
+  const int slot = program == 3 ? 4 : 3;
+  char path[32] = "";
+  if (program >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, program, slot);
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", slot);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, program >= 0 ? slot + 1 : 3);
 
-  pid_t program = 0;
-  const int failure = posix_spawn(&program, argv[0], &actions, &attributes, argv, environ);
+  pid_t child = 0;
+  const int failure = posix_spawn(&child, program >= 0 ? path : argv[0], &actions, &attributes, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (failure == 0) HandToReaper(program);
+  if (failure == 0) HandToReaper(child);
   return failure;
 }
 
@@ -208,5 +221,25 @@ UINT WinExec(LPCSTR cmdLine, UINT) {
     SetLastError(result != 0 ? result : ERROR_NOT_ENOUGH_MEMORY);
   }
   std::free(program);
+  return result;
+}
+
+UINT StartResolvedProgram(LPCSTR program, LPCSTR argument) {
+  if (program == nullptr || argument == nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return ERROR_FILE_NOT_FOUND;
+  }
+  const int file = OpenProgramWithoutLinks(program);
+  if (file < 0) {
+    const UINT result = ResultForExecError(errno, program);
+    SetLastError(result != 0 ? result : ERROR_NOT_ENOUGH_MEMORY);
+    return result;
+  }
+  char* argv[3] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
+  const int outcome = Launch(argv, file);
+  close(file);
+  if (outcome == 0) return kStarted;
+  const UINT result = ResultForExecError(outcome, program);
+  SetLastError(result != 0 ? result : ERROR_NOT_ENOUGH_MEMORY);
   return result;
 }

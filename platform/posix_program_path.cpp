@@ -1,9 +1,11 @@
 // Back-end program paths over POSIX: dladdr for the module's file, realpath for the resolution.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,4 +64,66 @@ BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR resolve
     return FALSE;
   }
   return CopyOut(program, resolved, size) ? TRUE : FALSE;
+}
+
+namespace {
+
+// Walks `path` from "/" without following a link; the descriptor of what it names, a directory
+// when `directory`, else a regular file.
+int OpenWithoutLinks(const char* path, bool directory) {
+  if (path == nullptr || path[0] != '/') {
+    errno = EINVAL;
+    return -1;
+  }
+  int at = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const char* name = path;
+  for (;;) {
+    while (*name == '/') ++name;
+    if (at < 0 || *name == '\0') break;
+    const char* end = std::strchr(name, '/');
+    const std::string part = end == nullptr ? std::string(name) : std::string(name, static_cast<size_t>(end - name));
+    if (part == "." || part == "..") {
+      close(at);
+      errno = EINVAL;
+      return -1;
+    }
+    // O_NOFOLLOW on every part: a link anywhere on the way ends the walk (ELOOP, or ENOTDIR where
+    // a directory is wanted and a link stands).
+    const bool last = end == nullptr || end[std::strspn(end, "/")] == '\0';
+    const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC | (!last || directory ? O_DIRECTORY : 0);
+    const int next = openat(at, part.c_str(), flags);
+    const int failure = errno;
+    close(at);
+    if (next < 0) {
+      errno = failure;
+      return -1;
+    }
+    at = next;
+    if (end == nullptr) break;
+    name = end;
+  }
+  struct stat info;
+  if (at >= 0 && (fstat(at, &info) != 0 || (directory ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)))) {
+    close(at);
+    errno = directory ? ENOTDIR : EACCES;
+    return -1;
+  }
+  return at;
+}
+
+}  // namespace
+
+int OpenProgramWithoutLinks(const char* path) { return OpenWithoutLinks(path, false); }
+
+int OpenDirectoryWithoutLinks(const char* path) { return OpenWithoutLinks(path, true); }
+
+bool ProgramIsScript(int program) {
+  // An O_PATH descriptor reads nothing: the file is opened again through it.
+  const std::string self = "/proc/self/fd/" + std::to_string(program);
+  const int file = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  char magic[2] = {0, 0};
+  const bool script = read(file, magic, 2) == 2 && magic[0] == '#' && magic[1] == '!';
+  close(file);
+  return script;
 }

@@ -14,6 +14,29 @@ BOOL GetModuleDirectoryA(const void* address, LPSTR directory, DWORD size);
 // (or below it) and fits in `size` bytes.
 BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR resolved, DWORD size);
 
+// Starts `program`, as ResolveProgramInDirectory gave it, with `argument` as its one argument,
+// without a shell, and does not wait for it: the file that runs is the file found at `program` now,
+// and a directory on its way that was replaced by a symbolic link since it was resolved makes the
+// start fail rather than run a program elsewhere. WinExec's results: above 31 when it started.
+UINT StartResolvedProgram(LPCSTR program, LPCSTR argument);
+
+#ifndef _WIN32
+
+// Opens `path` (absolute, without a symbolic link on the way: as ResolveProgramInDirectory gives
+// it) for starting it through the descriptor: each directory on the way is opened without
+// following a link, so one replaced by a link after the check fails the open (ELOOP, ENOTDIR)
+// rather than lead elsewhere; a file that is no regular file fails with EACCES. A close-on-exec
+// O_PATH descriptor, or -1 with errno.
+int OpenProgramWithoutLinks(const char* path);
+// The same for a directory ("/" included): a close-on-exec O_PATH descriptor, or -1 with errno.
+int OpenDirectoryWithoutLinks(const char* path);
+
+// Whether the file of `program` (a descriptor from OpenProgramWithoutLinks) begins with "#!": a
+// script is started through its descriptor kept open, the interpreter reading it at /dev/fd/N.
+bool ProgramIsScript(int program);
+
+#endif
+
 #ifdef _WIN32
 
 inline BOOL GetModuleDirectoryA(const void* address, LPSTR directory, DWORD size) {
@@ -57,6 +80,22 @@ inline BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR 
   if (!inside || attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FALSE;
   lstrcpyA(resolved, full);
   return TRUE;
+}
+
+// Windows keeps a program's file from being replaced while it runs, not from the check to the
+// start: the path is started as it was resolved, quoted so that blanks in it cannot make another
+// program run.
+inline UINT StartResolvedProgram(LPCSTR program, LPCSTR argument) {
+  const size_t length = static_cast<size_t>(lstrlenA(program)) + static_cast<size_t>(lstrlenA(argument)) + 4;
+  CHAR* commandLine = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, length));
+  if (commandLine == nullptr) return 0;
+  lstrcpyA(commandLine, "\"");
+  lstrcatA(commandLine, program);
+  lstrcatA(commandLine, "\" ");
+  lstrcatA(commandLine, argument);
+  const UINT started = WinExec(commandLine, SW_HIDE);
+  HeapFree(GetProcessHeap(), 0, commandLine);
+  return started;
 }
 
 #endif  // _WIN32

@@ -77,6 +77,8 @@ typedef size_t SIZE_T;
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_BAD_FILE_TYPE 222
 #define ERROR_BUFFER_OVERFLOW 111
+#define ERROR_NO_DATA 232
+#define ERROR_INVALID_INDEX 1413
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -122,6 +124,9 @@ BOOL CloseHandle(HANDLE object);
 BOOL DeleteFileA(LPCSTR name);
 // Copies the bytes of `from` to `to`, replacing `to` unless failIfExists.
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
+// Renames `from` to `to`, never replacing a file: FALSE with ERROR_ALREADY_EXISTS when something of
+// that name exists (as Windows' MoveFileA), so that a rename cannot overwrite another file.
+BOOL MoveFileA(LPCSTR from, LPCSTR to);
 
 // ---- Directories --------------------------------------------------------------------------------
 // $TMPDIR, else "/tmp", always ending in '/'. Returns the length without the NUL; when `size` is too

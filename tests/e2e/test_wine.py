@@ -28,16 +28,17 @@ def why_not_runnable():
 
 
 def wine_processes(prefix):
-    """Processes whose environment names `prefix` as their Wine prefix (the wineserver, Wine's
-    services, back-end programs)."""
+    """Processes whose environment names `prefix` as their Wine prefix, or a site's own prefix
+    inside it (the wineserver, Wine's services, back-end programs)."""
     found = []
-    marker = b"WINEPREFIX=" + prefix.encode() + b"\0"
+    markers = (b"WINEPREFIX=" + prefix.encode() + b"\0", b"WINEPREFIX=" + prefix.encode() + b"/karvel-sites/")
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open("/proc/%s/environ" % entry, "rb") as f:
-                if marker in f.read() + b"\0":
+                environment = f.read() + b"\0"
+                if any(marker in environment for marker in markers):
                     with open("/proc/%s/stat" % entry) as s:
                         if s.read().split(") ")[-1].startswith("Z"):
                             continue  # a zombie waiting for its parent: no longer running

@@ -125,7 +125,17 @@ class FakeEcb {
   static BOOL WINAPI GetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size) {
     FakeEcb* fake = static_cast<FakeEcb*>(conn);
     auto found = fake->variables_.find(name);
-    if (found == fake->variables_.end() || found->second.size() + 1 > *size) return FALSE;
+    // As a server reports them: a name it does not have, and a value too long for the room given
+    // (with the size it needs).
+    if (found == fake->variables_.end()) {
+      SetLastError(ERROR_INVALID_INDEX);
+      return FALSE;
+    }
+    if (found->second.size() + 1 > *size) {
+      *size = static_cast<DWORD>(found->second.size() + 1);
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
     std::memcpy(buffer, found->second.c_str(), found->second.size() + 1);
     *size = static_cast<DWORD>(found->second.size() + 1);
     return TRUE;

@@ -339,3 +339,30 @@ TEST(CopyAndDelete, DeleteReportsMissingFiles) {
 }
 
 }  // namespace
+
+TEST(MoveFile, NeverReplacesAFile) {
+  struct Case {
+    const char* what;
+    bool sourceThere, targetThere;
+    BOOL moved;
+    DWORD error;  // when not moved
+  } cases[] = {
+      {"to a free name", true, false, TRUE, ERROR_SUCCESS},
+      {"onto a taken name", true, true, FALSE, ERROR_ALREADY_EXISTS},
+      {"a file that is not there", false, false, FALSE, ERROR_FILE_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test_support::TempDir dir;
+    const std::string from = dir.File("from"), to = dir.File("to");
+    if (c.sourceThere) test_support::WriteAll(from, "moving");
+    if (c.targetThere) test_support::WriteAll(to, "staying");
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(c.moved, MoveFileA(from.c_str(), to.c_str()));
+    if (!c.moved) {
+      EXPECT_EQ(c.error, GetLastError());
+    }
+    EXPECT_EQ(c.moved ? "moving" : c.targetThere ? "staying" : "", test_support::ReadAll(to));
+    EXPECT_EQ(c.sourceThere && !c.moved ? "moving" : "", test_support::ReadAll(from));
+  }
+}

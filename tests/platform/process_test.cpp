@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/program_path.h"
 #include "platform/win32.h"
 #include "support/files.h"
 
@@ -155,3 +156,38 @@ TEST(WinExec, FailuresReturnWin32Codes) {
 }
 
 }  // namespace
+
+// The extension's own start of a resolved program runs the file that was resolved: a directory on
+// its way swapped for a link since then fails the start, and the program it leads to never runs.
+TEST(StartResolvedProgram, RunsOnlyTheFileResolved) {
+  struct Case {
+    const char* what;
+    bool swapped;
+    bool started;
+    const char* ran;  // what the marker holds once the program ran
+  } cases[] = {
+      {"untouched", false, true, "inside"},
+      {"a directory swapped for a link", true, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string backends = dir.File("backends"), outside = dir.File("outside"), marker = dir.File("marker");
+    for (const std::string& sub : {backends, backends + "/sub", outside, outside + "/sub"}) mkdir(sub.c_str(), 0700);
+    for (const std::string& where : {backends, outside}) {
+      const std::string program = where + "/sub/prog";
+      WriteAll(program, "#!/bin/sh\nprintf " + std::string(where == backends ? "inside" : "outside") + " > \"$1\"\n");
+      chmod(program.c_str(), 0700);
+    }
+    CHAR resolved[MAX_PATH];
+    ASSERT_TRUE(ResolveProgramInDirectory(backends.c_str(), "sub/prog", resolved, MAX_PATH));
+    if (c.swapped) {
+      ASSERT_EQ(0, std::rename((backends + "/sub").c_str(), (backends + "/sub.old").c_str()));
+      ASSERT_EQ(0, symlink((outside + "/sub").c_str(), (backends + "/sub").c_str()));
+    }
+    EXPECT_EQ(c.started, StartResolvedProgram(resolved, marker.c_str()) > 31);
+    // A start refused made no process. One that started runs on its own: its marker is waited for.
+    for (int waited = 0; c.started && ReadAll(marker).empty() && waited < 30000; waited += 10) usleep(10000);
+    EXPECT_EQ(c.ran, ReadAll(marker));
+  }
+}

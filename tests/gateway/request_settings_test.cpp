@@ -1,0 +1,103 @@
+// Settings a request takes from its host: a setting the host gives but that cannot be read whole
+// refuses the request; only a setting the host does not give at all falls back to the
+// environment or the default.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "gateway/error_page.h"
+#include "gateway/exchange_file.h"
+#include "gateway/fake_ecb.h"
+#include "gateway/request_settings.h"
+#include "support/files.h"
+
+namespace {
+
+using gateway_test::FakeEcb;
+using test_support::ScopedEnv;
+using test_support::TempDir;
+
+// A refusal's text, "" for none: texts compare by their bytes.
+std::string Text(LPCSTR text) { return text != nullptr ? text : ""; }
+
+// A directory path of exactly `length` bytes under `base` (which need not exist).
+std::string PathOfLength(const std::string& base, size_t length) {
+  std::string path = base + "/";
+  while (path.size() < length) path += 'd';
+  return path.substr(0, length);
+}
+
+TEST(RequestSettings, BackendDirectoryFallsBackOnlyWhenTheHostGivesNone) {
+  TempDir dir;
+  const std::string fallback = dir.File("from-environment");
+  ScopedEnv environment("KARVEL_BACKEND_DIR", fallback.c_str());
+  struct Case {
+    const char* what;
+    size_t length;  // 0: the host gives no such setting
+    bool told;      // a directory is told
+    bool site;      // ... and it is the site's own
+  } cases[] = {
+      {"no setting: the environment's", 0, true, false},
+      {"short", 40, true, true},
+      {"longest that fits", MAX_PATH - 1, true, true},
+      {"one byte too long", MAX_PATH, false, false},
+      {"far too long", 5000, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string site = PathOfLength(dir.path(), c.length);
+    FakeEcb fake = FakeEcb::Get("");
+    if (c.length != 0) fake.Variable("KARVEL_BACKEND_DIR", site);
+    CHAR directory[MAX_PATH] = "unchanged";
+    EXPECT_EQ(c.told, BackendDirectoryFor(fake.Ecb(), directory) != FALSE);
+    if (c.told) {
+      EXPECT_EQ(c.site ? site : fallback, std::string(directory));
+    }
+    EXPECT_EQ(c.told ? "" : ERROR_TEXT_EXE_LOAD, Text(UnfitSettingText(fake.Ecb())));
+  }
+}
+
+TEST(RequestSettings, OtherSettingsThatDoNotFitRefuseTheRequest) {
+  TempDir dir;
+  ScopedEnv system(test_support::kTempVariable, dir.path().c_str());
+  struct Case {
+    const char* name;
+    size_t length;
+    LPCSTR refusal;  // nullptr: it fits
+  } cases[] = {
+      {"KARVEL_TEMP_DIR", MAX_PATH - 2, nullptr},  // room for its separator
+      {"KARVEL_TEMP_DIR", MAX_PATH - 1, ERROR_TEXT_TEMP_OPEN},
+      {"KARVEL_TEMP_DIR", MAX_PATH + 1, ERROR_TEXT_TEMP_OPEN},
+      {"KARVEL_WINE_PREFIX", MAX_PATH - 1, nullptr},
+      {"KARVEL_WINE_PREFIX", 3000, ERROR_TEXT_EXE_LOAD},
+      {"KARVEL_WINDOWS_PATHS", WINDOWS_PATHS_ROOM - 1, nullptr},
+      {"KARVEL_WINDOWS_PATHS", WINDOWS_PATHS_ROOM, ERROR_TEXT_EXE_LOAD},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " of " + std::to_string(c.length));
+    FakeEcb fake = FakeEcb::Get("");
+    fake.Variable(c.name, PathOfLength("/srv", c.length));
+    EXPECT_EQ(Text(c.refusal), Text(UnfitSettingText(fake.Ecb())));
+    // Never the system's temporary directory in the site's place.
+    CHAR directory[MAX_PATH] = "";
+    if (std::strcmp(c.name, "KARVEL_TEMP_DIR") == 0) {
+      EXPECT_EQ(c.refusal == nullptr, TempDirectoryFor(fake.Ecb(), directory) != FALSE);
+    }
+  }
+}
+
+TEST(RequestSettings, ARequestWhoseBackendDirectoryDoesNotFitIsRefusedBeforeAnyFileIsMade) {
+  TempDir dir;
+  ScopedEnv tmpdir(test_support::kTempVariable, dir.path().c_str());
+  // The environment's directory holds programs: the request must not run them in the site's place.
+  ScopedEnv environment("KARVEL_BACKEND_DIR", dir.path().c_str());
+  FakeEcb fake = FakeEcb::Get("VCEXE=page&a=1");
+  fake.Variable("KARVEL_BACKEND_DIR", PathOfLength(dir.path(), 300));
+  ExchangeRequest request{};
+  EXPECT_STREQ(ERROR_TEXT_EXE_LOAD, WriteExchangeFile(fake.Ecb(), &request));
+  EXPECT_STREQ("", request.szExchangePath);
+  EXPECT_STREQ("", request.szBackendDirectory);
+}
+
+}  // namespace
