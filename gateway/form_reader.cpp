@@ -319,8 +319,9 @@ Outcome ReadUpload(Reader* r, const char* clientName, int clientLength) {
   Outcome outcome = ReadUploadData(r);
   if (outcome != kReadFailed && !UploadFlush(&r->upload)) outcome = kReadFailed;
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  // A part the disk could not take is no file to keep: the space goes back at once.
-  if (outcome == kReadFailed && opened == kUploadOpened) DeleteFileA(path);
+  // A part the disk could not take is no file to keep: the space goes back at once. Nor is a part
+  // whose body was cut: its end never came.
+  if ((outcome == kReadFailed || r->source.bCut) && opened == kUploadOpened) DeleteFileA(path);
   HeapFree(GetProcessHeap(), 0, r->upload.pBlock);
   r->upload = UploadWriter{kUploadDropped, INVALID_HANDLE_VALUE, nullptr, 0, false};
   r->pTransfer = nullptr;
@@ -455,6 +456,7 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
   Reader r{};
   r.nMaxFields = options.nMaxFields;
   r.uploads.szWanted = options.szUploadDirectory;
+  r.uploads.bWantedMade = options.szUploadDirectory != nullptr && options.bUploadDirectoryMade;
   r.uploads.charset = static_cast<FormCharset>(options.nCharset);
   r.pName = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kNameBytes + 1));
   if (r.pName == nullptr) {
@@ -480,8 +482,10 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
   HeapFree(GetProcessHeap(), 0, r.pName);
   ReleaseSource(&r.source);
   RemoveUploadDirectoryIfEmpty(&r.uploads);
-  if (outcome == kReadFailed || outcome == kTooManyFields || r.bOutOfRoom) {
-    *end = outcome == kTooManyFields ? kFormReadTooManyFields : kFormReadFailed;
+  if (outcome == kReadFailed || outcome == kTooManyFields || r.bOutOfRoom || r.source.bCut) {
+    *end = outcome == kTooManyFields ? kFormReadTooManyFields
+           : r.source.bCut           ? kFormReadCut
+                                     : kFormReadFailed;
     ReleaseFormFieldList(&r.list);
     return nullptr;
   }
@@ -492,5 +496,5 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
 
 FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
   FormReadEnd end = kFormReadComplete;
-  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0, 0, kCharsetAuto}, &end);
+  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0, 0, kCharsetAuto, false}, &end);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/program_path.h"
+#include "platform/request_files.h"
 
 namespace {
 
@@ -72,8 +73,7 @@ BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
     text[MAX_PATH] = '\0';
     return CopyDirectory(text, true, directory);
   }
-  const DWORD length = GetTempPathA(MAX_PATH, directory);
-  return length != 0 && length < MAX_PATH;
+  return GetServerTempPath(directory);
 }
 
 int32_t BackendTimeoutFor(EXTENSION_CONTROL_BLOCK* ecb) {
