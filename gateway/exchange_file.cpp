@@ -74,9 +74,10 @@ bool SelectBackend(Selection* selection, const char* name, const char* value, in
   return true;
 }
 
-// Converts `length` bytes of value block by block into the file: the value is never held twice,
-// however long it is. *converted gets the bytes written. False when the file or memory failed.
-bool GatherConverted(GatheredFile* file, jpcodec::StreamCode code, const char* value, size_t length,
+// Converts `length` bytes of value block by block into the file, at most `most` bytes of it: the
+// value is never held twice, however long it is. *converted gets the bytes written. False when
+// the file or memory failed.
+bool GatherConverted(GatheredFile* file, jpcodec::StreamCode code, const char* value, size_t length, size_t most,
                      size_t* converted) {
   *converted = 0;
   jpcodec::TextStream stream;
@@ -88,7 +89,8 @@ bool GatherConverted(GatheredFile* file, jpcodec::StreamCode code, const char* v
     const auto count = static_cast<int32_t>(left < jpcodec::kStreamBlockBytes ? left : jpcodec::kStreamBlockBytes);
     const bool last = at + static_cast<size_t>(count) == length;
     const uint8_t* out = nullptr;
-    const int32_t made = jpcodec::ConvertStreamBlock(&stream, bytes + at, count, last, &out);
+    int32_t made = jpcodec::ConvertStreamBlock(&stream, bytes + at, count, last, &out);
+    if (static_cast<size_t>(made) > most - *converted) made = static_cast<int32_t>(most - *converted);
     written = made == 0 || GatherBytes(file, out, static_cast<DWORD>(made)) != FALSE;
     *converted += static_cast<size_t>(made);
     at += static_cast<size_t>(count);
@@ -112,8 +114,9 @@ bool WriteValueRecord(GatheredFile* file, const char* value, int32_t length, DWO
     return GatherBytes(file, value, static_cast<DWORD>(count)) && GatherBytes(file, "\0", 2);
   }
   size_t converted = 0;
+  // A lead byte last pairs with the NUL: the text may come out a byte longer than the value.
   if (!GatherConverted(file, outcome == jpcodec::kEucJp ? jpcodec::kStreamEuc : jpcodec::kStreamJis, value, count,
-                       &converted)) {
+                       count + 1, &converted)) {
     return false;
   }
   *recordLength = static_cast<DWORD>(converted);
@@ -131,13 +134,13 @@ bool WriteDeclaredValueRecord(GatheredFile* file, FormCharset charset, const cha
   bool written = false;
   switch (charset) {
     case kCharsetUtf8:
-      written = GatherConverted(file, jpcodec::kStreamUtf8, value, count, &converted);
+      written = GatherConverted(file, jpcodec::kStreamUtf8, value, count, DeclaredValueRoom(count), &converted);
       break;
     case kCharsetEucJp:
-      written = GatherConverted(file, jpcodec::kStreamEuc, value, count, &converted);
-      break;
     case kCharsetIso2022Jp:
-      written = GatherConverted(file, jpcodec::kStreamJis, value, count, &converted);
+      // No longer than the value: a lead byte last, which pairs with the NUL, is cut off.
+      written = GatherConverted(file, charset == kCharsetEucJp ? jpcodec::kStreamEuc : jpcodec::kStreamJis, value,
+                                count, count, &converted);
       break;
     default:
       written = GatherBytes(file, value, static_cast<DWORD>(count)) != FALSE;
