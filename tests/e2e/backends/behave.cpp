@@ -7,6 +7,7 @@
 //   fork      starts a child process, answers "forked" or "fork failed"
 //   linger    answers "lingering", then runs on until the file "until" names exists ("seconds", 30)
 //   handoff   ends at once without an answer; the child it starts answers "handed off" after "ms"
+//   mark      creates the file "file" names (the sign that it ran), then answers "marked"
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -77,6 +78,11 @@ int main(int argc, char** argv) {
     if (child != 0) return child > 0 ? 0 : 1;
     usleep(static_cast<useconds_t>(std::atol(Value(request, "ms", "300").c_str()) * 1000));
     _exit(Answer(argv[1], "handed off") ? 0 : 1);
+  }
+  if (what == "mark") {
+    std::FILE* mark = std::fopen(Value(request, "file", "").c_str(), "w");
+    if (mark != nullptr) std::fclose(mark);
+    return Answer(argv[1], mark != nullptr ? "marked" : "no mark") ? 0 : 1;
   }
   if (what == "spin") {
     volatile unsigned long turns = 0;
