@@ -12,6 +12,7 @@ import unittest
 import urllib.parse
 
 from karvel_e2e import SCRIPT, Server, error_page, multipart
+from test_attacks import peak_kib
 
 server = None
 shared = None  # a temporary directory every local user may write to, as /tmp
@@ -188,18 +189,6 @@ class SharedTemporaryDirectory(unittest.TestCase):
             taken = os.read(reader, 64)
             os.close(reader)
         self.assertEqual(b"0", taken, "names taken by another user")
-
-
-def peak_kib(pids):
-    """The children's peak resident memory (VmHWM) in KiB, summed."""
-    total = 0
-    for pid in pids:
-        try:
-            with open("/proc/%d/status" % pid) as f:
-                total += next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
-        except (OSError, StopIteration):
-            pass
-    return total
 
 
 def reset_peaks(pids):
