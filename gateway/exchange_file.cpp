@@ -11,7 +11,8 @@
 #include "gateway/gathered_file.h"
 #include "gateway/request_settings.h"
 #include "gateway/wine_request.h"
-#include "jpcodec/jpcodec.h"
+#include "jpcodec/internal.h"
+#include "jpcodec/text_stream.h"
 #include "platform/request_files.h"
 #include "platform/windows_paths.h"
 
@@ -73,41 +74,80 @@ bool SelectBackend(Selection* selection, const char* name, const char* value, in
   return true;
 }
 
-// The value record: a private copy converted to Shift-JIS. A value left unchanged gets the length
-// count + 1, so its record runs one byte past the copy's NUL: the copy has that byte, zero.
-bool WriteValueRecord(GatheredFile* file, const char* value, int32_t length, DWORD* recordLength) {
-  const size_t count = static_cast<size_t>(length);
-  CHAR* copy = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, count + 2));
-  if (copy == nullptr) return false;
-  std::memcpy(copy, value, count);
-  const unsigned long converted = ConvertToSjis2(copy, static_cast<unsigned long>(count + 1));
-  *recordLength = static_cast<DWORD>(converted);
-  const BOOL written = GatherBytes(file, copy, static_cast<DWORD>(converted + 1));
-  HeapFree(GetProcessHeap(), 0, copy);
-  return written != FALSE;
+// Converts `length` bytes of value block by block into the file, at most `most` bytes of it: the
+// value is never held twice, however long it is. *converted gets the bytes written. False when
+// the file or memory failed.
+bool GatherConverted(GatheredFile* file, jpcodec::StreamCode code, const char* value, size_t length, size_t most,
+                     size_t* converted) {
+  *converted = 0;
+  jpcodec::TextStream stream;
+  if (!jpcodec::BeginTextStream(&stream, code, length)) return false;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(value);
+  bool written = true;
+  for (size_t at = 0; written && !stream.bEnded;) {
+    const size_t left = length - at;
+    const auto count = static_cast<int32_t>(left < jpcodec::kStreamBlockBytes ? left : jpcodec::kStreamBlockBytes);
+    const bool last = at + static_cast<size_t>(count) == length;
+    const uint8_t* out = nullptr;
+    int32_t made = jpcodec::ConvertStreamBlock(&stream, bytes + at, count, last, &out);
+    if (static_cast<size_t>(made) > most - *converted) made = static_cast<int32_t>(most - *converted);
+    written = made == 0 || GatherBytes(file, out, static_cast<DWORD>(made)) != FALSE;
+    *converted += static_cast<size_t>(made);
+    at += static_cast<size_t>(count);
+    if (last) break;
+  }
+  jpcodec::EndTextStream(&stream);
+  return written;
 }
 
-// A value declared in an encoding, converted to Shift-JIS; or a value that needs no conversion (an
-// upload's path, already in Shift-JIS). Its record keeps the shape of a value left as it came: the
-// bytes, a NUL and a zero byte, the length counting the NUL, so NUL bytes in it read back right.
+// The value record, converted to Shift-JIS as ConvertToSjis2 converts the value and its NUL: text
+// that is JIS or EUC-JP becomes its Shift-JIS text and a NUL, its length not counting the NUL; any
+// other value is left as it came and gets the length count + 1, its record the bytes, a NUL and
+// one zero byte. The list keeps a NUL behind every value, which the detection stops at.
+bool WriteValueRecord(GatheredFile* file, const char* value, int32_t length, DWORD* recordLength) {
+  const size_t count = static_cast<size_t>(length);
+  const jpcodec::DetectOutcome outcome =
+      count + 1 > 0x7FFFFFFFu ? jpcodec::kUnchanged
+                              : jpcodec::DetectCode(reinterpret_cast<const uint8_t*>(value), static_cast<int32_t>(count + 1));
+  if (outcome == jpcodec::kUnchanged) {
+    *recordLength = static_cast<DWORD>(count + 1);
+    return GatherBytes(file, value, static_cast<DWORD>(count)) && GatherBytes(file, "\0", 2);
+  }
+  size_t converted = 0;
+  // A lead byte last pairs with the NUL: the text may come out a byte longer than the value.
+  if (!GatherConverted(file, outcome == jpcodec::kEucJp ? jpcodec::kStreamEuc : jpcodec::kStreamJis, value, count,
+                       count + 1, &converted)) {
+    return false;
+  }
+  *recordLength = static_cast<DWORD>(converted);
+  return GatherBytes(file, "", 1) != FALSE;
+}
+
+// A value declared in an encoding, converted to Shift-JIS as ConvertDeclaredValue converts it; or
+// a value that needs no conversion (an upload's path, already in Shift-JIS). Its record keeps the
+// shape of a value left as it came: the bytes, a NUL and a zero byte, the length counting the NUL,
+// so NUL bytes in it read back right.
 bool WriteDeclaredValueRecord(GatheredFile* file, FormCharset charset, const char* value, int32_t length,
                               DWORD* recordLength) {
   const size_t count = static_cast<size_t>(length);
-  const size_t room = charset == kCharsetAuto ? count + 2 : DeclaredValueRoom(count) + 2;
-  CHAR* copy = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, room));
-  if (copy == nullptr) return false;
   size_t converted = count;
-  if (charset == kCharsetAuto) {
-    std::memcpy(copy, value, count);
-  } else {
-    converted = ConvertDeclaredValue(charset, value, count, copy);
+  bool written = false;
+  switch (charset) {
+    case kCharsetUtf8:
+      written = GatherConverted(file, jpcodec::kStreamUtf8, value, count, DeclaredValueRoom(count), &converted);
+      break;
+    case kCharsetEucJp:
+    case kCharsetIso2022Jp:
+      // No longer than the value: a lead byte last, which pairs with the NUL, is cut off.
+      written = GatherConverted(file, charset == kCharsetEucJp ? jpcodec::kStreamEuc : jpcodec::kStreamJis, value,
+                                count, count, &converted);
+      break;
+    default:
+      written = GatherBytes(file, value, static_cast<DWORD>(count)) != FALSE;
+      break;
   }
-  copy[converted] = '\0';
-  copy[converted + 1] = '\0';
   *recordLength = static_cast<DWORD>(converted + 1);
-  const BOOL written = GatherBytes(file, copy, static_cast<DWORD>(converted + 2));
-  HeapFree(GetProcessHeap(), 0, copy);
-  return written != FALSE;
+  return written && GatherBytes(file, "\0", 2) != FALSE;
 }
 
 // An upload's path as a program under Wine opens it ("Z:\\..."), in the record shape of a value left
@@ -217,8 +257,14 @@ LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, GatheredFile* file, BYTE* 
   FormReadEnd end = kFormReadComplete;
   const FormCharset requested = FormCharsetFor(ecb);
   FormField* list = ReadFormFieldsWith(ecb, &fieldCount,
-                                       FormReadOptions{out->szUploadDirectory, MaxFieldsFor(ecb), 0, requested}, &end);
+                                       FormReadOptions{out->szUploadDirectory, MaxFieldsFor(ecb), 0, requested, true}, &end);
   if (end == kFormReadTooManyFields) return ERROR_TEXT_TOO_MANY_FIELDS;
+  // A cut form (amount=10 of amount=1000) must not reach a program, which could not tell it from
+  // the form sent: the exchange file carries no length. The data could not be written whole.
+  if (end == kFormReadCut) {
+    out->bBodyCut = true;
+    return ERROR_TEXT_TEMP_WRITE;
+  }
   PutNumber(header + EXCHANGE_FIELD_COUNT_AT, static_cast<DWORD>(fieldCount));
   const size_t indexBytes = static_cast<size_t>(fieldCount) * EXCHANGE_ENTRY_BYTES;
   // Entries the list does not fill stay zero.
@@ -245,19 +291,6 @@ LPCSTR FillExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, GatheredFile* file, BYTE* 
   return failure;
 }
 
-// The upload directory's name: the exchange file's with "VCU" for its "VC", so that a back-end
-// program finds its request's uploads from the one path it is given. Empty when it does not fit.
-void NameUploadDirectory(ExchangeRequest* out) {
-  out->szUploadDirectory[0] = '\0';
-  const int length = lstrlenA(out->szExchangePath);
-  int base = length;
-  while (base > 0 && !IsPathSeparator(out->szExchangePath[base - 1])) --base;
-  if (length == 0 || length + 2 > MAX_PATH) return;
-  std::memcpy(out->szUploadDirectory, out->szExchangePath, static_cast<size_t>(base) + 2);
-  out->szUploadDirectory[base + 2] = 'U';
-  lstrcpyA(out->szUploadDirectory + base + 3, out->szExchangePath + base + 2);
-}
-
 }  // namespace
 
 LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
@@ -270,14 +303,17 @@ LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out) {
   // A site setting that cannot be read refuses the request before anything is made for it.
   if (const LPCSTR unfit = UnfitSettingText(ecb)) return unfit;
   if (!BackendDirectoryFor(ecb, out->szBackendDirectory)) return ERROR_TEXT_EXE_LOAD;
+  out->bBodyCut = false;
   out->nBackendTimeout = BackendTimeoutFor(ecb);
-  // The file is made empty under a random name and written through the handle that made it.
+  // The file is made empty under a random name and written through the handle that made it; its
+  // upload directory, named with the same digits, is made before it, so that nobody who sees the
+  // file appear in a shared directory can take the directory's name first.
   CHAR tempPath[MAX_PATH];
   HANDLE file = INVALID_HANDLE_VALUE;
-  if (!TempDirectoryFor(ecb, tempPath) || !CreateRequestFile(tempPath, "VC", out->szExchangePath, &file)) {
+  if (!TempDirectoryFor(ecb, tempPath) ||
+      !CreateRequestPair(tempPath, out->szExchangePath, out->szUploadDirectory, &file)) {
     return ERROR_TEXT_TEMP_OPEN;
   }
-  NameUploadDirectory(out);
 
   // Zero-filled, so the bytes no step writes (2-3, behind the client texts) are zero.
   BYTE* header = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, EXCHANGE_HEADER_BYTES));

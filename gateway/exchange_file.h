@@ -29,8 +29,9 @@
 // What a finished exchange file hands on to the back-end run.
 struct ExchangeRequest {
   CHAR szExchangePath[MAX_PATH];    // the exchange file, <temp>/VC<16 random hex digits>.tmp
-  CHAR szUploadDirectory[MAX_PATH]; // its uploads, <temp>/VCU<the same digits>.tmp, made on the first
-                                    // upload: a back-end tells its own request's uploads by it
+  CHAR szUploadDirectory[MAX_PATH]; // its uploads, <temp>/VCU<the same digits>.tmp, made before the
+                                    // file and removed after the form's read when no upload came: a
+                                    // back-end tells its own request's uploads by it
   CHAR szBackendPath[MAX_PATH];     // value of the first VBEXE field, else of the first VCEXE field; may be
                                     // empty; a Windows path mapped through the site's Windows directories
   bool bVcexeTaken;                 // a VCEXE field came before every VBEXE field
@@ -40,12 +41,13 @@ struct ExchangeRequest {
   int32_t nBackendTimeout;
   bool bUnderWine;  // its program is a Windows program the host runs under Wine: uploads are
                     // given as Windows paths
+  bool bBodyCut;    // the body did not arrive whole: the file was refused ("TempWriteError")
 };
 
 // Creates the exchange file for `ecb` in the temporary directory and writes it completely: header,
 // index, every field's records, the header and index again; then closes it. Returns null when it is
-// complete, else the error page's text ("TempOenError", "TempWriteError", "KeyCreateError",
-// "TooManyFieldsError"); the file then stays, closed, with what was written, for the caller to
+// complete, else the error page's text ("TempOenError", "TempWriteError" (also for a body that
+// ended before its end: bBodyCut), "KeyCreateError", "TooManyFieldsError"); the file then stays, closed, with what was written, for the caller to
 // discard. `out` names the file in either case.
 LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out);
 

@@ -117,10 +117,10 @@ bool StartFormFieldList(FormFieldList* list, size_t capacity) {
 bool EnsureValueRoom(FormFieldList* list, size_t bytes) {
   if (list->nValueCapacity - list->nWritePosition >= bytes) return true;
   const size_t capacity = list->nWritePosition + bytes + list->nValueCapacity / 2;
-  char* grown = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, capacity));
+  // Resized rather than copied: a copy would hold the form's values twice at the last growth, and
+  // a large block grows by remapping its pages.
+  char* grown = static_cast<char*>(HeapReAlloc(GetProcessHeap(), 0, list->pValueBuffer, capacity));
   if (grown == nullptr) return false;
-  std::memcpy(grown, list->pValueBuffer, list->nWritePosition);
-  HeapFree(GetProcessHeap(), 0, list->pValueBuffer);
   list->pValueBuffer = grown;
   list->nValueCapacity = capacity;
   for (FormField* field = list->pHead; field != nullptr; field = field->pNext) {

@@ -53,12 +53,22 @@ struct Reader {
   uint8_t* pTransfer;      // the upload's current line, kTransferBytes
   int32_t bNonPrintable;   // of the value being collected
   bool bValueBufferGrows;  // the value buffer does not hold the whole input: keep room ahead
+  bool bLengthKnown;       // the input's length is known (a query string, a body with cbTotalBytes)
   bool bOutOfRoom;         // it could not grow: the read ends and fails
 };
 
+// The room the value buffer grows by when it runs short. An input of known length, once its first
+// part has come, takes room for all of the rest at once: growing step by step would copy the
+// values at each step where the buffer cannot be resized in place, and for a moment hold them
+// twice. Room not filled yet takes no memory but address space.
+size_t GrowthStep(const Reader& r) {
+  if (!r.bLengthKnown) return FORM_CHUNK_BYTES;
+  return static_cast<size_t>(RemainingInput(&r.source)) + kValueRoomAhead;
+}
+
 bool Read(Reader* r, bool raw) {
   if (r->bValueBufferGrows && r->list.nValueCapacity - r->list.nWritePosition < kValueRoomAhead &&
-      !EnsureValueRoom(&r->list, FORM_CHUNK_BYTES)) {
+      !EnsureValueRoom(&r->list, GrowthStep(*r))) {
     r->bOutOfRoom = true;  // the room left still takes the NUL of the value being ended
     return false;
   }
@@ -319,8 +329,9 @@ Outcome ReadUpload(Reader* r, const char* clientName, int clientLength) {
   Outcome outcome = ReadUploadData(r);
   if (outcome != kReadFailed && !UploadFlush(&r->upload)) outcome = kReadFailed;
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  // A part the disk could not take is no file to keep: the space goes back at once.
-  if (outcome == kReadFailed && opened == kUploadOpened) DeleteFileA(path);
+  // A part the disk could not take is no file to keep: the space goes back at once. Nor is a part
+  // whose body was cut: its end never came.
+  if ((outcome == kReadFailed || r->source.bCut) && opened == kUploadOpened) DeleteFileA(path);
   HeapFree(GetProcessHeap(), 0, r->upload.pBlock);
   r->upload = UploadWriter{kUploadDropped, INVALID_HANDLE_VALUE, nullptr, 0, false};
   r->pTransfer = nullptr;
@@ -455,6 +466,7 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
   Reader r{};
   r.nMaxFields = options.nMaxFields;
   r.uploads.szWanted = options.szUploadDirectory;
+  r.uploads.bWantedMade = options.szUploadDirectory != nullptr && options.bUploadDirectoryMade;
   r.uploads.charset = static_cast<FormCharset>(options.nCharset);
   r.pName = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kNameBytes + 1));
   if (r.pName == nullptr) {
@@ -468,7 +480,13 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
   const bool lengthKnown = ecb->cbTotalBytes != 0xFFFFFFFF;
   const uint64_t upfront = options.nFirstValueBytes != 0 ? options.nFirstValueBytes : kUpfrontValueBytes;
   r.bValueBufferGrows = !lengthKnown || wholeInput > upfront;
-  if (!StartFormFieldList(&r.list, static_cast<size_t>(r.bValueBufferGrows ? upfront : wholeInput))) {
+  r.bLengthKnown = lengthKnown;
+  // A long input of known length starts small: its first growth takes the rest whole, and what it
+  // leaves behind is the little it started with.
+  const uint64_t first = !r.bValueBufferGrows                           ? wholeInput
+                         : lengthKnown && options.nFirstValueBytes == 0 ? FORM_CHUNK_BYTES
+                                                                        : upfront;
+  if (!StartFormFieldList(&r.list, static_cast<size_t>(first))) {
     HeapFree(GetProcessHeap(), 0, r.pName);
     *end = kFormReadFailed;
     return nullptr;
@@ -480,8 +498,10 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
   HeapFree(GetProcessHeap(), 0, r.pName);
   ReleaseSource(&r.source);
   RemoveUploadDirectoryIfEmpty(&r.uploads);
-  if (outcome == kReadFailed || outcome == kTooManyFields || r.bOutOfRoom) {
-    *end = outcome == kTooManyFields ? kFormReadTooManyFields : kFormReadFailed;
+  if (outcome == kReadFailed || outcome == kTooManyFields || r.bOutOfRoom || r.source.bCut) {
+    *end = outcome == kTooManyFields ? kFormReadTooManyFields
+           : r.source.bCut           ? kFormReadCut
+                                     : kFormReadFailed;
     ReleaseFormFieldList(&r.list);
     return nullptr;
   }
@@ -492,5 +512,5 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
 
 FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
   FormReadEnd end = kFormReadComplete;
-  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0, 0, kCharsetAuto}, &end);
+  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0, 0, kCharsetAuto, false}, &end);
 }

@@ -41,6 +41,8 @@ bool FillBodyChunk(FormByteSource* source) {
     const DWORD left = ecb->cbTotalBytes - static_cast<DWORD>(source->nDelivered);
     count = left < FORM_CHUNK_BYTES ? left : FORM_CHUNK_BYTES;
     if (!ecb->ReadClient(ecb->ConnID, source->pBuffer, &count)) {
+      // The connection failed (the client left, or stalled past the server's timeout).
+      source->bCut = true;
       ReleaseChunk(source);
       return false;
     }
@@ -50,6 +52,8 @@ bool FillBodyChunk(FormByteSource* source) {
   source->nPosition = 0;
   source->nBufferLength = static_cast<int32_t>(count);
   if (count == 0) {
+    // Nothing more before the declared length: the body was cut. A body of unknown length ends so.
+    if (ecb->cbTotalBytes != 0xFFFFFFFF) source->bCut = true;
     ReleaseChunk(source);
     return false;
   }
@@ -75,7 +79,7 @@ int NextQueryByte(FormByteSource* source) {
 }  // namespace
 
 void BeginFormSource(FormByteSource* source, EXTENSION_CONTROL_BLOCK* ecb, FormSourceKind kind) {
-  *source = FormByteSource{ecb, kind, false, 0, 0, 0, nullptr};
+  *source = FormByteSource{ecb, kind, false, 0, 0, 0, nullptr, false};
 }
 
 int NextFormByte(FormByteSource* source) {

@@ -20,6 +20,8 @@ struct FormByteSource {
   int32_t nBufferLength;  // body: bytes in the current chunk; query: the query string's length
   int32_t nPosition;      // index of the next byte in the chunk or the query string
   uint8_t* pBuffer;       // body: the chunk buffer (FORM_CHUNK_BYTES, zero-filled), null once released
+  bool bCut;              // body: it ended before its last byte (ReadClient failed, or delivered nothing
+                          // while cbTotalBytes was not reached): what came is not the form sent
 };
 
 // A source of `kind` over `ecb`'s input, not begun.
@@ -28,7 +30,8 @@ void BeginFormSource(FormByteSource* source, EXTENSION_CONTROL_BLOCK* ecb, FormS
 // The next input byte as 0-255, or -1 at the end of the input. The body: first the cbAvailable
 // bytes at lpbData (lowering ecb->cbAvailable in place), then ReadClient in chunks of at most
 // 64 KiB, cbTotalBytes bytes in all; a failed or empty read ends the input and the chunk buffer is
-// released at the end. The query string: every byte up to its length, 0xFF included.
+// released at the end. A failed read, or an empty one short of a known cbTotalBytes, sets bCut; an
+// empty read of a body of unknown length (0xFFFFFFFF: chunked) is its clean end. The query string: every byte up to its length, 0xFF included.
 int NextFormByte(FormByteSource* source);
 // Releases the body source's chunk buffer if it still holds it.
 void ReleaseSource(FormByteSource* source);

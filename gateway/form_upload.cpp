@@ -26,11 +26,10 @@ bool MakeUploadDirectory(UploadDirectory* directory) {
   if (directory->szWanted != nullptr) {
     if (lstrlenA(directory->szWanted) + 2 > MAX_PATH) return false;
     lstrcpyA(name, directory->szWanted);
-    made = CreateDirectoryA(name, nullptr) != FALSE;
+    made = directory->bWantedMade || CreateDirectoryA(name, nullptr) != FALSE;
   } else {
     CHAR tempPath[MAX_PATH];
-    const DWORD length = GetTempPathA(MAX_PATH, tempPath);
-    if (length == 0 || length >= MAX_PATH) return false;
+    if (!GetServerTempPath(tempPath)) return false;
     for (int attempt = 0; attempt < kDirectoryAttempts && !made; ++attempt) {
       if (!CreateRequestFile(tempPath, "VCU", name)) return false;
       DeleteFileA(name);
@@ -160,8 +159,9 @@ UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, in
   if (!MakeUploadDirectory(directory)) {
     // No directory of its own: the file meant cannot be written.
     CHAR tempPath[MAX_PATH];
-    const DWORD length = GetTempPathA(MAX_PATH, tempPath);
-    if (length == 0 || length >= MAX_PATH || length + baseLength + 1 > MAX_PATH) return kUploadRefused;
+    if (!GetServerTempPath(tempPath)) return kUploadRefused;
+    const int length = lstrlenA(tempPath);
+    if (length + baseLength + 1 > MAX_PATH) return kUploadRefused;
     lstrcpyA(path, tempPath);
     std::memcpy(path + length, base, baseLength);
     path[length + baseLength] = '\0';
@@ -181,7 +181,11 @@ UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, in
 }
 
 void RemoveUploadDirectoryIfEmpty(UploadDirectory* directory) {
-  if (!directory->bMade) return;
+  if (!directory->bMade) {
+    // Made with the exchange file, and no upload came to it.
+    if (directory->bWantedMade && RemoveDirectoryA(directory->szWanted)) directory->bWantedMade = false;
+    return;
+  }
   CHAR name[MAX_PATH];
   lstrcpyA(name, directory->szPath);
   name[lstrlenA(name) - 1] = '\0';  // without its separator

@@ -13,11 +13,12 @@ struct UploadDirectory {
   CHAR szPath[MAX_PATH];  // ends in a separator once made; empty before
   LPCSTR szWanted;        // the name to make (the request driver ties it to the exchange file);
                           // null: a new random name in the temporary directory
+  bool bWantedMade;       // szWanted exists already: the request driver made it with the file
   bool bMade;
   FormCharset charset;    // what the form declared so far: how client names are converted
 };
 
-// Removes the directory again when it was made and holds nothing (every name refused, or the
+// Removes the directory again when it was made (or came made) and holds nothing (every name refused, or the
 // one upload removed after a failure).
 void RemoveUploadDirectoryIfEmpty(UploadDirectory* directory);
 

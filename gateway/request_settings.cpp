@@ -5,6 +5,7 @@
 
 #include "gateway/error_page.h"
 #include "platform/program_path.h"
+#include "platform/request_files.h"
 
 namespace {
 
@@ -102,8 +103,7 @@ BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
     case kHostGivesUnreadable: return FALSE;
     case kHostGivesNone: break;
   }
-  const DWORD length = GetTempPathA(MAX_PATH, directory);
-  return length != 0 && length < MAX_PATH;
+  return GetServerTempPath(directory);
 }
 
 int32_t BackendTimeoutFor(EXTENSION_CONTROL_BLOCK* ecb) {

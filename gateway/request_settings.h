@@ -21,8 +21,9 @@ int32_t MaxFieldsFor(EXTENSION_CONTROL_BLOCK* ecb);
 BOOL BackendDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]);
 
 // Where the request's exchange file and uploads go, ending in a separator: the host's
-// "KARVEL_TEMP_DIR", else the system's temporary directory (TMPDIR). FALSE when it does not fit
-// or the host's cannot be read.
+// "KARVEL_TEMP_DIR", else the server's temporary directory (GetServerTempPath: TMPDIR, or the
+// server user's private directory inside it when it is shared). FALSE when it does not fit, the
+// host's cannot be read, or no private directory can be had.
 BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]);
 
 // Seconds a request waits for its back-end's answer ("KARVEL_BACKEND_TIMEOUT"); -1 when unset:

@@ -39,7 +39,8 @@ constexpr int kEmptyReadsAllowed = 64;
 RequestContext* ContextOf(HCONN conn) { return FindConnection(reinterpret_cast<uintptr_t>(conn)); }
 
 // Reads up to `want` body bytes into `out` from Apache's input filters (which undo chunking and
-// enforce LimitRequestBody). Returns the bytes delivered; 0 at the end or after a failure.
+// enforce LimitRequestBody). Returns the bytes delivered; 0 at the end or after a failure, which
+// leaves nBodyError set (a clean end, the EOS bucket, leaves it APR_SUCCESS).
 apr_size_t ReadBody(RequestContext* context, char* out, apr_size_t want) {
   apr_size_t got = 0;
   int emptyRounds = 0;
@@ -76,7 +77,14 @@ apr_size_t ReadBody(RequestContext* context, char* out, apr_size_t want) {
       got += take;
     }
     apr_brigade_cleanup(bb);
-    if (got == before && ++emptyRounds > kEmptyReadsAllowed) context->bBodyEnded = true;
+    if (got == before && ++emptyRounds > kEmptyReadsAllowed) {
+      // A body that stopped coming did not end: ReadClient reports the failure, so that the
+      // extension does not take what came for the whole body (a chunked body has no length to
+      // compare with).
+      context->bBodyEnded = true;
+      context->nBodyError = APR_TIMEUP;
+      context->pRequest->connection->keepalive = AP_CONN_CLOSE;
+    }
   }
   return got;
 }

@@ -33,6 +33,13 @@ Converter ChooseConverter(DetectOutcome outcome) {
 
 }  // namespace
 
+PieceConverter PieceConverterFor(DetectOutcome outcome) {
+#if defined(JPCODEC_HAVE_WIDE)
+  if (UseWide()) return outcome == kEucJp ? wide::ConvertEucPiece : wide::ConvertJisPiece;
+#endif
+  return outcome == kEucJp ? narrow::ConvertEucPiece : narrow::ConvertJisPiece;
+}
+
 void AllowWideBlocks(bool allowed) { g_wideAllowed.store(allowed); }
 
 size_t ConvertUtf8ToSjis(const uint8_t* in, size_t length, uint8_t* out) {

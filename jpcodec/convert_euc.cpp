@@ -12,7 +12,9 @@ bool IsEucByte(uint8_t b) { return b >= 0xA1 && b <= 0xFE; }
 
 }  // namespace
 
-int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len) {
+int32_t ConvertEucPiece(const uint8_t* buf, uint8_t* scratch, int32_t len, TextPiece* piece) {
+  const bool last = piece->bLast;
+  piece->bEnded = false;
   int32_t i = 0;
   int32_t j = 0;
   while (i < len) {
@@ -41,7 +43,14 @@ int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len) {
     }
 
     const uint8_t b = buf[i];
-    if (b == 0x00) break;
+    if (b == 0x00) {
+      piece->bEnded = true;
+      break;
+    }
+    // A piece that the text goes on behind leaves a character that may need the next piece's
+    // bytes (a second byte, a kana byte and its mark) to the next piece: whole, it is converted
+    // as in one pass.
+    if (!last && b >= 0x80 && len - i <= 2) break;
 
     // Code set 1 (JIS X 0208): lead 0xA1-0xF2 takes any second byte. Leads 0xF3-0xFE (rows 83-84
     // and the extension kanji browsers send) form a character only with a second byte 0xA1-0xFE.
@@ -53,8 +62,11 @@ int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len) {
       scratch[j + 1] = static_cast<uint8_t>(buf[i + 1] - 0x80);
       JisToSjis(scratch + j);
       // An untested second byte can make a NUL, and the text ends at the first NUL it holds.
-      if (scratch[j] == 0x00) return j;
-      if (scratch[j + 1] == 0x00) return j + 1;
+      if (scratch[j] == 0x00 || scratch[j + 1] == 0x00) {
+        piece->bEnded = true;
+        piece->nTaken = i + 2;
+        return scratch[j] == 0x00 ? j : j + 1;
+      }
       i += 2;
       j += 2;
       continue;
@@ -78,6 +90,13 @@ int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len) {
     scratch[j++] = b;
     i += 1;
   }
+  piece->nTaken = i < len ? i : len;
+  return j;
+}
+
+int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len) {
+  TextPiece whole{true, len - 1, 0, 0, false};
+  const int32_t j = ConvertEucPiece(buf, scratch, len, &whole);
   if (j < len) scratch[j] = 0x00;
   return j;
 }

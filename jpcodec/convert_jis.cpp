@@ -86,12 +86,13 @@ bool TakeBlocks(const uint8_t* buf, uint8_t* scratch, int32_t len, int32_t limit
 
 }  // namespace
 
-int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
+int32_t ConvertJisPiece(const uint8_t* buf, uint8_t* scratch, int32_t len, TextPiece* piece) {
   // Katakana doubles its bytes, so output can outgrow the source: every character must fit below
-  // `limit`, which keeps the last byte for the NUL. Text that does not fit is cut before the first
-  // character that does not fit.
-  const int32_t limit = len - 1;
-  JisMode mode = kSingleByte;
+  // `limit`. Text that does not fit is cut before the first character that does not fit.
+  const int32_t limit = piece->nLimit;
+  const bool last = piece->bLast;
+  JisMode mode = static_cast<JisMode>(piece->nMode);
+  piece->bEnded = true;  // until the loop runs out of bytes rather than of text or room
   int32_t i = 0;
   int32_t j = 0;
   while (i < len) {
@@ -99,6 +100,12 @@ int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
 
     const uint8_t b = buf[i];
     if (b == 0x00) break;  // only at a character start: a NUL in second place is converted
+    // A piece that the text goes on behind leaves what may need the next piece's bytes (an
+    // escape's rest, a pair's second byte, a kana's mark) to the next piece.
+    if (!last && len - i < (b == 0x1B ? 6 : 2)) {
+      piece->bEnded = false;
+      break;
+    }
     if (b == 0x1B) {
       const int32_t escapeLength = MatchEscape(buf, i, len, &mode);
       if (escapeLength > 0) {
@@ -121,8 +128,11 @@ int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
       scratch[j + 1] = buf[i + 1];
       JisToSjis(scratch + j);
       // Untested bytes can make a NUL, and the text ends at the first NUL it holds.
-      if (scratch[j] == 0x00) return j;
-      if (scratch[j + 1] == 0x00) return j + 1;
+      if (scratch[j] == 0x00 || scratch[j + 1] == 0x00) {
+        piece->nTaken = i + 2;
+        piece->nMode = mode;
+        return scratch[j] == 0x00 ? j : j + 1;
+      }
       i += 2;
       j += 2;
     } else {
@@ -134,6 +144,16 @@ int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
       j = out;
     }
   }
+  if (i >= len) piece->bEnded = false;
+  piece->nTaken = i < len ? i : len;
+  piece->nMode = mode;
+  return j;
+}
+
+int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len) {
+  // The whole text in one piece; the last byte is kept for the NUL.
+  TextPiece whole{true, len - 1, kSingleByte, 0, false};
+  const int32_t j = ConvertJisPiece(buf, scratch, len, &whole);
   if (j < len) scratch[j] = 0x00;
   return j;
 }

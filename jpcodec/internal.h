@@ -35,13 +35,31 @@ DetectOutcome DetectCode(const uint8_t* buf, int32_t len);
 // NUL; ConvertEuc never outgrows it (each character shrinks or keeps its size).
 // Each comes in two block widths with the same results: `narrow` (SSE2 or plain steps, what the
 // build targets) and, on x86-64, `wide` (AVX2 steps, for processors that have AVX2 and BMI2).
+//
+// The Piece forms convert one piece of a longer text, as the whole text's conversion converts it:
+// a piece that is not the last (bLast false) leaves a character that might need bytes behind the
+// piece (at most its last 5 bytes) untaken, for the next piece to begin with. nLimit is the most
+// output bytes the piece may write (JIS: the room the whole text has left; a NUL is not written);
+// the JIS mode goes from piece to piece in nMode. They return the bytes written; `scratch` needs
+// room for twice `len` bytes and a block more.
+struct TextPiece {
+  bool bLast;       // in: the piece ends the text
+  int32_t nLimit;   // in: JIS output room
+  int32_t nMode;    // in and out: JIS mode at the piece's start, then at its end
+  int32_t nTaken;   // out: source bytes used
+  bool bEnded;      // out: the text ended in the piece (a NUL, or no room): nothing after it counts
+};
 namespace narrow {
 int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len);
 int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len);
+int32_t ConvertJisPiece(const uint8_t* buf, uint8_t* scratch, int32_t len, TextPiece* piece);
+int32_t ConvertEucPiece(const uint8_t* buf, uint8_t* scratch, int32_t len, TextPiece* piece);
 }  // namespace narrow
 namespace wide {
 int32_t ConvertJis(const uint8_t* buf, uint8_t* scratch, int32_t len);
 int32_t ConvertEuc(const uint8_t* buf, uint8_t* scratch, int32_t len);
+int32_t ConvertJisPiece(const uint8_t* buf, uint8_t* scratch, int32_t len, TextPiece* piece);
+int32_t ConvertEucPiece(const uint8_t* buf, uint8_t* scratch, int32_t len, TextPiece* piece);
 }  // namespace wide
 
 // Rewrites a JIS X 0208 row/cell pair in place as its Shift-JIS pair. Every sum is modulo 256, so
@@ -66,6 +84,10 @@ unsigned long ConvertText(char* buf, unsigned long len);
 // The same without detection: the text is taken as `outcome` says (a form that declares its
 // encoding). kUnchanged leaves it as it is and returns `len`.
 unsigned long ConvertTextAs(char* buf, unsigned long len, DetectOutcome outcome);
+
+// The piece converter for `outcome` (kEucJp or kJis) in the block width this processor runs.
+using PieceConverter = int32_t (*)(const uint8_t* buf, uint8_t* scratch, int32_t len, TextPiece* piece);
+PieceConverter PieceConverterFor(DetectOutcome outcome);
 
 // Tests: false makes ConvertText and ConvertUtf8ToSjis use the narrow converters even where the
 // wide ones could run.

@@ -56,6 +56,18 @@ LPVOID HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
   return block;
 }
 
+// realloc grows a large block by remapping its pages, without a second copy of them in memory.
+LPVOID HeapReAlloc(HANDLE, DWORD, LPVOID memory, SIZE_T bytes) {
+  if (AllocationMustFail(bytes)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (bytes == 0) bytes = 1;
+  void* block = std::realloc(memory, bytes);
+  if (block == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return block;
+}
+
 BOOL HeapFree(HANDLE, DWORD, LPVOID memory) {
   std::free(memory);
   return TRUE;

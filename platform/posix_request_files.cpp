@@ -1,5 +1,5 @@
-// CreateRequestFile and RemoveRequestDirectory over POSIX: names from getrandom(2), files created
-// with O_EXCL, directories emptied with readdir.
+// CreateRequestFile, CreateRequestPair, GetServerTempPath and RemoveRequestDirectory over POSIX:
+// names from getrandom(2), files created with O_EXCL, directories emptied with readdir.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +19,7 @@ namespace {
 
 // Request files hold form data: nobody but the server's user reads them.
 constexpr mode_t kRequestFileMode = 0600;
+constexpr mode_t kRequestDirectoryMode = 0700;
 // A taken name among 2^64 is next to impossible; a few tries cover a planted one.
 constexpr int kAttempts = 16;
 
@@ -80,6 +81,98 @@ BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file)
   }
   SetLastError(ERROR_FILE_EXISTS);
   return FALSE;
+}
+
+BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file) {
+  *file = INVALID_HANDLE_VALUE;
+  if (directory == nullptr || filePath == nullptr || uploadPath == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  filePath[0] = '\0';
+  uploadPath[0] = '\0';
+  const size_t dirLength = std::strlen(directory);
+  const char* separator = dirLength > 0 && !IsPathSeparator(directory[dirLength - 1]) ? "/" : "";
+  const size_t longer = dirLength + std::strlen(separator) + 3 + REQUEST_NAME_DIGITS + 4;
+  if (longer + 1 > MAX_PATH) {
+    SetLastError(ERROR_BUFFER_OVERFLOW);
+    return FALSE;
+  }
+  char uploads[MAX_PATH];
+  char path[MAX_PATH];
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    uint64_t number = 0;
+    if (!RandomNumber(&number)) {
+      SetLastError(Win32ErrorFromErrno(errno, nullptr, ERROR_ACCESS_DENIED));
+      return FALSE;
+    }
+    const auto digits = static_cast<unsigned long long>(number);
+    std::snprintf(uploads, sizeof uploads, "%s%sVCU%016llX.tmp", directory, separator, digits);
+    std::snprintf(path, sizeof path, "%s%sVC%016llX.tmp", directory, separator, digits);
+    if (mkdir(uploads, kRequestDirectoryMode) != 0) {
+      if (errno == EEXIST) continue;
+      SetLastError(Win32ErrorFromErrno(errno, uploads, ERROR_ACCESS_DENIED));
+      return FALSE;
+    }
+    int fd;
+    do {
+      fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kRequestFileMode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      const int error = errno;
+      rmdir(uploads);
+      if (error == EEXIST) continue;
+      SetLastError(Win32ErrorFromErrno(error, path, ERROR_ACCESS_DENIED));
+      return FALSE;
+    }
+    *file = karvel_posix::HandleFromFd(fd);
+    std::memcpy(filePath, path, longer);  // its text and NUL: "VC" is a byte shorter than "VCU"
+    std::memcpy(uploadPath, uploads, longer + 1);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return FALSE;
+}
+
+BOOL GetServerTempPath(CHAR out[MAX_PATH]) {
+  CHAR base[MAX_PATH];
+  const DWORD length = GetTempPathA(MAX_PATH, base);
+  if (length == 0 || length >= MAX_PATH) {
+    SetLastError(ERROR_BUFFER_OVERFLOW);
+    return FALSE;
+  }
+  struct stat shared{};
+  // A directory only the server's user (or its group) writes to needs nothing of its own inside.
+  if (stat(base, &shared) != 0 || !S_ISDIR(shared.st_mode) || (shared.st_mode & S_IWOTH) == 0) {
+    std::memcpy(out, base, length + 1);
+    return TRUE;
+  }
+  const uid_t self = geteuid();
+  CHAR own[MAX_PATH];
+  const int ownLength = std::snprintf(own, sizeof own, "%skarvel-%lu", base, static_cast<unsigned long>(self));
+  if (ownLength < 0 || static_cast<size_t>(ownLength) + 2 > MAX_PATH) {
+    SetLastError(ERROR_BUFFER_OVERFLOW);
+    return FALSE;
+  }
+  if (mkdir(own, kRequestDirectoryMode) != 0 && errno != EEXIST) {
+    SetLastError(Win32ErrorFromErrno(errno, own, ERROR_ACCESS_DENIED));
+    return FALSE;
+  }
+  // Looked at through a descriptor that follows no link: a link planted under the name is refused.
+  const int fd = open(own, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info{};
+  const bool ours = fd >= 0 && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == self &&
+                    (info.st_mode & 07777) == kRequestDirectoryMode;
+  if (fd >= 0) close(fd);
+  if (!ours) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  own[ownLength] = '/';
+  own[ownLength + 1] = '\0';
+  std::memcpy(out, own, static_cast<size_t>(ownLength) + 2);
+  return TRUE;
 }
 
 BOOL RemoveRequestDirectory(LPCSTR directory) {

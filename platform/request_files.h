@@ -20,6 +20,23 @@
 // not fit or the file cannot be created.
 BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file = nullptr);
 
+// Creates a request's pair of names in `directory` under one new random number: first the
+// directory `directory` + "VCU" + 16 hex digits + ".tmp" (mode 0700 on POSIX), then the file
+// "VC" + the same digits + ".tmp" (as CreateRequestFile makes it, open in *file). The directory
+// comes first so that nobody who sees the file appear can take the directory's name before it:
+// a name taken by someone else, of either, makes both be tried anew under another number. Writes
+// the paths to `filePath` and `uploadPath` (MAX_PATH bytes each). FALSE, both empty, *file
+// INVALID_HANDLE_VALUE and the last error set, when they would not fit or cannot be created.
+BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file);
+
+// The directory request files go to when the site names none, ending in a separator: the
+// system's temporary directory (GetTempPathA), unless other users may write to it (a shared,
+// sticky /tmp): then the server user's own directory inside it, "karvel-<uid>", made mode 0700
+// when missing. One that exists but is not a directory of the server's user, of mode 0700, is
+// refused: someone else put it there, and could read or take every request's names. FALSE, the
+// last error set, when no such directory can be had or the path does not fit in MAX_PATH.
+BOOL GetServerTempPath(CHAR out[MAX_PATH]);
+
 // Deletes the files directly inside `directory`, then the directory; sub-directories stay (and
 // keep it). TRUE when the directory is gone.
 BOOL RemoveRequestDirectory(LPCSTR directory);
@@ -58,6 +75,52 @@ inline BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return FALSE;
   }
   return FALSE;
+}
+
+inline BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file) {
+  filePath[0] = '\0';
+  uploadPath[0] = '\0';
+  *file = INVALID_HANDLE_VALUE;
+  const int dirLength = lstrlenA(directory);
+  const bool addSeparator = dirLength > 0 && !IsPathSeparator(directory[dirLength - 1]);
+  if (dirLength + (addSeparator ? 1 : 0) + 3 + REQUEST_NAME_DIGITS + 4 + 1 > MAX_PATH) {
+    SetLastError(ERROR_BUFFER_OVERFLOW);
+    return FALSE;
+  }
+  CHAR uploads[MAX_PATH];
+  CHAR path[MAX_PATH];
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    unsigned long long number = 0;
+    if (!RtlGenRandom(&number, sizeof number)) return FALSE;
+    const unsigned long high = static_cast<unsigned long>(number >> 32);
+    const unsigned long low = static_cast<unsigned long>(number & 0xFFFFFFFFu);
+    wsprintfA(uploads, "%s%sVCU%08lX%08lX.tmp", directory, addSeparator ? "\\" : "", high, low);
+    wsprintfA(path, "%s%sVC%08lX%08lX.tmp", directory, addSeparator ? "\\" : "", high, low);
+    if (!CreateDirectoryA(uploads, nullptr)) {
+      if (GetLastError() == ERROR_ALREADY_EXISTS) continue;
+      return FALSE;
+    }
+    HANDLE made = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      RemoveDirectoryA(uploads);
+      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+      SetLastError(error);
+      return FALSE;
+    }
+    *file = made;
+    lstrcpyA(filePath, path);
+    lstrcpyA(uploadPath, uploads);
+    return TRUE;
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return FALSE;
+}
+
+// Windows keeps each user's temporary directory private already.
+inline BOOL GetServerTempPath(CHAR out[MAX_PATH]) {
+  const DWORD length = GetTempPathA(MAX_PATH, out);
+  return length != 0 && length < MAX_PATH;
 }
 
 inline BOOL RemoveRequestDirectory(LPCSTR directory) {

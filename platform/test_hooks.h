@@ -14,10 +14,11 @@ namespace karvel_test {
 using LocalTimeSource = void (*)(SYSTEMTIME* time);
 void SetLocalTimeSource(LocalTimeSource source);
 
-// The next `count` calls of HeapAlloc and GlobalAlloc (taken together) fail; 0 ends the failures.
+// The next `count` calls of HeapAlloc, HeapReAlloc and GlobalAlloc (taken together) fail; 0 ends
+// the failures.
 void FailNextAllocations(int count);
 
-// HeapAlloc and GlobalAlloc requests of more than `bytes` fail, as on a machine (or a 32-bit
+// HeapAlloc, HeapReAlloc and GlobalAlloc requests of more than `bytes` fail, as on a machine (or a 32-bit
 // process) without that much address space; 0 lifts the limit.
 void RefuseAllocationsAbove(SIZE_T bytes);
 

@@ -191,6 +191,9 @@ HANDLE GetProcessHeap();
 // NULL when the memory cannot be had; HEAP_ZERO_MEMORY zero-fills.
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
+// Resizes `memory` to `bytes`, its contents kept up to the smaller size (moved when it must);
+// NULL, and `memory` untouched, when the memory cannot be had. No flags are supported (0).
+LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID memory, SIZE_T bytes);
 // NULL on failure; GMEM_ZEROINIT zero-fills. Lock gives the address, Unlock returns FALSE when the
 // block is no longer locked, Free returns NULL on success.
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);

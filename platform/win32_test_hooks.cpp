@@ -1,4 +1,5 @@
-// The test hooks on Windows. The code under test calls GetLocalTime, HeapAlloc, GlobalAlloc and
+// The test hooks on Windows. The code under test calls GetLocalTime, HeapAlloc, HeapReAlloc,
+// GlobalAlloc and
 // MessageBoxA through the test program's import address table; each hook rewrites that table's
 // slot for its function once, pointing it at a replacement here that defers to the original while
 // no test has asked for anything else.
@@ -54,10 +55,12 @@ void WINAPI HookedGetLocalTime(LPSYSTEMTIME time) {
 
 // ---- Memory ----
 using HeapAllocFunction = LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T);
+using HeapReAllocFunction = LPVOID(WINAPI*)(HANDLE, DWORD, LPVOID, SIZE_T);
 using GlobalAllocFunction = HGLOBAL(WINAPI*)(UINT, SIZE_T);
 std::atomic<int> g_failures{0};
 std::atomic<SIZE_T> g_largestAllocation{0};  // 0: no limit
 HeapAllocFunction g_realHeapAlloc = nullptr;
+HeapReAllocFunction g_realHeapReAlloc = nullptr;
 GlobalAllocFunction g_realGlobalAlloc = nullptr;
 
 bool TakeFailure(SIZE_T bytes) {
@@ -75,6 +78,14 @@ LPVOID WINAPI HookedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     return nullptr;
   }
   return g_realHeapAlloc(heap, flags, bytes);
+}
+
+LPVOID WINAPI HookedHeapReAlloc(HANDLE heap, DWORD flags, LPVOID memory, SIZE_T bytes) {
+  if (TakeFailure(bytes)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return g_realHeapReAlloc(heap, flags, memory, bytes);
 }
 
 HGLOBAL WINAPI HookedGlobalAlloc(UINT flags, SIZE_T bytes) {
@@ -105,6 +116,8 @@ void RebindOnce() {
         RebindImport("KERNEL32.dll", "GetLocalTime", reinterpret_cast<void*>(&HookedGetLocalTime)));
     g_realHeapAlloc = reinterpret_cast<HeapAllocFunction>(
         RebindImport("KERNEL32.dll", "HeapAlloc", reinterpret_cast<void*>(&HookedHeapAlloc)));
+    g_realHeapReAlloc = reinterpret_cast<HeapReAllocFunction>(
+        RebindImport("KERNEL32.dll", "HeapReAlloc", reinterpret_cast<void*>(&HookedHeapReAlloc)));
     g_realGlobalAlloc = reinterpret_cast<GlobalAllocFunction>(
         RebindImport("KERNEL32.dll", "GlobalAlloc", reinterpret_cast<void*>(&HookedGlobalAlloc)));
     g_realMessageBoxA = reinterpret_cast<MessageBoxFunction>(
@@ -113,6 +126,7 @@ void RebindOnce() {
     // the replacement must still be able to defer to the real function.
     if (g_realGetLocalTime == nullptr) g_realGetLocalTime = &GetLocalTime;
     if (g_realHeapAlloc == nullptr) g_realHeapAlloc = &HeapAlloc;
+    if (g_realHeapReAlloc == nullptr) g_realHeapReAlloc = &HeapReAlloc;
     if (g_realGlobalAlloc == nullptr) g_realGlobalAlloc = &GlobalAlloc;
     if (g_realMessageBoxA == nullptr) g_realMessageBoxA = &MessageBoxA;
     return true;

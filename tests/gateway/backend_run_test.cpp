@@ -436,5 +436,92 @@ TEST(BackendRun, ProgramsTheHostDidNotStartAreNotStartedHere) {
   }
 }
 
+// A body that does not arrive whole (the client left, or stalled past the server's timeout) is no
+// form: its program never runs, nothing of it stays, and a client still there gets the page.
+TEST(BackendRun, BodiesThatDoNotArriveWholeRunNoProgram) {
+  BackendFixture f;
+  const std::string mark = f.dir().File("ran");
+  BackendFixture::Script(f.backends() + "/mark", "touch '" + mark + "'; printf '91xxok' > \"$1\"");
+  const std::string form = "VCEXE=mark&amount=1000";
+  const std::string parts =
+      "--B\r\nContent-Disposition: form-data; name=\"VCEXE\"\r\n\r\nmark\r\n--B\r\n"
+      "Content-Disposition: form-data; name=\"f\"; filename=\"u.bin\"\r\n\r\n" + std::string(200000, 'u') +
+      "\r\n--B--\r\n";
+  const DWORD unknown = 0xFFFFFFFF;
+  const struct {
+    const char* name;
+    std::string body;
+    DWORD declared;  // 0: the body's size
+    size_t endAfter;
+    bool fails;
+  } cases[] = {
+      {"two bytes short, then nothing", form, 0, form.size() - 2, false},
+      {"two bytes short, then a failed read", form, 0, form.size() - 2, true},
+      {"a length longer than the body", form, static_cast<DWORD>(form.size() + 5), form.size(), false},
+      {"an upload cut in its data", parts, 0, 150000, true},
+      {"an upload cut before its closing line", parts, 0, parts.size() - 3, false},
+      {"chunked, the last chunk never came", form, unknown, form.size() - 2, true},
+      {"chunked upload, the last chunk never came", parts, unknown, parts.size() - 1, true},
+  };
+  for (const auto& c : cases) {
+    for (const bool gone : {false, true}) {
+      const std::string label = c.name + std::string(gone ? ", client gone" : ", client waiting");
+      FakeEcb fake = FakeEcb::Post(c.body, 4096);
+      if (c.declared != 0) fake.Declare(c.declared);
+      fake.EndAfter(c.endAfter, c.fails);
+      if (gone) fake.ClientGone();
+      ExchangeRequest request{};
+      EXPECT_EQ(f.Request(fake, &request), static_cast<DWORD>(HSE_STATUS_ERROR)) << label;
+      EXPECT_TRUE(request.bBodyCut) << label;
+      if (gone) {
+        EXPECT_EQ(fake.supportCalls().size(), 0u) << label << ": nobody reads a page";
+      } else {
+        ASSERT_EQ(fake.supportCalls().size(), 1u) << label;
+        EXPECT_EQ(fake.supportCalls()[0].header, ErrorPageWith(ERROR_TEXT_TEMP_WRITE)) << label;
+      }
+      EXPECT_FALSE(test_support::Exists(mark)) << label << ": the program ran on a cut form";
+      EXPECT_EQ(f.TempEntries(), std::vector<std::string>{}) << label << ": files left";
+    }
+  }
+  // The same bodies whole run their program; a chunked body that ends cleanly is whole.
+  for (const std::string& body : {form, parts}) {
+    FakeEcb fake = FakeEcb::Post(body, 4096);
+    fake.Declare(unknown);
+    ExchangeRequest request{};
+    EXPECT_EQ(f.Request(fake, &request), static_cast<DWORD>(HSE_STATUS_SUCCESS)) << body.substr(0, 20);
+    EXPECT_TRUE(test_support::Exists(mark)) << body.substr(0, 20);
+    std::remove(mark.c_str());
+    if (request.szUploadDirectory[0] != '\0') std::filesystem::remove_all(request.szUploadDirectory);
+  }
+}
+
+// In a temporary directory others can write to, someone who sees a request's exchange file appear
+// and makes the upload directory's name first takes nothing: the directory is made before the file.
+TEST(BackendRun, TheUploadDirectoryNameCannotBeTakenFirst) {
+  BackendFixture f;
+  const std::string mark = f.dir().File("ran");
+  BackendFixture::Script(f.backends() + "/mark", "touch '" + mark + "'; printf '91xxok' > \"$1\"");
+  const std::string temp = f.dir().File("tmp");
+  int taken = 0;
+  auto takeNames = [&]() {
+    for (const std::string& name : f.TempEntries()) {
+      if (name.rfind("VCU", 0) == 0 || name.rfind("VC", 0) != 0) continue;
+      const std::string uploads = temp + "/VCU" + name.substr(2);
+      if (mkdir(uploads.c_str(), 0777) == 0) ++taken;
+    }
+  };
+  const std::string body =
+      "--B\r\nContent-Disposition: form-data; name=\"VCEXE\"\r\n\r\nmark\r\n--B\r\n"
+      "Content-Disposition: form-data; name=\"f\"; filename=\"u.bin\"\r\n\r\nbytes\r\n--B--\r\n";
+  FakeEcb fake = FakeEcb::Post(body, 16);
+  fake.OnRead(takeNames);
+  ExchangeRequest request{};
+  EXPECT_EQ(f.Request(fake, &request), static_cast<DWORD>(HSE_STATUS_SUCCESS));
+  EXPECT_EQ(taken, 0) << "the upload directory's name was free while the request ran";
+  EXPECT_TRUE(test_support::Exists(mark));
+  EXPECT_EQ(ReadAll(std::string(request.szUploadDirectory) + "/u.bin"), "bytes");
+  std::filesystem::remove_all(request.szUploadDirectory);
+}
+
 }  // namespace
 }  // namespace gateway_test

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -12,8 +13,10 @@
 #include "gateway/error_page.h"
 #include "gateway/exchange_file.h"
 #include "gateway/fake_ecb.h"
+#include "gateway/form_charset.h"
 #include "gateway/form_test_support.h"
 #include "jpcodec/jpcodec.h"
+#include "platform/test_hooks.h"
 #include "support/files.h"
 
 namespace gateway_test {
@@ -42,6 +45,12 @@ struct Written {
   LPCSTR failure;
   ExchangeRequest request;
   std::string file;
+};
+
+// Allocations above `bytes` fail while this lives.
+struct AllocationCap {
+  explicit AllocationCap(SIZE_T bytes) { karvel_test::RefuseAllocationsAbove(bytes); }
+  ~AllocationCap() { karvel_test::RefuseAllocationsAbove(0); }
 };
 
 Written Write(FakeEcb& fake) {
@@ -185,6 +194,103 @@ TEST(ExchangeFile, DeclaredEncodingsConvertValuesExactly) {
   std::remove(path.c_str());
   RemoveDirectoryA(w.request.szUploadDirectory);
   std::remove(w.request.szExchangePath);
+}
+
+// The value record as it was written from the value whole: the value and two NULs through
+// ConvertToSjis2 without a declaration; ConvertDeclaredValue's text and two NULs with one.
+struct Record {
+  std::string bytes;
+  uint32_t length;
+};
+Record WholeValueRecord(const char* charset, const std::string& value) {
+  FormCharset declared = kCharsetAuto;
+  if (charset != nullptr) FormCharsetNamed(charset, std::strlen(charset), &declared);
+  if (declared == kCharsetAuto) {
+    std::string copy = value + std::string(2, '\0');
+    const unsigned long converted = ConvertToSjis2(copy.data(), static_cast<unsigned long>(value.size() + 1));
+    return {copy.substr(0, converted + 1), static_cast<uint32_t>(converted)};
+  }
+  std::string out(DeclaredValueRoom(value.size()) + 2, '\0');
+  const size_t converted = ConvertDeclaredValue(declared, value.data(), value.size(), out.data());
+  return {out.substr(0, converted) + std::string(2, '\0'), static_cast<uint32_t>(converted + 1)};
+}
+
+// The value's bytes, escaped where a URL-encoded body would take them for something else.
+std::string Encoded(const std::string& value) {
+  std::string out;
+  for (const char c : value) {
+    const auto b = static_cast<uint8_t>(c);
+    if (b == 0 || b == '&' || b == '=' || b == '%' || b == '+' || b == '"' || b == '\r' || b == '\n') {
+      char escape[4];
+      std::snprintf(escape, sizeof escape, "%%%02X", b);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Long values (many conversion blocks) in every encoding are written byte for byte as converting
+// each whole wrote them, with memory for the form and little more: no block as large as the
+// value is taken beside the form's own buffer.
+TEST(ExchangeFile, LongValuesAreWrittenAsTheirWholeConversion) {
+  std::mt19937 random(7);
+  auto some = [&](const std::vector<std::string>& pieces, size_t bytes) {
+    std::string text;
+    while (text.size() < bytes) text += pieces[random() % pieces.size()];
+    return text;
+  };
+  const std::vector<std::string> utf8 = {"\xE3\x83\x86", "\xE6\xBC\xA2", "ab", "\xC3\xA9", "\xF0\x9F\x98\x80", "\xE3\x83",
+                                         "\xFF", std::string(1, '\0')};
+  const std::vector<std::string> euc = {"\xA4\xA2", "\xB0\xA1", "\x8E\xB6", "\x8E\xB6\xDE", "x y", "\xFE\xFE"};
+  const std::vector<std::string> jis = {"\x1B$B", "0!", "F|", "\x1B(B", "abc", "\x1B(I", "\xB6\xDE", "\x1B$"};
+  const std::vector<std::string> sjis = {"\x83\x65", "\x88\x9F", "ab", "\xB6"};
+  const size_t size = 600000;
+  const struct {
+    const char* name;
+    const char* charset;  // KARVEL_FORM_CHARSET; null: detection
+    std::string value;
+  } cases[] = {
+      {"UTF-8 declared", "UTF-8", some(utf8, size)},
+      {"UTF-8 declared, a sequence cut at the end", "UTF-8", some(utf8, size) + "\xE3\x83"},
+      {"EUC-JP declared", "EUC-JP", some(euc, size)},
+      {"EUC-JP declared, a lead byte last", "EUC-JP", some(euc, size) + "\xB0"},
+      {"ISO-2022-JP declared", "ISO-2022-JP", some(jis, size)},
+      {"ISO-2022-JP declared, katakana past the room", "ISO-2022-JP", "\x1B(I" + std::string(size, '\xB6')},
+      {"Shift_JIS declared", "Shift_JIS", some(sjis, size)},
+      {"EUC-JP detected", nullptr, "\xA4\xA2" + some(euc, size)},
+      {"EUC-JP detected, a lead byte last", nullptr, "\xA4\xA2" + some(euc, size) + "\xB0"},
+      {"JIS detected", nullptr, "\x1B$B" + some(jis, size)},
+      {"JIS detected, katakana past the room", nullptr, "\x1B(I" + std::string(size, '\xB6')},
+      {"Shift-JIS left as it came", nullptr, some(sjis, size)},
+      {"ASCII left as it came", nullptr, std::string(size, 'a')},
+      {"a NUL early ends a detected text", nullptr, "\xA4\xA2" + std::string(1, '\0') + some(euc, size)},
+  };
+  for (const auto& c : cases) {
+    const std::string body = "a=1&v=" + Encoded(c.value) + "&z=2";
+    FakeEcb fake = FakeEcb::Post(body, 65536);
+    if (c.charset != nullptr) fake.Variable("KARVEL_FORM_CHARSET", c.charset);
+    Written w{};
+    {
+      // Twice the body and a little: the form's buffer as it grows; never four times for UTF-8.
+      const AllocationCap cap(2 * body.size() + (512u << 10));
+      w = Write(fake);
+    }
+    ASSERT_EQ(w.failure, nullptr) << c.name;
+    const Record want = WholeValueRecord(c.charset, c.value);
+    const Entry e = EntryAt(w.file, 1);
+    EXPECT_EQ(e.valueLength, want.length) << c.name;
+    const std::string got = w.file.substr(e.valueOffset - 1, want.bytes.size());
+    if (got != want.bytes) {
+      size_t k = 0;
+      while (k < got.size() && got[k] == want.bytes[k]) ++k;
+      ADD_FAILURE() << c.name << ": the record differs at byte " << k << " of " << want.bytes.size();
+    }
+    EXPECT_EQ(EntryAt(w.file, 2).nameOffset - 1, e.valueOffset - 1 + want.bytes.size()) << c.name << ": the next record";
+    EXPECT_EQ(ValueAt(w, 2), "2") << c.name;
+    std::remove(w.request.szExchangePath);
+  }
 }
 
 TEST(ExchangeFile, BackendChoiceAndOffsetBases) {

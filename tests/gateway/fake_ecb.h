@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -79,6 +80,8 @@ class FakeEcb {
   FakeEcb& HostStartAnswers(DWORD outcome) { hostOutcome_ = outcome; return *this; }
   // ReadClient serves `bytes` bytes in all, then returns FALSE (or TRUE with 0 bytes).
   FakeEcb& EndAfter(size_t bytes, bool fail) { endAfter_ = bytes; endFails_ = fail; return *this; }
+  // `act` runs at every ReadClient call, before it serves: what happens while the body comes.
+  FakeEcb& OnRead(std::function<void()> act) { onRead_ = std::move(act); return *this; }
   // The `count` next allocations fail once ReadClient is asked for the body byte at `offset`.
   FakeEcb& FailAllocationsAt(size_t offset, int count) {
     failAt_ = offset;
@@ -204,6 +207,7 @@ class FakeEcb {
 
   BOOL Serve(uint8_t* buffer, DWORD* size) {
     auto left = [this](size_t limit) { return limit > served_ ? limit - served_ : 0; };
+    if (onRead_) onRead_();
     if (ended_) fault_ += "ReadClient called after the body ended; ";
     if (*size > 65536 || *size > left(declared_)) fault_ += "asked for more than 64 KiB or cbTotalBytes leaves; ";
     if (failCount_ > 0 && served_ >= failAt_) {
@@ -229,6 +233,7 @@ class FakeEcb {
   int failCount_ = 0;
   bool endFails_ = false, ended_ = false;
   std::string fault_;
+  std::function<void()> onRead_;
   std::map<std::string, std::string> variables_;
   std::vector<SupportCall> supportCalls_;
   std::string written_;

@@ -86,10 +86,19 @@ TEST(UrlEncoded, BodiesUnderEveryChunkingAndCut) {
       {"NUL ends a value", "a=1\0b=2"s, all, all, false, true, 2, {{"a", "1"}, {"b", "2"}}},
       {"value across 64 KiB chunks", "v=" + longValue + "&w=1", all, all, false, true, 2, {{"v", longValue}, {"w", "1"}}},
       {"cbTotalBytes shorter than the body", "a=1&b=2", 3, all, false, true, 1, {{"a", "1"}}},
-      {"cbTotalBytes longer, read gives 0", "a=1&b=2", 100, all, false, true, 2, {{"a", "1"}, {"b", "2"}}},
-      {"read fails midway", "a=hello&b=2", all, 5, true, true, 1, {{"a", "hel"}}},
-      {"read gives 0 midway", "a=hello&b=2", all, 5, false, true, 1, {{"a", "hel"}}},
+      // A body that stops short of its length is no form (a program would take "hel" for
+      // "hello"): no list, the fields begun still counted.
+      {"cbTotalBytes longer, read gives 0", "a=1&b=2", 100, all, false, false, 2, {}},
+      {"read fails midway", "a=hello&b=2", all, 5, true, false, 1, {}},
+      {"read gives 0 midway", "a=hello&b=2", all, 5, false, false, 1, {}},
       {"read fails at once", "a=hello&b=2", all, 0, true, false, 0, {}},
+      {"read fails at the last byte", "a=hello&b=2", all, 10, true, false, 2, {}},
+      // Of unknown length (chunked), a read that gives nothing is the body's end; one that fails
+      // is not.
+      {"unknown length, read gives 0 midway", "a=hello&b=2", 0xFFFFFFFF, 5, false, true, 1, {{"a", "hel"}}},
+      {"unknown length, whole", "a=hello&b=2", 0xFFFFFFFF, all, false, true, 2, {{"a", "hello"}, {"b", "2"}}},
+      {"unknown length, read fails midway", "a=hello&b=2", 0xFFFFFFFF, 5, true, false, 1, {}},
+      {"unknown length, read fails at the end", "a=hello&b=2", 0xFFFFFFFF, 11, true, false, 2, {}},
   };
   for (const BodyCase& c : cases) {
     for (size_t chunk : {size_t{1}, size_t{7}, size_t{65536}}) {

@@ -15,6 +15,7 @@
 //             "seconds" (60); the child's pid goes into the file "pidfile"
 //   alive     answers "alive" or "gone": whether the process "pid" still runs (a zombie does not)
 //   touch     makes the file "path", then answers "touched"
+//   mark      creates the file "file" names (the sign that it ran), then answers "marked"
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -129,6 +130,11 @@ int main(int argc, char** argv) {
     if (fd < 0) return 1;
     close(fd);
     return Answer(argv[1], "touched") ? 0 : 1;
+  }
+  if (what == "mark") {
+    std::FILE* mark = std::fopen(Value(request, "file", "").c_str(), "w");
+    if (mark != nullptr) std::fclose(mark);
+    return Answer(argv[1], mark != nullptr ? "marked" : "no mark") ? 0 : 1;
   }
   if (what == "spin") {
     volatile unsigned long turns = 0;
