@@ -122,7 +122,7 @@ class SpawnerAttacks(unittest.TestCase):
                 clients = []
                 for k in range(4):
                     c = socket.create_connection(("127.0.0.1", server.port))
-                    target = url("/scripts", do="touch", path=os.path.join(scratch, "ran%d" % k), left="left%d" % k)
+                    target = url("/scripts", do="mark", file=os.path.join(scratch, "ran%d" % k), left="left%d" % k)
                     c.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target).encode())
                     clients.append(c)
                 self.assertTrue(wait_until(lambda: status()["WaitingForSlot"] == "4", 5), status())
@@ -135,8 +135,8 @@ class SpawnerAttacks(unittest.TestCase):
                 holder.join()
             self.assertTrue(wait_until(lambda: running() == 0, 5))
             # The slot is free now: none of them may run any more.
-            code, _, body = server.request("GET", url("/scripts", do="touch", path=os.path.join(scratch, "after")))
-            self.assertEqual((200, b"touched"), (code, body))
+            code, _, body = server.request("GET", url("/scripts", do="mark", file=os.path.join(scratch, "after")))
+            self.assertEqual((200, b"marked"), (code, body))
             self.assertEqual(["after", "free"], sorted(os.listdir(scratch)), "no program of a client that left ran")
             self.assertTrue(wait_until(lambda: len(results_of("left=left")) == 4, 5))
             self.assertEqual(["client-gone"] * 4, results_of("left=left"))

@@ -14,9 +14,7 @@
 //   abandon   ends at once without an answer, leaving a child that ignores SIGTERM and sleeps
 //             "seconds" (60); the child's pid goes into the file "pidfile"
 //   alive     answers "alive" or "gone": whether the process "pid" still runs (a zombie does not)
-//   touch     makes the file "path", then answers "touched"
 //   mark      creates the file "file" names (the sign that it ran), then answers "marked"
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -124,12 +122,6 @@ int main(int argc, char** argv) {
     const char* state = read ? std::strrchr(text, ')') : nullptr;
     const bool alive = state != nullptr && state[1] == ' ' && state[2] != 'Z' && state[2] != 'X';
     return Answer(argv[1], alive ? "alive" : "gone") ? 0 : 1;
-  }
-  if (what == "touch") {
-    const int fd = open(Value(request, "path", "").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return 1;
-    close(fd);
-    return Answer(argv[1], "touched") ? 0 : 1;
   }
   if (what == "mark") {
     std::FILE* mark = std::fopen(Value(request, "file", "").c_str(), "w");
