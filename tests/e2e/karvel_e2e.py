@@ -124,6 +124,18 @@ class Server:
                 pass
         return total
 
+    def spawner_pid(self):
+        """The spawner: the child of Apache's parent with few threads (its loop and its starts)."""
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/status" % entry) as f:
+                    fields = dict(line.split(":", 1) for line in f if ":" in line)
+            except (OSError, ValueError):
+                continue
+            if int(fields["PPid"]) == self.pid and int(fields["Threads"]) <= 3:
+                return int(entry)
+        return None
+
     def temp_entries(self):
         return sorted(os.listdir(os.path.join(self.stage, "tmp")))
 

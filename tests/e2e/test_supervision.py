@@ -211,23 +211,12 @@ class Supervision(unittest.TestCase):
     def test_the_spawner_started_again_serves_every_thread(self):
         # Apache's threads keep their connections to the spawner between requests: once it died
         # and the parent started it again, those that knew the last one connect to the new one.
-        def spawner():
-            for entry in os.listdir("/proc"):
-                try:
-                    with open("/proc/%s/status" % entry) as f:
-                        fields = dict(line.split(":", 1) for line in f if ":" in line)
-                except (OSError, ValueError):
-                    continue
-                if int(fields["PPid"]) == server.pid and int(fields["Threads"]) <= 3:
-                    return int(entry)
-            return None
-
         for _ in range(30):
             self.assertEqual(200, server.request("GET", url("/scripts"))[0])
-        last = spawner()
+        last = server.spawner_pid()
         self.assertIsNotNone(last)
         os.kill(last, signal.SIGKILL)
-        self.assertTrue(wait_until(lambda: spawner() not in (None, last), 10), "the parent starts it again")
+        self.assertTrue(wait_until(lambda: server.spawner_pid() not in (None, last), 10), "the parent starts it again")
         answers = [server.request("GET", url("/scripts"))[:3:2] for _ in range(30)]
         self.assertEqual([(200, b"nothing to do")] * 30, answers)
 
