@@ -292,18 +292,20 @@ uint32_t SendOrder(request_rec* r, const std::string& payload, apr_time_t deadli
   t_kept.fd = -1;
   bool missed = false;  // the spawner was not there: logged once a request
   for (;;) {
-    const bool kept = *fd >= 0;
     if (*fd < 0) *fd = Connect();
     if (*fd >= 0) {
       const apr_time_t replyBy = apr_time_now() + apr_time_from_sec(g_settings.nQueueTimeoutSeconds + kReplyMarginSeconds);
-      const uint32_t type = SendPacket(*fd, kSpawn, payload) ? AwaitReply(r, *fd, replyBy, reply, size, length, clientGone) : 0;
+      const bool sent = SendPacket(*fd, kSpawn, payload);
+      const uint32_t type = sent ? AwaitReply(r, *fd, replyBy, reply, size, length, clientGone) : 0;
       if (type != 0 && type != kClosing) return type == kNoReplyInTime ? 0 : type;
       close(*fd);
       *fd = -1;
       if (*clientGone) return 0;
-      // A connection the spawner closed before it read the order (kClosing, or a kept one it
-      // closed meanwhile): a new one at once. A new one that broke: the spawner ended.
-      if ((type == kClosing || kept) && apr_time_now() < deadline) continue;
+      // The order goes again only where the spawner provably did not read it: it said kClosing,
+      // or the send itself failed (a connection it had closed). A spawner that ended after the
+      // order was sent may have started the program: it is not started a second time.
+      if (sent && type != kClosing) return 0;
+      if (apr_time_now() < deadline) continue;
     }
     if (!missed) {
       missed = true;
