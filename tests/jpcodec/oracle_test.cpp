@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "iconv_oracle.h"
 #include "test_support.h"
 
 namespace jpcodec_test {
@@ -64,22 +65,6 @@ TEST(IconvOracle, EveryJisX0208CharacterInJisAndEucForms) {
   }
   // JIS X 0208 assigns 6879 characters; glibc's tables know all of them.
   EXPECT_GE(checked, 6879);
-}
-
-// Converts a whole text with iconv (the buffer grows as needed); false when iconv refuses.
-bool IconvText(const char* to, const char* from, const Bytes& in, Bytes* out) {
-  out->assign(in.size() * 2 + 16, 0);
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  Bytes source = in;
-  char* inPtr = reinterpret_cast<char*>(source.data());
-  size_t inLeft = source.size();
-  char* outPtr = reinterpret_cast<char*>(out->data());
-  size_t outLeft = out->size();
-  const bool ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1);
-  iconv_close(cd);
-  out->resize(out->size() - outLeft);
-  return ok;
 }
 
 TEST(IconvOracle, LongTextsOfEveryCharacterMixedWithAscii) {

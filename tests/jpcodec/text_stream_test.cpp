@@ -1,7 +1,6 @@
 // The text stream against the whole-text conversion: random texts of every kind cut into random
 // blocks (and short ones at every boundary) give the same bytes; and long texts against iconv.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <random>
 #include <string>
@@ -9,6 +8,7 @@
 
 #include "jpcodec/text_stream.h"
 #include "jpcodec/utf8_to_sjis.h"
+#include "iconv_oracle.h"
 #include "test_support.h"
 
 namespace jpcodec_test {
@@ -172,22 +172,6 @@ TEST(TextStream, JisTextCutForRoomEndsAtTheSameCharacter) {
   }
 }
 
-// Converts `in` with iconv; false when iconv refuses.
-bool Iconv(const char* to, const char* from, const Bytes& in, Bytes* out) {
-  out->assign(in.size() * 2 + 16, 0);
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  Bytes source = in;
-  char* inPtr = reinterpret_cast<char*>(source.data());
-  size_t inLeft = source.size();
-  char* outPtr = reinterpret_cast<char*>(out->data());
-  size_t outLeft = out->size();
-  const bool ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1);
-  iconv_close(cd);
-  out->resize(out->size() - outLeft);
-  return ok;
-}
-
 TEST(TextStream, LongJapaneseTextsMatchIconvInAnyBlocks) {
   // Every JIS X 0208 character iconv knows, a few times over with ASCII between, in EUC-JP; the
   // same text in JIS and UTF-8 from iconv. All three stream to iconv's Shift-JIS (CP932 for UTF-8).
@@ -197,17 +181,17 @@ TEST(TextStream, LongJapaneseTextsMatchIconvInAnyBlocks) {
       for (int cell = 0x21; cell <= 0x7E; ++cell) {
         const Bytes one = {static_cast<uint8_t>(row | 0x80), static_cast<uint8_t>(cell | 0x80)};
         Bytes check;
-        if (!Iconv("SHIFT_JIS", "EUC-JP", one, &check) || check.size() != 2) continue;
+        if (!IconvText("SHIFT_JIS", "EUC-JP", one, &check) || check.size() != 2) continue;
         euc.insert(euc.end(), one.begin(), one.end());
         if ((row + cell + times) % 17 == 0) euc.insert(euc.end(), {' ', 'a', '1'});
       }
     }
   }
   Bytes sjis, jis, utf8, cp932;
-  ASSERT_TRUE(Iconv("SHIFT_JIS", "EUC-JP", euc, &sjis));
-  ASSERT_TRUE(Iconv("ISO-2022-JP", "EUC-JP", euc, &jis));
+  ASSERT_TRUE(IconvText("SHIFT_JIS", "EUC-JP", euc, &sjis));
+  ASSERT_TRUE(IconvText("ISO-2022-JP", "EUC-JP", euc, &jis));
   // The UTF-8 form as code page 932 decodes the Shift-JIS, which it encodes back the same.
-  const bool haveCp932 = Iconv("UTF-8", "CP932", sjis, &utf8) && Iconv("CP932", "UTF-8", utf8, &cp932);
+  const bool haveCp932 = IconvText("UTF-8", "CP932", sjis, &utf8) && IconvText("CP932", "UTF-8", utf8, &cp932);
   std::mt19937 random(53);
   for (int round = 0; round < 3; ++round) {
     std::vector<size_t> sizes;
