@@ -128,11 +128,14 @@ class WindowsPathsPerSite(unittest.TestCase):
         cls.server = Server(probe=False, log_level="warn", includes=includes)
         # A native program that answers with the file its form names (result code 4), as a Windows
         # path left for the server to find (the kit's answer_file would resolve it here).
-        answering = os.path.join(cls.server.stage, "backends", "answer_named.py")
+        # The kit goes beside it: the server's user may not reach into the checkout (under /root).
+        backends = os.path.join(cls.server.stage, "backends")
+        shutil.copy(os.path.join(SOURCE, "backend", "karvel_backend.py"), backends)
+        os.chmod(os.path.join(backends, "karvel_backend.py"), 0o644)
+        answering = os.path.join(backends, "answer_named.py")
         with open(answering, "w") as f:
-            f.write("#!/usr/bin/python3\nimport sys\nsys.path.insert(0, %r)\nimport karvel_backend as kb\n"
-                    "kb._write_answer(sys.argv[1], b'4', kb.read_request(sys.argv[1]).find('path'))\n"
-                    % os.path.join(SOURCE, "backend"))
+            f.write("#!/usr/bin/python3\nimport sys\nimport karvel_backend as kb\n"
+                    "kb._write_answer(sys.argv[1], b'4', kb.read_request(sys.argv[1]).find('path'))\n")
         os.chmod(answering, 0o755)
 
     @classmethod
