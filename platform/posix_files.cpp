@@ -158,6 +158,15 @@ bool NothingButAFileAt(const char* name, bool mayBeMissing) {
   return false;
 }
 
+// A read-only open that does not share writing finds a writer holding the file: the descriptor is
+// closed and the open fails as Win32's would, with a sharing violation.
+bool HeldByAWriter(int fd, int accessFlags, DWORD share) {
+  if (accessFlags != O_RDONLY || (share & FILE_SHARE_WRITE) != 0 || !SomeoneWrites(fd)) return false;
+  close(fd);
+  SetLastError(ERROR_SHARING_VIOLATION);
+  return true;
+}
+
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID, DWORD disposition, DWORD, HANDLE) {
@@ -187,11 +196,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID, DWORD disposi
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  if (accessFlags == O_RDONLY && (share & FILE_SHARE_WRITE) == 0 && SomeoneWrites(fd)) {
-    close(fd);
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (HeldByAWriter(fd, accessFlags, share)) return INVALID_HANDLE_VALUE;
   bool reportExisting = existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
   SetLastError(reportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return HandleFromFd(fd);
@@ -234,11 +239,7 @@ HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD share) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  if (accessFlags == O_RDONLY && (share & FILE_SHARE_WRITE) == 0 && SomeoneWrites(fd)) {
-    close(fd);
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (HeldByAWriter(fd, accessFlags, share)) return INVALID_HANDLE_VALUE;
   SetLastError(ERROR_SUCCESS);
   return HandleFromFd(fd);
 }

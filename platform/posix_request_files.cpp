@@ -35,6 +35,18 @@ bool RandomNumber(uint64_t* number) {
   return true;
 }
 
+// The digits of a new request name, from the system's random source; false (its error set) when
+// that cannot be read.
+bool NextDigits(unsigned long long* digits) {
+  uint64_t number = 0;
+  if (!RandomNumber(&number)) {
+    SetLastError(Win32ErrorFromErrno(errno, nullptr, ERROR_ACCESS_DENIED));
+    return false;
+  }
+  *digits = static_cast<unsigned long long>(number);
+  return true;
+}
+
 }  // namespace
 
 BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file) {
@@ -53,13 +65,9 @@ BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file)
   }
   char path[MAX_PATH];
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    uint64_t number = 0;
-    if (!RandomNumber(&number)) {
-      SetLastError(Win32ErrorFromErrno(errno, nullptr, ERROR_ACCESS_DENIED));
-      return FALSE;
-    }
-    std::snprintf(path, sizeof path, "%s%s%s%016llX.tmp", directory, addSeparator ? "/" : "", prefix,
-                  static_cast<unsigned long long>(number));
+    unsigned long long digits = 0;
+    if (!NextDigits(&digits)) return FALSE;
+    std::snprintf(path, sizeof path, "%s%s%s%016llX.tmp", directory, addSeparator ? "/" : "", prefix, digits);
     int fd;
     do {
       fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kRequestFileMode);
@@ -101,12 +109,8 @@ BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDL
   char uploads[MAX_PATH];
   char path[MAX_PATH];
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    uint64_t number = 0;
-    if (!RandomNumber(&number)) {
-      SetLastError(Win32ErrorFromErrno(errno, nullptr, ERROR_ACCESS_DENIED));
-      return FALSE;
-    }
-    const auto digits = static_cast<unsigned long long>(number);
+    unsigned long long digits = 0;
+    if (!NextDigits(&digits)) return FALSE;
     std::snprintf(uploads, sizeof uploads, "%s%sVCU%016llX.tmp", directory, separator, digits);
     std::snprintf(path, sizeof path, "%s%sVC%016llX.tmp", directory, separator, digits);
     if (mkdir(uploads, kRequestDirectoryMode) != 0) {

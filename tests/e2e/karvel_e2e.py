@@ -10,6 +10,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import urllib.parse
 
 BUILD = os.environ.get("KARVEL_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 SOURCE = os.environ.get("KARVEL_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -44,6 +45,21 @@ def free_port_block(count):
             for h in holders:
                 h.close()
     raise RuntimeError("no block of %d free ports" % count)
+
+
+def wait_until(condition, seconds=20.0):
+    """True once condition() holds, looked at every 50 ms; its last answer after `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return condition()
+
+
+def behave_url(base, **fields):
+    """The URL below `base` that runs the test back-end behave with these fields."""
+    return "%s/VC_KARVEL2.dll?%s" % (base, urllib.parse.urlencode(dict(VCEXE="behave", **fields)))
 
 
 def error_page(text):

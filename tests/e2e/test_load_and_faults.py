@@ -10,19 +10,11 @@ import threading
 import time
 import unittest
 
-from karvel_e2e import SCRIPT, BUILD, Server, error_page, multipart
+from karvel_e2e import SCRIPT, BUILD, Server, error_page, multipart, wait_until
 
 ECHO_URL = SCRIPT + "?VCEXE=echo&load=1"
 FAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
-
-def wait_until(condition, seconds=20.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return condition()
 
 
 def exchange_files(server):

@@ -8,9 +8,8 @@ import socket
 import threading
 import time
 import unittest
-import urllib.parse
 
-from karvel_e2e import Server, error_page
+from karvel_e2e import Server, behave_url as url, error_page, wait_until
 
 server = None
 EXT = '"@STAGE@/lib/VC_KARVEL2.so"'
@@ -42,21 +41,10 @@ def tearDownModule():
     server.stop()
 
 
-def url(base, **fields):
-    return "%s/VC_KARVEL2.dll?%s" % (base, urllib.parse.urlencode(dict(VCEXE="behave", **fields)))
-
 
 def marked(base, mark, **fields):
     return url(base, mark=mark, **fields)
 
-
-def wait_until(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 def programs():
