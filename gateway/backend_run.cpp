@@ -7,6 +7,7 @@
 #include "gateway/answer_reply.h"
 #include "gateway/error_page.h"
 #include "gateway/request_settings.h"
+#include "isapi/karvel_host.h"
 #include "platform/file_watch.h"
 #include "platform/program_path.h"
 #include "platform/regular_files.h"

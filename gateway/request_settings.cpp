@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "gateway/error_page.h"
+#include "isapi/karvel_host.h"
 #include "platform/program_path.h"
 #include "platform/request_files.h"
 
@@ -82,14 +83,14 @@ BOOL CopyDirectory(const char* text, bool separated, CHAR out[MAX_PATH]) {
 
 int32_t MaxFieldsFor(EXTENSION_CONTROL_BLOCK* ecb) {
   CHAR text[32];
-  const int32_t configured = ParseCount(SettingText(ecb, "KARVEL_MAX_FIELDS", text, sizeof text));
+  const int32_t configured = ParseCount(SettingText(ecb, KARVEL_SETTING_MAX_FIELDS, text, sizeof text));
   return configured >= 0 ? configured : DEFAULT_MAX_FIELDS;
 }
 
 BOOL BackendDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
   CHAR text[MAX_PATH + 1];
   bool unreadable = false;
-  const char* configured = SettingText(ecb, "KARVEL_BACKEND_DIR", text, sizeof text, &unreadable);
+  const char* configured = SettingText(ecb, KARVEL_SETTING_BACKEND_DIR, text, sizeof text, &unreadable);
   if (unreadable) return FALSE;
   if (configured != nullptr) return CopyDirectory(configured, false, directory);
   return GetModuleDirectoryA(reinterpret_cast<const void*>(&BackendDirectoryFor), directory, MAX_PATH);
@@ -98,7 +99,7 @@ BOOL BackendDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH])
 BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
   CHAR text[MAX_PATH + 1];
   // The host's setting only: elsewhere the system's temporary directory is the one.
-  switch (ReadHostSetting(ecb, "KARVEL_TEMP_DIR", text, sizeof text)) {
+  switch (ReadHostSetting(ecb, KARVEL_SETTING_TEMP_DIR, text, sizeof text)) {
     case kHostGivesValue: return CopyDirectory(text, true, directory);
     case kHostGivesUnreadable: return FALSE;
     case kHostGivesNone: break;
@@ -108,14 +109,14 @@ BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
 
 int32_t BackendTimeoutFor(EXTENSION_CONTROL_BLOCK* ecb) {
   CHAR text[32];
-  return ParseCount(SettingText(ecb, "KARVEL_BACKEND_TIMEOUT", text, sizeof text));
+  return ParseCount(SettingText(ecb, KARVEL_SETTING_BACKEND_TIMEOUT, text, sizeof text));
 }
 
 FormCharset FormCharsetFor(EXTENSION_CONTROL_BLOCK* ecb) {
   const FormCharset requested = ContentTypeCharset(ecb != nullptr ? ecb->lpszContentType : nullptr);
   if (requested != kCharsetAuto) return requested;
   CHAR text[64];
-  const char* configured = SettingText(ecb, "KARVEL_FORM_CHARSET", text, sizeof text);
+  const char* configured = SettingText(ecb, KARVEL_SETTING_FORM_CHARSET, text, sizeof text);
   FormCharset charset = kCharsetAuto;
   return configured != nullptr && FormCharsetNamed(configured, std::strlen(configured), &charset) ? charset
                                                                                                   : kCharsetAuto;
@@ -123,12 +124,12 @@ FormCharset FormCharsetFor(EXTENSION_CONTROL_BLOCK* ecb) {
 
 BOOL WinePrefixFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR prefix[MAX_PATH]) {
   CHAR text[MAX_PATH + 1];
-  const char* configured = SettingText(ecb, "KARVEL_WINE_PREFIX", text, sizeof text);
+  const char* configured = SettingText(ecb, KARVEL_SETTING_WINE_PREFIX, text, sizeof text);
   return configured != nullptr && CopyDirectory(configured, false, prefix);
 }
 
 BOOL WindowsPathsFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR* table, DWORD size) {
-  const char* configured = SettingText(ecb, "KARVEL_WINDOWS_PATHS", table, size);
+  const char* configured = SettingText(ecb, KARVEL_SETTING_WINDOWS_PATHS, table, size);
   if (configured == nullptr || std::strlen(configured) + 1 > size) return FALSE;
   if (configured != table) lstrcpyA(table, configured);
   return TRUE;
@@ -142,10 +143,10 @@ LPCSTR UnfitSettingText(EXTENSION_CONTROL_BLOCK* ecb) {
   CHAR* text = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, WINDOWS_PATHS_ROOM));
   if (text == nullptr) return ERROR_TEXT_EXE_LOAD;
   bool unreadable = false;
-  const char* prefix = SettingText(ecb, "KARVEL_WINE_PREFIX", text, MAX_PATH + 1, &unreadable);
+  const char* prefix = SettingText(ecb, KARVEL_SETTING_WINE_PREFIX, text, MAX_PATH + 1, &unreadable);
   bool unfit = unreadable || (prefix != nullptr && !CopyDirectory(prefix, false, directory));
   if (!unfit) {
-    const char* paths = SettingText(ecb, "KARVEL_WINDOWS_PATHS", text, WINDOWS_PATHS_ROOM, &unreadable);
+    const char* paths = SettingText(ecb, KARVEL_SETTING_WINDOWS_PATHS, text, WINDOWS_PATHS_ROOM, &unreadable);
     unfit = unreadable || (paths != nullptr && std::strlen(paths) + 1 > WINDOWS_PATHS_ROOM);
   }
   HeapFree(GetProcessHeap(), 0, text);

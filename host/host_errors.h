@@ -4,7 +4,7 @@
 #ifndef KARVEL_HOST_HOST_ERRORS_H
 #define KARVEL_HOST_HOST_ERRORS_H
 
-#include "platform/win32.h"
+#include "isapi/karvel_host.h"
 
 #ifndef ERROR_INVALID_INDEX
 #define ERROR_INVALID_INDEX 1413
@@ -20,7 +20,5 @@
 // `return FailWithError(...)`.
 BOOL FailWithError(DWORD code);
 void ClearHostError();
-
-extern "C" DWORD KarvelHostLastError(void);
 
 #endif  // KARVEL_HOST_HOST_ERRORS_H

@@ -8,6 +8,7 @@
 
 #include "host/spawner_link.h"
 #include "host/wine_host.h"
+#include "isapi/karvel_host.h"
 #include "platform/request_files.h"
 #include "platform/windows_paths.h"
 
@@ -182,21 +183,21 @@ const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const ch
 const char* SiteSettingVariable(request_rec* r, const char* name) {
   const auto* settings = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
   if (settings == nullptr) return nullptr;
-  if (std::strcmp(name, "KARVEL_BACKEND_DIR") == 0) return settings->szBackendDir;
-  if (std::strcmp(name, "KARVEL_TEMP_DIR") == 0) return settings->szTempDir;
-  if (std::strcmp(name, "KARVEL_MAX_FIELDS") == 0 && settings->nMaxFields >= 0) {
+  if (std::strcmp(name, KARVEL_SETTING_BACKEND_DIR) == 0) return settings->szBackendDir;
+  if (std::strcmp(name, KARVEL_SETTING_TEMP_DIR) == 0) return settings->szTempDir;
+  if (std::strcmp(name, KARVEL_SETTING_MAX_FIELDS) == 0 && settings->nMaxFields >= 0) {
     return apr_psprintf(r->pool, "%d", settings->nMaxFields);
   }
-  if (std::strcmp(name, "KARVEL_FORM_CHARSET") == 0) return settings->szFormCharset;
-  if (std::strcmp(name, "KARVEL_WINDOWS_PATHS") == 0) return settings->szWindowsPaths;
-  if (std::strcmp(name, "KARVEL_WINE_PREFIX") == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {
+  if (std::strcmp(name, KARVEL_SETTING_FORM_CHARSET) == 0) return settings->szFormCharset;
+  if (std::strcmp(name, KARVEL_SETTING_WINDOWS_PATHS) == 0) return settings->szWindowsPaths;
+  if (std::strcmp(name, KARVEL_SETTING_WINE_PREFIX) == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {
     // The site's own prefix where it maps Windows directories: its file answers are found through
     // its own drive links.
     const char* prefix = WinePrefixInUse();
     if (prefix == nullptr || settings->szWindowsPaths == nullptr) return prefix;
     return apr_pstrdup(r->pool, SitePrefix(prefix, settings->szWindowsPaths).c_str());
   }
-  if (std::strcmp(name, "KARVEL_BACKEND_TIMEOUT") == 0 && settings->nBackendTimeout >= 0) {
+  if (std::strcmp(name, KARVEL_SETTING_BACKEND_TIMEOUT) == 0 && settings->nBackendTimeout >= 0) {
     return apr_psprintf(r->pool, "%d", settings->nBackendTimeout);
   }
   return nullptr;

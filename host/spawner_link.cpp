@@ -174,7 +174,7 @@ std::vector<std::string> Environment(request_rec* r, const SiteSettings& site, c
   }
   const std::string exchange = start.pszArgument;
   set("TMPDIR", exchange.substr(0, exchange.find_last_of('/') == std::string::npos ? 0 : exchange.find_last_of('/')));
-  set("KARVEL_BACKEND_DIR", start.pszBackendDirectory);
+  set(KARVEL_SETTING_BACKEND_DIR, start.pszBackendDirectory);
   if (site.pPassEnv != nullptr) {
     const auto* names = reinterpret_cast<const char* const*>(site.pPassEnv->elts);
     for (int k = 0; k < site.pPassEnv->nelts; ++k) {

@@ -5,7 +5,7 @@
 
 #include <httpd.h>
 
-#include "isapi/httpext.h"
+#include "isapi/karvel_host.h"
 
 // The server's supervision settings (KarvelMaxBackends, KarvelQueueTimeout), from the main server.
 struct SpawnerSettings {

@@ -92,39 +92,4 @@ typedef EXTENSION_CONTROL_BLOCK* LPEXTENSION_CONTROL_BLOCK;
 #define HSE_REQ_IS_CONNECTED 1018
 #endif
 
-// Karvel's own server support requests (not ISAPI): a host that offers them starts the back-end
-// programs itself and supervises them (mod_karvel's spawner); one that does not answers FALSE and
-// the extension starts them itself, as it does under IIS. A host that offers them answers TRUE
-// whatever becomes of the program, and one that has no spawner at the moment says so
-// (KARVEL_SERVER_BUSY): the extension never starts a program itself there.
-#define HSE_REQ_KARVEL_START_PROGRAM 0x4B560001u  // lpvBuffer: KARVEL_PROGRAM_START
-#define HSE_REQ_KARVEL_PROGRAM_DONE 0x4B560002u   // lpvBuffer: KARVEL_PROGRAM_DONE
-// Whether the program the host started still runs: *(DWORD*)lpvBuffer gets KARVEL_PROGRAM_RUNNING
-// or KARVEL_PROGRAM_EXITED. With lpdwSize, the host first waits for the program's end at most
-// *lpdwSize milliseconds.
-#define HSE_REQ_KARVEL_PROGRAM_STATE 0x4B560003u
-#define KARVEL_PROGRAM_RUNNING 1
-#define KARVEL_PROGRAM_EXITED 2
-
-#define KARVEL_PROGRAM_STARTED 1      // it runs
-#define KARVEL_PROGRAM_NOT_STARTED 2  // it could not be started
-#define KARVEL_SERVER_BUSY 3          // no slot (or no spawner) came in time: it did not run
-#define KARVEL_CLIENT_GONE 4          // the client left while it waited for a slot: it did not run
-
-struct KARVEL_PROGRAM_START {
-  LPCSTR pszProgram;           // the resolved program, inside the back-end directory
-  LPCSTR pszArgument;          // its one argument, the exchange file's path
-  LPCSTR pszBackendDirectory;  // the directory it was resolved in
-  LPCSTR pszUploadDirectory;   // the request's uploads, removed with the exchange file when it is stopped
-  DWORD dwOutcome;             // out: KARVEL_PROGRAM_STARTED, _NOT_STARTED or KARVEL_SERVER_BUSY
-  BOOL bUnderWine;             // out: a Windows program, started under Wine
-};
-
-// After the wait: whether the program answered, and how the wait ended ("1", "2", "4", "99",
-// "timeout", "client-gone"). A program that did not answer is stopped where the site says so.
-struct KARVEL_PROGRAM_DONE {
-  BOOL bAnswered;
-  LPCSTR pszResult;
-};
-
 #endif  // KARVEL_ISAPI_HTTPEXT_H

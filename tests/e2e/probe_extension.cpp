@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "isapi/httpext.h"
+#include "isapi/karvel_host.h"
 #include "platform/export.h"
 
 namespace {

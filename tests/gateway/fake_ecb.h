@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "isapi/httpext.h"
+#include "isapi/karvel_host.h"
 #include "platform/test_hooks.h"
 
 namespace gateway_test {

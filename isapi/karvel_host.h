@@ -1,0 +1,69 @@
+// karvel's own contract between the extension and a host of ours (mod_karvel), beside ISAPI: the
+// server variables that carry a site's settings, the server support requests through which the
+// host starts and supervises back-end programs, and the host's last-error code. A host that knows
+// none of it (IIS) answers FALSE to each: the extension then takes its settings from the
+// environment and starts programs itself.
+#ifndef KARVEL_ISAPI_KARVEL_HOST_H
+#define KARVEL_ISAPI_KARVEL_HOST_H
+
+#include "isapi/httpext.h"
+
+// The site's settings, as server variables the host defines for every request it hands the
+// extension (and, under the same names, environment variables where the host has none). Each
+// holds text: a path, a whole number of at most 9 digits, or a charset label. A host that leaves
+// one out, or gives it empty, leaves it to the environment or the default.
+#define KARVEL_SETTING_BACKEND_DIR "KARVEL_BACKEND_DIR"          // the only directory whose programs run
+#define KARVEL_SETTING_TEMP_DIR "KARVEL_TEMP_DIR"                // exchange files and uploads (host only)
+#define KARVEL_SETTING_MAX_FIELDS "KARVEL_MAX_FIELDS"            // fields a form may send (0: no limit)
+#define KARVEL_SETTING_BACKEND_TIMEOUT "KARVEL_BACKEND_TIMEOUT"  // seconds to wait for an answer
+#define KARVEL_SETTING_FORM_CHARSET "KARVEL_FORM_CHARSET"        // the site's form encoding
+#define KARVEL_SETTING_WINE_PREFIX "KARVEL_WINE_PREFIX"          // where its Windows programs run
+#define KARVEL_SETTING_WINDOWS_PATHS "KARVEL_WINDOWS_PATHS"      // lines "C:\apps|/srv/karvel/backends"
+
+// The server support requests: a host that offers them starts the back-end programs itself and
+// supervises them (mod_karvel's spawner); one that does not answers FALSE and the extension starts
+// them itself, as it does under IIS. A host that offers them answers TRUE whatever becomes of the
+// program, and one that has no spawner at the moment says so (KARVEL_SERVER_BUSY): the extension
+// never starts a program itself there.
+#define HSE_REQ_KARVEL_START_PROGRAM 0x4B560001u  // lpvBuffer: KARVEL_PROGRAM_START
+#define HSE_REQ_KARVEL_PROGRAM_DONE 0x4B560002u   // lpvBuffer: KARVEL_PROGRAM_DONE
+// Whether the program the host started still runs: *(DWORD*)lpvBuffer gets KARVEL_PROGRAM_RUNNING
+// or KARVEL_PROGRAM_EXITED. With lpdwSize, the host first waits for the program's end at most
+// *lpdwSize milliseconds.
+#define HSE_REQ_KARVEL_PROGRAM_STATE 0x4B560003u
+#define KARVEL_PROGRAM_RUNNING 1
+#define KARVEL_PROGRAM_EXITED 2
+
+#define KARVEL_PROGRAM_STARTED 1      // it runs
+#define KARVEL_PROGRAM_NOT_STARTED 2  // it could not be started
+#define KARVEL_SERVER_BUSY 3          // no slot (or no spawner) came in time: it did not run
+#define KARVEL_CLIENT_GONE 4          // the client left while it waited for a slot: it did not run
+
+struct KARVEL_PROGRAM_START {
+  LPCSTR pszProgram;           // the resolved program, inside the back-end directory
+  LPCSTR pszArgument;          // its one argument, the exchange file's path
+  LPCSTR pszBackendDirectory;  // the directory it was resolved in
+  LPCSTR pszUploadDirectory;   // the request's uploads, removed with the exchange file when it is stopped
+  DWORD dwOutcome;             // out: KARVEL_PROGRAM_STARTED, _NOT_STARTED or KARVEL_SERVER_BUSY
+  BOOL bUnderWine;             // in: the extension runs it as a Windows program under Wine (its
+                               // site's KARVEL_WINE_PREFIX, its file a Windows program): the host
+                               // checks this and refuses a start that does not hold, never decides
+                               // otherwise on its own
+};
+
+// After the wait: whether the program answered, and how the wait ended ("1", "2", "4", "99",
+// "timeout", "client-gone", "exited"). A program that did not answer is stopped where the site
+// says so.
+struct KARVEL_PROGRAM_DONE {
+  BOOL bAnswered;
+  LPCSTR pszResult;
+};
+
+#ifndef _WIN32
+// The error code of the host's last failed callback on this thread, as an extension on Windows
+// reads it with GetLastError. An extension built with our platform layer keeps its own last-error
+// slot, so on Linux the host exports this function for it.
+extern "C" DWORD KarvelHostLastError(void);
+#endif
+
+#endif  // KARVEL_ISAPI_KARVEL_HOST_H
