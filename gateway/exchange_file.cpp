@@ -11,8 +11,7 @@
 #include "gateway/gathered_file.h"
 #include "gateway/request_settings.h"
 #include "gateway/wine_request.h"
-#include "jpcodec/internal.h"
-#include "jpcodec/text_stream.h"
+#include "jpcodec/converters.h"
 #include "platform/request_files.h"
 #include "platform/windows_paths.h"
 

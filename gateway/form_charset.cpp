@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "jpcodec/internal.h"
-#include "jpcodec/utf8_to_sjis.h"
+#include "jpcodec/converters.h"
 
 namespace {
 

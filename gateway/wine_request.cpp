@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "backend/karvel_cp932.h"
+#include "jpcodec/converters.h"
 
 #include "gateway/request_settings.h"
 #include "platform/program_path.h"
@@ -63,7 +63,11 @@ bool NameUploadForWine(const char* path, CHAR given[MAX_PATH]) {
   const std::string directory(path, static_cast<size_t>(name - path));
   for (int n = 1; n <= kMaxSameName; ++n) {
     const std::string shiftJis = NumberedName(name, n);
-    const std::string renamed = directory + karvel::DecodeValue(shiftJis);
+    std::string unicode(jpcodec::Cp932ToUtf8Room(shiftJis.size()), '\0');
+    size_t unicodeLength = 0;
+    jpcodec::DecodeCp932(reinterpret_cast<const uint8_t*>(shiftJis.data()), shiftJis.size(),
+                         reinterpret_cast<uint8_t*>(unicode.data()), unicode.size(), &unicodeLength);
+    const std::string renamed = directory + unicode.substr(0, unicodeLength);
     // Never over another file: a name that is there already belongs to another upload.
     if (MoveFileA(path, renamed.c_str())) {
       if (directory.size() + shiftJis.size() + 1 > MAX_PATH) return false;

@@ -31,6 +31,10 @@ Converter ChooseConverter(DetectOutcome outcome) {
   return outcome == kEucJp ? narrow::ConvertEuc : narrow::ConvertJis;
 }
 
+// Whether a buffer of `len` bytes is converted at all: lengths are signed 32-bit, so 0, and
+// anything with the top bit set (or wider), stay unchanged.
+bool Convertible(const char* buf, unsigned long len) { return buf != nullptr && len != 0 && len <= kMostTextBytes; }
+
 }  // namespace
 
 PieceConverter PieceConverterFor(DetectOutcome outcome) {
@@ -50,13 +54,12 @@ size_t ConvertUtf8ToSjis(const uint8_t* in, size_t length, uint8_t* out) {
 }
 
 unsigned long ConvertText(char* buf, unsigned long len) {
-  // Lengths are signed 32-bit: 0, and anything with the top bit set (or wider), stay unchanged.
-  if (len == 0 || len > 0x7FFFFFFFul || buf == nullptr) return len;
+  if (!Convertible(buf, len)) return len;
   return ConvertTextAs(buf, len, DetectCode(reinterpret_cast<const uint8_t*>(buf), static_cast<int32_t>(len)));
 }
 
 unsigned long ConvertTextAs(char* buf, unsigned long len, DetectOutcome outcome) {
-  if (len == 0 || len > 0x7FFFFFFFul || buf == nullptr || outcome == kUnchanged) return len;
+  if (!Convertible(buf, len) || outcome == kUnchanged) return len;
   const int32_t length = static_cast<int32_t>(len);
   const auto* source = reinterpret_cast<const uint8_t*>(buf);
 

@@ -1,4 +1,5 @@
-// The converter's steps, shared by its source files and by the tests. Nothing here is exported.
+// The converter's steps, shared by its source files and by the tests. Nothing here is exported;
+// what the extension may call besides the export is in converters.h.
 //
 // Positions are signed 32-bit like the lengths callers pass; ConvertText refuses any `len` that does
 // not fit, so every index below stays in [0, len].
@@ -7,9 +8,9 @@
 
 #include <cstdint>
 
-namespace jpcodec {
+#include "jpcodec/converters.h"
 
-enum DetectOutcome { kUnchanged, kEucJp, kJis };
+namespace jpcodec {
 
 // One row of the half-width katakana table: the half-width byte that selects it (kNoKey: reached
 // only as the voiced or semi-voiced neighbour of a keyed row) and its full-width Shift-JIS bytes.
@@ -21,10 +22,6 @@ struct KatakanaRow {
 inline constexpr uint8_t kNoKey = 0x00;
 inline constexpr int kKatakanaRows = 92;
 extern const KatakanaRow kKatakanaTable[kKatakanaRows];
-
-// Decides from the first deciding byte before the NUL (or `len`) whether `buf` is JIS, EUC-JP, or
-// neither. Reads nothing at `len` or beyond.
-DetectOutcome DetectCode(const uint8_t* buf, int32_t len);
 
 // Write the Shift-JIS form of the text into `scratch` (`len` bytes) and return the converted
 // text's length t: scratch[t] is its NUL when t < len, and t = len means the output filled the
@@ -79,11 +76,8 @@ static inline void JisToSjis(uint8_t* pair) {
 int WidenKatakana(const uint8_t* buf, int32_t p, int32_t len, uint8_t* scratch, int32_t* j,
                   int32_t limit);
 
-// The whole conversion as ConvertToSjis2 exports it.
+// The whole conversion as ConvertToSjis2 exports it (ConvertTextAs on what DetectCode decides).
 unsigned long ConvertText(char* buf, unsigned long len);
-// The same without detection: the text is taken as `outcome` says (a form that declares its
-// encoding). kUnchanged leaves it as it is and returns `len`.
-unsigned long ConvertTextAs(char* buf, unsigned long len, DetectOutcome outcome);
 
 // The piece converter for `outcome` (kEucJp or kJis) in the block width this processor runs.
 using PieceConverter = int32_t (*)(const uint8_t* buf, uint8_t* scratch, int32_t len, TextPiece* piece);

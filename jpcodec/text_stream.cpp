@@ -36,7 +36,7 @@ int32_t Utf8Cut(const uint8_t* bytes, int32_t length) {
 
 bool BeginTextStream(TextStream* stream, StreamCode code, uint64_t length) {
   *stream = TextStream{code, 0, static_cast<int64_t>(length), false, 0, nullptr, nullptr};
-  if (length >= 0x7FFFFFFFull) return false;
+  if (length >= kMostTextBytes) return false;  // the text and its NUL would not fit
   stream->pWork = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, kWorkBytes));
   stream->pOut = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, kOutBytes));
   if (stream->pWork == nullptr || stream->pOut == nullptr) {
