@@ -84,6 +84,99 @@ inline uint64_t Load64(const uint8_t* at) {
   return w;
 }
 
+// Three-byte sequences with two-byte codes, where kana and kanji lie, two at a time: most of a
+// Japanese text. Bytes are read eight at a time, the first in the lowest byte. Advances *i and
+// *out over the pairs converted; stops before a pair that is not two such sequences, or where
+// fewer than eight bytes are left.
+inline void ConvertThreeBytePairs(const uint8_t* in, size_t length, const uint16_t* threeBytes, size_t* i,
+                                  uint8_t** out) {
+  while (*i + 8 <= length) {
+    uint64_t w = Load64(in + *i);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    if ((w & 0xC0C0F0C0C0F0) != 0x8080E08080E0) return;
+    const uint32_t both = ThreeBytePairIndexes(w);
+    const uint16_t first = threeBytes[both & 0xFFFF];
+    const uint16_t second = threeBytes[both >> 16];
+    if (first == 0 || second == 0) return;
+    std::memcpy(*out, &first, 2);
+    std::memcpy(*out + 2, &second, 2);
+    *out += 4;
+    *i += 6;
+  }
+}
+
+// One such sequence on its own (the last of a run, or near the end): true, *i and *out advanced,
+// when the bytes at *i are one.
+inline bool ConvertThreeByte(const uint8_t* in, size_t length, const uint16_t* threeBytes, size_t* i,
+                             uint8_t** out) {
+  if (*i + 3 > length) return false;
+  const uint64_t w = in[*i] | (in[*i + 1] << 8) | (static_cast<uint32_t>(in[*i + 2]) << 16);
+  const uint16_t bytes = ThreeByteShape(w) ? threeBytes[ThreeByteIndex(w)] : 0;
+  if (bytes == 0) return false;
+  std::memcpy(*out, &bytes, 2);
+  *out += 2;
+  *i += 3;
+  return true;
+}
+
+// What the first byte of a multi-byte sequence says, as the UTF-8 decoder of the Encoding Standard
+// takes it: how many continuation bytes follow, its payload bits, and the range of the second
+// byte (so no overlong form, no surrogate and nothing above U+10FFFF passes).
+struct SequenceStart {
+  int nNeeded;
+  uint32_t nCode;
+  uint8_t bLower;
+  uint8_t bUpper;
+};
+
+// False for a byte no sequence begins with (80-C1, F5-FF).
+inline bool StartSequence(uint8_t lead, SequenceStart* start) {
+  *start = SequenceStart{0, 0, 0x80, 0xBF};
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    start->nNeeded = 1;
+    start->nCode = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    start->nNeeded = 2;
+    start->nCode = lead & 0x0F;
+    if (lead == 0xE0) start->bLower = 0xA0;
+    if (lead == 0xED) start->bUpper = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    start->nNeeded = 3;
+    start->nCode = lead & 0x07;
+    if (lead == 0xF0) start->bLower = 0x90;
+    if (lead == 0xF4) start->bUpper = 0x8F;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// *code when the bytes at i are no whole sequence.
+constexpr uint32_t kBrokenSequence = 0xFFFFFFFF;
+
+// Decodes the sequence at in[i] (not ASCII) into *code, or kBrokenSequence when it is invalid or
+// cut, and returns where the next one begins: after it, or, when it breaks, at the byte that broke
+// it, which starts afresh (its valid beginning is one error). Always past i.
+size_t DecodeSequence(const uint8_t* in, size_t length, size_t i, uint32_t* code) {
+  SequenceStart start;
+  *code = kBrokenSequence;
+  if (!StartSequence(in[i], &start)) return i + 1;
+  uint32_t decoded = start.nCode;
+  uint8_t lower = start.bLower;
+  uint8_t upper = start.bUpper;
+  size_t j = i + 1;
+  for (int k = 0; k < start.nNeeded; ++k, ++j) {
+    if (j >= length || in[j] < lower || in[j] > upper) return j;
+    decoded = (decoded << 6) | (in[j] & 0x3F);
+    lower = 0x80;
+    upper = 0xBF;
+  }
+  *code = decoded;
+  return j;
+}
+
 }  // namespace
 
 size_t ConvertUtf8ToSjis(const uint8_t* in, size_t length, uint8_t* out) {
@@ -98,81 +191,18 @@ size_t ConvertUtf8ToSjis(const uint8_t* in, size_t length, uint8_t* out) {
       i += ascii;
       continue;
     }
-
-    // Three-byte sequences with two-byte codes, where kana and kanji lie, two at a time: most of a
-    // Japanese text. Bytes are read eight at a time, the first in the lowest byte.
-    while (i + 8 <= length) {
-      uint64_t w = Load64(in + i);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-      w = __builtin_bswap64(w);
-#endif
-      if ((w & 0xC0C0F0C0C0F0) != 0x8080E08080E0) break;
-      const uint32_t both = ThreeBytePairIndexes(w);
-      const uint16_t first = threeBytes[both & 0xFFFF];
-      const uint16_t second = threeBytes[both >> 16];
-      if (first == 0 || second == 0) break;
-      std::memcpy(out, &first, 2);
-      std::memcpy(out + 2, &second, 2);
-      out += 4;
-      i += 6;
-    }
+    // Kana and kanji, two at a time, then one on its own.
+    ConvertThreeBytePairs(in, length, threeBytes, &i, &out);
     if (i == length || in[i] < 0x80) continue;
-    // One such sequence on its own (the last of a run, or near the end).
-    if (i + 3 <= length) {
-      const uint64_t w = in[i] | (in[i + 1] << 8) | (static_cast<uint32_t>(in[i + 2]) << 16);
-      const uint16_t bytes = ThreeByteShape(w) ? threeBytes[ThreeByteIndex(w)] : 0;
-      if (bytes != 0) {
-        std::memcpy(out, &bytes, 2);
-        out += 2;
-        i += 3;
-        continue;
-      }
-    }
-
-    // A multi-byte sequence: its length and the range of its second byte from the first, as the
-    // UTF-8 decoder of the Encoding Standard takes them (no overlong forms, no surrogates, nothing
-    // above U+10FFFF).
-    const uint8_t lead = in[i];
-    int needed = 0;
-    uint32_t code = 0;
-    uint8_t lower = 0x80, upper = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      needed = 1;
-      code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      needed = 2;
-      code = lead & 0x0F;
-      if (lead == 0xE0) lower = 0xA0;
-      if (lead == 0xED) upper = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      needed = 3;
-      code = lead & 0x07;
-      if (lead == 0xF0) lower = 0x90;
-      if (lead == 0xF4) upper = 0x8F;
-    } else {
-      *out++ = '?';  // a byte no sequence begins with
-      ++i;
-      continue;
-    }
-    size_t j = i + 1;
-    bool whole = true;
-    for (int k = 0; k < needed; ++k, ++j) {
-      if (j >= length || in[j] < lower || in[j] > upper) {
-        whole = false;
-        break;
-      }
-      code = (code << 6) | (in[j] & 0x3F);
-      lower = 0x80;
-      upper = 0xBF;
-    }
-    if (!whole) {
-      // The sequence's valid beginning is one error; the byte that broke it starts afresh.
+    if (ConvertThreeByte(in, length, threeBytes, &i, &out)) continue;
+    // Anything else: one sequence decoded and encoded, or "?" for one that is broken.
+    uint32_t code;
+    i = DecodeSequence(in, length, i, &code);
+    if (code == kBrokenSequence) {
       *out++ = '?';
-      i = j;
-      continue;
+    } else {
+      out = Encode(code, out);
     }
-    out = Encode(code, out);
-    i = j;
   }
   return static_cast<size_t>(out - start);
 }
