@@ -75,8 +75,8 @@ int32_t ConvertEucPiece(const uint8_t* buf, uint8_t* scratch, int32_t len, TextP
     // Code set 2 (half-width katakana): 0x8E, the kana byte, perhaps a mark byte.
     if (b == 0x8E) {
       if (i + 1 >= len || buf[i + 1] == 0x00) {
-        // No kana byte follows: the 0x8E alone becomes "?" and the NUL still ends the text.
-        scratch[j++] = '?';
+        // No kana byte follows: the 0x8E alone becomes a substitute and the NUL still ends the text.
+        scratch[j++] = kSubstitute;
         i += 1;
         continue;
       }

@@ -12,6 +12,9 @@
 
 namespace jpcodec {
 
+// What a byte or a sequence that makes no character becomes in the Shift-JIS output.
+inline constexpr uint8_t kSubstitute = '?';
+
 // One row of the half-width katakana table: the half-width byte that selects it (kNoKey: reached
 // only as the voiced or semi-voiced neighbour of a keyed row) and its full-width Shift-JIS bytes.
 struct KatakanaRow {
@@ -59,9 +62,30 @@ int32_t ConvertJisPiece(const uint8_t* buf, uint8_t* scratch, int32_t len, TextP
 int32_t ConvertEucPiece(const uint8_t* buf, uint8_t* scratch, int32_t len, TextPiece* piece);
 }  // namespace wide
 
-// Rewrites a JIS X 0208 row/cell pair in place as its Shift-JIS pair. Every sum is modulo 256, so
-// bytes outside 0x21-0x7E go through the same formulas untested. Each source file has its own copy
-// (static), so no copy compiled for AVX2 can stand in for the others.
+// Rewrites a JIS X 0208 row/cell pair in place as its Shift-JIS pair.
+//
+// JIS X 0208 places a character at row r and cell c, 1 to 94 each, and writes it as the bytes
+// a = r + 0x20 and b = c + 0x20 (0x21-0x7E): so in JIS text, and in EUC-JP with the high bit set
+// (the callers take 0x80 off first). Shift-JIS puts two rows under one lead byte: a lead byte has
+// 188 trail bytes, 0x40-0x7E and 0x80-0xFC (0x7F, DEL, is never one), the first 94 for the odd
+// row r, the last 94 for the even row r + 1.
+//
+// Lead byte. Rows 1-62 give 0x81-0x9F, that is (r + 1) / 2 + 0x80. Rows 63-94 would give
+// 0xA0-0xAF, but 0xA0-0xDF lead no pair (0xA1-0xDF are the half-width katakana), so these rows
+// move 0x40 up, to 0xE0-0xEF. In terms of a, (a + 1) / 2 is (r + 1) / 2 + 0x10 (0x20 is even, so
+// both round down alike): the lead is (a + 1) / 2 + 0x70, and (a + 1) / 2 + 0xB0 from row 63
+// (a = 0x5F) on.
+//
+// Trail byte. a is odd exactly where r is. An odd row's cells 1-63 give 0x40-0x7E, c + 0x3F, that
+// is b + 0x1F; its cells 64-94 (b = 0x60 on) step over 0x7F to 0x80-0x9E, b + 0x20. An even row's
+// cells give 0x9F-0xFC, c + 0x9E, that is b + 0x7E.
+//
+// For example, 山 at row 27 cell 19 is JIS 3B 33: (0x3C / 2) + 0x70 = 0x8E, and 0x33 + 0x1F =
+// 0x52, Shift-JIS 8E 52. These are the bytes of the WHATWG index's pointer (r - 1) * 94 + (c - 1)
+// for every row and cell (188 trails are two rows of 94).
+//
+// Every sum is modulo 256, so bytes outside 0x21-0x7E go through the same formulas untested. Each
+// source file has its own copy (static), so no copy compiled for AVX2 can stand in for the others.
 static inline void JisToSjis(uint8_t* pair) {
   const uint8_t a = pair[0];
   const uint8_t b = pair[1];

@@ -108,7 +108,6 @@ namespace {
 
 constexpr uint8_t kVoicedMark = 0xDE;
 constexpr uint8_t kSemiVoicedMark = 0xDF;
-constexpr uint8_t kSubstitute = '?';
 
 // Key byte -> first row with that key (-1: none). Built from the table at compile time, so a lookup
 // gives what a search from row 0 would, in one step.

@@ -15,9 +15,9 @@ enum StreamCode {
 };
 
 // The most bytes one block may bring.
-constexpr int32_t kStreamBlockBytes = 16 * 1024;
+inline constexpr int32_t kStreamBlockBytes = 16 * 1024;
 // The most bytes a block leaves for the next: a character that may go on behind the block.
-constexpr int32_t kStreamCarryBytes = 8;
+inline constexpr int32_t kStreamCarryBytes = 8;
 
 struct TextStream {
   StreamCode nCode;

@@ -199,7 +199,7 @@ size_t ConvertUtf8ToSjis(const uint8_t* in, size_t length, uint8_t* out) {
     uint32_t code;
     i = DecodeSequence(in, length, i, &code);
     if (code == kBrokenSequence) {
-      *out++ = '?';
+      *out++ = kSubstitute;
     } else {
       out = Encode(code, out);
     }
