@@ -8,6 +8,14 @@
 
 namespace {
 
+// The request's temporary directory: the site's, else the server's. False when none can be had.
+bool TempDirectoryOf(const UploadDirectory& directory, CHAR tempPath[MAX_PATH]) {
+  if (directory.szTempDirectory == nullptr) return GetServerTempPath(tempPath) != FALSE;
+  if (lstrlenA(directory.szTempDirectory) + 1 > MAX_PATH) return false;
+  lstrcpyA(tempPath, directory.szTempDirectory);
+  return true;
+}
+
 constexpr int kDirectoryAttempts = 100;
 // Copies of one base name in one request beyond this are refused rather than searched for.
 constexpr int kMaxSameName = 1000;
@@ -29,7 +37,7 @@ bool MakeUploadDirectory(UploadDirectory* directory) {
     made = directory->bWantedMade || CreateDirectoryA(name, nullptr) != FALSE;
   } else {
     CHAR tempPath[MAX_PATH];
-    if (!GetServerTempPath(tempPath)) return false;
+    if (!TempDirectoryOf(*directory, tempPath)) return false;
     for (int attempt = 0; attempt < kDirectoryAttempts && !made; ++attempt) {
       if (!CreateRequestFile(tempPath, "VCU", name)) return false;
       DeleteFileA(name);
@@ -159,7 +167,7 @@ UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, in
   if (!MakeUploadDirectory(directory)) {
     // No directory of its own: the file meant cannot be written.
     CHAR tempPath[MAX_PATH];
-    if (!GetServerTempPath(tempPath)) return kUploadRefused;
+    if (!TempDirectoryOf(*directory, tempPath)) return kUploadRefused;
     const int length = lstrlenA(tempPath);
     if (length + baseLength + 1 > MAX_PATH) return kUploadRefused;
     lstrcpyA(path, tempPath);
@@ -178,6 +186,12 @@ UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, in
     if (*file != INVALID_HANDLE_VALUE) return kUploadOpened;
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return kUploadFailed;
   }
+}
+
+bool IsRequestUpload(LPCSTR directory, const char* value, int32_t length) {
+  const size_t size = directory != nullptr ? std::strlen(directory) : 0;
+  return size > 0 && length > 0 && static_cast<size_t>(length) > size + 1 && std::memcmp(value, directory, size) == 0 &&
+         IsPathSeparator(value[size]);
 }
 
 void RemoveUploadDirectoryIfEmpty(UploadDirectory* directory) {

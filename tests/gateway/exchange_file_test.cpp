@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "gateway/error_page.h"
-#include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "gateway/fake_ecb.h"
 #include "gateway/form_charset.h"
 #include "gateway/form_test_support.h"
@@ -57,7 +57,7 @@ Written Write(FakeEcb& fake) {
   static TempDir dir;  // one directory for the whole run, removed at its end
   ScopedEnv tmpdir(test_support::kTempVariable, dir.path().c_str());
   Written w{};
-  w.failure = WriteExchangeFile(fake.Ecb(), &w.request);
+  w.failure = PrepareRequest(fake.Ecb(), &w.request);
   w.file = ReadAll(w.request.szExchangePath);
   return w;
 }
@@ -343,7 +343,7 @@ TEST(ExchangeFile, FailuresLeaveTheFileAndNameTheirText) {
     ScopedEnv tmpdir(test_support::kTempVariable, dir.File("missing").c_str());
     FakeEcb fake = FakeEcb::Get("a=1");
     ExchangeRequest request{};
-    EXPECT_STREQ(WriteExchangeFile(fake.Ecb(), &request), ERROR_TEXT_TEMP_OPEN);
+    EXPECT_STREQ(PrepareRequest(fake.Ecb(), &request), ERROR_TEXT_TEMP_OPEN);
   }
   // A method without form data: the header and the empty index are written, then the failure.
   FakeEcb head = FakeEcb::Get("a=1", "HEAD");

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gateway/error_page.h"
-#include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "gateway/fake_ecb.h"
 #include "gateway/request_settings.h"
 #include "support/files.h"
@@ -20,6 +20,23 @@ using test_support::TempDir;
 
 // A refusal's text, "" for none: texts compare by their bytes.
 std::string Text(LPCSTR text) { return text != nullptr ? text : ""; }
+
+// What a request reads of its settings: the refusal's text ("" for none) and the record's paths.
+struct Read {
+  std::string refusal, backendDirectory, tempDirectory, winePrefix, windowsPaths;
+};
+
+Read ReadSettings(FakeEcb& fake) {
+  RequestSettings settings{};
+  Read read;
+  read.refusal = Text(ReadRequestSettings(fake.Ecb(), &settings));
+  read.backendDirectory = settings.szBackendDirectory;
+  read.tempDirectory = settings.szTempDirectory;
+  read.winePrefix = settings.szWinePrefix;
+  read.windowsPaths = settings.pWindowsPaths != nullptr ? settings.pWindowsPaths : "";
+  ReleaseRequestSettings(&settings);
+  return read;
+}
 
 // A directory path of exactly `length` bytes under `base` (which need not exist).
 std::string PathOfLength(const std::string& base, size_t length) {
@@ -49,12 +66,12 @@ TEST(RequestSettings, BackendDirectoryFallsBackOnlyWhenTheHostGivesNone) {
     const std::string site = PathOfLength(dir.path(), c.length);
     FakeEcb fake = FakeEcb::Get("");
     if (c.length != 0) fake.Variable("KARVEL_BACKEND_DIR", site);
-    CHAR directory[MAX_PATH] = "unchanged";
-    EXPECT_EQ(c.told, BackendDirectoryFor(fake.Ecb(), directory) != FALSE);
+    const Read read = ReadSettings(fake);
+    EXPECT_EQ(c.told, read.refusal.empty());
     if (c.told) {
-      EXPECT_EQ(c.site ? site : fallback, std::string(directory));
+      EXPECT_EQ(c.site ? site : fallback, read.backendDirectory);
     }
-    EXPECT_EQ(c.told ? "" : ERROR_TEXT_EXE_LOAD, Text(UnfitSettingText(fake.Ecb())));
+    EXPECT_EQ(c.told ? "" : ERROR_TEXT_EXE_LOAD, read.refusal);
   }
 }
 
@@ -78,11 +95,11 @@ TEST(RequestSettings, OtherSettingsThatDoNotFitRefuseTheRequest) {
     SCOPED_TRACE(std::string(c.name) + " of " + std::to_string(c.length));
     FakeEcb fake = FakeEcb::Get("");
     fake.Variable(c.name, PathOfLength("/srv", c.length));
-    EXPECT_EQ(Text(c.refusal), Text(UnfitSettingText(fake.Ecb())));
+    const Read read = ReadSettings(fake);
+    EXPECT_EQ(Text(c.refusal), read.refusal);
     // Never the system's temporary directory in the site's place.
-    CHAR directory[MAX_PATH] = "";
     if (std::strcmp(c.name, "KARVEL_TEMP_DIR") == 0) {
-      EXPECT_EQ(c.refusal == nullptr, TempDirectoryFor(fake.Ecb(), directory) != FALSE);
+      EXPECT_EQ(c.refusal == nullptr, !read.tempDirectory.empty());
     }
   }
 }
@@ -95,9 +112,9 @@ TEST(RequestSettings, ARequestWhoseBackendDirectoryDoesNotFitIsRefusedBeforeAnyF
   FakeEcb fake = FakeEcb::Get("VCEXE=page&a=1");
   fake.Variable("KARVEL_BACKEND_DIR", PathOfLength(dir.path(), 300));
   ExchangeRequest request{};
-  EXPECT_STREQ(ERROR_TEXT_EXE_LOAD, WriteExchangeFile(fake.Ecb(), &request));
+  EXPECT_STREQ(ERROR_TEXT_EXE_LOAD, PrepareRequest(fake.Ecb(), &request));
   EXPECT_STREQ("", request.szExchangePath);
-  EXPECT_STREQ("", request.szBackendDirectory);
+  EXPECT_STREQ("", request.settings.szBackendDirectory);
 }
 
 }  // namespace
