@@ -4,11 +4,12 @@
 #ifndef KARVEL_GATEWAY_ANSWER_REPLY_H
 #define KARVEL_GATEWAY_ANSWER_REPLY_H
 
+#include "gateway/io_block.h"
 #include "isapi/httpext.h"
 
 // The block in which pages and files are read and sent; a page's first block carries its header
 // lines, which must end within it.
-constexpr DWORD ANSWER_BLOCK_BYTES = 65536;
+constexpr DWORD ANSWER_BLOCK_BYTES = GATEWAY_BLOCK_BYTES;
 // Longer URL answers are answered like an unreadable answer: an empty URL.
 constexpr DWORD ANSWER_URL_LIMIT = 8192;
 // Longer file paths name no file that could be opened: "Emage Error".

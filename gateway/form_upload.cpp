@@ -17,8 +17,7 @@ bool TempDirectoryOf(const UploadDirectory& directory, CHAR tempPath[MAX_PATH]) 
 }
 
 constexpr int kDirectoryAttempts = 100;
-// Copies of one base name in one request beyond this are refused rather than searched for.
-constexpr int kMaxSameName = 1000;
+constexpr int kMaxSameName = UPLOAD_SAME_NAME_LIMIT;
 // A client name converted: JIS katakana widen, so twice the bytes it may be sent in; from UTF-8, a
 // name may take the room of references to characters without a mapping.
 constexpr size_t kNameRoom = 2 * kUploadNameBytes + 2;

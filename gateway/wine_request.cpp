@@ -34,7 +34,7 @@ namespace {
 // Different uploads may leave names that convert alike (code page 932 spells some characters
 // twice): a taken name is tried again as "name(2).ext", "name(3).ext" ..., as uploads are named
 // when two of a request share a name, at most this often.
-constexpr int kMaxSameName = 1000;
+constexpr int kMaxSameName = UPLOAD_SAME_NAME_LIMIT;
 
 // `name` with "(n)" before its extension (n > 1).
 std::string NumberedName(const std::string& name, int n) {
