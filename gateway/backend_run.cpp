@@ -181,7 +181,7 @@ void BeginDeadline(int32_t siteTimeout, WaitDeadline* deadline) {
   deadline->nMinuteChanges = 0;
   deadline->bSiteTimeout = siteTimeout >= 0;
   deadline->dwStarted = GetTickCount();
-  deadline->dwLimit = siteTimeout >= 0 ? static_cast<DWORD>(siteTimeout) * 1000u : 0;
+  deadline->dwLimit = siteTimeout >= 0 ? TimeoutMilliseconds(siteTimeout) : 0;
 }
 
 bool DeadlinePassed(WaitDeadline* deadline) {
@@ -292,6 +292,13 @@ AnswerKind AnswerKindOf(BackendOutcome outcome) {
 
 }  // namespace
 
+DWORD TimeoutMilliseconds(int32_t seconds) {
+  if (seconds <= 0) return 0;
+  const ULONGLONG milliseconds = static_cast<ULONGLONG>(seconds) * 1000u;
+  constexpr DWORD kLongestTickWait = 0xFFFFFFFFu;  // the most a difference of two ticks can tell
+  return milliseconds < kLongestTickWait ? static_cast<DWORD>(milliseconds) : kLongestTickWait;
+}
+
 BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize,
                           HANDLE* answer) {
   *answer = INVALID_HANDLE_VALUE;
@@ -308,7 +315,7 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
   BYTE endCode = 0;
   if (launched == kStartedByHost && !underWine &&
       AnsweredByItsEnd(ecb, request.szExchangePath,
-                       timeout >= 0 ? std::min(static_cast<DWORD>(timeout) * 1000u, kEndFirstMilliseconds)
+                       timeout >= 0 ? std::min(TimeoutMilliseconds(timeout), kEndFirstMilliseconds)
                                     : kEndFirstMilliseconds,
                        &endCode, answerSize, answer)) {
     ReportWaitEnded(ecb, OutcomeOf(endCode));

@@ -34,6 +34,11 @@ enum BackendOutcome : int {
 BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize,
                           HANDLE* answer);
 
+// A site's time-out of `seconds` (0 or more) in the milliseconds the wait counts on a 32-bit tick
+// clock: a time-out longer than that clock can tell (about 49 days) waits as long as it can, never
+// a wrapped, shorter time.
+DWORD TimeoutMilliseconds(int32_t seconds);
+
 // The finished command line's program runs on the request, and the reply follows its answer (see
 // answer_reply.h). The exchange file is deleted on every path, answered or not; when the program
 // cannot be started or ended unanswered, its uploads go too (an answered program's stay its own).

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "answer_kinds.h"
+#include "gateway/backend_run.h"
 #include "gateway/error_page.h"
 #include "gateway/fake_ecb.h"
 #include "gateway/request_driver.h"
@@ -74,6 +75,27 @@ TEST(RunDecision, TheHostIsToldWhetherTheProgramRunsUnderWine) {
     EXPECT_EQ(fake.startOrders()[0].program, backends + "/" + c.started);
     EXPECT_EQ(fake.startOrders()[0].underWine, c.underWine);
     EXPECT_EQ(request.bUnderWine, c.underWine);
+  }
+}
+
+// A site's time-out as the wait counts it: seconds in milliseconds, exactly while the tick clock can
+// tell them; a longer one (a count of nine digits can name 31 years) waits as long as the clock can
+// count, never a time-out wrapped round to a shorter one.
+TEST(RunDecision, ATimeOutIsNeverWrappedShorter) {
+  const struct {
+    int32_t seconds;
+    DWORD milliseconds;
+  } cases[] = {
+      {0, 0},
+      {1, 1000},
+      {86400, 86400000u},
+      {4294967, 4294967000u},             // the longest exact one
+      {4294968, 0xFFFFFFFFu},             // 1000 ms more than the clock tells
+      {5000000, 0xFFFFFFFFu},             // wrapped: 705 032 704 ms, about 8 days
+      {999999999, 0xFFFFFFFFu},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(TimeoutMilliseconds(c.seconds), c.milliseconds) << c.seconds;
   }
 }
 
