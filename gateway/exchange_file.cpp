@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "gateway/error_page.h"
-#include "gateway/form_upload.h"
+#include "gateway/request_record.h"
 #include "jpcodec/internal.h"
 #include "jpcodec/text_stream.h"
 

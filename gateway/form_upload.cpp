@@ -187,12 +187,6 @@ UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, in
   }
 }
 
-bool IsRequestUpload(LPCSTR directory, const char* value, int32_t length) {
-  const size_t size = directory != nullptr ? std::strlen(directory) : 0;
-  return size > 0 && length > 0 && static_cast<size_t>(length) > size + 1 && std::memcmp(value, directory, size) == 0 &&
-         IsPathSeparator(value[size]);
-}
-
 void RemoveUploadDirectoryIfEmpty(UploadDirectory* directory) {
   if (!directory->bMade) {
     // Made with the exchange file, and no upload came to it.

@@ -20,11 +20,6 @@ struct UploadDirectory {
   LPCSTR szTempDirectory; // the site's temporary directory, ending in a separator; null: the server's
 };
 
-// Whether the field value (`length` bytes) is the path of a file saved in the request's upload
-// directory `directory` (null or empty: none): saved under a Shift-JIS name already, it is handed
-// on as it is.
-bool IsRequestUpload(LPCSTR directory, const char* value, int32_t length);
-
 // Removes the directory again when it was made (or came made) and holds nothing (every name refused, or the
 // one upload removed after a failure).
 void RemoveUploadDirectoryIfEmpty(UploadDirectory* directory);

@@ -5,6 +5,7 @@
 #define KARVEL_GATEWAY_REQUEST_RECORD_H
 
 #include <cstdint>
+#include <cstring>
 
 #include "gateway/request_settings.h"
 #include "isapi/httpext.h"
@@ -27,6 +28,15 @@ struct ExchangeRequest {
   bool bUnderWine;
   bool bBodyCut;                    // the body did not arrive whole: the file was refused ("TempWriteError")
 };
+
+// Whether the field value (`length` bytes) is the path of a file saved in the request's upload
+// directory `directory` (null or empty: none): saved under a Shift-JIS name already, it is handed
+// on as it is (or, to a program under Wine, as its Windows path).
+inline bool IsRequestUpload(LPCSTR directory, const char* value, int32_t length) {
+  const size_t size = directory != nullptr ? std::strlen(directory) : 0;
+  return size > 0 && length > 0 && static_cast<size_t>(length) > size + 1 && std::memcmp(value, directory, size) == 0 &&
+         IsPathSeparator(value[size]);
+}
 
 // Removes the exchange file and the uploads of a request that no back-end program received: a
 // failed request, or one whose program did not start. Nothing can rely on them, and files that

@@ -7,6 +7,7 @@
 #include "backend/karvel_cp932.h"
 
 #include "gateway/form_upload.h"
+#include "gateway/request_record.h"
 #include "platform/windows_paths.h"
 
 void MapWindowsProgramPath(const RequestSettings& settings, CHAR path[MAX_PATH]) {
