@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "gateway/backend_run.h"
-#include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -55,7 +55,7 @@ DWORD OneRequest(Reply* reply) {
   ecb.GetServerVariable = NoVariable;
   ecb.ServerSupportFunction = RecordReply;
   ExchangeRequest request;
-  if (WriteExchangeFile(&ecb, &request) != nullptr) return HSE_STATUS_ERROR;
+  if (PrepareRequest(&ecb, &request) != nullptr) return HSE_STATUS_ERROR;
   return ReplyToRequest(&ecb, request);
 }
 
@@ -77,7 +77,7 @@ bool EchoRequest(int n) {
   ecb.GetServerVariable = NoVariable;
   ecb.ServerSupportFunction = IgnoreReply;
   ExchangeRequest request;
-  if (WriteExchangeFile(&ecb, &request) != nullptr) return false;
+  if (PrepareRequest(&ecb, &request) != nullptr) return false;
   return ReplyToRequest(&ecb, request) == HSE_STATUS_SUCCESS;
 }
 
@@ -111,7 +111,7 @@ void BM_SpawnFloorTwoThreads(benchmark::State& state) {
   ecb.lpszQueryString = query.data();
   ecb.GetServerVariable = NoVariable;
   ExchangeRequest request;
-  if (WriteExchangeFile(&ecb, &request) != nullptr) {
+  if (PrepareRequest(&ecb, &request) != nullptr) {
     state.SkipWithError("no exchange file");
     return;
   }

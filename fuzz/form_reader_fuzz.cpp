@@ -116,7 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Small inputs reach the value buffer's growth too: it starts at a few bytes where the last byte
   // says so.
   const uint32_t firstValueBytes = (data[size - 1] & 0x18) == 0x18 ? 1 + data[size - 1] / 32 : 0;
-  const FormReadOptions options{limited ? uploads.c_str() : nullptr, limited ? 4 : (big ? 64 : 0), firstValueBytes};
+  const FormReadOptions options{limited ? uploads.c_str() : nullptr, limited ? 4 : (big ? 64 : 0), firstValueBytes, 0,
+                                false, nullptr};
   int32_t count = -1;
   FormReadEnd end = kFormReadComplete;
   FormField* head = ReadFormFieldsWith(&ecb, &count, options, &end);

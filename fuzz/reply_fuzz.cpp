@@ -175,9 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DWORD result = 0;
   switch (kCodes[kind]) {
     // No handle from a wait: each reply opens the exchange file by its path.
-    case '1': result = ReplyWithPage(&ecb, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize); break;
-    case '2': result = ReplyWithUrl(&ecb, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize); break;
-    default: result = ReplyWithFile(&ecb, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize); break;
+    case '1': result = ReplyWithAnswer(&ecb, kPageAnswer, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize, ""); break;
+    case '2': result = ReplyWithAnswer(&ecb, kUrlAnswer, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize, ""); break;
+    default: result = ReplyWithAnswer(&ecb, kFileAnswer, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize, ""); break;
   }
   Check(result == HSE_STATUS_SUCCESS || result == HSE_STATUS_ERROR);
   // The page path never sends more than the answer holds.

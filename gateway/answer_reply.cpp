@@ -2,20 +2,12 @@
 
 #include <cstring>
 
+#include "gateway/answer_file.h"
 #include "gateway/error_page.h"
-#include "gateway/request_settings.h"
+#include "gateway/wine_request.h"
 #include "platform/regular_files.h"
-#include "platform/windows_paths.h"
 
 namespace {
-
-constexpr DWORD kAnswerAreaAt = 4;
-
-// The exchange file is the program's until it answered: only a regular file is read, never waited on.
-HANDLE OpenAnswer(LPCSTR exchangePath) { return OpenRegularFile(exchangePath, GENERIC_READ, FILE_SHARE_READ); }
-
-// The answer area's length: the file's size at the answered mark less the 4 bytes before it.
-ULONGLONG AreaLength(ULONGLONG answerSize) { return answerSize > kAnswerAreaAt ? answerSize - kAnswerAreaAt : 0; }
 
 DWORD NextBlockLength(ULONGLONG left, DWORD limit) { return left < limit ? static_cast<DWORD>(left) : limit; }
 
@@ -29,16 +21,6 @@ DWORD ReadBlock(HANDLE file, CHAR* block, DWORD count) {
 // A page travels as text: its NULs are sent as blanks.
 void BlankNuls(CHAR* block, DWORD count) {
   for (CHAR* at = block; (at = static_cast<CHAR*>(std::memchr(at, '\0', block + count - at))) != nullptr;) *at++ = ' ';
-}
-
-// The file's size, 64 bits; false when it cannot be told.
-bool FileSize(HANDLE file, ULONGLONG* size) {
-  LONG high = 0;
-  SetLastError(ERROR_SUCCESS);
-  const DWORD low = SetFilePointer(file, 0, &high, FILE_END);
-  if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) return false;
-  *size = (static_cast<ULONGLONG>(static_cast<DWORD>(high)) << 32) | low;
-  return SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0;
 }
 
 // The whole file in one call, for the server to send as it sends its own files. FALSE when the
@@ -66,33 +48,26 @@ void StreamFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, ULONGLONG size, CHAR*
   }
 }
 
-}  // namespace
-
-DWORD ReadAnswer(LPCSTR exchangePath, HANDLE answer, CHAR* buffer, DWORD bufferSize, ULONGLONG answerSize) {
+// Reads the answer area of an answer of `answerSize` bytes into `buffer`, at most `bufferSize` - 1
+// bytes, NULs turned into blanks and a NUL behind the bytes read; an answer that could not be
+// opened gives an empty string.
+void ReadAnswerText(HANDLE answer, CHAR* buffer, DWORD bufferSize, ULONGLONG answerSize) {
   buffer[0] = '\0';
-  HANDLE file = answer != INVALID_HANDLE_VALUE ? answer : OpenAnswer(exchangePath);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  if (answer == INVALID_HANDLE_VALUE) return;
   DWORD read = 0;
-  if (SetFilePointer(file, kAnswerAreaAt, nullptr, FILE_BEGIN) == kAnswerAreaAt) {
-    read = ReadBlock(file, buffer, NextBlockLength(AreaLength(answerSize), bufferSize - 1));
+  if (SetFilePointer(answer, ANSWER_AREA_AT, nullptr, FILE_BEGIN) == ANSWER_AREA_AT) {
+    read = ReadBlock(answer, buffer, NextBlockLength(AnswerAreaLength(answerSize), bufferSize - 1));
   }
-  if (file != answer) CloseHandle(file);
   BlankNuls(buffer, read);
   buffer[read] = '\0';
-  return read;
 }
 
-DWORD ReplyWithPage(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE answer, ULONGLONG answerSize) {
+DWORD ReplyWithPage(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, ULONGLONG answerSize) {
   CHAR* block = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, ANSWER_BLOCK_BYTES + 1));
-  if (block == nullptr) {
-    if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
-    return SendErrorPage(ecb, ERROR_TEXT_TEMP_WRITE);
-  }
-  // An exchange file that cannot be opened again gives an empty header-and-data string.
-  HANDLE file = answer != INVALID_HANDLE_VALUE ? answer : OpenAnswer(exchangePath);
-  ULONGLONG left = AreaLength(answerSize);
+  if (block == nullptr) return SendErrorPage(ecb, ERROR_TEXT_TEMP_WRITE);
+  ULONGLONG left = AnswerAreaLength(answerSize);
   DWORD count = 0;
-  if (file != INVALID_HANDLE_VALUE && SetFilePointer(file, kAnswerAreaAt, nullptr, FILE_BEGIN) == kAnswerAreaAt) {
+  if (file != INVALID_HANDLE_VALUE && SetFilePointer(file, ANSWER_AREA_AT, nullptr, FILE_BEGIN) == ANSWER_AREA_AT) {
     count = ReadBlock(file, block, NextBlockLength(left, ANSWER_BLOCK_BYTES));
   }
   BlankNuls(block, count);
@@ -110,16 +85,11 @@ DWORD ReplyWithPage(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE an
     if (count == 0 || !ecb->WriteClient(ecb->ConnID, block, &sent, HSE_IO_SYNC)) break;
     left -= count;
   }
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   HeapFree(GetProcessHeap(), 0, block);
   return HSE_STATUS_SUCCESS;
 }
 
-DWORD ReplyWithUrl(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE answer, ULONGLONG answerSize) {
-  CHAR url[ANSWER_URL_LIMIT + 1];
-  url[0] = '\0';
-  if (AreaLength(answerSize) <= ANSWER_URL_LIMIT) ReadAnswer(exchangePath, answer, url, sizeof url, answerSize);
-  if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
+DWORD ReplyWithUrl(EXTENSION_CONTROL_BLOCK* ecb, CHAR* url) {
   DWORD size = static_cast<DWORD>(std::strlen(url) + 1);
   // A path on this server is delivered by the server itself; anything else is a redirection.
   const DWORD request = url[0] == '/' ? HSE_REQ_SEND_URL : HSE_REQ_SEND_URL_REDIRECT_RESP;
@@ -127,18 +97,9 @@ DWORD ReplyWithUrl(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE ans
   return HSE_STATUS_SUCCESS;
 }
 
-DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE answer, ULONGLONG answerSize) {
-  CHAR path[ANSWER_PATH_LIMIT + 1];
-  path[0] = '\0';
-  if (AreaLength(answerSize) <= ANSWER_PATH_LIMIT) ReadAnswer(exchangePath, answer, path, sizeof path, answerSize);
-  if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
-  // A Windows program under Wine names its file as Windows does ("C:\\out\\chart.gif"): the prefix's
-  // drives say where that lies here.
-  CHAR prefix[MAX_PATH];
-  CHAR mapped[ANSWER_PATH_LIMIT + 1];
-  if (IsDrivePath(path) && WinePrefixFor(ecb, prefix) && WineDrivePath(prefix, path, mapped, sizeof mapped)) {
-    lstrcpyA(path, mapped);
-  }
+DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, CHAR path[ANSWER_PATH_LIMIT + 1], LPCSTR winePrefix) {
+  // A Windows program under Wine names its file as Windows does.
+  MapWineAnswerPath(winePrefix, path, ANSWER_PATH_LIMIT + 1);
   // Opened for writing too, as it always was: a file the server may not change is not sent. Only
   // a regular file is sent: a FIFO would hold the reply, a device (/dev/zero) would never end.
   HANDLE file = path[0] == '\0' ? INVALID_HANDLE_VALUE
@@ -146,7 +107,7 @@ DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE an
   if (file == INVALID_HANDLE_VALUE) return SendErrorPage(ecb, ERROR_TEXT_IMAGE);
   ULONGLONG size = 0;
   CHAR* block = nullptr;
-  if (!FileSize(file, &size)) {
+  if (!MeasureFile(file, &size) || SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0) {
     CloseHandle(file);
     return SendErrorPage(ecb, ERROR_TEXT_IMAGE);
   }
@@ -164,4 +125,27 @@ DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR exchangePath, HANDLE an
   }
   CloseHandle(file);
   return HSE_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+DWORD ReplyWithAnswer(EXTENSION_CONTROL_BLOCK* ecb, AnswerKind kind, LPCSTR exchangePath, HANDLE answer,
+                      ULONGLONG answerSize, LPCSTR winePrefix) {
+  // The answer is opened here when the wait did not keep it (a Wine program's, measured again once
+  // it settled); an answer of no kind is not read at all.
+  HANDLE file = answer != INVALID_HANDLE_VALUE || kind == kOtherAnswer ? answer : OpenAnswerFile(exchangePath);
+  DWORD result = HSE_STATUS_ERROR;
+  // A URL or a path is read whole before the answer is closed; a longer one is read as none.
+  CHAR text[ANSWER_URL_LIMIT > ANSWER_PATH_LIMIT ? ANSWER_URL_LIMIT + 1 : ANSWER_PATH_LIMIT + 1];
+  text[0] = '\0';
+  const DWORD limit = kind == kUrlAnswer ? ANSWER_URL_LIMIT : ANSWER_PATH_LIMIT;
+  if (kind == kPageAnswer) {
+    result = ReplyWithPage(ecb, file, answerSize);
+  } else if ((kind == kUrlAnswer || kind == kFileAnswer) && AnswerAreaLength(answerSize) <= limit) {
+    ReadAnswerText(file, text, limit + 1, answerSize);
+  }
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (kind == kUrlAnswer) result = ReplyWithUrl(ecb, text);
+  if (kind == kFileAnswer) result = ReplyWithFile(ecb, text, winePrefix);
+  return result;
 }

@@ -4,13 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gateway/answer_file.h"
 #include "gateway/answer_reply.h"
 #include "gateway/error_page.h"
-#include "gateway/request_settings.h"
 #include "isapi/karvel_host.h"
 #include "platform/file_watch.h"
 #include "platform/program_path.h"
-#include "platform/regular_files.h"
 
 namespace {
 
@@ -40,20 +39,16 @@ constexpr DWORD kEndFirstMilliseconds = 20;
 constexpr DWORD kWineWatchMilliseconds = 20;
 constexpr DWORD kWineSettleMilliseconds = 2000;
 
-// The program may have put anything in the exchange file's place: only a regular file is opened,
-// and never with a wait (a FIFO's open would wait for a writer).
-HANDLE OpenForPoll(LPCSTR exchangePath) { return OpenRegularFile(exchangePath, GENERIC_READ, FILE_SHARE_READ); }
-
 enum LaunchOutcome { kStartedHere, kStartedByHost, kNotStarted, kHostBusy, kHostClientGone };
 
-// The host starts the program where it offers to (its spawner); FALSE when it does not (IIS, or
-// mod_karvel without its spawner configured). A host that offers it and has no spawner at the
-// moment answers TRUE, busy: the program is then not started here either.
-BOOL StartThroughHost(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, LPCSTR program,
-                      LPCSTR directory, LaunchOutcome* outcome, BOOL* underWine) {
-  KARVEL_PROGRAM_START start{program, request.szExchangePath, directory, request.szUploadDirectory, 0, FALSE};
+// The host starts the program where it offers to (its spawner), told whether it runs under Wine;
+// FALSE when it does not (IIS, or mod_karvel without its spawner configured). A host that offers
+// it and has no spawner at the moment answers TRUE, busy: the program is then not started here
+// either.
+BOOL StartThroughHost(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, LaunchOutcome* outcome) {
+  KARVEL_PROGRAM_START start{request.szProgram, request.szExchangePath, request.settings.szBackendDirectory,
+                             request.szUploadDirectory, 0, request.bUnderWine ? TRUE : FALSE};
   if (!ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_START_PROGRAM, &start, nullptr, nullptr)) return FALSE;
-  *underWine = start.bUnderWine;
   switch (start.dwOutcome) {
     case KARVEL_PROGRAM_STARTED: *outcome = kStartedByHost; return TRUE;
     case KARVEL_PROGRAM_NOT_STARTED: *outcome = kNotStarted; return TRUE;
@@ -63,20 +58,15 @@ BOOL StartThroughHost(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reque
   }
 }
 
-// Starts the program resolved inside the back-end directory: through the host where it offers to,
-// else here, without a shell; the exchange file's path follows as the one argument.
-LaunchOutcome Launch(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, BOOL* underWine) {
-  CHAR directory[MAX_PATH];
-  CHAR program[MAX_PATH];
-  LPCSTR exchangePath = request.szExchangePath;
-  if (!RequestBackendDirectory(request, directory) ||
-      !ResolveProgramInDirectory(directory, request.szBackendPath, program, MAX_PATH)) {
-    return kNotStarted;
-  }
+// Starts the program resolved inside the back-end directory (none resolved: a failed start):
+// through the host where it offers to, else here, without a shell; the exchange file's path
+// follows as the one argument.
+LaunchOutcome Launch(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request) {
+  if (request.szProgram[0] == '\0') return kNotStarted;
   LaunchOutcome outcome = kNotStarted;
-  if (StartThroughHost(ecb, request, program, directory, &outcome, underWine)) return outcome;
+  if (StartThroughHost(ecb, request, &outcome)) return outcome;
   // The file resolved is the file started: no directory on its way may have changed since.
-  return StartResolvedProgram(program, exchangePath) >= 32 ? kStartedHere : kNotStarted;
+  return StartResolvedProgram(request.szProgram, request.szExchangePath) >= 32 ? kStartedHere : kNotStarted;
 }
 
 // FALSE only when the server knows the client has left.
@@ -109,12 +99,12 @@ void ReportWaitEnded(EXTENSION_CONTROL_BLOCK* ecb, BackendOutcome launch) {
 // time-out, since no later look would find more.
 bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize, bool* held = nullptr,
                    HANDLE* keep = nullptr) {
-  HANDLE file = OpenForPoll(exchangePath);
+  HANDLE file = OpenAnswerFile(exchangePath);
   const DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
   if (held != nullptr) *held = error == ERROR_SHARING_VIOLATION;
   if (error == ERROR_BAD_FILE_TYPE) {
     *resultCode = kUnusableAnswer;
-    *answerSize = 4;
+    *answerSize = ANSWER_AREA_AT;
     return true;
   }
   // Held open by the back-end, or not there: look again later.
@@ -126,13 +116,9 @@ bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize,
   const bool answered = read >= 2 && head[0] == kAnsweredMark;
   if (answered) {
     *resultCode = head[1];
-    // All 64 bits: the low 32 of an answer of 4 GiB and more tell nothing of its size.
-    LONG high = 0;
-    SetLastError(ERROR_SUCCESS);
-    const DWORD low = SetFilePointer(file, 0, &high, FILE_END);
-    const ULONGLONG size = (static_cast<ULONGLONG>(static_cast<DWORD>(high)) << 32) | low;
+    ULONGLONG size = 0;
     // Shorter than 4 bytes (or not measurable): an empty answer area.
-    *answerSize = (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) || size < 4 ? 4 : size;
+    *answerSize = !MeasureFile(file, &size) || size < ANSWER_AREA_AT ? ANSWER_AREA_AT : size;
   }
   if (answered && keep != nullptr) {
     *keep = file;
@@ -178,88 +164,167 @@ BackendOutcome OutcomeOf(BYTE resultCode) {
   }
 }
 
+// When a wait gives up: the site's time-out, counted in milliseconds of a clock that never goes
+// back; without one, the third change of the local clock's minute.
+struct WaitDeadline {
+  bool bSiteTimeout;
+  DWORD dwStarted;
+  DWORD dwLimit;  // the site's time-out in milliseconds
+  WORD wMinute;
+  int nMinuteChanges;
+};
+
+void BeginDeadline(int32_t siteTimeout, WaitDeadline* deadline) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  deadline->wMinute = now.wMinute;
+  deadline->nMinuteChanges = 0;
+  deadline->bSiteTimeout = siteTimeout >= 0;
+  deadline->dwStarted = GetTickCount();
+  deadline->dwLimit = siteTimeout >= 0 ? TimeoutMilliseconds(siteTimeout) : 0;
+}
+
+bool DeadlinePassed(WaitDeadline* deadline) {
+  if (deadline->bSiteTimeout) return GetTickCount() - deadline->dwStarted >= deadline->dwLimit;
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  if (now.wMinute != deadline->wMinute) {
+    deadline->wMinute = now.wMinute;
+    ++deadline->nMinuteChanges;
+  }
+  return deadline->nMinuteChanges > kMinuteChangesAllowed;
+}
+
+// A wait for the answer: the watch on the file, when it was last looked at, whether it may have
+// changed since, and when the client was last asked after.
+struct AnswerWait {
+  EXTENSION_CONTROL_BLOCK* pEcb;
+  LPCSTR szExchangePath;
+  WaitDeadline deadline;
+  HANDLE hWatch;
+  DWORD dwLooked;
+  BOOL bMayHaveChanged;
+  DWORD dwHeldPause;  // while the file is found held open: the pause before the next look
+  DWORD dwClientChecked;
+};
+
+// The file is watched from here on, and looked at once: what changed before the watch began is
+// found by that look, what changes after it by the watch.
+void BeginAnswerWait(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, const WaitDeadline& deadline,
+                     AnswerWait* wait) {
+  wait->pEcb = ecb;
+  wait->szExchangePath = request.szExchangePath;
+  wait->deadline = deadline;
+  wait->dwClientChecked = wait->deadline.dwStarted;
+  wait->hWatch = BeginFileWatch(request.szExchangePath);
+  wait->dwLooked = GetTickCount();
+  wait->bMayHaveChanged = TRUE;
+  wait->dwHeldPause = 0;
+}
+
+// The look, when one is due (the file may have changed, or kLookMilliseconds went by): true when
+// it is answered. A file found held open is looked at again after a pause that doubles.
+bool LookWhenDue(AnswerWait* wait, BYTE* resultCode, ULONGLONG* answerSize, HANDLE* keep) {
+  if (!wait->bMayHaveChanged && GetTickCount() - wait->dwLooked < kLookMilliseconds) return false;
+  wait->dwLooked = GetTickCount();
+  bool held = false;
+  const bool answered = LookForAnswer(wait->szExchangePath, resultCode, answerSize, &held, keep);
+  wait->dwHeldPause = !held                    ? 0
+                      : wait->dwHeldPause == 0 ? kPollMilliseconds
+                                               : std::min(wait->dwHeldPause * 2, kHeldLookMaxMilliseconds);
+  return answered;
+}
+
+// True when the server says the client has left, asked at most every kClientCheckMilliseconds.
+bool ClientLeft(AnswerWait* wait) {
+  if (GetTickCount() - wait->dwClientChecked < kClientCheckMilliseconds) return false;
+  wait->dwClientChecked = GetTickCount();
+  return !ClientConnected(wait->pEcb);
+}
+
+// Waits for a change of the file, at most `longest` milliseconds (less while it is held open).
+void PauseForChange(AnswerWait* wait, DWORD longest) {
+  const DWORD pause = wait->dwHeldPause != 0 ? std::min(wait->dwHeldPause, longest) : longest;
+  wait->bMayHaveChanged = WaitForFileChange(wait->hWatch, pause, kPollMilliseconds) || wait->dwHeldPause != 0;
+}
+
+// The wait for a native program's answer: until the file is answered (it stays open in *answer),
+// the deadline passes or the client leaves.
+BackendOutcome WaitForAnswer(AnswerWait* wait, ULONGLONG* answerSize, HANDLE* answer) {
+  for (;;) {
+    if (DeadlinePassed(&wait->deadline)) return kTimedOut;
+    BYTE resultCode = 0;
+    if (LookWhenDue(wait, &resultCode, answerSize, answer)) return OutcomeOf(resultCode);
+    if (ClientLeft(wait)) return kClientGone;
+    PauseForChange(wait, kWatchMilliseconds);
+  }
+}
+
+// The wait for the answer of a Windows program under Wine. Linux readers see a file a Wine program
+// still writes in place: a marked answer is read once the program has ended (LetAnswerSettle), and
+// opened anew by the reply. The program's end is asked after every kWineWatchMilliseconds: one
+// that ended without an answer gives none later (its last write came before its end: one more
+// look), and the wait ends with kExitedUnanswered.
+BackendOutcome WaitForWineAnswer(AnswerWait* wait, ULONGLONG* answerSize) {
+  for (;;) {
+    if (DeadlinePassed(&wait->deadline)) return kTimedOut;
+    BYTE resultCode = 0;
+    if (LookWhenDue(wait, &resultCode, answerSize, nullptr)) {
+      LetAnswerSettle(wait->pEcb, wait->szExchangePath, &resultCode, answerSize);
+      return OutcomeOf(resultCode);
+    }
+    if (!ProgramRunning(wait->pEcb)) {
+      return LookForAnswer(wait->szExchangePath, &resultCode, answerSize) ? OutcomeOf(resultCode) : kExitedUnanswered;
+    }
+    if (ClientLeft(wait)) return kClientGone;
+    PauseForChange(wait, kWineWatchMilliseconds);
+  }
+}
+
+AnswerKind AnswerKindOf(BackendOutcome outcome) {
+  switch (outcome) {
+    case kAnsweredPage: return kPageAnswer;
+    case kAnsweredUrl: return kUrlAnswer;
+    case kAnsweredFile: return kFileAnswer;
+    default: return kOtherAnswer;
+  }
+}
+
 }  // namespace
 
-BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_PATH]) {
-  if (request.szBackendDirectory[0] == '\0') return BackendDirectoryFor(nullptr, directory);
-  lstrcpyA(directory, request.szBackendDirectory);
-  return TRUE;
+DWORD TimeoutMilliseconds(int32_t seconds) {
+  if (seconds <= 0) return 0;
+  const ULONGLONG milliseconds = static_cast<ULONGLONG>(seconds) * 1000u;
+  constexpr DWORD kLongestTickWait = 0xFFFFFFFFu;  // the most a difference of two ticks can tell
+  return milliseconds < kLongestTickWait ? static_cast<DWORD>(milliseconds) : kLongestTickWait;
 }
 
 BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize,
                           HANDLE* answer) {
   *answer = INVALID_HANDLE_VALUE;
-  LPCSTR exchangePath = request.szExchangePath;
-  BOOL underWine = FALSE;
-  const LaunchOutcome launched = Launch(ecb, request, &underWine);
+  const LaunchOutcome launched = Launch(ecb, request);
   if (launched == kNotStarted || launched == kHostBusy || launched == kHostClientGone) {
     return launched == kHostBusy ? kServerBusy : launched == kHostClientGone ? kClientGoneUnstarted : kLaunchFailed;
   }
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  WORD minute = now.wMinute;
-  int minuteChanges = 0;
-  // A site's own time-out counts milliseconds of a clock that never goes back.
-  const DWORD started = GetTickCount();
-  const DWORD limit = request.nBackendTimeout >= 0 ? static_cast<DWORD>(request.nBackendTimeout) * 1000u : 0;
-  DWORD clientChecked = started;
-  BackendOutcome result = kTimedOut;
+  // Only a program the host started runs under Wine: it is the host that runs it there.
+  const bool underWine = launched == kStartedByHost && request.bUnderWine;
+  const int32_t timeout = request.settings.nBackendTimeout;
+  // The deadline counts from the start, the first wait for the program's end included.
+  WaitDeadline deadline{};
+  BeginDeadline(timeout, &deadline);
   BYTE endCode = 0;
   if (launched == kStartedByHost && !underWine &&
-      AnsweredByItsEnd(ecb, exchangePath, request.nBackendTimeout >= 0 ? std::min(limit, kEndFirstMilliseconds)
-                                                                       : kEndFirstMilliseconds,
+      AnsweredByItsEnd(ecb, request.szExchangePath,
+                       timeout >= 0 ? std::min(TimeoutMilliseconds(timeout), kEndFirstMilliseconds)
+                                    : kEndFirstMilliseconds,
                        &endCode, answerSize, answer)) {
     ReportWaitEnded(ecb, OutcomeOf(endCode));
     return OutcomeOf(endCode);
   }
-  // The file is watched from here on, and looked at once: what changed before the watch began is
-  // found by that look, what changes after it by the watch.
-  HANDLE watch = BeginFileWatch(exchangePath);
-  DWORD looked = GetTickCount();
-  BOOL mayHaveChanged = TRUE;
-  DWORD heldPause = 0;  // while the file is found held open: the pause before the next look
-  for (;;) {
-    if (request.nBackendTimeout >= 0) {
-      if (GetTickCount() - started >= limit) break;
-    } else {
-      GetLocalTime(&now);
-      if (now.wMinute != minute) {
-        minute = now.wMinute;
-        ++minuteChanges;
-      }
-      if (minuteChanges > kMinuteChangesAllowed) break;
-    }
-    BYTE resultCode = 0;
-    if (mayHaveChanged || GetTickCount() - looked >= kLookMilliseconds) {
-      looked = GetTickCount();
-      bool held = false;
-      // A Wine program's answer is measured again once it settles: the reply opens it anew.
-      const bool answered = LookForAnswer(exchangePath, &resultCode, answerSize, &held, underWine ? nullptr : answer);
-      heldPause = !held ? 0 : heldPause == 0 ? kPollMilliseconds : std::min(heldPause * 2, kHeldLookMaxMilliseconds);
-      if (answered) {
-        if (underWine) LetAnswerSettle(ecb, exchangePath, &resultCode, answerSize);
-        result = OutcomeOf(resultCode);
-        break;
-      }
-    }
-    // A Wine program that ended without an answer gives none later (its last write came before
-    // its end: one more look).
-    if (underWine && !ProgramRunning(ecb)) {
-      result = LookForAnswer(exchangePath, &resultCode, answerSize) ? OutcomeOf(resultCode) : kExitedUnanswered;
-      break;
-    }
-    if (GetTickCount() - clientChecked >= kClientCheckMilliseconds) {
-      clientChecked = GetTickCount();
-      if (!ClientConnected(ecb)) {
-        result = kClientGone;
-        break;
-      }
-    }
-    const DWORD longest = underWine ? kWineWatchMilliseconds : kWatchMilliseconds;
-    const DWORD wait = heldPause != 0 ? std::min(heldPause, longest) : longest;
-    mayHaveChanged = WaitForFileChange(watch, wait, kPollMilliseconds) || heldPause != 0;
-  }
-  EndFileWatch(watch);
+  AnswerWait wait{};
+  BeginAnswerWait(ecb, request, deadline, &wait);
+  const BackendOutcome result = underWine ? WaitForWineAnswer(&wait, answerSize) : WaitForAnswer(&wait, answerSize, answer);
+  EndFileWatch(wait.hWatch);
   if (launched == kStartedByHost) ReportWaitEnded(ecb, result);
   return result;
 }
@@ -288,12 +353,12 @@ DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reques
       DeleteFileA(request.szExchangePath);
       if (launch == kClientGone) return HSE_STATUS_ERROR;  // nobody to answer
       return SendErrorPage(ecb, ERROR_TEXT_TIME_OUT);
-    case kAnsweredPage: result = ReplyWithPage(ecb, request.szExchangePath, answer, answerSize); break;
-    case kAnsweredUrl: result = ReplyWithUrl(ecb, request.szExchangePath, answer, answerSize); break;
-    case kAnsweredFile: result = ReplyWithFile(ecb, request.szExchangePath, answer, answerSize); break;
+    case kAnsweredPage:
+    case kAnsweredUrl:
+    case kAnsweredFile:
     case kAnsweredOther:
-      // Any other result code, or no regular file to read: nothing is sent, the server answers 500.
-      if (answer != INVALID_HANDLE_VALUE) CloseHandle(answer);
+      result = ReplyWithAnswer(ecb, AnswerKindOf(launch), request.szExchangePath, answer, answerSize,
+                               request.settings.szWinePrefix);
       break;
   }
   // An answered exchange file has served its purpose whatever became of the reply: sent, refused

@@ -3,7 +3,7 @@
 #ifndef KARVEL_GATEWAY_BACKEND_RUN_H
 #define KARVEL_GATEWAY_BACKEND_RUN_H
 
-#include "gateway/exchange_file.h"
+#include "gateway/request_record.h"
 #include "isapi/httpext.h"
 
 // How a request's wait for its back-end ended: the answer's result code, or why there is none.
@@ -20,16 +20,12 @@ enum BackendOutcome : int {
   kClientGoneUnstarted = -7,  // the client left while the request waited for a slot: it did not run
 };
 
-// The directory the request's program must lie in: the site's, else the default (the environment's
-// KARVEL_BACKEND_DIR, else the module's directory). FALSE when it cannot be told.
-BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_PATH]);
-
-// Starts the request's program (resolved inside its back-end directory; anything else is a failed
+// Starts the request's program (szProgram, resolved inside its back-end directory; none is a failed
 // start) with the exchange file's path as its one argument, without a shell: through the host
-// where it offers to (HSE_REQ_KARVEL_START_PROGRAM), else itself. Then polls the file until its byte 0
-// is '9' (answered), until the site's time-out (nBackendTimeout seconds) or, without one, the third
-// change of the local clock's minute, or until the server says the client has left. A program the
-// host runs under Wine is also watched for its end: one that ends without answering ends the wait
+// where it offers to (HSE_REQ_KARVEL_START_PROGRAM, told whether it runs under Wine), else itself.
+// Then polls the file until its byte 0 is '9' (answered), until the site's time-out (nBackendTimeout
+// seconds) or, without one, the third change of the local clock's minute, or until the server says
+// the client has left. A program the host runs under Wine is also watched for its end: one that ends without answering ends the wait
 // (kExitedUnanswered), and an answer it marked is read once it has ended (at most 2 s later), since
 // Linux readers see a file a Wine program still writes in place. Writes the file's size at the
 // answer to *answerSize (all 64 bits), and to *answer the file as it was found answered, open for
@@ -37,6 +33,11 @@ BOOL RequestBackendDirectory(const ExchangeRequest& request, CHAR directory[MAX_
 // started the program is told how the wait ended.
 BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize,
                           HANDLE* answer);
+
+// A site's time-out of `seconds` (0 or more) in the milliseconds the wait counts on a 32-bit tick
+// clock: a time-out longer than that clock can tell (about 49 days) waits as long as it can, never
+// a wrapped, shorter time.
+DWORD TimeoutMilliseconds(int32_t seconds);
 
 // The finished command line's program runs on the request, and the reply follows its answer (see
 // answer_reply.h). The exchange file is deleted on every path, answered or not; when the program

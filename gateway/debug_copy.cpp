@@ -2,16 +2,13 @@
 
 #include <cstring>
 
-#include "gateway/backend_run.h"
 #include "platform/program_path.h"
 
 BOOL DebugCopyPath(const ExchangeRequest& request, CHAR path[MAX_PATH]) {
-  CHAR directory[MAX_PATH];
-  if (!RequestBackendDirectory(request, directory)) return FALSE;
   // Only beside a program that resolved inside the back-end directory: a form must never choose
   // where the server writes the request's data.
-  CHAR program[MAX_PATH];
-  if (!ResolveProgramInDirectory(directory, request.szBackendPath, program, MAX_PATH)) return FALSE;
+  LPCSTR program = request.szProgram;
+  if (program[0] == '\0') return FALSE;
   size_t keep = 0;
   for (size_t k = 0; program[k] != '\0'; ++k) {
     if (IsPathSeparator(program[k])) keep = k + 1;

@@ -3,11 +3,11 @@
 #ifndef KARVEL_GATEWAY_DEBUG_COPY_H
 #define KARVEL_GATEWAY_DEBUG_COPY_H
 
-#include "gateway/exchange_file.h"
+#include "gateway/request_record.h"
 
-// Where the copy goes: the directory of the program that runs, which lies inside the back-end
-// directory, then the file name. FALSE, and no copy, when the form names no program that resolves
-// there, when the path would not fit in 259 bytes or the back-end directory cannot be told.
+// Where the copy goes: the directory of the program that runs (szProgram, resolved inside the
+// back-end directory), then the file name. FALSE, and no copy, when the form names no program that
+// resolves there, or the path would not fit in 259 bytes.
 BOOL DebugCopyPath(const ExchangeRequest& request, CHAR path[MAX_PATH]);
 
 // Copies the exchange file there (private, as the exchange file is), replacing an older copy; a

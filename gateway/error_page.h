@@ -5,17 +5,17 @@
 #include "isapi/httpext.h"
 
 // The failure texts, as the browser shows them.
-#define ERROR_TEXT_TEMP_OPEN "TempOenError"
-#define ERROR_TEXT_TEMP_WRITE "TempWriteError"
-#define ERROR_TEXT_KEY_CREATE "KeyCreateError"
-#define ERROR_TEXT_EXE_LOAD "EXE Load Error(Exe Load Error)"
-#define ERROR_TEXT_TIME_OUT "EXE Load Error(Time Out)"
-#define ERROR_TEXT_IMAGE "Emage Error"
+inline constexpr char ERROR_TEXT_TEMP_OPEN[] = "TempOenError";
+inline constexpr char ERROR_TEXT_TEMP_WRITE[] = "TempWriteError";
+inline constexpr char ERROR_TEXT_KEY_CREATE[] = "KeyCreateError";
+inline constexpr char ERROR_TEXT_EXE_LOAD[] = "EXE Load Error(Exe Load Error)";
+inline constexpr char ERROR_TEXT_TIME_OUT[] = "EXE Load Error(Time Out)";
+inline constexpr char ERROR_TEXT_IMAGE[] = "Emage Error";
 // A form with more fields than the site allows; sent with status 413, so that clients and proxies
 // see the refusal too, and nothing of the request reaches a back-end.
-#define ERROR_TEXT_TOO_MANY_FIELDS "TooManyFieldsError"
+inline constexpr char ERROR_TEXT_TOO_MANY_FIELDS[] = "TooManyFieldsError";
 // No slot for another back-end program came free in time; sent with status 503 and Retry-After.
-#define ERROR_TEXT_BUSY "EXE Load Error(Server Busy)"
+inline constexpr char ERROR_TEXT_BUSY[] = "EXE Load Error(Server Busy)";
 
 // Sends status "200 Ok" (413 for ERROR_TEXT_TOO_MANY_FIELDS, 503 for ERROR_TEXT_BUSY) with the page
 // naming `text` as the header string (its Content-Type line, the empty line and the HTML), sets dwHttpStatusCode to

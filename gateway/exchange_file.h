@@ -1,5 +1,7 @@
-// The exchange file's request side: one per request, in the temporary directory, the only thing
-// that passes to the back-end program. All numbers little-endian 32-bit.
+// Writes the exchange file's request side: one per request, in the temporary directory, the only
+// thing that passes to the back-end program. It only writes bytes: what goes in (the fields, the
+// back-end field taken, how uploads are named) the request's road decided before (request_driver.h).
+// All numbers little-endian 32-bit.
 //
 //   0    method digit '1' POST/post, '2' GET/get, '0' otherwise; 1 a blank; 2-3 zero
 //   4    ConnID (low 32 bits)      8    field count
@@ -16,44 +18,55 @@
 #include <cstdint>
 
 #include "backend/karvel_exchange_layout.h"
+#include "gateway/field_list.h"
+#include "gateway/form_charset.h"
+#include "gateway/gathered_file.h"
 #include "isapi/httpext.h"
 
-#define EXCHANGE_HEADER_BYTES KARVEL_EXCHANGE_HEADER_BYTES
-#define EXCHANGE_ENTRY_BYTES KARVEL_EXCHANGE_ENTRY_BYTES
-#define EXCHANGE_FIELD_COUNT_AT KARVEL_EXCHANGE_FIELD_COUNT_AT
-#define EXCHANGE_CLIENT_ADDR_AT KARVEL_EXCHANGE_CLIENT_ADDR_AT
-#define EXCHANGE_CLIENT_USER_AT KARVEL_EXCHANGE_CLIENT_USER_AT
-#define EXCHANGE_VARIABLE_BYTES KARVEL_EXCHANGE_TEXT_BYTES
-#define BACKEND_PATH_LIMIT 259
+constexpr DWORD EXCHANGE_HEADER_BYTES = KARVEL_EXCHANGE_HEADER_BYTES;
+constexpr DWORD EXCHANGE_ENTRY_BYTES = KARVEL_EXCHANGE_ENTRY_BYTES;
+constexpr DWORD EXCHANGE_FIELD_COUNT_AT = KARVEL_EXCHANGE_FIELD_COUNT_AT;
+constexpr DWORD EXCHANGE_CLIENT_ADDR_AT = KARVEL_EXCHANGE_CLIENT_ADDR_AT;
+constexpr DWORD EXCHANGE_CLIENT_USER_AT = KARVEL_EXCHANGE_CLIENT_USER_AT;
+constexpr DWORD EXCHANGE_VARIABLE_BYTES = KARVEL_EXCHANGE_TEXT_BYTES;
 
-// What a finished exchange file hands on to the back-end run.
-struct ExchangeRequest {
-  CHAR szExchangePath[MAX_PATH];    // the exchange file, <temp>/VC<16 random hex digits>.tmp
-  CHAR szUploadDirectory[MAX_PATH]; // its uploads, <temp>/VCU<the same digits>.tmp, made before the
-                                    // file and removed after the form's read when no upload came: a
-                                    // back-end tells its own request's uploads by it
-  CHAR szBackendPath[MAX_PATH];     // value of the first VBEXE field, else of the first VCEXE field; may be
-                                    // empty; a Windows path mapped through the site's Windows directories
-  bool bVcexeTaken;                 // a VCEXE field came before every VBEXE field
-  // The site's settings for the request (request_settings.h): the directory its program must lie in
-  // (empty: the default) and how long it waits for the answer (-1: until the third minute change).
-  CHAR szBackendDirectory[MAX_PATH];
-  int32_t nBackendTimeout;
-  bool bUnderWine;  // its program is a Windows program the host runs under Wine: uploads are
-                    // given as Windows paths
-  bool bBodyCut;    // the body did not arrive whole: the file was refused ("TempWriteError")
+// How the records are written, as the request's road decided it before.
+struct ExchangeContent {
+  FormField* pFields;          // the form's fields, in order
+  int32_t nFieldCount;         // records written: the first this many fields
+  FormCharset charset;         // the encoding the form declares; kCharsetAuto: each value detected
+  LPCSTR szUploadDirectory;    // the request's uploads: a value naming a file in it is written as it is
+  int32_t nVcexeField;         // the VCEXE field taken: offsets count from 1 before it, from 0 from it
+                               // on; -1: none taken
+  const LPCSTR* pGivenValues;  // where not null: per field, text written in its value's place
+                               // (null: the value itself); an upload's path as its program opens it
 };
 
-// Creates the exchange file for `ecb` in the temporary directory and writes it completely: header,
-// index, every field's records, the header and index again; then closes it. Returns null when it is
-// complete, else the error page's text ("TempOenError", "TempWriteError" (also for a body that
-// ended before its end: bBodyCut), "KeyCreateError", "TooManyFieldsError"); the file then stays, closed, with what was written, for the caller to
-// discard. `out` names the file in either case.
-LPCSTR WriteExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* out);
+// One exchange file being written, its writes gathered in memory (gathered_file.h).
+struct ExchangeWriter {
+  HANDLE hFile;
+  GatheredFile* pGathered;
+  BYTE* pHeader;  // EXCHANGE_HEADER_BYTES, written again at the end
+  BYTE* pIndex;   // the field index, written again at the end
+  DWORD dwIndexBytes;
+};
 
-// Removes the exchange file and the uploads of a request that no back-end program received: a
-// failed request, or one whose program did not start. Nothing can rely on them, and files that
-// stayed would fill the temporary directory one failed request at a time.
-void DiscardExchangeFiles(const ExchangeRequest& request);
+// Starts the file `file` (new, empty, open for writing; the writer closes it): the header block,
+// from the request's method, ConnID and client (REMOTE_ADDR, REMOTE_USER), its field count to come.
+// Null, or ERROR_TEXT_TEMP_WRITE.
+LPCSTR BeginExchangeFile(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, ExchangeWriter* writer);
+
+// The field count into the header, and the index's place behind it, zero until the records fill it.
+LPCSTR WriteFieldIndex(ExchangeWriter* writer, int32_t fieldCount);
+
+// The name and value records of every field, with their index entries (value records: see the
+// layout above; an upload's path, and a given value, as it is).
+LPCSTR WriteFieldRecords(ExchangeWriter* writer, const ExchangeContent& content);
+
+// Ends the file: when `failure` is null, the header and index written again over their places;
+// in every case what was gathered goes to the file, which is closed (a failed request's file, too,
+// holds what was gathered up to the failure, for the caller to discard). Returns `failure`, or
+// ERROR_TEXT_TEMP_WRITE when the last writes failed.
+LPCSTR EndExchangeFile(ExchangeWriter* writer, LPCSTR failure);
 
 #endif  // KARVEL_GATEWAY_EXCHANGE_FILE_H

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "gateway/ascii_fold.h"
+#include "isapi/httpext.h"
 #include "jpcodec/converters.h"
 
 namespace {
@@ -24,12 +26,11 @@ constexpr Label kLabels[] = {
 };
 
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 // Whether `text` begins with the lower-case `word`, without regard to ASCII case.
 bool BeginsWith(const char* text, const char* word) {
   for (; *word != '\0'; ++text, ++word) {
-    if (Lower(*text) != *word) return false;
+    if (AsciiLower(*text) != *word) return false;
   }
   return true;
 }
@@ -45,13 +46,17 @@ bool FormCharsetNamed(const char* label, size_t length, FormCharset* charset) {
   for (const Label& known : kLabels) {
     if (std::strlen(known.szName) != length) continue;
     size_t k = 0;
-    while (k < length && Lower(label[k]) == known.szName[k]) ++k;
+    while (k < length && AsciiLower(label[k]) == known.szName[k]) ++k;
     if (k == length) {
       *charset = known.charset;
       return true;
     }
   }
   return false;
+}
+
+bool FieldDeclaresCharset(const char* name, const char* value, int32_t length, FormCharset* charset) {
+  return lstrcmpiA(name, "_charset_") == 0 && FormCharsetNamed(value, static_cast<size_t>(length), charset);
 }
 
 FormCharset ContentTypeCharset(const char* contentType) {

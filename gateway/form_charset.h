@@ -20,6 +20,11 @@ enum FormCharset {
 // anything else.
 bool FormCharsetNamed(const char* label, size_t length, FormCharset* charset);
 
+// Whether a field named `name` (NUL-terminated) with `length` bytes of `value` declares the form's
+// encoding, as browsers fill in a `_charset_` field (its name without regard to ASCII case, its value
+// naming a charset FormCharsetNamed knows); the charset to *charset.
+bool FieldDeclaresCharset(const char* name, const char* value, int32_t length, FormCharset* charset);
+
 // The charset parameter of a Content-Type value ("multipart/form-data; boundary=x; charset=UTF-8"),
 // when it names one of these; else kCharsetAuto.
 FormCharset ContentTypeCharset(const char* contentType);

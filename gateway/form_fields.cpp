@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "gateway/ascii_fold.h"
 #include "platform/win32.h"
 
 namespace {
@@ -45,12 +46,10 @@ FormField* TakeRecord(FormFieldList* list, size_t bytes) {
   return reinterpret_cast<FormField*>(record);
 }
 
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 // FNV-1a over the name folded as lstrcmpiA folds it, so names it calls equal hash alike.
 uint32_t NameHash(const char* name) {
   uint32_t hash = 2166136261u;
-  for (; *name != '\0'; ++name) hash = (hash ^ static_cast<uint8_t>(FoldCase(*name))) * 16777619u;
+  for (; *name != '\0'; ++name) hash = (hash ^ static_cast<uint8_t>(AsciiLower(*name))) * 16777619u;
   return hash;
 }
 

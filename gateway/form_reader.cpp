@@ -396,10 +396,7 @@ Outcome ReadPart(Reader* r) {
 void NoteDeclaredCharset(Reader* r) {
   const FormField* field = r->list.pTail;
   FormCharset charset = kCharsetAuto;
-  if (lstrcmpiA(field->szName, "_charset_") == 0 &&
-      FormCharsetNamed(field->pValue, static_cast<size_t>(field->nValueLength), &charset)) {
-    r->uploads.charset = charset;
-  }
+  if (FieldDeclaresCharset(field->szName, field->pValue, field->nValueLength, &charset)) r->uploads.charset = charset;
 }
 
 // Step by step from the first byte to the end of the input.
@@ -468,6 +465,7 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
   r.uploads.szWanted = options.szUploadDirectory;
   r.uploads.bWantedMade = options.szUploadDirectory != nullptr && options.bUploadDirectoryMade;
   r.uploads.charset = static_cast<FormCharset>(options.nCharset);
+  r.uploads.szTempDirectory = options.szTempDirectory;
   r.pName = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kNameBytes + 1));
   if (r.pName == nullptr) {
     *end = kFormReadFailed;
@@ -512,5 +510,5 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
 
 FormField* ReadFormFields(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count) {
   FormReadEnd end = kFormReadComplete;
-  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0, 0, kCharsetAuto, false}, &end);
+  return ReadFormFieldsWith(ecb, count, FormReadOptions{nullptr, 0, 0, kCharsetAuto, false, nullptr}, &end);
 }

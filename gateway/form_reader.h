@@ -30,6 +30,9 @@ struct FormReadOptions {
   int32_t nCharset;          // the FormCharset the site or the request declared (0: none); a
                              // `_charset_` field naming one holds for the uploads after it
   bool bUploadDirectoryMade; // szUploadDirectory exists already, made with the exchange file
+  LPCSTR szTempDirectory;    // the site's temporary directory (ending in a separator) where an
+                             // upload directory is named or an unwritable upload's path is told;
+                             // null: the server's (GetServerTempPath)
 };
 
 // How a read ended, beside its list.

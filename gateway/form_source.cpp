@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "gateway/ascii_fold.h"
 #include "platform/win32.h"
 
 namespace {
@@ -121,7 +122,7 @@ int64_t RemainingInput(const FormByteSource* source) {
 
 int HexDigitValue(int character) {
   if (character >= '0' && character <= '9') return character - '0';
-  if (character >= 'A' && character <= 'Z') character += 'a' - 'A';
+  character = static_cast<unsigned char>(AsciiLower(static_cast<char>(character)));
   if (character >= 'a' && character <= 'f') return character - 'a' + 10;
   return -1;
 }

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
+#include "gateway/io_block.h"
 #include "isapi/httpext.h"
 
-#define FORM_CHUNK_BYTES 65536
+// The chunk a body is read in from the server.
+constexpr uint32_t FORM_CHUNK_BYTES = GATEWAY_BLOCK_BYTES;
 
 // Where a form's bytes come from: the request body (POST) or the query string (GET).
 enum FormSourceKind { kBodySource, kQuerySource };

@@ -8,9 +8,16 @@
 
 namespace {
 
+// The request's temporary directory: the site's, else the server's. False when none can be had.
+bool TempDirectoryOf(const UploadDirectory& directory, CHAR tempPath[MAX_PATH]) {
+  if (directory.szTempDirectory == nullptr) return GetServerTempPath(tempPath) != FALSE;
+  if (lstrlenA(directory.szTempDirectory) + 1 > MAX_PATH) return false;
+  lstrcpyA(tempPath, directory.szTempDirectory);
+  return true;
+}
+
 constexpr int kDirectoryAttempts = 100;
-// Copies of one base name in one request beyond this are refused rather than searched for.
-constexpr int kMaxSameName = 1000;
+constexpr int kMaxSameName = UPLOAD_SAME_NAME_LIMIT;
 // A client name converted: JIS katakana widen, so twice the bytes it may be sent in; from UTF-8, a
 // name may take the room of references to characters without a mapping.
 constexpr size_t kNameRoom = 2 * kUploadNameBytes + 2;
@@ -29,7 +36,7 @@ bool MakeUploadDirectory(UploadDirectory* directory) {
     made = directory->bWantedMade || CreateDirectoryA(name, nullptr) != FALSE;
   } else {
     CHAR tempPath[MAX_PATH];
-    if (!GetServerTempPath(tempPath)) return false;
+    if (!TempDirectoryOf(*directory, tempPath)) return false;
     for (int attempt = 0; attempt < kDirectoryAttempts && !made; ++attempt) {
       if (!CreateRequestFile(tempPath, "VCU", name)) return false;
       DeleteFileA(name);
@@ -159,7 +166,7 @@ UploadOpen OpenUploadFile(UploadDirectory* directory, const char* clientName, in
   if (!MakeUploadDirectory(directory)) {
     // No directory of its own: the file meant cannot be written.
     CHAR tempPath[MAX_PATH];
-    if (!GetServerTempPath(tempPath)) return kUploadRefused;
+    if (!TempDirectoryOf(*directory, tempPath)) return kUploadRefused;
     const int length = lstrlenA(tempPath);
     if (length + baseLength + 1 > MAX_PATH) return kUploadRefused;
     lstrcpyA(path, tempPath);

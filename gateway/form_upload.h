@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "gateway/form_charset.h"
+#include "gateway/io_block.h"
 #include "platform/win32.h"
 
 // One request's upload directory: made on the request's first upload, with a name no other request
@@ -16,6 +17,7 @@ struct UploadDirectory {
   bool bWantedMade;       // szWanted exists already: the request driver made it with the file
   bool bMade;
   FormCharset charset;    // what the form declared so far: how client names are converted
+  LPCSTR szTempDirectory; // the site's temporary directory, ending in a separator; null: the server's
 };
 
 // Removes the directory again when it was made (or came made) and holds nothing (every name refused, or the
@@ -27,6 +29,10 @@ enum UploadOpen {
   kUploadOpened,   // *file is open for writing; path names it
   kUploadFailed,   // the directory or the file could not be created; path names the file meant
 };
+
+// Copies of one base name in one request ("name(2).ext" ...) beyond this are refused rather than
+// searched for.
+constexpr int UPLOAD_SAME_NAME_LIMIT = 1000;
 
 // The longest client file name accepted, in bytes as sent.
 constexpr int kUploadNameBytes = 1024;
@@ -56,7 +62,7 @@ struct UploadWriter {
   uint32_t nUsed;
   bool bFailed;
 };
-#define UPLOAD_BLOCK_BYTES 65536
+constexpr uint32_t UPLOAD_BLOCK_BYTES = GATEWAY_BLOCK_BYTES;
 
 // False when a write failed (now or before). Bytes for kUploadDropped are taken and forgotten.
 bool UploadWrite(UploadWriter* writer, const uint8_t* bytes, uint32_t count);

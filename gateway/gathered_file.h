@@ -1,6 +1,7 @@
 // Writes to a new file gathered in memory, so that a file written in many small pieces reaches
 // the disk in few writes: a small exchange file (header, index and records) in one.
-#pragma once
+#ifndef KARVEL_GATEWAY_GATHERED_FILE_H
+#define KARVEL_GATEWAY_GATHERED_FILE_H
 
 #include "platform/win32.h"
 
@@ -32,3 +33,5 @@ BOOL FlushGathered(GatheredFile* gathered);
 // are there, so that a small file is still written once. FALSE when the range was not gathered
 // yet or a write failed.
 BOOL OverwriteGathered(GatheredFile* gathered, DWORD at, const void* bytes, DWORD count);
+
+#endif  // KARVEL_GATEWAY_GATHERED_FILE_H

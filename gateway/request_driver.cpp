@@ -1,8 +1,14 @@
 #include "gateway/request_driver.h"
 
+#include "gateway/backend_choice.h"
 #include "gateway/backend_run.h"
 #include "gateway/debug_copy.h"
 #include "gateway/error_page.h"
+#include "gateway/exchange_file.h"
+#include "gateway/form_reader.h"
+#include "gateway/wine_request.h"
+#include "platform/program_path.h"
+#include "platform/request_files.h"
 
 namespace {
 
@@ -13,12 +19,110 @@ bool ClientStillConnected(EXTENSION_CONTROL_BLOCK* ecb) {
   return connected != FALSE;
 }
 
+// The form's fields, uploads saved in the request's directory; null or the failure text.
+LPCSTR ReadForm(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* request, FormField** list, int32_t* fieldCount) {
+  const RequestSettings& settings = request->settings;
+  FormReadEnd end = kFormReadComplete;
+  *list = ReadFormFieldsWith(ecb, fieldCount,
+                             FormReadOptions{request->szUploadDirectory, settings.nMaxFields, 0, settings.formCharset,
+                                             true, settings.szTempDirectory},
+                             &end);
+  if (end == kFormReadTooManyFields) return ERROR_TEXT_TOO_MANY_FIELDS;
+  // A cut form (amount=10 of amount=1000) must not reach a program, which could not tell it from
+  // the form sent: the exchange file carries no length. The data could not be written whole.
+  if (end == kFormReadCut) {
+    request->bBodyCut = true;
+    return ERROR_TEXT_TEMP_WRITE;
+  }
+  return nullptr;
+}
+
+// The encoding the form declares: its first `_charset_` field naming one, else what the site or
+// the request said.
+FormCharset DeclaredCharset(FormField* list, FormCharset otherwise) {
+  for (FormField* field = list; field != nullptr; field = field->pNext) {
+    FormCharset charset = kCharsetAuto;
+    if (FieldDeclaresCharset(field->szName, field->pValue, field->nValueLength, &charset)) return charset;
+  }
+  return otherwise;
+}
+
+// From the open exchange file to its last record: form, back-end, run decision, records.
+LPCSTR WriteRequestFiles(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, ExchangeRequest* request) {
+  ExchangeWriter writer{};
+  LPCSTR failure = BeginExchangeFile(ecb, file, &writer);
+  FormField* list = nullptr;
+  int32_t fieldCount = 0;
+  if (failure == nullptr) failure = ReadForm(ecb, request, &list, &fieldCount);
+  if (failure == nullptr) failure = WriteFieldIndex(&writer, fieldCount);
+  if (failure == nullptr && list == nullptr) failure = ERROR_TEXT_KEY_CREATE;
+  BackendChoice choice{};
+  if (failure == nullptr && !ChooseBackend(list, fieldCount, &choice)) failure = ERROR_TEXT_TEMP_WRITE;
+  LPSTR* given = nullptr;
+  if (failure == nullptr) {
+    lstrcpyA(request->szBackendPath, choice.szPath);
+    request->bVcexeTaken = choice.nVcexeField >= 0;
+    MapWindowsProgramPath(request->settings, request->szBackendPath);
+    DecideHowItRuns(request);
+    // A program under Wine opens its uploads by Windows paths.
+    if (request->bUnderWine && !GiveUploadsWindowsPaths(list, fieldCount, request->szUploadDirectory, &given)) {
+      failure = ERROR_TEXT_TEMP_WRITE;
+    }
+  }
+  if (failure == nullptr) {
+    const ExchangeContent content{list,
+                                  fieldCount,
+                                  DeclaredCharset(list, request->settings.formCharset),
+                                  request->szUploadDirectory,
+                                  choice.nVcexeField,
+                                  given};
+    failure = WriteFieldRecords(&writer, content);
+  }
+  FreeGivenPaths(given, fieldCount);
+  FreeFormFields(list);
+  return EndExchangeFile(&writer, failure);
+}
+
 }  // namespace
+
+void DecideHowItRuns(ExchangeRequest* request) {
+  request->bUnderWine = false;
+  if (!ResolveProgramInDirectory(request->settings.szBackendDirectory, request->szBackendPath, request->szProgram,
+                                 MAX_PATH)) {
+    request->szProgram[0] = '\0';
+    return;
+  }
+  request->bUnderWine = RunsUnderWine(request->settings, request->szProgram);
+}
+
+LPCSTR PrepareRequest(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* request) {
+  request->szExchangePath[0] = '\0';
+  request->szUploadDirectory[0] = '\0';
+  request->szBackendPath[0] = '\0';
+  request->szProgram[0] = '\0';
+  request->bVcexeTaken = false;
+  request->bUnderWine = false;
+  request->bBodyCut = false;
+  // A site setting that cannot be read refuses the request before anything is made for it.
+  LPCSTR failure = ReadRequestSettings(ecb, &request->settings);
+  // The file is made empty under a random name and written through the handle that made it; its
+  // upload directory, named with the same digits, is made before it, so that nobody who sees the
+  // file appear in a shared directory can take the directory's name first.
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (failure == nullptr && !CreateRequestPair(request->settings.szTempDirectory, request->szExchangePath,
+                                               request->szUploadDirectory, &file)) {
+    failure = ERROR_TEXT_TEMP_OPEN;
+  }
+  if (failure == nullptr) failure = WriteRequestFiles(ecb, file, request);
+  // The Windows directories served the run decision; no later step reads them.
+  ReleaseRequestSettings(&request->settings);
+  return failure;
+}
 
 DWORD HandleRequest(EXTENSION_CONTROL_BLOCK* ecb, bool debugCopy, ExchangeRequest* request) {
   ExchangeRequest own;
   if (request == nullptr) request = &own;
-  const LPCSTR failure = WriteExchangeFile(ecb, request);
+  const LPCSTR failure = PrepareRequest(ecb, request);
   if (failure != nullptr) {
     DiscardExchangeFiles(*request);
     // A body cut because its client left gets no page: nobody is there to read it.

@@ -79,40 +79,64 @@ BOOL CopyDirectory(const char* text, bool separated, CHAR out[MAX_PATH]) {
   return TRUE;
 }
 
-}  // namespace
-
-int32_t MaxFieldsFor(EXTENSION_CONTROL_BLOCK* ecb) {
-  CHAR text[32];
-  const int32_t configured = ParseCount(SettingText(ecb, KARVEL_SETTING_MAX_FIELDS, text, sizeof text));
-  return configured >= 0 ? configured : DEFAULT_MAX_FIELDS;
-}
-
-BOOL BackendDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
+// The back-end directory: the setting, else the module's own directory. False when the host's
+// cannot be read, or the one told does not fit.
+bool ReadBackendDirectory(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
   CHAR text[MAX_PATH + 1];
   bool unreadable = false;
   const char* configured = SettingText(ecb, KARVEL_SETTING_BACKEND_DIR, text, sizeof text, &unreadable);
-  if (unreadable) return FALSE;
-  if (configured != nullptr) return CopyDirectory(configured, false, directory);
-  return GetModuleDirectoryA(reinterpret_cast<const void*>(&BackendDirectoryFor), directory, MAX_PATH);
+  if (unreadable) return false;
+  if (configured != nullptr) return CopyDirectory(configured, false, directory) != FALSE;
+  return GetModuleDirectoryA(reinterpret_cast<const void*>(&ReadRequestSettings), directory, MAX_PATH) != FALSE;
 }
 
-BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
+// The Wine prefix, "" when there is none; false when the host's cannot be read or it does not fit.
+bool ReadWinePrefix(EXTENSION_CONTROL_BLOCK* ecb, CHAR prefix[MAX_PATH]) {
   CHAR text[MAX_PATH + 1];
-  // The host's setting only: elsewhere the system's temporary directory is the one.
+  bool unreadable = false;
+  const char* configured = SettingText(ecb, KARVEL_SETTING_WINE_PREFIX, text, sizeof text, &unreadable);
+  prefix[0] = '\0';
+  if (unreadable) return false;
+  return configured == nullptr || CopyDirectory(configured, false, prefix) != FALSE;
+}
+
+// The Windows directories into `table` (WINDOWS_PATHS_ROOM bytes), "" when there are none; false
+// when the host's cannot be read or they do not fit.
+bool ReadWindowsPaths(EXTENSION_CONTROL_BLOCK* ecb, CHAR* table) {
+  bool unreadable = false;
+  const char* configured = SettingText(ecb, KARVEL_SETTING_WINDOWS_PATHS, table, WINDOWS_PATHS_ROOM, &unreadable);
+  if (unreadable || (configured != nullptr && std::strlen(configured) + 1 > WINDOWS_PATHS_ROOM)) {
+    table[0] = '\0';
+    return false;
+  }
+  if (configured == nullptr) {
+    table[0] = '\0';
+  } else if (configured != table) {
+    lstrcpyA(table, configured);
+  }
+  return true;
+}
+
+// The temporary directory: the host's setting only, else the server's.
+bool ReadTempDirectory(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
+  CHAR text[MAX_PATH + 1];
   switch (ReadHostSetting(ecb, KARVEL_SETTING_TEMP_DIR, text, sizeof text)) {
-    case kHostGivesValue: return CopyDirectory(text, true, directory);
-    case kHostGivesUnreadable: return FALSE;
+    case kHostGivesValue: return CopyDirectory(text, true, directory) != FALSE;
+    case kHostGivesUnreadable: return false;
     case kHostGivesNone: break;
   }
-  return GetServerTempPath(directory);
+  return GetServerTempPath(directory) != FALSE;
 }
 
-int32_t BackendTimeoutFor(EXTENSION_CONTROL_BLOCK* ecb) {
+// A count the site gives, else `otherwise` (numbers are typed by the host: text that is none
+// counts as not given).
+int32_t ReadCount(EXTENSION_CONTROL_BLOCK* ecb, const char* name, int32_t otherwise) {
   CHAR text[32];
-  return ParseCount(SettingText(ecb, KARVEL_SETTING_BACKEND_TIMEOUT, text, sizeof text));
+  const int32_t configured = ParseCount(SettingText(ecb, name, text, sizeof text));
+  return configured >= 0 ? configured : otherwise;
 }
 
-FormCharset FormCharsetFor(EXTENSION_CONTROL_BLOCK* ecb) {
+FormCharset ReadFormCharset(EXTENSION_CONTROL_BLOCK* ecb) {
   const FormCharset requested = ContentTypeCharset(ecb != nullptr ? ecb->lpszContentType : nullptr);
   if (requested != kCharsetAuto) return requested;
   CHAR text[64];
@@ -122,36 +146,35 @@ FormCharset FormCharsetFor(EXTENSION_CONTROL_BLOCK* ecb) {
                                                                                                   : kCharsetAuto;
 }
 
-BOOL WinePrefixFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR prefix[MAX_PATH]) {
-  CHAR text[MAX_PATH + 1];
-  const char* configured = SettingText(ecb, KARVEL_SETTING_WINE_PREFIX, text, sizeof text);
-  return configured != nullptr && CopyDirectory(configured, false, prefix);
-}
+}  // namespace
 
-BOOL WindowsPathsFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR* table, DWORD size) {
-  const char* configured = SettingText(ecb, KARVEL_SETTING_WINDOWS_PATHS, table, size);
-  if (configured == nullptr || std::strlen(configured) + 1 > size) return FALSE;
-  if (configured != table) lstrcpyA(table, configured);
-  return TRUE;
-}
-
-LPCSTR UnfitSettingText(EXTENSION_CONTROL_BLOCK* ecb) {
-  CHAR directory[MAX_PATH];
+LPCSTR ReadRequestSettings(EXTENSION_CONTROL_BLOCK* ecb, RequestSettings* settings) {
+  settings->szTempDirectory[0] = '\0';
+  settings->szBackendDirectory[0] = '\0';
+  settings->szWinePrefix[0] = '\0';
+  settings->nMaxFields = ReadCount(ecb, KARVEL_SETTING_MAX_FIELDS, DEFAULT_MAX_FIELDS);
+  settings->nBackendTimeout = ReadCount(ecb, KARVEL_SETTING_BACKEND_TIMEOUT, -1);
+  settings->formCharset = ReadFormCharset(ecb);
+  settings->pWindowsPaths = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, WINDOWS_PATHS_ROOM));
   // The program's directory, and where and how a Windows program is run: a request without them
   // would run its program by rules that are not its site's.
-  if (!BackendDirectoryFor(ecb, directory)) return ERROR_TEXT_EXE_LOAD;
-  CHAR* text = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, WINDOWS_PATHS_ROOM));
-  if (text == nullptr) return ERROR_TEXT_EXE_LOAD;
-  bool unreadable = false;
-  const char* prefix = SettingText(ecb, KARVEL_SETTING_WINE_PREFIX, text, MAX_PATH + 1, &unreadable);
-  bool unfit = unreadable || (prefix != nullptr && !CopyDirectory(prefix, false, directory));
-  if (!unfit) {
-    const char* paths = SettingText(ecb, KARVEL_SETTING_WINDOWS_PATHS, text, WINDOWS_PATHS_ROOM, &unreadable);
-    unfit = unreadable || (paths != nullptr && std::strlen(paths) + 1 > WINDOWS_PATHS_ROOM);
+  if (!ReadBackendDirectory(ecb, settings->szBackendDirectory)) {
+    settings->szBackendDirectory[0] = '\0';
+    return ERROR_TEXT_EXE_LOAD;
   }
-  HeapFree(GetProcessHeap(), 0, text);
-  if (unfit) return ERROR_TEXT_EXE_LOAD;
+  if (settings->pWindowsPaths == nullptr || !ReadWinePrefix(ecb, settings->szWinePrefix) ||
+      !ReadWindowsPaths(ecb, settings->pWindowsPaths)) {
+    return ERROR_TEXT_EXE_LOAD;
+  }
   // Where its files go: the system's temporary directory must not stand in for the site's.
-  if (!TempDirectoryFor(ecb, directory)) return ERROR_TEXT_TEMP_OPEN;
+  if (!ReadTempDirectory(ecb, settings->szTempDirectory)) {
+    settings->szTempDirectory[0] = '\0';
+    return ERROR_TEXT_TEMP_OPEN;
+  }
   return nullptr;
+}
+
+void ReleaseRequestSettings(RequestSettings* settings) {
+  if (settings->pWindowsPaths != nullptr) HeapFree(GetProcessHeap(), 0, settings->pWindowsPaths);
+  settings->pWindowsPaths = nullptr;
 }

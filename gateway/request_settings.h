@@ -1,6 +1,7 @@
-// Settings a request takes from its host: the value of a server variable the host defines for the
-// request's site (mod_karvel's directives), else the process environment (IIS has no per-site
-// settings of its own), else the default.
+// The request's site settings, read once as the request begins: the value of a server variable the
+// host defines for the request's site (mod_karvel's directives; names in isapi/karvel_host.h), else
+// the process environment (IIS has no per-site settings of its own), else the default. Every later
+// step takes them from the record, never from the host again.
 #ifndef KARVEL_GATEWAY_REQUEST_SETTINGS_H
 #define KARVEL_GATEWAY_REQUEST_SETTINGS_H
 
@@ -9,47 +10,47 @@
 #include "gateway/form_charset.h"
 #include "isapi/httpext.h"
 
-// Fields a request may send before it is refused ("KARVEL_MAX_FIELDS"; 0: no limit). A form of
-// tiny fields costs a record, a value and an index entry each: the limit bounds what one request
-// can make the server hold.
-#define DEFAULT_MAX_FIELDS 10000
-int32_t MaxFieldsFor(EXTENSION_CONTROL_BLOCK* ecb);
+// Fields a request may send before it is refused (0: no limit). A form of tiny fields costs a
+// record, a value and an index entry each: the limit bounds what one request can make the server
+// hold.
+constexpr int32_t DEFAULT_MAX_FIELDS = 10000;
 
-// The directory back-end programs must lie in ("KARVEL_BACKEND_DIR"), else the directory of the
-// module that holds the extension. FALSE when none can be told or it does not fit, and when the
-// host gives one that cannot be read (never the default in its place).
-BOOL BackendDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]);
+// The room a request keeps for the site's Windows directories: a few directories, rarely more
+// than a few hundred bytes.
+constexpr DWORD WINDOWS_PATHS_ROOM = 16384;
 
-// Where the request's exchange file and uploads go, ending in a separator: the host's
-// "KARVEL_TEMP_DIR", else the server's temporary directory (GetServerTempPath: TMPDIR, or the
-// server user's private directory inside it when it is shared). FALSE when it does not fit, the
-// host's cannot be read, or no private directory can be had.
-BOOL TempDirectoryFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]);
+struct RequestSettings {
+  // Where the request's exchange file and uploads go, ending in a separator: the host's, else the
+  // server's temporary directory (GetServerTempPath: TMPDIR, or the server user's private directory
+  // inside it when it is shared). The environment has no say: elsewhere the system's is the one.
+  CHAR szTempDirectory[MAX_PATH];
+  // The only directory whose programs run: the host's, else KARVEL_BACKEND_DIR from the
+  // environment, else the directory of the module that holds the extension.
+  CHAR szBackendDirectory[MAX_PATH];
+  int32_t nMaxFields;       // DEFAULT_MAX_FIELDS unless the site gives a count
+  int32_t nBackendTimeout;  // seconds to wait for the answer; -1: until the third minute change
+  // The encoding the request's form declares before its fields are read: the charset parameter of
+  // its Content-Type, else the site's (auto, UTF-8, Shift_JIS, EUC-JP, ISO-2022-JP), else none
+  // (kCharsetAuto). A `_charset_` field in the form wins over both.
+  FormCharset formCharset;
+  // The Wine prefix the host runs the site's Windows programs in; empty when it runs none there
+  // (no such host, KarvelWine off, or Wine missing).
+  CHAR szWinePrefix[MAX_PATH];
+  // The site's Windows directories, lines "C:\apps|/srv/karvel/backends", in a heap block of
+  // WINDOWS_PATHS_ROOM bytes the record owns ("" when there are none); null before the read.
+  CHAR* pWindowsPaths;
+};
 
-// Seconds a request waits for its back-end's answer ("KARVEL_BACKEND_TIMEOUT"); -1 when unset:
-// the wait ends at the third change of the local clock's minute.
-int32_t BackendTimeoutFor(EXTENSION_CONTROL_BLOCK* ecb);
+// Reads every setting of the request into `settings`. Returns null, or the error page's text when a
+// setting the host gives cannot be read or does not fit the room kept for it (ERROR_TEXT_EXE_LOAD for
+// the back-end directory, the Wine prefix and the Windows directories, ERROR_TEXT_TEMP_OPEN for the
+// temporary directory): the request then refuses, since a default or the environment in the
+// site's place would run its program by rules that are not its site's. Only a setting the host
+// does not give at all (or gives empty) is taken from the environment or the default. In either
+// case the record is to be released with ReleaseRequestSettings.
+LPCSTR ReadRequestSettings(EXTENSION_CONTROL_BLOCK* ecb, RequestSettings* settings);
 
-// The encoding the request's form declares before its fields are read: the charset parameter of its
-// Content-Type, else the site's "KARVEL_FORM_CHARSET" (auto, UTF-8, Shift_JIS, EUC-JP, ISO-2022-JP),
-// else none (kCharsetAuto). A `_charset_` field in the form wins over both.
-FormCharset FormCharsetFor(EXTENSION_CONTROL_BLOCK* ecb);
-
-// The Wine prefix the host runs the site's Windows programs in ("KARVEL_WINE_PREFIX"); FALSE when
-// it runs none there (no such host, KarvelWine off, or Wine missing).
-BOOL WinePrefixFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR prefix[MAX_PATH]);
-
-// The site's Windows directories ("KARVEL_WINDOWS_PATHS", lines "C:\apps|/srv/karvel/backends")
-// into `table` (`size` bytes); FALSE when there are none or they do not fit.
-// The room a request keeps for them: a few directories, rarely more than a few hundred bytes.
-#define WINDOWS_PATHS_ROOM 16384
-BOOL WindowsPathsFor(EXTENSION_CONTROL_BLOCK* ecb, CHAR* table, DWORD size);
-
-// A request refuses to run when its host gives a path setting that cannot be read, or does not
-// fit the room the request keeps for it: the error page's text (ERROR_TEXT_EXE_LOAD for the
-// back-end directory, the Wine prefix and the Windows directories, ERROR_TEXT_TEMP_OPEN for the
-// temporary directory), else null. Only a setting the host does not give at all is taken from the
-// environment or the default (the back-end directory: KARVEL_BACKEND_DIR, else the module's).
-LPCSTR UnfitSettingText(EXTENSION_CONTROL_BLOCK* ecb);
+// Frees what the record holds (the Windows directories' block); the record may be released again.
+void ReleaseRequestSettings(RequestSettings* settings);
 
 #endif  // KARVEL_GATEWAY_REQUEST_SETTINGS_H

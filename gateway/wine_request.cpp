@@ -6,31 +6,28 @@
 
 #include "jpcodec/converters.h"
 
-#include "gateway/request_settings.h"
-#include "platform/program_path.h"
+#include "gateway/form_upload.h"
+#include "gateway/request_record.h"
 #include "platform/windows_paths.h"
 
-void MapWindowsProgramPath(EXTENSION_CONTROL_BLOCK* ecb, CHAR path[MAX_PATH]) {
-  if (!IsDrivePath(path)) return;
-  CHAR* table = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, WINDOWS_PATHS_ROOM));
+void MapWindowsProgramPath(const RequestSettings& settings, CHAR path[MAX_PATH]) {
   CHAR mapped[MAX_PATH];
-  if (table != nullptr && WindowsPathsFor(ecb, table, WINDOWS_PATHS_ROOM) && MapWindowsPath(table, path, mapped, MAX_PATH)) {
+  if (IsDrivePath(path) && settings.pWindowsPaths != nullptr && settings.pWindowsPaths[0] != '\0' &&
+      MapWindowsPath(settings.pWindowsPaths, path, mapped, MAX_PATH)) {
     lstrcpyA(path, mapped);
   }
-  if (table != nullptr) HeapFree(GetProcessHeap(), 0, table);
 }
 
-bool ProgramRunsUnderWine(EXTENSION_CONTROL_BLOCK* ecb, LPCSTR requested, LPCSTR backendDirectory) {
-  CHAR prefix[MAX_PATH];
-  CHAR directory[MAX_PATH];
-  CHAR program[MAX_PATH];
-  if (!WinePrefixFor(ecb, prefix)) return false;
-  if (backendDirectory[0] != '\0') {
-    lstrcpyA(directory, backendDirectory);
-  } else if (!BackendDirectoryFor(nullptr, directory)) {
-    return false;
-  }
-  return ResolveProgramInDirectory(directory, requested, program, MAX_PATH) && IsWindowsProgramFile(program);
+bool RunsUnderWine(const RequestSettings& settings, LPCSTR program) {
+  return settings.szWinePrefix[0] != '\0' && IsWindowsProgramFile(program);
+}
+
+void MapWineAnswerPath(LPCSTR winePrefix, CHAR* path, DWORD size) {
+  if (!IsDrivePath(path) || winePrefix[0] == '\0') return;
+  CHAR* mapped = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, size));
+  if (mapped == nullptr) return;
+  if (WineDrivePath(winePrefix, path, mapped, size)) lstrcpyA(path, mapped);
+  HeapFree(GetProcessHeap(), 0, mapped);
 }
 
 namespace {
@@ -38,7 +35,7 @@ namespace {
 // Different uploads may leave names that convert alike (code page 932 spells some characters
 // twice): a taken name is tried again as "name(2).ext", "name(3).ext" ..., as uploads are named
 // when two of a request share a name, at most this often.
-constexpr int kMaxSameName = 1000;
+constexpr int kMaxSameName = UPLOAD_SAME_NAME_LIMIT;
 
 // `name` with "(n)" before its extension (n > 1).
 std::string NumberedName(const std::string& name, int n) {
@@ -48,7 +45,56 @@ std::string NumberedName(const std::string& name, int n) {
   return name.substr(0, stem) + "(" + std::to_string(n) + ")" + name.substr(stem);
 }
 
+// An upload's path (`length` bytes) as a program under Wine opens it, renamed for it first: heap
+// text, or null when it does not fit or memory fails.
+LPSTR WindowsPathOfUpload(const char* value, int32_t length) {
+  if (length <= 0 || length >= MAX_PATH) return nullptr;
+  CHAR saved[MAX_PATH];
+  std::memcpy(saved, value, static_cast<size_t>(length));
+  saved[length] = '\0';
+  // The name it is given may have grown by a number, where another upload's name converts alike.
+  CHAR path[MAX_PATH] = "";
+  if (!NameUploadForWine(saved, path)) return nullptr;
+  const size_t room = std::strlen(path) + 3;
+  CHAR* windows = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, room));
+  if (windows != nullptr && !WindowsPathOf(path, windows, room)) {
+    HeapFree(GetProcessHeap(), 0, windows);
+    windows = nullptr;
+  }
+  return windows;
+}
+
 }  // namespace
+
+bool GiveUploadsWindowsPaths(FormField* list, int32_t fieldCount, LPCSTR uploadDirectory, LPSTR** given) {
+  *given = nullptr;
+  if (fieldCount <= 0) return true;
+  LPSTR* paths = static_cast<LPSTR*>(
+      HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<size_t>(fieldCount) * sizeof(LPSTR)));
+  if (paths == nullptr) return false;
+  int32_t k = 0;
+  for (FormField* field = list; field != nullptr && k < fieldCount; field = field->pNext, ++k) {
+    int32_t length = 0;
+    GetFormField(field, nullptr, &length, nullptr, nullptr);
+    const char* value = GetFormFieldValue(field);
+    if (!IsRequestUpload(uploadDirectory, value, length)) continue;
+    paths[k] = WindowsPathOfUpload(value, length);
+    if (paths[k] == nullptr) {
+      FreeGivenPaths(paths, fieldCount);
+      return false;
+    }
+  }
+  *given = paths;
+  return true;
+}
+
+void FreeGivenPaths(LPSTR* given, int32_t fieldCount) {
+  if (given == nullptr) return;
+  for (int32_t k = 0; k < fieldCount; ++k) {
+    if (given[k] != nullptr) HeapFree(GetProcessHeap(), 0, given[k]);
+  }
+  HeapFree(GetProcessHeap(), 0, given);
+}
 
 bool NameUploadForWine(const char* path, CHAR given[MAX_PATH]) {
   // The upload's name begins behind the last '/': a backslash there is the second byte of a

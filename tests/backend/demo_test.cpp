@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "gateway/backend_run.h"
-#include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "gateway/fake_ecb.h"
 #include "support/files.h"
 
@@ -23,8 +23,9 @@ using test_support::WriteAll;
 std::string Reply(FakeEcb& fake, const char* program) {
   EXTENSION_CONTROL_BLOCK* ecb = fake.Ecb();
   ExchangeRequest request{};
-  if (WriteExchangeFile(ecb, &request) != nullptr) return "exchange file not written";
+  if (PrepareRequest(ecb, &request) != nullptr) return "exchange file not written";
   lstrcpyA(request.szBackendPath, program);
+  DecideHowItRuns(&request);
   if (ReplyToRequest(ecb, request) != HSE_STATUS_SUCCESS) return "reply failed";
   if (!fake.written().empty()) return "FILE " + fake.written();
   if (fake.supportCalls().size() != 1) return "support calls: " + std::to_string(fake.supportCalls().size());

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "gateway/fake_ecb.h"
 #include "karvel_backend.h"
 #include "support/files.h"
@@ -30,7 +30,7 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 std::string WriteRequest(FakeEcb& fake, const TempDir& dir) {
   ScopedEnv tmpdir("TMPDIR", dir.path().c_str());
   ExchangeRequest request{};
-  EXPECT_EQ(WriteExchangeFile(fake.Ecb(), &request), nullptr);
+  EXPECT_EQ(PrepareRequest(fake.Ecb(), &request), nullptr);
   return request.szExchangePath;
 }
 
@@ -118,7 +118,7 @@ TEST(ReadRequest, FieldsCountedButNotListedAreNoDamage) {
     ExchangeRequest written{};
     {
       ScopedEnv tmpdir("TMPDIR", dir.path().c_str());
-      WriteExchangeFile(c.fake.Ecb(), &written);
+      PrepareRequest(c.fake.Ecb(), &written);
     }
     const std::string bytes = ReadAll(written.szExchangePath);
     karvel::Request request;

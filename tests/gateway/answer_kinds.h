@@ -8,7 +8,7 @@
 #include <string>
 
 #include "gateway/error_page.h"
-#include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "gateway/fake_ecb.h"
 
 namespace gateway_test {

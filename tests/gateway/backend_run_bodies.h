@@ -13,7 +13,7 @@
 
 #include "answer_kinds.h"
 #include "gateway/error_page.h"
-#include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "gateway/fake_ecb.h"
 #include "platform/test_hooks.h"
 

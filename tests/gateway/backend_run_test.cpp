@@ -22,7 +22,6 @@
 #include "gateway/backend_run.h"
 #include "gateway/debug_copy.h"
 #include "gateway/error_page.h"
-#include "gateway/exchange_file.h"
 #include "gateway/request_driver.h"
 #include "gateway/fake_ecb.h"
 #include "platform/test_hooks.h"
@@ -215,9 +214,16 @@ TEST(BackendRun, DebugCopyLiesBesideTheProgram) {
   BackendFixture f;
   f.Program("prog", "91xx");
   ExchangeRequest request{};
+  // The site's back-end directory, as the request's settings hold it; the program the form names is
+  // resolved in it as the request decides how it runs.
+  lstrcpyA(request.settings.szBackendDirectory, f.backends().c_str());
+  const auto choose = [&request](const std::string& named) {
+    lstrcpyA(request.szBackendPath, named.c_str());
+    DecideHowItRuns(&request);
+  };
   lstrcpyA(request.szExchangePath, f.dir().File("exchange.tmp").c_str());
   WriteAll(request.szExchangePath, "request bytes");
-  lstrcpyA(request.szBackendPath, "prog");
+  choose("prog");
   request.bVcexeTaken = true;
   MakeDebugCopy(request);
   EXPECT_EQ(ReadAll(f.backends() + "/vcdebug.tmp"), "request bytes");
@@ -225,12 +231,12 @@ TEST(BackendRun, DebugCopyLiesBesideTheProgram) {
   CHAR path[MAX_PATH];
   ASSERT_TRUE(DebugCopyPath(request, path));
   EXPECT_EQ(std::string(path), f.backends() + "/vbdebug.tmp");
-  lstrcpyA(request.szBackendPath, std::string(250, 'd').append("/x").c_str());
+  choose(std::string(250, 'd').append("/x"));
   EXPECT_FALSE(DebugCopyPath(request, path)) << "no copy where the path would not fit";
   // The copy holds the form's data: private, as the exchange file is, also over an older copy.
   chmod(request.szExchangePath, 0600);
   chmod((f.backends() + "/vcdebug.tmp").c_str(), 0644);
-  lstrcpyA(request.szBackendPath, "prog");
+  choose("prog");
   request.bVcexeTaken = true;
   MakeDebugCopy(request);
   struct stat info{};
@@ -240,7 +246,7 @@ TEST(BackendRun, DebugCopyLiesBesideTheProgram) {
   mkdir(f.dir().File("elsewhere").c_str(), 0700);
   for (const std::string& named : {f.dir().File("elsewhere/x"), f.dir().File("elsewhere/"), std::string("missing"),
                                    std::string("../elsewhere/x"), std::string("")}) {
-    lstrcpyA(request.szBackendPath, named.c_str());
+    choose(named);
     EXPECT_FALSE(DebugCopyPath(request, path)) << named;
     MakeDebugCopy(request);
   }

@@ -78,6 +78,12 @@ class FakeEcb {
   // The server starts programs itself (as mod_karvel's spawner does) and answers each start with
   // `outcome` (KARVEL_SERVER_BUSY ...) without running the program.
   FakeEcb& HostStartAnswers(DWORD outcome) { hostOutcome_ = outcome; return *this; }
+  // What each start order asked of such a server: the program, and whether it runs under Wine.
+  struct StartOrder {
+    std::string program;
+    bool underWine;
+  };
+  const std::vector<StartOrder>& startOrders() const { return startOrders_; }
   // ReadClient serves `bytes` bytes in all, then returns FALSE (or TRUE with 0 bytes).
   FakeEcb& EndAfter(size_t bytes, bool fail) { endAfter_ = bytes; endFails_ = fail; return *this; }
   // `act` runs at every ReadClient call, before it serves: what happens while the body comes.
@@ -154,7 +160,9 @@ class FakeEcb {
       return TRUE;
     }
     if (request == HSE_REQ_KARVEL_START_PROGRAM && fake->hostOutcome_ != 0) {
-      static_cast<KARVEL_PROGRAM_START*>(buffer)->dwOutcome = fake->hostOutcome_;
+      auto* start = static_cast<KARVEL_PROGRAM_START*>(buffer);
+      fake->startOrders_.push_back({start->pszProgram != nullptr ? start->pszProgram : "", start->bUnderWine != FALSE});
+      start->dwOutcome = fake->hostOutcome_;
       return TRUE;
     }
     // Karvel's own requests: this server starts no programs (the extension does).
@@ -240,6 +248,7 @@ class FakeEcb {
   int vectorSends_ = 0, writeCalls_ = 0, connectedAsks_ = 0;
   bool connected_ = true;
   DWORD hostOutcome_ = 0;
+  std::vector<StartOrder> startOrders_;
   bool refuseVectors_ = false;
   size_t leaveAfter_ = SIZE_MAX;
 };

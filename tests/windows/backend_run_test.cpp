@@ -11,7 +11,7 @@
 #include "backend_run_bodies.h"
 #include "gateway/backend_run.h"
 #include "gateway/error_page.h"
-#include "gateway/exchange_file.h"
+#include "gateway/request_driver.h"
 #include "gateway/request_driver.h"
 #include "gateway/fake_ecb.h"
 #include "platform/test_hooks.h"

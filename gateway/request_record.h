@@ -1,0 +1,49 @@
+// The record one request carries along its road (request_driver.h): the site's settings, the
+// request's files, the back-end its form chose and how that program runs. Each step fills its
+// part; the steps after it read it.
+#ifndef KARVEL_GATEWAY_REQUEST_RECORD_H
+#define KARVEL_GATEWAY_REQUEST_RECORD_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "gateway/request_settings.h"
+#include "isapi/httpext.h"
+#include "platform/request_files.h"
+
+struct ExchangeRequest {
+  RequestSettings settings;         // read once as the request begins
+  CHAR szExchangePath[MAX_PATH];    // the exchange file, <temp>/VC<16 random hex digits>.tmp
+  CHAR szUploadDirectory[MAX_PATH]; // its uploads, <temp>/VCU<the same digits>.tmp, made before the
+                                    // file and removed after the form's read when no upload came: a
+                                    // back-end tells its own request's uploads by it
+  // The chosen back-end (backend_choice.h): the value of the first VBEXE field, else of the first
+  // VCEXE field; may be empty; a Windows path mapped through the site's Windows directories.
+  CHAR szBackendPath[MAX_PATH];
+  bool bVcexeTaken;                 // a VCEXE field came before every VBEXE field
+  // How it runs: the program resolved inside the back-end directory ("" when it does not resolve:
+  // it cannot start), and whether it is a Windows program the host runs under Wine (its uploads
+  // are then given as Windows paths).
+  CHAR szProgram[MAX_PATH];
+  bool bUnderWine;
+  bool bBodyCut;                    // the body did not arrive whole: the file was refused ("TempWriteError")
+};
+
+// Whether the field value (`length` bytes) is the path of a file saved in the request's upload
+// directory `directory` (null or empty: none): saved under a Shift-JIS name already, it is handed
+// on as it is (or, to a program under Wine, as its Windows path).
+inline bool IsRequestUpload(LPCSTR directory, const char* value, int32_t length) {
+  const size_t size = directory != nullptr ? std::strlen(directory) : 0;
+  return size > 0 && length > 0 && static_cast<size_t>(length) > size + 1 && std::memcmp(value, directory, size) == 0 &&
+         IsPathSeparator(value[size]);
+}
+
+// Removes the exchange file and the uploads of a request that no back-end program received: a
+// failed request, or one whose program did not start. Nothing can rely on them, and files that
+// stayed would fill the temporary directory one failed request at a time.
+inline void DiscardExchangeFiles(const ExchangeRequest& request) {
+  if (request.szExchangePath[0] != '\0') DeleteFileA(request.szExchangePath);
+  if (request.szUploadDirectory[0] != '\0') RemoveRequestDirectory(request.szUploadDirectory);
+}
+
+#endif  // KARVEL_GATEWAY_REQUEST_RECORD_H
