@@ -109,6 +109,8 @@ bool NameUploadForWine(const char* path, CHAR given[MAX_PATH]) {
   const std::string directory(path, static_cast<size_t>(name - path));
   for (int n = 1; n <= kMaxSameName; ++n) {
     const std::string shiftJis = NumberedName(name, n);
+    // A name the program could not be given is not taken: the file stays under its own.
+    if (directory.size() + shiftJis.size() + 1 > MAX_PATH) return true;
     std::string unicode(jpcodec::Cp932ToUtf8Room(shiftJis.size()), '\0');
     size_t unicodeLength = 0;
     jpcodec::DecodeCp932(reinterpret_cast<const uint8_t*>(shiftJis.data()), shiftJis.size(),
@@ -116,7 +118,6 @@ bool NameUploadForWine(const char* path, CHAR given[MAX_PATH]) {
     const std::string renamed = directory + unicode.substr(0, unicodeLength);
     // Never over another file: a name that is there already belongs to another upload.
     if (MoveFileA(path, renamed.c_str())) {
-      if (directory.size() + shiftJis.size() + 1 > MAX_PATH) return false;
       lstrcpyA(given, (directory + shiftJis).c_str());
       return true;
     }

@@ -58,4 +58,26 @@ TEST(WineUploadNames, TwoNamesThatConvertAlikeKeepTheirOwnFiles) {
   }
 }
 
+// A numbered name the program could not be given (longer than a Windows path) is never taken: the
+// upload keeps its own name and bytes, and the program is given that.
+TEST(WineUploadNames, ANameThatWouldNotFitIsNotTaken) {
+  for (const size_t pathLength : {size_t{MAX_PATH - 4}, size_t{MAX_PATH - 3}, size_t{MAX_PATH - 1}}) {
+    SCOPED_TRACE(pathLength);
+    TempDir dir;
+    const std::string base = dir.File("");
+    ASSERT_LT(base.size() + 8, pathLength);
+    const std::string stem(pathLength - base.size() - 2, 'x');
+    const std::string saved = base + "\x83\x41" + stem;
+    // The UTF-8 name is taken by another upload: only a numbered one is left.
+    WriteAll(base + "\xe3\x82\xa2" + stem, "other");
+    WriteAll(saved, "mine");
+    CHAR given[MAX_PATH] = "";
+    ASSERT_TRUE(NameUploadForWine(saved.c_str(), given));
+    const bool fits = pathLength + 3 < MAX_PATH;
+    EXPECT_EQ(fits ? base + "\x83\x41" + stem + "(2)" : saved, std::string(given));
+    EXPECT_EQ("mine", ReadAll(fits ? base + "\xe3\x82\xa2" + stem + "(2)" : saved));
+    EXPECT_EQ("other", ReadAll(base + "\xe3\x82\xa2" + stem));
+  }
+}
+
 }  // namespace
