@@ -129,11 +129,14 @@ bool ReadTempDirectory(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
 }
 
 // A count the site gives, else `otherwise` (numbers are typed by the host: text that is none
-// counts as not given).
-int32_t ReadCount(EXTENSION_CONTROL_BLOCK* ecb, const char* name, int32_t otherwise) {
+// counts as not given). False when the host has one that cannot be read: the default must not
+// stand in for it.
+bool ReadCount(EXTENSION_CONTROL_BLOCK* ecb, const char* name, int32_t otherwise, int32_t* count) {
   CHAR text[32];
-  const int32_t configured = ParseCount(SettingText(ecb, name, text, sizeof text));
-  return configured >= 0 ? configured : otherwise;
+  bool unreadable = false;
+  const int32_t configured = ParseCount(SettingText(ecb, name, text, sizeof text, &unreadable));
+  *count = configured >= 0 ? configured : otherwise;
+  return !unreadable;
 }
 
 FormCharset ReadFormCharset(EXTENSION_CONTROL_BLOCK* ecb) {
@@ -152,10 +155,13 @@ LPCSTR ReadRequestSettings(EXTENSION_CONTROL_BLOCK* ecb, RequestSettings* settin
   settings->szTempDirectory[0] = '\0';
   settings->szBackendDirectory[0] = '\0';
   settings->szWinePrefix[0] = '\0';
-  settings->nMaxFields = ReadCount(ecb, KARVEL_SETTING_MAX_FIELDS, DEFAULT_MAX_FIELDS);
-  settings->nBackendTimeout = ReadCount(ecb, KARVEL_SETTING_BACKEND_TIMEOUT, -1);
+  const bool counted = ReadCount(ecb, KARVEL_SETTING_MAX_FIELDS, DEFAULT_MAX_FIELDS, &settings->nMaxFields) &&
+                       ReadCount(ecb, KARVEL_SETTING_BACKEND_TIMEOUT, -1, &settings->nBackendTimeout);
   settings->formCharset = ReadFormCharset(ecb);
   settings->pWindowsPaths = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, WINDOWS_PATHS_ROOM));
+  // A field cap or a time-out the host has but cannot hand over: the request would run by limits
+  // that are not its site's.
+  if (!counted) return ERROR_TEXT_EXE_LOAD;
   // The program's directory, and where and how a Windows program is run: a request without them
   // would run its program by rules that are not its site's.
   if (!ReadBackendDirectory(ecb, settings->szBackendDirectory)) {

@@ -187,6 +187,17 @@ TEST(RequestSettings, CountsAreTheHostsElseTheEnvironmentsElseTheDefault) {
       {"1000000000", nullptr, DEFAULT_MAX_FIELDS, -1},
       {"12x", nullptr, DEFAULT_MAX_FIELDS, -1},
   };
+  // A count the host has but that does not fit the room for one (a host's fault) refuses, never the
+  // environment's or the default in its place.
+  for (const char* name : {"KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT"}) {
+    ScopedEnv fields("KARVEL_MAX_FIELDS", "7");
+    ScopedEnv timeout("KARVEL_BACKEND_TIMEOUT", "7");
+    FakeEcb fake = FakeEcb::Get("");
+    fake.Variable(name, std::string(40, '1').c_str());
+    RequestSettings settings{};
+    EXPECT_STREQ(ERROR_TEXT_EXE_LOAD, ReadRequestSettings(fake.Ecb(), &settings)) << name;
+    ReleaseRequestSettings(&settings);
+  }
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.host != nullptr ? c.host : "(none)") + " / " +
                  (c.environment != nullptr ? c.environment : "(none)"));
