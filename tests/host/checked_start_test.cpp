@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "host/spawn_program.h"
+#include "host/spawner/spawn_program.h"
 #include "platform/program_path.h"
 #include "support/files.h"
 

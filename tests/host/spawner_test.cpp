@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/spawn_program.h"
-#include "host/spawner.h"
-#include "host/spawner_protocol.h"
+#include "host/spawner/spawn_program.h"
+#include "host/spawner/spawner.h"
+#include "host/spawner/spawner_protocol.h"
 #include "support/files.h"
 
 namespace {

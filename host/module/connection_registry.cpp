@@ -1,4 +1,4 @@
-#include "host/connection_registry.h"
+#include "host/module/connection_registry.h"
 
 #include <mutex>
 #include <new>

@@ -1,4 +1,4 @@
-#include "host/host_errors.h"
+#include "host/module/host_errors.h"
 
 #include "platform/export.h"
 

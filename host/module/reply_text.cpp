@@ -1,4 +1,4 @@
-#include "host/reply_text.h"
+#include "host/module/reply_text.h"
 
 #include <cstddef>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "host/reply.h"
+#include "host/module/reply.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,9 +15,9 @@
 #include <http_request.h>
 #include <util_script.h>
 
-#include "host/content_sniff.h"
-#include "host/host_errors.h"
-#include "host/reply_text.h"
+#include "host/module/content_sniff.h"
+#include "host/module/host_errors.h"
+#include "host/module/reply_text.h"
 #include "isapi/httpext.h"
 
 APLOG_USE_MODULE(karvel);

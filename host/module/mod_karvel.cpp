@@ -28,12 +28,12 @@
 #include <httpd.h>
 #include <mpm_common.h>
 
-#include "host/content_sniff.h"
-#include "host/ecb_bridge.h"
-#include "host/loaded_extension.h"
-#include "host/site_settings.h"
-#include "host/spawner_link.h"
-#include "host/status_page.h"
+#include "host/module/content_sniff.h"
+#include "host/module/ecb_bridge.h"
+#include "host/module/loaded_extension.h"
+#include "host/module/site_settings.h"
+#include "host/module/spawner_link.h"
+#include "host/module/status_page.h"
 #include "platform/export.h"
 
 extern "C" {

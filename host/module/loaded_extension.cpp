@@ -1,4 +1,4 @@
-#include "host/loaded_extension.h"
+#include "host/module/loaded_extension.h"
 
 #include <dlfcn.h>
 

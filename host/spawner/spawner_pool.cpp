@@ -1,9 +1,9 @@
-#include "host/spawn_pool.h"
+#include "host/spawner/spawner_pool.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "host/spawn_program.h"
+#include "host/spawner/spawn_program.h"
 
 SpawnPool::~SpawnPool() {
   {

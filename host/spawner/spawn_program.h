@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "host/spawner_protocol.h"
+#include "host/spawner/spawner_protocol.h"
 
 struct ProgramStart {
   const char* szProgram;     // absolute path

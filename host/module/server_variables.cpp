@@ -1,4 +1,4 @@
-#include "host/server_variables.h"
+#include "host/module/server_variables.h"
 
 #include <cstring>
 
@@ -7,7 +7,7 @@
 #include <http_core.h>
 #include <http_ssl.h>
 
-#include "host/site_settings.h"
+#include "host/module/site_settings.h"
 
 namespace {
 // Credentials stay with Apache's authentication, as they do for its CGI programs.

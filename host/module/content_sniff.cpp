@@ -1,4 +1,4 @@
-#include "host/content_sniff.h"
+#include "host/module/content_sniff.h"
 
 #include <cstring>
 #include <mutex>

@@ -2,8 +2,8 @@
 // has reached exec, and on a busy machine most of that is the child waiting for a CPU: with the
 // starts on these threads, the spawner's loop goes on serving its connections meanwhile, and the
 // starts of several requests overlap.
-#ifndef KARVEL_HOST_SPAWN_POOL_H
-#define KARVEL_HOST_SPAWN_POOL_H
+#ifndef KARVEL_HOST_SPAWNER_POOL_H
+#define KARVEL_HOST_SPAWNER_POOL_H
 
 #include <signal.h>
 #include <sys/types.h>
@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/process_group.h"
-#include "host/spawner_protocol.h"
+#include "host/spawner/process_group.h"
+#include "host/spawner/spawner_protocol.h"
 
 // One program to start, what it needs for the start (owned here, alive until it is done), and how
 // the start went.
@@ -71,4 +71,4 @@ class SpawnPool {
   int ready_ = -1;  // eventfd
 };
 
-#endif  // KARVEL_HOST_SPAWN_POOL_H
+#endif  // KARVEL_HOST_SPAWNER_POOL_H

@@ -1,4 +1,4 @@
-#include "host/site_settings.h"
+#include "host/module/site_settings.h"
 
 #include <cstring>
 #include <strings.h>
@@ -6,8 +6,8 @@
 #include <apr_strings.h>
 #include <http_core.h>
 
-#include "host/spawner_link.h"
-#include "host/wine_host.h"
+#include "host/module/spawner_link.h"
+#include "host/spawner/wine_host.h"
 #include "isapi/karvel_host.h"
 #include "platform/request_files.h"
 #include "platform/windows_paths.h"

@@ -1,11 +1,11 @@
-#include "host/status_page.h"
+#include "host/module/status_page.h"
 
 #include <cstring>
 
 #include <apr_strings.h>
 #include <http_protocol.h>
 
-#include "host/spawner_link.h"
+#include "host/module/spawner_link.h"
 
 int ShowSpawnerStatus(request_rec* r) {
   if (r->method_number != M_GET) return HTTP_METHOD_NOT_ALLOWED;

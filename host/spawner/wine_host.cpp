@@ -1,4 +1,4 @@
-#include "host/wine_host.h"
+#include "host/spawner/wine_host.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "host/spawn_program.h"
+#include "host/spawner/spawn_program.h"
 
 namespace {
 

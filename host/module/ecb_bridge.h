@@ -6,8 +6,8 @@
 
 #include <httpd.h>
 
-#include "host/loaded_extension.h"
-#include "host/server_variables.h"
+#include "host/module/loaded_extension.h"
+#include "host/module/server_variables.h"
 
 // Bytes of the body read before the extension is called (lpbData / cbAvailable).
 constexpr apr_size_t kPreloadBytes = 48 * 1024;

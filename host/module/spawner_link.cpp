@@ -1,4 +1,4 @@
-#include "host/spawner_link.h"
+#include "host/module/spawner_link.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -24,11 +24,11 @@
 #include <mpm_common.h>
 #include <unixd.h>
 
-#include "host/client_connection.h"
-#include "host/site_settings.h"
-#include "host/spawner.h"
-#include "host/spawner_protocol.h"
-#include "host/wine_host.h"
+#include "host/module/client_connection.h"
+#include "host/module/site_settings.h"
+#include "host/spawner/spawner.h"
+#include "host/spawner/spawner_protocol.h"
+#include "host/spawner/wine_host.h"
 
 APLOG_USE_MODULE(karvel);
 

@@ -1,4 +1,4 @@
-#include "host/process_group.h"
+#include "host/spawner/process_group.h"
 
 #include <signal.h>
 #include <sys/prctl.h>

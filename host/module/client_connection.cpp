@@ -1,4 +1,4 @@
-#include "host/client_connection.h"
+#include "host/module/client_connection.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "host/spawner.h"
+#include "host/spawner/spawner.h"
 
 #include <sys/epoll.h>
 #include <signal.h>
@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "host/process_group.h"
-#include "host/spawn_pool.h"
-#include "host/spawn_program.h"
-#include "host/spawner_protocol.h"
-#include "host/wine_host.h"
+#include "host/spawner/process_group.h"
+#include "host/spawner/spawner_pool.h"
+#include "host/spawner/spawn_program.h"
+#include "host/spawner/spawner_protocol.h"
+#include "host/spawner/wine_host.h"
 #include "platform/windows_paths.h"
 
 namespace {

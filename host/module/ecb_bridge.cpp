@@ -1,4 +1,4 @@
-#include "host/ecb_bridge.h"
+#include "host/module/ecb_bridge.h"
 
 #include <cstdint>
 #include <cstring>
@@ -10,11 +10,11 @@
 #include <http_protocol.h>
 #include <http_request.h>
 
-#include "host/client_connection.h"
-#include "host/connection_registry.h"
-#include "host/host_errors.h"
-#include "host/reply.h"
-#include "host/spawner_link.h"
+#include "host/module/client_connection.h"
+#include "host/module/connection_registry.h"
+#include "host/module/host_errors.h"
+#include "host/module/reply.h"
+#include "host/module/spawner_link.h"
 
 APLOG_USE_MODULE(karvel);
 

@@ -1,4 +1,4 @@
-#include "host/spawn_program.h"
+#include "host/spawner/spawn_program.h"
 
 #include <sys/stat.h>
 
