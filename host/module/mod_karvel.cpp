@@ -34,6 +34,7 @@
 #include "host/module/site_settings.h"
 #include "host/module/spawner_link.h"
 #include "host/module/status_page.h"
+#include "host/spawner/spawner.h"
 #include "platform/export.h"
 
 extern "C" {
@@ -55,7 +56,7 @@ struct ExtensionMapping {
 
 struct KarvelServerConfig {
   apr_array_header_t* pMappings;  // of ExtensionMapping
-  SpawnerSettings spawner;        // the main server's count; -1 while unset
+  SpawnerSettings spawner;        // the main server's; counts kUnset while unset
 };
 
 // A request that names an extension: which one, and the rest of its URL (the path info).
@@ -71,7 +72,7 @@ apr_hash_t* g_extensions = nullptr;
 void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
   auto* config = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
   config->pMappings = apr_array_make(pool, 2, sizeof(ExtensionMapping));
-  config->spawner = SpawnerSettings{-1, -1, -1, nullptr};
+  config->spawner = SpawnerSettings{kUnset, kUnset, kUnset, nullptr};
   return config;
 }
 
@@ -85,35 +86,50 @@ void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
   return merged;
 }
 
-// The spawner serves the whole server: its settings belong to the main server's configuration.
-const char* SetSpawnerCount(cmd_parms* cmd, void*, const char* value) {
-  if (cmd->server->is_virtual) return apr_pstrcat(cmd->pool, cmd->cmd->name, " belongs to the main server's configuration", nullptr);
+// The spawner serves the whole server: its settings belong to the main server's configuration
+// (ap_check_cmd_context refuses them inside <VirtualHost>).
+KarvelServerConfig* MainServerConfig(cmd_parms* cmd) {
+  return static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
+}
+
+constexpr apr_int64_t kSpawnerCountHighest = 100000;
+
+const char* SpawnerCountArgument(cmd_parms* cmd, const char* value, int* target) {
+  if (const char* failure = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return failure;
   char* end = nullptr;
   const apr_int64_t count = apr_strtoi64(value, &end, 10);
-  if (end == value || *end != '\0' || count < 0 || count > 100000) {
-    return apr_pstrcat(cmd->pool, cmd->cmd->name, ": not a whole number from 0 to 100000: ", value, nullptr);
+  if (end == value || *end != '\0' || count < 0 || count > kSpawnerCountHighest) {
+    return apr_psprintf(cmd->pool, "%s: not a whole number from 0 to %" APR_INT64_T_FMT ": %s", cmd->cmd->name,
+                        kSpawnerCountHighest, value);
   }
-  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
-  (cmd->info != nullptr ? config->spawner.nQueueTimeoutSeconds : config->spawner.nMaxBackends) = static_cast<int>(count);
+  *target = static_cast<int>(count);
   return nullptr;
+}
+
+const char* SetMaxBackends(cmd_parms* cmd, void*, const char* value) {
+  return SpawnerCountArgument(cmd, value, &MainServerConfig(cmd)->spawner.nMaxBackends);
+}
+
+const char* SetQueueTimeout(cmd_parms* cmd, void*, const char* value) {
+  return SpawnerCountArgument(cmd, value, &MainServerConfig(cmd)->spawner.nQueueTimeoutSeconds);
 }
 
 const char* SetSpawner(cmd_parms* cmd, void*, int on) {
-  if (cmd->server->is_virtual) return "KarvelSpawner belongs to the main server's configuration";
-  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
-  config->spawner.bOn = on ? 1 : 0;
+  if (const char* failure = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return failure;
+  MainServerConfig(cmd)->spawner.bOn = on ? 1 : 0;
   return nullptr;
 }
 
+// A site's own prefix lies inside the server's ("/karvel-sites/" and 16 hex digits), and is handed
+// to the extension in a buffer of MAX_PATH bytes, its end included.
+constexpr size_t kWinePrefixLimit = MAX_PATH - 1 - 30;
+
 const char* SetWinePrefix(cmd_parms* cmd, void*, const char* dir) {
-  if (cmd->server->is_virtual) return "KarvelWinePrefix belongs to the main server's configuration";
+  if (const char* failure = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return failure;
   const char* path = ap_server_root_relative(cmd->pool, dir);
   if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelWinePrefix: invalid path ", dir, nullptr);
-  // A site's own prefix lies inside it ("/karvel-sites/" and 16 hex digits), and is handed to the
-  // extension in a buffer of MAX_PATH bytes.
-  if (const char* failure = SettingTooLong(cmd, path, MAX_PATH - 1 - 30)) return failure;
-  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
-  config->spawner.szWinePrefix = path;
+  if (const char* failure = SettingTooLong(cmd, path, kWinePrefixLimit)) return failure;
+  MainServerConfig(cmd)->spawner.szWinePrefix = path;
   return nullptr;
 }
 
@@ -161,7 +177,8 @@ const command_rec kDirectives[] = {
                   "has changed three times)"),
     AP_INIT_TAKE1("KarvelKillGrace", AsCommand(SetKillGrace), nullptr, RSRC_CONF | ACCESS_CONF,
                   "seconds between SIGTERM and SIGKILL for the program of a request that gave up (default 5)"),
-    AP_INIT_FLAG("KarvelStopAbandoned", AsCommand(SetStopAbandoned), nullptr, RSRC_CONF | ACCESS_CONF,
+    AP_INIT_FLAG("KarvelStopAbandoned", AsCommand(ap_set_flag_slot),
+                 reinterpret_cast<void*>(APR_OFFSETOF(SiteSettings, nStopAbandoned)), RSRC_CONF | ACCESS_CONF,
                  "on: stop the program of a request that gave up and remove its files (default on)"),
     AP_INIT_TAKE1("KarvelFormCharset", AsCommand(SetFormCharset), nullptr, RSRC_CONF | ACCESS_CONF,
                   "the encoding the site's forms send: UTF-8, Shift_JIS, EUC-JP, ISO-2022-JP or auto (default: "
@@ -170,11 +187,12 @@ const command_rec kDirectives[] = {
                     "server environment variables back-end programs get"),
     AP_INIT_TAKE2("KarvelSetEnv", AsCommand(AddSetEnv), nullptr, RSRC_CONF | ACCESS_CONF,
                   "an environment variable and its value for back-end programs"),
-    AP_INIT_TAKE1("KarvelMaxBackends", AsCommand(SetSpawnerCount), nullptr, RSRC_CONF,
+    AP_INIT_TAKE1("KarvelMaxBackends", AsCommand(SetMaxBackends), nullptr, RSRC_CONF,
                   "back-end programs running at once, in the whole server (default 0: no cap)"),
-    AP_INIT_TAKE1("KarvelQueueTimeout", AsCommand(SetSpawnerCount), reinterpret_cast<void*>(1), RSRC_CONF,
+    AP_INIT_TAKE1("KarvelQueueTimeout", AsCommand(SetQueueTimeout), nullptr, RSRC_CONF,
                   "seconds a request waits for a program slot before 503 (default 10)"),
-    AP_INIT_FLAG("KarvelWine", AsCommand(SetWine), nullptr, RSRC_CONF | ACCESS_CONF,
+    AP_INIT_FLAG("KarvelWine", AsCommand(ap_set_flag_slot), reinterpret_cast<void*>(APR_OFFSETOF(SiteSettings, nWine)),
+                 RSRC_CONF | ACCESS_CONF,
                  "on: Windows back-end programs run under Wine; off refuses them (default on)"),
     AP_INIT_TAKE2("KarvelWindowsPath", AsCommand(AddWindowsPath), nullptr, RSRC_CONF | ACCESS_CONF,
                   "a Windows directory (C:\\apps) and the directory it stands for, for Windows back-ends"),
@@ -192,20 +210,12 @@ int PreConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*) {
 
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
   const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
-  const SpawnerSettings settings{config->spawner.nMaxBackends >= 0 ? config->spawner.nMaxBackends : 0,
-                                 config->spawner.nQueueTimeoutSeconds >= 0 ? config->spawner.nQueueTimeoutSeconds : 10,
+  const SpawnerSettings settings{config->spawner.nMaxBackends != kUnset ? config->spawner.nMaxBackends : 0,
+                                 config->spawner.nQueueTimeoutSeconds != kUnset ? config->spawner.nQueueTimeoutSeconds
+                                                                                : kDefaultQueueTimeoutSeconds,
                                  config->spawner.bOn != 0,
                                  config->spawner.szWinePrefix != nullptr ? config->spawner.szWinePrefix : kDefaultWinePrefix};
   return StartSpawner(pconf, server, settings);
-}
-
-// A waiting request holds a few descriptors (its client, its spawner connection, its file watch):
-// a child with many threads needs more than the usual soft limit of 1024.
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
-  limit.rlim_cur = limit.rlim_max < 65536 ? limit.rlim_max : 65536;
-  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void ChildInit(apr_pool_t* pchild, server_rec* server) {

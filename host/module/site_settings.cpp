@@ -16,11 +16,11 @@ extern "C" module AP_MODULE_DECLARE_DATA karvel_module;
 
 void* CreateSiteSettings(apr_pool_t* pool, char*) {
   auto* settings = static_cast<SiteSettings*>(apr_pcalloc(pool, sizeof(SiteSettings)));
-  settings->nMaxFields = -1;
-  settings->nBackendTimeout = -1;
-  settings->nKillGraceSeconds = -1;
-  settings->nStopAbandoned = -1;
-  settings->nWine = -1;
+  settings->nMaxFields = kUnset;
+  settings->nBackendTimeout = kUnset;
+  settings->nKillGraceSeconds = kUnset;
+  settings->nStopAbandoned = kUnset;
+  settings->nWine = kUnset;
   return settings;
 }
 
@@ -30,11 +30,11 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   auto* merged = static_cast<SiteSettings*>(apr_pcalloc(pool, sizeof(SiteSettings)));
   merged->szBackendDir = inner->szBackendDir != nullptr ? inner->szBackendDir : base->szBackendDir;
   merged->szTempDir = inner->szTempDir != nullptr ? inner->szTempDir : base->szTempDir;
-  merged->nMaxFields = inner->nMaxFields >= 0 ? inner->nMaxFields : base->nMaxFields;
-  merged->nBackendTimeout = inner->nBackendTimeout >= 0 ? inner->nBackendTimeout : base->nBackendTimeout;
-  merged->nKillGraceSeconds = inner->nKillGraceSeconds >= 0 ? inner->nKillGraceSeconds : base->nKillGraceSeconds;
-  merged->nStopAbandoned = inner->nStopAbandoned >= 0 ? inner->nStopAbandoned : base->nStopAbandoned;
-  merged->nWine = inner->nWine >= 0 ? inner->nWine : base->nWine;
+  merged->nMaxFields = inner->nMaxFields != kUnset ? inner->nMaxFields : base->nMaxFields;
+  merged->nBackendTimeout = inner->nBackendTimeout != kUnset ? inner->nBackendTimeout : base->nBackendTimeout;
+  merged->nKillGraceSeconds = inner->nKillGraceSeconds != kUnset ? inner->nKillGraceSeconds : base->nKillGraceSeconds;
+  merged->nStopAbandoned = inner->nStopAbandoned != kUnset ? inner->nStopAbandoned : base->nStopAbandoned;
+  merged->nWine = inner->nWine != kUnset ? inner->nWine : base->nWine;
   // The inner section's lines first: MapWindowsPath takes the longest match, and of equal ones the first.
   merged->szWindowsPaths = base->szWindowsPaths == nullptr    ? inner->szWindowsPaths
                            : inner->szWindowsPaths == nullptr ? base->szWindowsPaths
@@ -99,7 +99,7 @@ const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir) {
 const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir) {
   // Wine joins a program's arguments and splits them again at blanks: an exchange file's path with
   // one would reach a Windows back-end cut in two.
-  if (std::strchr(dir, ' ') != nullptr && InstalledWineLoader() != nullptr) {
+  if (PathSplitsUnderWine(dir) && InstalledWineLoader() != nullptr) {
     return apr_pstrcat(cmd->pool, "KarvelTempDir: ", dir,
                        " holds a blank, which Windows back-ends under Wine cannot be given; choose a path without one",
                        nullptr);
@@ -117,16 +117,6 @@ const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value)
 
 const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value) {
   return CountArgument(cmd, value, 3600, &static_cast<SiteSettings*>(settings)->nKillGraceSeconds);
-}
-
-const char* SetStopAbandoned(cmd_parms*, void* settings, int on) {
-  static_cast<SiteSettings*>(settings)->nStopAbandoned = on ? 1 : 0;
-  return nullptr;
-}
-
-const char* SetWine(cmd_parms*, void* settings, int on) {
-  static_cast<SiteSettings*>(settings)->nWine = on ? 1 : 0;
-  return nullptr;
 }
 
 const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value) {
@@ -185,7 +175,7 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
   if (settings == nullptr) return nullptr;
   if (std::strcmp(name, KARVEL_SETTING_BACKEND_DIR) == 0) return settings->szBackendDir;
   if (std::strcmp(name, KARVEL_SETTING_TEMP_DIR) == 0) return settings->szTempDir;
-  if (std::strcmp(name, KARVEL_SETTING_MAX_FIELDS) == 0 && settings->nMaxFields >= 0) {
+  if (std::strcmp(name, KARVEL_SETTING_MAX_FIELDS) == 0 && settings->nMaxFields != kUnset) {
     return apr_psprintf(r->pool, "%d", settings->nMaxFields);
   }
   if (std::strcmp(name, KARVEL_SETTING_FORM_CHARSET) == 0) return settings->szFormCharset;
@@ -197,7 +187,7 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
     if (prefix == nullptr || settings->szWindowsPaths == nullptr) return prefix;
     return apr_pstrdup(r->pool, SitePrefix(prefix, settings->szWindowsPaths).c_str());
   }
-  if (std::strcmp(name, KARVEL_SETTING_BACKEND_TIMEOUT) == 0 && settings->nBackendTimeout >= 0) {
+  if (std::strcmp(name, KARVEL_SETTING_BACKEND_TIMEOUT) == 0 && settings->nBackendTimeout != kUnset) {
     return apr_psprintf(r->pool, "%d", settings->nBackendTimeout);
   }
   return nullptr;

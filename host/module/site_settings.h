@@ -7,17 +7,21 @@
 #include <httpd.h>
 #include <http_config.h>
 
+// A count or flag no directive has set (the default then applies, or the outer section's).
+constexpr int kUnset = -1;
+
+// Flags (KarvelStopAbandoned, KarvelWine) are set by ap_set_flag_slot: 1 on, 0 off.
 struct SiteSettings {
   const char* szBackendDir;  // KarvelBackendDir; nullptr while unset
   const char* szTempDir;     // KarvelTempDir; nullptr while unset
-  int nMaxFields;            // KarvelMaxFields; -1 while unset
-  int nBackendTimeout;       // KarvelBackendTimeout, seconds; -1 while unset
-  int nKillGraceSeconds;     // KarvelKillGrace; -1 while unset (5)
-  int nStopAbandoned;        // KarvelStopAbandoned; -1 while unset (on)
+  int nMaxFields;            // KarvelMaxFields; kUnset while unset
+  int nBackendTimeout;       // KarvelBackendTimeout, seconds; kUnset while unset
+  int nKillGraceSeconds;     // KarvelKillGrace; kUnset while unset (5)
+  int nStopAbandoned;        // KarvelStopAbandoned; kUnset while unset (on)
   apr_array_header_t* pPassEnv;  // KarvelPassEnv names (const char*), the sections' together; may be null
   apr_table_t* pSetEnv;          // KarvelSetEnv pairs, inner sections' first; may be null
   const char* szFormCharset;     // KarvelFormCharset; nullptr while unset
-  int nWine;                     // KarvelWine; -1 while unset (on)
+  int nWine;                     // KarvelWine; kUnset while unset (on)
   const char* szWindowsPaths;    // KarvelWindowsPath lines "WINDOWS-DIRECTORY|DIRECTORY", the inner
                                  // sections' first; nullptr while none is set
 };
@@ -42,11 +46,8 @@ const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value);
 const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value);
 // KarvelKillGrace SECONDS, KarvelStopAbandoned on|off: how programs of requests that gave up end.
 const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value);
-const char* SetStopAbandoned(cmd_parms* cmd, void* settings, int on);
 // KarvelFormCharset UTF-8|Shift_JIS|EUC-JP|ISO-2022-JP|auto: the encoding the site's forms send.
 const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value);
-// KarvelWine on|off: whether Windows programs run under Wine (off refuses them).
-const char* SetWine(cmd_parms* cmd, void* settings, int on);
 // KarvelWindowsPath WINDOWS-DIRECTORY DIRECTORY: where a Windows directory that forms and Windows
 // programs name ("C:\apps") lies here.
 const char* AddWindowsPath(cmd_parms* cmd, void* settings, const char* windowsDirectory, const char* directory);

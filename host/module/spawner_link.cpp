@@ -35,6 +35,10 @@ APLOG_USE_MODULE(karvel);
 namespace {
 
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
+// Children connecting to the spawner at once (Apache's own listen backlog).
+constexpr int kListenBacklog = 511;
+// How long the status page waits for the spawner's status.
+constexpr time_t kStatusWaitSeconds = 5;
 constexpr int kDefaultKillGraceSeconds = 5;
 // How much longer than the queue's time-out a request waits for the spawner's word.
 constexpr int kReplyMarginSeconds = 5;
@@ -49,7 +53,7 @@ constexpr uint32_t kNoReplyInTime = 0xFFFFFFFFu;
 
 // Set in the parent, inherited by every child.
 const char* g_socketPath = nullptr;
-SpawnerSettings g_settings{0, 10, 1, nullptr};
+SpawnerSettings g_settings{0, kDefaultQueueTimeoutSeconds, 1, nullptr};
 server_rec* g_server = nullptr;
 apr_pool_t* g_pool = nullptr;
 apr_proc_t* g_spawner = nullptr;
@@ -69,7 +73,7 @@ int Listen(const char* path) {
   unlink(path);
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 511) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, kListenBacklog) != 0) {
     const int failure = errno;
     close(fd);
     errno = failure;
@@ -104,13 +108,7 @@ bool Fork(apr_proc_t* proc) {
     // Apache's listening sockets are the children's business; held here they would keep the
     // server's ports taken while the spawner finishes after the server stopped.
     ap_close_listeners();
-    // Two descriptors a running program (its connection, its standard error): a server with a
-    // thousand programs needs more than the usual soft limit.
-    rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-      files.rlim_cur = files.rlim_max < 65536 ? files.rlim_max : 65536;
-      setrlimit(RLIMIT_NOFILE, &files);
-    }
+    RaiseDescriptorLimit();
     if (geteuid() == 0 && ap_run_drop_privileges(g_pool, g_server) != 0) _exit(1);
     const SpawnerLog log{WriteToErrorLog, nullptr};
     const WineSettings wine{InstalledWineLoader(), g_settings.szWinePrefix};
@@ -157,16 +155,10 @@ int64_t Limit(const rlimit* limit, bool hard) {
 }
 
 // The program's whole environment: nothing of the server's but what the site passes on.
-std::vector<std::string> Environment(request_rec* r, const SiteSettings& site, const KARVEL_PROGRAM_START& start) {
+std::vector<std::string> Environment(const SiteSettings& site, const KARVEL_PROGRAM_START& start) {
   std::vector<std::string> environment;
   auto set = [&environment](const std::string& name, const std::string& value) {
-    for (std::string& variable : environment) {
-      if (variable.compare(0, name.size() + 1, name + "=") == 0) {
-        variable = name + "=" + value;
-        return;
-      }
-    }
-    environment.push_back(name + "=" + value);
+    SetOrderVariable(&environment, name + "=" + value);
   };
   set("PATH", kDefaultPath);
   for (const char* name : {"LANG", "LC_ALL"}) {
@@ -186,7 +178,6 @@ std::vector<std::string> Environment(request_rec* r, const SiteSettings& site, c
     const auto* entries = reinterpret_cast<const apr_table_entry_t*>(pairs->elts);
     for (int k = 0; k < pairs->nelts; ++k) set(entries[k].key, entries[k].val);
   }
-  (void)r;
   return environment;
 }
 
@@ -220,28 +211,6 @@ int Connect() {
   return fd;
 }
 
-bool SendPacket(int fd, uint32_t type, const std::string& payload) {
-  std::string packet(sizeof(SpawnHeader), '\0');
-  const SpawnHeader header{type, static_cast<uint32_t>(payload.size())};
-  std::memcpy(packet.data(), &header, sizeof header);
-  packet += payload;
-  return send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
-}
-
-// One packet into `buffer` (`size` bytes); its type and *length, or 0 when none came whole.
-uint32_t ReceivePacket(int fd, char* buffer, size_t size, size_t* length, int flags = 0) {
-  ssize_t got;
-  do {
-    got = recv(fd, buffer, size, flags);
-  } while (got < 0 && errno == EINTR);
-  SpawnHeader header{};
-  if (got < static_cast<ssize_t>(sizeof header)) return 0;
-  std::memcpy(&header, buffer, sizeof header);
-  if (header.nLength != static_cast<size_t>(got) - sizeof header) return 0;
-  *length = header.nLength;
-  return header.nType;
-}
-
 // The thread's connection to the spawner, kept from one request to the next while the spawner
 // keeps it; closed with the thread.
 struct KeptConnection {
@@ -261,17 +230,17 @@ int MillisecondsUntil(apr_time_t deadline) {
 // its type; 0 when the connection ended without one, kNoReplyInTime at the deadline, 0 with
 // *clientGone once the client left. A kExited of the thread's previous program, sent before the
 // spawner read that request's kDone, is passed over.
-uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, size_t size, size_t* length,
-                    bool* clientGone) {
+uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, size_t size, const char** payload,
+                    size_t* length, bool* clientGone) {
   for (;;) {
     const int left = MillisecondsUntil(deadline);
     if (left == 0) return kNoReplyInTime;
     pollfd reply{fd, POLLIN, 0};
     const int ready = poll(&reply, 1, std::min(left, kClientCheckMilliseconds));
     if (ready > 0) {
-      const uint32_t type = ReceivePacket(fd, buffer, size, length, MSG_DONTWAIT);
+      const uint32_t type = ReceivePacket(fd, buffer, size, payload, length, MSG_DONTWAIT);
       if (type == kExited) continue;
-      return type;
+      return type == kNoPacketYet ? kNoPacket : type;
     }
     if (ready < 0 && errno != EINTR) return 0;
     if (!ClientConnected(r->connection)) {
@@ -286,8 +255,8 @@ uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, s
 // failed). A spawner that is not there, or ended before it replied, is waited for until
 // `deadline` (the queue's time-out), as a slot is. The reply's type, 0 when none came (the client
 // left: *clientGone); *fd the connection it came on.
-uint32_t SendOrder(request_rec* r, const std::string& payload, apr_time_t deadline, int* fd, char* reply,
-                   size_t size, size_t* length, bool* clientGone) {
+uint32_t SendOrder(request_rec* r, const std::string& order, apr_time_t deadline, int* fd, char* reply,
+                   size_t size, const char** payload, size_t* length, bool* clientGone) {
   *fd = t_kept.fd;
   t_kept.fd = -1;
   bool missed = false;  // the spawner was not there: logged once a request
@@ -295,8 +264,8 @@ uint32_t SendOrder(request_rec* r, const std::string& payload, apr_time_t deadli
     if (*fd < 0) *fd = Connect();
     if (*fd >= 0) {
       const apr_time_t replyBy = apr_time_now() + apr_time_from_sec(g_settings.nQueueTimeoutSeconds + kReplyMarginSeconds);
-      const bool sent = SendPacket(*fd, kSpawn, payload);
-      const uint32_t type = sent ? AwaitReply(r, *fd, replyBy, reply, size, length, clientGone) : 0;
+      const bool sent = SendPacket(*fd, kSpawn, order);
+      const uint32_t type = sent ? AwaitReply(r, *fd, replyBy, reply, size, payload, length, clientGone) : 0;
       if (type != 0 && type != kClosing) return type == kNoReplyInTime ? 0 : type;
       close(*fd);
       *fd = -1;
@@ -337,6 +306,63 @@ int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& s
   return Fork(g_spawner) ? OK : HTTP_INTERNAL_SERVER_ERROR;
 }
 
+namespace {
+
+// The order for the request's program: the spawner's settings, the site's, the core's resource
+// limits, the program's strings and whole environment. False when it does not fit one packet.
+bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* label, std::string* payload) {
+  const auto* site = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
+  const auto* core = static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
+  SpawnOrderText order;
+  order.fixed.nMaxBackends = static_cast<uint32_t>(g_settings.nMaxBackends);
+  order.fixed.nQueueTimeoutMs = static_cast<uint32_t>(g_settings.nQueueTimeoutSeconds) * 1000u;
+  order.fixed.nKillGraceMs =
+      static_cast<uint32_t>(site->nKillGraceSeconds != kUnset ? site->nKillGraceSeconds : kDefaultKillGraceSeconds) * 1000u;
+  order.fixed.bStopAbandoned = site->nStopAbandoned != 0 ? 1 : 0;  // on unless set off
+  order.fixed.bWine = site->nWine != 0 ? 1 : 0;  // on unless set off
+  order.fixed.bUnderWine = start.bUnderWine ? 1 : 0;
+  const rlimit* limits[kLimitCount] = {core->limit_cpu, core->limit_mem, core->limit_nproc};
+  for (int k = 0; k < kLimitCount; ++k) {
+    order.fixed.nLimits[k][0] = Limit(limits[k], false);
+    order.fixed.nLimits[k][1] = Limit(limits[k], true);
+  }
+  order.strings[kProgram] = start.pszProgram;
+  order.strings[kArgument] = start.pszArgument;
+  order.strings[kLabel] = label;
+  order.strings[kLogId] = LogId(r);
+  order.strings[kUploadDirectory] = start.pszUploadDirectory != nullptr ? start.pszUploadDirectory : "";
+  order.strings[kWindowsPaths] = site->szWindowsPaths != nullptr ? site->szWindowsPaths : "";
+  order.environment = Environment(*site, start);
+  return EncodeOrder(order, payload);
+}
+
+// No start reply: the client left while the request waited for a slot or a spawner (its program
+// never runs), or no spawner came within the queue's time-out (refused as for a full queue).
+void NoStartReply(request_rec* r, KARVEL_PROGRAM_START* start, const char* label, bool clientGone) {
+  if (!clientGone) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: no spawner at %s in time; %s did not run", g_socketPath, label);
+  }
+  start->dwOutcome = clientGone ? KARVEL_CLIENT_GONE : KARVEL_SERVER_BUSY;
+  apr_table_setn(r->notes, "karvel-result", clientGone ? "client-gone" : "503");
+}
+
+// The spawner's start reply on `fd`: a started program's run follows it on the connection; any
+// other reply ends the connection.
+void ReadStartReply(request_rec* r, uint32_t type, int fd, KARVEL_PROGRAM_START* start, ProgramRun* run) {
+  if (type == kStarted) {
+    start->dwOutcome = KARVEL_PROGRAM_STARTED;
+    run->fd = fd;
+    run->startedAt = apr_time_now();
+    run->exited = false;
+    return;
+  }
+  close(fd);
+  start->dwOutcome = type == kStartFailed ? KARVEL_PROGRAM_NOT_STARTED : KARVEL_SERVER_BUSY;
+  apr_table_setn(r->notes, "karvel-result", type == kStartFailed ? "start-failed" : "503");
+}
+
+}  // namespace
+
 BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, ProgramRun* run) {
   // KarvelSpawner off: the extension starts its programs itself.
   if (g_socketPath == nullptr || start == nullptr) return FALSE;
@@ -344,76 +370,34 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
     start->dwOutcome = KARVEL_PROGRAM_NOT_STARTED;
     return TRUE;
   }
-  const auto* site = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
-  const auto* core = static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
   const char* label = Label(r->pool, *start);
-  SpawnOrder order{};
-  order.nMaxBackends = static_cast<uint32_t>(g_settings.nMaxBackends);
-  order.nQueueTimeoutMs = static_cast<uint32_t>(g_settings.nQueueTimeoutSeconds) * 1000u;
-  order.nKillGraceMs = static_cast<uint32_t>(site->nKillGraceSeconds >= 0 ? site->nKillGraceSeconds : kDefaultKillGraceSeconds) * 1000u;
-  order.bStopAbandoned = site->nStopAbandoned != 0 ? 1 : 0;
-  order.bWine = site->nWine != 0 ? 1 : 0;
-  const rlimit* limits[kLimitCount] = {core->limit_cpu, core->limit_mem, core->limit_nproc};
-  for (int k = 0; k < kLimitCount; ++k) {
-    order.nLimits[k][0] = Limit(limits[k], false);
-    order.nLimits[k][1] = Limit(limits[k], true);
-  }
-  const std::vector<std::string> environment = Environment(r, *site, *start);
-  order.nEnvironment = static_cast<uint32_t>(environment.size());
-  std::string payload(reinterpret_cast<const char*>(&order), sizeof order);
-  for (const char* text : {start->pszProgram, start->pszArgument, label, LogId(r), start->pszArgument,
-                           start->pszUploadDirectory != nullptr ? start->pszUploadDirectory : "",
-                           site->szWindowsPaths != nullptr ? site->szWindowsPaths : ""}) {
-    payload.append(text).push_back('\0');
-  }
-  for (const std::string& variable : environment) payload.append(variable).push_back('\0');
-  if (payload.size() > kSpawnMessageLimit) {
+  std::string order;
+  if (!BuildOrder(r, *start, label, &order)) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: the environment for %s is too large", label);
     start->dwOutcome = KARVEL_PROGRAM_NOT_STARTED;
     return TRUE;
   }
-
   char reply[sizeof(SpawnHeader) + sizeof(SpawnReply)];
+  const char* payload = nullptr;
   size_t length = 0;
   int fd = -1;
   bool clientGone = false;
   const apr_time_t deadline = apr_time_now() + apr_time_from_sec(g_settings.nQueueTimeoutSeconds);
-  const uint32_t type = SendOrder(r, payload, deadline, &fd, reply, sizeof reply, &length, &clientGone);
+  const uint32_t type = SendOrder(r, order, deadline, &fd, reply, sizeof reply, &payload, &length, &clientGone);
   apr_table_setn(r->notes, "karvel-backend", label);
   if (fd < 0) {
-    // The client left while the request waited for a slot or a spawner: its program never runs.
-    // No spawner within the queue's time-out: the request is refused as for a full queue.
-    if (!clientGone) {
-      ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: no spawner at %s in time; %s did not run", g_socketPath, label);
-    }
-    start->dwOutcome = clientGone ? KARVEL_CLIENT_GONE : KARVEL_SERVER_BUSY;
-    apr_table_setn(r->notes, "karvel-result", clientGone ? "client-gone" : "503");
-    return TRUE;
+    NoStartReply(r, start, label, clientGone);
+  } else {
+    ReadStartReply(r, type, fd, start, run);
   }
-  if (type == kStarted) {
-    SpawnReply started{};
-    std::memcpy(&started, reply + sizeof(SpawnHeader), std::min(length, sizeof started));
-    start->dwOutcome = KARVEL_PROGRAM_STARTED;
-    start->bUnderWine = started.bUnderWine != 0 ? TRUE : FALSE;
-    run->fd = fd;
-    run->startedAt = apr_time_now();
-    run->exited = false;
-    return TRUE;
-  }
-  close(fd);
-  start->dwOutcome = type == kStartFailed ? KARVEL_PROGRAM_NOT_STARTED : KARVEL_SERVER_BUSY;
-  apr_table_setn(r->notes, "karvel-result", type == kStartFailed ? "start-failed" : "503");
   return TRUE;
 }
 
 BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramRun* run) {
   if (done == nullptr || run->fd < 0) return FALSE;
   const char* result = done->pszResult != nullptr ? done->pszResult : "";
-  SpawnDone fixed{done->bAnswered ? 1u : 0u};
-  std::string payload(reinterpret_cast<const char*>(&fixed), sizeof fixed);
-  payload.append(result).push_back('\0');
   // The connection serves the thread's next request; one the spawner did not take is closed.
-  if (SendPacket(run->fd, kDone, payload) && t_kept.fd < 0) {
+  if (SendPacket(run->fd, kDone, EncodeDone(done->bAnswered != FALSE, result)) && t_kept.fd < 0) {
     t_kept.fd = run->fd;
   } else {
     close(run->fd);
@@ -435,8 +419,9 @@ BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) 
   }
   // The spawner's kExited comes unasked; it is the only packet before kDone.
   char packet[sizeof(SpawnHeader) + sizeof(SpawnReply)];
+  const char* payload = nullptr;
   size_t length = 0;
-  if (!run->exited && ReceivePacket(run->fd, packet, sizeof packet, &length, MSG_DONTWAIT) == kExited) {
+  if (!run->exited && ReceivePacket(run->fd, packet, sizeof packet, &payload, &length, MSG_DONTWAIT) == kExited) {
     run->exited = true;
   }
   *state = run->exited ? KARVEL_PROGRAM_EXITED : KARVEL_PROGRAM_RUNNING;
@@ -459,12 +444,13 @@ const char* SpawnerStatus(apr_pool_t* pool) {
   if (g_socketPath == nullptr) return nullptr;
   const int fd = Connect();
   if (fd < 0) return nullptr;
-  timeval wait{5, 0};
+  timeval wait{kStatusWaitSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  char* buffer = static_cast<char*>(apr_palloc(pool, kSpawnMessageLimit + sizeof(SpawnHeader)));
+  char* buffer = static_cast<char*>(apr_palloc(pool, kSpawnPacketLimit));
+  const char* text = nullptr;
   size_t length = 0;
-  const bool answered = SendPacket(fd, kStatus, "") &&
-                        ReceivePacket(fd, buffer, kSpawnMessageLimit + sizeof(SpawnHeader), &length) == kStatusText;
+  const bool answered = SendPacket(fd, kStatus, nullptr, 0) &&
+                        ReceivePacket(fd, buffer, kSpawnPacketLimit, &text, &length) == kStatusText;
   close(fd);
-  return answered ? apr_pstrmemdup(pool, buffer + sizeof(SpawnHeader), length) : nullptr;
+  return answered ? apr_pstrmemdup(pool, text, length) : nullptr;
 }

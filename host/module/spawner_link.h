@@ -7,6 +7,9 @@
 
 #include "isapi/karvel_host.h"
 
+// How long a request waits for a program slot when KarvelQueueTimeout is not set.
+constexpr int kDefaultQueueTimeoutSeconds = 10;
+
 // The server's supervision settings (KarvelMaxBackends, KarvelQueueTimeout), from the main server.
 struct SpawnerSettings {
   int nMaxBackends;         // 0: no cap

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "platform/program_path.h"
+#include "platform/request_files.h"
 
 namespace {
 
@@ -257,14 +258,5 @@ bool SignalProgram(pid_t pid, int signal) {
 
 void RemoveRequestFiles(const char* exchangePath, const char* uploadDirectory) {
   if (exchangePath != nullptr && exchangePath[0] != '\0') unlink(exchangePath);
-  if (uploadDirectory == nullptr || uploadDirectory[0] == '\0') return;
-  const int directory = open(uploadDirectory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (directory < 0) return;
-  if (DIR* listing = fdopendir(directory)) {
-    while (const dirent* entry = readdir(listing)) unlinkat(dirfd(listing), entry->d_name, 0);
-    closedir(listing);
-  } else {
-    close(directory);
-  }
-  rmdir(uploadDirectory);
+  if (uploadDirectory != nullptr && uploadDirectory[0] != '\0') RemoveRequestDirectory(uploadDirectory);
 }

@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -28,6 +29,12 @@ namespace {
 
 // A program's standard error is logged a line at a time; longer lines in pieces of this much.
 constexpr size_t kLogLineBytes = 8192;
+// A program's standard error is read in blocks of this much.
+constexpr size_t kStderrBlockBytes = 4096;
+// Events the loop takes from epoll in one round (more wait for the next).
+constexpr int kEventsPerRound = 64;
+// Room for a Windows path of the exchange file (Z:\ and the POSIX path).
+constexpr size_t kWindowsPathBytes = 4096;
 // Threads starting programs at once: one per CPU of a small server is enough to keep the loop free.
 constexpr int kStartThreads = 2;
 // Connections waiting for an order beyond this many are closed, the oldest first: each thread of
@@ -78,12 +85,6 @@ int64_t NowMs() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-struct Order {
-  SpawnOrder fixed;
-  std::vector<std::string> strings;      // kSpawnStrings of them
-  std::vector<std::string> environment;  // "NAME=value"
-};
-
 // kStarting: its program is being started on a thread of the pool; the connection is not read
 // meanwhile (a request that gives up then is seen once its program runs, a moment later).
 enum ConnectionState { kAwaitingOrder, kQueued, kStarting, kRunning };
@@ -91,12 +92,11 @@ enum ConnectionState { kAwaitingOrder, kQueued, kStarting, kRunning };
 struct Connection {
   int fd;
   ConnectionState state;
-  Order order;
+  SpawnOrderText order;
   int64_t queuedAt;
   pid_t pid;       // kRunning: its program
   bool closing;    // answered for good: closed at the end of the round
   uint64_t jobId;  // kStarting: its start in the pool
-  bool windows;    // kStarting, kRunning: the program runs under Wine
   size_t orderBytes;  // kQueued: the order's size
 };
 
@@ -157,32 +157,9 @@ void Watch(Spawner* s, WatchKind kind, int fd) {
 // exec, which would keep the registration (and its events) alive.
 void Unwatch(Spawner* s, int fd) { epoll_ctl(s->epoll, EPOLL_CTL_DEL, fd, nullptr); }
 
-bool Send(int fd, uint32_t type, const void* payload, size_t length) {
-  std::string packet(sizeof(SpawnHeader) + length, '\0');
-  const SpawnHeader header{type, static_cast<uint32_t>(length)};
-  std::memcpy(packet.data(), &header, sizeof header);
-  if (length > 0) std::memcpy(packet.data() + sizeof header, payload, length);
-  ssize_t sent;
-  do {
-    sent = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  return sent == static_cast<ssize_t>(packet.size());
-}
-
-// Reads an order's payload; false when it is malformed.
-bool ParseOrder(const char* payload, size_t length, Order* order) {
-  if (length < sizeof(SpawnOrder)) return false;
-  std::memcpy(&order->fixed, payload, sizeof(SpawnOrder));
-  const char* at = payload + sizeof(SpawnOrder);
-  const char* end = payload + length;
-  const size_t wanted = kSpawnStrings + static_cast<size_t>(order->fixed.nEnvironment);
-  for (size_t k = 0; k < wanted; ++k) {
-    const char* nul = static_cast<const char*>(std::memchr(at, '\0', static_cast<size_t>(end - at)));
-    if (nul == nullptr) return false;
-    (k < kSpawnStrings ? order->strings : order->environment).emplace_back(at, nul);
-    at = nul + 1;
-  }
-  return order->strings[kProgram][0] == '/';
+// An order the spawner serves: well formed, its program an absolute path.
+bool ReadOrder(const char* payload, size_t length, SpawnOrderText* order) {
+  return DecodeOrder(payload, length, order) && order->strings[kProgram][0] == '/';
 }
 
 // A program counts against the cap while it runs and, once it ended, while its request had no
@@ -214,8 +191,7 @@ void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why)
   s->startFailed++;
   s->results[kResultStartFailed]++;
   Log(s, true, "karvel: cannot start " + c->order.strings[kLabel] + " [" + c->order.strings[kLogId] + "]: " + why);
-  SpawnReply reply{failure, 0};
-  Send(c->fd, kStartFailed, &reply, sizeof reply);
+  SendPacket(c->fd, kStartFailed, EncodeReply(failure));
   c->closing = true;
 }
 
@@ -236,22 +212,33 @@ bool SiteWineReady(Spawner* s, const std::string& windowsPaths, std::string* pre
   return true;
 }
 
+// Why the order's program may not start as the order says ("" when it may): the extension said how
+// it runs (under Wine or natively), and the program file must be of that kind; Wine must be on for
+// the site and be here.
+std::string StartRefused(const Spawner& s, const Connection& c, bool windowsFile) {
+  const bool underWine = c.order.fixed.bUnderWine != 0;
+  if (windowsFile && !underWine) return "it is a Windows program and KarvelWine is off";
+  if (!underWine) return "";
+  if (!windowsFile) return "the extension runs it under Wine, but it is no Windows program";
+  if (c.order.fixed.bWine == 0 || s.wine == nullptr) {
+    return "the extension runs it under Wine, but the site runs no Windows programs under Wine";
+  }
+  return "";
+}
+
 // How a Windows program runs: through the Wine loader, given its exchange file as a Windows path,
 // with Wine's environment. False (and the start refused) when it cannot.
 bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string* argument,
                       std::vector<std::string>* environment) {
-  std::string why;
-  if (c->order.fixed.bWine == 0 || s->wine == nullptr) {
-    why = "it is a Windows program and KarvelWine is off";
-  } else if ((why = WineUnavailable(*s->wine)).empty() && argument->find(' ') != std::string::npos) {
-    // Wine joins and splits a program's arguments again: a blank would cut the path in two.
+  std::string why = WineUnavailable(*s->wine);
+  if (why.empty() && PathSplitsUnderWine(argument->c_str())) {
     why = "its exchange file's path holds a blank, which a program under Wine cannot be given";
   }
   std::string prefix;
   if (why.empty() && !SiteWineReady(s, c->order.strings[kWindowsPaths], &prefix)) {
     why = "the Wine prefix " + prefix + " or its wineserver did not start";
   }
-  char windowsPath[4096];
+  char windowsPath[kWindowsPathBytes];
   if (why.empty() && !WindowsPathOf(argument->c_str(), windowsPath, sizeof windowsPath)) {
     why = "its exchange file's path is too long for Windows";
   }
@@ -264,21 +251,28 @@ bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string
   return true;
 }
 
-// Hands the order's program to the pool; Started finishes the start once it is done.
+// Hands the order's program to the pool; Started finishes the start once it is done. The file's
+// kind picks the loader (32- or 64-bit) and is checked against how the order runs it.
 void Start(Spawner* s, Connection* c) {
   auto job = std::make_unique<SpawnJob>();
   job->program = c->order.strings[kProgram];
   job->argument = c->order.strings[kArgument];
   job->environment = c->order.environment;
   const WindowsMachine kind = WindowsExecutableKind(job->program.c_str());
-  c->windows = kind != kNotWindows;
-  job->szLoader = c->windows && s->wine != nullptr ? LoaderFor(*s->wine, kind == kWindows64) : nullptr;
-  if (c->windows && !PrepareWineStart(s, c, job->szLoader, &job->argument, &job->environment)) return;
+  const std::string refused = StartRefused(*s, *c, kind != kNotWindows);
+  if (!refused.empty()) {
+    RefuseStart(s, c, ENOEXEC, refused);
+    return;
+  }
+  if (c->order.fixed.bUnderWine != 0) {
+    job->loader = LoaderFor(*s->wine, kind == kWindows64);
+    if (!PrepareWineStart(s, c, job->loader, &job->argument, &job->environment)) return;
+  }
   std::memcpy(job->limits, c->order.fixed.nLimits, sizeof job->limits);
-  job->pSignalsToReset = &s->signalsToReset;
-  job->nId = ++s->lastJobId;
+  job->signalsToReset = &s->signalsToReset;
+  job->id = ++s->lastJobId;
   c->state = kStarting;
-  c->jobId = job->nId;
+  c->jobId = job->id;
   s->pool->Submit(std::move(job));
 }
 
@@ -290,7 +284,7 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
     return;
   }
   s->started++;
-  Program program{job->pid, c->order.strings[kLabel], c->order.strings[kLogId], c->order.strings[kExchangePath],
+  Program program{job->pid, c->order.strings[kLabel], c->order.strings[kLogId], c->order.strings[kArgument],
                   c->order.strings[kUploadDirectory], job->stderrFd, "", NowMs(), true, false,
                   c->order.fixed.bStopAbandoned != 0, c->order.fixed.nKillGraceMs, 0, false, false, false,
                   job->group, false, false};
@@ -300,14 +294,13 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
   if (program.stderrFd >= 0) Watch(s, kStderr, program.stderrFd);
   c->state = kRunning;
   c->pid = job->pid;
-  const SpawnReply reply{static_cast<int32_t>(job->pid), c->windows ? 1u : 0u};
-  Send(c->fd, kStarted, &reply, sizeof reply);
+  SendPacket(c->fd, kStarted, EncodeReply(static_cast<int32_t>(job->pid)));
 }
 
 void TakeStarts(Spawner* s) {
   for (std::unique_ptr<SpawnJob>& job : s->pool->TakeFinished()) {
     for (Connection& c : s->connections) {
-      if (c.state == kStarting && c.jobId == job->nId) {
+      if (c.state == kStarting && c.jobId == job->id) {
         Started(s, &c, job.get());
         break;
       }
@@ -359,55 +352,50 @@ void RequestEnded(Spawner* s, pid_t pid, bool answered) {
 
 enum Received { kKeep, kClose, kAnswerStatus };
 
+// A connection that ends before its request did (closed, or nonsense on it): a running program's
+// request gave up; a queued order is dropped, its client left.
+void ConnectionGaveUp(Spawner* s, Connection* c) {
+  if (c->state == kRunning) {
+    s->results[kResultAbandoned]++;
+    RequestEnded(s, c->pid, false);
+  } else if (c->state == kQueued) {
+    // Its client left while it waited for a slot (the child watches the client): it never runs.
+    s->results[kResultClientGone]++;
+  }
+}
+
 // One packet from a child's connection, and what becomes of the connection.
 Received Receive(Spawner* s, Connection* c) {
   // One buffer for every packet: the spawner is one thread, and a packet is parsed before the next.
-  static std::vector<char> buffer(kSpawnMessageLimit + sizeof(SpawnHeader));
-  ssize_t got;
-  do {
-    got = recv(c->fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    // A child that closed with our kExited unread makes the first recv report ECONNRESET; its own
-    // last packet (kDone) still waits behind the error: read on, or an answered request would be
-    // taken as given up and its files removed under the reply.
-  } while (got < 0 && (errno == EINTR || errno == ECONNRESET));
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kKeep;
-  SpawnHeader header{};
-  const bool whole = got >= static_cast<ssize_t>(sizeof header) &&
-                     (std::memcpy(&header, buffer.data(), sizeof header), true) &&
-                     header.nLength == static_cast<size_t>(got) - sizeof header;
-  const char* payload = buffer.data() + sizeof header;
-  if (!whole) {
-    // The child closed (or sent nonsense): a running program's request gave up.
-    if (c->state == kRunning) {
-      s->results[kResultAbandoned]++;
-      RequestEnded(s, c->pid, false);
-    } else if (c->state == kQueued) {
-      // Its client left while it waited for a slot (the child watches the client): it never runs.
-      s->results[kResultClientGone]++;
-    }
-    return kClose;
-  }
-  if (header.nType == kStatus && c->state == kAwaitingOrder) return kAnswerStatus;
-  if (header.nType == kSpawn && c->state == kAwaitingOrder) {
-    if (!ParseOrder(payload, header.nLength, &c->order)) return kClose;
+  static std::vector<char> buffer(kSpawnPacketLimit);
+  const char* payload = nullptr;
+  size_t length = 0;
+  // A child that closed with our kExited unread makes the first recv report ECONNRESET; its own
+  // last packet (kDone) still waits behind the error: read on, or an answered request would be
+  // taken as given up and its files removed under the reply.
+  const uint32_t type = ReceivePacket(c->fd, buffer.data(), buffer.size(), &payload, &length, MSG_DONTWAIT, true);
+  if (type == kNoPacketYet) return kKeep;
+  if (type == kStatus && c->state == kAwaitingOrder) return kAnswerStatus;
+  if (type == kSpawn && c->state == kAwaitingOrder) {
+    if (!ReadOrder(payload, length, &c->order)) return kClose;
     c->state = kQueued;
     c->queuedAt = NowMs();
-    c->orderBytes = header.nLength;
+    c->orderBytes = length;
     return kKeep;
   }
-  if (header.nType == kDone && c->state == kRunning && header.nLength >= sizeof(SpawnDone)) {
-    SpawnDone done{};
-    std::memcpy(&done, payload, sizeof done);
-    const char* result = payload + sizeof done;
-    const size_t resultLength = strnlen(result, header.nLength - sizeof done);
-    s->results[ResultNamed(result, resultLength)]++;
-    RequestEnded(s, c->pid, done.bAnswered != 0);
+  bool answered = false;
+  std::string result;
+  if (type == kDone && c->state == kRunning && DecodeDone(payload, length, &answered, &result)) {
+    s->results[ResultNamed(result.data(), result.size())]++;
+    RequestEnded(s, c->pid, answered);
     // The connection waits for the thread's next order.
     c->state = kAwaitingOrder;
     c->pid = 0;
-    c->order = Order{};
+    c->order = SpawnOrderText{};
     return kKeep;
   }
+  // The child closed, or sent what it may not: its connection ends, and with it its request.
+  ConnectionGaveUp(s, c);
   return kClose;
 }
 
@@ -457,7 +445,7 @@ std::string StatusText(const Spawner& s) {
 
 // Logs what a program wrote to standard error, whole lines (and overlong ones in pieces).
 void DrainStderr(Spawner* s, Program* program, bool atEnd) {
-  char block[4096];
+  char block[kStderrBlockBytes];
   for (size_t taken = 0; taken < kStderrReadPerRound;) {
     const ssize_t got = read(program->stderrFd, block, sizeof block);
     if (got > 0) {
@@ -512,8 +500,7 @@ void ReapPrograms(Spawner* s) {
     if (program->requestWaiting) {
       for (const Connection& c : s->connections) {
         if (c.state == kRunning && c.pid == pid) {
-          const SpawnReply exited{WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0};
-          Send(c.fd, kExited, &exited, sizeof exited);
+          SendPacket(c.fd, kExited, EncodeReply(WIFEXITED(status) ? WEXITSTATUS(status) : -1));
         }
       }
     }
@@ -535,7 +522,7 @@ void ServeQueue(Spawner* s) {
       // Its wait ran out, or the queue holds as much as it keeps (the orders before it stay).
       s->busy++;
       s->results[kResultBusy]++;
-      Send(c.fd, kBusy, nullptr, 0);
+      SendPacket(c.fd, kBusy, nullptr, 0);
       c.closing = true;
     } else {
       queued++;
@@ -556,7 +543,7 @@ void CloseIdleConnections(Spawner* s, size_t kept) {
   for (Connection& c : s->connections) {
     if (idle <= kept) break;
     if (c.state != kAwaitingOrder || c.closing) continue;
-    Send(c.fd, kClosing, nullptr, 0);
+    SendPacket(c.fd, kClosing, nullptr, 0);
     c.closing = true;
     --idle;
   }
@@ -605,7 +592,116 @@ bool Finished(const Spawner& s) {
                       [](const Program& p) { return p.abandoned && p.stopAbandoned && Counted(p); });
 }
 
+// What the events of one round of the loop asked for; done once each after them.
+struct RoundEvents {
+  bool childEnded = false;  // children are waited for only after a SIGCHLD, not every round
+  bool startsDone = false;
+  bool accepting = false;
+};
+
+void OnSignals(Spawner* s, RoundEvents* round) {
+  signalfd_siginfo info;
+  while (read(s->signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (info.ssi_signo == SIGHUP || info.ssi_signo == SIGTERM) s->draining = true;
+    if (info.ssi_signo == SIGCHLD) round->childEnded = true;
+  }
+}
+
+void OnConnection(Spawner* s, int fd) {
+  for (Connection& c : s->connections) {
+    if (c.fd != fd || c.closing || c.state == kStarting) continue;
+    const Received received = Receive(s, &c);
+    if (received == kAnswerStatus) {
+      const std::string text = StatusText(*s);
+      SendPacket(c.fd, kStatusText, text.data(), text.size());
+    }
+    if (received != kKeep) c.closing = true;
+    return;
+  }
+}
+
+void OnStderr(Spawner* s, int fd) {
+  for (Program& program : s->programs) {
+    if (program.stderrFd == fd) {
+      DrainStderr(s, &program, false);
+      return;
+    }
+  }
+}
+
+void OnEvent(Spawner* s, const epoll_event& event, RoundEvents* round) {
+  const auto kind = static_cast<WatchKind>(event.data.u64 >> 32);
+  const int fd = static_cast<int>(event.data.u64 & 0xFFFFFFFFu);
+  switch (kind) {
+    case kSignals:
+      OnSignals(s, round);
+      break;
+    case kListener:
+      round->accepting = true;
+      break;
+    case kStartsDone:
+      round->startsDone = true;
+      break;
+    case kConnection:
+      OnConnection(s, fd);
+      break;
+    case kStderr:
+      OnStderr(s, fd);
+      break;
+  }
+}
+
+// A draining spawner stops listening (the listener is the server's to close); otherwise a child
+// that connected is taken.
+void AcceptOrStopListening(Spawner* s, bool accepting) {
+  if (s->draining && s->listener >= 0) {
+    Unwatch(s, s->listener);
+    s->listener = -1;
+  } else if (accepting) {
+    const int fd = accept4(s->listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      s->connections.push_back(Connection{fd, kAwaitingOrder, SpawnOrderText{}, 0, 0, false, 0, 0});
+      Watch(s, kConnection, fd);
+      CloseIdleConnections(s, kIdleConnectionsKept);
+    }
+  }
+}
+
+// After the round's events: programs and their groups looked at, the queue served.
+void EndRound(Spawner* s, const RoundEvents& round) {
+  // An ending spawner takes no more orders: the children send them again to the next one.
+  if (s->draining) CloseIdleConnections(s, 0);
+  if (round.childEnded || s->reapPending) ReapPrograms(s);
+  if (round.startsDone) TakeStarts(s);
+  // Groups whose last member was not a child of the spawner's are found gone here.
+  for (Program& program : s->programs) LookAtGroup(&program);
+  KillOverdue(s);
+  ServeQueue(s);
+  ForgetEnded(s);
+}
+
+// The spawner's end: the last of its programs' standard error logged, and no Wine process of the
+// server's outlives it.
+void Finish(Spawner* s) {
+  for (Program& program : s->programs) {
+    if (program.stderrFd >= 0) DrainStderr(s, &program, true);
+  }
+  if (s->wineServer >= 0) StopWineServer(*s->wine, s->wineServer);
+  for (const auto& [prefix, claim] : s->siteWineServers) {
+    StopWineServer(WineSettings{s->wine->szLoader, prefix.c_str()}, claim);
+  }
+  close(s->signals);
+  close(s->epoll);
+}
+
 }  // namespace
+
+void RaiseDescriptorLimit() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max) return;
+  files.rlim_cur = files.rlim_max < kDescriptorsWanted ? files.rlim_max : kDescriptorsWanted;
+  setrlimit(RLIMIT_NOFILE, &files);
+}
 
 int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   sigset_t handled;
@@ -627,74 +723,15 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   Watch(&s, kListener, listener);
   Watch(&s, kStartsDone, pool.ReadyFd());
   // Descriptors close only at the end of a round, so an event's descriptor is still its own.
-  epoll_event events[64];
+  epoll_event events[kEventsPerRound];
   while (!Finished(s)) {
-    const int ready = epoll_wait(s.epoll, events, 64, PollTimeout(s));
+    const int ready = epoll_wait(s.epoll, events, kEventsPerRound, PollTimeout(s));
     if (ready < 0 && errno != EINTR) return 1;
-    bool childEnded = false;  // children are waited for only after a SIGCHLD, not every round
-    bool startsDone = false;
-    bool accepting = false;
-    for (int k = 0; k < ready; ++k) {
-      const auto kind = static_cast<WatchKind>(events[k].data.u64 >> 32);
-      const int fd = static_cast<int>(events[k].data.u64 & 0xFFFFFFFFu);
-      if (kind == kSignals) {
-        signalfd_siginfo info;
-        while (read(s.signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-          if (info.ssi_signo == SIGHUP || info.ssi_signo == SIGTERM) s.draining = true;
-          if (info.ssi_signo == SIGCHLD) childEnded = true;
-        }
-      } else if (kind == kListener) {
-        accepting = true;
-      } else if (kind == kStartsDone) {
-        startsDone = true;
-      } else if (kind == kConnection) {
-        for (Connection& c : s.connections) {
-          if (c.fd != fd || c.closing || c.state == kStarting) continue;
-          const Received received = Receive(&s, &c);
-          if (received == kAnswerStatus) {
-            const std::string text = StatusText(s);
-            Send(c.fd, kStatusText, text.data(), text.size());
-          }
-          if (received != kKeep) c.closing = true;
-          break;
-        }
-      } else if (kind == kStderr) {
-        for (Program& program : s.programs) {
-          if (program.stderrFd == fd) {
-            DrainStderr(&s, &program, false);
-            break;
-          }
-        }
-      }
-    }
-    if (s.draining && s.listener >= 0) {
-      Unwatch(&s, s.listener);
-      s.listener = -1;  // the server's to close
-    } else if (accepting) {
-      const int fd = accept4(s.listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        s.connections.push_back(Connection{fd, kAwaitingOrder, Order{}, 0, 0, false, 0, false, 0});
-        Watch(&s, kConnection, fd);
-        CloseIdleConnections(&s, kIdleConnectionsKept);
-      }
-    }
-    // An ending spawner takes no more orders: the children send them again to the next one.
-    if (s.draining) CloseIdleConnections(&s, 0);
-    if (childEnded || s.reapPending) ReapPrograms(&s);
-    if (startsDone) TakeStarts(&s);
-    // Groups whose last member was not a child of the spawner's are found gone here.
-    for (Program& program : s.programs) LookAtGroup(&program);
-    KillOverdue(&s);
-    ServeQueue(&s);
-    ForgetEnded(&s);
+    RoundEvents round;
+    for (int k = 0; k < ready; ++k) OnEvent(&s, events[k], &round);
+    AcceptOrStopListening(&s, round.accepting);
+    EndRound(&s, round);
   }
-  for (Program& program : s.programs) {
-    if (program.stderrFd >= 0) DrainStderr(&s, &program, true);
-  }
-  // No Wine process of the server's outlives it.
-  if (s.wineServer >= 0) StopWineServer(*s.wine, s.wineServer);
-  for (const auto& [prefix, claim] : s.siteWineServers) StopWineServer(WineSettings{s.wine->szLoader, prefix.c_str()}, claim);
-  close(s.signals);
-  close(s.epoll);
+  Finish(&s);
   return 0;
 }

@@ -21,4 +21,10 @@ struct WineSettings;
 // do); the wineserver the spawner started stops with it. Returns 0, or 1 when it cannot run at all.
 int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine = nullptr);
 
+// Raises this process's soft limit of open descriptors towards its hard limit, up to
+// kDescriptorsWanted: the spawner holds two a running program (its connection, its standard
+// error), a child of the server a few a waiting request; the usual soft limit of 1024 is too few.
+constexpr unsigned long kDescriptorsWanted = 65536;
+void RaiseDescriptorLimit();
+
 #endif  // KARVEL_HOST_SPAWNER_H

@@ -59,7 +59,7 @@ void SpawnPool::Work() {
     environment.push_back(nullptr);
     // An order's program was resolved and checked by the request: the file started is that one.
     const ProgramStart start{job->program.c_str(), job->argument.c_str(), environment.data(), job->limits,
-                             job->szLoader, job->pSignalsToReset, true};
+                             job->loader, job->signalsToReset, true};
     {
       std::shared_lock<std::shared_mutex> notReaped(reapLock_);
       job->failure = StartProgram(start, &job->pid, &job->stderrFd);

@@ -23,13 +23,15 @@
 
 // One program to start, what it needs for the start (owned here, alive until it is done), and how
 // the start went.
+// Its fields are named plainly, as the spawner's own records are (ProgramStart, which mirrors the
+// C-style argument block of StartProgram, keeps its prefixes).
 struct SpawnJob {
-  uint64_t nId = 0;
+  uint64_t id = 0;
   std::string program, argument;
   std::vector<std::string> environment;  // "NAME=value"
   int64_t limits[kLimitCount][2] = {};
-  const char* szLoader = nullptr;            // outlives the job (the spawner's Wine settings)
-  const sigset_t* pSignalsToReset = nullptr; // outlives the job (the spawner's own)
+  const char* loader = nullptr;             // outlives the job (the spawner's Wine settings)
+  const sigset_t* signalsToReset = nullptr; // outlives the job (the spawner's own)
   // Filled in by the start: the child's id (also of a child whose exec failed, already reaped;
   // 0 when none was made), its standard error's reading end, 0 or the errno of the failure.
   pid_t pid = 0;

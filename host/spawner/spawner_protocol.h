@@ -23,6 +23,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 enum SpawnMessage : uint32_t {
   kSpawn = 1,
@@ -54,18 +56,21 @@ struct SpawnOrder {
   uint32_t nKillGraceMs;           // between SIGTERM and SIGKILL of a program given up on
   uint32_t bStopAbandoned;         // signal the program of a request that gave up
   int64_t nLimits[kLimitCount][2]; // soft and hard limit of each; -1 where none is set
-  uint32_t bWine;                  // a Windows program may run under Wine (KarvelWine)
+  uint32_t bWine;                  // the site runs Windows programs under Wine (KarvelWine)
+  uint32_t bUnderWine;             // the extension runs this program as a Windows program under
+                                   // Wine; the spawner checks it against the program file
   uint32_t nEnvironment;
 };
 
 // The order's strings, in this order.
+// kArgument: the program's one argument, the request's exchange file (removed with kUploadDirectory
+// when the request gives up).
 // kWindowsPaths: the site's KarvelWindowsPath lines, linked into the Wine prefix for its programs.
-enum SpawnString { kProgram, kArgument, kLabel, kLogId, kExchangePath, kUploadDirectory, kWindowsPaths, kSpawnStrings };
+enum SpawnString { kProgram, kArgument, kLabel, kLogId, kUploadDirectory, kWindowsPaths, kSpawnStrings };
 
 // kStarted, kStartFailed, kExited: the process id, the errno of the failed start, the exit status.
 struct SpawnReply {
   int32_t nValue;
-  uint32_t bUnderWine;  // kStarted: the program runs under Wine
 };
 
 // kDone's payload: whether the program answered, then the result as text (NUL-terminated): "1",
@@ -73,5 +78,52 @@ struct SpawnReply {
 struct SpawnDone {
   uint32_t bAnswered;
 };
+
+// The codec both ends use: what goes into a packet and what comes out of one. Each decoder
+// refuses (false) a payload that is not exactly what its encoder makes.
+
+// An order as both ends hold it: the fixed part, its strings, the program's environment.
+struct SpawnOrderText {
+  SpawnOrder fixed{};
+  std::string strings[kSpawnStrings];
+  std::vector<std::string> environment;  // "NAME=value"
+};
+
+// Sets `variable` ("NAME=value") in an order's environment: it replaces the variable of that name,
+// or is added at the end.
+void SetOrderVariable(std::vector<std::string>* environment, const std::string& variable);
+
+// The kSpawn payload (fixed.nEnvironment is set from the environment's size); false when a string
+// holds a NUL or the payload would exceed kSpawnMessageLimit.
+bool EncodeOrder(const SpawnOrderText& order, std::string* payload);
+bool DecodeOrder(const char* payload, size_t length, SpawnOrderText* order);
+
+std::string EncodeReply(int32_t value);
+bool DecodeReply(const char* payload, size_t length, int32_t* value);
+
+// The kDone payload; the result ends at its first NUL.
+std::string EncodeDone(bool answered, const char* result);
+bool DecodeDone(const char* payload, size_t length, bool* answered, std::string* result);
+
+// Framing: one packet, its header and the payload, sent whole (a signal does not cut it short;
+// a closed peer is no SIGPIPE). False when it was not sent whole.
+bool SendPacket(int fd, uint32_t type, const void* payload, size_t length);
+inline bool SendPacket(int fd, uint32_t type, const std::string& payload) {
+  return SendPacket(fd, type, payload.data(), payload.size());
+}
+
+// The bytes a buffer needs for any packet.
+constexpr size_t kSpawnPacketLimit = sizeof(SpawnHeader) + kSpawnMessageLimit;
+
+// ReceivePacket's words for no packet: the connection ended, failed or sent a packet that is not
+// whole (kNoPacket); nothing there yet, asked with MSG_DONTWAIT (kNoPacketYet).
+constexpr uint32_t kNoPacket = 0;
+constexpr uint32_t kNoPacketYet = 0xFFFFFFFEu;
+
+// One packet read into `buffer` (`size` bytes, kSpawnPacketLimit for any): its type, *payload and
+// *length pointing into the buffer. `flags` go to recv; `readPastReset`: an ECONNRESET (a peer that
+// closed with our packet unread) is read past, to the packets it sent before it closed.
+uint32_t ReceivePacket(int fd, char* buffer, size_t size, const char** payload, size_t* length, int flags = 0,
+                       bool readPastReset = false);
 
 #endif  // KARVEL_HOST_SPAWNER_PROTOCOL_H

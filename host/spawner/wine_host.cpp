@@ -8,8 +8,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "host/spawner/spawn_program.h"
+#include "host/spawner/spawner_protocol.h"
 
 namespace {
 
@@ -45,6 +47,8 @@ int Run(std::vector<std::string> arguments, const WineSettings& wine, int timeou
 
 }  // namespace
 
+bool PathSplitsUnderWine(const char* path) { return std::strchr(path, ' ') != nullptr; }
+
 const char* InstalledWineLoader() { return access(kWineLoader, X_OK) == 0 ? kWineLoader : nullptr; }
 
 const char* LoaderFor(const WineSettings& wine, bool windows64) {
@@ -67,16 +71,7 @@ std::string WineUnavailable(const WineSettings& wine) {
 }
 
 void AddWineEnvironment(const WineSettings& wine, const char* loader, std::vector<std::string>* environment) {
-  auto set = [environment](const std::string& variable) {
-    const std::string name = variable.substr(0, variable.find('=') + 1);
-    for (std::string& existing : *environment) {
-      if (existing.compare(0, name.size(), name) == 0) {
-        existing = variable;
-        return;
-      }
-    }
-    environment->push_back(variable);
-  };
+  auto set = [environment](const std::string& variable) { SetOrderVariable(environment, variable); };
   set(std::string("WINEPREFIX=") + wine.szPrefix);
   set("WINEDEBUG=-all");
   // The loader Wine starts further programs with (as the wine script sets it).

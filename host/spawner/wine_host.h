@@ -11,6 +11,10 @@ struct WineSettings {
   const char* szPrefix;    // the server user's prefix, made by karvel-wine-setup
 };
 
+// Wine joins a program's arguments and splits them again at blanks: a path holding one would
+// reach a program under Wine cut in two.
+bool PathSplitsUnderWine(const char* path);
+
 // The loader where Wine is installed, else nullptr.
 const char* InstalledWineLoader();
 
