@@ -171,7 +171,7 @@ BOOL WINAPI ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buff
       done = TRUE;
       break;
     case HSE_REQ_KARVEL_START_PROGRAM:
-      if (context->program.fd >= 0) return FailWithError(ERROR_INVALID_PARAMETER);  // one program a request
+      if (context->program.nSocket >= 0) return FailWithError(ERROR_INVALID_PARAMETER);  // one program a request
       done = StartProgramForRequest(context->pRequest, static_cast<KARVEL_PROGRAM_START*>(buffer), &context->program);
       if (!done) return FailWithError(ERROR_INVALID_PARAMETER);
       break;
@@ -254,7 +254,7 @@ struct ConnectionGuard {
 int RunExtension(request_rec* r, LoadedExtension* extension, const ScriptPaths* paths) {
   auto* context = static_cast<RequestContext*>(apr_pcalloc(r->pool, sizeof(RequestContext)));
   context->pRequest = r;
-  context->program.fd = -1;
+  context->program.nSocket = -1;
   context->paths = *paths;
   context->pBodyIn = apr_brigade_create(r->pool, r->connection->bucket_alloc);
   StartReply(&context->reply, r);

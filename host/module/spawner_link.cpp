@@ -351,9 +351,9 @@ void NoStartReply(request_rec* r, KARVEL_PROGRAM_START* start, const char* label
 void ReadStartReply(request_rec* r, uint32_t type, int fd, KARVEL_PROGRAM_START* start, ProgramRun* run) {
   if (type == kStarted) {
     start->dwOutcome = KARVEL_PROGRAM_STARTED;
-    run->fd = fd;
-    run->startedAt = apr_time_now();
-    run->exited = false;
+    run->nSocket = fd;
+    run->tStartedAt = apr_time_now();
+    run->bExited = false;
     return;
   }
   close(fd);
@@ -394,45 +394,45 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
 }
 
 BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramRun* run) {
-  if (done == nullptr || run->fd < 0) return FALSE;
+  if (done == nullptr || run->nSocket < 0) return FALSE;
   const char* result = done->pszResult != nullptr ? done->pszResult : "";
   // The connection serves the thread's next request; one the spawner did not take is closed.
-  if (SendPacket(run->fd, kDone, EncodeDone(done->bAnswered != FALSE, result)) && t_kept.fd < 0) {
-    t_kept.fd = run->fd;
+  if (SendPacket(run->nSocket, kDone, EncodeDone(done->bAnswered != FALSE, result)) && t_kept.fd < 0) {
+    t_kept.fd = run->nSocket;
   } else {
-    close(run->fd);
+    close(run->nSocket);
   }
-  run->fd = -1;
+  run->nSocket = -1;
   apr_table_setn(r->notes, "karvel-result", apr_pstrdup(r->pool, result));
   apr_table_setn(r->notes, "karvel-wait-ms",
-                 apr_psprintf(r->pool, "%" APR_INT64_T_FMT, apr_time_as_msec(apr_time_now() - run->startedAt)));
+                 apr_psprintf(r->pool, "%" APR_INT64_T_FMT, apr_time_as_msec(apr_time_now() - run->tStartedAt)));
   return TRUE;
 }
 
 BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) {
-  if (state == nullptr || run->fd < 0) return FALSE;
-  if (!run->exited && waitMilliseconds != nullptr && *waitMilliseconds > 0) {
+  if (state == nullptr || run->nSocket < 0) return FALSE;
+  if (!run->bExited && waitMilliseconds != nullptr && *waitMilliseconds > 0) {
     // A signal that cuts the wait short only makes it shorter: the caller then looks at the file,
     // and watches it while it is not answered.
-    pollfd connection{run->fd, POLLIN, 0};
+    pollfd connection{run->nSocket, POLLIN, 0};
     poll(&connection, 1, static_cast<int>(std::min<DWORD>(*waitMilliseconds, INT32_MAX)));
   }
   // The spawner's kExited comes unasked; it is the only packet before kDone.
   char packet[sizeof(SpawnHeader) + sizeof(SpawnReply)];
   const char* payload = nullptr;
   size_t length = 0;
-  if (!run->exited && ReceivePacket(run->fd, packet, sizeof packet, &payload, &length, MSG_DONTWAIT) == kExited) {
-    run->exited = true;
+  if (!run->bExited && ReceivePacket(run->nSocket, packet, sizeof packet, &payload, &length, MSG_DONTWAIT) == kExited) {
+    run->bExited = true;
   }
-  *state = run->exited ? KARVEL_PROGRAM_EXITED : KARVEL_PROGRAM_RUNNING;
+  *state = run->bExited ? KARVEL_PROGRAM_EXITED : KARVEL_PROGRAM_RUNNING;
   return TRUE;
 }
 
 void EndProgramRun(request_rec* r, ProgramRun* run) {
-  if (run->fd < 0) return;
+  if (run->nSocket < 0) return;
   // Closing without a word: the spawner takes the request as given up.
-  close(run->fd);
-  run->fd = -1;
+  close(run->nSocket);
+  run->nSocket = -1;
   apr_table_setn(r->notes, "karvel-result", "abandoned");
 }
 

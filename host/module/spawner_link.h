@@ -24,9 +24,9 @@ int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& s
 
 // One request's program, while the request waits for it.
 struct ProgramRun {
-  int fd;                 // the connection to the spawner; -1 when there is none
-  apr_time_t startedAt;
-  bool exited;            // the spawner said the program has ended
+  int nSocket;            // the connection to the spawner; -1 when there is none
+  apr_time_t tStartedAt;
+  bool bExited;           // the spawner said the program has ended
 };
 
 // HSE_REQ_KARVEL_START_PROGRAM: asks the spawner to start the program with the site's environment

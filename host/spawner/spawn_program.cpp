@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/spawner/spawner.h"
 #include "platform/program_path.h"
 #include "platform/request_files.h"
 
@@ -138,7 +139,8 @@ bool LoadedPath(int directory, const char* name, char* out, size_t room) {
   }
   // Nothing of the spawner's reaches the program: every descriptor from 3 on closes at exec.
   if (syscall(SYS_close_range, 3u, ~0u, kCloseRangeCloexec) != 0) {
-    for (int fd = 3; fd < 65536; ++fd) close(fd);
+    // The spawner's own soft limit is at most this (RaiseDescriptorLimit): none lies beyond.
+    for (int fd = 3; fd < static_cast<int>(kDescriptorsWanted); ++fd) close(fd);
   }
   sigset_t none;
   sigemptyset(&none);
@@ -237,12 +239,13 @@ int RunToCompletion(const char* const* argv, char* const* environment, int timeo
   if (argv[1] != nullptr && argv[2] != nullptr) start = ProgramStart{argv[1], argv[2], environment, kNoLimits, argv[0]};
   pid_t pid = 0;
   if (StartProgram(start, &pid, nullptr) != 0) return -1;
-  for (int waited = 0;; waited += 10) {
+  constexpr int kLookMs = 10;  // how often the program is looked at while it runs
+  for (int waited = 0;; waited += kLookMs) {
     int status = 0;
     const pid_t ended = waitpid(pid, &status, WNOHANG);
     if (ended == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     if (ended < 0 || waited >= timeoutMs) break;
-    usleep(10000);
+    usleep(kLookMs * 1000);
   }
   SignalProgram(pid, SIGKILL);
   waitpid(pid, nullptr, 0);

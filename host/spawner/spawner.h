@@ -4,6 +4,16 @@
 // threads, a fork never holds up a request thread. It gives programs a clean environment and
 // Apache's resource limits, logs their standard error line by line, and stops the programs of
 // requests that gave up. Plain POSIX; Apache only through the log callback.
+//
+// The host's rooms and what each may include:
+//   host/spawner/  the daemon (this header, spawner_protocol, spawner_pool, spawn_program,
+//                  process_group, wine_host): its own headers, platform/ and the C++ and POSIX
+//                  libraries; never an Apache or APR header, nor host/module/.
+//   host/module/   mod_karvel (Apache glue and the reply writer): Apache, APR, isapi/, platform/,
+//                  its own headers, and of the spawner's only what a child and the parent need to
+//                  speak to it: spawner_protocol.h (the codec), this header (RunSpawner, forked
+//                  by the parent) and wine_host.h (the server's Wine loader and site prefixes).
+//   host/tools/    scripts; nothing of the code.
 #ifndef KARVEL_HOST_SPAWNER_H
 #define KARVEL_HOST_SPAWNER_H
 

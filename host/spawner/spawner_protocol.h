@@ -61,6 +61,9 @@ struct SpawnOrder {
                                    // Wine; the spawner checks it against the program file
   uint32_t nEnvironment;
 };
+// The record goes over the socket as it lies in memory (both ends are one build); its layout ends
+// in 4 bytes of padding, zero as the record is made.
+static_assert(sizeof(SpawnOrder) == 80, "SpawnOrder's layout is the order's fixed part");
 
 // The order's strings, in this order.
 // kArgument: the program's one argument, the request's exchange file (removed with kUploadDirectory

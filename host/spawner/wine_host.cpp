@@ -165,12 +165,14 @@ std::string SitePrefix(const char* prefix, const std::string& lines) {
 
 namespace {
 
+constexpr size_t kCopyBlockBytes = 64 * 1024;
+
 bool CopyFile(const std::string& from, const std::string& to) {
   const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return false;
   const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   bool copied = out >= 0;
-  char block[65536];
+  char block[kCopyBlockBytes];
   ssize_t got;
   while (copied && (got = read(in, block, sizeof block)) > 0) copied = write(out, block, static_cast<size_t>(got)) == got;
   close(in);
