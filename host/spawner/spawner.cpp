@@ -145,11 +145,14 @@ void Log(Spawner* s, bool error, const std::string& text) { s->log->pfnWrite(s->
 
 // What an event of the loop is about; the tag also carries the descriptor.
 enum WatchKind : uint32_t { kSignals, kListener, kStartsDone, kConnection, kStderr };
+// The tag's layout: the kind in the upper half, the descriptor in the lower.
+constexpr int kWatchKindShift = 32;
+constexpr uint64_t kWatchFdMask = 0xFFFFFFFFu;
 
 void Watch(Spawner* s, WatchKind kind, int fd) {
   epoll_event event{};
   event.events = EPOLLIN;
-  event.data.u64 = (static_cast<uint64_t>(kind) << 32) | static_cast<uint32_t>(fd);
+  event.data.u64 = (static_cast<uint64_t>(kind) << kWatchKindShift) | static_cast<uint32_t>(fd);
   epoll_ctl(s->epoll, EPOLL_CTL_ADD, fd, &event);
 }
 
@@ -630,8 +633,8 @@ void OnStderr(Spawner* s, int fd) {
 }
 
 void OnEvent(Spawner* s, const epoll_event& event, RoundEvents* round) {
-  const auto kind = static_cast<WatchKind>(event.data.u64 >> 32);
-  const int fd = static_cast<int>(event.data.u64 & 0xFFFFFFFFu);
+  const auto kind = static_cast<WatchKind>(event.data.u64 >> kWatchKindShift);
+  const int fd = static_cast<int>(event.data.u64 & kWatchFdMask);
   switch (kind) {
     case kSignals:
       OnSignals(s, round);
