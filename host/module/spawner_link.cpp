@@ -314,17 +314,17 @@ bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* l
   const auto* site = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
   const auto* core = static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
   SpawnOrderText order;
-  order.fixed.nMaxBackends = static_cast<uint32_t>(g_settings.nMaxBackends);
-  order.fixed.nQueueTimeoutMs = static_cast<uint32_t>(g_settings.nQueueTimeoutSeconds) * 1000u;
-  order.fixed.nKillGraceMs =
+  order.fixed.maxBackends = static_cast<uint32_t>(g_settings.nMaxBackends);
+  order.fixed.queueTimeoutMs = static_cast<uint32_t>(g_settings.nQueueTimeoutSeconds) * 1000u;
+  order.fixed.killGraceMs =
       static_cast<uint32_t>(site->nKillGraceSeconds != kUnset ? site->nKillGraceSeconds : kDefaultKillGraceSeconds) * 1000u;
-  order.fixed.bStopAbandoned = site->nStopAbandoned != 0 ? 1 : 0;  // on unless set off
-  order.fixed.bWine = site->nWine != 0 ? 1 : 0;  // on unless set off
-  order.fixed.bUnderWine = start.bUnderWine ? 1 : 0;
+  order.fixed.stopAbandoned = site->nStopAbandoned != 0 ? 1 : 0;  // on unless set off
+  order.fixed.wine = site->nWine != 0 ? 1 : 0;  // on unless set off
+  order.fixed.underWine = start.bUnderWine ? 1 : 0;
   const rlimit* limits[kLimitCount] = {core->limit_cpu, core->limit_mem, core->limit_nproc};
   for (int k = 0; k < kLimitCount; ++k) {
-    order.fixed.nLimits[k][0] = Limit(limits[k], false);
-    order.fixed.nLimits[k][1] = Limit(limits[k], true);
+    order.fixed.limits[k][0] = Limit(limits[k], false);
+    order.fixed.limits[k][1] = Limit(limits[k], true);
   }
   order.strings[kProgram] = start.pszProgram;
   order.strings[kArgument] = start.pszArgument;

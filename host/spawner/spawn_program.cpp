@@ -66,15 +66,15 @@ struct OpenedProgram {
 // directory that was checked (no name above it is looked up again), and the program finds the
 // files beside it there. The file in it is compared with the one opened.
 int OpenChecked(const ProgramStart& start, OpenedProgram* opened) {
-  opened->file = OpenProgramWithoutLinks(start.szProgram);
+  opened->file = OpenProgramWithoutLinks(start.program);
   if (opened->file < 0) return errno;
-  if (start.szLoader == nullptr) {
+  if (start.loader == nullptr) {
     opened->script = ProgramIsScript(opened->file);
     const std::string self = "/proc/self/fd/" + std::to_string(opened->file);
     return access(self.c_str(), X_OK) == 0 ? 0 : errno;
   }
-  const char* slash = std::strrchr(start.szProgram, '/');
-  const std::string directory(start.szProgram, static_cast<size_t>(slash - start.szProgram));
+  const char* slash = std::strrchr(start.program, '/');
+  const std::string directory(start.program, static_cast<size_t>(slash - start.program));
   opened->name = slash + 1;
   opened->directory = OpenDirectoryWithoutLinks(directory.empty() ? "/" : directory.c_str());
   if (opened->directory < 0) return errno;
@@ -121,7 +121,7 @@ bool LoadedPath(int directory, const char* name, char* out, size_t room) {
   setsid();
   for (int signal = 1; signal < NSIG; ++signal) {
     if (signal == SIGKILL || signal == SIGSTOP) continue;
-    if (start.pSignalsToReset != nullptr && sigismember(start.pSignalsToReset, signal) != 1) continue;
+    if (start.signalsToReset != nullptr && sigismember(start.signalsToReset, signal) != 1) continue;
     ::signal(signal, SIG_DFL);
   }
   ResetReservedSignals();
@@ -131,10 +131,10 @@ bool LoadedPath(int directory, const char* name, char* out, size_t room) {
     _exit(127);
   }
   for (int k = 0; k < kLimitCount; ++k) {
-    if (start.pLimits[k][0] < 0) continue;
+    if (start.limits[k][0] < 0) continue;
     struct rlimit limit;
-    limit.rlim_cur = static_cast<rlim_t>(start.pLimits[k][0]);
-    limit.rlim_max = start.pLimits[k][1] < 0 ? RLIM_INFINITY : static_cast<rlim_t>(start.pLimits[k][1]);
+    limit.rlim_cur = static_cast<rlim_t>(start.limits[k][0]);
+    limit.rlim_max = start.limits[k][1] < 0 ? RLIM_INFINITY : static_cast<rlim_t>(start.limits[k][1]);
     setrlimit(kResources[k], &limit);
   }
   // Nothing of the spawner's reaches the program: every descriptor from 3 on closes at exec.
@@ -145,27 +145,27 @@ bool LoadedPath(int directory, const char* name, char* out, size_t room) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (start.szLoader != nullptr && opened.directory >= 0) {
+  if (start.loader != nullptr && opened.directory >= 0) {
     // The program's directory stays open for the loader.
     if (fcntl(opened.directory, F_SETFD, 0) != 0 || !LoadedPath(opened.directory, opened.name, loaded, room)) {
       *failure = ENAMETOOLONG;
       _exit(127);
     }
-    char* const argv[] = {const_cast<char*>(start.szLoader), loaded, const_cast<char*>(start.szArgument), nullptr};
-    execve(start.szLoader, argv, start.pEnvironment);
-  } else if (start.szLoader != nullptr) {
-    char* const argv[] = {const_cast<char*>(start.szLoader), const_cast<char*>(start.szProgram),
-                          const_cast<char*>(start.szArgument), nullptr};
-    execve(start.szLoader, argv, start.pEnvironment);
+    char* const argv[] = {const_cast<char*>(start.loader), loaded, const_cast<char*>(start.argument), nullptr};
+    execve(start.loader, argv, start.environment);
+  } else if (start.loader != nullptr) {
+    char* const argv[] = {const_cast<char*>(start.loader), const_cast<char*>(start.program),
+                          const_cast<char*>(start.argument), nullptr};
+    execve(start.loader, argv, start.environment);
   } else if (opened.file >= 0) {
     // The file checked is the file run; argv[0] still names it where it lies. A script's
     // interpreter reads it through its descriptor (/dev/fd/N), which stays open for it.
     if (opened.script) fcntl(opened.file, F_SETFD, 0);
-    char* const argv[] = {const_cast<char*>(start.szProgram), const_cast<char*>(start.szArgument), nullptr};
-    syscall(SYS_execveat, opened.file, "", argv, start.pEnvironment, AT_EMPTY_PATH);
+    char* const argv[] = {const_cast<char*>(start.program), const_cast<char*>(start.argument), nullptr};
+    syscall(SYS_execveat, opened.file, "", argv, start.environment, AT_EMPTY_PATH);
   } else {
-    char* const argv[] = {const_cast<char*>(start.szProgram), const_cast<char*>(start.szArgument), nullptr};
-    execve(start.szProgram, argv, start.pEnvironment);
+    char* const argv[] = {const_cast<char*>(start.program), const_cast<char*>(start.argument), nullptr};
+    execve(start.program, argv, start.environment);
   }
   *failure = errno;
   _exit(127);
@@ -177,11 +177,11 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   // The program must be runnable before a child is made for it: the usual failures come back as
   // an errno at once.
   // (Through a loader, the loader: the program is the loader's to find.)
-  if (start.szLoader != nullptr || !start.bChecked) {
-    if (access(start.szLoader != nullptr ? start.szLoader : start.szProgram, X_OK) != 0) return errno;
+  if (start.loader != nullptr || !start.checked) {
+    if (access(start.loader != nullptr ? start.loader : start.program, X_OK) != 0) return errno;
   }
   OpenedProgram opened;
-  if (start.bChecked) {
+  if (start.checked) {
     if (const int failure = OpenChecked(start, &opened)) return failure;
     if (g_programOpened != nullptr) g_programOpened(g_programOpenedContext);
   }

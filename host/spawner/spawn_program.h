@@ -12,15 +12,15 @@
 #include "host/spawner/spawner_protocol.h"
 
 struct ProgramStart {
-  const char* szProgram;     // absolute path
-  const char* szArgument;    // its one argument
-  char* const* pEnvironment; // "NAME=value", null-terminated
-  const int64_t (*pLimits)[2];  // kLimitCount pairs of soft and hard limit, -1 where none
-  const char* szLoader = nullptr;  // absolute path of a loader run as `loader program argument`
+  const char* program;       // absolute path
+  const char* argument;      // its one argument
+  char* const* environment;  // "NAME=value", null-terminated
+  const int64_t (*limits)[2];  // kLimitCount pairs of soft and hard limit, -1 where none
+  const char* loader = nullptr;    // absolute path of a loader run as `loader program argument`
                                    // (Wine for a Windows program); nullptr: the program itself
-  const sigset_t* pSignalsToReset = nullptr;  // the caller's signals not at SIG_DFL (from
+  const sigset_t* signalsToReset = nullptr;   // the caller's signals not at SIG_DFL (from
                                               // SignalsNotAtDefault); nullptr: every signal is reset
-  bool bChecked = false;  // szProgram was resolved and checked (a path without links): the file
+  bool checked = false;   // program was resolved and checked (a path without links): the file
                           // found there now without following a link is the one run, through its
                           // descriptor; a link on its way fails the start (ELOOP, ENOTDIR)
 };

@@ -141,7 +141,7 @@ struct Spawner {
   std::map<std::string, int> siteWineServers;
 };
 
-void Log(Spawner* s, bool error, const std::string& text) { s->log->pfnWrite(s->log->pContext, error, text.c_str()); }
+void Log(Spawner* s, bool error, const std::string& text) { s->log->write(s->log->context, error, text.c_str()); }
 
 // What an event of the loop is about; the tag also carries the descriptor.
 enum WatchKind : uint32_t { kSignals, kListener, kStartsDone, kConnection, kStderr };
@@ -201,13 +201,13 @@ void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why)
 // The prefix the order's program runs in (its site's, see SitePrefix), made and its wineserver
 // started where this is its first program; false when that fails.
 bool SiteWineReady(Spawner* s, const std::string& windowsPaths, std::string* prefix) {
-  *prefix = SitePrefix(s->wine->szPrefix, windowsPaths);
+  *prefix = SitePrefix(s->wine->prefix, windowsPaths);
   if (windowsPaths.empty()) {
     return s->wineServer >= 0 || (s->wineServer = StartWineServer(*s->wine)) >= 0;
   }
   if (s->siteWineServers.count(*prefix) != 0) return true;
   if (s->siteWineServers.size() >= kSitePrefixesKept) return false;
-  const WineSettings site{s->wine->szLoader, prefix->c_str()};
+  const WineSettings site{s->wine->loader, prefix->c_str()};
   if (!MakeSitePrefix(*s->wine, *prefix, windowsPaths)) return false;
   const int claim = StartWineServer(site);
   if (claim < 0) return false;
@@ -219,11 +219,11 @@ bool SiteWineReady(Spawner* s, const std::string& windowsPaths, std::string* pre
 // it runs (under Wine or natively), and the program file must be of that kind; Wine must be on for
 // the site and be here.
 std::string StartRefused(const Spawner& s, const Connection& c, bool windowsFile) {
-  const bool underWine = c.order.fixed.bUnderWine != 0;
+  const bool underWine = c.order.fixed.underWine != 0;
   if (windowsFile && !underWine) return "it is a Windows program and KarvelWine is off";
   if (!underWine) return "";
   if (!windowsFile) return "the extension runs it under Wine, but it is no Windows program";
-  if (c.order.fixed.bWine == 0 || s.wine == nullptr) {
+  if (c.order.fixed.wine == 0 || s.wine == nullptr) {
     return "the extension runs it under Wine, but the site runs no Windows programs under Wine";
   }
   return "";
@@ -250,7 +250,7 @@ bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string
     return false;
   }
   *argument = windowsPath;
-  AddWineEnvironment(WineSettings{s->wine->szLoader, prefix.c_str()}, loader, environment);
+  AddWineEnvironment(WineSettings{s->wine->loader, prefix.c_str()}, loader, environment);
   return true;
 }
 
@@ -267,11 +267,11 @@ void Start(Spawner* s, Connection* c) {
     RefuseStart(s, c, ENOEXEC, refused);
     return;
   }
-  if (c->order.fixed.bUnderWine != 0) {
+  if (c->order.fixed.underWine != 0) {
     job->loader = LoaderFor(*s->wine, kind == kWindows64);
     if (!PrepareWineStart(s, c, job->loader, &job->argument, &job->environment)) return;
   }
-  std::memcpy(job->limits, c->order.fixed.nLimits, sizeof job->limits);
+  std::memcpy(job->limits, c->order.fixed.limits, sizeof job->limits);
   job->signalsToReset = &s->signalsToReset;
   job->id = ++s->lastJobId;
   c->state = kStarting;
@@ -289,7 +289,7 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
   s->started++;
   Program program{job->pid, c->order.strings[kLabel], c->order.strings[kLogId], c->order.strings[kArgument],
                   c->order.strings[kUploadDirectory], job->stderrFd, "", NowMs(), true, false,
-                  c->order.fixed.bStopAbandoned != 0, c->order.fixed.nKillGraceMs, 0, false, false, false,
+                  c->order.fixed.stopAbandoned != 0, c->order.fixed.killGraceMs, 0, false, false, false,
                   job->group, false, false};
   job->stderrFd = -1;  // the program's now
   job->group = ProcessGroup{0, -1};
@@ -517,11 +517,11 @@ void ServeQueue(Spawner* s) {
   size_t queued = 0, queuedBytes = 0;
   for (Connection& c : s->connections) {
     if (c.state != kQueued || c.closing) continue;
-    const uint32_t cap = c.order.fixed.nMaxBackends;
+    const uint32_t cap = c.order.fixed.maxBackends;
     const bool room = queued < kQueuedOrdersKept && queuedBytes + c.orderBytes <= kQueuedOrderBytes;
     if (cap == 0 || Alive(*s) < cap) {
       Start(s, &c);
-    } else if (!room || now - c.queuedAt >= static_cast<int64_t>(c.order.fixed.nQueueTimeoutMs)) {
+    } else if (!room || now - c.queuedAt >= static_cast<int64_t>(c.order.fixed.queueTimeoutMs)) {
       // Its wait ran out, or the queue holds as much as it keeps (the orders before it stay).
       s->busy++;
       s->results[kResultBusy]++;
@@ -578,7 +578,7 @@ int PollTimeout(const Spawner& s) {
   const int64_t now = NowMs();
   int64_t wait = 1000;
   for (const Connection& c : s.connections) {
-    if (c.state == kQueued) wait = std::min(wait, c.queuedAt + c.order.fixed.nQueueTimeoutMs - now);
+    if (c.state == kQueued) wait = std::min(wait, c.queuedAt + c.order.fixed.queueTimeoutMs - now);
   }
   for (const Program& p : s.programs) {
     if (p.killAt != 0) wait = std::min(wait, p.killAt - now);
@@ -691,7 +691,7 @@ void Finish(Spawner* s) {
   }
   if (s->wineServer >= 0) StopWineServer(*s->wine, s->wineServer);
   for (const auto& [prefix, claim] : s->siteWineServers) {
-    StopWineServer(WineSettings{s->wine->szLoader, prefix.c_str()}, claim);
+    StopWineServer(WineSettings{s->wine->loader, prefix.c_str()}, claim);
   }
   close(s->signals);
   close(s->epoll);

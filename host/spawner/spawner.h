@@ -19,8 +19,8 @@
 
 // Where the spawner's lines go (Apache's error log): `error` for a program's standard error.
 struct SpawnerLog {
-  void (*pfnWrite)(void* context, bool error, const char* text);
-  void* pContext;
+  void (*write)(void* context, bool error, const char* text);
+  void* context;
 };
 
 struct WineSettings;

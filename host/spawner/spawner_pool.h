@@ -23,8 +23,6 @@
 
 // One program to start, what it needs for the start (owned here, alive until it is done), and how
 // the start went.
-// Its fields are named plainly, as the spawner's own records are (ProgramStart, which mirrors the
-// C-style argument block of StartProgram, keeps its prefixes).
 struct SpawnJob {
   uint64_t id = 0;
   std::string program, argument;

@@ -50,7 +50,7 @@ void SetOrderVariable(std::vector<std::string>* environment, const std::string& 
 
 bool EncodeOrder(const SpawnOrderText& order, std::string* payload) {
   SpawnOrder fixed = order.fixed;
-  fixed.nEnvironment = static_cast<uint32_t>(order.environment.size());
+  fixed.environmentCount = static_cast<uint32_t>(order.environment.size());
   std::string bytes = FixedBytes(fixed);
   for (const std::string& text : order.strings) {
     if (!AppendString(text, &bytes)) return false;
@@ -72,8 +72,8 @@ bool DecodeOrder(const char* payload, size_t length, SpawnOrderText* order) {
     if (!ReadString(&at, end, &text)) return false;
   }
   // Each variable takes a byte at least: a count beyond what is left cannot be met.
-  if (decoded.fixed.nEnvironment > static_cast<size_t>(end - at)) return false;
-  decoded.environment.resize(decoded.fixed.nEnvironment);
+  if (decoded.fixed.environmentCount > static_cast<size_t>(end - at)) return false;
+  decoded.environment.resize(decoded.fixed.environmentCount);
   for (std::string& variable : decoded.environment) {
     if (!ReadString(&at, end, &variable)) return false;
   }
@@ -87,7 +87,7 @@ std::string EncodeReply(int32_t value) { return FixedBytes(SpawnReply{value}); }
 bool DecodeReply(const char* payload, size_t length, int32_t* value) {
   SpawnReply reply{};
   if (length != sizeof reply || !ReadFixed(payload, length, &reply)) return false;
-  *value = reply.nValue;
+  *value = reply.value;
   return true;
 }
 
@@ -103,7 +103,7 @@ bool DecodeDone(const char* payload, size_t length, bool* answered, std::string*
   const char* at = payload + sizeof done;
   std::string text;
   if (!ReadString(&at, payload + length, &text) || at != payload + length) return false;
-  *answered = done.bAnswered != 0;
+  *answered = done.answered != 0;
   *result = std::move(text);
   return true;
 }
@@ -132,11 +132,11 @@ uint32_t ReceivePacket(int fd, char* buffer, size_t size, const char** payload, 
   if (got < static_cast<ssize_t>(sizeof header)) return kNoPacket;
   std::memcpy(&header, buffer, sizeof header);
   // A packet larger than the buffer arrives cut short: its header then claims more than came.
-  if (header.nLength != static_cast<size_t>(got) - sizeof header || header.nType == kNoPacket ||
-      header.nType == kNoPacketYet) {
+  if (header.length != static_cast<size_t>(got) - sizeof header || header.type == kNoPacket ||
+      header.type == kNoPacketYet) {
     return kNoPacket;
   }
   *payload = buffer + sizeof header;
-  *length = header.nLength;
-  return header.nType;
+  *length = header.length;
+  return header.type;
 }

@@ -42,24 +42,24 @@ enum SpawnMessage : uint32_t {
 constexpr size_t kSpawnMessageLimit = 64 * 1024;
 
 struct SpawnHeader {
-  uint32_t nType;
-  uint32_t nLength;  // payload bytes behind the header
+  uint32_t type;
+  uint32_t length;  // payload bytes behind the header
 };
 
 enum SpawnLimit { kLimitCpu, kLimitMemory, kLimitProcesses, kLimitCount };
 
-// kSpawn's fixed part; behind it kSpawnStrings NUL-terminated strings, then nEnvironment more
+// kSpawn's fixed part; behind it kSpawnStrings NUL-terminated strings, then environmentCount more
 // ("NAME=value"), the program's whole environment.
 struct SpawnOrder {
-  uint32_t nMaxBackends;           // programs that may run at once (0: no cap)
-  uint32_t nQueueTimeoutMs;        // how long the order may wait for a slot before kBusy
-  uint32_t nKillGraceMs;           // between SIGTERM and SIGKILL of a program given up on
-  uint32_t bStopAbandoned;         // signal the program of a request that gave up
-  int64_t nLimits[kLimitCount][2]; // soft and hard limit of each; -1 where none is set
-  uint32_t bWine;                  // the site runs Windows programs under Wine (KarvelWine)
-  uint32_t bUnderWine;             // the extension runs this program as a Windows program under
+  uint32_t maxBackends;            // programs that may run at once (0: no cap)
+  uint32_t queueTimeoutMs;         // how long the order may wait for a slot before kBusy
+  uint32_t killGraceMs;            // between SIGTERM and SIGKILL of a program given up on
+  uint32_t stopAbandoned;          // signal the program of a request that gave up
+  int64_t limits[kLimitCount][2];  // soft and hard limit of each; -1 where none is set
+  uint32_t wine;                   // the site runs Windows programs under Wine (KarvelWine)
+  uint32_t underWine;              // the extension runs this program as a Windows program under
                                    // Wine; the spawner checks it against the program file
-  uint32_t nEnvironment;
+  uint32_t environmentCount;
 };
 // The record goes over the socket as it lies in memory (both ends are one build); its layout ends
 // in 4 bytes of padding, zero as the record is made.
@@ -73,13 +73,13 @@ enum SpawnString { kProgram, kArgument, kLabel, kLogId, kUploadDirectory, kWindo
 
 // kStarted, kStartFailed, kExited: the process id, the errno of the failed start, the exit status.
 struct SpawnReply {
-  int32_t nValue;
+  int32_t value;
 };
 
 // kDone's payload: whether the program answered, then the result as text (NUL-terminated): "1",
 // "2", "4", "99", "timeout", "client-gone", "exited"; the spawner counts any other as "other".
 struct SpawnDone {
-  uint32_t bAnswered;
+  uint32_t answered;
 };
 
 // The codec both ends use: what goes into a packet and what comes out of one. Each decoder
@@ -96,7 +96,7 @@ struct SpawnOrderText {
 // or is added at the end.
 void SetOrderVariable(std::vector<std::string>* environment, const std::string& variable);
 
-// The kSpawn payload (fixed.nEnvironment is set from the environment's size); false when a string
+// The kSpawn payload (fixed.environmentCount is set from the environment's size); false when a string
 // holds a NUL or the payload would exceed kSpawnMessageLimit.
 bool EncodeOrder(const SpawnOrderText& order, std::string* payload);
 bool DecodeOrder(const char* payload, size_t length, SpawnOrderText* order);

@@ -25,7 +25,7 @@ constexpr int kServicesStartMs = 60000;
 constexpr int kServerStopMs = 30000;
 
 std::string WineServerPath(const WineSettings& wine) {
-  const std::string loader = wine.szLoader;
+  const std::string loader = wine.loader;
   return loader.substr(0, loader.find_last_of('/') + 1) + "wineserver";
 }
 
@@ -53,12 +53,12 @@ const char* InstalledWineLoader() { return access(kWineLoader, X_OK) == 0 ? kWin
 
 const char* LoaderFor(const WineSettings& wine, bool windows64) {
   const char* own = windows64 ? kWine64Loader : kWine32Loader;
-  return access(own, X_OK) == 0 ? own : wine.szLoader;
+  return access(own, X_OK) == 0 ? own : wine.loader;
 }
 
 std::string WineUnavailable(const WineSettings& wine) {
-  if (wine.szLoader == nullptr) return "Wine is not installed";
-  const std::string prefix = wine.szPrefix != nullptr ? wine.szPrefix : "";
+  if (wine.loader == nullptr) return "Wine is not installed";
+  const std::string prefix = wine.prefix != nullptr ? wine.prefix : "";
   struct stat info{};
   if (prefix.empty() || stat((prefix + "/system.reg").c_str(), &info) != 0) {
     return "the Wine prefix " + prefix + " is not made (run karvel-wine-setup)";
@@ -72,7 +72,7 @@ std::string WineUnavailable(const WineSettings& wine) {
 
 void AddWineEnvironment(const WineSettings& wine, const char* loader, std::vector<std::string>* environment) {
   auto set = [environment](const std::string& variable) { SetOrderVariable(environment, variable); };
-  set(std::string("WINEPREFIX=") + wine.szPrefix);
+  set(std::string("WINEPREFIX=") + wine.prefix);
   set("WINEDEBUG=-all");
   // The loader Wine starts further programs with (as the wine script sets it).
   if (loader != nullptr) set(std::string("WINELOADER=") + loader);
@@ -147,7 +147,7 @@ void LinkWindowsPaths(const WineSettings& wine, const std::string& lines) {
     const std::string line = lines.substr(at, end - at);
     const size_t bar = line.find('|');
     if (bar != std::string::npos && bar >= 3 && line[1] == ':') {
-      LinkWindowsPath(wine.szPrefix, line.substr(0, bar), line.substr(bar + 1));
+      LinkWindowsPath(wine.prefix, line.substr(0, bar), line.substr(bar + 1));
     }
     at = end + 1;
   }
@@ -202,7 +202,7 @@ void RemoveTree(const std::string& path) {
 bool MakeSitePrefix(const WineSettings& wine, const std::string& site, const std::string& lines) {
   struct stat info{};
   if (stat((site + "/system.reg").c_str(), &info) == 0) return true;
-  const std::string shared = wine.szPrefix;
+  const std::string shared = wine.prefix;
   const std::string sites = shared + "/karvel-sites";
   mkdir(sites.c_str(), 0700);
   const std::string making = site + ".making-" + std::to_string(getpid());
@@ -212,7 +212,7 @@ bool MakeSitePrefix(const WineSettings& wine, const std::string& site, const std
               symlink("../drive_c", (making + "/dosdevices/c:").c_str()) == 0 &&
               symlink("/", (making + "/dosdevices/z:").c_str()) == 0;
   // The site's own directories first; the server's drive C: fills in the names they leave.
-  if (made) LinkWindowsPaths(WineSettings{wine.szLoader, making.c_str()}, lines);
+  if (made) LinkWindowsPaths(WineSettings{wine.loader, making.c_str()}, lines);
   if (DIR* listing = made ? opendir((shared + "/drive_c").c_str()) : nullptr) {
     while (const dirent* entry = readdir(listing)) {
       const std::string name = entry->d_name;
@@ -240,7 +240,7 @@ bool MakeSitePrefix(const WineSettings& wine, const std::string& site, const std
 }
 
 int StartWineServer(const WineSettings& wine) {
-  const std::string lockPath = std::string(wine.szPrefix) + "/.karvel-servers.lock";
+  const std::string lockPath = std::string(wine.prefix) + "/.karvel-servers.lock";
   const int claim = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   // Waits while a server that let go stops the wineserver; then this one starts it afresh.
   if (claim < 0 || flock(claim, LOCK_SH) != 0) {

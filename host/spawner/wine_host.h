@@ -7,8 +7,8 @@
 #include <vector>
 
 struct WineSettings {
-  const char* szLoader;    // the Wine loader ("/usr/bin/wine"); nullptr when Wine is not installed
-  const char* szPrefix;    // the server user's prefix, made by karvel-wine-setup
+  const char* loader;      // the Wine loader ("/usr/bin/wine"); nullptr when Wine is not installed
+  const char* prefix;      // the server user's prefix, made by karvel-wine-setup
 };
 
 // Wine joins a program's arguments and splits them again at blanks: a path holding one would
@@ -20,7 +20,7 @@ const char* InstalledWineLoader();
 
 // The loader a program of the given kind (64-bit or not) starts fastest with: Wine's own 64-bit or
 // 32-bit loader where it is installed (the `wine` script would pick one by trying), else
-// `wine.szLoader`.
+// `wine.loader`.
 const char* LoaderFor(const WineSettings& wine, bool windows64);
 
 // Why a Windows program cannot run under `wine` now ("" when it can): Wine missing, the prefix not

@@ -14,15 +14,15 @@ namespace {
 
 SpawnOrderText SampleOrder() {
   SpawnOrderText order;
-  order.fixed.nMaxBackends = 3;
-  order.fixed.nQueueTimeoutMs = 10000;
-  order.fixed.nKillGraceMs = 5000;
-  order.fixed.bStopAbandoned = 1;
-  order.fixed.bWine = 1;
-  order.fixed.bUnderWine = 1;
+  order.fixed.maxBackends = 3;
+  order.fixed.queueTimeoutMs = 10000;
+  order.fixed.killGraceMs = 5000;
+  order.fixed.stopAbandoned = 1;
+  order.fixed.wine = 1;
+  order.fixed.underWine = 1;
   for (int k = 0; k < kLimitCount; ++k) {
-    order.fixed.nLimits[k][0] = k == 0 ? 7 : -1;
-    order.fixed.nLimits[k][1] = k == 0 ? 9 : -1;
+    order.fixed.limits[k][0] = k == 0 ? 7 : -1;
+    order.fixed.limits[k][1] = k == 0 ? 9 : -1;
   }
   order.strings[kProgram] = "/srv/backends/echo.exe";
   order.strings[kArgument] = "/var/lib/karvel/tmp/VC0123456789ABCDEF.tmp";
@@ -35,14 +35,14 @@ SpawnOrderText SampleOrder() {
 }
 
 void ExpectSameOrder(const SpawnOrderText& decoded, const SpawnOrderText& sent, const char* what) {
-  EXPECT_EQ(std::memcmp(&decoded.fixed.nLimits, &sent.fixed.nLimits, sizeof sent.fixed.nLimits), 0) << what;
-  EXPECT_EQ(decoded.fixed.nMaxBackends, sent.fixed.nMaxBackends) << what;
-  EXPECT_EQ(decoded.fixed.nQueueTimeoutMs, sent.fixed.nQueueTimeoutMs) << what;
-  EXPECT_EQ(decoded.fixed.nKillGraceMs, sent.fixed.nKillGraceMs) << what;
-  EXPECT_EQ(decoded.fixed.bStopAbandoned, sent.fixed.bStopAbandoned) << what;
-  EXPECT_EQ(decoded.fixed.bWine, sent.fixed.bWine) << what;
-  EXPECT_EQ(decoded.fixed.bUnderWine, sent.fixed.bUnderWine) << what;
-  EXPECT_EQ(decoded.fixed.nEnvironment, sent.environment.size()) << what;
+  EXPECT_EQ(std::memcmp(&decoded.fixed.limits, &sent.fixed.limits, sizeof sent.fixed.limits), 0) << what;
+  EXPECT_EQ(decoded.fixed.maxBackends, sent.fixed.maxBackends) << what;
+  EXPECT_EQ(decoded.fixed.queueTimeoutMs, sent.fixed.queueTimeoutMs) << what;
+  EXPECT_EQ(decoded.fixed.killGraceMs, sent.fixed.killGraceMs) << what;
+  EXPECT_EQ(decoded.fixed.stopAbandoned, sent.fixed.stopAbandoned) << what;
+  EXPECT_EQ(decoded.fixed.wine, sent.fixed.wine) << what;
+  EXPECT_EQ(decoded.fixed.underWine, sent.fixed.underWine) << what;
+  EXPECT_EQ(decoded.fixed.environmentCount, sent.environment.size()) << what;
   for (int k = 0; k < kSpawnStrings; ++k) EXPECT_EQ(decoded.strings[k], sent.strings[k]) << what << " string " << k;
   EXPECT_EQ(decoded.environment, sent.environment) << what;
 }
@@ -96,7 +96,7 @@ TEST(SpawnerProtocol, MalformedOrdersAreRefused) {
   std::memcpy(&fixed, good.data(), sizeof fixed);
   auto withCount = [&](uint32_t count) {
     SpawnOrder changed = fixed;
-    changed.nEnvironment = count;
+    changed.environmentCount = count;
     std::string payload = good;
     std::memcpy(payload.data(), &changed, sizeof changed);
     return payload;

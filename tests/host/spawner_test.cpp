@@ -41,7 +41,7 @@ std::string Script(const TempDir& dir, const std::string& name, const std::strin
 std::string RunToEnd(const ProgramStart& start, int* status) {
   pid_t pid = 0;
   int errors = -1;
-  EXPECT_EQ(StartProgram(start, &pid, &errors), 0) << start.szProgram;
+  EXPECT_EQ(StartProgram(start, &pid, &errors), 0) << start.program;
   waitpid(pid, status, 0);
   std::string text;
   char block[4096];
@@ -170,11 +170,11 @@ class SpawnerProcess {
                                   uint32_t queueMs, const std::string& label = "label",
                                   const std::string& environment = "PATH=/usr/bin:/bin") {
     SpawnOrderText order;
-    order.fixed.nMaxBackends = cap;
-    order.fixed.nQueueTimeoutMs = queueMs;
-    order.fixed.nKillGraceMs = 300;
-    order.fixed.bStopAbandoned = 1;
-    std::memcpy(order.fixed.nLimits, kNoLimits, sizeof kNoLimits);
+    order.fixed.maxBackends = cap;
+    order.fixed.queueTimeoutMs = queueMs;
+    order.fixed.killGraceMs = 300;
+    order.fixed.stopAbandoned = 1;
+    std::memcpy(order.fixed.limits, kNoLimits, sizeof kNoLimits);
     order.strings[kProgram] = program;
     order.strings[kArgument] = exchange;
     order.strings[kLabel] = label;
@@ -244,7 +244,7 @@ TEST(Spawner, CapsQueuesAndStopsPrograms) {
   ASSERT_EQ(type, kStarted);
   SpawnReply started{};
   std::memcpy(&started, payload.data(), sizeof started);
-  const pid_t pid = started.nValue;
+  const pid_t pid = started.value;
   EXPECT_TRUE(Alive(pid));
   const auto before = std::chrono::steady_clock::now();
   const int second = spawner.Order(sleeper, dir.File("VC2.tmp"), 1, 400);
@@ -324,7 +324,7 @@ TEST(Spawner, OrdersArrivingTogetherKeepToTheCap) {
       if (type == kStarted) {
         SpawnReply reply{};
         std::memcpy(&reply, payload.data(), sizeof reply);
-        started.push_back(reply.nValue);
+        started.push_back(reply.value);
       }
       busy += type == kBusy;
     }
@@ -420,7 +420,7 @@ pid_t StartedPid(const std::pair<uint32_t, std::string>& reply) {
   SpawnReply started{};
   if (reply.first != kStarted || reply.second.size() < sizeof started) return 0;
   std::memcpy(&started, reply.second.data(), sizeof started);
-  return started.nValue;
+  return started.value;
 }
 
 // A peer may report any result text; each is counted as one of a closed set, however many and
@@ -632,8 +632,8 @@ TEST(Spawner, HowAProgramRunsIsCheckedAgainstItsFile) {
   int k = 0;
   for (const auto& c : cases) {
     SpawnOrderText order = SpawnerProcess::OrderText(c.program, dir.File("VCW" + std::to_string(k++) + ".tmp"), 0, 400);
-    order.fixed.bWine = c.siteWine;
-    order.fixed.bUnderWine = c.underWine;
+    order.fixed.wine = c.siteWine;
+    order.fixed.underWine = c.underWine;
     std::string payload;
     ASSERT_TRUE(EncodeOrder(order, &payload));
     const int fd = spawner.Send(kSpawn, payload);
