@@ -113,11 +113,11 @@ windows-test: windows
 # Apache httpd with mod_karvel and the demo site, in the foreground until Ctrl-C (PORT=8080).
 PORT ?= 8080
 run: build
-	host/karvel-httpd --build $(BUILD_DIR) --port $(PORT)
+	host/tools/karvel-httpd --build $(BUILD_DIR) --port $(PORT)
 
 # Three nodes of the demo site behind nginx on PORT, until Ctrl-C.
 cluster: build
-	host/karvel-cluster --build $(BUILD_DIR) --nodes 3 --port $(PORT)
+	host/tools/karvel-cluster --build $(BUILD_DIR) --nodes 3 --port $(PORT)
 
 bench: deps
 	cmake -S . -B $(BENCH_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKARVEL_TESTS=OFF \
@@ -165,7 +165,7 @@ deb: deps deb-deps
 clean:
 	@for d in $(BUILD_DIR) $(SANITIZE_DIR); do \
 	  [ -d "$$d" ] || continue; \
-	  prefix=$$(host/karvel-httpd --build "$$d" --print-wine-prefix) && [ -n "$$prefix" ] && \
+	  prefix=$$(host/tools/karvel-httpd --build "$$d" --print-wine-prefix) && [ -n "$$prefix" ] && \
 	    { echo "rm -rf $$prefix"; rm -rf "$$prefix" "$$prefix.lock"; }; \
 	done; true
 	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(BENCH_DIR) $(FUZZ_DIR) $(WIN32_DIR) $(WIN64_DIR) $(INSTALL_DIR)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The demo's echo through nginx to 1, 2 and 3 nodes (host/karvel-cluster) beside one node directly:
+"""The demo's echo through nginx to 1, 2 and 3 nodes (host/tools/karvel-cluster) beside one node directly:
 requests/s on 32 connections (what the proxy costs, and what more nodes give on this machine's cores)
 and the p99 latency the proxy adds. All nodes share this machine's cores here, so more nodes cannot
 add throughput; on machines of their own each node adds its own spawn rate (README).
@@ -13,7 +13,7 @@ import sys
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CLUSTER = os.path.join(SOURCE, "host", "karvel-cluster")
+CLUSTER = os.path.join(SOURCE, "host", "tools", "karvel-cluster")
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 from karvel_e2e import free_port_block  # noqa: E402

@@ -1,6 +1,6 @@
 """Starts Apache httpd with mod_karvel for one test module and talks HTTP to it.
 
-Each test module gets its own server on a free port, staged by host/karvel-httpd into a directory
+Each test module gets its own server on a free port, staged by host/tools/karvel-httpd into a directory
 the server's children can read (they run as www-data when the tests run as root)."""
 import http.client
 import os
@@ -14,7 +14,7 @@ import urllib.parse
 
 BUILD = os.environ.get("KARVEL_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 SOURCE = os.environ.get("KARVEL_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
-LAUNCHER = os.path.join(SOURCE, "host", "karvel-httpd")
+LAUNCHER = os.path.join(SOURCE, "host", "tools", "karvel-httpd")
 SCRIPT = "/scripts/VC_KARVEL2.dll"
 
 

@@ -1,5 +1,5 @@
 """A checkout inside a directory the server's user cannot enter (root's home is 0700 on Debian):
-host/karvel-httpd and host/karvel-cluster, started as root, put everything that user must reach (the
+host/tools/karvel-httpd and host/tools/karvel-cluster, started as root, put everything that user must reach (the
 stage, the Wine prefix, nginx's temp files) where it can, or refuse with one clear line. Here the
 build and the scripts are copied into a fresh 0700 directory and started from there."""
 import http.client
@@ -88,7 +88,7 @@ class ClosedCheckout:
             shutil.copytree(os.path.join(SOURCE, part), os.path.join(self.source, part), symlinks=True)
         for part in ("lib", "bin"):
             shutil.copytree(os.path.join(BUILD, part), os.path.join(self.build, part), symlinks=True)
-        self.launcher = os.path.join(self.source, "host", "karvel-httpd")
+        self.launcher = os.path.join(self.source, "host", "tools", "karvel-httpd")
 
     def wine_prefix(self):
         return launcher_output("--print-wine-prefix").stdout.strip()
@@ -179,7 +179,7 @@ class ClusterFromAClosedCheckout(unittest.TestCase):
         if PRELOAD:
             self.skipTest("the cluster starts its nodes without preloaded libraries (an instrumented build)")
         port = free_port_block(2)
-        out = run_logged([os.path.join(closed.source, "host", "karvel-cluster"), "--build", closed.build,
+        out = run_logged([os.path.join(closed.source, "host", "tools", "karvel-cluster"), "--build", closed.build,
                           "--nodes", "1", "--port", str(port), "--background"], 300)
         pids = [int(line.split()[-1]) for line in out.stdout.splitlines() if line.split()]
         try:

@@ -1,4 +1,4 @@
-"""Three Apache + mod_karvel nodes behind nginx, as host/karvel-cluster starts them: requests spread
+"""Three Apache + mod_karvel nodes behind nginx, as host/tools/karvel-cluster starts them: requests spread
 over the nodes, back-ends see the client's address (and not one a client claims), uploads arrive
 byte for byte, a node killed mid-run costs no GET and never runs a POST twice, a restarted node
 rejoins, and a graceful restart loses nothing."""
@@ -15,9 +15,9 @@ import unittest
 
 from karvel_e2e import BUILD, LAUNCHER, SCRIPT, SOURCE, free_port_block, multipart
 
-CLUSTER = os.path.join(SOURCE, "host", "karvel-cluster")
+CLUSTER = os.path.join(SOURCE, "host", "tools", "karvel-cluster")
 NODES = 3
-# nginx takes a failed node out for this long (fail_timeout in host/karvel-cluster).
+# nginx takes a failed node out for this long (fail_timeout in host/tools/karvel-cluster).
 FAIL_TIMEOUT = 5
 
 
@@ -26,7 +26,7 @@ def node_stage(port):
 
 
 def cluster_dir(port):
-    """Where host/karvel-cluster puts nginx's configuration and temp files: somewhere nginx's
+    """Where host/tools/karvel-cluster puts nginx's configuration and temp files: somewhere nginx's
     workers (www-data, when run as root) reach wherever the checkout is."""
     return "/tmp/karvel-cluster-%d" % port if os.geteuid() == 0 else os.path.join(BUILD, "cluster-%d" % port)
 

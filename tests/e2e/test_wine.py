@@ -49,7 +49,7 @@ def wine_processes(prefix):
 
 
 def prefix_path():
-    """The server user's prefix, where host/karvel-httpd keeps it for this build."""
+    """The server user's prefix, where host/tools/karvel-httpd keeps it for this build."""
     return subprocess.run([LAUNCHER, "--build", BUILD, "--print-wine-prefix"], capture_output=True, text=True,
                           check=True).stdout.strip()
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "host/spawn_program.h"
+#include "host/spawner/spawn_program.h"
 #include "platform/program_path.h"
 #include "support/files.h"
 
@@ -80,7 +80,7 @@ TEST(CheckedStart, TheFileCheckedIsTheFileRun) {
     if (c.swap == kAfterOpen) SetProgramOpenedHookForTests(SwapHook, &layout);
     char* environment[] = {const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
     ProgramStart start{resolved, layout.marker.c_str(), environment, kNoLimits};
-    start.bChecked = true;
+    start.checked = true;
     pid_t pid = 0;
     const int error = StartProgram(start, &pid, nullptr);
     SetProgramOpenedHookForTests(nullptr, nullptr);
@@ -106,7 +106,7 @@ TEST(CheckedStart, AScriptFindsItselfWhereItLies) {
   ASSERT_TRUE(ResolveProgramInDirectory(layout.backends.c_str(), "sub/prog", resolved, MAX_PATH));
   char* environment[] = {const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
   ProgramStart start{resolved, layout.marker.c_str(), environment, kNoLimits};
-  start.bChecked = true;
+  start.checked = true;
   pid_t pid = 0;
   ASSERT_EQ(0, StartProgram(start, &pid, nullptr));
   waitpid(pid, nullptr, 0);

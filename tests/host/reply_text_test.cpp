@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/reply_text.h"
+#include "host/module/reply_text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "host/wine_host.h"
+#include "host/spawner/wine_host.h"
 #include "platform/windows_paths.h"
 #include "support/files.h"
 

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/spawn_program.h"
-#include "host/spawner.h"
-#include "host/spawner_protocol.h"
+#include "host/spawner/spawn_program.h"
+#include "host/spawner/spawner.h"
+#include "host/spawner/spawner_protocol.h"
 #include "support/files.h"
 
 namespace {
@@ -41,7 +41,7 @@ std::string Script(const TempDir& dir, const std::string& name, const std::strin
 std::string RunToEnd(const ProgramStart& start, int* status) {
   pid_t pid = 0;
   int errors = -1;
-  EXPECT_EQ(StartProgram(start, &pid, &errors), 0) << start.szProgram;
+  EXPECT_EQ(StartProgram(start, &pid, &errors), 0) << start.program;
   waitpid(pid, status, 0);
   std::string text;
   char block[4096];
@@ -161,19 +161,27 @@ class SpawnerProcess {
   static std::string OrderPayload(const std::string& program, const std::string& exchange, uint32_t cap,
                                   uint32_t queueMs, const std::string& label = "label",
                                   const std::string& environment = "PATH=/usr/bin:/bin") {
-    SpawnOrder order{};
-    order.nMaxBackends = cap;
-    order.nQueueTimeoutMs = queueMs;
-    order.nKillGraceMs = 300;
-    order.bStopAbandoned = 1;
-    std::memcpy(order.nLimits, kNoLimits, sizeof kNoLimits);
-    order.nEnvironment = 1;
-    std::string payload(reinterpret_cast<const char*>(&order), sizeof order);
-    for (const std::string& text : {program, exchange, label, std::string("logid"), exchange, exchange + ".d",
-                                    std::string(), environment}) {
-      payload.append(text).push_back('\0');
-    }
+    std::string payload;
+    EXPECT_TRUE(EncodeOrder(OrderText(program, exchange, cap, queueMs, label, environment), &payload))
+        << "an order of " << program;
     return payload;
+  }
+  static SpawnOrderText OrderText(const std::string& program, const std::string& exchange, uint32_t cap,
+                                  uint32_t queueMs, const std::string& label = "label",
+                                  const std::string& environment = "PATH=/usr/bin:/bin") {
+    SpawnOrderText order;
+    order.fixed.maxBackends = cap;
+    order.fixed.queueTimeoutMs = queueMs;
+    order.fixed.killGraceMs = 300;
+    order.fixed.stopAbandoned = 1;
+    std::memcpy(order.fixed.limits, kNoLimits, sizeof kNoLimits);
+    order.strings[kProgram] = program;
+    order.strings[kArgument] = exchange;
+    order.strings[kLabel] = label;
+    order.strings[kLogId] = "logid";
+    order.strings[kUploadDirectory] = exchange + ".d";
+    order.environment = {environment};
+    return order;
   }
   int Connect() const {
     sockaddr_un address{};
@@ -188,21 +196,15 @@ class SpawnerProcess {
     SendOn(fd, type, payload);
     return fd;
   }
-  static bool SendOn(int fd, uint32_t type, const std::string& payload) {
-    std::string packet(sizeof(SpawnHeader), '\0');
-    const SpawnHeader header{type, static_cast<uint32_t>(payload.size())};
-    std::memcpy(packet.data(), &header, sizeof header);
-    packet += payload;
-    return send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
-  }
+  static bool SendOn(int fd, uint32_t type, const std::string& payload) { return SendPacket(fd, type, payload); }
   // The reply's type and payload.
   static std::pair<uint32_t, std::string> Reply(int fd) {
-    std::string buffer(kSpawnMessageLimit + sizeof(SpawnHeader), '\0');
-    const ssize_t got = recv(fd, buffer.data(), buffer.size(), 0);
-    if (got < static_cast<ssize_t>(sizeof(SpawnHeader))) return {0, ""};
-    SpawnHeader header{};
-    std::memcpy(&header, buffer.data(), sizeof header);
-    return {header.nType, buffer.substr(sizeof header, header.nLength)};
+    std::string buffer(kSpawnPacketLimit, '\0');
+    const char* payload = nullptr;
+    size_t length = 0;
+    const uint32_t type = ReceivePacket(fd, buffer.data(), buffer.size(), &payload, &length);
+    if (type == kNoPacket) return {0, ""};
+    return {type, std::string(payload, length)};
   }
   std::string Status() const {
     const int fd = Send(kStatus, "");
@@ -219,15 +221,7 @@ class SpawnerProcess {
 bool Alive(pid_t pid) { return kill(pid, 0) == 0; }
 
 bool SendDone(int fd, bool answered, const std::string& result) {
-  const SpawnDone fixed{answered ? 1u : 0u};
-  std::string done(reinterpret_cast<const char*>(&fixed), sizeof fixed);
-  done += result;
-  done.push_back('\0');
-  std::string packet(sizeof(SpawnHeader), '\0');
-  const SpawnHeader header{kDone, static_cast<uint32_t>(done.size())};
-  std::memcpy(packet.data(), &header, sizeof header);
-  packet += done;
-  return send(fd, packet.data(), packet.size(), 0) == static_cast<ssize_t>(packet.size());
+  return SendPacket(fd, kDone, EncodeDone(answered, result.c_str()));
 }
 
 bool WaitUntil(bool (*condition)(pid_t), pid_t pid, int milliseconds) {
@@ -250,7 +244,7 @@ TEST(Spawner, CapsQueuesAndStopsPrograms) {
   ASSERT_EQ(type, kStarted);
   SpawnReply started{};
   std::memcpy(&started, payload.data(), sizeof started);
-  const pid_t pid = started.nValue;
+  const pid_t pid = started.value;
   EXPECT_TRUE(Alive(pid));
   const auto before = std::chrono::steady_clock::now();
   const int second = spawner.Order(sleeper, dir.File("VC2.tmp"), 1, 400);
@@ -330,7 +324,7 @@ TEST(Spawner, OrdersArrivingTogetherKeepToTheCap) {
       if (type == kStarted) {
         SpawnReply reply{};
         std::memcpy(&reply, payload.data(), sizeof reply);
-        started.push_back(reply.nValue);
+        started.push_back(reply.value);
       }
       busy += type == kBusy;
     }
@@ -426,7 +420,7 @@ pid_t StartedPid(const std::pair<uint32_t, std::string>& reply) {
   SpawnReply started{};
   if (reply.first != kStarted || reply.second.size() < sizeof started) return 0;
   std::memcpy(&started, reply.second.data(), sizeof started);
-  return started.nValue;
+  return started.value;
 }
 
 // A peer may report any result text; each is counted as one of a closed set, however many and
@@ -606,6 +600,96 @@ TEST(Spawner, TheQueueKeepsABoundedAmount) {
   EXPECT_EQ(refused, busy);
   for (const int fd : flood) close(fd);
   close(holder);
+}
+
+// The extension says how a program runs; the spawner checks that against the program file and
+// the site, and refuses (ENOEXEC) what does not agree. This spawner has no Wine at all.
+TEST(Spawner, HowAProgramRunsIsCheckedAgainstItsFile) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string script = Script(dir, "native", "exit 0");
+  // "MZ", the PE offset at 0x3C, an i386 PE header there.
+  std::string image(0x200, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = 0x80;
+  image.replace(0x80, 6, std::string("PE\0\0\x4c\x01", 6));
+  const std::string windows = dir.File("program.exe");
+  WriteAll(windows, image);
+  chmod(windows.c_str(), 0700);
+  const struct {
+    const char* what;
+    std::string program;
+    uint32_t siteWine, underWine;
+    uint32_t reply;
+  } cases[] = {
+      {"a native program run natively", script, 1, 0, kStarted},
+      {"a Windows program run natively", windows, 1, 0, kStartFailed},
+      {"a native program run under Wine", script, 1, 1, kStartFailed},
+      {"under Wine where the site has it off", windows, 0, 1, kStartFailed},
+      {"under Wine where the spawner has none", windows, 1, 1, kStartFailed},
+  };
+  int k = 0;
+  for (const auto& c : cases) {
+    SpawnOrderText order = SpawnerProcess::OrderText(c.program, dir.File("VCW" + std::to_string(k++) + ".tmp"), 0, 400);
+    order.fixed.wine = c.siteWine;
+    order.fixed.underWine = c.underWine;
+    std::string payload;
+    ASSERT_TRUE(EncodeOrder(order, &payload));
+    const int fd = spawner.Send(kSpawn, payload);
+    const auto [type, reply] = SpawnerProcess::Reply(fd);
+    EXPECT_EQ(type, c.reply) << c.what;
+    int32_t error = 0;
+    if (type == kStartFailed) {
+      ASSERT_TRUE(DecodeReply(reply.data(), reply.size(), &error)) << c.what;
+      EXPECT_EQ(error, ENOEXEC) << c.what;
+    }
+    if (type == kStarted) {
+      auto next = SpawnerProcess::Reply(fd);
+      EXPECT_EQ(next.first, kExited) << c.what;
+      EXPECT_TRUE(SendDone(fd, true, "1"));
+    }
+    close(fd);
+  }
+}
+
+// A connection that sends what it may not while its program runs ends, and with it the request:
+// the program is stopped as for a request that gave up, its files removed, and it counts no more.
+TEST(Spawner, ARunningRequestThatSendsNonsenseHasGivenUp) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string sleeper = Script(dir, "sleeper", "exec sleep 30");
+  const struct {
+    const char* what;
+    uint32_t type;
+    std::string payload;
+  } cases[] = {
+      {"a result cut short", kDone, ""},
+      {"a result without its end", kDone, std::string(sizeof(SpawnDone), '\0') + "1"},
+      {"another order", kSpawn, SpawnerProcess::OrderPayload(sleeper, dir.File("VCX.tmp"), 0, 400)},
+      {"a status request", kStatus, ""},
+      {"a reply of the spawner's", kStarted, EncodeReply(1)},
+  };
+  int k = 0;
+  for (const auto& c : cases) {
+    const std::string exchange = dir.File("VCN" + std::to_string(k++) + ".tmp");
+    WriteAll(exchange, "request");
+    mkdir((exchange + ".d").c_str(), 0700);
+    const int fd = spawner.Order(sleeper, exchange, 0, 400);
+    const pid_t pid = StartedPid(SpawnerProcess::Reply(fd));
+    ASSERT_NE(pid, 0) << c.what;
+    const std::string before = StatusValue(spawner.Status(), "Result-abandoned");
+    ASSERT_TRUE(SpawnerProcess::SendOn(fd, c.type, c.payload)) << c.what;
+    EXPECT_EQ(SpawnerProcess::Reply(fd).first, 0u) << c.what << ": the connection is closed";
+    EXPECT_TRUE(WaitUntil([](pid_t p) { return !Alive(p); }, pid, 3000)) << c.what << ": its program stopped";
+    for (int n = 0; n < 200 && test_support::Exists(exchange); ++n) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(test_support::Exists(exchange)) << c.what << ": its exchange file removed";
+    EXPECT_FALSE(test_support::Exists(exchange + ".d")) << c.what << ": its upload directory removed";
+    const std::string status = spawner.Status();
+    EXPECT_EQ(StatusValue(status, "Result-abandoned"), std::to_string((before.empty() ? 0 : std::stoi(before)) + 1))
+        << c.what << "\n" << status;
+    close(fd);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,337 @@
+// mod_karvel: hosts ISAPI extensions (VC_KARVEL2 above all) in Apache httpd.
+//
+//   KarvelExtension  /path/VC_KARVEL2.so  [/scripts/VC_KARVEL2.dll]
+//   KarvelBackendDir /path/backends
+//   KarvelTempDir    /path/tmp
+//   KarvelMaxFields  10000            (and the other site settings: site_settings.h)
+//   KarvelMaxBackends 0, KarvelQueueTimeout 10      (the main server: the spawner's)
+//
+// SetHandler karvel-status shows the spawner's state, as mod_status shows Apache's.
+//
+// Each extension file is probed while the configuration is read, loaded once in every child and
+// initialised there with GetExtensionVersion; requests to its URL (and below it, as path info)
+// run through HttpExtensionProc. The translation between Apache's request and the
+// EXTENSION_CONTROL_BLOCK lives in ecb_bridge.cpp.
+#include <cstdlib>
+#include <cstring>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <apr_hash.h>
+#include <apr_strings.h>
+#include <ap_mpm.h>
+#include <http_config.h>
+#include <http_core.h>
+#include <http_log.h>
+#include <http_protocol.h>
+#include <http_request.h>
+#include <httpd.h>
+#include <mpm_common.h>
+
+#include "host/module/content_sniff.h"
+#include "host/module/ecb_bridge.h"
+#include "host/module/loaded_extension.h"
+#include "host/module/site_settings.h"
+#include "host/module/spawner_link.h"
+#include "host/module/status_page.h"
+#include "host/spawner/spawner.h"
+#include "platform/export.h"
+
+extern "C" {
+extern KARVEL_EXPORT module AP_MODULE_DECLARE_DATA karvel_module;
+}
+APLOG_USE_MODULE(karvel);
+
+namespace {
+constexpr const char* kDefaultUrl = "/scripts/VC_KARVEL2.dll";
+constexpr const char* kHandlerName = "karvel-isapi";
+constexpr const char* kStatusHandlerName = "karvel-status";
+constexpr const char* kHealthHandlerName = "karvel-health";
+constexpr const char* kDefaultWinePrefix = "/var/lib/karvel/wine";
+
+struct ExtensionMapping {
+  const char* szUrl;             // without a trailing '/'
+  LoadedExtension* pExtension;
+};
+
+struct KarvelServerConfig {
+  apr_array_header_t* pMappings;  // of ExtensionMapping
+  SpawnerSettings spawner;        // the main server's; counts kUnset while unset
+};
+
+// A request that names an extension: which one, and the rest of its URL (the path info).
+struct MappedRequest {
+  const ExtensionMapping* pMapping;
+  const char* szPathInfo;
+};
+
+// Every extension file named in the configuration, by path, so a file mapped twice is loaded once.
+// Rebuilt with each reading of the configuration (pconf).
+apr_hash_t* g_extensions = nullptr;
+
+void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
+  auto* config = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
+  config->pMappings = apr_array_make(pool, 2, sizeof(ExtensionMapping));
+  config->spawner = SpawnerSettings{kUnset, kUnset, kUnset, nullptr};
+  return config;
+}
+
+// A virtual host sees its own mappings first, then the main server's.
+void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
+  auto* base = static_cast<KarvelServerConfig*>(baseConfig);
+  auto* host = static_cast<KarvelServerConfig*>(hostConfig);
+  auto* merged = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
+  merged->pMappings = apr_array_append(pool, host->pMappings, base->pMappings);
+  merged->spawner = base->spawner;
+  return merged;
+}
+
+// The spawner serves the whole server: its settings belong to the main server's configuration
+// (ap_check_cmd_context refuses them inside <VirtualHost>).
+KarvelServerConfig* MainServerConfig(cmd_parms* cmd) {
+  return static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
+}
+
+constexpr apr_int64_t kSpawnerCountHighest = 100000;
+
+const char* SpawnerCountArgument(cmd_parms* cmd, const char* value, int* target) {
+  if (const char* failure = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return failure;
+  char* end = nullptr;
+  const apr_int64_t count = apr_strtoi64(value, &end, 10);
+  if (end == value || *end != '\0' || count < 0 || count > kSpawnerCountHighest) {
+    return apr_psprintf(cmd->pool, "%s: not a whole number from 0 to %" APR_INT64_T_FMT ": %s", cmd->cmd->name,
+                        kSpawnerCountHighest, value);
+  }
+  *target = static_cast<int>(count);
+  return nullptr;
+}
+
+const char* SetMaxBackends(cmd_parms* cmd, void*, const char* value) {
+  return SpawnerCountArgument(cmd, value, &MainServerConfig(cmd)->spawner.nMaxBackends);
+}
+
+const char* SetQueueTimeout(cmd_parms* cmd, void*, const char* value) {
+  return SpawnerCountArgument(cmd, value, &MainServerConfig(cmd)->spawner.nQueueTimeoutSeconds);
+}
+
+const char* SetSpawner(cmd_parms* cmd, void*, int on) {
+  if (const char* failure = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return failure;
+  MainServerConfig(cmd)->spawner.bOn = on ? 1 : 0;
+  return nullptr;
+}
+
+// A site's own prefix lies inside the server's ("/karvel-sites/" and 16 hex digits), and is handed
+// to the extension in a buffer of MAX_PATH bytes, its end included.
+constexpr size_t kWinePrefixLimit = MAX_PATH - 1 - 30;
+
+const char* SetWinePrefix(cmd_parms* cmd, void*, const char* dir) {
+  if (const char* failure = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return failure;
+  const char* path = ap_server_root_relative(cmd->pool, dir);
+  if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelWinePrefix: invalid path ", dir, nullptr);
+  if (const char* failure = SettingTooLong(cmd, path, kWinePrefixLimit)) return failure;
+  MainServerConfig(cmd)->spawner.szWinePrefix = path;
+  return nullptr;
+}
+
+const char* SetExtension(cmd_parms* cmd, void*, const char* file, const char* url) {
+  const char* path = ap_server_root_relative(cmd->pool, file);
+  if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelExtension: invalid file path ", file, nullptr);
+  if (url == nullptr) url = kDefaultUrl;
+  if (url[0] != '/') return apr_pstrcat(cmd->pool, "KarvelExtension: the URL must begin with '/': ", url, nullptr);
+  char* trimmed = apr_pstrdup(cmd->pool, url);
+  for (size_t n = std::strlen(trimmed); n > 1 && trimmed[n - 1] == '/'; --n) trimmed[n - 1] = '\0';
+
+  auto* extension = static_cast<LoadedExtension*>(apr_hash_get(g_extensions, path, APR_HASH_KEY_STRING));
+  if (extension == nullptr) {
+    extension = static_cast<LoadedExtension*>(apr_pcalloc(cmd->pool, sizeof(LoadedExtension)));
+    extension->szPath = path;
+    // Probed now, so that a missing or foreign file fails the start (and apachectl -t) by name.
+    const char* failure = LoadExtensionFile(cmd->temp_pool, extension);
+    if (failure != nullptr) return apr_pstrcat(cmd->pool, "KarvelExtension: ", failure, nullptr);
+    apr_hash_set(g_extensions, path, APR_HASH_KEY_STRING, extension);
+  }
+  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
+  auto* mapping = static_cast<ExtensionMapping*>(apr_array_push(config->pMappings));
+  mapping->szUrl = trimmed;
+  mapping->pExtension = extension;
+  return nullptr;
+}
+
+// command_rec keeps every directive function under one untyped pointer, as C would.
+template <typename Function>
+cmd_func AsCommand(Function function) {
+  return reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(function));
+}
+
+const command_rec kDirectives[] = {
+    AP_INIT_TAKE12("KarvelExtension", AsCommand(SetExtension), nullptr, RSRC_CONF,
+                   "an ISAPI extension file and the URL it answers (default /scripts/VC_KARVEL2.dll)"),
+    AP_INIT_TAKE1("KarvelBackendDir", AsCommand(SetBackendDir), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "the directory whose programs forms may start"),
+    AP_INIT_TAKE1("KarvelTempDir", AsCommand(SetTempDir), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "the directory for exchange files and uploads"),
+    AP_INIT_TAKE1("KarvelMaxFields", AsCommand(SetMaxFields), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "fields a request may send before it is refused with 413 (default 10000, 0: no limit)"),
+    AP_INIT_TAKE1("KarvelBackendTimeout", AsCommand(SetBackendTimeout), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "seconds a request waits for its back-end's answer (default: until the clock's minute "
+                  "has changed three times)"),
+    AP_INIT_TAKE1("KarvelKillGrace", AsCommand(SetKillGrace), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "seconds between SIGTERM and SIGKILL for the program of a request that gave up (default 5)"),
+    AP_INIT_FLAG("KarvelStopAbandoned", AsCommand(ap_set_flag_slot),
+                 reinterpret_cast<void*>(APR_OFFSETOF(SiteSettings, nStopAbandoned)), RSRC_CONF | ACCESS_CONF,
+                 "on: stop the program of a request that gave up and remove its files (default on)"),
+    AP_INIT_TAKE1("KarvelFormCharset", AsCommand(SetFormCharset), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "the encoding the site's forms send: UTF-8, Shift_JIS, EUC-JP, ISO-2022-JP or auto (default: "
+                  "auto, detected)"),
+    AP_INIT_ITERATE("KarvelPassEnv", AsCommand(AddPassEnv), nullptr, RSRC_CONF | ACCESS_CONF,
+                    "server environment variables back-end programs get"),
+    AP_INIT_TAKE2("KarvelSetEnv", AsCommand(AddSetEnv), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "an environment variable and its value for back-end programs"),
+    AP_INIT_TAKE1("KarvelMaxBackends", AsCommand(SetMaxBackends), nullptr, RSRC_CONF,
+                  "back-end programs running at once, in the whole server (default 0: no cap)"),
+    AP_INIT_TAKE1("KarvelQueueTimeout", AsCommand(SetQueueTimeout), nullptr, RSRC_CONF,
+                  "seconds a request waits for a program slot before 503 (default 10)"),
+    AP_INIT_FLAG("KarvelWine", AsCommand(ap_set_flag_slot), reinterpret_cast<void*>(APR_OFFSETOF(SiteSettings, nWine)),
+                 RSRC_CONF | ACCESS_CONF,
+                 "on: Windows back-end programs run under Wine; off refuses them (default on)"),
+    AP_INIT_TAKE2("KarvelWindowsPath", AsCommand(AddWindowsPath), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "a Windows directory (C:\\apps) and the directory it stands for, for Windows back-ends"),
+    AP_INIT_TAKE1("KarvelWinePrefix", AsCommand(SetWinePrefix), nullptr, RSRC_CONF,
+                  "the server user's Wine prefix, made by karvel-wine-setup (default /var/lib/karvel/wine)"),
+    AP_INIT_FLAG("KarvelSpawner", AsCommand(SetSpawner), nullptr, RSRC_CONF,
+                 "off: the extension starts programs itself, without the spawner's supervision (default on)"),
+    {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
+};
+
+int PreConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*) {
+  g_extensions = apr_hash_make(pconf);
+  return OK;
+}
+
+int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
+  const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
+  const SpawnerSettings settings{config->spawner.nMaxBackends != kUnset ? config->spawner.nMaxBackends : 0,
+                                 config->spawner.nQueueTimeoutSeconds != kUnset ? config->spawner.nQueueTimeoutSeconds
+                                                                                : kDefaultQueueTimeoutSeconds,
+                                 config->spawner.bOn != 0,
+                                 config->spawner.szWinePrefix != nullptr ? config->spawner.szWinePrefix : kDefaultWinePrefix};
+  return StartSpawner(pconf, server, settings);
+}
+
+void ChildInit(apr_pool_t* pchild, server_rec* server) {
+  RaiseDescriptorLimit();
+  if (!OpenContentSniffer()) {
+    ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server, "libmagic unavailable: raw replies are sent as application/octet-stream");
+  }
+  for (apr_hash_index_t* i = apr_hash_first(pchild, g_extensions); i != nullptr; i = apr_hash_next(i)) {
+    auto* extension = static_cast<LoadedExtension*>(apr_hash_this_val(i));
+    const char* failure = LoadExtensionFile(pchild, extension);
+    if (failure == nullptr) failure = InitialiseExtension(pchild, extension);
+    if (failure != nullptr) {
+      // APEXIT_CHILDFATAL makes the parent stop the whole server rather than start children forever.
+      ap_log_error(APLOG_MARK, APLOG_EMERG, 0, server, "%s", failure);
+      std::_Exit(APEXIT_CHILDFATAL);
+    }
+  }
+}
+
+// The mapping whose URL begins the request's URI (at a '/' or its end), compared exactly or, with
+// `anyCase`, without regard to case.
+const ExtensionMapping* FindMapping(request_rec* r, bool anyCase, size_t* urlLength) {
+  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(r->server->module_config, &karvel_module));
+  const auto* mappings = reinterpret_cast<const ExtensionMapping*>(config->pMappings->elts);
+  for (int i = 0; i < config->pMappings->nelts; ++i) {
+    const size_t length = std::strlen(mappings[i].szUrl);
+    const bool begins = anyCase ? strncasecmp(r->uri, mappings[i].szUrl, length) == 0
+                                : std::strncmp(r->uri, mappings[i].szUrl, length) == 0;
+    if (begins && (r->uri[length] == '\0' || r->uri[length] == '/')) {
+      *urlLength = length;
+      return &mappings[i];
+    }
+  }
+  return nullptr;
+}
+
+// Forms written for IIS spell the extension's URL in any case, but Apache's <Location> sections
+// (authentication above all) match the URL as configured, case and all. A request that names the
+// extension in another spelling is sent to the configured one (308 keeps the method and body), so
+// it reaches the extension only through the access control of that URL.
+int RedirectToConfiguredSpelling(request_rec* r, const ExtensionMapping* mapping, size_t urlLength) {
+  const char* path = ap_escape_uri(r->pool, apr_pstrcat(r->pool, mapping->szUrl, r->uri + urlLength, nullptr));
+  const char* location = r->args != nullptr ? apr_pstrcat(r->pool, path, "?", r->args, nullptr) : path;
+  apr_table_setn(r->headers_out, "Location", location);
+  return HTTP_PERMANENT_REDIRECT;
+}
+
+int TranslateName(request_rec* r) {
+  if (r->uri == nullptr || r->uri[0] != '/') return DECLINED;
+  size_t urlLength = 0;
+  const ExtensionMapping* mapping = FindMapping(r, false, &urlLength);
+  if (mapping == nullptr) {
+    mapping = FindMapping(r, true, &urlLength);
+    return mapping != nullptr ? RedirectToConfiguredSpelling(r, mapping, urlLength) : DECLINED;
+  }
+  auto* mapped = static_cast<MappedRequest*>(apr_palloc(r->pool, sizeof(MappedRequest)));
+  mapped->pMapping = mapping;
+  mapped->szPathInfo = apr_pstrdup(r->pool, r->uri + urlLength);
+  r->handler = kHandlerName;
+  ap_set_module_config(r->request_config, &karvel_module, mapped);
+  // The URL is still mapped into the site's documents as any URL is (the core, Alias ...), so the
+  // site's <Directory> sections apply to it, settings and access control alike, as they apply to
+  // a handler such as mod_status.
+  return DECLINED;
+}
+
+const char* TranslatePathInfo(request_rec* r, const char* pathInfo) {
+  if (pathInfo[0] == '\0') return "";
+  request_rec* lookup = ap_sub_req_lookup_uri(ap_escape_uri(r->pool, pathInfo), r, nullptr);
+  const char* translated = "";
+  if (lookup->filename != nullptr) {
+    translated = apr_pstrcat(r->pool, lookup->filename, lookup->path_info ? lookup->path_info : "", nullptr);
+  }
+  ap_destroy_sub_req(lookup);
+  return translated;
+}
+
+int StatusHandler(request_rec* r) {
+  if (r->handler == nullptr) return DECLINED;
+  if (std::strcmp(r->handler, kStatusHandlerName) == 0) return ShowSpawnerStatus(r);
+  if (std::strcmp(r->handler, kHealthHandlerName) == 0) return ShowHealth(r);
+  return DECLINED;
+}
+
+int Handler(request_rec* r) {
+  const auto* mapped = static_cast<const MappedRequest*>(ap_get_module_config(r->request_config, &karvel_module));
+  if (mapped == nullptr) return DECLINED;
+  LoadedExtension* extension = mapped->pMapping->pExtension;
+  if (extension->pfnHttpExtensionProc == nullptr) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "ISAPI extension %s is not loaded in this process", extension->szPath);
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  ScriptPaths paths{mapped->pMapping->szUrl, mapped->szPathInfo, TranslatePathInfo(r, mapped->szPathInfo)};
+  return RunExtension(r, extension, &paths);
+}
+
+void RegisterHooks(apr_pool_t*) {
+  ap_hook_pre_config(PreConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
+  // First, so that the extension's URL is known as such whoever maps it to a file afterwards.
+  ap_hook_translate_name(TranslateName, nullptr, nullptr, APR_HOOK_FIRST);
+  ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
+  ap_hook_handler(StatusHandler, nullptr, nullptr, APR_HOOK_MIDDLE);
+}
+}  // namespace
+
+extern "C" {
+module AP_MODULE_DECLARE_DATA karvel_module = {
+    STANDARD20_MODULE_STUFF,
+    CreateSiteSettings,  // per-directory config
+    MergeSiteSettings,   // merge per-directory config
+    CreateServerConfig,  // per-server config
+    MergeServerConfig,   // merge per-server config
+    kDirectives,
+    RegisterHooks,
+    AP_MODULE_FLAG_NONE,
+};
+}

@@ -1,0 +1,194 @@
+#include "host/module/site_settings.h"
+
+#include <cstring>
+#include <strings.h>
+
+#include <apr_strings.h>
+#include <http_core.h>
+
+#include "host/module/spawner_link.h"
+#include "host/spawner/wine_host.h"
+#include "isapi/karvel_host.h"
+#include "platform/request_files.h"
+#include "platform/windows_paths.h"
+
+extern "C" module AP_MODULE_DECLARE_DATA karvel_module;
+
+void* CreateSiteSettings(apr_pool_t* pool, char*) {
+  auto* settings = static_cast<SiteSettings*>(apr_pcalloc(pool, sizeof(SiteSettings)));
+  settings->nMaxFields = kUnset;
+  settings->nBackendTimeout = kUnset;
+  settings->nKillGraceSeconds = kUnset;
+  settings->nStopAbandoned = kUnset;
+  settings->nWine = kUnset;
+  return settings;
+}
+
+void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSettings) {
+  const auto* base = static_cast<const SiteSettings*>(baseSettings);
+  const auto* inner = static_cast<const SiteSettings*>(innerSettings);
+  auto* merged = static_cast<SiteSettings*>(apr_pcalloc(pool, sizeof(SiteSettings)));
+  merged->szBackendDir = inner->szBackendDir != nullptr ? inner->szBackendDir : base->szBackendDir;
+  merged->szTempDir = inner->szTempDir != nullptr ? inner->szTempDir : base->szTempDir;
+  merged->nMaxFields = inner->nMaxFields != kUnset ? inner->nMaxFields : base->nMaxFields;
+  merged->nBackendTimeout = inner->nBackendTimeout != kUnset ? inner->nBackendTimeout : base->nBackendTimeout;
+  merged->nKillGraceSeconds = inner->nKillGraceSeconds != kUnset ? inner->nKillGraceSeconds : base->nKillGraceSeconds;
+  merged->nStopAbandoned = inner->nStopAbandoned != kUnset ? inner->nStopAbandoned : base->nStopAbandoned;
+  merged->nWine = inner->nWine != kUnset ? inner->nWine : base->nWine;
+  // The inner section's lines first: MapWindowsPath takes the longest match, and of equal ones the first.
+  merged->szWindowsPaths = base->szWindowsPaths == nullptr    ? inner->szWindowsPaths
+                           : inner->szWindowsPaths == nullptr ? base->szWindowsPaths
+                                                              : apr_pstrcat(pool, inner->szWindowsPaths, "\n",
+                                                                            base->szWindowsPaths, nullptr);
+  merged->szFormCharset = inner->szFormCharset != nullptr ? inner->szFormCharset : base->szFormCharset;
+  // Names passed add up; a name set in an inner section overrides the same name set outside.
+  merged->pPassEnv = base->pPassEnv == nullptr   ? inner->pPassEnv
+                     : inner->pPassEnv == nullptr ? base->pPassEnv
+                                                  : apr_array_append(pool, base->pPassEnv, inner->pPassEnv);
+  merged->pSetEnv = base->pSetEnv == nullptr ? inner->pSetEnv : base->pSetEnv;
+  if (base->pSetEnv != nullptr && inner->pSetEnv != nullptr) {
+    merged->pSetEnv = apr_table_copy(pool, base->pSetEnv);
+    const apr_array_header_t* pairs = apr_table_elts(inner->pSetEnv);
+    const auto* entries = reinterpret_cast<const apr_table_entry_t*>(pairs->elts);
+    for (int k = 0; k < pairs->nelts; ++k) apr_table_set(merged->pSetEnv, entries[k].key, entries[k].val);
+  }
+  return merged;
+}
+
+const char* SettingTooLong(cmd_parms* cmd, const char* value, size_t limit) {
+  const size_t length = std::strlen(value);
+  if (length <= limit) return nullptr;
+  return apr_psprintf(cmd->pool, "%s: %s is %lu bytes long; the extension takes at most %lu", cmd->cmd->name, value,
+                      static_cast<unsigned long>(length), static_cast<unsigned long>(limit));
+}
+
+namespace {
+// The extension keeps a path it is given in a buffer of MAX_PATH bytes, its end included.
+constexpr size_t kPathLimit = MAX_PATH - 1;
+// A temporary directory leaves room for a separator and the longest name a request makes in it,
+// its upload directory "VCU" + 16 hex digits + ".tmp".
+constexpr size_t kTempDirectoryLimit = kPathLimit - 1 - (3 + REQUEST_NAME_DIGITS + 4);
+
+const char* DirectoryArgument(cmd_parms* cmd, const char* dir, const char** target, size_t limit = kPathLimit) {
+  const char* path = ap_server_root_relative(cmd->pool, dir);
+  if (path == nullptr || !ap_is_directory(cmd->temp_pool, path)) {
+    return apr_pstrcat(cmd->pool, cmd->cmd->name, ": not a directory: ", dir, nullptr);
+  }
+  // Refused here rather than at every request: the site's setting would not reach the extension.
+  if (const char* failure = SettingTooLong(cmd, path, limit)) return failure;
+  *target = path;
+  return nullptr;
+}
+
+const char* CountArgument(cmd_parms* cmd, const char* value, apr_int64_t highest, int* target) {
+  char* end = nullptr;
+  const apr_int64_t count = apr_strtoi64(value, &end, 10);
+  if (end == value || *end != '\0' || count < 0 || count > highest) {
+    return apr_psprintf(cmd->pool, "%s: not a whole number from 0 to %" APR_INT64_T_FMT ": %s", cmd->cmd->name,
+                        highest, value);
+  }
+  *target = static_cast<int>(count);
+  return nullptr;
+}
+}  // namespace
+
+const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir) {
+  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szBackendDir);
+}
+
+const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir) {
+  // Wine joins a program's arguments and splits them again at blanks: an exchange file's path with
+  // one would reach a Windows back-end cut in two.
+  if (PathSplitsUnderWine(dir) && InstalledWineLoader() != nullptr) {
+    return apr_pstrcat(cmd->pool, "KarvelTempDir: ", dir,
+                       " holds a blank, which Windows back-ends under Wine cannot be given; choose a path without one",
+                       nullptr);
+  }
+  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szTempDir, kTempDirectoryLimit);
+}
+
+const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value) {
+  return CountArgument(cmd, value, 999999999, &static_cast<SiteSettings*>(settings)->nMaxFields);
+}
+
+const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value) {
+  return CountArgument(cmd, value, 86400, &static_cast<SiteSettings*>(settings)->nBackendTimeout);
+}
+
+const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value) {
+  return CountArgument(cmd, value, 3600, &static_cast<SiteSettings*>(settings)->nKillGraceSeconds);
+}
+
+const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value) {
+  static const char* const kNames[] = {"UTF-8", "Shift_JIS", "EUC-JP", "ISO-2022-JP", "auto"};
+  for (const char* name : kNames) {
+    if (strcasecmp(value, name) == 0) {
+      static_cast<SiteSettings*>(settings)->szFormCharset = name;
+      return nullptr;
+    }
+  }
+  return apr_pstrcat(cmd->pool, "KarvelFormCharset: not one of UTF-8, Shift_JIS, EUC-JP, ISO-2022-JP, auto: ", value,
+                     nullptr);
+}
+
+const char* AddWindowsPath(cmd_parms* cmd, void* settings, const char* windowsDirectory, const char* directory) {
+  auto* site = static_cast<SiteSettings*>(settings);
+  if (!IsDrivePath(windowsDirectory) || std::strpbrk(windowsDirectory, "|\n") != nullptr) {
+    return apr_pstrcat(cmd->pool, "KarvelWindowsPath: not a Windows directory with a drive (C:\\...): ",
+                       windowsDirectory, nullptr);
+  }
+  if (const char* failure = SettingTooLong(cmd, windowsDirectory, kPathLimit)) return failure;
+  const char* path = nullptr;
+  if (const char* failure = DirectoryArgument(cmd, directory, &path)) return failure;
+  if (std::strchr(path, '\n') != nullptr) return "KarvelWindowsPath: a line break in the directory";
+  const char* line = apr_pstrcat(cmd->pool, windowsDirectory, "|", path, nullptr);
+  const char* lines =
+      site->szWindowsPaths == nullptr ? line : apr_pstrcat(cmd->pool, site->szWindowsPaths, "\n", line, nullptr);
+  // The section's lines together are handed to a request as one text.
+  if (std::strlen(lines) + 1 > kWindowsPathsRoom) {
+    return apr_psprintf(cmd->pool, "KarvelWindowsPath: the section's Windows directories come to more than the %lu bytes "
+                        "the extension takes", static_cast<unsigned long>(kWindowsPathsRoom - 1));
+  }
+  site->szWindowsPaths = lines;
+  return nullptr;
+}
+
+const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name) {
+  auto* site = static_cast<SiteSettings*>(settings);
+  if (site->pPassEnv == nullptr) site->pPassEnv = apr_array_make(cmd->pool, 4, sizeof(const char*));
+  *static_cast<const char**>(apr_array_push(site->pPassEnv)) = name;
+  return nullptr;
+}
+
+const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const char* value) {
+  auto* site = static_cast<SiteSettings*>(settings);
+  if (std::strchr(name, '=') != nullptr || name[0] == '\0') {
+    return apr_pstrcat(cmd->pool, "KarvelSetEnv: not a variable name: ", name, nullptr);
+  }
+  if (site->pSetEnv == nullptr) site->pSetEnv = apr_table_make(cmd->pool, 4);
+  apr_table_set(site->pSetEnv, name, value);
+  return nullptr;
+}
+
+const char* SiteSettingVariable(request_rec* r, const char* name) {
+  const auto* settings = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
+  if (settings == nullptr) return nullptr;
+  if (std::strcmp(name, KARVEL_SETTING_BACKEND_DIR) == 0) return settings->szBackendDir;
+  if (std::strcmp(name, KARVEL_SETTING_TEMP_DIR) == 0) return settings->szTempDir;
+  if (std::strcmp(name, KARVEL_SETTING_MAX_FIELDS) == 0 && settings->nMaxFields != kUnset) {
+    return apr_psprintf(r->pool, "%d", settings->nMaxFields);
+  }
+  if (std::strcmp(name, KARVEL_SETTING_FORM_CHARSET) == 0) return settings->szFormCharset;
+  if (std::strcmp(name, KARVEL_SETTING_WINDOWS_PATHS) == 0) return settings->szWindowsPaths;
+  if (std::strcmp(name, KARVEL_SETTING_WINE_PREFIX) == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {
+    // The site's own prefix where it maps Windows directories: its file answers are found through
+    // its own drive links.
+    const char* prefix = WinePrefixInUse();
+    if (prefix == nullptr || settings->szWindowsPaths == nullptr) return prefix;
+    return apr_pstrdup(r->pool, SitePrefix(prefix, settings->szWindowsPaths).c_str());
+  }
+  if (std::strcmp(name, KARVEL_SETTING_BACKEND_TIMEOUT) == 0 && settings->nBackendTimeout != kUnset) {
+    return apr_psprintf(r->pool, "%d", settings->nBackendTimeout);
+  }
+  return nullptr;
+}

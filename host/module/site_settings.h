@@ -1,0 +1,65 @@
+// The settings an operator gives one site, virtual host or <Location>, merged the Apache way
+// (the inner section's setting wins), and handed to the extension per request as server variables
+// of names the host defines.
+#ifndef KARVEL_HOST_SITE_SETTINGS_H
+#define KARVEL_HOST_SITE_SETTINGS_H
+
+#include <httpd.h>
+#include <http_config.h>
+
+// A count or flag no directive has set (the default then applies, or the outer section's).
+constexpr int kUnset = -1;
+
+// Flags (KarvelStopAbandoned, KarvelWine) are set by ap_set_flag_slot: 1 on, 0 off.
+struct SiteSettings {
+  const char* szBackendDir;  // KarvelBackendDir; nullptr while unset
+  const char* szTempDir;     // KarvelTempDir; nullptr while unset
+  int nMaxFields;            // KarvelMaxFields; kUnset while unset
+  int nBackendTimeout;       // KarvelBackendTimeout, seconds; kUnset while unset
+  int nKillGraceSeconds;     // KarvelKillGrace; kUnset while unset (5)
+  int nStopAbandoned;        // KarvelStopAbandoned; kUnset while unset (on)
+  apr_array_header_t* pPassEnv;  // KarvelPassEnv names (const char*), the sections' together; may be null
+  apr_table_t* pSetEnv;          // KarvelSetEnv pairs, inner sections' first; may be null
+  const char* szFormCharset;     // KarvelFormCharset; nullptr while unset
+  int nWine;                     // KarvelWine; kUnset while unset (on)
+  const char* szWindowsPaths;    // KarvelWindowsPath lines "WINDOWS-DIRECTORY|DIRECTORY", the inner
+                                 // sections' first; nullptr while none is set
+};
+
+// The room the extension keeps for the KarvelWindowsPath lines of a request (its end included).
+constexpr size_t kWindowsPathsRoom = 16384;
+
+// A directive's refusal when `value` is longer than `limit` bytes (naming the directive and the
+// limit); nullptr when it fits. A setting the extension cannot take whole is refused at start
+// (apache2ctl -t), never left for a request to replace by a default.
+const char* SettingTooLong(cmd_parms* cmd, const char* value, size_t limit);
+
+void* CreateSiteSettings(apr_pool_t* pool, char* directory);
+void* MergeSiteSettings(apr_pool_t* pool, void* base, void* inner);
+
+// KarvelBackendDir DIR, KarvelTempDir DIR: directories that must exist when the server starts.
+const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir);
+const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir);
+// KarvelMaxFields N: fields a request may send (0: no limit).
+const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value);
+// KarvelBackendTimeout SECONDS: how long a request waits for its back-end's answer.
+const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value);
+// KarvelKillGrace SECONDS, KarvelStopAbandoned on|off: how programs of requests that gave up end.
+const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value);
+// KarvelFormCharset UTF-8|Shift_JIS|EUC-JP|ISO-2022-JP|auto: the encoding the site's forms send.
+const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value);
+// KarvelWindowsPath WINDOWS-DIRECTORY DIRECTORY: where a Windows directory that forms and Windows
+// programs name ("C:\apps") lies here.
+const char* AddWindowsPath(cmd_parms* cmd, void* settings, const char* windowsDirectory, const char* directory);
+// KarvelPassEnv NAME..., KarvelSetEnv NAME VALUE: what of an environment back-end programs get.
+const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name);
+const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const char* value);
+
+// The value of setting variable `name` for request `r` ("KARVEL_BACKEND_DIR", "KARVEL_TEMP_DIR",
+// "KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT", "KARVEL_FORM_CHARSET", "KARVEL_WINDOWS_PATHS",
+// "KARVEL_WINE_PREFIX": the prefix, where the site runs Windows programs under Wine), in its pool;
+// nullptr when `name` is no setting or
+// it is not set (the extension then takes its default).
+const char* SiteSettingVariable(request_rec* r, const char* name);
+
+#endif  // KARVEL_HOST_SITE_SETTINGS_H

@@ -1,0 +1,456 @@
+#include "host/module/spawner_link.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <ap_listen.h>
+#include <apr_strings.h>
+#include <http_config.h>
+#include <http_core.h>
+#include <http_log.h>
+#include <mpm_common.h>
+#include <unixd.h>
+
+#include "host/module/client_connection.h"
+#include "host/module/site_settings.h"
+#include "host/spawner/spawner.h"
+#include "host/spawner/spawner_protocol.h"
+#include "host/spawner/wine_host.h"
+
+APLOG_USE_MODULE(karvel);
+
+namespace {
+
+constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
+// Children connecting to the spawner at once (Apache's own listen backlog).
+constexpr int kListenBacklog = 511;
+// How long the status page waits for the spawner's status.
+constexpr time_t kStatusWaitSeconds = 5;
+constexpr int kDefaultKillGraceSeconds = 5;
+// How much longer than the queue's time-out a request waits for the spawner's word.
+constexpr int kReplyMarginSeconds = 5;
+// While a request waits for a slot, or for a spawner to connect to, its client is looked at this
+// often: one that left gives up its place.
+constexpr int kClientCheckMilliseconds = 1000;
+// With no spawner to connect to (it ended, and Apache's parent starts it again), how soon the
+// request tries again.
+constexpr int kReconnectMilliseconds = 100;
+// AwaitReply's word for a reply that did not come in time.
+constexpr uint32_t kNoReplyInTime = 0xFFFFFFFFu;
+
+// Set in the parent, inherited by every child.
+const char* g_socketPath = nullptr;
+SpawnerSettings g_settings{0, kDefaultQueueTimeoutSeconds, 1, nullptr};
+server_rec* g_server = nullptr;
+apr_pool_t* g_pool = nullptr;
+apr_proc_t* g_spawner = nullptr;
+
+void WriteToErrorLog(void*, bool error, const char* text) {
+  ap_log_error(APLOG_MARK, error ? APLOG_ERR : APLOG_NOTICE, 0, g_server, "%s", text);
+}
+
+int Listen(const char* path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (std::strlen(path) >= sizeof address.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::strcpy(address.sun_path, path);
+  unlink(path);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, kListenBacklog) != 0) {
+    const int failure = errno;
+    close(fd);
+    errno = failure;
+    return -1;
+  }
+  // The children connect as the server's user.
+  if (geteuid() == 0) chown(path, ap_unixd_config.user_id, ap_unixd_config.group_id);
+  chmod(path, 0600);
+  return fd;
+}
+
+void Maintain(int reason, void* data, int);
+
+// Forks the spawner on a fresh listener at g_socketPath.
+bool Fork(apr_proc_t* proc) {
+  const int listener = Listen(g_socketPath);
+  if (listener < 0) {
+    ap_log_error(APLOG_MARK, APLOG_CRIT, errno, g_server, "karvel: cannot listen at %s for the spawner", g_socketPath);
+    return false;
+  }
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(listener);
+    ap_log_error(APLOG_MARK, APLOG_CRIT, errno, g_server, "karvel: cannot fork the spawner");
+    return false;
+  }
+  if (pid == 0) {
+    // The spawner: the server's user, Apache's signals off, its own loop until told to end.
+    signal(SIGUSR1, SIG_IGN);
+    signal(SIGWINCH, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
+    // Apache's listening sockets are the children's business; held here they would keep the
+    // server's ports taken while the spawner finishes after the server stopped.
+    ap_close_listeners();
+    RaiseDescriptorLimit();
+    if (geteuid() == 0 && ap_run_drop_privileges(g_pool, g_server) != 0) _exit(1);
+    const SpawnerLog log{WriteToErrorLog, nullptr};
+    const WineSettings wine{InstalledWineLoader(), g_settings.szWinePrefix};
+    const int status = RunSpawner(listener, log, &wine);
+    _exit(status);
+  }
+  close(listener);
+  proc->pid = pid;
+  apr_proc_other_child_register(proc, Maintain, proc, nullptr, g_pool);
+  return true;
+}
+
+// Apache's parent watches the spawner as it watches mod_cgid's daemon: one that died is started
+// again, unless the server is stopping.
+void Maintain(int reason, void* data, int) {
+  auto* proc = static_cast<apr_proc_t*>(data);
+  switch (reason) {
+    case APR_OC_REASON_DEATH:
+    case APR_OC_REASON_LOST: {
+      apr_proc_other_child_unregister(data);
+      int state = AP_MPMQ_STOPPING;
+      if (ap_mpm_query(AP_MPMQ_MPM_STATE, &state) == APR_SUCCESS && state != AP_MPMQ_STOPPING) {
+        ap_log_error(APLOG_MARK, APLOG_ERR, 0, g_server, "karvel: the spawner ended; starting it again");
+        Fork(proc);
+      }
+      break;
+    }
+    case APR_OC_REASON_RESTART:
+      apr_proc_other_child_unregister(data);
+      break;
+    case APR_OC_REASON_UNREGISTER:
+      // The configuration's pool goes (a restart or the stop): the spawner finishes and ends.
+      kill(proc->pid, SIGHUP);
+      break;
+    default:
+      break;
+  }
+}
+
+int64_t Limit(const rlimit* limit, bool hard) {
+  if (limit == nullptr) return -1;
+  const rlim_t value = hard ? limit->rlim_max : limit->rlim_cur;
+  return value == RLIM_INFINITY ? -1 : static_cast<int64_t>(value);
+}
+
+// The program's whole environment: nothing of the server's but what the site passes on.
+std::vector<std::string> Environment(const SiteSettings& site, const KARVEL_PROGRAM_START& start) {
+  std::vector<std::string> environment;
+  auto set = [&environment](const std::string& name, const std::string& value) {
+    SetOrderVariable(&environment, name + "=" + value);
+  };
+  set("PATH", kDefaultPath);
+  for (const char* name : {"LANG", "LC_ALL"}) {
+    if (const char* value = std::getenv(name)) set(name, value);
+  }
+  const std::string exchange = start.pszArgument;
+  set("TMPDIR", exchange.substr(0, exchange.find_last_of('/') == std::string::npos ? 0 : exchange.find_last_of('/')));
+  set(KARVEL_SETTING_BACKEND_DIR, start.pszBackendDirectory);
+  if (site.pPassEnv != nullptr) {
+    const auto* names = reinterpret_cast<const char* const*>(site.pPassEnv->elts);
+    for (int k = 0; k < site.pPassEnv->nelts; ++k) {
+      if (const char* value = std::getenv(names[k])) set(names[k], value);
+    }
+  }
+  if (site.pSetEnv != nullptr) {
+    const apr_array_header_t* pairs = apr_table_elts(site.pSetEnv);
+    const auto* entries = reinterpret_cast<const apr_table_entry_t*>(pairs->elts);
+    for (int k = 0; k < pairs->nelts; ++k) set(entries[k].key, entries[k].val);
+  }
+  return environment;
+}
+
+// The request's log id, as %L in the logs shows it; made now when no log line has needed it yet.
+const char* LogId(request_rec* r) {
+  if (r->log_id == nullptr) {
+    const char* id = nullptr;
+    if (ap_run_generate_log_id(r->connection, r, &id) == OK && id != nullptr) r->log_id = id;
+  }
+  return r->log_id != nullptr ? r->log_id : "-";
+}
+
+const char* Label(apr_pool_t* pool, const KARVEL_PROGRAM_START& start) {
+  const size_t length = std::strlen(start.pszBackendDirectory);
+  if (std::strncmp(start.pszProgram, start.pszBackendDirectory, length) == 0 && start.pszProgram[length] == '/') {
+    return apr_pstrdup(pool, start.pszProgram + length + 1);
+  }
+  return apr_pstrdup(pool, start.pszProgram);
+}
+
+int Connect() {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, g_socketPath, sizeof address.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The thread's connection to the spawner, kept from one request to the next while the spawner
+// keeps it; closed with the thread.
+struct KeptConnection {
+  int fd = -1;
+  ~KeptConnection() {
+    if (fd >= 0) close(fd);
+  }
+};
+thread_local KeptConnection t_kept;
+
+int MillisecondsUntil(apr_time_t deadline) {
+  const apr_time_t left = deadline - apr_time_now();
+  return left <= 0 ? 0 : static_cast<int>(std::min<apr_time_t>(apr_time_as_msec(left) + 1, INT32_MAX));
+}
+
+// The spawner's reply to an order sent on `fd`, waited for until `deadline` while the client stays:
+// its type; 0 when the connection ended without one, kNoReplyInTime at the deadline, 0 with
+// *clientGone once the client left. A kExited of the thread's previous program, sent before the
+// spawner read that request's kDone, is passed over.
+uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, size_t size, const char** payload,
+                    size_t* length, bool* clientGone) {
+  for (;;) {
+    const int left = MillisecondsUntil(deadline);
+    if (left == 0) return kNoReplyInTime;
+    pollfd reply{fd, POLLIN, 0};
+    const int ready = poll(&reply, 1, std::min(left, kClientCheckMilliseconds));
+    if (ready > 0) {
+      const uint32_t type = ReceivePacket(fd, buffer, size, payload, length, MSG_DONTWAIT);
+      if (type == kExited) continue;
+      return type == kNoPacketYet ? kNoPacket : type;
+    }
+    if (ready < 0 && errno != EINTR) return 0;
+    if (!ClientConnected(r->connection)) {
+      *clientGone = true;
+      return 0;
+    }
+  }
+}
+
+// Sends the order and waits for the reply: on the thread's kept connection, or on a new one when
+// there is none or the spawner closed the kept one before reading it (kClosing, or the send
+// failed). A spawner that is not there, or ended before it replied, is waited for until
+// `deadline` (the queue's time-out), as a slot is. The reply's type, 0 when none came (the client
+// left: *clientGone); *fd the connection it came on.
+uint32_t SendOrder(request_rec* r, const std::string& order, apr_time_t deadline, int* fd, char* reply,
+                   size_t size, const char** payload, size_t* length, bool* clientGone) {
+  *fd = t_kept.fd;
+  t_kept.fd = -1;
+  bool missed = false;  // the spawner was not there: logged once a request
+  for (;;) {
+    if (*fd < 0) *fd = Connect();
+    if (*fd >= 0) {
+      const apr_time_t replyBy = apr_time_now() + apr_time_from_sec(g_settings.nQueueTimeoutSeconds + kReplyMarginSeconds);
+      const bool sent = SendPacket(*fd, kSpawn, order);
+      const uint32_t type = sent ? AwaitReply(r, *fd, replyBy, reply, size, payload, length, clientGone) : 0;
+      if (type != 0 && type != kClosing) return type == kNoReplyInTime ? 0 : type;
+      close(*fd);
+      *fd = -1;
+      if (*clientGone) return 0;
+      // The order goes again only where the spawner provably did not read it: it said kClosing,
+      // or the send itself failed (a connection it had closed). A spawner that ended after the
+      // order was sent may have started the program: it is not started a second time.
+      if (sent && type != kClosing) return 0;
+      if (apr_time_now() < deadline) continue;
+    }
+    if (!missed) {
+      missed = true;
+      ap_log_rerror(APLOG_MARK, APLOG_WARNING, errno, r, "karvel: no spawner at %s; the request waits for it",
+                    g_socketPath);
+    }
+    if (apr_time_now() >= deadline) return 0;
+    poll(nullptr, 0, std::min(kReconnectMilliseconds, MillisecondsUntil(deadline)));
+    if (!ClientConnected(r->connection)) {
+      *clientGone = true;
+      return 0;
+    }
+  }
+}
+
+}  // namespace
+
+int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& settings) {
+  // The first reading of the configuration only checks it.
+  if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
+  g_settings = settings;
+  g_socketPath = nullptr;
+  if (!settings.bOn) return OK;
+  g_server = server;
+  g_pool = pconf;
+  g_socketPath = ap_runtime_dir_relative(pconf, apr_psprintf(pconf, "karvel-spawner.%ld.sock", static_cast<long>(getpid())));
+  g_spawner = static_cast<apr_proc_t*>(apr_pcalloc(pconf, sizeof(apr_proc_t)));
+  // Programs start only through the spawner: a server that cannot start it does not start.
+  return Fork(g_spawner) ? OK : HTTP_INTERNAL_SERVER_ERROR;
+}
+
+namespace {
+
+// The order for the request's program: the spawner's settings, the site's, the core's resource
+// limits, the program's strings and whole environment. False when it does not fit one packet.
+bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* label, std::string* payload) {
+  const auto* site = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
+  const auto* core = static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
+  SpawnOrderText order;
+  order.fixed.maxBackends = static_cast<uint32_t>(g_settings.nMaxBackends);
+  order.fixed.queueTimeoutMs = static_cast<uint32_t>(g_settings.nQueueTimeoutSeconds) * 1000u;
+  order.fixed.killGraceMs =
+      static_cast<uint32_t>(site->nKillGraceSeconds != kUnset ? site->nKillGraceSeconds : kDefaultKillGraceSeconds) * 1000u;
+  order.fixed.stopAbandoned = site->nStopAbandoned != 0 ? 1 : 0;  // on unless set off
+  order.fixed.wine = site->nWine != 0 ? 1 : 0;  // on unless set off
+  order.fixed.underWine = start.bUnderWine ? 1 : 0;
+  const rlimit* limits[kLimitCount] = {core->limit_cpu, core->limit_mem, core->limit_nproc};
+  for (int k = 0; k < kLimitCount; ++k) {
+    order.fixed.limits[k][0] = Limit(limits[k], false);
+    order.fixed.limits[k][1] = Limit(limits[k], true);
+  }
+  order.strings[kProgram] = start.pszProgram;
+  order.strings[kArgument] = start.pszArgument;
+  order.strings[kLabel] = label;
+  order.strings[kLogId] = LogId(r);
+  order.strings[kUploadDirectory] = start.pszUploadDirectory != nullptr ? start.pszUploadDirectory : "";
+  order.strings[kWindowsPaths] = site->szWindowsPaths != nullptr ? site->szWindowsPaths : "";
+  order.environment = Environment(*site, start);
+  return EncodeOrder(order, payload);
+}
+
+// No start reply: the client left while the request waited for a slot or a spawner (its program
+// never runs), or no spawner came within the queue's time-out (refused as for a full queue).
+void NoStartReply(request_rec* r, KARVEL_PROGRAM_START* start, const char* label, bool clientGone) {
+  if (!clientGone) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: no spawner at %s in time; %s did not run", g_socketPath, label);
+  }
+  start->dwOutcome = clientGone ? KARVEL_CLIENT_GONE : KARVEL_SERVER_BUSY;
+  apr_table_setn(r->notes, "karvel-result", clientGone ? "client-gone" : "503");
+}
+
+// The spawner's start reply on `fd`: a started program's run follows it on the connection; any
+// other reply ends the connection.
+void ReadStartReply(request_rec* r, uint32_t type, int fd, KARVEL_PROGRAM_START* start, ProgramRun* run) {
+  if (type == kStarted) {
+    start->dwOutcome = KARVEL_PROGRAM_STARTED;
+    run->nSocket = fd;
+    run->tStartedAt = apr_time_now();
+    run->bExited = false;
+    return;
+  }
+  close(fd);
+  start->dwOutcome = type == kStartFailed ? KARVEL_PROGRAM_NOT_STARTED : KARVEL_SERVER_BUSY;
+  apr_table_setn(r->notes, "karvel-result", type == kStartFailed ? "start-failed" : "503");
+}
+
+}  // namespace
+
+BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, ProgramRun* run) {
+  // KarvelSpawner off: the extension starts its programs itself.
+  if (g_socketPath == nullptr || start == nullptr) return FALSE;
+  if (start->pszProgram == nullptr || start->pszArgument == nullptr || start->pszBackendDirectory == nullptr) {
+    start->dwOutcome = KARVEL_PROGRAM_NOT_STARTED;
+    return TRUE;
+  }
+  const char* label = Label(r->pool, *start);
+  std::string order;
+  if (!BuildOrder(r, *start, label, &order)) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: the environment for %s is too large", label);
+    start->dwOutcome = KARVEL_PROGRAM_NOT_STARTED;
+    return TRUE;
+  }
+  char reply[sizeof(SpawnHeader) + sizeof(SpawnReply)];
+  const char* payload = nullptr;
+  size_t length = 0;
+  int fd = -1;
+  bool clientGone = false;
+  const apr_time_t deadline = apr_time_now() + apr_time_from_sec(g_settings.nQueueTimeoutSeconds);
+  const uint32_t type = SendOrder(r, order, deadline, &fd, reply, sizeof reply, &payload, &length, &clientGone);
+  apr_table_setn(r->notes, "karvel-backend", label);
+  if (fd < 0) {
+    NoStartReply(r, start, label, clientGone);
+  } else {
+    ReadStartReply(r, type, fd, start, run);
+  }
+  return TRUE;
+}
+
+BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramRun* run) {
+  if (done == nullptr || run->nSocket < 0) return FALSE;
+  const char* result = done->pszResult != nullptr ? done->pszResult : "";
+  // The connection serves the thread's next request; one the spawner did not take is closed.
+  if (SendPacket(run->nSocket, kDone, EncodeDone(done->bAnswered != FALSE, result)) && t_kept.fd < 0) {
+    t_kept.fd = run->nSocket;
+  } else {
+    close(run->nSocket);
+  }
+  run->nSocket = -1;
+  apr_table_setn(r->notes, "karvel-result", apr_pstrdup(r->pool, result));
+  apr_table_setn(r->notes, "karvel-wait-ms",
+                 apr_psprintf(r->pool, "%" APR_INT64_T_FMT, apr_time_as_msec(apr_time_now() - run->tStartedAt)));
+  return TRUE;
+}
+
+BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) {
+  if (state == nullptr || run->nSocket < 0) return FALSE;
+  if (!run->bExited && waitMilliseconds != nullptr && *waitMilliseconds > 0) {
+    // A signal that cuts the wait short only makes it shorter: the caller then looks at the file,
+    // and watches it while it is not answered.
+    pollfd connection{run->nSocket, POLLIN, 0};
+    poll(&connection, 1, static_cast<int>(std::min<DWORD>(*waitMilliseconds, INT32_MAX)));
+  }
+  // The spawner's kExited comes unasked; it is the only packet before kDone.
+  char packet[sizeof(SpawnHeader) + sizeof(SpawnReply)];
+  const char* payload = nullptr;
+  size_t length = 0;
+  if (!run->bExited && ReceivePacket(run->nSocket, packet, sizeof packet, &payload, &length, MSG_DONTWAIT) == kExited) {
+    run->bExited = true;
+  }
+  *state = run->bExited ? KARVEL_PROGRAM_EXITED : KARVEL_PROGRAM_RUNNING;
+  return TRUE;
+}
+
+void EndProgramRun(request_rec* r, ProgramRun* run) {
+  if (run->nSocket < 0) return;
+  // Closing without a word: the spawner takes the request as given up.
+  close(run->nSocket);
+  run->nSocket = -1;
+  apr_table_setn(r->notes, "karvel-result", "abandoned");
+}
+
+bool SpawnerConfigured() { return g_socketPath != nullptr; }
+
+const char* WinePrefixInUse() { return g_socketPath != nullptr ? g_settings.szWinePrefix : nullptr; }
+
+const char* SpawnerStatus(apr_pool_t* pool) {
+  if (g_socketPath == nullptr) return nullptr;
+  const int fd = Connect();
+  if (fd < 0) return nullptr;
+  timeval wait{kStatusWaitSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  char* buffer = static_cast<char*>(apr_palloc(pool, kSpawnPacketLimit));
+  const char* text = nullptr;
+  size_t length = 0;
+  const bool answered = SendPacket(fd, kStatus, nullptr, 0) &&
+                        ReceivePacket(fd, buffer, kSpawnPacketLimit, &text, &length) == kStatusText;
+  close(fd);
+  return answered ? apr_pstrmemdup(pool, text, length) : nullptr;
+}

@@ -1,0 +1,61 @@
+// mod_karvel's side of the spawner: starting it from Apache's parent, and what a request asks of it
+// (start a program, say how the wait ended, the status).
+#ifndef KARVEL_HOST_SPAWNER_LINK_H
+#define KARVEL_HOST_SPAWNER_LINK_H
+
+#include <httpd.h>
+
+#include "isapi/karvel_host.h"
+
+// How long a request waits for a program slot when KarvelQueueTimeout is not set.
+constexpr int kDefaultQueueTimeoutSeconds = 10;
+
+// The server's supervision settings (KarvelMaxBackends, KarvelQueueTimeout), from the main server.
+struct SpawnerSettings {
+  int nMaxBackends;         // 0: no cap
+  int nQueueTimeoutSeconds;
+  int bOn;                  // KarvelSpawner: off leaves starting programs to the extension
+  const char* szWinePrefix; // KarvelWinePrefix: the server user's Wine prefix
+};
+
+// post_config, in the parent: starts the spawner (again after a restart; the one before finishes
+// what it serves and ends). OK, or an HTTP error that stops the start.
+int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& settings);
+
+// One request's program, while the request waits for it.
+struct ProgramRun {
+  int nSocket;            // the connection to the spawner; -1 when there is none
+  apr_time_t tStartedAt;
+  bool bExited;           // the spawner said the program has ended
+};
+
+// HSE_REQ_KARVEL_START_PROGRAM: asks the spawner to start the program with the site's environment
+// and limits; waits for a slot when the cap is full, and for the spawner when there is none at the
+// moment (KARVEL_SERVER_BUSY once the queue's time-out passed), watching the client meanwhile
+// (KARVEL_CLIENT_GONE once it left). FALSE (and the extension starts the program itself) only with
+// KarvelSpawner off. Sets the request notes karvel-backend and, for a program that did not run,
+// karvel-result.
+BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, ProgramRun* run);
+
+// HSE_REQ_KARVEL_PROGRAM_DONE: tells the spawner how the wait ended (a program that did not answer
+// is stopped where the site says so) and notes karvel-result and karvel-wait-ms.
+BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramRun* run);
+
+// HSE_REQ_KARVEL_PROGRAM_STATE: whether the program still runs (the spawner says when it ends),
+// after waiting for its end at most *waitMilliseconds where that is given.
+BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds);
+
+// Ends a run the extension left without saying how (the request is over).
+void EndProgramRun(request_rec* r, ProgramRun* run);
+
+// The server's Wine prefix (KarvelWinePrefix or its default); Windows programs run there only
+// through the spawner, so nullptr without one.
+const char* WinePrefixInUse();
+
+// Whether this server starts its programs through a spawner (KarvelSpawner on and it was started).
+bool SpawnerConfigured();
+
+// The spawner's status lines ("Running: 3" ...), in `pool`; nullptr when there is no spawner.
+const char* SpawnerStatus(apr_pool_t* pool);
+
+#endif  // KARVEL_HOST_SPAWNER_LINK_H

@@ -1,0 +1,40 @@
+// The spawner: one process per Apache server, forked by the parent before any child, that starts
+// every back-end program the server's children ask for. Being one, it holds the cap on programs
+// running at once and the queue of requests waiting for a slot; being apart from the children's
+// threads, a fork never holds up a request thread. It gives programs a clean environment and
+// Apache's resource limits, logs their standard error line by line, and stops the programs of
+// requests that gave up. Plain POSIX; Apache only through the log callback.
+//
+// The host's rooms and what each may include:
+//   host/spawner/  the daemon (this header, spawner_protocol, spawner_pool, spawn_program,
+//                  process_group, wine_host): its own headers, platform/ and the C++ and POSIX
+//                  libraries; never an Apache or APR header, nor host/module/.
+//   host/module/   mod_karvel (Apache glue and the reply writer): Apache, APR, isapi/, platform/,
+//                  its own headers, and of the spawner's only what a child and the parent need to
+//                  speak to it: spawner_protocol.h (the codec), this header (RunSpawner, forked
+//                  by the parent) and wine_host.h (the server's Wine loader and site prefixes).
+//   host/tools/    scripts; nothing of the code.
+#ifndef KARVEL_HOST_SPAWNER_H
+#define KARVEL_HOST_SPAWNER_H
+
+// Where the spawner's lines go (Apache's error log): `error` for a program's standard error.
+struct SpawnerLog {
+  void (*write)(void* context, bool error, const char* text);
+  void* context;
+};
+
+struct WineSettings;
+
+// Serves the listening SOCK_SEQPACKET socket `listener` (see spawner_protocol.h) until SIGTERM or
+// SIGHUP: then it takes no new connection and returns once its connections have ended and the
+// programs of requests that gave up are stopped. Windows programs run under `wine` (null: none
+// do); the wineserver the spawner started stops with it. Returns 0, or 1 when it cannot run at all.
+int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine = nullptr);
+
+// Raises this process's soft limit of open descriptors towards its hard limit, up to
+// kDescriptorsWanted: the spawner holds two a running program (its connection, its standard
+// error), a child of the server a few a waiting request; the usual soft limit of 1024 is too few.
+constexpr unsigned long kDescriptorsWanted = 65536;
+void RaiseDescriptorLimit();
+
+#endif  // KARVEL_HOST_SPAWNER_H

@@ -1,0 +1,132 @@
+// What an Apache child and the spawner say to each other over a SOCK_SEQPACKET socket: each message
+// is one packet, a header and its payload. A thread of a child keeps its connection from one
+// request to the next (it saves a connect and an accept a request); one program at a time.
+//
+//   child                                   spawner
+//   kSpawn (order, strings)          ->
+//                                    <-     kStarted (pid) | kStartFailed (errno) | kBusy
+//                                    <-     kExited, when the program has ended (before kDone)
+//   kDone (answered, result)         ->     (after kStarted; closing the connection without it
+//                                            counts as a request that gave up)
+//   ... the next kSpawn on the same connection: a kExited sent before the spawner read kDone may
+//   still come first, and is passed over.
+//                                    <-     kClosing, before the spawner closes a connection that
+//                                           waits for an order (it is ending, or keeps too many):
+//                                           an order sent on it was not read; send it again on a
+//                                           new connection
+//   kStatus                          ->
+//                                    <-     kStatusText (the status page's lines; always one packet:
+//                                           the spawner bounds what it lists)
+//   A connection closed while its order waits for a slot: the order is dropped (its client left).
+#ifndef KARVEL_HOST_SPAWNER_PROTOCOL_H
+#define KARVEL_HOST_SPAWNER_PROTOCOL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum SpawnMessage : uint32_t {
+  kSpawn = 1,
+  kStarted,
+  kStartFailed,
+  kBusy,
+  kDone,
+  kStatus,
+  kStatusText,
+  kExited,
+  kClosing,
+};
+
+// Larger messages are refused: an order's strings are paths and a few environment variables.
+constexpr size_t kSpawnMessageLimit = 64 * 1024;
+
+struct SpawnHeader {
+  uint32_t type;
+  uint32_t length;  // payload bytes behind the header
+};
+
+enum SpawnLimit { kLimitCpu, kLimitMemory, kLimitProcesses, kLimitCount };
+
+// kSpawn's fixed part; behind it kSpawnStrings NUL-terminated strings, then environmentCount more
+// ("NAME=value"), the program's whole environment.
+struct SpawnOrder {
+  uint32_t maxBackends;            // programs that may run at once (0: no cap)
+  uint32_t queueTimeoutMs;         // how long the order may wait for a slot before kBusy
+  uint32_t killGraceMs;            // between SIGTERM and SIGKILL of a program given up on
+  uint32_t stopAbandoned;          // signal the program of a request that gave up
+  int64_t limits[kLimitCount][2];  // soft and hard limit of each; -1 where none is set
+  uint32_t wine;                   // the site runs Windows programs under Wine (KarvelWine)
+  uint32_t underWine;              // the extension runs this program as a Windows program under
+                                   // Wine; the spawner checks it against the program file
+  uint32_t environmentCount;
+};
+// The record goes over the socket as it lies in memory (both ends are one build); its layout ends
+// in 4 bytes of padding, zero as the record is made.
+static_assert(sizeof(SpawnOrder) == 80, "SpawnOrder's layout is the order's fixed part");
+
+// The order's strings, in this order.
+// kArgument: the program's one argument, the request's exchange file (removed with kUploadDirectory
+// when the request gives up).
+// kWindowsPaths: the site's KarvelWindowsPath lines, linked into the Wine prefix for its programs.
+enum SpawnString { kProgram, kArgument, kLabel, kLogId, kUploadDirectory, kWindowsPaths, kSpawnStrings };
+
+// kStarted, kStartFailed, kExited: the process id, the errno of the failed start, the exit status.
+struct SpawnReply {
+  int32_t value;
+};
+
+// kDone's payload: whether the program answered, then the result as text (NUL-terminated): "1",
+// "2", "4", "99", "timeout", "client-gone", "exited"; the spawner counts any other as "other".
+struct SpawnDone {
+  uint32_t answered;
+};
+
+// The codec both ends use: what goes into a packet and what comes out of one. Each decoder
+// refuses (false) a payload that is not exactly what its encoder makes.
+
+// An order as both ends hold it: the fixed part, its strings, the program's environment.
+struct SpawnOrderText {
+  SpawnOrder fixed{};
+  std::string strings[kSpawnStrings];
+  std::vector<std::string> environment;  // "NAME=value"
+};
+
+// Sets `variable` ("NAME=value") in an order's environment: it replaces the variable of that name,
+// or is added at the end.
+void SetOrderVariable(std::vector<std::string>* environment, const std::string& variable);
+
+// The kSpawn payload (fixed.environmentCount is set from the environment's size); false when a string
+// holds a NUL or the payload would exceed kSpawnMessageLimit.
+bool EncodeOrder(const SpawnOrderText& order, std::string* payload);
+bool DecodeOrder(const char* payload, size_t length, SpawnOrderText* order);
+
+std::string EncodeReply(int32_t value);
+bool DecodeReply(const char* payload, size_t length, int32_t* value);
+
+// The kDone payload; the result ends at its first NUL.
+std::string EncodeDone(bool answered, const char* result);
+bool DecodeDone(const char* payload, size_t length, bool* answered, std::string* result);
+
+// Framing: one packet, its header and the payload, sent whole (a signal does not cut it short;
+// a closed peer is no SIGPIPE). False when it was not sent whole.
+bool SendPacket(int fd, uint32_t type, const void* payload, size_t length);
+inline bool SendPacket(int fd, uint32_t type, const std::string& payload) {
+  return SendPacket(fd, type, payload.data(), payload.size());
+}
+
+// The bytes a buffer needs for any packet.
+constexpr size_t kSpawnPacketLimit = sizeof(SpawnHeader) + kSpawnMessageLimit;
+
+// ReceivePacket's words for no packet: the connection ended, failed or sent a packet that is not
+// whole (kNoPacket); nothing there yet, asked with MSG_DONTWAIT (kNoPacketYet).
+constexpr uint32_t kNoPacket = 0;
+constexpr uint32_t kNoPacketYet = 0xFFFFFFFEu;
+
+// One packet read into `buffer` (`size` bytes, kSpawnPacketLimit for any): its type, *payload and
+// *length pointing into the buffer. `flags` go to recv; `readPastReset`: an ECONNRESET (a peer that
+// closed with our packet unread) is read past, to the packets it sent before it closed.
+uint32_t ReceivePacket(int fd, char* buffer, size_t size, const char** payload, size_t* length, int flags = 0,
+                       bool readPastReset = false);
+
+#endif  // KARVEL_HOST_SPAWNER_PROTOCOL_H

@@ -1,0 +1,33 @@
+"""The server-wide directives of the spawner belong to the main server's configuration: inside a
+<VirtualHost> each is refused at the configuration check, naming itself, and the server does not
+start. A count that is no whole number in range is refused naming its directive."""
+import unittest
+
+from karvel_e2e import Server
+
+
+class ServerWideDirectives(unittest.TestCase):
+    def assertStartFails(self, expected_texts, includes):
+        with self.assertRaises(RuntimeError) as failure:
+            Server(probe=False, includes=includes).stop()
+        for text in expected_texts:
+            self.assertIn(text, str(failure.exception))
+
+    def test_spawner_settings_inside_a_virtual_host_are_refused(self):
+        for directive in ("KarvelMaxBackends 3", "KarvelQueueTimeout 4", "KarvelSpawner off",
+                          "KarvelWinePrefix /tmp"):
+            name = directive.split()[0]
+            with self.subTest(directive=name):
+                self.assertStartFails([name, "VirtualHost"],
+                                      ["<VirtualHost 127.0.0.1:@PORT@>\n%s\n</VirtualHost>" % directive])
+
+    def test_counts_out_of_range_are_refused_by_name(self):
+        for directive in ("KarvelMaxBackends -1", "KarvelMaxBackends 100001", "KarvelQueueTimeout x",
+                          "KarvelQueueTimeout 1x"):
+            name = directive.split()[0]
+            with self.subTest(directive=directive):
+                self.assertStartFails([name + ": not a whole number from 0 to 100000"], [directive])
+
+
+if __name__ == "__main__":
+    unittest.main()

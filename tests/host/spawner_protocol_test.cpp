@@ -1,0 +1,245 @@
+// The spawner protocol's codec: what one end encodes the other decodes to the same order, reply or
+// result; a payload the encoder could not have made is refused, and a packet only arrives whole.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/spawner/spawner_protocol.h"
+
+namespace {
+
+SpawnOrderText SampleOrder() {
+  SpawnOrderText order;
+  order.fixed.maxBackends = 3;
+  order.fixed.queueTimeoutMs = 10000;
+  order.fixed.killGraceMs = 5000;
+  order.fixed.stopAbandoned = 1;
+  order.fixed.wine = 1;
+  order.fixed.underWine = 1;
+  for (int k = 0; k < kLimitCount; ++k) {
+    order.fixed.limits[k][0] = k == 0 ? 7 : -1;
+    order.fixed.limits[k][1] = k == 0 ? 9 : -1;
+  }
+  order.strings[kProgram] = "/srv/backends/echo.exe";
+  order.strings[kArgument] = "/var/lib/karvel/tmp/VC0123456789ABCDEF.tmp";
+  order.strings[kLabel] = "echo.exe";
+  order.strings[kLogId] = "aBcD";
+  order.strings[kUploadDirectory] = "";
+  order.strings[kWindowsPaths] = "C:\\apps|/srv/apps\nD:\\|/srv/d";
+  order.environment = {"PATH=/usr/bin:/bin", "LANG=ja_JP.UTF-8", "EMPTY="};
+  return order;
+}
+
+void ExpectSameOrder(const SpawnOrderText& decoded, const SpawnOrderText& sent, const char* what) {
+  EXPECT_EQ(std::memcmp(&decoded.fixed.limits, &sent.fixed.limits, sizeof sent.fixed.limits), 0) << what;
+  EXPECT_EQ(decoded.fixed.maxBackends, sent.fixed.maxBackends) << what;
+  EXPECT_EQ(decoded.fixed.queueTimeoutMs, sent.fixed.queueTimeoutMs) << what;
+  EXPECT_EQ(decoded.fixed.killGraceMs, sent.fixed.killGraceMs) << what;
+  EXPECT_EQ(decoded.fixed.stopAbandoned, sent.fixed.stopAbandoned) << what;
+  EXPECT_EQ(decoded.fixed.wine, sent.fixed.wine) << what;
+  EXPECT_EQ(decoded.fixed.underWine, sent.fixed.underWine) << what;
+  EXPECT_EQ(decoded.fixed.environmentCount, sent.environment.size()) << what;
+  for (int k = 0; k < kSpawnStrings; ++k) EXPECT_EQ(decoded.strings[k], sent.strings[k]) << what << " string " << k;
+  EXPECT_EQ(decoded.environment, sent.environment) << what;
+}
+
+TEST(SpawnerProtocol, OrdersComeBackAsSent) {
+  SpawnOrderText empty;
+  SpawnOrderText noEnvironment = SampleOrder();
+  noEnvironment.environment.clear();
+  SpawnOrderText large = SampleOrder();
+  // As large as a packet takes: the fixed part, the strings and their NULs, one variable.
+  size_t used = sizeof(SpawnOrder) + kSpawnStrings + 1;
+  for (const std::string& text : large.strings) used += text.size();
+  large.environment = {"FILL=" + std::string(kSpawnMessageLimit - used - 5, 'f')};
+  const struct {
+    const char* what;
+    SpawnOrderText order;
+  } cases[] = {{"every field", SampleOrder()}, {"all empty", empty}, {"no environment", noEnvironment},
+               {"a whole packet", large}};
+  for (const auto& c : cases) {
+    std::string payload;
+    ASSERT_TRUE(EncodeOrder(c.order, &payload)) << c.what;
+    EXPECT_LE(payload.size(), kSpawnMessageLimit) << c.what;
+    SpawnOrderText decoded;
+    ASSERT_TRUE(DecodeOrder(payload.data(), payload.size(), &decoded)) << c.what;
+    ExpectSameOrder(decoded, c.order, c.what);
+  }
+}
+
+TEST(SpawnerProtocol, OrdersTheOtherEndCouldNotReadAreNotEncoded) {
+  SpawnOrderText nulInString = SampleOrder();
+  nulInString.strings[kLabel] = std::string("ec\0ho", 5);
+  SpawnOrderText nulInVariable = SampleOrder();
+  nulInVariable.environment.push_back(std::string("A=1\0B=2", 7));
+  SpawnOrderText oversized = SampleOrder();
+  oversized.environment.push_back("BIG=" + std::string(kSpawnMessageLimit, 'b'));
+  const struct {
+    const char* what;
+    SpawnOrderText order;
+  } cases[] = {{"a NUL in a string", nulInString}, {"a NUL in a variable", nulInVariable}, {"too large", oversized}};
+  for (const auto& c : cases) {
+    std::string payload = "untouched";
+    EXPECT_FALSE(EncodeOrder(c.order, &payload)) << c.what;
+    EXPECT_EQ(payload, "untouched") << c.what;
+  }
+}
+
+TEST(SpawnerProtocol, MalformedOrdersAreRefused) {
+  std::string good;
+  ASSERT_TRUE(EncodeOrder(SampleOrder(), &good));
+  SpawnOrder fixed{};
+  std::memcpy(&fixed, good.data(), sizeof fixed);
+  auto withCount = [&](uint32_t count) {
+    SpawnOrder changed = fixed;
+    changed.environmentCount = count;
+    std::string payload = good;
+    std::memcpy(payload.data(), &changed, sizeof changed);
+    return payload;
+  };
+  const struct {
+    const char* what;
+    std::string payload;
+  } cases[] = {
+      {"empty", ""},
+      {"the fixed part cut short", good.substr(0, sizeof(SpawnOrder) - 1)},
+      {"the fixed part alone", good.substr(0, sizeof(SpawnOrder))},
+      {"the last variable without its NUL", good.substr(0, good.size() - 1)},
+      {"cut inside the strings", good.substr(0, sizeof(SpawnOrder) + 10)},
+      {"more variables counted than sent", withCount(4)},
+      {"a count beyond the payload", withCount(0xFFFFFFFFu)},
+      {"fewer variables counted than sent", withCount(2)},
+      {"bytes behind the last string", good + "x"},
+      {"larger than a packet", good + std::string(kSpawnMessageLimit, '\0')},
+  };
+  for (const auto& c : cases) {
+    SpawnOrderText decoded;
+    decoded.strings[kLabel] = "kept";
+    EXPECT_FALSE(DecodeOrder(c.payload.data(), c.payload.size(), &decoded)) << c.what;
+    EXPECT_EQ(decoded.strings[kLabel], "kept") << c.what << ": a refused order leaves nothing behind";
+  }
+}
+
+TEST(SpawnerProtocol, RepliesAndResultsComeBackAsSent) {
+  for (const int32_t value : {0, 1, -1, 12345, INT32_MIN, INT32_MAX}) {
+    const std::string payload = EncodeReply(value);
+    int32_t decoded = 42;
+    ASSERT_TRUE(DecodeReply(payload.data(), payload.size(), &decoded)) << value;
+    EXPECT_EQ(decoded, value);
+  }
+  const struct {
+    bool answered;
+    const char* result;
+  } dones[] = {{true, "1"}, {false, "timeout"}, {true, ""}, {false, "1\nRunning: 99"}};
+  for (const auto& c : dones) {
+    const std::string payload = EncodeDone(c.answered, c.result);
+    bool answered = !c.answered;
+    std::string result = "stale";
+    ASSERT_TRUE(DecodeDone(payload.data(), payload.size(), &answered, &result)) << c.result;
+    EXPECT_EQ(answered, c.answered) << c.result;
+    EXPECT_EQ(result, c.result);
+  }
+}
+
+TEST(SpawnerProtocol, MalformedRepliesAndResultsAreRefused) {
+  const std::string reply = EncodeReply(7);
+  const std::string done = EncodeDone(true, "1");
+  const struct {
+    const char* what;
+    bool isDone;
+    std::string payload;
+  } cases[] = {
+      {"a reply cut short", false, reply.substr(0, reply.size() - 1)},
+      {"a reply with bytes behind it", false, reply + "x"},
+      {"an empty reply", false, ""},
+      {"a result without its NUL", true, done.substr(0, done.size() - 1)},
+      {"a result with bytes behind its NUL", true, done + "x"},
+      {"the fixed part of a result cut short", true, done.substr(0, sizeof(SpawnDone) - 1)},
+      {"a result larger than a packet", true, EncodeDone(true, std::string(kSpawnMessageLimit, 'r').c_str())},
+  };
+  for (const auto& c : cases) {
+    int32_t value = 0;
+    bool answered = false;
+    std::string result;
+    const bool decoded = c.isDone ? DecodeDone(c.payload.data(), c.payload.size(), &answered, &result)
+                                  : DecodeReply(c.payload.data(), c.payload.size(), &value);
+    EXPECT_FALSE(decoded) << c.what;
+  }
+}
+
+// Framing over a real SOCK_SEQPACKET pair: a packet arrives whole with its type, or not at all.
+TEST(SpawnerProtocol, PacketsArriveWholeOrNotAtAll) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+  char buffer[kSpawnPacketLimit];
+  const char* payload = nullptr;
+  size_t length = 0;
+  EXPECT_EQ(ReceivePacket(pair[1], buffer, sizeof buffer, &payload, &length, MSG_DONTWAIT), kNoPacketYet);
+
+  const struct {
+    uint32_t type;
+    std::string payload;
+  } sent[] = {{kStatus, ""}, {kDone, EncodeDone(true, "1")}, {kStatusText, std::string(kSpawnMessageLimit, 's')}};
+  for (const auto& c : sent) {
+    ASSERT_TRUE(SendPacket(pair[0], c.type, c.payload)) << c.type;
+    ASSERT_EQ(ReceivePacket(pair[1], buffer, sizeof buffer, &payload, &length), c.type);
+    EXPECT_EQ(std::string(payload, length), c.payload) << c.type;
+  }
+  EXPECT_FALSE(SendPacket(pair[0], kStatusText, std::string(kSpawnMessageLimit + 1, 's'))) << "larger than a packet";
+
+  // Headers that do not match what came, and a packet larger than the reader's buffer.
+  const auto raw = [&](uint32_t type, uint32_t claimed, const std::string& body) {
+    std::string packet(sizeof(SpawnHeader), '\0');
+    const SpawnHeader header{type, claimed};
+    std::memcpy(packet.data(), &header, sizeof header);
+    packet += body;
+    return send(pair[0], packet.data(), packet.size(), 0) == static_cast<ssize_t>(packet.size());
+  };
+  const struct {
+    const char* what;
+    uint32_t type, claimed;
+    std::string body;
+    size_t bufferSize;
+  } refused[] = {
+      {"claims more than came", kDone, 10, "abc", sizeof buffer},
+      {"claims less than came", kDone, 1, "abc", sizeof buffer},
+      {"larger than the buffer", kStatusText, 100, std::string(100, 'x'), sizeof(SpawnHeader) + 50},
+      {"a type that means no packet", kNoPacket, 0, "", sizeof buffer},
+  };
+  for (const auto& c : refused) {
+    ASSERT_TRUE(raw(c.type, c.claimed, c.body)) << c.what;
+    EXPECT_EQ(ReceivePacket(pair[1], buffer, c.bufferSize, &payload, &length), kNoPacket) << c.what;
+  }
+  {
+    ASSERT_EQ(send(pair[0], "ab", 2, 0), 2);
+    EXPECT_EQ(ReceivePacket(pair[1], buffer, sizeof buffer, &payload, &length), kNoPacket) << "shorter than a header";
+  }
+  close(pair[0]);
+  EXPECT_EQ(ReceivePacket(pair[1], buffer, sizeof buffer, &payload, &length), kNoPacket) << "the peer closed";
+  close(pair[1]);
+}
+
+TEST(SpawnerProtocol, AVariableIsSetOnce) {
+  const struct {
+    std::vector<std::string> before;
+    const char* set;
+    std::vector<std::string> after;
+  } cases[] = {
+      {{}, "A=1", {"A=1"}},
+      {{"A=1", "B=2"}, "A=3", {"A=3", "B=2"}},
+      {{"AB=1"}, "A=2", {"AB=1", "A=2"}},
+      {{"A=1"}, "A=", {"A="}},
+      {{"PATH=/bin", "TMPDIR=/t"}, "TMPDIR=/u", {"PATH=/bin", "TMPDIR=/u"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> environment = c.before;
+    SetOrderVariable(&environment, c.set);
+    EXPECT_EQ(environment, c.after) << c.set;
+  }
+}
+
+}  // namespace
