@@ -96,14 +96,7 @@ constexpr apr_int64_t kSpawnerCountHighest = 100000;
 
 const char* SpawnerCountArgument(cmd_parms* cmd, const char* value, int* target) {
   if (const char* failure = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return failure;
-  char* end = nullptr;
-  const apr_int64_t count = apr_strtoi64(value, &end, 10);
-  if (end == value || *end != '\0' || count < 0 || count > kSpawnerCountHighest) {
-    return apr_psprintf(cmd->pool, "%s: not a whole number from 0 to %" APR_INT64_T_FMT ": %s", cmd->cmd->name,
-                        kSpawnerCountHighest, value);
-  }
-  *target = static_cast<int>(count);
-  return nullptr;
+  return CountArgument(cmd, value, kSpawnerCountHighest, target);
 }
 
 const char* SetMaxBackends(cmd_parms* cmd, void*, const char* value) {

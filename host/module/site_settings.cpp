@@ -80,6 +80,8 @@ const char* DirectoryArgument(cmd_parms* cmd, const char* dir, const char** targ
   return nullptr;
 }
 
+}  // namespace
+
 const char* CountArgument(cmd_parms* cmd, const char* value, apr_int64_t highest, int* target) {
   char* end = nullptr;
   const apr_int64_t count = apr_strtoi64(value, &end, 10);
@@ -90,7 +92,6 @@ const char* CountArgument(cmd_parms* cmd, const char* value, apr_int64_t highest
   *target = static_cast<int>(count);
   return nullptr;
 }
-}  // namespace
 
 const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir) {
   return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szBackendDir);

@@ -34,6 +34,10 @@ constexpr size_t kWindowsPathsRoom = 16384;
 // (apache2ctl -t), never left for a request to replace by a default.
 const char* SettingTooLong(cmd_parms* cmd, const char* value, size_t limit);
 
+// A directive's whole-number argument from 0 to `highest` into *target; the refusal (naming the
+// directive and the range) otherwise.
+const char* CountArgument(cmd_parms* cmd, const char* value, apr_int64_t highest, int* target);
+
 void* CreateSiteSettings(apr_pool_t* pool, char* directory);
 void* MergeSiteSettings(apr_pool_t* pool, void* base, void* inner);
 
