@@ -267,7 +267,10 @@ TEST(Spawner, CapsQueuesAndStopsPrograms) {
   ASSERT_TRUE(SendDone(first, false, "timeout"));
   close(first);
   EXPECT_TRUE(WaitUntil([](pid_t p) { return !Alive(p); }, pid, 2000)) << "stopped within the grace";
-  for (int k = 0; k < 100 && test_support::Exists(exchange); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // The file goes first, its upload directory a moment later: both are waited for.
+  for (int k = 0; k < 200 && (test_support::Exists(exchange) || test_support::Exists(exchange + ".d")); ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   EXPECT_FALSE(test_support::Exists(exchange));
   EXPECT_FALSE(test_support::Exists(exchange + ".d"));
   EXPECT_NE(spawner.Status().find("Result-timeout: 1\n"), std::string::npos);
@@ -682,7 +685,9 @@ TEST(Spawner, ARunningRequestThatSendsNonsenseHasGivenUp) {
     ASSERT_TRUE(SpawnerProcess::SendOn(fd, c.type, c.payload)) << c.what;
     EXPECT_EQ(SpawnerProcess::Reply(fd).first, 0u) << c.what << ": the connection is closed";
     EXPECT_TRUE(WaitUntil([](pid_t p) { return !Alive(p); }, pid, 3000)) << c.what << ": its program stopped";
-    for (int n = 0; n < 200 && test_support::Exists(exchange); ++n) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int n = 0; n < 200 && (test_support::Exists(exchange) || test_support::Exists(exchange + ".d")); ++n) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_FALSE(test_support::Exists(exchange)) << c.what << ": its exchange file removed";
     EXPECT_FALSE(test_support::Exists(exchange + ".d")) << c.what << ": its upload directory removed";
     const std::string status = spawner.Status();
