@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -173,11 +174,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ecb.WriteClient = WriteClient;
   ecb.ServerSupportFunction = ServerSupportFunction;
   DWORD result = 0;
+  static ExchangeRequest request{};
+  std::snprintf(request.szExchangePath, sizeof request.szExchangePath, "%s", exchange.c_str());
   switch (kCodes[kind]) {
     // No handle from a wait: each reply opens the exchange file by its path.
-    case '1': result = ReplyWithAnswer(&ecb, kPageAnswer, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize, ""); break;
-    case '2': result = ReplyWithAnswer(&ecb, kUrlAnswer, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize, ""); break;
-    default: result = ReplyWithAnswer(&ecb, kFileAnswer, exchange.c_str(), INVALID_HANDLE_VALUE, answerSize, ""); break;
+    case '1': result = ReplyWithAnswer(&ecb, kPageAnswer, request, INVALID_HANDLE_VALUE, answerSize); break;
+    case '2': result = ReplyWithAnswer(&ecb, kUrlAnswer, request, INVALID_HANDLE_VALUE, answerSize); break;
+    default: result = ReplyWithAnswer(&ecb, kFileAnswer, request, INVALID_HANDLE_VALUE, answerSize); break;
   }
   Check(result == HSE_STATUS_SUCCESS || result == HSE_STATUS_ERROR);
   // The page path never sends more than the answer holds.

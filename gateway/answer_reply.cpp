@@ -62,9 +62,9 @@ void ReadAnswerText(HANDLE answer, CHAR* buffer, DWORD bufferSize, ULONGLONG ans
   buffer[read] = '\0';
 }
 
-DWORD ReplyWithPage(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, ULONGLONG answerSize) {
+DWORD ReplyWithPage(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, HANDLE file, ULONGLONG answerSize) {
   CHAR* block = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, ANSWER_BLOCK_BYTES + 1));
-  if (block == nullptr) return SendErrorPage(ecb, ERROR_TEXT_TEMP_WRITE);
+  if (block == nullptr) return FailRequest(ecb, request, kFailureAnswer, ERROR_TEXT_TEMP_WRITE);
   ULONGLONG left = AnswerAreaLength(answerSize);
   DWORD count = 0;
   if (file != INVALID_HANDLE_VALUE && SetFilePointer(file, ANSWER_AREA_AT, nullptr, FILE_BEGIN) == ANSWER_AREA_AT) {
@@ -97,19 +97,19 @@ DWORD ReplyWithUrl(EXTENSION_CONTROL_BLOCK* ecb, CHAR* url) {
   return HSE_STATUS_SUCCESS;
 }
 
-DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, CHAR path[ANSWER_PATH_LIMIT + 1], LPCSTR winePrefix) {
+DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, CHAR path[ANSWER_PATH_LIMIT + 1]) {
   // A Windows program under Wine names its file as Windows does.
-  MapWineAnswerPath(winePrefix, path, ANSWER_PATH_LIMIT + 1);
+  MapWineAnswerPath(request.settings.szWinePrefix, path, ANSWER_PATH_LIMIT + 1);
   // Opened for writing too, as it always was: a file the server may not change is not sent. Only
   // a regular file is sent: a FIFO would hold the reply, a device (/dev/zero) would never end.
   HANDLE file = path[0] == '\0' ? INVALID_HANDLE_VALUE
                                 : OpenRegularFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
-  if (file == INVALID_HANDLE_VALUE) return SendErrorPage(ecb, ERROR_TEXT_IMAGE);
+  if (file == INVALID_HANDLE_VALUE) return FailRequest(ecb, request, kFailureAnswer, ERROR_TEXT_IMAGE);
   ULONGLONG size = 0;
   CHAR* block = nullptr;
   if (!MeasureFile(file, &size) || SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0) {
     CloseHandle(file);
-    return SendErrorPage(ecb, ERROR_TEXT_IMAGE);
+    return FailRequest(ecb, request, kFailureAnswer, ERROR_TEXT_IMAGE);
   }
   if (size == 0) {
     DWORD none = 0;
@@ -118,7 +118,7 @@ DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, CHAR path[ANSWER_PATH_LIMIT + 
     block = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, ANSWER_BLOCK_BYTES));
     if (block == nullptr) {
       CloseHandle(file);
-      return SendErrorPage(ecb, ERROR_TEXT_IMAGE);
+      return FailRequest(ecb, request, kFailureAnswer, ERROR_TEXT_IMAGE);
     }
     StreamFile(ecb, file, size, block);
     HeapFree(GetProcessHeap(), 0, block);
@@ -129,8 +129,9 @@ DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, CHAR path[ANSWER_PATH_LIMIT + 
 
 }  // namespace
 
-DWORD ReplyWithAnswer(EXTENSION_CONTROL_BLOCK* ecb, AnswerKind kind, LPCSTR exchangePath, HANDLE answer,
-                      ULONGLONG answerSize, LPCSTR winePrefix) {
+DWORD ReplyWithAnswer(EXTENSION_CONTROL_BLOCK* ecb, AnswerKind kind, const ExchangeRequest& request, HANDLE answer,
+                      ULONGLONG answerSize) {
+  LPCSTR exchangePath = request.szExchangePath;
   // The answer is opened here when the wait did not keep it (a Wine program's, measured again once
   // it settled); an answer of no kind is not read at all.
   HANDLE file = answer != INVALID_HANDLE_VALUE || kind == kOtherAnswer ? answer : OpenAnswerFile(exchangePath);
@@ -140,12 +141,12 @@ DWORD ReplyWithAnswer(EXTENSION_CONTROL_BLOCK* ecb, AnswerKind kind, LPCSTR exch
   text[0] = '\0';
   const DWORD limit = kind == kUrlAnswer ? ANSWER_URL_LIMIT : ANSWER_PATH_LIMIT;
   if (kind == kPageAnswer) {
-    result = ReplyWithPage(ecb, file, answerSize);
+    result = ReplyWithPage(ecb, request, file, answerSize);
   } else if ((kind == kUrlAnswer || kind == kFileAnswer) && AnswerAreaLength(answerSize) <= limit) {
     ReadAnswerText(file, text, limit + 1, answerSize);
   }
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   if (kind == kUrlAnswer) result = ReplyWithUrl(ecb, text);
-  if (kind == kFileAnswer) result = ReplyWithFile(ecb, text, winePrefix);
+  if (kind == kFileAnswer) result = ReplyWithFile(ecb, request, text);
   return result;
 }

@@ -5,6 +5,7 @@
 #define KARVEL_GATEWAY_ANSWER_REPLY_H
 
 #include "gateway/io_block.h"
+#include "gateway/request_record.h"
 #include "isapi/httpext.h"
 
 // The block in which pages and files are read and sent; a page's first block carries its header
@@ -23,11 +24,12 @@ enum AnswerKind {
   kOtherAnswer,  // any other code, or no regular file to read: nothing is sent, the server answers 500
 };
 
-// Replies with the answer of `kind`, read from `answer`, the exchange file as the wait found it
-// answered, or where that is INVALID_HANDLE_VALUE, from the file opened again by its path (a
+// Replies with the answer of `kind` to `request`, read from `answer`, the exchange file as the wait
+// found it answered, or where that is INVALID_HANDLE_VALUE, from the file opened again by its path (a
 // regular file only, never waited on); `answerSize` is its size as measured at the answer. The
 // answer is closed here, once, in every case (before a file answer's file is opened). A file
-// answer's Windows path is found through `winePrefix` ("" for none). The exchange file is not
+// answer's Windows path is found through the site's Wine prefix. A failure's page goes as the
+// site's error statuses say (an answer that cannot be sent is answer-error). The exchange file is not
 // deleted: the caller does, after every reply, however it went (see ReplyToRequest).
 //   page: status "200 Ok" and the first block as the header-and-data string, the rest of the
 //         page with WriteClient, block by block, NULs sent as blanks. Stops when the client is
@@ -41,7 +43,7 @@ enum AnswerKind {
 //         device, a directory: never read) gives the error page "Emage Error" and
 //         HSE_STATUS_ERROR; else HSE_STATUS_SUCCESS.
 //   other: nothing; HSE_STATUS_ERROR.
-DWORD ReplyWithAnswer(EXTENSION_CONTROL_BLOCK* ecb, AnswerKind kind, LPCSTR exchangePath, HANDLE answer,
-                      ULONGLONG answerSize, LPCSTR winePrefix);
+DWORD ReplyWithAnswer(EXTENSION_CONTROL_BLOCK* ecb, AnswerKind kind, const ExchangeRequest& request, HANDLE answer,
+                      ULONGLONG answerSize);
 
 #endif  // KARVEL_GATEWAY_ANSWER_REPLY_H

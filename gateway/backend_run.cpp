@@ -337,28 +337,40 @@ DWORD ReplyToRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& reques
   switch (launch) {
     case kLaunchFailed:
     case kServerBusy:
-    case kExitedUnanswered:
+    case kExitedUnanswered: {
       // No program received the request, or the one that did has ended: its uploads go with its
       // exchange file.
+      const DWORD error = GetLastError();
       DiscardExchangeFiles(request);
-      return SendErrorPage(ecb, launch == kServerBusy ? ERROR_TEXT_BUSY : ERROR_TEXT_EXE_LOAD);
+      // A program that never resolved failed as the driver found (not there, not allowed, none
+      // named); one that resolved could not be started.
+      const FailureKind kind = launch == kServerBusy          ? kFailureBusy
+                               : launch == kExitedUnanswered  ? kFailureExited
+                               : request.szProgram[0] == '\0' ? request.nProgramRefusal
+                                                              : kFailureStartFailed;
+      return SendFailurePage(ecb, RequestFailure{kind, launch == kServerBusy ? ERROR_TEXT_BUSY : ERROR_TEXT_EXE_LOAD,
+                                                 FailedProgramName(request),
+                                                 kind == kFailureStartFailed   ? error
+                                                 : request.szProgram[0] == '\0' ? request.dwProgramError
+                                                                                : 0,
+                                                 request.settings.bHttpErrorStatus});
+    }
     case kClientGoneUnstarted:
       // Its program never ran: nobody uses its files, nobody waits for a reply.
       DiscardExchangeFiles(request);
-      return HSE_STATUS_ERROR;
+      return FailRequest(ecb, request, kFailureClientGone, nullptr);
     case kTimedOut:
     case kClientGone:
       // The program may still be at work on its uploads; only the exchange file goes (a host that
       // stops the program removes the uploads once it has ended).
       DeleteFileA(request.szExchangePath);
-      if (launch == kClientGone) return HSE_STATUS_ERROR;  // nobody to answer
-      return SendErrorPage(ecb, ERROR_TEXT_TIME_OUT);
+      if (launch == kClientGone) return FailRequest(ecb, request, kFailureClientGone, nullptr);  // nobody to answer
+      return FailRequest(ecb, request, kFailureTimeOut, ERROR_TEXT_TIME_OUT);
     case kAnsweredPage:
     case kAnsweredUrl:
     case kAnsweredFile:
     case kAnsweredOther:
-      result = ReplyWithAnswer(ecb, AnswerKindOf(launch), request.szExchangePath, answer, answerSize,
-                               request.settings.szWinePrefix);
+      result = ReplyWithAnswer(ecb, AnswerKindOf(launch), request, answer, answerSize);
       break;
   }
   // An answered exchange file has served its purpose whatever became of the reply: sent, refused

@@ -55,6 +55,7 @@ struct Reader {
   bool bValueBufferGrows;  // the value buffer does not hold the whole input: keep room ahead
   bool bLengthKnown;       // the input's length is known (a query string, a body with cbTotalBytes)
   bool bOutOfRoom;         // it could not grow: the read ends and fails
+  bool bUploadFailed;      // an upload's write failed (the disk, not the form)
 };
 
 // The room the value buffer grows by when it runs short. An input of known length, once its first
@@ -328,6 +329,7 @@ Outcome ReadUpload(Reader* r, const char* clientName, int clientLength) {
 
   Outcome outcome = ReadUploadData(r);
   if (outcome != kReadFailed && !UploadFlush(&r->upload)) outcome = kReadFailed;
+  if (r->upload.bFailed) r->bUploadFailed = true;
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   // A part the disk could not take is no file to keep: the space goes back at once. Nor is a part
   // whose body was cut: its end never came.
@@ -498,7 +500,9 @@ FormField* ReadFormFieldsWith(EXTENSION_CONTROL_BLOCK* ecb, int32_t* count, cons
   RemoveUploadDirectoryIfEmpty(&r.uploads);
   if (outcome == kReadFailed || outcome == kTooManyFields || r.bOutOfRoom || r.source.bCut) {
     *end = outcome == kTooManyFields ? kFormReadTooManyFields
+           : r.source.bTooLarge      ? kFormReadTooLarge
            : r.source.bCut           ? kFormReadCut
+           : r.bUploadFailed         ? kFormReadUploadFailed
                                      : kFormReadFailed;
     ReleaseFormFieldList(&r.list);
     return nullptr;

@@ -39,9 +39,11 @@ struct FormReadOptions {
 enum FormReadEnd {
   kFormReadComplete,       // the input was read (the list may still be null: no fields)
   kFormReadTooManyFields,  // stopped at field nMaxFields + 1: null list, *count that field
-  kFormReadFailed,         // a name of 256 bytes or more, no memory, a failed upload write: null list
+  kFormReadFailed,         // a name of 256 bytes or more, or no memory: null list
   kFormReadCut,            // the body ended before its end (the client left or stalled): null list,
                            // *count the fields begun; a part of a form is never taken for the form
+  kFormReadTooLarge,       // cut so because the server refused the body's size (its limit): null list
+  kFormReadUploadFailed,   // an upload could not be written (the disk full, ...): null list
 };
 
 // ReadFormFields with `options`; writes how the read ended to *end. A failed read removes the

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "gateway/ascii_fold.h"
+#include "platform/host_error.h"
 #include "platform/win32.h"
 
 namespace {
@@ -42,8 +43,10 @@ bool FillBodyChunk(FormByteSource* source) {
     const DWORD left = ecb->cbTotalBytes - static_cast<DWORD>(source->nDelivered);
     count = left < FORM_CHUNK_BYTES ? left : FORM_CHUNK_BYTES;
     if (!ecb->ReadClient(ecb->ConnID, source->pBuffer, &count)) {
-      // The connection failed (the client left, or stalled past the server's timeout).
+      // The connection failed (the client left, or stalled past the server's timeout), or the
+      // server refused the body's size.
       source->bCut = true;
+      source->bTooLarge = GetHostLastError() == ERROR_FILE_TOO_LARGE;
       ReleaseChunk(source);
       return false;
     }
@@ -80,7 +83,7 @@ int NextQueryByte(FormByteSource* source) {
 }  // namespace
 
 void BeginFormSource(FormByteSource* source, EXTENSION_CONTROL_BLOCK* ecb, FormSourceKind kind) {
-  *source = FormByteSource{ecb, kind, false, 0, 0, 0, nullptr, false};
+  *source = FormByteSource{ecb, kind, false, 0, 0, 0, nullptr, false, false};
 }
 
 int NextFormByte(FormByteSource* source) {

@@ -24,6 +24,7 @@ struct FormByteSource {
   uint8_t* pBuffer;       // body: the chunk buffer (FORM_CHUNK_BYTES, zero-filled), null once released
   bool bCut;              // body: it ended before its last byte (ReadClient failed, or delivered nothing
                           // while cbTotalBytes was not reached): what came is not the form sent
+  bool bTooLarge;         // body: cut because the server refused its size (ReadClient's ERROR_FILE_TOO_LARGE)
 };
 
 // A source of `kind` over `ecb`'s input, not begun.

@@ -19,7 +19,8 @@ bool ClientStillConnected(EXTENSION_CONTROL_BLOCK* ecb) {
   return connected != FALSE;
 }
 
-// The form's fields, uploads saved in the request's directory; null or the failure text.
+// The form's fields, uploads saved in the request's directory; null or the failure text (its kind
+// in the record).
 LPCSTR ReadForm(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* request, FormField** list, int32_t* fieldCount) {
   const RequestSettings& settings = request->settings;
   FormReadEnd end = kFormReadComplete;
@@ -27,14 +28,27 @@ LPCSTR ReadForm(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* request, FormFiel
                              FormReadOptions{request->szUploadDirectory, settings.nMaxFields, 0, settings.formCharset,
                                              true, settings.szTempDirectory},
                              &end);
-  if (end == kFormReadTooManyFields) return ERROR_TEXT_TOO_MANY_FIELDS;
-  // A cut form (amount=10 of amount=1000) must not reach a program, which could not tell it from
-  // the form sent: the exchange file carries no length. The data could not be written whole.
-  if (end == kFormReadCut) {
-    request->bBodyCut = true;
-    return ERROR_TEXT_TEMP_WRITE;
+  switch (end) {
+    case kFormReadComplete:
+      return nullptr;
+    case kFormReadTooManyFields:
+      request->nFailure = kFailureTooManyFields;
+      return ERROR_TEXT_TOO_MANY_FIELDS;
+    case kFormReadCut:
+    case kFormReadTooLarge:
+      // A cut form (amount=10 of amount=1000) must not reach a program, which could not tell it
+      // from the form sent: the exchange file carries no length. The data could not be written whole.
+      request->bBodyCut = true;
+      request->nFailure = end == kFormReadTooLarge ? kFailureBodyTooLarge : kFailureBodyCut;
+      return ERROR_TEXT_TEMP_WRITE;
+    case kFormReadUploadFailed:
+    case kFormReadFailed:
+      break;
   }
-  return nullptr;
+  // The page it always had: the form gave no list to name a program in. An upload the disk could
+  // not take is the server's failure, not the form's.
+  request->nFailure = end == kFormReadUploadFailed ? kFailureTempFile : kFailureFormUnreadable;
+  return ERROR_TEXT_KEY_CREATE;
 }
 
 // The encoding the form declares: its first `_charset_` field naming one, else what the site or
@@ -55,9 +69,16 @@ LPCSTR WriteRequestFiles(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, ExchangeRequ
   int32_t fieldCount = 0;
   if (failure == nullptr) failure = ReadForm(ecb, request, &list, &fieldCount);
   if (failure == nullptr) failure = WriteFieldIndex(&writer, fieldCount);
-  if (failure == nullptr && list == nullptr) failure = ERROR_TEXT_KEY_CREATE;
+  if (failure == nullptr && list == nullptr) {
+    request->nFailure = kFailureNoBackendField;
+    failure = ERROR_TEXT_KEY_CREATE;
+  }
   BackendChoice choice{};
-  if (failure == nullptr && !ChooseBackend(list, fieldCount, &choice)) failure = ERROR_TEXT_TEMP_WRITE;
+  if (failure == nullptr && !ChooseBackend(list, fieldCount, &choice)) {
+    // A program path longer than any the server could run.
+    request->nFailure = kFailureNotFound;
+    failure = ERROR_TEXT_TEMP_WRITE;
+  }
   LPSTR* given = nullptr;
   if (failure == nullptr) {
     lstrcpyA(request->szBackendPath, choice.szPath);
@@ -78,9 +99,13 @@ LPCSTR WriteRequestFiles(EXTENSION_CONTROL_BLOCK* ecb, HANDLE file, ExchangeRequ
                                   given};
     failure = WriteFieldRecords(&writer, content);
   }
+  // A write that failed left its error behind; the kind stays the temp-file failure it starts as.
+  if (failure != nullptr && request->nFailure == kFailureTempFile) request->dwFailureError = GetLastError();
   FreeGivenPaths(given, fieldCount);
   FreeFormFields(list);
-  return EndExchangeFile(&writer, failure);
+  const LPCSTR ended = EndExchangeFile(&writer, failure);
+  if (failure == nullptr && ended != nullptr) request->dwFailureError = GetLastError();
+  return ended;
 }
 
 }  // namespace
@@ -89,7 +114,13 @@ void DecideHowItRuns(ExchangeRequest* request) {
   request->bUnderWine = false;
   if (!ResolveProgramInDirectory(request->settings.szBackendDirectory, request->szBackendPath, request->szProgram,
                                  MAX_PATH)) {
+    // Why it cannot start, for the operator: nothing named, nothing there, or not to be run.
+    const DWORD error = GetLastError();
     request->szProgram[0] = '\0';
+    request->nProgramRefusal = request->szBackendPath[0] == '\0' ? kFailureNoBackendField
+                        : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kFailureNotFound
+                                                                                           : kFailureNotAllowed;
+    request->dwProgramError = error;
     return;
   }
   request->bUnderWine = RunsUnderWine(request->settings, request->szProgram);
@@ -103,14 +134,21 @@ LPCSTR PrepareRequest(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* request) {
   request->bVcexeTaken = false;
   request->bUnderWine = false;
   request->bBodyCut = false;
+  request->nFailure = kFailureTempFile;
+  request->dwFailureError = 0;
+  request->nProgramRefusal = kFailureNotFound;
+  request->dwProgramError = 0;
   // A site setting that cannot be read refuses the request before anything is made for it.
   LPCSTR failure = ReadRequestSettings(ecb, &request->settings);
+  if (failure != nullptr) request->nFailure = lstrcmpA(failure, ERROR_TEXT_TEMP_OPEN) == 0 ? kFailureTempFile : kFailureSettings;
   // The file is made empty under a random name and written through the handle that made it; its
   // upload directory, named with the same digits, is made before it, so that nobody who sees the
   // file appear in a shared directory can take the directory's name first.
   HANDLE file = INVALID_HANDLE_VALUE;
   if (failure == nullptr && !CreateRequestPair(request->settings.szTempDirectory, request->szExchangePath,
                                                request->szUploadDirectory, &file)) {
+    request->nFailure = kFailureTempFile;
+    request->dwFailureError = GetLastError();
     failure = ERROR_TEXT_TEMP_OPEN;
   }
   if (failure == nullptr) failure = WriteRequestFiles(ecb, file, request);
@@ -126,8 +164,8 @@ DWORD HandleRequest(EXTENSION_CONTROL_BLOCK* ecb, bool debugCopy, ExchangeReques
   if (failure != nullptr) {
     DiscardExchangeFiles(*request);
     // A body cut because its client left gets no page: nobody is there to read it.
-    if (request->bBodyCut && !ClientStillConnected(ecb)) return HSE_STATUS_ERROR;
-    return SendErrorPage(ecb, failure);
+    if (request->bBodyCut && !ClientStillConnected(ecb)) return FailRequest(ecb, *request, kFailureClientGone, nullptr);
+    return FailRequest(ecb, *request, request->nFailure, failure);
   }
   if (debugCopy) MakeDebugCopy(*request);
   return ReplyToRequest(ecb, *request);

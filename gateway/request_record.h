@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "gateway/error_page.h"
 #include "gateway/request_settings.h"
 #include "isapi/httpext.h"
 #include "platform/request_files.h"
@@ -27,7 +28,35 @@ struct ExchangeRequest {
   CHAR szProgram[MAX_PATH];
   bool bUnderWine;
   bool bBodyCut;                    // the body did not arrive whole: the file was refused ("TempWriteError")
+  // How it failed, where it did: the kind of its refusal and the system's error code behind it
+  // (0: none), for the host's note and log line.
+  FailureKind nFailure;
+  DWORD dwFailureError;
+  // Why its program cannot start where it did not resolve (none named, not there, not allowed),
+  // and the error code behind it.
+  FailureKind nProgramRefusal;
+  DWORD dwProgramError;
 };
+
+// The program the form named, as the logs show it: the resolved program relative to the back-end
+// directory, else what the form gave ("" for none). Points into the record.
+inline LPCSTR FailedProgramName(const ExchangeRequest& request) {
+  const size_t length = std::strlen(request.settings.szBackendDirectory);
+  if (request.szProgram[0] != '\0' && length > 0 &&
+      std::strncmp(request.szProgram, request.settings.szBackendDirectory, length) == 0) {
+    LPCSTR rest = request.szProgram + length;
+    const bool below = IsPathSeparator(request.settings.szBackendDirectory[length - 1]) || IsPathSeparator(*rest);
+    while (IsPathSeparator(*rest)) ++rest;
+    if (below && *rest != '\0') return rest;
+  }
+  return request.szBackendPath;
+}
+
+// Sends the error page `text` for the request, which failed as `kind`.
+inline DWORD FailRequest(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, FailureKind kind, LPCSTR text) {
+  return SendFailurePage(ecb, RequestFailure{kind, text, FailedProgramName(request), request.dwFailureError,
+                                             request.settings.bHttpErrorStatus});
+}
 
 // Whether the field value (`length` bytes) is the path of a file saved in the request's upload
 // directory `directory` (null or empty: none): saved under a Shift-JIS name already, it is handed

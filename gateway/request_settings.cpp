@@ -149,9 +149,19 @@ FormCharset ReadFormCharset(EXTENSION_CONTROL_BLOCK* ecb) {
                                                                                                   : kCharsetAuto;
 }
 
+// KarvelErrorStatus http: pages with statuses that say what failed. Anything else, or nothing,
+// keeps the statuses error pages always had.
+bool ReadHttpErrorStatus(EXTENSION_CONTROL_BLOCK* ecb) {
+  CHAR text[16];
+  const char* configured = SettingText(ecb, KARVEL_SETTING_ERROR_STATUS, text, sizeof text);
+  return configured != nullptr && lstrcmpiA(configured, "http") == 0;
+}
+
 }  // namespace
 
 LPCSTR ReadRequestSettings(EXTENSION_CONTROL_BLOCK* ecb, RequestSettings* settings) {
+  // First: a refusal for a setting that cannot be read goes with the site's statuses too.
+  settings->bHttpErrorStatus = ReadHttpErrorStatus(ecb);
   settings->szTempDirectory[0] = '\0';
   settings->szBackendDirectory[0] = '\0';
   settings->szWinePrefix[0] = '\0';

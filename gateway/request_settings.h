@@ -39,6 +39,8 @@ struct RequestSettings {
   // The site's Windows directories, lines "C:\apps|/srv/karvel/backends", in a heap block of
   // WINDOWS_PATHS_ROOM bytes the record owns ("" when there are none); null before the read.
   CHAR* pWindowsPaths;
+  // Error pages go with statuses that say what failed (KARVEL_ERROR_STATUS "http"), not 200.
+  bool bHttpErrorStatus;
 };
 
 // Reads every setting of the request into `settings`. Returns null, or the error page's text when a

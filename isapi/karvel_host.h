@@ -19,6 +19,9 @@
 #define KARVEL_SETTING_FORM_CHARSET "KARVEL_FORM_CHARSET"        // the site's form encoding
 #define KARVEL_SETTING_WINE_PREFIX "KARVEL_WINE_PREFIX"          // where its Windows programs run
 #define KARVEL_SETTING_WINDOWS_PATHS "KARVEL_WINDOWS_PATHS"      // lines "C:\apps|/srv/karvel/backends"
+// "legacy" (error pages go with status 200, as they always did) or "http" (with the status that
+// says what failed: 502, 504, 503, 413, 500, 400).
+#define KARVEL_SETTING_ERROR_STATUS "KARVEL_ERROR_STATUS"
 
 // The server support requests: a host that offers them starts the back-end programs itself and
 // supervises them (mod_karvel's spawner); one that does not answers FALSE and the extension starts
@@ -57,6 +60,23 @@ struct KARVEL_PROGRAM_START {
 struct KARVEL_PROGRAM_DONE {
   BOOL bAnswered;
   LPCSTR pszResult;
+};
+
+// How a request failed, told by the extension just before it sends its error page (or, where
+// nobody is left to read one, instead of it): the host notes it for the access log, logs it, and
+// with bErrorDocument lets its own error document for dwStatus, where the site has one, replace the
+// page. Every field may be null or 0.
+#define HSE_REQ_KARVEL_FAILURE 0x4B560004u  // lpvBuffer: KARVEL_REQUEST_FAILURE
+
+struct KARVEL_REQUEST_FAILURE {
+  LPCSTR pszResult;    // the access log's word for it: "not-found", "timeout", "temp-error", ...
+  LPCSTR pszText;      // the error page's text; null: no page is sent (the client has left)
+  LPCSTR pszProgram;   // the program the form named, relative to the back-end directory where it
+                       // lies inside it; null when the form named none
+  LPCSTR pszReason;    // why, in the operator's words
+  DWORD dwError;       // the system's error code behind it (a Win32 code), 0 when there is none
+  DWORD dwStatus;      // the status the page goes with
+  BOOL bErrorDocument; // the page may give way to the server's own error document for dwStatus
 };
 
 #ifndef _WIN32

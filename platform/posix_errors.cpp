@@ -1,11 +1,14 @@
 // GetLastError / SetLastError: one value per thread, as on Windows. Also the errno translation the
 // other POSIX files use to set it.
+#include <dlfcn.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 
 #include "platform/posix_internal.h"
+#include "platform/host_error.h"
 #include "platform/win32.h"
 
 namespace {
@@ -76,3 +79,10 @@ DWORD Win32ErrorFromErrno(int err, const char* path, DWORD fallback) {
 }
 
 }  // namespace karvel_posix
+
+DWORD GetHostLastError() {
+  using HostLastError = DWORD (*)();
+  // The server's export, where the process has one (mod_karvel does); looked up once.
+  static const HostLastError host = reinterpret_cast<HostLastError>(dlsym(RTLD_DEFAULT, "KarvelHostLastError"));
+  return host != nullptr ? host() : GetLastError();
+}

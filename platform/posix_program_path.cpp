@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/posix_internal.h"
 #include "platform/program_path.h"
 
 namespace {
@@ -51,19 +52,26 @@ BOOL GetModuleDirectoryA(const void* address, LPSTR directory, DWORD size) {
 }
 
 BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR resolved, DWORD size) {
-  if (directory == nullptr || requested == nullptr || requested[0] == '\0') return FALSE;
+  // The last error tells why not: nothing there (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND), or
+  // not to be run from here (ERROR_ACCESS_DENIED), or too long (ERROR_FILENAME_EXCED_RANGE).
+  auto refuse = [](DWORD code) {
+    SetLastError(code);
+    return FALSE;
+  };
+  if (directory == nullptr || requested == nullptr || requested[0] == '\0') return refuse(ERROR_FILE_NOT_FOUND);
   const std::string root = RealPath(directory);
-  if (root.empty()) return FALSE;
+  if (root.empty()) return refuse(karvel_posix::Win32ErrorFromErrno(errno, directory, ERROR_PATH_NOT_FOUND));
   const std::string candidate = requested[0] == '/' ? std::string(requested) : root + "/" + requested;
   const std::string program = RealPath(candidate);
+  if (program.empty()) return refuse(karvel_posix::Win32ErrorFromErrno(errno, nullptr, ERROR_FILE_NOT_FOUND));
   // Inside means below the directory: "/srv/backends2" is not inside "/srv/backends".
   const std::string prefix = root == "/" ? root : root + "/";
-  if (program.empty() || program.compare(0, prefix.size(), prefix) != 0) return FALSE;
+  if (program.compare(0, prefix.size(), prefix) != 0) return refuse(ERROR_ACCESS_DENIED);
   struct stat info;
   if (stat(program.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !Startable(program)) {
-    return FALSE;
+    return refuse(ERROR_ACCESS_DENIED);
   }
-  return CopyOut(program, resolved, size) ? TRUE : FALSE;
+  return CopyOut(program, resolved, size) ? TRUE : refuse(ERROR_FILENAME_EXCED_RANGE);
 }
 
 namespace {

@@ -11,7 +11,9 @@ BOOL GetModuleDirectoryA(const void* address, LPSTR directory, DWORD size);
 
 // Resolves `requested` (relative paths against `directory`), following ".." and symbolic links,
 // into `resolved`; TRUE only when the result is a regular, executable file inside `directory`
-// (or below it) and fits in `size` bytes.
+// (or below it) and fits in `size` bytes. Otherwise the last error says why: ERROR_FILE_NOT_FOUND
+// or ERROR_PATH_NOT_FOUND when nothing is there, ERROR_ACCESS_DENIED when what is there lies
+// outside or may not run, ERROR_FILENAME_EXCED_RANGE when it does not fit.
 BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR resolved, DWORD size);
 
 // Starts `program`, as ResolveProgramInDirectory gave it, with `argument` as its one argument,
@@ -59,25 +61,45 @@ inline BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR 
   CHAR root[MAX_PATH];
   CHAR candidate[2 * MAX_PATH + 2];
   CHAR full[MAX_PATH];
-  if (directory == nullptr || requested == nullptr || requested[0] == '\0') return FALSE;
+  if (directory == nullptr || requested == nullptr || requested[0] == '\0') {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
   const DWORD rootLength = GetFullPathNameA(directory, MAX_PATH, root, nullptr);
-  if (rootLength == 0 || rootLength >= MAX_PATH - 1) return FALSE;
+  if (rootLength == 0 || rootLength >= MAX_PATH - 1) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
   if (!IsPathSeparator(root[rootLength - 1])) lstrcatA(root, "\\");
   const bool absolute = IsPathSeparator(requested[0]) || (requested[0] != '\0' && requested[1] == ':');
-  if (lstrlenA(root) + lstrlenA(requested) + 1 > static_cast<int>(sizeof candidate)) return FALSE;
+  if (lstrlenA(root) + lstrlenA(requested) + 1 > static_cast<int>(sizeof candidate)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
   lstrcpyA(candidate, absolute ? "" : root);
   lstrcatA(candidate, requested);
   const DWORD fullLength = GetFullPathNameA(candidate, MAX_PATH, full, nullptr);
-  if (fullLength == 0 || fullLength >= MAX_PATH || fullLength + 1 > size) return FALSE;
+  if (fullLength == 0 || fullLength >= MAX_PATH || fullLength + 1 > size) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
   // Inside means below the directory, compared without regard to case as Windows names are.
   const int prefixLength = lstrlenA(root);
-  if (static_cast<int>(fullLength) <= prefixLength) return FALSE;
+  if (static_cast<int>(fullLength) <= prefixLength) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   const CHAR kept = full[prefixLength];
   full[prefixLength] = '\0';
   const bool inside = lstrcmpiA(full, root) == 0;
   full[prefixLength] = kept;
   const DWORD attributes = GetFileAttributesA(full);
-  if (!inside || attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FALSE;
+  // GetFileAttributesA tells why a file is not there itself.
+  if (inside && attributes == INVALID_FILE_ATTRIBUTES) return FALSE;
+  if (!inside || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   lstrcpyA(resolved, full);
   return TRUE;
 }

@@ -76,6 +76,7 @@ typedef size_t SIZE_T;
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_BAD_FILE_TYPE 222
+#define ERROR_FILE_TOO_LARGE 223  // also ReadClient's error for a body over the server's limit
 #define ERROR_BUFFER_OVERFLOW 111
 #define ERROR_NO_DATA 232
 #define ERROR_INVALID_INDEX 1413

@@ -12,6 +12,7 @@
 
 #include "host/module/client_connection.h"
 #include "host/module/connection_registry.h"
+#include "host/module/failure_report.h"
 #include "host/module/host_errors.h"
 #include "host/module/reply.h"
 #include "host/module/spawner_link.h"
@@ -118,7 +119,16 @@ BOOL WINAPI ReadClientCallback(HCONN conn, LPVOID buffer, LPDWORD size) {
   }
   const apr_size_t got = ReadBody(context, static_cast<char*>(buffer), *size);
   *size = static_cast<DWORD>(got);
-  if (got == 0 && context->nBodyError != APR_SUCCESS) return FailWithError(ERROR_NETNAME_DELETED);
+  if (got == 0 && context->nBodyError != APR_SUCCESS) {
+    // A body over LimitRequestBody is told apart from a client that left: it is refused for its
+    // size. Where the input filter answered that itself (its 413 is on its way), the reply is its.
+    request_rec* r = context->pRequest;
+    if (context->nBodyError == AP_FILTER_ERROR) LeaveReplyToServer(&context->reply, AP_FILTER_ERROR);
+    const bool tooLarge =
+        ap_map_http_request_error(context->nBodyError, HTTP_BAD_REQUEST) == HTTP_REQUEST_ENTITY_TOO_LARGE ||
+        (context->nBodyError == AP_FILTER_ERROR && r->status == HTTP_REQUEST_ENTITY_TOO_LARGE);
+    return FailWithError(tooLarge ? ERROR_FILE_TOO_LARGE : ERROR_NETNAME_DELETED);
+  }
   ClearHostError();
   return TRUE;
 }
@@ -179,6 +189,15 @@ BOOL WINAPI ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buff
       done = ReportProgramDone(context->pRequest, static_cast<const KARVEL_PROGRAM_DONE*>(buffer), &context->program);
       if (!done) return FailWithError(ERROR_INVALID_PARAMETER);
       break;
+    case HSE_REQ_KARVEL_FAILURE: {
+      if (buffer == nullptr) return FailWithError(ERROR_INVALID_PARAMETER);
+      const int errorDocument = TakeFailureReport(context->pRequest, *static_cast<const KARVEL_REQUEST_FAILURE*>(buffer),
+                                                  context->program.bFailureLogged);
+      context->reply.bFailureTold = true;
+      if (errorDocument != 0) LeaveReplyToServer(&context->reply, errorDocument);
+      done = TRUE;
+      break;
+    }
     case HSE_REQ_KARVEL_PROGRAM_STATE:
       done = ProgramState(&context->program, static_cast<DWORD*>(buffer), size);
       if (!done) return FailWithError(ERROR_INVALID_PARAMETER);
@@ -259,7 +278,11 @@ int RunExtension(request_rec* r, LoadedExtension* extension, const ScriptPaths* 
   context->pBodyIn = apr_brigade_create(r->pool, r->connection->bucket_alloc);
   StartReply(&context->reply, r);
   const int prepared = PrepareControlBlock(context);
-  if (prepared != OK) return prepared;
+  if (prepared != OK) {
+    // Refused before the extension ran (the body over the server's limit): noted all the same.
+    apr_table_setn(r->notes, "karvel-result", "form-error");
+    return prepared;
+  }
 
   DWORD result = HSE_STATUS_ERROR;
   {

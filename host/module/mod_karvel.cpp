@@ -176,6 +176,8 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE1("KarvelFormCharset", AsCommand(SetFormCharset), nullptr, RSRC_CONF | ACCESS_CONF,
                   "the encoding the site's forms send: UTF-8, Shift_JIS, EUC-JP, ISO-2022-JP or auto (default: "
                   "auto, detected)"),
+    AP_INIT_TAKE1("KarvelErrorStatus", AsCommand(SetErrorStatus), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "legacy (error pages with status 200, the default) or http (with the status that says what failed)"),
     AP_INIT_ITERATE("KarvelPassEnv", AsCommand(AddPassEnv), nullptr, RSRC_CONF | ACCESS_CONF,
                     "server environment variables back-end programs get"),
     AP_INIT_TAKE2("KarvelSetEnv", AsCommand(AddSetEnv), nullptr, RSRC_CONF | ACCESS_CONF,

@@ -122,6 +122,12 @@ const char* SplitStatusLine(apr_pool_t* pool, const char* text, const char* end,
 }
 }  // namespace
 
+void LeaveReplyToServer(Reply* reply, int status) {
+  if (reply->nKind != kReplyNothing) return;
+  reply->nKind = kReplyByServer;
+  reply->nServerStatus = status;
+}
+
 void StartReply(Reply* reply, request_rec* r) {
   *reply = Reply{};
   reply->pRequest = r;
@@ -130,6 +136,7 @@ void StartReply(Reply* reply, request_rec* r) {
 }
 
 BOOL SendResponseHeader(Reply* reply, const char* status, const char* headers) {
+  if (reply->nKind == kReplyByServer) return TRUE;
   if (reply->nKind != kReplyNothing) return FailWithError(ERROR_INVALID_PARAMETER);
   const int code = ParseStatus(status);
   if (code == 0) return FailWithError(ERROR_INVALID_PARAMETER);
@@ -175,6 +182,8 @@ apr_status_t CloseDescriptor(void* data) {
 BOOL WriteReplyBytes(Reply* reply, const void* data, size_t size) {
   const char* bytes = static_cast<const char*>(data);
   switch (reply->nKind) {
+    case kReplyByServer:
+      return TRUE;  // the failure page's bytes: Apache's document goes out instead
     case kReplyStarted:
       return AppendBody(reply, bytes, size);
     case kReplyNothing:
@@ -295,13 +304,17 @@ int FinishReply(Reply* reply, DWORD result, const char* extensionName) {
   request_rec* r = reply->pRequest;
   const bool failed = result != HSE_STATUS_SUCCESS && result != HSE_STATUS_SUCCESS_AND_KEEP_CONN;
   switch (reply->nKind) {
+    case kReplyByServer:
+      DiscardUnreadBody(r);
+      return reply->nServerStatus;
     case kReplyNothing:
-      if (failed) {
+      if (!failed) return OK;  // an empty 200
+      // A failure the extension told (its client left: no page) has its line already.
+      if (!reply->bFailureTold) {
         ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s answered %u without a reply", extensionName,
                       static_cast<unsigned>(result));
-        return HTTP_INTERNAL_SERVER_ERROR;
       }
-      return OK;  // an empty 200
+      return HTTP_INTERNAL_SERVER_ERROR;
     case kReplyBroken:
       return HTTP_INTERNAL_SERVER_ERROR;
     case kReplyRedirect:
@@ -312,7 +325,7 @@ int FinishReply(Reply* reply, DWORD result, const char* extensionName) {
     case kReplyStarted:
       break;
   }
-  if (failed) {
+  if (failed && !reply->bFailureTold) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "%s answered %u after its reply (sent as it stands)",
                   extensionName, static_cast<unsigned>(result));
   }

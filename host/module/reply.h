@@ -19,6 +19,8 @@ enum ReplyKind {
   kReplyLocalUrl,    // served by an internal redirect; nothing more may be sent
   kReplyRedirect,    // a 302 with Location goes out when the request ends
   kReplyBroken,      // the extension's headers were unusable: Apache's 500 page goes out
+  kReplyByServer,    // Apache answers itself: the site's error document for a failure's status,
+                     // or the error its input filters sent already
 };
 
 struct Reply {
@@ -28,6 +30,8 @@ struct Reply {
   ReplyKind nKind;
   bool bPassed;               // something went down the output filters already
   bool bClientGone;           // a pass failed: the client is not listening any more
+  int nServerStatus;   // kReplyByServer: the status Apache answers with its document
+  bool bFailureTold;          // the extension told how the request failed: its page needs no log line
 };
 
 void StartReply(Reply* reply, request_rec* r);
@@ -58,6 +62,11 @@ BOOL SendVector(Reply* reply, const HSE_RESPONSE_VECTOR* vector);
 // ERROR_INVALID_PARAMETER) a URL with control characters, an empty one, or a reply already begun.
 BOOL SendLocalUrl(Reply* reply, const char* url);
 BOOL SendRedirect(Reply* reply, const char* url);
+
+// The reply, not begun yet, is Apache's own: its error document for `status`, or with
+// AP_FILTER_ERROR the error an input filter answered already (a body over LimitRequestBody). What
+// the extension sends after is taken and dropped, and the handler returns `status`.
+void LeaveReplyToServer(Reply* reply, int status);
 
 // Ends the reply after HttpExtensionProc returned `result`; the handler's return value.
 // `extensionName` names the extension in the error log.

@@ -21,6 +21,7 @@ void* CreateSiteSettings(apr_pool_t* pool, char*) {
   settings->nKillGraceSeconds = kUnset;
   settings->nStopAbandoned = kUnset;
   settings->nWine = kUnset;
+  settings->nHttpErrorStatus = kUnset;
   return settings;
 }
 
@@ -35,6 +36,7 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   merged->nKillGraceSeconds = inner->nKillGraceSeconds != kUnset ? inner->nKillGraceSeconds : base->nKillGraceSeconds;
   merged->nStopAbandoned = inner->nStopAbandoned != kUnset ? inner->nStopAbandoned : base->nStopAbandoned;
   merged->nWine = inner->nWine != kUnset ? inner->nWine : base->nWine;
+  merged->nHttpErrorStatus = inner->nHttpErrorStatus != kUnset ? inner->nHttpErrorStatus : base->nHttpErrorStatus;
   // The inner section's lines first: MapWindowsPath takes the longest match, and of equal ones the first.
   merged->szWindowsPaths = base->szWindowsPaths == nullptr    ? inner->szWindowsPaths
                            : inner->szWindowsPaths == nullptr ? base->szWindowsPaths
@@ -171,6 +173,15 @@ const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const ch
   return nullptr;
 }
 
+const char* SetErrorStatus(cmd_parms* cmd, void* settings, const char* value) {
+  auto* site = static_cast<SiteSettings*>(settings);
+  if (strcasecmp(value, "http") == 0 || strcasecmp(value, "legacy") == 0) {
+    site->nHttpErrorStatus = strcasecmp(value, "http") == 0 ? 1 : 0;
+    return nullptr;
+  }
+  return apr_psprintf(cmd->pool, "%s takes legacy or http, not '%s'", cmd->cmd->name, value);
+}
+
 const char* SiteSettingVariable(request_rec* r, const char* name) {
   const auto* settings = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
   if (settings == nullptr) return nullptr;
@@ -180,6 +191,7 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
     return apr_psprintf(r->pool, "%d", settings->nMaxFields);
   }
   if (std::strcmp(name, KARVEL_SETTING_FORM_CHARSET) == 0) return settings->szFormCharset;
+  if (std::strcmp(name, KARVEL_SETTING_ERROR_STATUS) == 0) return settings->nHttpErrorStatus == 1 ? "http" : "legacy";
   if (std::strcmp(name, KARVEL_SETTING_WINDOWS_PATHS) == 0) return settings->szWindowsPaths;
   if (std::strcmp(name, KARVEL_SETTING_WINE_PREFIX) == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {
     // The site's own prefix where it maps Windows directories: its file answers are found through

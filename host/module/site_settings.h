@@ -24,6 +24,7 @@ struct SiteSettings {
   int nWine;                     // KarvelWine; kUnset while unset (on)
   const char* szWindowsPaths;    // KarvelWindowsPath lines "WINDOWS-DIRECTORY|DIRECTORY", the inner
                                  // sections' first; nullptr while none is set
+  int nHttpErrorStatus;          // KarvelErrorStatus: 1 http, 0 legacy; kUnset while unset (legacy)
 };
 
 // The room the extension keeps for the KarvelWindowsPath lines of a request (its end included).
@@ -55,6 +56,9 @@ const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value);
 // KarvelWindowsPath WINDOWS-DIRECTORY DIRECTORY: where a Windows directory that forms and Windows
 // programs name ("C:\apps") lies here.
 const char* AddWindowsPath(cmd_parms* cmd, void* settings, const char* windowsDirectory, const char* directory);
+// KarvelErrorStatus legacy|http: error pages with status 200, as always, or with the status that
+// says what failed (and Apache's ErrorDocument for it).
+const char* SetErrorStatus(cmd_parms* cmd, void* settings, const char* value);
 // KarvelPassEnv NAME..., KarvelSetEnv NAME VALUE: what of an environment back-end programs get.
 const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name);
 const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const char* value);

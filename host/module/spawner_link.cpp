@@ -338,9 +338,10 @@ bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* l
 
 // No start reply: the client left while the request waited for a slot or a spawner (its program
 // never runs), or no spawner came within the queue's time-out (refused as for a full queue).
-void NoStartReply(request_rec* r, KARVEL_PROGRAM_START* start, const char* label, bool clientGone) {
+void NoStartReply(request_rec* r, KARVEL_PROGRAM_START* start, const char* label, bool clientGone, ProgramRun* run) {
   if (!clientGone) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: no spawner at %s in time; %s did not run", g_socketPath, label);
+    run->bFailureLogged = true;
   }
   start->dwOutcome = clientGone ? KARVEL_CLIENT_GONE : KARVEL_SERVER_BUSY;
   apr_table_setn(r->notes, "karvel-result", clientGone ? "client-gone" : "503");
@@ -358,6 +359,8 @@ void ReadStartReply(request_rec* r, uint32_t type, int fd, KARVEL_PROGRAM_START*
   }
   close(fd);
   start->dwOutcome = type == kStartFailed ? KARVEL_PROGRAM_NOT_STARTED : KARVEL_SERVER_BUSY;
+  // The spawner logged why it could not start the program.
+  run->bFailureLogged = type == kStartFailed;
   apr_table_setn(r->notes, "karvel-result", type == kStartFailed ? "start-failed" : "503");
 }
 
@@ -386,7 +389,7 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
   const uint32_t type = SendOrder(r, order, deadline, &fd, reply, sizeof reply, &payload, &length, &clientGone);
   apr_table_setn(r->notes, "karvel-backend", label);
   if (fd < 0) {
-    NoStartReply(r, start, label, clientGone);
+    NoStartReply(r, start, label, clientGone, run);
   } else {
     ReadStartReply(r, type, fd, start, run);
   }
@@ -435,6 +438,8 @@ void EndProgramRun(request_rec* r, ProgramRun* run) {
   run->nSocket = -1;
   apr_table_setn(r->notes, "karvel-result", "abandoned");
 }
+
+const char* RequestLogId(request_rec* r) { return LogId(r); }
 
 bool SpawnerConfigured() { return g_socketPath != nullptr; }
 

@@ -27,7 +27,12 @@ struct ProgramRun {
   int nSocket;            // the connection to the spawner; -1 when there is none
   apr_time_t tStartedAt;
   bool bExited;           // the spawner said the program has ended
+  bool bFailureLogged;    // the request's failure has its line in the log already (the spawner's
+                          // refusal, or no spawner in time)
 };
+
+// The request's log id, as %L in the logs shows it; made now when no log line has needed it yet.
+const char* RequestLogId(request_rec* r);
 
 // HSE_REQ_KARVEL_START_PROGRAM: asks the spawner to start the program with the site's environment
 // and limits; waits for a slot when the cap is full, and for the spawner when there is none at the

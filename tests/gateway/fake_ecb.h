@@ -19,6 +19,9 @@
 
 namespace gateway_test {
 
+// ERROR_NETNAME_DELETED: the error a server gives a read whose connection failed.
+constexpr DWORD kConnectionLost = 64;
+
 class FakeEcb {
  public:
   // A GET (or any other method) that carries `query`.
@@ -62,6 +65,13 @@ class FakeEcb {
     DWORD size;
   };
   const std::vector<SupportCall>& supportCalls() const { return supportCalls_; }
+  // Each HSE_REQ_KARVEL_FAILURE the extension told (they are not among supportCalls()).
+  struct FailureTold {
+    std::string result, text, program, reason;
+    DWORD error, status;
+    bool errorDocument;
+  };
+  const std::vector<FailureTold>& failures() const { return failures_; }
   // Every byte sent through WriteClient, and through HSE_REQ_VECTOR_SEND (memory and files).
   const std::string& written() const { return written_; }
   // HSE_REQ_VECTOR_SEND calls taken (they are not among supportCalls()).
@@ -85,7 +95,13 @@ class FakeEcb {
   };
   const std::vector<StartOrder>& startOrders() const { return startOrders_; }
   // ReadClient serves `bytes` bytes in all, then returns FALSE (or TRUE with 0 bytes).
-  FakeEcb& EndAfter(size_t bytes, bool fail) { endAfter_ = bytes; endFails_ = fail; return *this; }
+  // A failing end leaves `error` as the last error, as a server tells why (a body over its limit).
+  FakeEcb& EndAfter(size_t bytes, bool fail, DWORD error = kConnectionLost) {
+    endAfter_ = bytes;
+    endFails_ = fail;
+    endError_ = error;
+    return *this;
+  }
   // `act` runs at every ReadClient call, before it serves: what happens while the body comes.
   FakeEcb& OnRead(std::function<void()> act) { onRead_ = std::move(act); return *this; }
   // The `count` next allocations fail once ReadClient is asked for the body byte at `offset`.
@@ -111,6 +127,7 @@ class FakeEcb {
     ecb_.ServerSupportFunction = &ServerSupportFunction;
     ecb_.WriteClient = &WriteClient;
     supportCalls_.clear();
+    failures_.clear();
     written_.clear();
     vectorSends_ = 0;
     writeCalls_ = 0;
@@ -163,6 +180,13 @@ class FakeEcb {
       auto* start = static_cast<KARVEL_PROGRAM_START*>(buffer);
       fake->startOrders_.push_back({start->pszProgram != nullptr ? start->pszProgram : "", start->bUnderWine != FALSE});
       start->dwOutcome = fake->hostOutcome_;
+      return TRUE;
+    }
+    if (request == HSE_REQ_KARVEL_FAILURE) {
+      const auto* told = static_cast<const KARVEL_REQUEST_FAILURE*>(buffer);
+      auto text = [](LPCSTR value) { return std::string(value != nullptr ? value : "\x01null"); };
+      fake->failures_.push_back({text(told->pszResult), text(told->pszText), text(told->pszProgram),
+                                 text(told->pszReason), told->dwError, told->dwStatus, told->bErrorDocument != FALSE});
       return TRUE;
     }
     // Karvel's own requests: this server starts no programs (the extension does).
@@ -225,7 +249,10 @@ class FakeEcb {
     const size_t n = std::min({size_t{*size}, chunk_, left(body_.size()), left(endAfter_)});
     if (n == 0) {
       ended_ = true;
-      if (served_ >= endAfter_ && endFails_) return FALSE;  // the count is left as it was asked
+      if (served_ >= endAfter_ && endFails_) {
+        SetLastError(endError_);
+        return FALSE;  // the count is left as it was asked
+      }
     }
     *size = static_cast<DWORD>(n);
     if (n == 0) return TRUE;
@@ -238,12 +265,14 @@ class FakeEcb {
   std::string method_, query_, body_, contentType_;
   size_t chunk_ = 65536, preload_ = 0, declared_ = 0, served_ = 0;
   size_t endAfter_ = SIZE_MAX, failAt_ = 0;
+  DWORD endError_ = 0;
   int failCount_ = 0;
   bool endFails_ = false, ended_ = false;
   std::string fault_;
   std::function<void()> onRead_;
   std::map<std::string, std::string> variables_;
   std::vector<SupportCall> supportCalls_;
+  std::vector<FailureTold> failures_;
   std::string written_;
   int vectorSends_ = 0, writeCalls_ = 0, connectedAsks_ = 0;
   bool connected_ = true;

@@ -128,6 +128,8 @@ int main(int argc, char** argv) {
     if (mark != nullptr) std::fclose(mark);
     return Answer(argv[1], mark != nullptr ? "marked" : "no mark") ? 0 : 1;
   }
+  // Ends without an answer.
+  if (what == "quit") return 3;
   if (what == "spin") {
     volatile unsigned long turns = 0;
     for (;;) turns = turns + 1;

@@ -1,0 +1,69 @@
+#include "host/module/failure_report.h"
+
+#include <cerrno>
+
+#include <apr_strings.h>
+#include <http_core.h>
+#include <http_log.h>
+#include <http_protocol.h>
+#include <mod_core.h>  // ap_response_code_string: the ErrorDocument for a status
+
+#include "host/module/spawner_link.h"
+
+APLOG_USE_MODULE(karvel);
+
+namespace {
+
+// The longest result word and program name taken from an extension: a note is a log field.
+constexpr size_t kResultBytes = 32;
+constexpr size_t kProgramBytes = 512;
+constexpr size_t kReasonBytes = 256;
+
+const char* Bounded(apr_pool_t* pool, LPCSTR text, size_t limit) {
+  return text != nullptr ? apr_pstrndup(pool, text, limit) : nullptr;
+}
+
+}  // namespace
+
+int ErrnoOfWin32Error(DWORD code) {
+  switch (code) {
+    case 2: return ENOENT;    // ERROR_FILE_NOT_FOUND
+    case 3: return ENOENT;    // ERROR_PATH_NOT_FOUND
+    case 4: return EMFILE;    // ERROR_TOO_MANY_OPEN_FILES
+    case 5: return EACCES;    // ERROR_ACCESS_DENIED
+    case 8: return ENOMEM;    // ERROR_NOT_ENOUGH_MEMORY
+    case 11: return ENOEXEC;  // ERROR_BAD_FORMAT
+    case 39: return ENOSPC;   // ERROR_HANDLE_DISK_FULL
+    case 80: return EEXIST;   // ERROR_FILE_EXISTS
+    case 112: return ENOSPC;  // ERROR_DISK_FULL
+    case 206: return ENAMETOOLONG;  // ERROR_FILENAME_EXCED_RANGE
+    case 223: return EFBIG;   // ERROR_FILE_TOO_LARGE
+    default: return 0;
+  }
+}
+
+int TakeFailureReport(request_rec* r, const KARVEL_REQUEST_FAILURE& failure, bool alreadyLogged) {
+  const char* result = Bounded(r->pool, failure.pszResult, kResultBytes);
+  if (result != nullptr && result[0] != '\0') apr_table_setn(r->notes, "karvel-result", result);
+  const char* program = Bounded(r->pool, failure.pszProgram, kProgramBytes);
+  // The host's own label, where it started the program, is the same name: it stays.
+  if (program != nullptr && program[0] != '\0' && apr_table_get(r->notes, "karvel-backend") == nullptr) {
+    apr_table_setn(r->notes, "karvel-backend", program);
+  }
+  const char* text = Bounded(r->pool, failure.pszText, kReasonBytes);
+  const char* reason = Bounded(r->pool, failure.pszReason, kReasonBytes);
+  const int error = ErrnoOfWin32Error(failure.dwError);
+  // A client that left is no failure of the server's: told at info, not warn.
+  const int level = text != nullptr ? APLOG_WARNING : APLOG_INFO;
+  if (!alreadyLogged) {
+    // The program's name and the texts come from the form and the extension: escaped for the log.
+    ap_log_rerror(APLOG_MARK, level, error != 0 ? APR_FROM_OS_ERROR(error) : APR_SUCCESS, r,
+                  "karvel: %s for %s [%s]: %s", text != nullptr ? ap_escape_logitem(r->pool, text) : "no reply",
+                  program != nullptr && program[0] != '\0' ? ap_escape_logitem(r->pool, program) : "(no program)",
+                  RequestLogId(r), reason != nullptr ? ap_escape_logitem(r->pool, reason) : "-");
+  }
+  const int status = static_cast<int>(failure.dwStatus);
+  if (text == nullptr || failure.bErrorDocument == FALSE || status < 400 || status > 599) return 0;
+  if (status == HTTP_SERVICE_UNAVAILABLE) apr_table_setn(r->err_headers_out, "Retry-After", "10");
+  return ap_response_code_string(r, ap_index_of_response(status)) != nullptr ? status : 0;
+}
