@@ -56,11 +56,11 @@ int TakeFailureReport(request_rec* r, const KARVEL_REQUEST_FAILURE& failure, boo
   // A client that left is no failure of the server's: told at info, not warn.
   const int level = text != nullptr ? APLOG_WARNING : APLOG_INFO;
   if (!alreadyLogged) {
-    // The program's name and the texts come from the form and the extension: escaped for the log.
+    // The program's name comes from the form: Apache's error log escapes what it writes.
     ap_log_rerror(APLOG_MARK, level, error != 0 ? APR_FROM_OS_ERROR(error) : APR_SUCCESS, r,
-                  "karvel: %s for %s [%s]: %s", text != nullptr ? ap_escape_logitem(r->pool, text) : "no reply",
-                  program != nullptr && program[0] != '\0' ? ap_escape_logitem(r->pool, program) : "(no program)",
-                  RequestLogId(r), reason != nullptr ? ap_escape_logitem(r->pool, reason) : "-");
+                  "karvel: %s for %s [%s]: %s", text != nullptr ? text : "no reply",
+                  program != nullptr && program[0] != '\0' ? program : "(no program)", RequestLogId(r),
+                  reason != nullptr ? reason : "-");
   }
   const int status = static_cast<int>(failure.dwStatus);
   if (text == nullptr || failure.bErrorDocument == FALSE || status < 400 || status > 599) return 0;

@@ -161,6 +161,22 @@ DWORD Run(EXTENSION_CONTROL_BLOCK* ecb) {
     return HSE_STATUS_ERROR;
   }
   if (what == "error-only") return HSE_STATUS_ERROR;
+  if (what == "hostile-failure") {
+    // Reports a host must take whatever they hold: none, empty, and one with a line break, a
+    // status out of range and texts far longer than any of the extension's own.
+    std::string out = "null " + std::to_string(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_FAILURE,
+                                                                          nullptr, nullptr, nullptr));
+    KARVEL_REQUEST_FAILURE empty{};
+    out += " empty " + std::to_string(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_FAILURE, &empty,
+                                                                 nullptr, nullptr));
+    const std::string longText(100000, 'r');
+    KARVEL_REQUEST_FAILURE odd{"probe-result\nInjected: 1", longText.c_str(), "prog\nFAKE LINE",
+                               longText.c_str(), 99999, 999, TRUE};
+    out += " odd " + std::to_string(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_FAILURE, &odd,
+                                                               nullptr, nullptr));
+    SendText(ecb, out);
+    return HSE_STATUS_ERROR;
+  }
   if (what == "log") {
     std::memcpy(ecb->lpszLogData, "probe-log-entry", 16);
     SendText(ecb, "logged");

@@ -145,6 +145,17 @@ class ReplyForms(unittest.TestCase):
         self.assertIn("answered 4 without a reply", log)
 
 
+    def test_a_failure_report_of_any_shape_is_taken_safely(self):
+        status, _, body = server.request("GET", "/probe?hostile-failure")
+        # Its own page goes out: no document stands for status 999, and the extension failed after it.
+        self.assertEqual((200, b"null 0 empty 1 odd 1"), (status, body))
+        log = server.log_text()
+        self.assertNotIn("\nFAKE LINE", log)
+        self.assertIn("prog\\nFAKE LINE", log)
+        self.assertTrue(all(len(line) < 2000 for line in log.splitlines()), "report texts are cut for the log")
+        self.assertEqual(200, server.request("GET", "/probe?ecb")[0], "the server serves on")
+
+
 class RequestBody(unittest.TestCase):
     def test_body_read_ahead_then_streamed(self):
         data = os.urandom(1 << 20)
