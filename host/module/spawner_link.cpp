@@ -26,6 +26,7 @@
 
 #include "host/module/client_connection.h"
 #include "host/module/site_settings.h"
+#include "host/module/spawner_board.h"
 #include "host/module/status_board.h"
 #include "host/spawner/spawner.h"
 #include "host/spawner/spawner_protocol.h"
@@ -96,27 +97,6 @@ int Listen(const char* path) {
 
 void Maintain(int reason, void* data, int);
 
-// The spawner's side of the status board: its own slot, which it alone writes.
-int BoardShowProgram(void* slot, int pid, int64_t startedAtMs, char state, const std::string& label,
-                     const std::string& site) {
-  return ShowProgram(static_cast<BoardSpawner*>(slot), pid, startedAtMs, state, label, site);
-}
-void BoardChangeProgram(void* slot, int entry, char state) { ChangeProgram(static_cast<BoardSpawner*>(slot), entry, state); }
-void BoardHideProgram(void* slot, int entry) { HideProgram(static_cast<BoardSpawner*>(slot), entry); }
-void BoardRoundDone(void* context, size_t running, size_t waiting, int64_t longestWaitSinceMs, size_t unlisted) {
-  auto* slot = static_cast<BoardSpawner*>(context);
-  slot->running.store(static_cast<uint32_t>(running), std::memory_order_relaxed);
-  slot->waiting.store(static_cast<uint32_t>(waiting), std::memory_order_relaxed);
-  slot->longestWaitSinceMs.store(longestWaitSinceMs, std::memory_order_relaxed);
-  slot->unlisted.store(static_cast<uint32_t>(unlisted), std::memory_order_relaxed);
-}
-void BoardCounted(void*, int started, int startFailed, int busy) {
-  if (started != 0) g_board->programsStarted.fetch_add(static_cast<uint64_t>(started), std::memory_order_relaxed);
-  if (startFailed != 0) g_board->startsFailed.fetch_add(static_cast<uint64_t>(startFailed), std::memory_order_relaxed);
-  if (busy != 0) g_board->busy.fetch_add(static_cast<uint64_t>(busy), std::memory_order_relaxed);
-}
-size_t BoardOthersRunning(void* slot) { return OthersRunning(*g_board, static_cast<const BoardSpawner*>(slot)); }
-
 // A spawner's slot is held for it before the fork (so the spawner knows it from its first round)
 // under this pid, then given the spawner's own.
 constexpr int32_t kSlotBeingForked = -1;
@@ -160,11 +140,10 @@ bool Fork(WatchedSpawner* spawner) {
     if (geteuid() == 0 && ap_run_drop_privileges(g_pool, g_server) != 0) _exit(1);
     const SpawnerLog log{WriteToErrorLog, nullptr};
     const WineSettings wine{InstalledWineLoader(), g_settings.szWinePrefix};
-    BoardSpawner* own = slot >= 0 ? &g_board->spawners[slot] : nullptr;
-    if (own != nullptr) own->pid.store(static_cast<int32_t>(getpid()));
-    const SpawnerBoard board{own, BoardShowProgram, BoardChangeProgram, BoardHideProgram,
-                             BoardRoundDone, BoardCounted, BoardOthersRunning};
-    const int status = RunSpawner(listener, log, &wine, own != nullptr ? &board : nullptr);
+    SpawnerOnBoard where{g_board, slot >= 0 ? &g_board->spawners[slot] : nullptr};
+    if (where.slot != nullptr) where.slot->pid.store(static_cast<int32_t>(getpid()));
+    const SpawnerBoard board = SpawnerBoardFor(&where);
+    const int status = RunSpawner(listener, log, &wine, where.slot != nullptr ? &board : nullptr);
     _exit(status);
   }
   close(listener);
