@@ -297,12 +297,10 @@ int StatusHandler(request_rec* r) {
   return DECLINED;
 }
 
-// Before any handler: a request the extension will serve is marked for the status board's count.
+// Before any handler: a request the extension will serve (as Handler takes it) is marked for the
+// status board's count.
 int MarkForCount(request_rec* r) {
-  if (ap_get_module_config(r->request_config, &karvel_module) != nullptr && r->handler != nullptr &&
-      std::strcmp(r->handler, kHandlerName) == 0) {
-    MarkExtensionRequest(r);
-  }
+  if (ap_get_module_config(r->request_config, &karvel_module) != nullptr) MarkExtensionRequest(r);
   return DECLINED;
 }
 
