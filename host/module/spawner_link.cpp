@@ -155,9 +155,8 @@ bool Fork(WatchedSpawner* spawner) {
 }
 
 // Apache's parent watches the spawner as it watches mod_cgid's daemon: one that died is started
-// again, unless the server is stopping.
-// A spawner of an earlier generation stays registered until it ended, so that the parent, which
-// reaps it, knows it as its own (and does not log it as a lost child).
+// again, unless the server is stopping. A spawner of an earlier generation stays registered until
+// it ended, so that the parent, which reaps it, knows it as its own (and logs no lost child).
 void Maintain(int reason, void* data, int) {
   auto* spawner = static_cast<WatchedSpawner*>(data);
   switch (reason) {
@@ -353,11 +352,11 @@ int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& s
   g_settings = settings;
   g_socketPath = nullptr;
   g_board = board;
+  WatchEarlierSpawners(pconf);
   if (!settings.bOn) return OK;
   g_server = server;
   g_pool = pconf;
   g_socketPath = ap_runtime_dir_relative(pconf, apr_psprintf(pconf, "karvel-spawner.%ld.sock", static_cast<long>(getpid())));
-  WatchEarlierSpawners(pconf);
   auto* spawner = static_cast<WatchedSpawner*>(apr_pcalloc(pconf, sizeof(WatchedSpawner)));
   spawner->current = true;
   // Programs start only through the spawner: a server that cannot start it does not start.
