@@ -138,6 +138,9 @@ class StatusAttacks(unittest.TestCase):
         self.assertGreaterEqual(int(after.get("Result-1", 0)), int(before["Result-1"]))
         self.assertEqual("1", after["Running"], "the earlier generation's program is counted")
         self.assertEqual(program[0].split()[0], after["Program"].split()[0], "and shown")
+        shown = board()
+        rows = [row["site"] for row in shown["backends"] if row["label"] == "behave"]
+        self.assertEqual(rows, [p["site"] for p in shown["programs"]], "a program's site is its row's")
         # The cap (one program) holds it: a request of the new generation waits for it to end.
         new = in_thread(url("/scripts"), answers)
         self.assertTrue(wait_until(lambda: auto()["WaitingForSlot"] == "1", 5), auto())
