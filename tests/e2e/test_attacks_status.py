@@ -129,7 +129,7 @@ class StatusAttacks(unittest.TestCase):
             server.request("GET", url("/scripts"))
         before = auto()
         answers = []
-        old = in_thread(url("/scripts", do="sleep", seconds=4), answers)
+        old = in_thread(url("/scripts", do="sleep", seconds=8), answers)
         self.assertTrue(wait_until(lambda: auto()["Running"] == "1", 5))
         program = [value for name, value in auto().items() if name == "Program"]
         restart(signal.SIGUSR1)
