@@ -26,6 +26,7 @@
 #include <http_protocol.h>
 #include <http_request.h>
 #include <httpd.h>
+#include <mod_status.h>
 #include <mpm_common.h>
 
 #include "host/module/content_sniff.h"
@@ -33,6 +34,7 @@
 #include "host/module/loaded_extension.h"
 #include "host/module/site_settings.h"
 #include "host/module/spawner_link.h"
+#include "host/module/status_counts.h"
 #include "host/module/status_page.h"
 #include "host/spawner/spawner.h"
 #include "platform/export.h"
@@ -210,7 +212,9 @@ int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) 
                                                                                 : kDefaultQueueTimeoutSeconds,
                                  config->spawner.bOn != 0,
                                  config->spawner.szWinePrefix != nullptr ? config->spawner.szWinePrefix : kDefaultWinePrefix};
-  return StartSpawner(pconf, server, settings);
+  // The first reading of the configuration only checks it.
+  if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
+  return StartSpawner(pconf, server, settings, KeepStatusBoard(server));
 }
 
 void ChildInit(apr_pool_t* pchild, server_rec* server) {
@@ -295,6 +299,13 @@ int StatusHandler(request_rec* r) {
   return DECLINED;
 }
 
+// Before any handler: a request the extension will serve (as Handler takes it) is marked for the
+// status board's count.
+int MarkForCount(request_rec* r) {
+  if (ap_get_module_config(r->request_config, &karvel_module) != nullptr) MarkExtensionRequest(r);
+  return DECLINED;
+}
+
 int Handler(request_rec* r) {
   const auto* mapped = static_cast<const MappedRequest*>(ap_get_module_config(r->request_config, &karvel_module));
   if (mapped == nullptr) return DECLINED;
@@ -315,6 +326,11 @@ void RegisterHooks(apr_pool_t*) {
   ap_hook_translate_name(TranslateName, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_handler(Handler, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_handler(StatusHandler, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_handler(MarkForCount, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
+  // Where mod_log_config logs the request: each is counted once, as the access log has it.
+  ap_hook_log_transaction(CountRequestOnBoard, nullptr, nullptr, APR_HOOK_MIDDLE);
+  // The board's section in mod_status's /server-status, where mod_status is loaded.
+  APR_OPTIONAL_HOOK(ap, status_hook, ShowInServerStatus, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 }  // namespace
 

@@ -26,6 +26,8 @@
 
 #include "host/module/client_connection.h"
 #include "host/module/site_settings.h"
+#include "host/module/spawner_board.h"
+#include "host/module/status_board.h"
 #include "host/spawner/spawner.h"
 #include "host/spawner/spawner_protocol.h"
 #include "host/spawner/wine_host.h"
@@ -56,7 +58,15 @@ const char* g_socketPath = nullptr;
 SpawnerSettings g_settings{0, kDefaultQueueTimeoutSeconds, 1, nullptr};
 server_rec* g_server = nullptr;
 apr_pool_t* g_pool = nullptr;
-apr_proc_t* g_spawner = nullptr;
+StatusBoard* g_board = nullptr;  // the server's lasting status; null when it could not be made
+
+// A spawner Apache's parent watches: this generation's (started again when it dies), or one of an
+// earlier generation still finishing its programs (only waited for).
+struct WatchedSpawner {
+  apr_proc_t proc;
+  bool current;
+  bool ended;  // reaped: its pid is no longer its own
+};
 
 void WriteToErrorLog(void*, bool error, const char* text) {
   ap_log_error(APLOG_MARK, error ? APLOG_ERR : APLOG_NOTICE, 0, g_server, "%s", text);
@@ -87,16 +97,34 @@ int Listen(const char* path) {
 
 void Maintain(int reason, void* data, int);
 
+// A spawner's slot is held for it before the fork (so the spawner knows it from its first round)
+// under this pid, then given the spawner's own.
+constexpr int32_t kSlotBeingForked = -1;
+
+void WatchSpawner(WatchedSpawner* spawner, apr_pool_t* pool) {
+  apr_proc_other_child_register(&spawner->proc, Maintain, spawner, nullptr, pool);
+}
+
 // Forks the spawner on a fresh listener at g_socketPath.
-bool Fork(apr_proc_t* proc) {
+bool Fork(WatchedSpawner* spawner) {
+  apr_proc_t* proc = &spawner->proc;
   const int listener = Listen(g_socketPath);
   if (listener < 0) {
     ap_log_error(APLOG_MARK, APLOG_CRIT, errno, g_server, "karvel: cannot listen at %s for the spawner", g_socketPath);
     return false;
   }
+  int generation = 0;
+  ap_mpm_query(AP_MPMQ_GENERATION, &generation);
+  const int slot = g_board != nullptr ? ClaimSpawnerSlot(g_board, kSlotBeingForked, static_cast<uint64_t>(generation)) : -1;
+  if (g_board != nullptr && slot < 0) {
+    ap_log_error(APLOG_MARK, APLOG_WARNING, 0, g_server,
+                 "karvel: the status board shows %d spawners at most; this one's programs are not shown",
+                 static_cast<int>(kBoardSpawners));
+  }
   const pid_t pid = fork();
   if (pid < 0) {
     close(listener);
+    if (slot >= 0) FreeSpawnerSlot(g_board, kSlotBeingForked);
     ap_log_error(APLOG_MARK, APLOG_CRIT, errno, g_server, "karvel: cannot fork the spawner");
     return false;
   }
@@ -112,27 +140,36 @@ bool Fork(apr_proc_t* proc) {
     if (geteuid() == 0 && ap_run_drop_privileges(g_pool, g_server) != 0) _exit(1);
     const SpawnerLog log{WriteToErrorLog, nullptr};
     const WineSettings wine{InstalledWineLoader(), g_settings.szWinePrefix};
-    const int status = RunSpawner(listener, log, &wine);
+    SpawnerOnBoard where{g_board, slot >= 0 ? &g_board->spawners[slot] : nullptr};
+    if (where.slot != nullptr) where.slot->pid.store(static_cast<int32_t>(getpid()));
+    const SpawnerBoard board = SpawnerBoardFor(&where);
+    const int status = RunSpawner(listener, log, &wine, where.slot != nullptr ? &board : nullptr);
     _exit(status);
   }
   close(listener);
+  if (slot >= 0) g_board->spawners[slot].pid.store(static_cast<int32_t>(pid));
   proc->pid = pid;
-  apr_proc_other_child_register(proc, Maintain, proc, nullptr, g_pool);
+  spawner->ended = false;
+  WatchSpawner(spawner, g_pool);
   return true;
 }
 
 // Apache's parent watches the spawner as it watches mod_cgid's daemon: one that died is started
-// again, unless the server is stopping.
+// again, unless the server is stopping. A spawner of an earlier generation stays registered until
+// it ended, so that the parent, which reaps it, knows it as its own (and logs no lost child).
 void Maintain(int reason, void* data, int) {
-  auto* proc = static_cast<apr_proc_t*>(data);
+  auto* spawner = static_cast<WatchedSpawner*>(data);
   switch (reason) {
     case APR_OC_REASON_DEATH:
     case APR_OC_REASON_LOST: {
+      spawner->ended = true;
+      if (g_board != nullptr) FreeSpawnerSlot(g_board, static_cast<int32_t>(spawner->proc.pid));
       apr_proc_other_child_unregister(data);
+      if (!spawner->current) break;
       int state = AP_MPMQ_STOPPING;
       if (ap_mpm_query(AP_MPMQ_MPM_STATE, &state) == APR_SUCCESS && state != AP_MPMQ_STOPPING) {
         ap_log_error(APLOG_MARK, APLOG_ERR, 0, g_server, "karvel: the spawner ended; starting it again");
-        Fork(proc);
+        Fork(spawner);
       }
       break;
     }
@@ -141,7 +178,7 @@ void Maintain(int reason, void* data, int) {
       break;
     case APR_OC_REASON_UNREGISTER:
       // The configuration's pool goes (a restart or the stop): the spawner finishes and ends.
-      kill(proc->pid, SIGHUP);
+      if (!spawner->ended) kill(spawner->proc.pid, SIGHUP);
       break;
     default:
       break;
@@ -290,20 +327,40 @@ uint32_t SendOrder(request_rec* r, const std::string& order, apr_time_t deadline
   }
 }
 
+// The spawners of earlier generations that still finish their programs (their slots on the
+// board say which), registered again with this generation's pool.
+void WatchEarlierSpawners(apr_pool_t* pconf) {
+  if (g_board == nullptr) return;
+  for (BoardSpawner& slot : g_board->spawners) {
+    const int32_t pid = slot.pid.load();
+    if (pid <= 0) continue;
+    if (kill(pid, 0) != 0 && errno == ESRCH) {
+      FreeSpawnerSlot(g_board, pid);
+      continue;
+    }
+    auto* spawner = static_cast<WatchedSpawner*>(apr_pcalloc(pconf, sizeof(WatchedSpawner)));
+    spawner->proc.pid = pid;
+    WatchSpawner(spawner, pconf);
+  }
+}
+
 }  // namespace
 
-int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& settings) {
+int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& settings, StatusBoard* board) {
   // The first reading of the configuration only checks it.
   if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
   g_settings = settings;
   g_socketPath = nullptr;
+  g_board = board;
+  WatchEarlierSpawners(pconf);
   if (!settings.bOn) return OK;
   g_server = server;
   g_pool = pconf;
   g_socketPath = ap_runtime_dir_relative(pconf, apr_psprintf(pconf, "karvel-spawner.%ld.sock", static_cast<long>(getpid())));
-  g_spawner = static_cast<apr_proc_t*>(apr_pcalloc(pconf, sizeof(apr_proc_t)));
+  auto* spawner = static_cast<WatchedSpawner*>(apr_pcalloc(pconf, sizeof(WatchedSpawner)));
+  spawner->current = true;
   // Programs start only through the spawner: a server that cannot start it does not start.
-  return Fork(g_spawner) ? OK : HTTP_INTERNAL_SERVER_ERROR;
+  return Fork(spawner) ? OK : HTTP_INTERNAL_SERVER_ERROR;
 }
 
 namespace {

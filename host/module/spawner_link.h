@@ -18,9 +18,12 @@ struct SpawnerSettings {
   const char* szWinePrefix; // KarvelWinePrefix: the server user's Wine prefix
 };
 
+struct StatusBoard;
+
 // post_config, in the parent: starts the spawner (again after a restart; the one before finishes
-// what it serves and ends). OK, or an HTTP error that stops the start.
-int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& settings);
+// what it serves and ends, watched by the parent until it has). The spawner shows what it runs on
+// `board` (null: nowhere). OK, or an HTTP error that stops the start.
+int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& settings, StatusBoard* board);
 
 // One request's program, while the request waits for it.
 struct ProgramRun {

@@ -1,35 +1,61 @@
 #include "host/module/status_page.h"
 
+#include <signal.h>
+
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 #include <apr_strings.h>
 #include <http_protocol.h>
+#include <mod_status.h>
 
 #include "host/module/spawner_link.h"
+#include "host/module/status_board.h"
+#include "host/module/status_counts.h"
+#include "host/module/status_text.h"
+
+namespace {
+// A spawner's slot counts while its process is there (one that died before the parent freed
+// its slot is left out).
+bool ProcessAlive(int32_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+bool Asked(const request_rec* r, const char* format) { return r->args != nullptr && std::strcmp(r->args, format) == 0; }
+}  // namespace
 
 int ShowSpawnerStatus(request_rec* r) {
   if (r->method_number != M_GET) return HTTP_METHOD_NOT_ALLOWED;
-  const char* text = SpawnerStatus(r->pool);
-  if (text == nullptr) return HTTP_SERVICE_UNAVAILABLE;
-  if (r->args != nullptr && std::strcmp(r->args, "auto") == 0) {
+  const StatusBoard* board = ServerStatusBoard();
+  if (board == nullptr) return HTTP_SERVICE_UNAVAILABLE;
+  const StatusShown shown = ReadStatusBoard(*board, BoardNowMs(), ProcessAlive);
+  apr_table_setn(r->headers_out, "Cache-Control", "no-store");
+  if (Asked(r, "auto")) {
     ap_set_content_type(r, "text/plain; charset=us-ascii");
-    ap_rputs(text, r);
+    ap_rputs(StatusAutoText(shown).c_str(), r);
+    return OK;
+  }
+  if (Asked(r, "json")) {
+    ap_set_content_type(r, "application/json");
+    ap_rputs(StatusJson(shown).c_str(), r);
     return OK;
   }
   ap_set_content_type(r, "text/html; charset=us-ascii");
-  ap_rputs("<!DOCTYPE html>\n<html><head><title>karvel status</title></head><body>\n<h1>karvel status</h1>\n<table>\n", r);
-  for (const char* line = text; *line != '\0';) {
-    const char* end = std::strchr(line, '\n');
-    const size_t length = end != nullptr ? static_cast<size_t>(end - line) : std::strlen(line);
-    const char* colon = static_cast<const char*>(std::memchr(line, ':', length));
-    if (colon != nullptr) {
-      const size_t nameLength = static_cast<size_t>(colon - line);
-      ap_rprintf(r, "<tr><th>%s</th><td>%s</td></tr>\n", ap_escape_html(r->pool, apr_pstrndup(r->pool, line, nameLength)),
-                 ap_escape_html(r->pool, apr_pstrndup(r->pool, colon + 1, length - nameLength - 1)));
-    }
-    line += length + (end != nullptr ? 1 : 0);
+  ap_rputs("<!DOCTYPE html>\n<html><head><title>karvel status</title></head><body>\n<h1>karvel status</h1>\n", r);
+  ap_rputs(StatusHtmlTables(shown).c_str(), r);
+  ap_rputs("</body></html>\n", r);
+  return OK;
+}
+
+int ShowInServerStatus(request_rec* r, int flags) {
+  const StatusBoard* board = ServerStatusBoard();
+  if (board == nullptr) return OK;
+  const StatusShown shown = ReadStatusBoard(*board, BoardNowMs(), ProcessAlive);
+  if ((flags & AP_STATUS_SHORT) != 0) {
+    ap_rputs(StatusServerStatusLines(shown).c_str(), r);
+    return OK;
   }
-  ap_rputs("</table>\n</body></html>\n", r);
+  ap_rputs("<hr />\n<h2>karvel</h2>\n", r);
+  ap_rputs(StatusHtmlTables(shown).c_str(), r);
   return OK;
 }
 

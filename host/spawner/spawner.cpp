@@ -119,6 +119,8 @@ struct Program {
   ProcessGroup group;
   bool groupGone;
   bool filesRemoved;     // a request that gave up: its files are gone
+  int boardEntry;        // its entry on the status board; -1: none
+  char boardState;       // the state the entry shows
 };
 
 struct Spawner {
@@ -139,6 +141,7 @@ struct Spawner {
   bool reapPending;  // a SIGCHLD came while a start was under way: the reaping waits for it
   // The claims on the wineservers of sites' own prefixes (see SitePrefix), by prefix.
   std::map<std::string, int> siteWineServers;
+  const SpawnerBoard* board;  // null: the spawner shows itself nowhere
 };
 
 void Log(Spawner* s, bool error, const std::string& text) { s->log->write(s->log->context, error, text.c_str()); }
@@ -190,8 +193,14 @@ void CloseConnection(Spawner* s, size_t k) {
   s->connections.erase(s->connections.begin() + static_cast<std::ptrdiff_t>(k));
 }
 
+// The starts the spawner made or refused, counted on the board too (it keeps them over restarts).
+void CountOnBoard(Spawner* s, int started, int startFailed, int busy) {
+  if (s->board != nullptr && s->board->counted != nullptr) s->board->counted(s->board->context, started, startFailed, busy);
+}
+
 void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why) {
   s->startFailed++;
+  CountOnBoard(s, 0, 1, 0);
   s->results[kResultStartFailed]++;
   Log(s, true, "karvel: cannot start " + c->order.strings[kLabel] + " [" + c->order.strings[kLogId] + "]: " + why);
   SendPacket(c->fd, kStartFailed, EncodeReply(failure));
@@ -279,6 +288,17 @@ void Start(Spawner* s, Connection* c) {
   s->pool->Submit(std::move(job));
 }
 
+// The program's site, as the status board keys it: its back-end directory (the program's path
+// without its label); "" where the label is not the end of the path.
+std::string SiteOf(const SpawnOrderText& order) {
+  const std::string& program = order.strings[kProgram];
+  const std::string& label = order.strings[kLabel];
+  if (label.empty() || program.size() <= label.size() + 1) return "";
+  const size_t at = program.size() - label.size();
+  if (program.compare(at, std::string::npos, label) != 0 || program[at - 1] != '/') return "";
+  return program.substr(0, at - 1);
+}
+
 // A start the pool has done: the child is told, and the connection follows the program.
 void Started(Spawner* s, Connection* c, SpawnJob* job) {
   if (job->failure != 0) {
@@ -287,10 +307,15 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
     return;
   }
   s->started++;
+  CountOnBoard(s, 1, 0, 0);
   Program program{job->pid, c->order.strings[kLabel], c->order.strings[kLogId], c->order.strings[kArgument],
                   c->order.strings[kUploadDirectory], job->stderrFd, "", NowMs(), true, false,
                   c->order.fixed.stopAbandoned != 0, c->order.fixed.killGraceMs, 0, false, false, false,
-                  job->group, false, false};
+                  job->group, false, false, -1, 'w'};
+  if (s->board != nullptr && s->board->showProgram != nullptr) {
+    program.boardEntry = s->board->showProgram(s->board->context, job->pid, program.startedAt, 'w', program.label,
+                                               SiteOf(c->order));
+  }
   job->stderrFd = -1;  // the program's now
   job->group = ProcessGroup{0, -1};
   s->programs.push_back(program);
@@ -511,19 +536,32 @@ void ReapPrograms(Spawner* s) {
   for (Program& program : s->programs) LookAtGroup(&program);
 }
 
+// Programs the server's other spawners still count against the cap: those of the generation
+// before a graceful restart, finishing their requests.
+size_t OthersAlive(const Spawner& s) {
+  return s.board != nullptr && s.board->othersRunning != nullptr ? s.board->othersRunning(s.board->context) : 0;
+}
+
 // Orders whose slot came, or whose wait ran out.
 void ServeQueue(Spawner* s) {
   const int64_t now = NowMs();
   size_t queued = 0, queuedBytes = 0;
+  bool othersRead = false;
+  size_t others = 0;
   for (Connection& c : s->connections) {
     if (c.state != kQueued || c.closing) continue;
     const uint32_t cap = c.order.fixed.maxBackends;
     const bool room = queued < kQueuedOrdersKept && queuedBytes + c.orderBytes <= kQueuedOrderBytes;
-    if (cap == 0 || Alive(*s) < cap) {
+    if (cap != 0 && !othersRead) {
+      others = OthersAlive(*s);
+      othersRead = true;
+    }
+    if (cap == 0 || Alive(*s) + others < cap) {
       Start(s, &c);
     } else if (!room || now - c.queuedAt >= static_cast<int64_t>(c.order.fixed.queueTimeoutMs)) {
       // Its wait ran out, or the queue holds as much as it keeps (the orders before it stay).
       s->busy++;
+      CountOnBoard(s, 0, 0, 1);
       s->results[kResultBusy]++;
       SendPacket(c.fd, kBusy, nullptr, 0);
       c.closing = true;
@@ -569,6 +607,11 @@ void ForgetEnded(Spawner* s) {
   const auto forgotten = [](const Program& p) { return p.exited && p.stderrFd < 0 && !p.requestWaiting && !Counted(p); };
   for (Program& program : s->programs) {
     if (forgotten(program)) ReleaseProcessGroup(&program.group);
+  }
+  if (s->board != nullptr && s->board->hideProgram != nullptr) {
+    for (Program& program : s->programs) {
+      if (forgotten(program) && program.boardEntry >= 0) s->board->hideProgram(s->board->context, program.boardEntry);
+    }
   }
   s->programs.erase(std::remove_if(s->programs.begin(), s->programs.end(), forgotten), s->programs.end());
 }
@@ -670,6 +713,36 @@ void AcceptOrStopListening(Spawner* s, bool accepting) {
   }
 }
 
+// The state a program's status line and board entry show.
+char ShownState(const Program& p) { return p.requestWaiting ? 'w' : p.abandoned ? 'g' : p.answered ? 'a' : 'e'; }
+
+// The board after a round: programs that count no more hidden, changed states shown, and the
+// spawner's numbers (Running counts the programs being started, as the cap does).
+void ShowRound(Spawner* s) {
+  if (s->board == nullptr) return;
+  int64_t longestSince = 0;
+  size_t queued = 0, unlisted = 0;
+  for (const Connection& c : s->connections) {
+    if (c.state != kQueued) continue;
+    queued++;
+    if (longestSince == 0 || c.queuedAt < longestSince) longestSince = c.queuedAt;
+  }
+  for (Program& p : s->programs) {
+    if (p.requestWaiting && (longestSince == 0 || p.startedAt < longestSince)) longestSince = p.startedAt;
+    const bool counted = Counted(p);
+    if (counted && p.boardEntry < 0) unlisted++;
+    if (p.boardEntry < 0) continue;
+    if (!counted) {
+      if (s->board->hideProgram != nullptr) s->board->hideProgram(s->board->context, p.boardEntry);
+      p.boardEntry = -1;
+    } else if (ShownState(p) != p.boardState) {
+      p.boardState = ShownState(p);
+      if (s->board->changeProgram != nullptr) s->board->changeProgram(s->board->context, p.boardEntry, p.boardState);
+    }
+  }
+  if (s->board->roundDone != nullptr) s->board->roundDone(s->board->context, Alive(*s), queued, longestSince, unlisted);
+}
+
 // After the round's events: programs and their groups looked at, the queue served.
 void EndRound(Spawner* s, const RoundEvents& round) {
   // An ending spawner takes no more orders: the children send them again to the next one.
@@ -681,6 +754,7 @@ void EndRound(Spawner* s, const RoundEvents& round) {
   KillOverdue(s);
   ServeQueue(s);
   ForgetEnded(s);
+  ShowRound(s);
 }
 
 // The spawner's end: the last of its programs' standard error logged, and no Wine process of the
@@ -706,7 +780,7 @@ void RaiseDescriptorLimit() {
   setrlimit(RLIMIT_NOFILE, &files);
 }
 
-int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
+int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine, const SpawnerBoard* board) {
   sigset_t handled;
   sigemptyset(&handled);
   sigaddset(&handled, SIGCHLD);
@@ -716,7 +790,8 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine) {
   signal(SIGPIPE, SIG_IGN);
   SpawnPool pool;
   Spawner s{epoll_create1(EPOLL_CLOEXEC), &log, wine, -1, listener,
-            signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, false, {}};
+            signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, false, {},
+            board};
   if (s.epoll < 0 || s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
   // The children a program leaves when it ends come to the spawner, which reaps them: its group
   // then empties as its last member ends, and is counted until it has.

@@ -17,6 +17,10 @@
 #ifndef KARVEL_HOST_SPAWNER_H
 #define KARVEL_HOST_SPAWNER_H
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
 // Where the spawner's lines go (Apache's error log): `error` for a program's standard error.
 struct SpawnerLog {
   void (*write)(void* context, bool error, const char* text);
@@ -25,11 +29,29 @@ struct SpawnerLog {
 
 struct WineSettings;
 
+// What the spawner shows of itself on the server's lasting status board (mod_karvel's), and what
+// it learns there: the programs it counts against the cap as they start, change and go, its
+// numbers after each round, the starts it made or refused, and how many programs the server's
+// other spawners (the previous generation's, finishing theirs) still count against the same cap.
+struct SpawnerBoard {
+  void* context;
+  // The entry the program got on the board; -1 when it got none.
+  int (*showProgram)(void* context, int pid, int64_t startedAtMs, char state, const std::string& label,
+                     const std::string& site);
+  void (*changeProgram)(void* context, int entry, char state);  // 'w' 'a' 'g' 'e' (see StatusLabel)
+  void (*hideProgram)(void* context, int entry);
+  void (*roundDone)(void* context, size_t running, size_t waiting, int64_t longestWaitSinceMs, size_t unlisted);
+  void (*counted)(void* context, int started, int startFailed, int busy);
+  size_t (*othersRunning)(void* context);
+};
+
 // Serves the listening SOCK_SEQPACKET socket `listener` (see spawner_protocol.h) until SIGTERM or
 // SIGHUP: then it takes no new connection and returns once its connections have ended and the
 // programs of requests that gave up are stopped. Windows programs run under `wine` (null: none
-// do); the wineserver the spawner started stops with it. Returns 0, or 1 when it cannot run at all.
-int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine = nullptr);
+// do); the wineserver the spawner started stops with it. What it runs is shown on `board` (null:
+// nowhere). Returns 0, or 1 when it cannot run at all.
+int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine = nullptr,
+               const SpawnerBoard* board = nullptr);
 
 // Raises this process's soft limit of open descriptors towards its hard limit, up to
 // kDescriptorsWanted: the spawner holds two a running program (its connection, its standard

@@ -1,0 +1,30 @@
+#include "host/module/spawner_board.h"
+
+namespace {
+SpawnerOnBoard* Where(void* context) { return static_cast<SpawnerOnBoard*>(context); }
+
+int Show(void* context, int pid, int64_t startedAtMs, char state, const std::string& label, const std::string& site) {
+  return ShowProgram(Where(context)->slot, pid, startedAtMs, state, label, site);
+}
+void Change(void* context, int entry, char state) { ChangeProgram(Where(context)->slot, entry, state); }
+void Hide(void* context, int entry) { HideProgram(Where(context)->slot, entry); }
+
+void RoundDone(void* context, size_t running, size_t waiting, int64_t longestWaitSinceMs, size_t unlisted) {
+  BoardSpawner* slot = Where(context)->slot;
+  slot->running.store(static_cast<uint32_t>(running), std::memory_order_relaxed);
+  slot->waiting.store(static_cast<uint32_t>(waiting), std::memory_order_relaxed);
+  slot->longestWaitSinceMs.store(longestWaitSinceMs, std::memory_order_relaxed);
+  slot->unlisted.store(static_cast<uint32_t>(unlisted), std::memory_order_relaxed);
+}
+
+void Counted(void* context, int started, int startFailed, int busy) {
+  StatusBoard* board = Where(context)->board;
+  board->programsStarted.fetch_add(static_cast<uint64_t>(started), std::memory_order_relaxed);
+  board->startsFailed.fetch_add(static_cast<uint64_t>(startFailed), std::memory_order_relaxed);
+  board->busy.fetch_add(static_cast<uint64_t>(busy), std::memory_order_relaxed);
+}
+
+size_t Others(void* context) { return OthersRunning(*Where(context)->board, Where(context)->slot); }
+}  // namespace
+
+SpawnerBoard SpawnerBoardFor(SpawnerOnBoard* where) { return SpawnerBoard{where, Show, Change, Hide, RoundDone, Counted, Others}; }
