@@ -89,6 +89,12 @@ class StatusAttacks(unittest.TestCase):
                          "each request has one result")
         self.assertEqual(after["totals"]["requests"], sum(row["counts"]["requests"] for row in after["backends"]),
                          "each request is in one row")
+        # Refusals count under the extension's own words for them.
+        grown = {name: after["totals"]["results"].get(name, 0) - before["totals"]["results"].get(name, 0)
+                 for name in ("1", "99", "no-backend-field", "not-found", "not-allowed", "other")}
+        self.assertEqual({"1": 2, "99": 1, "no-backend-field": 1, "other": 0},
+                         {k: grown[k] for k in ("1", "99", "no-backend-field", "other")})
+        self.assertEqual(2, grown["not-found"] + grown["not-allowed"])
         behave = [row for row in after["backends"] if row["label"] == "behave"]
         self.assertEqual(1, len(behave), after["backends"])
         self.assertGreaterEqual(behave[0]["counts"]["results"]["1"], 2)
