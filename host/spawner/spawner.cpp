@@ -462,7 +462,8 @@ std::string StatusText(const Spawner& s) {
   return text;
 }
 
-// Logs what a program wrote to standard error, whole lines (and overlong ones in pieces).
+// Logs what a program wrote to standard error, whole lines (and overlong ones in pieces), in its
+// request's site's log at the level its order gave.
 void DrainStderr(Spawner* s, Program* program, bool atEnd) {
   char block[kStderrBlockBytes];
   for (size_t taken = 0; taken < kStderrReadPerRound;) {
