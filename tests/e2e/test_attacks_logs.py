@@ -218,15 +218,30 @@ class UnthreadedMpm(unittest.TestCase):
             # In a session of its own: the prefork parent signals its whole process group as it stops.
             httpd = subprocess.Popen([APACHE, "-f", path, "-DFOREGROUND"], env=httpd_env(), start_new_session=True)
             try:
-                warned = wait_until(lambda: "MPM runs no threads" in read(log))
+                # Stopped only once it serves: a parent signalled before its MPM runs ends at once and
+                # leaves its spawner behind.
+                warned = wait_until(lambda: "resuming normal operations" in read(log)) and \
+                    "MPM runs no threads" in read(log)
             finally:
                 httpd.send_signal(signal.SIGTERM)
                 httpd.wait(timeout=30)
+                stop_processes_of(path)
             self.assertTrue(warned, read(log))
             self.assertRegex(read(log), r"\[karvel:warn\] .*karvel: the prefork MPM runs no threads: each request "
                                         r"waiting for its back-end's answer holds a whole child process")
         # The event MPM the tests' server runs is not warned of.
         self.assertNotIn("MPM runs no threads", server.log_text())
+
+
+def stop_processes_of(config):
+    """Ends what is left of a server started with `config` (its spawner, should it outlive it)."""
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                if config.encode() in f.read().split(b"\0"):
+                    os.kill(int(entry), signal.SIGKILL)
+        except (OSError, ValueError):
+            pass
 
 
 def read(path):
