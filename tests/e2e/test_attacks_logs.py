@@ -7,6 +7,7 @@ import os
 import re
 import signal
 import subprocess
+import sys
 import tempfile
 import unittest
 import uuid
@@ -97,6 +98,48 @@ class SiteLogs(unittest.TestCase):
         self.assertTrue(wait_until(lambda: re.search(pattern, log_of("a.log"))), log_of("a.log"))
         self.assertEqual(1, len(re.findall(pattern, log_of("a.log"))))
         self.assertNotIn("cannot start no_interpreter", server.log_text())
+
+
+FORGED = r'''
+import socket, struct, sys
+path, program, site, name = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+def packet(kind, payload):
+    return struct.pack("=II", kind, len(payload)) + payload
+# The fixed part: no cap, the queue's and the grace's times, stop, no limits, not Wine, one variable,
+# the site and the level (error).
+order = (struct.pack("=IIII", 0, 1000, 300, 1) + struct.pack("=6q", *([-1] * 6))
+         + struct.pack("=IIIII4x", 0, 0, 1, site, 3))
+for text in (program, "/nonexistent/x", "forged", "-", "", "", "203.0.113.5:1", name):
+    order += text.encode() + b"\0"
+order += b"PATH=/usr/bin:/bin\0"
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.connect(path)
+s.send(packet(1, order))
+print(struct.unpack("=I", s.recv(65536)[:4])[0])
+s.send(packet(5, struct.pack("=I", 1) + b"1\0"))
+'''
+
+
+class ForgedSites(unittest.TestCase):
+    def test_a_site_the_spawner_does_not_know_by_that_place_and_name_is_the_main_servers(self):
+        # A peer on the spawner's socket names a site by a place that holds another site, or none:
+        # its program's lines go to the main server's log, saying so, never to another host's.
+        sockets = [n for n in os.listdir(os.path.join(server.stage, "run")) if n.startswith("karvel-spawner.")]
+        self.assertEqual(1, len(sockets))
+        for site, name in ((1, "nonsense"), (2, ""), (99, "a.test")):
+            with self.subTest(site=site, name=name):
+                mark = tag()
+                program = os.path.join(server.stage, "backends", mark)
+                with open(program, "w") as f:
+                    f.write("#!/bin/sh\necho %s >&2\n" % mark)
+                os.chmod(program, 0o755)
+                out = subprocess.run([sys.executable, "-c", FORGED, os.path.join(server.stage, "run", sockets[0]),
+                                      program, str(site), name], stdout=subprocess.PIPE, text=True, timeout=30)
+                self.assertEqual("2\n", out.stdout, "started")
+                line = r"\[client 203\.0\.113\.5:1\] karvel: forged \[-\]: %s \(for the site %s, not known" % (
+                    mark, re.escape(name))
+                self.assertTrue(wait_until(lambda: re.search(line, server.log_text())), server.log_text()[-2000:])
+                self.assertNotIn(mark, log_of("a.log") + log_of("b.log"))
 
 
 class SubSecondTimeOut(unittest.TestCase):
