@@ -174,7 +174,7 @@ struct WaitDeadline {
   int nMinuteChanges;
 };
 
-void BeginDeadline(int32_t siteTimeout, WaitDeadline* deadline) {
+void BeginDeadline(int64_t siteTimeout, WaitDeadline* deadline) {
   SYSTEMTIME now;
   GetLocalTime(&now);
   deadline->wMinute = now.wMinute;
@@ -193,6 +193,14 @@ bool DeadlinePassed(WaitDeadline* deadline) {
     ++deadline->nMinuteChanges;
   }
   return deadline->nMinuteChanges > kMinuteChangesAllowed;
+}
+
+// How long a wait may pause, at most `longest`, before the site's time-out: one shorter than a
+// pause ends when it says, not at the end of the pause.
+DWORD PauseBeforeDeadline(const WaitDeadline& deadline, DWORD longest) {
+  if (!deadline.bSiteTimeout) return longest;
+  const DWORD spent = GetTickCount() - deadline.dwStarted;
+  return spent >= deadline.dwLimit ? 0 : std::min(longest, deadline.dwLimit - spent);
 }
 
 // A wait for the answer: the watch on the file, when it was last looked at, whether it may have
@@ -256,7 +264,7 @@ BackendOutcome WaitForAnswer(AnswerWait* wait, ULONGLONG* answerSize, HANDLE* an
     BYTE resultCode = 0;
     if (LookWhenDue(wait, &resultCode, answerSize, answer)) return OutcomeOf(resultCode);
     if (ClientLeft(wait)) return kClientGone;
-    PauseForChange(wait, kWatchMilliseconds);
+    PauseForChange(wait, PauseBeforeDeadline(wait->deadline, kWatchMilliseconds));
   }
 }
 
@@ -292,9 +300,8 @@ AnswerKind AnswerKindOf(BackendOutcome outcome) {
 
 }  // namespace
 
-DWORD TimeoutMilliseconds(int32_t seconds) {
-  if (seconds <= 0) return 0;
-  const ULONGLONG milliseconds = static_cast<ULONGLONG>(seconds) * 1000u;
+DWORD TimeoutMilliseconds(int64_t milliseconds) {
+  if (milliseconds <= 0) return 0;
   constexpr DWORD kLongestTickWait = 0xFFFFFFFFu;  // the most a difference of two ticks can tell
   return milliseconds < kLongestTickWait ? static_cast<DWORD>(milliseconds) : kLongestTickWait;
 }
@@ -308,7 +315,7 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
   }
   // Only a program the host started runs under Wine: it is the host that runs it there.
   const bool underWine = launched == kStartedByHost && request.bUnderWine;
-  const int32_t timeout = request.settings.nBackendTimeout;
+  const int64_t timeout = request.settings.nBackendTimeoutMs;
   // The deadline counts from the start, the first wait for the program's end included.
   WaitDeadline deadline{};
   BeginDeadline(timeout, &deadline);

@@ -23,8 +23,7 @@ enum BackendOutcome : int {
 // Starts the request's program (szProgram, resolved inside its back-end directory; none is a failed
 // start) with the exchange file's path as its one argument, without a shell: through the host
 // where it offers to (HSE_REQ_KARVEL_START_PROGRAM, told whether it runs under Wine), else itself.
-// Then polls the file until its byte 0 is '9' (answered), until the site's time-out (nBackendTimeout
-// seconds) or, without one, the third change of the local clock's minute, or until the server says
+// Then polls the file until its byte 0 is '9' (answered), until the site's time-out (nBackendTimeoutMs) or, without one, the third change of the local clock's minute, or until the server says
 // the client has left. A program the host runs under Wine is also watched for its end: one that ends without answering ends the wait
 // (kExitedUnanswered), and an answer it marked is read once it has ended (at most 2 s later), since
 // Linux readers see a file a Wine program still writes in place. Writes the file's size at the
@@ -34,10 +33,10 @@ enum BackendOutcome : int {
 BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request, ULONGLONG* answerSize,
                           HANDLE* answer);
 
-// A site's time-out of `seconds` (0 or more) in the milliseconds the wait counts on a 32-bit tick
-// clock: a time-out longer than that clock can tell (about 49 days) waits as long as it can, never
-// a wrapped, shorter time.
-DWORD TimeoutMilliseconds(int32_t seconds);
+// A site's time-out of `milliseconds` (0 or more) in the milliseconds the wait counts on a 32-bit
+// tick clock: a time-out longer than that clock can tell (about 49 days) waits as long as it can,
+// never a wrapped, shorter time.
+DWORD TimeoutMilliseconds(int64_t milliseconds);
 
 // The finished command line's program runs on the request, and the reply follows its answer (see
 // answer_reply.h). The exchange file is deleted on every path, answered or not; when the program

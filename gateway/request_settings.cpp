@@ -23,6 +23,20 @@ int32_t ParseCount(const char* text) {
   return value;
 }
 
+// A time-out: a whole number of at most kDigitsLimit digits, seconds, or milliseconds where "ms"
+// follows it; in milliseconds, else -1.
+int64_t ParseTimeoutMs(const char* text) {
+  if (text == nullptr) return -1;
+  const size_t length = std::strspn(text, "0123456789");
+  if (length == 0 || length > kDigitsLimit) return -1;
+  CHAR digits[kDigitsLimit + 1];
+  std::memcpy(digits, text, length);
+  digits[length] = '\0';
+  const int32_t count = ParseCount(digits);
+  if (text[length] == '\0') return static_cast<int64_t>(count) * 1000;
+  return lstrcmpA(text + length, "ms") == 0 ? count : -1;
+}
+
 // What the host says of a setting: it gives none (IIS, or the site does not set it), it gives this
 // value, or it has one that cannot be read into the room the extension keeps for it (too long, or
 // the call failed otherwise). The last must never count as none: a default would stand in for the
@@ -139,6 +153,14 @@ bool ReadCount(EXTENSION_CONTROL_BLOCK* ecb, const char* name, int32_t otherwise
   return !unreadable;
 }
 
+// The time-out the site gives (ParseTimeoutMs), else -1; false as ReadCount.
+bool ReadTimeout(EXTENSION_CONTROL_BLOCK* ecb, int64_t* milliseconds) {
+  CHAR text[32];
+  bool unreadable = false;
+  *milliseconds = ParseTimeoutMs(SettingText(ecb, KARVEL_SETTING_BACKEND_TIMEOUT, text, sizeof text, &unreadable));
+  return !unreadable;
+}
+
 FormCharset ReadFormCharset(EXTENSION_CONTROL_BLOCK* ecb) {
   const FormCharset requested = ContentTypeCharset(ecb != nullptr ? ecb->lpszContentType : nullptr);
   if (requested != kCharsetAuto) return requested;
@@ -166,7 +188,7 @@ LPCSTR ReadRequestSettings(EXTENSION_CONTROL_BLOCK* ecb, RequestSettings* settin
   settings->szBackendDirectory[0] = '\0';
   settings->szWinePrefix[0] = '\0';
   const bool counted = ReadCount(ecb, KARVEL_SETTING_MAX_FIELDS, DEFAULT_MAX_FIELDS, &settings->nMaxFields) &&
-                       ReadCount(ecb, KARVEL_SETTING_BACKEND_TIMEOUT, -1, &settings->nBackendTimeout);
+                       ReadTimeout(ecb, &settings->nBackendTimeoutMs);
   settings->formCharset = ReadFormCharset(ecb);
   settings->pWindowsPaths = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, WINDOWS_PATHS_ROOM));
   // A field cap or a time-out the host has but cannot hand over: the request would run by limits

@@ -28,7 +28,9 @@ struct RequestSettings {
   // environment, else the directory of the module that holds the extension.
   CHAR szBackendDirectory[MAX_PATH];
   int32_t nMaxFields;       // DEFAULT_MAX_FIELDS unless the site gives a count
-  int32_t nBackendTimeout;  // seconds to wait for the answer; -1: until the third minute change
+  // How long to wait for the answer, in milliseconds; -1: until the third minute change. The host
+  // gives it as "1500ms"; a number alone (an environment's setting) is seconds.
+  int64_t nBackendTimeoutMs;
   // The encoding the request's form declares before its fields are read: the charset parameter of
   // its Content-Type, else the site's (auto, UTF-8, Shift_JIS, EUC-JP, ISO-2022-JP), else none
   // (kCharsetAuto). A `_charset_` field in the form wins over both.

@@ -54,6 +54,7 @@ constexpr const char* kDefaultWinePrefix = "/var/lib/karvel/wine";
 struct ExtensionMapping {
   const char* szUrl;             // without a trailing '/'
   LoadedExtension* pExtension;
+  const char* szDefinedAt;       // "FILE:LINE" of its KarvelExtension line
 };
 
 struct KarvelServerConfig {
@@ -106,7 +107,8 @@ const char* SetMaxBackends(cmd_parms* cmd, void*, const char* value) {
 }
 
 const char* SetQueueTimeout(cmd_parms* cmd, void*, const char* value) {
-  return SpawnerCountArgument(cmd, value, &MainServerConfig(cmd)->spawner.nQueueTimeoutSeconds);
+  if (const char* failure = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return failure;
+  return TimeArgument(cmd, value, kSpawnerCountHighest, &MainServerConfig(cmd)->spawner.nQueueTimeoutMs);
 }
 
 const char* SetSpawner(cmd_parms* cmd, void*, int on) {
@@ -128,6 +130,22 @@ const char* SetWinePrefix(cmd_parms* cmd, void*, const char* dir) {
   return nullptr;
 }
 
+// Where the directive being read stands: "FILE:LINE".
+const char* DirectivePlace(cmd_parms* cmd) {
+  if (cmd->directive == nullptr) return "(unknown place)";
+  return apr_psprintf(cmd->pool, "%s:%d", cmd->directive->filename != nullptr ? cmd->directive->filename : "(unknown file)",
+                      cmd->directive->line_num);
+}
+
+// The server's own mapping of `url` (a virtual host's, before the main server's are merged in).
+const ExtensionMapping* MappingOfUrl(const KarvelServerConfig* config, const char* url) {
+  const auto* mappings = reinterpret_cast<const ExtensionMapping*>(config->pMappings->elts);
+  for (int i = 0; i < config->pMappings->nelts; ++i) {
+    if (std::strcmp(mappings[i].szUrl, url) == 0) return &mappings[i];
+  }
+  return nullptr;
+}
+
 const char* SetExtension(cmd_parms* cmd, void*, const char* file, const char* url) {
   const char* path = ap_server_root_relative(cmd->pool, file);
   if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelExtension: invalid file path ", file, nullptr);
@@ -146,9 +164,16 @@ const char* SetExtension(cmd_parms* cmd, void*, const char* file, const char* ur
     apr_hash_set(g_extensions, path, APR_HASH_KEY_STRING, extension);
   }
   auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
+  const char* definedAt = DirectivePlace(cmd);
+  if (const ExtensionMapping* earlier = MappingOfUrl(config, trimmed)) {
+    // Only the first would ever answer: the second line is a mistake, whichever file it is in.
+    return apr_psprintf(cmd->pool, "KarvelExtension: the URL %s is mapped twice in this server: at %s and at %s",
+                        trimmed, earlier->szDefinedAt, definedAt);
+  }
   auto* mapping = static_cast<ExtensionMapping*>(apr_array_push(config->pMappings));
   mapping->szUrl = trimmed;
   mapping->pExtension = extension;
+  mapping->szDefinedAt = definedAt;
   return nullptr;
 }
 
@@ -168,10 +193,13 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE1("KarvelMaxFields", AsCommand(SetMaxFields), nullptr, RSRC_CONF | ACCESS_CONF,
                   "fields a request may send before it is refused with 413 (default 10000, 0: no limit)"),
     AP_INIT_TAKE1("KarvelBackendTimeout", AsCommand(SetBackendTimeout), nullptr, RSRC_CONF | ACCESS_CONF,
-                  "seconds a request waits for its back-end's answer (default: until the clock's minute "
-                  "has changed three times)"),
+                  "how long a request waits for its back-end's answer (1500ms, 30s, 2m; not 0; default: until "
+                  "the clock's minute has changed three times)"),
     AP_INIT_TAKE1("KarvelKillGrace", AsCommand(SetKillGrace), nullptr, RSRC_CONF | ACCESS_CONF,
-                  "seconds between SIGTERM and SIGKILL for the program of a request that gave up (default 5)"),
+                  "the time between SIGTERM and SIGKILL for the program of a request that gave up (default 5s)"),
+    AP_INIT_TAKE1("KarvelStderrLogLevel", AsCommand(SetStderrLogLevel), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "the level back-end programs' standard error is logged at in the site's error log (default "
+                  "error)"),
     AP_INIT_FLAG("KarvelStopAbandoned", AsCommand(ap_set_flag_slot),
                  reinterpret_cast<void*>(APR_OFFSETOF(SiteSettings, nStopAbandoned)), RSRC_CONF | ACCESS_CONF,
                  "on: stop the program of a request that gave up and remove its files (default on)"),
@@ -187,7 +215,7 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE1("KarvelMaxBackends", AsCommand(SetMaxBackends), nullptr, RSRC_CONF,
                   "back-end programs running at once, in the whole server (default 0: no cap)"),
     AP_INIT_TAKE1("KarvelQueueTimeout", AsCommand(SetQueueTimeout), nullptr, RSRC_CONF,
-                  "seconds a request waits for a program slot before 503 (default 10)"),
+                  "how long a request waits for a program slot before 503 (500ms, 30s, 2m; default 10s)"),
     AP_INIT_FLAG("KarvelWine", AsCommand(ap_set_flag_slot), reinterpret_cast<void*>(APR_OFFSETOF(SiteSettings, nWine)),
                  RSRC_CONF | ACCESS_CONF,
                  "on: Windows back-end programs run under Wine; off refuses them (default on)"),
@@ -205,11 +233,25 @@ int PreConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*) {
   return OK;
 }
 
+// Each request through the extension waits for its back-end's answer, up to minutes. Under an MPM
+// without threads (prefork) each waiting request holds a whole child process: said at each start.
+void WarnOfAnUnthreadedMpm(server_rec* server) {
+  if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return;  // the check's reading
+  int threaded = AP_MPMQ_NOT_SUPPORTED;
+  if (ap_mpm_query(AP_MPMQ_IS_THREADED, &threaded) != APR_SUCCESS || threaded != AP_MPMQ_NOT_SUPPORTED) return;
+  ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server,
+               "karvel: the %s MPM runs no threads: each request waiting for its back-end's answer holds a whole "
+               "child process (its memory and a MaxRequestWorkers place) until the answer; the event or worker "
+               "MPM serves such waits with threads",
+               ap_show_mpm());
+}
+
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
   const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
+  WarnOfAnUnthreadedMpm(server);
   const SpawnerSettings settings{config->spawner.nMaxBackends != kUnset ? config->spawner.nMaxBackends : 0,
-                                 config->spawner.nQueueTimeoutSeconds != kUnset ? config->spawner.nQueueTimeoutSeconds
-                                                                                : kDefaultQueueTimeoutSeconds,
+                                 config->spawner.nQueueTimeoutMs != kUnset ? config->spawner.nQueueTimeoutMs
+                                                                           : kDefaultQueueTimeoutMs,
                                  config->spawner.bOn != 0,
                                  config->spawner.szWinePrefix != nullptr ? config->spawner.szWinePrefix : kDefaultWinePrefix};
   // The first reading of the configuration only checks it.

@@ -7,6 +7,7 @@
 #include <http_core.h>
 
 #include "host/module/spawner_link.h"
+#include "host/module/time_spelling.h"
 #include "host/spawner/wine_host.h"
 #include "isapi/karvel_host.h"
 #include "platform/request_files.h"
@@ -17,8 +18,9 @@ extern "C" module AP_MODULE_DECLARE_DATA karvel_module;
 void* CreateSiteSettings(apr_pool_t* pool, char*) {
   auto* settings = static_cast<SiteSettings*>(apr_pcalloc(pool, sizeof(SiteSettings)));
   settings->nMaxFields = kUnset;
-  settings->nBackendTimeout = kUnset;
-  settings->nKillGraceSeconds = kUnset;
+  settings->nBackendTimeoutMs = kUnset;
+  settings->nKillGraceMs = kUnset;
+  settings->nStderrLogLevel = kUnset;
   settings->nStopAbandoned = kUnset;
   settings->nWine = kUnset;
   settings->nHttpErrorStatus = kUnset;
@@ -32,8 +34,9 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   merged->szBackendDir = inner->szBackendDir != nullptr ? inner->szBackendDir : base->szBackendDir;
   merged->szTempDir = inner->szTempDir != nullptr ? inner->szTempDir : base->szTempDir;
   merged->nMaxFields = inner->nMaxFields != kUnset ? inner->nMaxFields : base->nMaxFields;
-  merged->nBackendTimeout = inner->nBackendTimeout != kUnset ? inner->nBackendTimeout : base->nBackendTimeout;
-  merged->nKillGraceSeconds = inner->nKillGraceSeconds != kUnset ? inner->nKillGraceSeconds : base->nKillGraceSeconds;
+  merged->nBackendTimeoutMs = inner->nBackendTimeoutMs != kUnset ? inner->nBackendTimeoutMs : base->nBackendTimeoutMs;
+  merged->nKillGraceMs = inner->nKillGraceMs != kUnset ? inner->nKillGraceMs : base->nKillGraceMs;
+  merged->nStderrLogLevel = inner->nStderrLogLevel != kUnset ? inner->nStderrLogLevel : base->nStderrLogLevel;
   merged->nStopAbandoned = inner->nStopAbandoned != kUnset ? inner->nStopAbandoned : base->nStopAbandoned;
   merged->nWine = inner->nWine != kUnset ? inner->nWine : base->nWine;
   merged->nHttpErrorStatus = inner->nHttpErrorStatus != kUnset ? inner->nHttpErrorStatus : base->nHttpErrorStatus;
@@ -95,6 +98,21 @@ const char* CountArgument(cmd_parms* cmd, const char* value, apr_int64_t highest
   return nullptr;
 }
 
+const char* TimeArgument(cmd_parms* cmd, const char* value, apr_int64_t highestSeconds, int* targetMs) {
+  char spelled[kTimeSpellingRoom];
+  apr_interval_time_t interval = 0;
+  if (!ApacheTimeSpelling(value, spelled, sizeof spelled) ||
+      ap_timeout_parameter_parse(spelled, &interval, "s") != APR_SUCCESS || interval < 0 ||
+      interval > apr_time_from_sec(highestSeconds)) {
+    return apr_psprintf(cmd->pool,
+                        "%s: not a time from 0 to %" APR_INT64_T_FMT "s: %s (a whole number and its unit: 500ms, "
+                        "30s, 2m (or 2mi), 1h; a number alone is seconds)",
+                        cmd->cmd->name, highestSeconds, value);
+  }
+  *targetMs = static_cast<int>(apr_time_as_msec(interval));
+  return nullptr;
+}
+
 const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir) {
   return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szBackendDir);
 }
@@ -115,11 +133,32 @@ const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value) {
 }
 
 const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value) {
-  return CountArgument(cmd, value, 86400, &static_cast<SiteSettings*>(settings)->nBackendTimeout);
+  int milliseconds = 0;
+  if (const char* failure = TimeArgument(cmd, value, 86400, &milliseconds)) return failure;
+  // A time-out of nothing would end every request's wait before its program could answer.
+  if (milliseconds == 0) {
+    return apr_pstrcat(cmd->pool, "KarvelBackendTimeout: ", value,
+                       " would time every request out at once; to wait without a time of the site's own, leave "
+                       "KarvelBackendTimeout out (a request then waits until the clock's minute has changed three "
+                       "times), or give the longest wait meant (30s, 10m)",
+                       nullptr);
+  }
+  static_cast<SiteSettings*>(settings)->nBackendTimeoutMs = milliseconds;
+  return nullptr;
 }
 
 const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value) {
-  return CountArgument(cmd, value, 3600, &static_cast<SiteSettings*>(settings)->nKillGraceSeconds);
+  return TimeArgument(cmd, value, 3600, &static_cast<SiteSettings*>(settings)->nKillGraceMs);
+}
+
+const char* SetStderrLogLevel(cmd_parms* cmd, void* settings, const char* value) {
+  int level = 0;
+  // Apache's own names (emerg ... debug, trace1 ... trace8), as LogLevel takes them.
+  if (const char* failure = ap_parse_log_level(value, &level)) {
+    return apr_pstrcat(cmd->pool, "KarvelStderrLogLevel: ", failure, nullptr);
+  }
+  static_cast<SiteSettings*>(settings)->nStderrLogLevel = level;
+  return nullptr;
 }
 
 const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value) {
@@ -200,8 +239,9 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
     if (prefix == nullptr || settings->szWindowsPaths == nullptr) return prefix;
     return apr_pstrdup(r->pool, SitePrefix(prefix, settings->szWindowsPaths).c_str());
   }
-  if (std::strcmp(name, KARVEL_SETTING_BACKEND_TIMEOUT) == 0 && settings->nBackendTimeout != kUnset) {
-    return apr_psprintf(r->pool, "%d", settings->nBackendTimeout);
+  // In milliseconds, marked so (a number alone is seconds to the extension).
+  if (std::strcmp(name, KARVEL_SETTING_BACKEND_TIMEOUT) == 0 && settings->nBackendTimeoutMs != kUnset) {
+    return apr_psprintf(r->pool, "%dms", settings->nBackendTimeoutMs);
   }
   return nullptr;
 }

@@ -6,6 +6,7 @@
 
 #include <httpd.h>
 #include <http_config.h>
+#include <http_log.h>
 
 // A count or flag no directive has set (the default then applies, or the outer section's).
 constexpr int kUnset = -1;
@@ -15,8 +16,8 @@ struct SiteSettings {
   const char* szBackendDir;  // KarvelBackendDir; nullptr while unset
   const char* szTempDir;     // KarvelTempDir; nullptr while unset
   int nMaxFields;            // KarvelMaxFields; kUnset while unset
-  int nBackendTimeout;       // KarvelBackendTimeout, seconds; kUnset while unset
-  int nKillGraceSeconds;     // KarvelKillGrace; kUnset while unset (5)
+  int nBackendTimeoutMs;     // KarvelBackendTimeout, milliseconds (never 0); kUnset while unset
+  int nKillGraceMs;          // KarvelKillGrace, milliseconds; kUnset while unset (5 s)
   int nStopAbandoned;        // KarvelStopAbandoned; kUnset while unset (on)
   apr_array_header_t* pPassEnv;  // KarvelPassEnv names (const char*), the sections' together; may be null
   apr_table_t* pSetEnv;          // KarvelSetEnv pairs, inner sections' first; may be null
@@ -25,7 +26,12 @@ struct SiteSettings {
   const char* szWindowsPaths;    // KarvelWindowsPath lines "WINDOWS-DIRECTORY|DIRECTORY", the inner
                                  // sections' first; nullptr while none is set
   int nHttpErrorStatus;          // KarvelErrorStatus: 1 http, 0 legacy; kUnset while unset (legacy)
+  int nStderrLogLevel;           // KarvelStderrLogLevel, an APLOG_ level; kUnset while unset (error)
 };
+
+// The level back-end programs' standard error is logged at where KarvelStderrLogLevel is not set:
+// error, as mod_cgid logs a script's.
+constexpr int kDefaultStderrLogLevel = APLOG_ERR;
 
 // The room the extension keeps for the KarvelWindowsPath lines of a request (its end included).
 constexpr size_t kWindowsPathsRoom = 16384;
@@ -39,6 +45,11 @@ const char* SettingTooLong(cmd_parms* cmd, const char* value, size_t limit);
 // directive and the range) otherwise.
 const char* CountArgument(cmd_parms* cmd, const char* value, apr_int64_t highest, int* target);
 
+// A directive's time argument (see time_spelling.h: 1500ms, 30s, 2m, 1h, a number alone seconds),
+// read by httpd's own parser, from 0 to `highestSeconds`, into *targetMs in milliseconds; the
+// refusal (naming the directive, the range and the units) otherwise.
+const char* TimeArgument(cmd_parms* cmd, const char* value, apr_int64_t highestSeconds, int* targetMs);
+
 void* CreateSiteSettings(apr_pool_t* pool, char* directory);
 void* MergeSiteSettings(apr_pool_t* pool, void* base, void* inner);
 
@@ -47,10 +58,13 @@ const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir);
 const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir);
 // KarvelMaxFields N: fields a request may send (0: no limit).
 const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value);
-// KarvelBackendTimeout SECONDS: how long a request waits for its back-end's answer.
+// KarvelBackendTimeout TIME: how long a request waits for its back-end's answer; 0 is refused.
 const char* SetBackendTimeout(cmd_parms* cmd, void* settings, const char* value);
-// KarvelKillGrace SECONDS, KarvelStopAbandoned on|off: how programs of requests that gave up end.
+// KarvelKillGrace TIME, KarvelStopAbandoned on|off: how programs of requests that gave up end.
 const char* SetKillGrace(cmd_parms* cmd, void* settings, const char* value);
+// KarvelStderrLogLevel LEVEL: the level (Apache's names) back-end programs' standard error is
+// logged at in the site's error log.
+const char* SetStderrLogLevel(cmd_parms* cmd, void* settings, const char* value);
 // KarvelFormCharset UTF-8|Shift_JIS|EUC-JP|ISO-2022-JP|auto: the encoding the site's forms send.
 const char* SetFormCharset(cmd_parms* cmd, void* settings, const char* value);
 // KarvelWindowsPath WINDOWS-DIRECTORY DIRECTORY: where a Windows directory that forms and Windows

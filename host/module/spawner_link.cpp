@@ -41,7 +41,7 @@ constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 constexpr int kListenBacklog = 511;
 // How long the status page waits for the spawner's status.
 constexpr time_t kStatusWaitSeconds = 5;
-constexpr int kDefaultKillGraceSeconds = 5;
+constexpr int kDefaultKillGraceMs = 5000;
 // How much longer than the queue's time-out a request waits for the spawner's word.
 constexpr int kReplyMarginSeconds = 5;
 // While a request waits for a slot, or for a spawner to connect to, its client is looked at this
@@ -55,7 +55,7 @@ constexpr uint32_t kNoReplyInTime = 0xFFFFFFFFu;
 
 // Set in the parent, inherited by every child.
 const char* g_socketPath = nullptr;
-SpawnerSettings g_settings{0, kDefaultQueueTimeoutSeconds, 1, nullptr};
+SpawnerSettings g_settings{0, kDefaultQueueTimeoutMs, 1, nullptr};
 server_rec* g_server = nullptr;
 apr_pool_t* g_pool = nullptr;
 StatusBoard* g_board = nullptr;  // the server's lasting status; null when it could not be made
@@ -68,8 +68,51 @@ struct WatchedSpawner {
   bool ended;  // reaped: its pid is no longer its own
 };
 
-void WriteToErrorLog(void*, bool error, const char* text) {
-  ap_log_error(APLOG_MARK, error ? APLOG_ERR : APLOG_NOTICE, 0, g_server, "%s", text);
+static_assert(kLogLevelError == APLOG_ERR && kLogLevelWarning == APLOG_WARNING && kLogLevelHighest == APLOG_TRACE8,
+              "the spawner's level numbers are Apache's");
+
+// A site as an order names it beside its place in the server's list: where its <VirtualHost>
+// section begins and its name. The child that sends the order and the spawner that logs for it are
+// forks of the parent that read the configuration: a site named alike at the same place is the same.
+std::string SiteKey(const server_rec* site) {
+  return std::string(site->defn_name != nullptr ? site->defn_name : "") + ":" + std::to_string(site->defn_line_number) +
+         " " + (site->server_hostname != nullptr ? site->server_hostname : "");
+}
+
+// The site's place in the server's list (0: the main server).
+uint32_t SiteIndex(const server_rec* site) {
+  uint32_t index = 0;
+  for (const server_rec* s = g_server; s != nullptr; s = s->next, ++index) {
+    if (s == site) return index;
+  }
+  return 0;
+}
+
+// The site a spawner's line is for, checked against the list this process knows: nullptr when
+// the order came from a child of another reading of the configuration (one still serving across a
+// graceful restart) whose site is not at that place here.
+server_rec* SiteOfLine(const SpawnerLogLine& line) {
+  if (line.site == kNoSite) return g_server;
+  uint32_t index = 0;
+  for (server_rec* s = g_server; s != nullptr; s = s->next, ++index) {
+    if (index == line.site) return SiteKey(s) == line.siteName ? s : nullptr;
+  }
+  return nullptr;
+}
+
+// The spawner's lines, in the spawner: each in its site's error log at its level (the site's
+// LogLevel decides whether it is written), with the request's client as Apache's request lines
+// show it. A line whose site is not known here goes to the main server's log, naming the site.
+void WriteToErrorLog(void*, const SpawnerLogLine& line) {
+  const int level = static_cast<int>(line.level);
+  const char* clientOpen = line.client[0] != '\0' ? "[client " : "";
+  const char* clientClose = line.client[0] != '\0' ? "] " : "";
+  if (server_rec* site = SiteOfLine(line)) {
+    ap_log_error(APLOG_MARK, level, 0, site, "%s%s%s%s", clientOpen, line.client, clientClose, line.text);
+  } else {
+    ap_log_error(APLOG_MARK, level, 0, g_server, "%s%s%s%s (for the site %s, not known to this configuration)",
+                 clientOpen, line.client, clientClose, line.text, line.siteName);
+  }
 }
 
 int Listen(const char* path) {
@@ -300,7 +343,8 @@ uint32_t SendOrder(request_rec* r, const std::string& order, apr_time_t deadline
   for (;;) {
     if (*fd < 0) *fd = Connect();
     if (*fd >= 0) {
-      const apr_time_t replyBy = apr_time_now() + apr_time_from_sec(g_settings.nQueueTimeoutSeconds + kReplyMarginSeconds);
+      const apr_time_t replyBy =
+          apr_time_now() + apr_time_from_msec(g_settings.nQueueTimeoutMs) + apr_time_from_sec(kReplyMarginSeconds);
       const bool sent = SendPacket(*fd, kSpawn, order);
       const uint32_t type = sent ? AwaitReply(r, *fd, replyBy, reply, size, payload, length, clientGone) : 0;
       if (type != 0 && type != kClosing) return type == kNoReplyInTime ? 0 : type;
@@ -372,9 +416,8 @@ bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* l
   const auto* core = static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
   SpawnOrderText order;
   order.fixed.maxBackends = static_cast<uint32_t>(g_settings.nMaxBackends);
-  order.fixed.queueTimeoutMs = static_cast<uint32_t>(g_settings.nQueueTimeoutSeconds) * 1000u;
-  order.fixed.killGraceMs =
-      static_cast<uint32_t>(site->nKillGraceSeconds != kUnset ? site->nKillGraceSeconds : kDefaultKillGraceSeconds) * 1000u;
+  order.fixed.queueTimeoutMs = static_cast<uint32_t>(g_settings.nQueueTimeoutMs);
+  order.fixed.killGraceMs = static_cast<uint32_t>(site->nKillGraceMs != kUnset ? site->nKillGraceMs : kDefaultKillGraceMs);
   order.fixed.stopAbandoned = site->nStopAbandoned != 0 ? 1 : 0;  // on unless set off
   order.fixed.wine = site->nWine != 0 ? 1 : 0;  // on unless set off
   order.fixed.underWine = start.bUnderWine ? 1 : 0;
@@ -389,6 +432,15 @@ bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* l
   order.strings[kLogId] = LogId(r);
   order.strings[kUploadDirectory] = start.pszUploadDirectory != nullptr ? start.pszUploadDirectory : "";
   order.strings[kWindowsPaths] = site->szWindowsPaths != nullptr ? site->szWindowsPaths : "";
+  // The program's lines go to the request's site's log, with its client.
+  order.fixed.site = SiteIndex(r->server);
+  order.strings[kSiteName] = SiteKey(r->server);
+  order.fixed.stderrLevel =
+      static_cast<uint32_t>(site->nStderrLogLevel != kUnset ? site->nStderrLogLevel : kDefaultStderrLogLevel);
+  if (r->useragent_ip != nullptr) {
+    order.strings[kClient] = std::string(r->useragent_ip) + ":" +
+                             std::to_string(r->useragent_addr != nullptr ? r->useragent_addr->port : 0);
+  }
   order.environment = Environment(*site, start);
   return EncodeOrder(order, payload);
 }
@@ -442,7 +494,7 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
   size_t length = 0;
   int fd = -1;
   bool clientGone = false;
-  const apr_time_t deadline = apr_time_now() + apr_time_from_sec(g_settings.nQueueTimeoutSeconds);
+  const apr_time_t deadline = apr_time_now() + apr_time_from_msec(g_settings.nQueueTimeoutMs);
   const uint32_t type = SendOrder(r, order, deadline, &fd, reply, sizeof reply, &payload, &length, &clientGone);
   apr_table_setn(r->notes, "karvel-backend", label);
   if (fd < 0) {

@@ -7,13 +7,13 @@
 
 #include "isapi/karvel_host.h"
 
-// How long a request waits for a program slot when KarvelQueueTimeout is not set.
-constexpr int kDefaultQueueTimeoutSeconds = 10;
+// How long a request waits for a program slot when KarvelQueueTimeout is not set (10 s).
+constexpr int kDefaultQueueTimeoutMs = 10000;
 
 // The server's supervision settings (KarvelMaxBackends, KarvelQueueTimeout), from the main server.
 struct SpawnerSettings {
   int nMaxBackends;         // 0: no cap
-  int nQueueTimeoutSeconds;
+  int nQueueTimeoutMs;
   int bOn;                  // KarvelSpawner: off leaves starting programs to the extension
   const char* szWinePrefix; // KarvelWinePrefix: the server user's Wine prefix
 };

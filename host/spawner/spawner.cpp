@@ -103,6 +103,10 @@ struct Connection {
 struct Program {
   pid_t pid;
   std::string label, logId, exchangePath, uploadDirectory;
+  // Where its lines go: its request's site and client, and the level of its standard error.
+  uint32_t site;
+  std::string siteName, client;
+  uint32_t stderrLevel;
   int stderrFd;
   std::string partialLine;
   int64_t startedAt;
@@ -144,7 +148,16 @@ struct Spawner {
   const SpawnerBoard* board;  // null: the spawner shows itself nowhere
 };
 
-void Log(Spawner* s, bool error, const std::string& text) { s->log->write(s->log->context, error, text.c_str()); }
+// A line about no request: the main server's log.
+void Log(Spawner* s, uint32_t level, const std::string& text) {
+  s->log->write(s->log->context, SpawnerLogLine{level, kNoSite, "", "", text.c_str()});
+}
+
+// A line about a request's program: its site's log, with its client.
+void LogForSite(Spawner* s, uint32_t level, uint32_t site, const std::string& siteName, const std::string& client,
+                const std::string& text) {
+  s->log->write(s->log->context, SpawnerLogLine{level, site, siteName.c_str(), client.c_str(), text.c_str()});
+}
 
 // What an event of the loop is about; the tag also carries the descriptor.
 enum WatchKind : uint32_t { kSignals, kListener, kStartsDone, kConnection, kStderr };
@@ -202,7 +215,9 @@ void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why)
   s->startFailed++;
   CountOnBoard(s, 0, 1, 0);
   s->results[kResultStartFailed]++;
-  Log(s, true, "karvel: cannot start " + c->order.strings[kLabel] + " [" + c->order.strings[kLogId] + "]: " + why);
+  // The one line of this failure (the request's side logs none): a warning of the request's site.
+  LogForSite(s, kLogLevelWarning, c->order.fixed.site, c->order.strings[kSiteName], c->order.strings[kClient],
+             "karvel: cannot start " + c->order.strings[kLabel] + " [" + c->order.strings[kLogId] + "]: " + why);
   SendPacket(c->fd, kStartFailed, EncodeReply(failure));
   c->closing = true;
 }
@@ -309,7 +324,8 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
   s->started++;
   CountOnBoard(s, 1, 0, 0);
   Program program{job->pid, c->order.strings[kLabel], c->order.strings[kLogId], c->order.strings[kArgument],
-                  c->order.strings[kUploadDirectory], job->stderrFd, "", NowMs(), true, false,
+                  c->order.strings[kUploadDirectory], c->order.fixed.site, c->order.strings[kSiteName],
+                  c->order.strings[kClient], c->order.fixed.stderrLevel, job->stderrFd, "", NowMs(), true, false,
                   c->order.fixed.stopAbandoned != 0, c->order.fixed.killGraceMs, 0, false, false, false,
                   job->group, false, false, -1, 'w'};
   if (s->board != nullptr && s->board->showProgram != nullptr) {
@@ -471,7 +487,8 @@ std::string StatusText(const Spawner& s) {
   return text;
 }
 
-// Logs what a program wrote to standard error, whole lines (and overlong ones in pieces).
+// Logs what a program wrote to standard error, whole lines (and overlong ones in pieces), in its
+// request's site's log at the level its order gave.
 void DrainStderr(Spawner* s, Program* program, bool atEnd) {
   char block[kStderrBlockBytes];
   for (size_t taken = 0; taken < kStderrReadPerRound;) {
@@ -495,7 +512,7 @@ void DrainStderr(Spawner* s, Program* program, bool atEnd) {
     const size_t take = std::min(available, kLogLineBytes);
     std::string line = program->partialLine.substr(start, take);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    Log(s, true, prefix + line);
+    LogForSite(s, program->stderrLevel, program->site, program->siteName, program->client, prefix + line);
     start += take + (newline != std::string::npos && take == available ? 1 : 0);
     if (start >= program->partialLine.size()) break;
   }
@@ -795,7 +812,7 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine, co
   if (s.epoll < 0 || s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
   // The children a program leaves when it ends come to the spawner, which reaps them: its group
   // then empties as its last member ends, and is counted until it has.
-  if (!AdoptOrphans()) Log(&s, true, "karvel: the spawner cannot adopt the orphans of its programs");
+  if (!AdoptOrphans()) Log(&s, kLogLevelError, "karvel: the spawner cannot adopt the orphans of its programs");
   SignalsNotAtDefault(&s.signalsToReset);
   Watch(&s, kSignals, s.signals);
   Watch(&s, kListener, listener);

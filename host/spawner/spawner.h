@@ -21,9 +21,23 @@
 #include <cstdint>
 #include <string>
 
-// Where the spawner's lines go (Apache's error log): `error` for a program's standard error.
+// A line's site when it is about no request: the main server's log.
+constexpr uint32_t kNoSite = 0xFFFFFFFFu;
+
+// One line the spawner logs. A line about a request's program (its standard error, its start
+// refused) goes to that request's site's log, with its client, also after the request ended; a
+// line about no request to the main server's.
+struct SpawnerLogLine {
+  uint32_t level;        // one of Apache's level numbers (kLogLevelError ...)
+  uint32_t site;         // the order's site (SpawnOrder::site), or kNoSite
+  const char* siteName;  // the order's kSiteName; "" with kNoSite
+  const char* client;    // the order's kClient; "" when there is none
+  const char* text;
+};
+
+// Where the spawner's lines go (Apache's error logs).
 struct SpawnerLog {
-  void (*write)(void* context, bool error, const char* text);
+  void (*write)(void* context, const SpawnerLogLine& line);
   void* context;
 };
 

@@ -51,6 +51,7 @@ void SetOrderVariable(std::vector<std::string>* environment, const std::string& 
 bool EncodeOrder(const SpawnOrderText& order, std::string* payload) {
   SpawnOrder fixed = order.fixed;
   fixed.environmentCount = static_cast<uint32_t>(order.environment.size());
+  if (fixed.stderrLevel > kLogLevelHighest) return false;
   std::string bytes = FixedBytes(fixed);
   for (const std::string& text : order.strings) {
     if (!AppendString(text, &bytes)) return false;
@@ -65,7 +66,7 @@ bool EncodeOrder(const SpawnOrderText& order, std::string* payload) {
 
 bool DecodeOrder(const char* payload, size_t length, SpawnOrderText* order) {
   SpawnOrderText decoded;
-  if (!ReadFixed(payload, length, &decoded.fixed)) return false;
+  if (!ReadFixed(payload, length, &decoded.fixed) || decoded.fixed.stderrLevel > kLogLevelHighest) return false;
   const char* at = payload + sizeof(SpawnOrder);
   const char* end = payload + length;
   for (std::string& text : decoded.strings) {

@@ -60,16 +60,31 @@ struct SpawnOrder {
   uint32_t underWine;              // the extension runs this program as a Windows program under
                                    // Wine; the spawner checks it against the program file
   uint32_t environmentCount;
+  // Where the lines about this program go: the request's site, by its place in the server's list
+  // of sites (0: the main server; kSiteName names it, so that the spawner can check it against
+  // the list it knows), and the level its standard error is logged at (KarvelStderrLogLevel, one
+  // of Apache's level numbers, at most kLogLevelHighest).
+  uint32_t site;
+  uint32_t stderrLevel;
 };
 // The record goes over the socket as it lies in memory (both ends are one build); its layout ends
 // in 4 bytes of padding, zero as the record is made.
-static_assert(sizeof(SpawnOrder) == 80, "SpawnOrder's layout is the order's fixed part");
+static_assert(sizeof(SpawnOrder) == 88, "SpawnOrder's layout is the order's fixed part");
+
+// Apache's log levels by number, as the spawner names them without Apache's headers (the module
+// checks that they agree): a program's start refused is a warning of its site's; trace8 is the last.
+constexpr uint32_t kLogLevelError = 3;
+constexpr uint32_t kLogLevelWarning = 4;
+constexpr uint32_t kLogLevelHighest = 15;
 
 // The order's strings, in this order.
 // kArgument: the program's one argument, the request's exchange file (removed with kUploadDirectory
 // when the request gives up).
 // kWindowsPaths: the site's KarvelWindowsPath lines, linked into the Wine prefix for its programs.
-enum SpawnString { kProgram, kArgument, kLabel, kLogId, kUploadDirectory, kWindowsPaths, kSpawnStrings };
+// kClient: the request's client, "ADDR:PORT", as Apache's log lines show it ("" when there is none).
+// kSiteName: the site that fixed.site counts to, as the module names it (SiteKey).
+enum SpawnString { kProgram, kArgument, kLabel, kLogId, kUploadDirectory, kWindowsPaths, kClient, kSiteName,
+                   kSpawnStrings };
 
 // kStarted, kStartFailed, kExited: the process id, the errno of the failed start, the exit status.
 struct SpawnReply {
@@ -97,7 +112,7 @@ struct SpawnOrderText {
 void SetOrderVariable(std::vector<std::string>* environment, const std::string& variable);
 
 // The kSpawn payload (fixed.environmentCount is set from the environment's size); false when a string
-// holds a NUL or the payload would exceed kSpawnMessageLimit.
+// holds a NUL, the log level is none of Apache's, or the payload would exceed kSpawnMessageLimit.
 bool EncodeOrder(const SpawnOrderText& order, std::string* payload);
 bool DecodeOrder(const char* payload, size_t length, SpawnOrderText* order);
 

@@ -22,11 +22,15 @@ class ServerWideDirectives(unittest.TestCase):
                                       ["<VirtualHost 127.0.0.1:@PORT@>\n%s\n</VirtualHost>" % directive])
 
     def test_counts_out_of_range_are_refused_by_name(self):
-        for directive in ("KarvelMaxBackends -1", "KarvelMaxBackends 100001", "KarvelQueueTimeout x",
-                          "KarvelQueueTimeout 1x"):
+        for directive, text in (("KarvelMaxBackends -1", "not a whole number from 0 to 100000"),
+                                ("KarvelMaxBackends 100001", "not a whole number from 0 to 100000"),
+                                # A time: Apache's units, up to 100000 s.
+                                ("KarvelQueueTimeout x", "not a time from 0 to 100000s"),
+                                ("KarvelQueueTimeout 1x", "not a time from 0 to 100000s"),
+                                ("KarvelQueueTimeout 100001s", "not a time from 0 to 100000s")):
             name = directive.split()[0]
             with self.subTest(directive=directive):
-                self.assertStartFails([name + ": not a whole number from 0 to 100000"], [directive])
+                self.assertStartFails([name + ": " + text], [directive])
 
 
 if __name__ == "__main__":

@@ -191,8 +191,10 @@ path, count, program = %(path)r, %(count)d, %(program)r
 K_SPAWN, K_STARTED, K_DONE, K_EXITED = 1, 2, 5, 8
 def packet(kind, payload):
     return struct.pack("=II", kind, len(payload)) + payload
-order = struct.pack("=IIII", 0, 1000, 300, 0) + struct.pack("=6q", *([-1] * 6)) + struct.pack("=III4x", 0, 0, 1)
-for text in (program, "/nonexistent/x", "flood", "-", "", ""):
+# The fixed part ends with the site (the main server's) and the level of its lines (error).
+order = (struct.pack("=IIII", 0, 1000, 300, 0) + struct.pack("=6q", *([-1] * 6))
+         + struct.pack("=IIIII4x", 0, 0, 1, 0, 3))
+for text in (program, "/nonexistent/x", "flood", "-", "", "", "", ""):
     order += text.encode() + b"\0"
 order += b"PATH=/usr/bin:/bin\0"
 ended = 0

@@ -176,14 +176,15 @@ TEST(RequestSettings, CountsAreTheHostsElseTheEnvironmentsElseTheDefault) {
   const struct {
     const char* host;         // null: not given
     const char* environment;  // null: not set
-    int32_t fields, timeout;
+    int32_t fields;
+    int64_t timeoutMs;  // a time-out without a unit is seconds
   } cases[] = {
       {nullptr, nullptr, DEFAULT_MAX_FIELDS, -1},
-      {"25", nullptr, 25, 25},
+      {"25", nullptr, 25, 25000},
       {"0", "7", 0, 0},
-      {nullptr, "7", 7, 7},
-      {"", "7", 7, 7},
-      {"999999999", nullptr, 999999999, 999999999},
+      {nullptr, "7", 7, 7000},
+      {"", "7", 7, 7000},
+      {"999999999", nullptr, 999999999, 999999999000},
       {"1000000000", nullptr, DEFAULT_MAX_FIELDS, -1},
       {"12x", nullptr, DEFAULT_MAX_FIELDS, -1},
   };
@@ -208,9 +209,37 @@ TEST(RequestSettings, CountsAreTheHostsElseTheEnvironmentsElseTheDefault) {
     RequestSettings settings{};
     EXPECT_EQ(nullptr, ReadRequestSettings(fake.Ecb(), &settings));
     EXPECT_EQ(c.fields, settings.nMaxFields);
-    EXPECT_EQ(c.timeout, settings.nBackendTimeout);
+    EXPECT_EQ(c.timeoutMs, settings.nBackendTimeoutMs);
     ReleaseRequestSettings(&settings);
     ReleaseRequestSettings(&settings);  // released twice: the second does nothing
+  }
+}
+
+// The host gives the time-out in milliseconds, marked "ms" (sub-second ones too); a number alone is
+// seconds; any other spelling is no time-out, from the host or from the environment alike.
+TEST(RequestSettings, TimeOutsAreMillisecondsWhereMarkedElseSeconds) {
+  TempDir dir;
+  ScopedEnv tmpdir(test_support::kTempVariable, dir.path().c_str());
+  const struct {
+    const char* text;
+    int64_t milliseconds;
+  } cases[] = {
+      {"300ms", 300},          {"1500ms", 1500},        {"0ms", 0},           {"86400000ms", 86400000},
+      {"999999999ms", 999999999}, {"2", 2000},          {"1000000000ms", -1}, {"ms", -1},
+      {"1500 ms", -1},         {"1500MS", -1},          {"1500msx", -1},      {"15s", -1},
+      {"-300ms", -1},          {" 300ms", -1},          {"1.5", -1},          {"300m", -1},
+  };
+  for (const auto& c : cases) {
+    for (const bool fromHost : {true, false}) {
+      SCOPED_TRACE(std::string(c.text) + (fromHost ? " from the host" : " from the environment"));
+      ScopedEnv timeout("KARVEL_BACKEND_TIMEOUT", fromHost ? nullptr : c.text);
+      FakeEcb fake = FakeEcb::Get("");
+      if (fromHost) fake.Variable("KARVEL_BACKEND_TIMEOUT", c.text);
+      RequestSettings settings{};
+      EXPECT_EQ(nullptr, ReadRequestSettings(fake.Ecb(), &settings));
+      EXPECT_EQ(c.milliseconds, settings.nBackendTimeoutMs);
+      ReleaseRequestSettings(&settings);
+    }
   }
 }
 

@@ -78,24 +78,26 @@ TEST(RunDecision, TheHostIsToldWhetherTheProgramRunsUnderWine) {
   }
 }
 
-// A site's time-out as the wait counts it: seconds in milliseconds, exactly while the tick clock can
-// tell them; a longer one (a count of nine digits can name 31 years) waits as long as the clock can
+// A site's time-out as the wait counts it: its milliseconds, exactly while the tick clock can tell
+// them; a longer one (nine digits of seconds can name 31 years) waits as long as the clock can
 // count, never a time-out wrapped round to a shorter one.
 TEST(RunDecision, ATimeOutIsNeverWrappedShorter) {
   const struct {
-    int32_t seconds;
-    DWORD milliseconds;
+    int64_t milliseconds;
+    DWORD counted;
   } cases[] = {
+      {-1, 0},
       {0, 0},
-      {1, 1000},
-      {86400, 86400000u},
-      {4294967, 4294967000u},             // the longest exact one
-      {4294968, 0xFFFFFFFFu},             // 1000 ms more than the clock tells
-      {5000000, 0xFFFFFFFFu},             // wrapped: 705 032 704 ms, about 8 days
-      {999999999, 0xFFFFFFFFu},
+      {1, 1},
+      {300, 300},
+      {86400000, 86400000u},
+      {4294967294, 4294967294u},         // the longest exact one
+      {4294967296, 0xFFFFFFFFu},         // wrapped: 0 ms
+      {5000000000, 0xFFFFFFFFu},         // wrapped: 705 032 704 ms, about 8 days
+      {999999999000, 0xFFFFFFFFu},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(TimeoutMilliseconds(c.seconds), c.milliseconds) << c.seconds;
+    EXPECT_EQ(TimeoutMilliseconds(c.milliseconds), c.counted) << c.milliseconds;
   }
 }
 

@@ -30,6 +30,10 @@ SpawnOrderText SampleOrder() {
   order.strings[kLogId] = "aBcD";
   order.strings[kUploadDirectory] = "";
   order.strings[kWindowsPaths] = "C:\\apps|/srv/apps\nD:\\|/srv/d";
+  order.strings[kClient] = "[2001:db8::1]:50123";
+  order.strings[kSiteName] = "/etc/apache2/sites-enabled/b.conf:1 b.example";
+  order.fixed.site = 2;
+  order.fixed.stderrLevel = kLogLevelWarning;
   order.environment = {"PATH=/usr/bin:/bin", "LANG=ja_JP.UTF-8", "EMPTY="};
   return order;
 }
@@ -42,6 +46,8 @@ void ExpectSameOrder(const SpawnOrderText& decoded, const SpawnOrderText& sent, 
   EXPECT_EQ(decoded.fixed.stopAbandoned, sent.fixed.stopAbandoned) << what;
   EXPECT_EQ(decoded.fixed.wine, sent.fixed.wine) << what;
   EXPECT_EQ(decoded.fixed.underWine, sent.fixed.underWine) << what;
+  EXPECT_EQ(decoded.fixed.site, sent.fixed.site) << what;
+  EXPECT_EQ(decoded.fixed.stderrLevel, sent.fixed.stderrLevel) << what;
   EXPECT_EQ(decoded.fixed.environmentCount, sent.environment.size()) << what;
   for (int k = 0; k < kSpawnStrings; ++k) EXPECT_EQ(decoded.strings[k], sent.strings[k]) << what << " string " << k;
   EXPECT_EQ(decoded.environment, sent.environment) << what;
@@ -71,6 +77,34 @@ TEST(SpawnerProtocol, OrdersComeBackAsSent) {
   }
 }
 
+// Where a program's lines go travels with its order: the site's place and name, the client, and
+// each of Apache's levels for its standard error (emerg 0 ... trace8 15).
+TEST(SpawnerProtocol, AnOrdersSiteClientAndLevelComeBackAsSent) {
+  const struct {
+    uint32_t site, level;
+    const char* client;
+    std::string siteName;
+  } cases[] = {
+      {0, 0, "", ""},
+      {0, kLogLevelError, "127.0.0.1:80", ":0 main.example"},
+      {1, kLogLevelWarning, "192.0.2.7:65535", "/etc/apache2/sites-enabled/a.conf:3 a.example"},
+      {4095, 7, "[2001:db8::1]:1", "x:1 b"},
+      {0xFFFFFFFEu, kLogLevelHighest, "10.0.0.1:0", std::string(300, 's')},
+  };
+  for (const auto& c : cases) {
+    SpawnOrderText order = SampleOrder();
+    order.fixed.site = c.site;
+    order.fixed.stderrLevel = c.level;
+    order.strings[kClient] = c.client;
+    order.strings[kSiteName] = c.siteName;
+    std::string payload;
+    ASSERT_TRUE(EncodeOrder(order, &payload)) << c.site << " " << c.level;
+    SpawnOrderText decoded;
+    ASSERT_TRUE(DecodeOrder(payload.data(), payload.size(), &decoded)) << c.site << " " << c.level;
+    ExpectSameOrder(decoded, order, c.client);
+  }
+}
+
 TEST(SpawnerProtocol, OrdersTheOtherEndCouldNotReadAreNotEncoded) {
   SpawnOrderText nulInString = SampleOrder();
   nulInString.strings[kLabel] = std::string("ec\0ho", 5);
@@ -78,10 +112,15 @@ TEST(SpawnerProtocol, OrdersTheOtherEndCouldNotReadAreNotEncoded) {
   nulInVariable.environment.push_back(std::string("A=1\0B=2", 7));
   SpawnOrderText oversized = SampleOrder();
   oversized.environment.push_back("BIG=" + std::string(kSpawnMessageLimit, 'b'));
+  SpawnOrderText noLevel = SampleOrder();
+  noLevel.fixed.stderrLevel = kLogLevelHighest + 1;
+  SpawnOrderText farLevel = SampleOrder();
+  farLevel.fixed.stderrLevel = 0xFFFFFFFFu;
   const struct {
     const char* what;
     SpawnOrderText order;
-  } cases[] = {{"a NUL in a string", nulInString}, {"a NUL in a variable", nulInVariable}, {"too large", oversized}};
+  } cases[] = {{"a NUL in a string", nulInString}, {"a NUL in a variable", nulInVariable}, {"too large", oversized},
+               {"a level beyond trace8", noLevel}, {"a level far beyond", farLevel}};
   for (const auto& c : cases) {
     std::string payload = "untouched";
     EXPECT_FALSE(EncodeOrder(c.order, &payload)) << c.what;
@@ -94,13 +133,14 @@ TEST(SpawnerProtocol, MalformedOrdersAreRefused) {
   ASSERT_TRUE(EncodeOrder(SampleOrder(), &good));
   SpawnOrder fixed{};
   std::memcpy(&fixed, good.data(), sizeof fixed);
-  auto withCount = [&](uint32_t count) {
+  auto withFixed = [&](uint32_t SpawnOrder::*field, uint32_t value) {
     SpawnOrder changed = fixed;
-    changed.environmentCount = count;
+    changed.*field = value;
     std::string payload = good;
     std::memcpy(payload.data(), &changed, sizeof changed);
     return payload;
   };
+  auto withCount = [&](uint32_t count) { return withFixed(&SpawnOrder::environmentCount, count); };
   const struct {
     const char* what;
     std::string payload;
@@ -115,6 +155,8 @@ TEST(SpawnerProtocol, MalformedOrdersAreRefused) {
       {"fewer variables counted than sent", withCount(2)},
       {"bytes behind the last string", good + "x"},
       {"larger than a packet", good + std::string(kSpawnMessageLimit, '\0')},
+      {"a log level none of Apache's", withFixed(&SpawnOrder::stderrLevel, kLogLevelHighest + 1)},
+      {"a log level far beyond", withFixed(&SpawnOrder::stderrLevel, 0x80000003u)},
   };
   for (const auto& c : cases) {
     SpawnOrderText decoded;

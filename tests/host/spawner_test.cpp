@@ -131,10 +131,21 @@ TEST(SpawnProgram, SignalsReachTheProgramAtTheirDefaults) {
   sigaction(SIGTERM, &oldTerm, nullptr);
 }
 
-// A spawner in a child process, listening on a socket in `dir`.
+// The file a spawner in a child process logs its lines to, one a line: "LEVEL|SITE|SITE NAME|CLIENT|TEXT";
+// nullptr: standard error.
+const char* g_spawnerLogPath = nullptr;
+
+void WriteSpawnerLine(void*, const SpawnerLogLine& line) {
+  FILE* out = g_spawnerLogPath != nullptr ? std::fopen(g_spawnerLogPath, "a") : stderr;
+  if (out == nullptr) return;
+  std::fprintf(out, "%u|%u|%s|%s|%s\n", line.level, line.site, line.siteName, line.client, line.text);
+  if (out != stderr) std::fclose(out);
+}
+
+// A spawner in a child process, listening on a socket in `dir`; logging to `logPath` where given.
 class SpawnerProcess {
  public:
-  explicit SpawnerProcess(const TempDir& dir) : path_(dir.File("spawner.sock")) {
+  explicit SpawnerProcess(const TempDir& dir, const std::string& logPath = "") : path_(dir.File("spawner.sock")) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
@@ -143,7 +154,8 @@ class SpawnerProcess {
     EXPECT_EQ(listen(listener, 64), 0);
     pid_ = fork();
     if (pid_ == 0) {
-      const SpawnerLog log{[](void*, bool, const char* text) { std::fprintf(stderr, "%s\n", text); }, nullptr};
+      if (!logPath.empty()) g_spawnerLogPath = logPath.c_str();
+      const SpawnerLog log{WriteSpawnerLine, nullptr};
       _exit(RunSpawner(listener, log));
     }
     close(listener);
@@ -227,6 +239,45 @@ bool SendDone(int fd, bool answered, const std::string& result) {
 bool WaitUntil(bool (*condition)(pid_t), pid_t pid, int milliseconds) {
   for (int k = 0; k < milliseconds / 10 && !condition(pid); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return condition(pid);
+}
+
+// The lines about a request's program go where its order says: its site (by place and name), its
+// client, the level of its standard error; a line written after its request ended too. Its start
+// refused is one warning of its site's.
+TEST(Spawner, ProgramLinesCarryTheirOrdersSiteClientAndLevel) {
+  TempDir dir;
+  const std::string log = dir.File("spawner.log");
+  const SpawnerProcess spawner(dir, log);
+  const std::string talker = Script(dir, "talker", "echo early >&2\nsleep 0.3\necho late >&2");
+  SpawnOrderText talking = SpawnerProcess::OrderText(talker, dir.File("VC1.tmp"), 0, 1000, "talker");
+  talking.fixed.site = 2;
+  talking.fixed.stderrLevel = 6;
+  talking.strings[kSiteName] = "b.conf:1 b.example";
+  talking.strings[kClient] = "192.0.2.9:4711";
+  SpawnOrderText missing = SpawnerProcess::OrderText(dir.File("missing"), dir.File("VC2.tmp"), 0, 1000, "missing");
+  missing.fixed.site = 1;
+  missing.fixed.stderrLevel = 7;
+  missing.strings[kSiteName] = "a.conf:1 a.example";
+  missing.strings[kClient] = "[2001:db8::5]:80";
+  std::string payload;
+  ASSERT_TRUE(EncodeOrder(talking, &payload));
+  const int fd = spawner.Send(kSpawn, payload);
+  ASSERT_EQ(SpawnerProcess::Reply(fd).first, kStarted);
+  // The request has its answer before the program's last line.
+  ASSERT_TRUE(SendDone(fd, true, "1"));
+  ASSERT_TRUE(EncodeOrder(missing, &payload));
+  const int refused = spawner.Send(kSpawn, payload);
+  EXPECT_EQ(SpawnerProcess::Reply(refused).first, kStartFailed);
+  close(refused);
+  for (int k = 0; k < 500 && ReadAll(log).find("late") == std::string::npos; ++k) usleep(10 * 1000);
+  close(fd);
+  const std::string lines = ReadAll(log);
+  const char* const expected[] = {
+      "6|2|b.conf:1 b.example|192.0.2.9:4711|karvel: talker [logid]: early\n",
+      "6|2|b.conf:1 b.example|192.0.2.9:4711|karvel: talker [logid]: late\n",
+      "4|1|a.conf:1 a.example|[2001:db8::5]:80|karvel: cannot start missing [logid]: ",
+  };
+  for (const char* line : expected) EXPECT_NE(lines.find(line), std::string::npos) << line << " in\n" << lines;
 }
 
 TEST(Spawner, CapsQueuesAndStopsPrograms) {

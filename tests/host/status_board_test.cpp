@@ -361,7 +361,7 @@ struct BoardSpawnerProcess {
     if (pid == 0) {
       SpawnerOnBoard where{board, &board->spawners[slot]};
       const SpawnerBoard hooks = SpawnerBoardFor(&where);
-      const SpawnerLog log{[](void*, bool, const char* text) { std::fprintf(stderr, "%s\n", text); }, nullptr};
+      const SpawnerLog log{[](void*, const SpawnerLogLine& line) { std::fprintf(stderr, "%s\n", line.text); }, nullptr};
       _exit(RunSpawner(listener, log, nullptr, &hooks));
     }
     close(listener);
