@@ -102,7 +102,7 @@ class WineBackends(unittest.TestCase):
             with self.subTest(name):
                 status, headers, body = post(SCRIPT, fields)
                 self.assertEqual(200, status, body)
-                self.assertEqual("text/plain", headers.get("content-type"))
+                self.assertEqual("text/plain", headers.get("content-type"), body)
                 lines = echo_lines(body)
                 self.assertEqual(b"932", lines[b"acp"])
                 self.assertEqual(expected, lines[b"name"])
