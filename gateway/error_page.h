@@ -4,6 +4,8 @@
 #ifndef KARVEL_GATEWAY_ERROR_PAGE_H
 #define KARVEL_GATEWAY_ERROR_PAGE_H
 
+#include <cstdint>
+
 #include "isapi/httpext.h"
 
 // The failure texts, as the browser shows them.
@@ -22,7 +24,7 @@ inline constexpr char ERROR_TEXT_BUSY[] = "EXE Load Error(Server Busy)";
 // What went wrong, as the operator tells failures apart. Each has its access-log word (the
 // host's note karvel-result) and the status its page goes with when the site asks for statuses
 // that say what happened (KarvelErrorStatus http); the page's text stays what it always was.
-enum FailureKind {
+enum FailureKind : int32_t {
   kFailureSettings,        // a site setting could not be read or does not fit     not-allowed 502
   kFailureTempFile,        // the exchange file or an upload could not be made or written  temp-error 500
   kFailureBodyCut,         // the body did not arrive whole                         form-error 400
