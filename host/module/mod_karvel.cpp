@@ -14,6 +14,7 @@
 // EXTENSION_CONTROL_BLOCK lives in ecb_bridge.cpp.
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -59,6 +60,7 @@ struct ExtensionMapping {
 
 struct KarvelServerConfig {
   apr_array_header_t* pMappings;  // of ExtensionMapping
+  bool bOwnMappingsOnly;          // KarvelExtension off: a virtual host maps none of the main server's URLs
   SpawnerSettings spawner;        // the main server's; counts kUnset while unset
 };
 
@@ -79,12 +81,14 @@ void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
   return config;
 }
 
-// A virtual host sees its own mappings first, then the main server's.
+// A virtual host sees its own mappings first, then the main server's (none with KarvelExtension off).
 void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
   auto* base = static_cast<KarvelServerConfig*>(baseConfig);
   auto* host = static_cast<KarvelServerConfig*>(hostConfig);
   auto* merged = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
-  merged->pMappings = apr_array_append(pool, host->pMappings, base->pMappings);
+  merged->bOwnMappingsOnly = host->bOwnMappingsOnly;
+  merged->pMappings = host->bOwnMappingsOnly ? apr_array_copy(pool, host->pMappings)
+                                             : apr_array_append(pool, host->pMappings, base->pMappings);
   merged->spawner = base->spawner;
   return merged;
 }
@@ -147,6 +151,16 @@ const ExtensionMapping* MappingOfUrl(const KarvelServerConfig* config, const cha
 }
 
 const char* SetExtension(cmd_parms* cmd, void*, const char* file, const char* url) {
+  // KarvelExtension off: the virtual host answers none of the URLs the main server maps (404, as
+  // any missing file); its own KarvelExtension lines still map theirs.
+  if (url == nullptr && strcasecmp(file, "off") == 0) {
+    if (!cmd->server->is_virtual) {
+      return "KarvelExtension off belongs in a <VirtualHost>: it keeps the main server's URLs out of that host";
+    }
+    static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module))
+        ->bOwnMappingsOnly = true;
+    return nullptr;
+  }
   const char* path = ap_server_root_relative(cmd->pool, file);
   if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelExtension: invalid file path ", file, nullptr);
   if (url == nullptr) url = kDefaultUrl;
@@ -185,7 +199,8 @@ cmd_func AsCommand(Function function) {
 
 const command_rec kDirectives[] = {
     AP_INIT_TAKE12("KarvelExtension", AsCommand(SetExtension), nullptr, RSRC_CONF,
-                   "an ISAPI extension file and the URL it answers (default /scripts/VC_KARVEL2.dll)"),
+                   "an ISAPI extension file and the URL it answers (default /scripts/VC_KARVEL2.dll); in a "
+                   "<VirtualHost>, off maps none of the main server's URLs there"),
     AP_INIT_TAKE1("KarvelBackendDir", AsCommand(SetBackendDir), nullptr, RSRC_CONF | ACCESS_CONF,
                   "the directory whose programs forms may start"),
     AP_INIT_TAKE1("KarvelTempDir", AsCommand(SetTempDir), nullptr, RSRC_CONF | ACCESS_CONF,

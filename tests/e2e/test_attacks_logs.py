@@ -200,6 +200,7 @@ class ConfigurationChecks(unittest.TestCase):
             ("KarvelKillGrace 61m", "KarvelKillGrace: not a time from 0 to 3600s: 61m"),
             ("<Location /x>\n KarvelBackendTimeout 0s\n</Location>", "KarvelBackendTimeout: 0s would time"),
             ("KarvelStderrLogLevel loud", "KarvelStderrLogLevel: "),
+            ("KarvelExtension off", "KarvelExtension off belongs in a <VirtualHost>"),
         ]
         for line, text in refused:
             with self.subTest(line=line):

@@ -40,7 +40,10 @@ def setUpModule():
         '<VirtualHost *:@PORT@>\n    ServerName b.test\n'
         '    KarvelBackendDir "%s"\n    KarvelTempDir "%s"\n'
         '    <Location "/scripts/own">\n        KarvelBackendDir "@STAGE@/backends"\n'
-        '        KarvelMaxFields 10\n    </Location>\n</VirtualHost>' % (backends_b, temp_b)])
+        '        KarvelMaxFields 10\n    </Location>\n</VirtualHost>' % (backends_b, temp_b),
+        # A host that keeps the main server's extension URLs out, and maps one of its own.
+        '<VirtualHost *:@PORT@>\n    ServerName c.test\n    KarvelExtension off\n'
+        '    KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /c/VC_KARVEL2.dll\n</VirtualHost>'])
 
 
 def tearDownModule():
@@ -54,6 +57,23 @@ def get(host, path, **fields):
 
 
 class Sites(unittest.TestCase):
+    def test_a_host_with_karvel_extension_off_maps_only_its_own_urls(self):
+        cases = [  # (host, URL, status)
+            ("c.test", SCRIPT, 404),
+            ("c.test", "/scripts/own/VC_KARVEL2.dll", 404),
+            ("c.test", SCRIPT.upper(), 404),  # not even redirected to another spelling
+            ("c.test", "/c/VC_KARVEL2.dll", 200),
+            ("a.test", SCRIPT, 200),  # the other hosts still have the main server's
+            ("a.test", "/c/VC_KARVEL2.dll", 404),
+            ("localhost", "/c/VC_KARVEL2.dll", 404),
+        ]
+        for host, path, expected in cases:
+            with self.subTest(host=host, path=path):
+                status, _, body = get(host, path, VCEXE="show_env")
+                self.assertEqual(expected, status, body[:200])
+                if expected == 200:
+                    self.assertIn(b"exchange=", body)
+
     def test_each_virtual_host_runs_its_own_programs_in_its_own_temporary_directory(self):
         status, _, body = get("a.test", SCRIPT, VCEXE="show_env")
         self.assertEqual(200, status)
