@@ -215,6 +215,10 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE1("KarvelStderrLogLevel", AsCommand(SetStderrLogLevel), nullptr, RSRC_CONF | ACCESS_CONF,
                   "the level back-end programs' standard error is logged at in the site's error log (default "
                   "error)"),
+    AP_INIT_FLAG("KarvelPassRequestVars", AsCommand(ap_set_flag_slot),
+                 reinterpret_cast<void*>(APR_OFFSETOF(SiteSettings, nPassRequestVars)), RSRC_CONF | ACCESS_CONF,
+                 "on: programs also get the request's CGI variables (HTTP_HOST, HTTPS, HTTP_COOKIE, ...) in their "
+                 "environment (default off)"),
     AP_INIT_FLAG("KarvelStopAbandoned", AsCommand(ap_set_flag_slot),
                  reinterpret_cast<void*>(APR_OFFSETOF(SiteSettings, nStopAbandoned)), RSRC_CONF | ACCESS_CONF,
                  "on: stop the program of a request that gave up and remove its files (default on)"),
@@ -372,6 +376,9 @@ int Handler(request_rec* r) {
     return HTTP_INTERNAL_SERVER_ERROR;
   }
   ScriptPaths paths{mapped->pMapping->szUrl, mapped->szPathInfo, TranslatePathInfo(r, mapped->szPathInfo)};
+  // The rest of the URL after the extension's is the request's path info, for Apache's own CGI
+  // variables too (SCRIPT_NAME is the extension's URL), not what the walk of the files left.
+  r->path_info = apr_pstrdup(r->pool, mapped->szPathInfo);
   return RunExtension(r, extension, &paths);
 }
 

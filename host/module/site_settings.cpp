@@ -22,6 +22,7 @@ void* CreateSiteSettings(apr_pool_t* pool, char*) {
   settings->nKillGraceMs = kUnset;
   settings->nStderrLogLevel = kUnset;
   settings->nStopAbandoned = kUnset;
+  settings->nPassRequestVars = kUnset;
   settings->nWine = kUnset;
   settings->nHttpErrorStatus = kUnset;
   return settings;
@@ -38,6 +39,7 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   merged->nKillGraceMs = inner->nKillGraceMs != kUnset ? inner->nKillGraceMs : base->nKillGraceMs;
   merged->nStderrLogLevel = inner->nStderrLogLevel != kUnset ? inner->nStderrLogLevel : base->nStderrLogLevel;
   merged->nStopAbandoned = inner->nStopAbandoned != kUnset ? inner->nStopAbandoned : base->nStopAbandoned;
+  merged->nPassRequestVars = inner->nPassRequestVars != kUnset ? inner->nPassRequestVars : base->nPassRequestVars;
   merged->nWine = inner->nWine != kUnset ? inner->nWine : base->nWine;
   merged->nHttpErrorStatus = inner->nHttpErrorStatus != kUnset ? inner->nHttpErrorStatus : base->nHttpErrorStatus;
   // The inner section's lines first: MapWindowsPath takes the longest match, and of equal ones the first.

@@ -11,7 +11,7 @@
 // A count or flag no directive has set (the default then applies, or the outer section's).
 constexpr int kUnset = -1;
 
-// Flags (KarvelStopAbandoned, KarvelWine) are set by ap_set_flag_slot: 1 on, 0 off.
+// Flags (KarvelStopAbandoned, KarvelWine, KarvelPassRequestVars) are set by ap_set_flag_slot: 1 on, 0 off.
 struct SiteSettings {
   const char* szBackendDir;  // KarvelBackendDir; nullptr while unset
   const char* szTempDir;     // KarvelTempDir; nullptr while unset
@@ -19,6 +19,7 @@ struct SiteSettings {
   int nBackendTimeoutMs;     // KarvelBackendTimeout, milliseconds (never 0); kUnset while unset
   int nKillGraceMs;          // KarvelKillGrace, milliseconds; kUnset while unset (5 s)
   int nStopAbandoned;        // KarvelStopAbandoned; kUnset while unset (on)
+  int nPassRequestVars;      // KarvelPassRequestVars; kUnset while unset (off)
   apr_array_header_t* pPassEnv;  // KarvelPassEnv names (const char*), the sections' together; may be null
   apr_table_t* pSetEnv;          // KarvelSetEnv pairs, inner sections' first; may be null
   const char* szFormCharset;     // KarvelFormCharset; nullptr while unset

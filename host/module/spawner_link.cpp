@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include <http_log.h>
 #include <mpm_common.h>
 #include <unixd.h>
+#include <util_script.h>
 
 #include "host/module/client_connection.h"
 #include "host/module/site_settings.h"
@@ -234,12 +236,33 @@ int64_t Limit(const rlimit* limit, bool hard) {
   return value == RLIM_INFINITY ? -1 : static_cast<int64_t>(value);
 }
 
-// The program's whole environment: nothing of the server's but what the site passes on.
-std::vector<std::string> Environment(const SiteSettings& site, const KARVEL_PROGRAM_START& start) {
+// Whether a request variable stays out of a program's environment: credentials (which httpd's
+// own helpers leave out already, unless told otherwise) and what karvel sets itself.
+bool KeptFromPrograms(const char* name) {
+  for (const char* kept : {"HTTP_AUTHORIZATION", "HTTP_PROXY_AUTHORIZATION", "HTTP_PROXY", "PATH"}) {
+    if (strcasecmp(name, kept) == 0) return true;
+  }
+  return false;
+}
+
+// The program's whole environment: nothing of the server's but what the site passes on; with
+// KarvelPassRequestVars on, first the request's CGI variables, built as mod_cgid builds them.
+std::vector<std::string> Environment(request_rec* r, const SiteSettings& site, const KARVEL_PROGRAM_START& start) {
   std::vector<std::string> environment;
   auto set = [&environment](const std::string& name, const std::string& value) {
     SetOrderVariable(&environment, name + "=" + value);
   };
+  if (site.nPassRequestVars == 1) {
+    ap_add_common_vars(r);
+    ap_add_cgi_vars(r);
+    const apr_array_header_t* variables = apr_table_elts(r->subprocess_env);
+    const auto* entries = reinterpret_cast<const apr_table_entry_t*>(variables->elts);
+    for (int k = 0; k < variables->nelts; ++k) {
+      if (entries[k].key != nullptr && entries[k].val != nullptr && !KeptFromPrograms(entries[k].key)) {
+        set(entries[k].key, entries[k].val);
+      }
+    }
+  }
   set("PATH", kDefaultPath);
   for (const char* name : {"LANG", "LC_ALL"}) {
     if (const char* value = std::getenv(name)) set(name, value);
@@ -441,7 +464,7 @@ bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* l
     order.strings[kClient] = std::string(r->useragent_ip) + ":" +
                              std::to_string(r->useragent_addr != nullptr ? r->useragent_addr->port : 0);
   }
-  order.environment = Environment(*site, start);
+  order.environment = Environment(r, *site, start);
   return EncodeOrder(order, payload);
 }
 

@@ -41,6 +41,8 @@ def setUpModule():
         '    KarvelBackendDir "%s"\n    KarvelTempDir "%s"\n'
         '    <Location "/scripts/own">\n        KarvelBackendDir "@STAGE@/backends"\n'
         '        KarvelMaxFields 10\n    </Location>\n</VirtualHost>' % (backends_b, temp_b),
+        'KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /reqvars/VC_KARVEL2.dll',
+        '<Location "/reqvars">\n    KarvelPassRequestVars on\n</Location>',
         # A host that keeps the main server's extension URLs out, and maps one of its own.
         '<VirtualHost *:@PORT@>\n    ServerName c.test\n    KarvelExtension off\n'
         '    KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /c/VC_KARVEL2.dll\n</VirtualHost>'])
@@ -56,7 +58,36 @@ def get(host, path, **fields):
     return server.request("GET", path + "?" + urllib.parse.urlencode(fields), headers={"Host": host})
 
 
+def environment_of(path, headers):
+    status, _, body = server.request("GET", path + "?VCEXE=show_env&q=1", headers=headers)
+    assert status == 200, body
+    return dict(line.split("=", 1) for line in body.decode("latin-1").splitlines() if "=" in line)
+
+
 class Sites(unittest.TestCase):
+    def test_request_variables_reach_programs_only_where_the_site_passes_them(self):
+        headers = {"Host": "a.test", "Cookie": "session=s3cret", "Authorization": "Basic dXNlcjpwYXNz",
+                   "Proxy": "http://evil.test/", "Proxy-Authorization": "Basic eA==", "X-Probe": "probe"}
+        passed = environment_of("/reqvars/VC_KARVEL2.dll", headers)
+        for name, value in [("HTTP_HOST", "a.test"), ("HTTP_COOKIE", "session=s3cret"), ("HTTP_X_PROBE", "probe"),
+                            ("SERVER_NAME", "a.test"), ("REQUEST_METHOD", "GET"), ("QUERY_STRING", "VCEXE=show_env&q=1"),
+                            ("REQUEST_URI", "/reqvars/VC_KARVEL2.dll?VCEXE=show_env&q=1"),
+                            ("SCRIPT_NAME", "/reqvars/VC_KARVEL2.dll"),
+                            # karvel's own stay as they are: the clean PATH, not the server's
+                            ("PATH", "/usr/local/bin:/usr/bin:/bin"),
+                            ("KARVEL_BACKEND_DIR", os.path.join(server.stage, "backends"))]:
+            with self.subTest(name=name):
+                self.assertEqual(value, passed.get(name))
+        for name in ("HTTP_AUTHORIZATION", "HTTP_PROXY", "HTTP_PROXY_AUTHORIZATION"):
+            with self.subTest(kept_out=name):
+                self.assertNotIn(name, passed)
+        self.assertNotIn("s3cret", str({k: v for k, v in passed.items() if k != "HTTP_COOKIE"}))
+        # The default stays the clean environment.
+        clean = environment_of(SCRIPT, headers)
+        for name in ("HTTP_HOST", "HTTP_COOKIE", "SERVER_NAME", "REQUEST_URI", "HTTP_X_PROBE"):
+            with self.subTest(default=name):
+                self.assertNotIn(name, clean)
+
     def test_a_host_with_karvel_extension_off_maps_only_its_own_urls(self):
         cases = [  # (host, URL, status)
             ("c.test", SCRIPT, 404),
