@@ -73,6 +73,8 @@ class Server:
 
     def __init__(self, includes=(), env=None, probe=True, log_level="info", libs=(), build=BUILD, launcher=LAUNCHER):
         self.port = free_port()
+        # Where karvel-httpd writes the server's configuration; removed with the server.
+        self.config = os.path.join(build, "host", "httpd-%d.conf" % self.port)
         self.stage = tempfile.mkdtemp(prefix="karvel-e2e-", dir="/tmp")
         os.chmod(self.stage, 0o755)
         self.conf_dir = tempfile.mkdtemp(prefix="karvel-e2e-conf-", dir="/tmp")
@@ -196,6 +198,10 @@ class Server:
         self.log.close()
         shutil.rmtree(self.stage, ignore_errors=True)
         shutil.rmtree(self.conf_dir, ignore_errors=True)
+        try:
+            os.remove(self.config)
+        except FileNotFoundError:
+            pass
 
 
 def multipart(fields, files=(), boundary="----karvelTestBoundary7MA4YWxkTrZu0gW"):

@@ -84,6 +84,7 @@ class Cluster:
         for port in self.nodes.values():
             subprocess.run(["pkill", "-KILL", "-f", "httpd-%d.conf" % port])
             shutil.rmtree(node_stage(port), ignore_errors=True)
+            remove_if_there(os.path.join(BUILD, "host", "httpd-%d.conf" % port))
         if self.nginx:
             try:
                 os.kill(self.nginx, signal.SIGTERM)
@@ -111,6 +112,13 @@ def setUpModule():
         raise unittest.SkipTest("wrk is not installed (make deps installs it)")
     global cluster
     cluster = Cluster()
+
+
+def remove_if_there(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
 
 
 def tearDownModule():
