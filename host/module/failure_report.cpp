@@ -23,24 +23,26 @@ const char* Bounded(apr_pool_t* pool, LPCSTR text, size_t limit) {
   return text != nullptr ? apr_pstrndup(pool, text, limit) : nullptr;
 }
 
-}  // namespace
-
+// The errno a Win32 error code of the extension's stands for (0 when none is known): the codes
+// our platform layer makes of errno values, back again.
 int ErrnoOfWin32Error(DWORD code) {
   switch (code) {
-    case 2: return ENOENT;    // ERROR_FILE_NOT_FOUND
-    case 3: return ENOENT;    // ERROR_PATH_NOT_FOUND
-    case 4: return EMFILE;    // ERROR_TOO_MANY_OPEN_FILES
-    case 5: return EACCES;    // ERROR_ACCESS_DENIED
-    case 8: return ENOMEM;    // ERROR_NOT_ENOUGH_MEMORY
-    case 11: return ENOEXEC;  // ERROR_BAD_FORMAT
-    case 39: return ENOSPC;   // ERROR_HANDLE_DISK_FULL
-    case 80: return EEXIST;   // ERROR_FILE_EXISTS
-    case 112: return ENOSPC;  // ERROR_DISK_FULL
-    case 206: return ENAMETOOLONG;  // ERROR_FILENAME_EXCED_RANGE
-    case 223: return EFBIG;   // ERROR_FILE_TOO_LARGE
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    case ERROR_ACCESS_DENIED: return EACCES;
+    case ERROR_NOT_ENOUGH_MEMORY: return ENOMEM;
+    case ERROR_BAD_FORMAT: return ENOEXEC;
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_FULL: return ENOSPC;
+    case ERROR_FILE_EXISTS: return EEXIST;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    case ERROR_FILE_TOO_LARGE: return EFBIG;
     default: return 0;
   }
 }
+
+}  // namespace
 
 int TakeFailureReport(request_rec* r, const KARVEL_REQUEST_FAILURE& failure, bool alreadyLogged) {
   const char* result = Bounded(r->pool, failure.pszResult, kResultBytes);

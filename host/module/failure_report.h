@@ -14,7 +14,4 @@
 // the page, or 0 when the page goes out.
 int TakeFailureReport(request_rec* r, const KARVEL_REQUEST_FAILURE& failure, bool alreadyLogged);
 
-// The errno a Win32 error code of the extension's stands for (0 when none is known).
-int ErrnoOfWin32Error(DWORD code);
-
 #endif  // KARVEL_HOST_FAILURE_REPORT_H
