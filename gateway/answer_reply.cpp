@@ -115,6 +115,11 @@ DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request
     DWORD none = 0;
     ecb->WriteClient(ecb->ConnID, path, &none, HSE_IO_SYNC);
   } else if (!HandFileToServer(ecb, file, size)) {
+    // The server refused the file for the site (it is not the site's to send): nothing went out.
+    if (GetLastError() == ERROR_ACCESS_DENIED) {
+      CloseHandle(file);
+      return FailRequest(ecb, request, kFailureAnswer, ERROR_TEXT_IMAGE);
+    }
     block = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, ANSWER_BLOCK_BYTES));
     if (block == nullptr) {
       CloseHandle(file);

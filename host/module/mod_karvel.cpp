@@ -34,6 +34,7 @@
 #include "host/module/ecb_bridge.h"
 #include "host/module/loaded_extension.h"
 #include "host/module/site_settings.h"
+#include "host/module/site_users.h"
 #include "host/module/spawner_link.h"
 #include "host/module/status_counts.h"
 #include "host/module/status_page.h"
@@ -62,6 +63,7 @@ struct KarvelServerConfig {
   apr_array_header_t* pMappings;  // of ExtensionMapping
   bool bOwnMappingsOnly;          // KarvelExtension off: a virtual host maps none of the main server's URLs
   SpawnerSettings spawner;        // the main server's; counts kUnset while unset
+  SiteUserSettings users;         // KarvelUserGroup: who the server's programs run as
 };
 
 // A request that names an extension: which one, and the rest of its URL (the path info).
@@ -78,6 +80,7 @@ void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
   auto* config = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
   config->pMappings = apr_array_make(pool, 2, sizeof(ExtensionMapping));
   config->spawner = SpawnerSettings{kUnset, kUnset, kUnset, nullptr};
+  InitSiteUserSettings(pool, &config->users);
   return config;
 }
 
@@ -90,8 +93,17 @@ void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
   merged->pMappings = host->bOwnMappingsOnly ? apr_array_copy(pool, host->pMappings)
                                              : apr_array_append(pool, host->pMappings, base->pMappings);
   merged->spawner = base->spawner;
+  MergeSiteUserSettings(pool, base->users, host->users, &merged->users);
   return merged;
 }
+
+}  // namespace
+
+SiteUserSettings* SiteUserSettingsOf(server_rec* server) {
+  return &static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module))->users;
+}
+
+namespace {
 
 // The spawner serves the whole server: its settings belong to the main server's configuration
 // (ap_check_cmd_context refuses them inside <VirtualHost>).
@@ -244,6 +256,12 @@ const command_rec kDirectives[] = {
                   "the server user's Wine prefix, made by karvel-wine-setup (default /var/lib/karvel/wine)"),
     AP_INIT_FLAG("KarvelSpawner", AsCommand(SetSpawner), nullptr, RSRC_CONF,
                  "off: the extension starts programs itself, without the spawner's supervision (default on)"),
+    AP_INIT_TAKE2("KarvelUserGroup", AsCommand(SetUserGroup), nullptr, RSRC_CONF,
+                  "the user and group the site's back-end programs run as (default: the server's)"),
+    AP_INIT_TAKE1("KarvelMinUid", AsCommand(SetMinUid), nullptr, RSRC_CONF,
+                  "the lowest user id KarvelUserGroup may name (default 1000)"),
+    AP_INIT_TAKE1("KarvelMinGid", AsCommand(SetMinGid), nullptr, RSRC_CONF,
+                  "the lowest group id KarvelUserGroup may name (default 1000)"),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 
@@ -276,6 +294,18 @@ int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) 
   // The first reading of the configuration only checks it.
   if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
   return StartSpawner(pconf, server, settings, KeepStatusBoard(server));
+}
+
+// The sites' users, checked with the configuration, so that apachectl -t refuses what the start
+// would (whoever runs the check: only the start must be root's).
+int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
+  const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
+  const bool starting = ap_state_query(AP_SQ_RUN_MODE) != AP_SQ_RM_CONFIG_TEST;
+  if (const char* failure = CheckSiteUsers(pconf, server, config->spawner.bOn != 0, starting)) {
+    ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_CRIT, 0, server, "%s", failure);
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  return OK;
 }
 
 void ChildInit(apr_pool_t* pchild, server_rec* server) {
@@ -385,6 +415,7 @@ int Handler(request_rec* r) {
 void RegisterHooks(apr_pool_t*) {
   ap_hook_pre_config(PreConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_check_config(CheckConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
   // First, so that the extension's URL is known as such whoever maps it to a file afterwards.
   ap_hook_translate_name(TranslateName, nullptr, nullptr, APR_HOOK_FIRST);

@@ -8,7 +8,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 
+#include "host/spawner/site_user.h"
 #include "host/spawner/spawner_protocol.h"
 
 struct ProgramStart {
@@ -23,6 +25,11 @@ struct ProgramStart {
   bool checked = false;   // program was resolved and checked (a path without links): the file
                           // found there now without following a link is the one run, through its
                           // descriptor; a link on its way fails the start (ELOOP, ENOTDIR)
+  // The site's user the program runs as (checked: the rules of ProgramRefusedFor, on the file that
+  // runs); nullptr: the spawner's own user. A program the rules refuse fails with EACCES, the rule
+  // in *refused.
+  const SiteUser* user = nullptr;
+  std::string* refused = nullptr;
 };
 
 // The signals whose disposition in this process is not SIG_DFL: a program started with them in

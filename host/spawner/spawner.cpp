@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/spawner/process_group.h"
+#include "host/spawner/site_user.h"
 #include "host/spawner/spawner_pool.h"
 #include "host/spawner/spawn_program.h"
 #include "host/spawner/spawner_protocol.h"
@@ -146,6 +147,8 @@ struct Spawner {
   // The claims on the wineservers of sites' own prefixes (see SitePrefix), by prefix.
   std::map<std::string, int> siteWineServers;
   const SpawnerBoard* board;  // null: the spawner shows itself nowhere
+  const SiteUsers* users;     // who each site's programs run as; null: all as the spawner's user
+  uid_t peersUid;             // the server's children's user: the only peers served
 };
 
 // A line about no request: the main server's log.
@@ -297,6 +300,8 @@ void Start(Spawner* s, Connection* c) {
   }
   std::memcpy(job->limits, c->order.fixed.limits, sizeof job->limits);
   job->signalsToReset = &s->signalsToReset;
+  // The site's user, from the configuration: the order names only its site.
+  job->user = s->users != nullptr ? UserOfSite(*s->users, c->order.fixed.site, c->order.strings[kSiteName]) : nullptr;
   job->id = ++s->lastJobId;
   c->state = kStarting;
   c->jobId = job->id;
@@ -318,7 +323,12 @@ std::string SiteOf(const SpawnOrderText& order) {
 void Started(Spawner* s, Connection* c, SpawnJob* job) {
   if (job->failure != 0) {
     c->state = kAwaitingOrder;  // not a running program's connection any more
-    RefuseStart(s, c, job->failure, std::strerror(job->failure));
+    std::string why = std::strerror(job->failure);
+    if (job->user != nullptr) {
+      why = !job->refused.empty() ? "it would run as " + job->user->user + ", but " + job->refused
+                                  : why + " (as " + job->user->user + ")";
+    }
+    RefuseStart(s, c, job->failure, why);
     return;
   }
   s->started++;
@@ -714,6 +724,18 @@ void OnEvent(Spawner* s, const epoll_event& event, RoundEvents* round) {
   }
 }
 
+// Only the server's own children order programs: a peer of any other user (a program that found
+// the socket, whatever the file's mode) is refused before it is read, and logged.
+bool PeerIsServer(Spawner* s, int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == s->peersUid) return true;
+  Log(s, kLogLevelWarning,
+      "karvel: the spawner refused a connection from uid " + std::to_string(peer.uid) + " (pid " +
+          std::to_string(peer.pid) + "): only the server's children may order programs");
+  return false;
+}
+
 // A draining spawner stops listening (the listener is the server's to close); otherwise a child
 // that connected is taken.
 void AcceptOrStopListening(Spawner* s, bool accepting) {
@@ -722,7 +744,9 @@ void AcceptOrStopListening(Spawner* s, bool accepting) {
     s->listener = -1;
   } else if (accepting) {
     const int fd = accept4(s->listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
+    if (fd >= 0 && !PeerIsServer(s, fd)) {
+      close(fd);
+    } else if (fd >= 0) {
       s->connections.push_back(Connection{fd, kAwaitingOrder, SpawnOrderText{}, 0, 0, false, 0, 0});
       Watch(s, kConnection, fd);
       CloseIdleConnections(s, kIdleConnectionsKept);
@@ -797,7 +821,8 @@ void RaiseDescriptorLimit() {
   setrlimit(RLIMIT_NOFILE, &files);
 }
 
-int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine, const SpawnerBoard* board) {
+int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine, const SpawnerBoard* board,
+               const SiteUsers* users) {
   sigset_t handled;
   sigemptyset(&handled);
   sigaddset(&handled, SIGCHLD);
@@ -808,7 +833,7 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine, co
   SpawnPool pool;
   Spawner s{epoll_create1(EPOLL_CLOEXEC), &log, wine, -1, listener,
             signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, false, {},
-            board};
+            board, users, getuid()};
   if (s.epoll < 0 || s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
   // The children a program leaves when it ends come to the spawner, which reaps them: its group
   // then empties as its last member ends, and is counted until it has.

@@ -42,6 +42,7 @@ struct SpawnerLog {
 };
 
 struct WineSettings;
+struct SiteUsers;
 
 // What the spawner shows of itself on the server's lasting status board (mod_karvel's), and what
 // it learns there: the programs it counts against the cap as they start, change and go, its
@@ -63,9 +64,11 @@ struct SpawnerBoard {
 // SIGHUP: then it takes no new connection and returns once its connections have ended and the
 // programs of requests that gave up are stopped. Windows programs run under `wine` (null: none
 // do); the wineserver the spawner started stops with it. What it runs is shown on `board` (null:
-// nowhere). Returns 0, or 1 when it cannot run at all.
+// nowhere). A site with a user in `users` has its programs run as that user (the spawner must hold
+// what switching needs, see switch_user.h); null: every program runs as the spawner's user. Only
+// peers of the spawner's own user are served. Returns 0, or 1 when it cannot run at all.
 int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine = nullptr,
-               const SpawnerBoard* board = nullptr);
+               const SpawnerBoard* board = nullptr, const SiteUsers* users = nullptr);
 
 // Raises this process's soft limit of open descriptors towards its hard limit, up to
 // kDescriptorsWanted: the spawner holds two a running program (its connection, its standard
