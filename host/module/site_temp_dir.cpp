@@ -44,6 +44,12 @@ std::vector<char> Acl(std::vector<uid_t> users) {
   return bytes;
 }
 
+std::string Octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
 std::string Reason(const char* what, const std::string& path, int error) {
   return std::string(what) + " " + path + ": " + std::strerror(error);
 }
@@ -56,10 +62,8 @@ bool IsOurs(const std::string& path, std::string* why) {
     return false;
   }
   if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 07777) != kSiteDirectoryMode) {
-    char detail[96];
-    std::snprintf(detail, sizeof detail, " (uid %lu, mode %04o)", static_cast<unsigned long>(info.st_uid),
-                  static_cast<unsigned>(info.st_mode & 07777));
-    *why = path + " is not a directory of the server's user of mode 0770" + detail +
+    *why = path + " is not a directory of the server's user of mode 0770 (uid " + std::to_string(info.st_uid) +
+           ", mode " + Octal(info.st_mode) + ")" +
            ": someone else made it; remove it, and it is made again";
     return false;
   }
@@ -113,6 +117,12 @@ bool PrepareSiteTempDirectory(const char* base, const char* user, uid_t siteUid,
   }
   if ((holder.st_mode & S_IWOTH) != 0 && (holder.st_mode & S_ISVTX) == 0) {
     *why = trimmed + " may be written to by anyone and is not sticky: a site's own directory cannot be kept there";
+    return false;
+  }
+  // The site's user passes through it to its own directory.
+  if ((holder.st_mode & S_IXOTH) == 0) {
+    *why = trimmed + " may not be passed through by others (mode " + Octal(holder.st_mode) + "), so the site's programs could not reach their directory in it; "
+           "give it o+x";
     return false;
   }
   return Make(trimmed.c_str(), *path, siteUid, why) && IsOurs(*path, why);

@@ -161,9 +161,14 @@ const char* SiteTempDirectory(request_rec* r) {
   const SiteUserSettings* site = RequestSiteUser(r);
   if (site == nullptr) return nullptr;
   const auto* settings = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
-  CHAR serverTemp[MAX_PATH];
+  // Without a KarvelTempDir, the system's own (a shared, sticky /tmp): the server user's private
+  // directory there would keep the site's user out.
+  CHAR systemTemp[MAX_PATH];
   const char* base = settings != nullptr ? settings->szTempDir : nullptr;
-  if (base == nullptr) base = GetServerTempPath(serverTemp) ? serverTemp : "/tmp";
+  if (base == nullptr) {
+    const DWORD length = GetTempPathA(MAX_PATH, systemTemp);
+    base = length > 0 && length < MAX_PATH ? systemTemp : "/tmp";
+  }
   std::string path, why;
   if (!PrepareSiteTempDirectory(base, site->szUser, site->uid, &path, &why)) {
     ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r, "karvel: the temporary directory of %s's programs: %s", site->szUser,
