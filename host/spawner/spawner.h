@@ -12,7 +12,8 @@
 //   host/module/   mod_karvel (Apache glue and the reply writer): Apache, APR, isapi/, platform/,
 //                  its own headers, and of the spawner's only what a child and the parent need to
 //                  speak to it: spawner_protocol.h (the codec), this header (RunSpawner, forked
-//                  by the parent) and wine_host.h (the server's Wine loader and site prefixes).
+//                  by the parent), wine_host.h (the server's Wine loader and site prefixes),
+//                  site_user.h (the sites' users it hands the spawner) and switch_user.h.
 //   host/tools/    scripts; nothing of the code.
 #ifndef KARVEL_HOST_SPAWNER_H
 #define KARVEL_HOST_SPAWNER_H
