@@ -139,12 +139,18 @@ class ProgramsRunAsTheirSite(unittest.TestCase):
                         (os.path.join(os.path.dirname(exchange), "anything"), "list,create"),
                         (sockets[0], "connect")]
             for target, tried in attempts:
-                status, seen, text = probe("a", target=target, pid=pid, **{"try": tried + ",signal"})
+                status, seen, text = probe("a", target=target, pid=pid, **{"try": tried + ",signal,environ"})
                 self.assertEqual(200, status, text)
-                for what in (tried + ",signal").split(","):
+                for what in (tried + ",signal,environ").split(","):
                     with self.subTest(target=target, attempt=what):
                         self.assertIn(seen[what], ("EACCES", "EPERM", "ENOENT"), text)
                         self.assertNotEqual("ok", seen[what])
+            # Nor the server's own processes: the spawner, a child.
+            for target_pid in (server.spawner_pid(), server.children()[0]):
+                status, seen, text = probe("a", pid=str(target_pid), **{"try": "signal,environ"})
+                for what in ("signal", "environ"):
+                    with self.subTest(pid=target_pid, attempt=what):
+                        self.assertIn(seen[what], ("EACCES", "EPERM"), text)
             # The server reads nothing of b's for a's program: not as a file answer, nor through a
             # link a's program renames over its own file.
             for fields in ({"do": "answer", "code": "4", "text": exchange}, {"do": "replace", "target": exchange}):

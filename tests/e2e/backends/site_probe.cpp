@@ -7,6 +7,7 @@
 //   rename   rename it beside itself            link    hard-link it into TMPDIR
 //   list     read the target's directory        create  make a file beside the target
 //   signal   send SIGTERM to "pid"              connect connect to the socket "target"
+//   environ  read the environment of "pid"
 // With "hold" set, it first writes its pid and exchange file's path ("PID PATH") to the file "hold"
 // names and waits until that file is gone (at most "seconds", default 30): a program the other
 // site can aim at meanwhile. With "file" set, it answers instead with the bytes of "file" written to
@@ -56,6 +57,14 @@ std::string Attempt(const std::string& what, const std::string& target, const st
   if (what == "create") {
     const int fd = open((directory + "/planted").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     const std::string outcome = Outcome(fd >= 0);
+    if (fd >= 0) close(fd);
+    return outcome;
+  }
+  if (what == "environ") {
+    const int fd = open(("/proc/" + pid + "/environ").c_str(), O_RDONLY);
+    char byte = 0;
+    const bool read = fd >= 0 && ::read(fd, &byte, 1) >= 0;
+    const std::string outcome = Outcome(read);
     if (fd >= 0) close(fd);
     return outcome;
   }
