@@ -15,7 +15,7 @@ import unittest
 import urllib.parse
 
 from karvel_e2e import BUILD, SOURCE, Server, error_page, wait_until
-from test_wine import WINE_BACKENDS, echo_lines, why_not_runnable
+from test_wine import WINE_BACKENDS, echo_lines, prefix_path, why_not_runnable
 
 SETUP = os.path.join(SOURCE, "host", "tools", "karvel-wine-setup")
 server = None
@@ -159,9 +159,26 @@ class WindowsProgramsOfAUserSite(unittest.TestCase):
         self.assertLessEqual(len(wine_processes(made["prefix"])), before)
 
     def test_the_prefix_is_passable_but_closed(self):
-        for path in (made["prefix"], os.path.join(made["prefix"], "dosdevices"), os.path.join(made["prefix"], "drive_c")):
+        for path in (made["prefix"], os.path.join(made["prefix"], "dosdevices")):
             info = os.stat(path)
             self.assertEqual((pwd.getpwnam(made["user"]).pw_uid, 0o711), (info.st_uid, stat.S_IMODE(info.st_mode)), path)
+        registry = os.stat(os.path.join(made["prefix"], "user.reg"))
+        self.assertEqual(0, registry.st_mode & 0o077)
+
+    def test_prefixes_no_site_may_have_are_refused_at_start(self):
+        user = made["user"]
+        site = '    KarvelUserGroup %s %s\n    KarvelBackendDir "%s"\n' % (user, user, made["backends"])
+        for name, lines, refusal in [
+            ("a virtual host's prefix without a user of its own", '    KarvelWinePrefix "%s"\n' % made["prefix"],
+             "names no KarvelUserGroup of its own"),
+            ("the user's inside the server user's", site + '    KarvelWinePrefix "%s/inner"\n' % prefix_path(),
+             "a prefix belongs to one user"),
+        ]:
+            with self.subTest(name):
+                with self.assertRaises(RuntimeError) as caught:
+                    Server(probe=False, includes=['<VirtualHost *:@PORT@>\n    ServerName bad.test\n%s</VirtualHost>'
+                                                  % lines])
+                self.assertIn(refusal, str(caught.exception))
 
     def test_zz_the_users_wineservers_stop_with_the_server(self):
         # (Runs last: it stops the module's server.)
