@@ -141,8 +141,8 @@ const char* SetSpawner(cmd_parms* cmd, void*, int on) {
   return nullptr;
 }
 
-// A site's own prefix lies inside the server's ("/karvel-sites/" and 16 hex digits), and is handed
-// to the extension in a buffer of MAX_PATH bytes, its end included.
+// A site's own prefix lies inside the server's or its user's ("/karvel-sites/" and 16 hex
+// digits), and is handed to the extension in a buffer of MAX_PATH bytes, its end included.
 constexpr size_t kWinePrefixLimit = MAX_PATH - 1 - 30;
 
 // Where the directive being read stands: "FILE:LINE".

@@ -248,7 +248,9 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
     // The site's user's prefix where it has its own user; inside it (or the server's), the site's
     // own where it maps Windows directories: its file answers are found through its own drive links.
     const char* prefix = SiteWinePrefix(r->server);
-    if (prefix == nullptr || settings->szWindowsPaths == nullptr || std::strcmp(prefix, kNoWinePrefix) == 0) return prefix;
+    if (prefix == nullptr || settings->szWindowsPaths == nullptr || std::strcmp(prefix, kNoWinePrefix) == 0) {
+      return prefix;
+    }
     return apr_pstrdup(r->pool, SitePrefix(prefix, settings->szWindowsPaths).c_str());
   }
   // In milliseconds, marked so (a number alone is seconds to the extension).

@@ -74,7 +74,9 @@ std::string WineUnavailable(const WineSettings& wine) {
   struct stat info{};
   if (prefix.empty()) return "no Wine prefix is set (KarvelWinePrefix)";
   if (stat((prefix + "/system.reg").c_str(), &info) != 0) {
-    if (errno == EACCES) return "the Wine prefix " + prefix + " is closed to the server's user (run " + setup + ": it leaves the prefix 0711)";
+    if (errno == EACCES) {
+      return "the Wine prefix " + prefix + " is closed to the server's user (run " + setup + ": it leaves the prefix 0711)";
+    }
     return "the Wine prefix " + prefix + " is not made (run " + setup + ")";
   }
   // Wine refuses a prefix of another user.
