@@ -35,6 +35,7 @@
 #include "host/module/loaded_extension.h"
 #include "host/module/site_settings.h"
 #include "host/module/site_users.h"
+#include "host/module/site_wine.h"
 #include "host/module/spawner_link.h"
 #include "host/module/status_counts.h"
 #include "host/module/status_page.h"
@@ -64,6 +65,7 @@ struct KarvelServerConfig {
   bool bOwnMappingsOnly;          // KarvelExtension off: a virtual host maps none of the main server's URLs
   SpawnerSettings spawner;        // the main server's; counts kUnset while unset
   SiteUserSettings users;         // KarvelUserGroup: who the server's programs run as
+  SiteWineSettings wine;          // KarvelWinePrefix: the prefix of the server's user's or the site's
 };
 
 // A request that names an extension: which one, and the rest of its URL (the path info).
@@ -81,6 +83,7 @@ void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
   config->pMappings = apr_array_make(pool, 2, sizeof(ExtensionMapping));
   config->spawner = SpawnerSettings{kUnset, kUnset, kUnset, nullptr};
   InitSiteUserSettings(pool, &config->users);
+  InitSiteWineSettings(&config->wine);
   return config;
 }
 
@@ -94,6 +97,7 @@ void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
                                              : apr_array_append(pool, host->pMappings, base->pMappings);
   merged->spawner = base->spawner;
   MergeSiteUserSettings(pool, base->users, host->users, &merged->users);
+  MergeSiteWineSettings(base->wine, host->wine, host->users.szUser != nullptr, &merged->wine);
   return merged;
 }
 
@@ -101,6 +105,10 @@ void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
 
 SiteUserSettings* SiteUserSettingsOf(server_rec* server) {
   return &static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module))->users;
+}
+
+SiteWineSettings* SiteWineSettingsOf(server_rec* server) {
+  return &static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module))->wine;
 }
 
 namespace {
@@ -133,24 +141,27 @@ const char* SetSpawner(cmd_parms* cmd, void*, int on) {
   return nullptr;
 }
 
-// A site's own prefix lies inside the server's ("/karvel-sites/" and 16 hex digits), and is handed
-// to the extension in a buffer of MAX_PATH bytes, its end included.
+// A site's own prefix lies inside the server's or its user's ("/karvel-sites/" and 16 hex
+// digits), and is handed to the extension in a buffer of MAX_PATH bytes, its end included.
 constexpr size_t kWinePrefixLimit = MAX_PATH - 1 - 30;
-
-const char* SetWinePrefix(cmd_parms* cmd, void*, const char* dir) {
-  if (const char* failure = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return failure;
-  const char* path = ap_server_root_relative(cmd->pool, dir);
-  if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelWinePrefix: invalid path ", dir, nullptr);
-  if (const char* failure = SettingTooLong(cmd, path, kWinePrefixLimit)) return failure;
-  MainServerConfig(cmd)->spawner.szWinePrefix = path;
-  return nullptr;
-}
 
 // Where the directive being read stands: "FILE:LINE".
 const char* DirectivePlace(cmd_parms* cmd) {
   if (cmd->directive == nullptr) return "(unknown place)";
   return apr_psprintf(cmd->pool, "%s:%d", cmd->directive->filename != nullptr ? cmd->directive->filename : "(unknown file)",
                       cmd->directive->line_num);
+}
+
+// The main server's line is the server's prefix (the spawner's); a virtual host's is the prefix of
+// the site's own user (site_wine.h).
+const char* SetWinePrefix(cmd_parms* cmd, void*, const char* dir) {
+  if (const char* failure = ap_check_cmd_context(cmd, NOT_IN_DIR_LOC_FILE)) return failure;
+  const char* path = ap_server_root_relative(cmd->pool, dir);
+  if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelWinePrefix: invalid path ", dir, nullptr);
+  if (const char* failure = SettingTooLong(cmd, path, kWinePrefixLimit)) return failure;
+  if (!cmd->server->is_virtual) MainServerConfig(cmd)->spawner.szWinePrefix = path;
+  NoteWinePrefix(cmd->server, path, DirectivePlace(cmd));
+  return nullptr;
 }
 
 // The server's own mapping of `url` (a virtual host's, before the main server's are merged in).
@@ -253,7 +264,8 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE2("KarvelWindowsPath", AsCommand(AddWindowsPath), nullptr, RSRC_CONF | ACCESS_CONF,
                   "a Windows directory (C:\\apps) and the directory it stands for, for Windows back-ends"),
     AP_INIT_TAKE1("KarvelWinePrefix", AsCommand(SetWinePrefix), nullptr, RSRC_CONF,
-                  "the server user's Wine prefix, made by karvel-wine-setup (default /var/lib/karvel/wine)"),
+                  "the server user's Wine prefix, made by karvel-wine-setup (default /var/lib/karvel/wine); in a "
+                  "<VirtualHost> with KarvelUserGroup, that user's own (karvel-wine-setup --user USER)"),
     AP_INIT_FLAG("KarvelSpawner", AsCommand(SetSpawner), nullptr, RSRC_CONF,
                  "off: the extension starts programs itself, without the spawner's supervision (default on)"),
     AP_INIT_TAKE2("KarvelUserGroup", AsCommand(SetUserGroup), nullptr, RSRC_CONF,
@@ -302,6 +314,11 @@ int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server)
   const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
   const bool starting = ap_state_query(AP_SQ_RUN_MODE) != AP_SQ_RM_CONFIG_TEST;
   if (const char* failure = CheckSiteUsers(pconf, server, config->spawner.bOn != 0, starting)) {
+    ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_CRIT, 0, server, "%s", failure);
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  const char* serverPrefix = config->spawner.szWinePrefix != nullptr ? config->spawner.szWinePrefix : kDefaultWinePrefix;
+  if (const char* failure = CheckSiteWinePrefixes(pconf, server, serverPrefix)) {
     ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_CRIT, 0, server, "%s", failure);
     return HTTP_INTERNAL_SERVER_ERROR;
   }

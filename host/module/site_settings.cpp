@@ -7,6 +7,7 @@
 #include <http_core.h>
 
 #include "host/module/site_users.h"
+#include "host/module/site_wine.h"
 #include "host/module/spawner_link.h"
 #include "host/module/time_spelling.h"
 #include "host/spawner/wine_host.h"
@@ -244,10 +245,12 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
   if (std::strcmp(name, KARVEL_SETTING_ERROR_STATUS) == 0) return settings->nHttpErrorStatus == 1 ? "http" : "legacy";
   if (std::strcmp(name, KARVEL_SETTING_WINDOWS_PATHS) == 0) return settings->szWindowsPaths;
   if (std::strcmp(name, KARVEL_SETTING_WINE_PREFIX) == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {
-    // The site's own prefix where it maps Windows directories: its file answers are found through
-    // its own drive links.
-    const char* prefix = WinePrefixInUse();
-    if (prefix == nullptr || settings->szWindowsPaths == nullptr) return prefix;
+    // The site's user's prefix where it has its own user; inside it (or the server's), the site's
+    // own where it maps Windows directories: its file answers are found through its own drive links.
+    const char* prefix = SiteWinePrefix(r->server);
+    if (prefix == nullptr || settings->szWindowsPaths == nullptr || std::strcmp(prefix, kNoWinePrefix) == 0) {
+      return prefix;
+    }
     return apr_pstrdup(r->pool, SitePrefix(prefix, settings->szWindowsPaths).c_str());
   }
   // In milliseconds, marked so (a number alone is seconds to the extension).

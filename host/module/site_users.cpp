@@ -16,6 +16,7 @@
 
 #include "host/module/site_settings.h"
 #include "host/module/site_temp_dir.h"
+#include "host/module/site_wine.h"
 #include "host/module/spawner_link.h"
 #include "host/spawner/site_user.h"
 #include "platform/request_files.h"
@@ -139,6 +140,7 @@ void CollectSiteUsers(server_rec* main, SiteUsers* out) {
       entry.user.uid = site->uid;
       entry.user.gid = site->gid;
       entry.user.groups = GroupsOf(site->szUser, site->gid);
+      if (const char* prefix = SiteWineSettingsOf(s)->szUserPrefix) entry.user.winePrefix = prefix;
       const auto* dirs = reinterpret_cast<const char* const*>(site->pBackendDirs->elts);
       for (int k = 0; k < site->pBackendDirs->nelts; ++k) {
         // The programs' paths are resolved, links and all: so are the directories they must lie in.

@@ -18,6 +18,7 @@ struct SiteUser {
   gid_t gid = 0;                                   // the primary group
   std::vector<gid_t> groups;                       // the user's supplementary groups, gid among them
   std::vector<std::string> backendDirectories;     // real paths, without a trailing '/'
+  std::string winePrefix;  // the user's own Wine prefix (KarvelWinePrefix given with the user); "": none
 };
 
 // Every site of the server by its place in the server's list (0: the main server), as the orders

@@ -93,7 +93,7 @@ int CheckForUser(const ProgramStart& start, OpenedProgram* opened) {
 int OpenChecked(const ProgramStart& start, OpenedProgram* opened) {
   opened->file = OpenProgramWithoutLinks(start.program);
   if (opened->file < 0) return errno;
-  if (start.user != nullptr) {
+  if (start.user != nullptr && start.siteRules) {
     if (const int failure = CheckForUser(start, opened)) return failure;
   }
   if (start.loader == nullptr) {
@@ -212,7 +212,7 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
     if (access(start.loader != nullptr ? start.loader : start.program, X_OK) != 0) return errno;
   }
   // A program run as a site's user is always checked first: the rules are looked at on its file.
-  if (start.user != nullptr && !start.checked) return EACCES;
+  if (start.user != nullptr && start.siteRules && !start.checked) return EACCES;
   OpenedProgram opened;
   if (start.checked) {
     if (const int failure = OpenChecked(start, &opened)) return failure;
@@ -270,12 +270,14 @@ void SignalsNotAtDefault(sigset_t* signals) {
   }
 }
 
-int RunToCompletion(const char* const* argv, char* const* environment, int timeoutMs) {
+int RunToCompletion(const char* const* argv, char* const* environment, int timeoutMs, const SiteUser* user) {
   static const int64_t kNoLimits[kLimitCount][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
   // The first argument is the program; a second, when there is one, its argument; a third makes
   // the first a loader.
   ProgramStart start{argv[0], argv[1], environment, kNoLimits};
   if (argv[1] != nullptr && argv[2] != nullptr) start = ProgramStart{argv[1], argv[2], environment, kNoLimits, argv[0]};
+  start.user = user;
+  start.siteRules = false;
   pid_t pid = 0;
   if (StartProgram(start, &pid, nullptr) != 0) return -1;
   constexpr int kLookMs = 10;  // how often the program is looked at while it runs

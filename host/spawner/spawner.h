@@ -6,7 +6,7 @@
 // requests that gave up. Plain POSIX; Apache only through the log callback.
 //
 // The host's rooms and what each may include:
-//   host/spawner/  the daemon (this header, spawner_protocol, spawner_pool, spawn_program,
+//   host/spawner/  the daemon (this header, spawner_protocol, spawner_pool, spawn_program, as_site_user,
 //                  process_group, wine_host): its own headers, platform/ and the C++ and POSIX
 //                  libraries; never an Apache or APR header, nor host/module/.
 //   host/module/   mod_karvel (Apache glue and the reply writer): Apache, APR, isapi/, platform/,
