@@ -455,6 +455,9 @@ module AP_MODULE_DECLARE_DATA karvel_module = {
     MergeServerConfig,   // merge per-server config
     kDirectives,
     RegisterHooks,
-    AP_MODULE_FLAG_NONE,
+    // Every virtual host gets its own merged configuration, also one without a directive of ours:
+    // Apache would otherwise hand it the main server's record itself, and what the main server
+    // says of its own section (its Wine prefix) would read as the host's.
+    AP_MODULE_FLAG_ALWAYS_MERGE,
 };
 }
