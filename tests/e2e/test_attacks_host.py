@@ -14,12 +14,14 @@ class ServerWideDirectives(unittest.TestCase):
             self.assertIn(text, str(failure.exception))
 
     def test_spawner_settings_inside_a_virtual_host_are_refused(self):
-        for directive in ("KarvelMaxBackends 3", "KarvelQueueTimeout 4", "KarvelSpawner off",
-                          "KarvelWinePrefix /tmp"):
+        for directive in ("KarvelMaxBackends 3", "KarvelQueueTimeout 4", "KarvelSpawner off"):
             name = directive.split()[0]
             with self.subTest(directive=name):
                 self.assertStartFails([name, "VirtualHost"],
                                       ["<VirtualHost 127.0.0.1:@PORT@>\n%s\n</VirtualHost>" % directive])
+        # A host's own Wine prefix is its own user's: without one it is refused.
+        self.assertStartFails(["KarvelWinePrefix /tmp", "names no KarvelUserGroup of its own"],
+                              ["<VirtualHost 127.0.0.1:@PORT@>\nKarvelWinePrefix /tmp\n</VirtualHost>"])
 
     def test_counts_out_of_range_are_refused_by_name(self):
         for directive, text in (("KarvelMaxBackends -1", "not a whole number from 0 to 100000"),
