@@ -43,6 +43,14 @@ struct SpawnerLog {
 
 struct WineSettings;
 
+// A site's share of the programs as the spawner counts it: the site by its kSiteName, its programs
+// counted (running, being started, or ended with their group alive), its orders waiting for a slot,
+// and the cap its orders carry (0: none of its own).
+struct SpawnerSiteCount {
+  std::string name;
+  uint32_t running, waiting, cap;
+};
+
 // What the spawner shows of itself on the server's lasting status board (mod_karvel's), and what
 // it learns there: the programs it counts against the cap as they start, change and go, its
 // numbers after each round, the starts it made or refused, and how many programs the server's
@@ -57,7 +65,10 @@ struct SpawnerBoard {
   void (*roundDone)(void* context, size_t running, size_t waiting, int64_t longestWaitSinceMs, size_t unlisted);
   void (*counted)(void* context, int started, int startFailed, int busy);
   size_t (*othersRunning)(void* context);
+  // After each round too: every site that has programs counted or orders waiting.
+  void (*sitesDone)(void* context, const SpawnerSiteCount* sites, size_t count);
 };
+
 
 // Serves the listening SOCK_SEQPACKET socket `listener` (see spawner_protocol.h) until SIGTERM or
 // SIGHUP: then it takes no new connection and returns once its connections have ended and the
