@@ -99,7 +99,8 @@ void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
 }
 
 // The spawner serves the whole server: its settings belong to the main server's configuration
-// (ap_check_cmd_context refuses them inside <VirtualHost>).
+// (ap_check_cmd_context refuses them inside <VirtualHost>), but for a site's own share of the
+// programs (KarvelMaxBackends there).
 KarvelServerConfig* MainServerConfig(cmd_parms* cmd) {
   return static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
 }

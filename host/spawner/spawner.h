@@ -1,6 +1,7 @@
 // The spawner: one process per Apache server, forked by the parent before any child, that starts
 // every back-end program the server's children ask for. Being one, it holds the cap on programs
-// running at once and the queue of requests waiting for a slot; being apart from the children's
+// running at once (the server's, and each site's share within it) and the queue of requests
+// waiting for a slot; being apart from the children's
 // threads, a fork never holds up a request thread. It gives programs a clean environment and
 // Apache's resource limits, logs their standard error line by line, and stops the programs of
 // requests that gave up. Plain POSIX; Apache only through the log callback.

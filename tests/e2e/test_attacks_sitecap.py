@@ -85,5 +85,19 @@ class SiteCap(unittest.TestCase):
         self.assertTrue(wait_until(lambda: not sites(), 10), sites())
 
 
+class SiteCapDirective(unittest.TestCase):
+    def test_a_site_cap_out_of_range_or_out_of_place_is_refused_by_name(self):
+        for where, text in (("<VirtualHost *:@PORT@>\n  KarvelMaxBackends -1\n</VirtualHost>",
+                             "KarvelMaxBackends: not a whole number from 0 to 100000"),
+                            ("<VirtualHost *:@PORT@>\n  KarvelMaxBackends 100001\n</VirtualHost>",
+                             "KarvelMaxBackends: not a whole number from 0 to 100000"),
+                            ('<VirtualHost *:@PORT@>\n  <Location "/x">\n    KarvelMaxBackends 1\n  </Location>\n'
+                             '</VirtualHost>', "KarvelMaxBackends not allowed in <Location> context")):
+            with self.subTest(where=where):
+                with self.assertRaises(RuntimeError) as failure:
+                    Server(probe=False, includes=[where]).stop()
+                self.assertIn(text, str(failure.exception))
+
+
 if __name__ == "__main__":
     unittest.main()
