@@ -48,6 +48,16 @@ void CopyName(char* target, const std::string& name) {
   target[length] = '\0';
 }
 
+// A site's name ends in its host name, what tells sites apart on the page: a name too long keeps
+// its end, "..." before it.
+void CopySiteName(char* target, const std::string& name) {
+  if (name.size() < kBoardNameBytes) {
+    CopyName(target, name);
+    return;
+  }
+  CopyName(target, "..." + name.substr(name.size() - (kBoardNameBytes - 4)));
+}
+
 void Add(std::atomic<uint64_t>* counter) { counter->fetch_add(1, std::memory_order_relaxed); }
 
 void CountInto(BoardCounts* counts, BoardResult result, int64_t waitMs, bool started) {
@@ -282,7 +292,7 @@ void ShowSites(BoardSpawner* slot, const SiteOnBoard* sites, size_t count) {
       entry.running.store(sites[k].running, std::memory_order_relaxed);
       entry.waiting.store(sites[k].waiting, std::memory_order_relaxed);
       entry.cap.store(sites[k].cap, std::memory_order_relaxed);
-      CopyName(entry.name, sites[k].name.empty() ? std::string("-") : sites[k].name);
+      CopySiteName(entry.name, sites[k].name.empty() ? std::string("-") : sites[k].name);
     } else {
       entry.name[0] = '\0';
     }

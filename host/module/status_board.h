@@ -137,7 +137,8 @@ struct SiteOnBoard {
   uint32_t running, waiting, cap;
 };
 // The spawner's sites after a round: the first kBoardSitesPerSpawner shown, the rest counted;
-// entries of sites no longer given are cleared.
+// entries of sites no longer given are cleared. A name longer than kBoardNameBytes - 1 keeps its
+// end (the host name), "..." before it; an empty one is shown as "-".
 void ShowSites(BoardSpawner* slot, const SiteOnBoard* sites, size_t count);
 
 // Programs the other live spawners count against the cap (`self`: the asking spawner's slot).

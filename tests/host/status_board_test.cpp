@@ -270,6 +270,11 @@ TEST(StatusBoard, ShowsEachSitesShareSummedOverLiveSpawners) {
       {"sites apart", {{"b:1 b", 1, 0, 0}}, {{"a:1 a", 1, 0, 1}}, {{"b:1 b", 1, 0, 0}, {"a:1 a", 1, 0, 1}}, 0},
       {"a site no longer given is gone", {}, {}, {}, 0},
       {"more sites than a slot shows", {}, many, {}, 3},
+      {"a long name keeps its host name", {}, {{std::string(200, 'p') + ":1 long.example", 1, 0, 0}},
+       {{"..." + std::string(kBoardNameBytes - 4 - 15, 'p') + ":1 long.example", 1, 0, 0}}, 0},
+      {"a name that just fits", {}, {{std::string(kBoardNameBytes - 1, 'q'), 1, 0, 0}},
+       {{std::string(kBoardNameBytes - 1, 'q'), 1, 0, 0}}, 0},
+      {"no name", {}, {{"", 1, 0, 0}}, {{"-", 1, 0, 0}}, 0},
   };
   for (const auto& c : cases) {
     ShowSites(earlier, c.earlier.data(), c.earlier.size());
