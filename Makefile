@@ -125,6 +125,7 @@ bench: deps
 	cmake --build $(BENCH_DIR) -j$(JOBS)
 	@for b in $(BENCH_DIR)/bench/*_bench; do echo "== $$b"; "$$b" || exit 1; done
 	@echo "== bench/host_bench.py"; /usr/bin/python3 bench/host_bench.py $(BENCH_DIR)
+	@echo "== bench/site_user_bench.py"; /usr/bin/python3 bench/site_user_bench.py $(BENCH_DIR)
 	@echo "== bench/supervision_bench.py"; /usr/bin/python3 bench/supervision_bench.py $(BENCH_DIR)
 	@echo "== bench/wine_bench.py"; /usr/bin/python3 bench/wine_bench.py $(BENCH_DIR)
 	@echo "== bench/cluster_bench.py"; /usr/bin/python3 bench/cluster_bench.py $(BENCH_DIR)

@@ -2,7 +2,7 @@
 
 #include "platform/regular_files.h"
 
-HANDLE OpenAnswerFile(LPCSTR exchangePath) { return OpenRegularFile(exchangePath, GENERIC_READ, FILE_SHARE_READ); }
+HANDLE OpenAnswerFile(LPCSTR exchangePath) { return OpenRegularFileItself(exchangePath, GENERIC_READ, FILE_SHARE_READ); }
 
 bool MeasureFile(HANDLE file, ULONGLONG* size) {
   LONG high = 0;

@@ -10,7 +10,8 @@
 constexpr DWORD ANSWER_AREA_AT = 4;
 
 // The exchange file, open for reading. The program may have put anything in its place: only a
-// regular file is opened, and never with a wait (a FIFO's open would wait for a writer).
+// regular file is opened, never through a link, and never with a wait (a FIFO's open would wait
+// for a writer).
 // INVALID_HANDLE_VALUE otherwise, the last error telling why (ERROR_BAD_FILE_TYPE: no regular file;
 // ERROR_SHARING_VIOLATION: a writer holds it).
 HANDLE OpenAnswerFile(LPCSTR exchangePath);

@@ -5,6 +5,7 @@
 #include "gateway/answer_file.h"
 #include "gateway/error_page.h"
 #include "gateway/wine_request.h"
+#include "platform/host_error.h"
 #include "platform/regular_files.h"
 
 namespace {
@@ -115,6 +116,11 @@ DWORD ReplyWithFile(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& request
     DWORD none = 0;
     ecb->WriteClient(ecb->ConnID, path, &none, HSE_IO_SYNC);
   } else if (!HandFileToServer(ecb, file, size)) {
+    // The server refused the file for the site (it is not the site's to send): nothing went out.
+    if (GetHostLastError() == ERROR_ACCESS_DENIED) {
+      CloseHandle(file);
+      return FailRequest(ecb, request, kFailureAnswer, ERROR_TEXT_IMAGE);
+    }
     block = static_cast<CHAR*>(HeapAlloc(GetProcessHeap(), 0, ANSWER_BLOCK_BYTES));
     if (block == nullptr) {
       CloseHandle(file);

@@ -40,8 +40,9 @@ enum AnswerKind {
 //   file: the bytes of the file the answer names, exactly as they are: handed to the server whole
 //         (HSE_REQ_VECTOR_SEND), or where it does not take that, streamed with WriteClient. A file
 //         that cannot be opened (opened for reading and writing) or is no regular file (a FIFO, a
-//         device, a directory: never read) gives the error page "Emage Error" and
-//         HSE_STATUS_ERROR; else HSE_STATUS_SUCCESS.
+//         device, a directory: never read), or one the server refuses to send for the site
+//         (HSE_REQ_VECTOR_SEND failing with ERROR_ACCESS_DENIED), gives the error page "Emage
+//         Error" and HSE_STATUS_ERROR; else HSE_STATUS_SUCCESS.
 //   other: nothing; HSE_STATUS_ERROR.
 DWORD ReplyWithAnswer(EXTENSION_CONTROL_BLOCK* ecb, AnswerKind kind, const ExchangeRequest& request, HANDLE answer,
                       ULONGLONG answerSize);

@@ -202,7 +202,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPVOID, DWORD disposi
   return HandleFromFd(fd);
 }
 
-HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD share) {
+namespace {
+
+HANDLE OpenRegular(LPCSTR name, DWORD access, DWORD share, bool followLink) {
   if (name == nullptr || name[0] == '\0') {
     SetLastError(name == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -210,7 +212,7 @@ HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD share) {
   // Looked at before the open, so that nothing but a regular file is ever opened: opening a device
   // can do things of its own, opening a FIFO waits.
   struct stat info;
-  if (stat(name, &info) != 0) {
+  if ((followLink ? stat(name, &info) : lstat(name, &info)) != 0) {
     SetLastError(Win32ErrorFromErrno(errno, name, ERROR_ACCESS_DENIED));
     return INVALID_HANDLE_VALUE;
   }
@@ -222,7 +224,11 @@ HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD share) {
   const bool wantWrite = (access & GENERIC_WRITE) != 0;
   const int accessFlags = wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
   // Without waiting, should the name lead elsewhere by the time of the open; what was opened decides.
-  int fd = OpenNoInterrupt(name, accessFlags | O_NONBLOCK | O_NOCTTY, 0);
+  int fd = OpenNoInterrupt(name, accessFlags | O_NONBLOCK | O_NOCTTY | (followLink ? 0 : O_NOFOLLOW), 0);
+  if (fd < 0 && errno == ELOOP && !followLink) {
+    SetLastError(ERROR_BAD_FILE_TYPE);  // a link put there since the look
+    return INVALID_HANDLE_VALUE;
+  }
   if (fd < 0) {
     // A lease another process holds answers EWOULDBLOCK to a non-blocking open: someone writes it.
     SetLastError(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32ErrorFromErrno(errno, name, ERROR_ACCESS_DENIED));
@@ -243,6 +249,12 @@ HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD share) {
   SetLastError(ERROR_SUCCESS);
   return HandleFromFd(fd);
 }
+
+}  // namespace
+
+HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD share) { return OpenRegular(name, access, share, true); }
+
+HANDLE OpenRegularFileItself(LPCSTR name, DWORD access, DWORD share) { return OpenRegular(name, access, share, false); }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPVOID overlapped) {
   if (read != nullptr) *read = 0;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "platform/posix_internal.h"
@@ -22,6 +23,14 @@ constexpr mode_t kRequestFileMode = 0600;
 constexpr mode_t kRequestDirectoryMode = 0700;
 // A taken name among 2^64 is next to impossible; a few tries cover a planted one.
 constexpr int kAttempts = 16;
+
+// The group-class bits a request's file (and directory) are made with in `directory`: none, unless
+// its default ACL decides who may read what is made inside (the directory of a site whose programs
+// run as their own user): the group-class bits are then the ACL's mask, which must let its named
+// users in. Such a directory has no group of its own, nor room for others.
+mode_t SharedBits(const char* directory, mode_t bits) {
+  return getxattr(directory, "system.posix_acl_default", nullptr, 0) > 0 ? bits : 0;
+}
 
 bool RandomNumber(uint64_t* number) {
   uint8_t* at = reinterpret_cast<uint8_t*>(number);
@@ -70,7 +79,7 @@ BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file)
     std::snprintf(path, sizeof path, "%s%s%s%016llX.tmp", directory, addSeparator ? "/" : "", prefix, digits);
     int fd;
     do {
-      fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kRequestFileMode);
+      fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kRequestFileMode | SharedBits(directory, 060));
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
       if (file != nullptr) {
@@ -108,19 +117,20 @@ BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDL
   }
   char uploads[MAX_PATH];
   char path[MAX_PATH];
+  const mode_t shared = SharedBits(directory, 070);
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     unsigned long long digits = 0;
     if (!NextDigits(&digits)) return FALSE;
     std::snprintf(uploads, sizeof uploads, "%s%sVCU%016llX.tmp", directory, separator, digits);
     std::snprintf(path, sizeof path, "%s%sVC%016llX.tmp", directory, separator, digits);
-    if (mkdir(uploads, kRequestDirectoryMode) != 0) {
+    if (mkdir(uploads, kRequestDirectoryMode | shared) != 0) {
       if (errno == EEXIST) continue;
       SetLastError(Win32ErrorFromErrno(errno, uploads, ERROR_ACCESS_DENIED));
       return FALSE;
     }
     int fd;
     do {
-      fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kRequestFileMode);
+      fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kRequestFileMode | (shared & 060));
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       const int error = errno;

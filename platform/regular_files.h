@@ -13,6 +13,11 @@
 // Anything else is refused, INVALID_HANDLE_VALUE with ERROR_BAD_FILE_TYPE, and never read.
 HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD share);
 
+// As OpenRegularFile, but a symbolic link at `name` is refused as no regular file, never followed:
+// the exchange file a program answered is the file it wrote, not one its link would make the
+// server read for it.
+HANDLE OpenRegularFileItself(LPCSTR name, DWORD access, DWORD share);
+
 #ifdef _WIN32
 
 // Windows names no FIFO or device by an ordinary path, and refuses to open a directory without
@@ -25,6 +30,9 @@ inline HANDLE OpenRegularFile(LPCSTR name, DWORD access, DWORD share) {
   SetLastError(ERROR_BAD_FILE_TYPE);
   return INVALID_HANDLE_VALUE;
 }
+
+// A Windows program renames its answer over the file; no link of a POSIX kind is made there.
+inline HANDLE OpenRegularFileItself(LPCSTR name, DWORD access, DWORD share) { return OpenRegularFile(name, access, share); }
 
 #endif  // _WIN32
 

@@ -15,6 +15,7 @@
 #include "host/module/failure_report.h"
 #include "host/module/host_errors.h"
 #include "host/module/reply.h"
+#include "host/module/site_users.h"
 #include "host/module/spawner_link.h"
 
 APLOG_USE_MODULE(karvel);
@@ -147,6 +148,18 @@ BOOL WINAPI WriteClientCallback(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD 
   return TRUE;
 }
 
+// Whether every file a vector sends may be sent for the request's site (SiteMaySendFile).
+bool VectorFilesOfSite(request_rec* r, const HSE_RESPONSE_VECTOR* vector) {
+  if (vector == nullptr || vector->lpElementArray == nullptr) return true;  // SendVector refuses it
+  for (DWORD k = 0; k < vector->nElementCount; ++k) {
+    const HSE_VECTOR_ELEMENT& element = vector->lpElementArray[k];
+    if (element.ElementType != HSE_VECTOR_ELEMENT_TYPE_FILE_HANDLE) continue;
+    const int descriptor = DescriptorOfHandle(element.pvContext);
+    if (descriptor >= 0 && !SiteMaySendFile(r, descriptor)) return false;
+  }
+  return true;
+}
+
 // The URL argument: text up to its NUL, or the first *size bytes when no NUL comes before them.
 const char* UrlArgument(apr_pool_t* pool, LPVOID buffer, LPDWORD size) {
   if (buffer == nullptr) return nullptr;
@@ -173,6 +186,9 @@ BOOL WINAPI ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buff
       done = SendRedirect(&context->reply, UrlArgument(context->pRequest->pool, buffer, size));
       break;
     case HSE_REQ_VECTOR_SEND:
+      if (!VectorFilesOfSite(context->pRequest, static_cast<const HSE_RESPONSE_VECTOR*>(buffer))) {
+        return FailWithError(ERROR_ACCESS_DENIED);
+      }
       done = SendVector(&context->reply, static_cast<const HSE_RESPONSE_VECTOR*>(buffer));
       break;
     case HSE_REQ_IS_CONNECTED:

@@ -35,6 +35,8 @@
 #include "host/module/ecb_bridge.h"
 #include "host/module/loaded_extension.h"
 #include "host/module/site_settings.h"
+#include "host/module/site_users.h"
+#include "host/module/site_wine.h"
 #include "host/module/spawner_link.h"
 #include "host/module/status_counts.h"
 #include "host/module/status_page.h"
@@ -64,6 +66,8 @@ struct KarvelServerConfig {
   bool bOwnMappingsOnly;          // KarvelExtension off: a virtual host maps none of the main server's URLs
   SpawnerSettings spawner;        // the main server's; counts kUnset while unset
   int nSiteMaxBackends;           // a virtual host's KarvelMaxBackends, its own only; kUnset while unset
+  SiteUserSettings users;         // KarvelUserGroup: who the server's programs run as
+  SiteWineSettings wine;          // KarvelWinePrefix: the prefix of the server's user's or the site's
 };
 
 // A request that names an extension: which one, and the rest of its URL (the path info).
@@ -81,6 +85,8 @@ void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
   config->pMappings = apr_array_make(pool, 2, sizeof(ExtensionMapping));
   config->spawner = SpawnerSettings{kUnset, kUnset, kUnset, nullptr, nullptr, 0};
   config->nSiteMaxBackends = kUnset;
+  InitSiteUserSettings(pool, &config->users);
+  InitSiteWineSettings(&config->wine);
   return config;
 }
 
@@ -95,8 +101,22 @@ void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
   merged->spawner = base->spawner;
   // A site's cap is its own: a virtual host without one has only the server's.
   merged->nSiteMaxBackends = host->nSiteMaxBackends;
+  MergeSiteUserSettings(pool, base->users, host->users, &merged->users);
+  MergeSiteWineSettings(base->wine, host->wine, host->users.szUser != nullptr, &merged->wine);
   return merged;
 }
+
+}  // namespace
+
+SiteUserSettings* SiteUserSettingsOf(server_rec* server) {
+  return &static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module))->users;
+}
+
+SiteWineSettings* SiteWineSettingsOf(server_rec* server) {
+  return &static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module))->wine;
+}
+
+namespace {
 
 // The spawner serves the whole server: its settings belong to the main server's configuration
 // (ap_check_cmd_context refuses them inside <VirtualHost>), but for a site's own share of the
@@ -131,24 +151,27 @@ const char* SetSpawner(cmd_parms* cmd, void*, int on) {
   return nullptr;
 }
 
-// A site's own prefix lies inside the server's ("/karvel-sites/" and 16 hex digits), and is handed
-// to the extension in a buffer of MAX_PATH bytes, its end included.
+// A site's own prefix lies inside the server's or its user's ("/karvel-sites/" and 16 hex
+// digits), and is handed to the extension in a buffer of MAX_PATH bytes, its end included.
 constexpr size_t kWinePrefixLimit = MAX_PATH - 1 - 30;
-
-const char* SetWinePrefix(cmd_parms* cmd, void*, const char* dir) {
-  if (const char* failure = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return failure;
-  const char* path = ap_server_root_relative(cmd->pool, dir);
-  if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelWinePrefix: invalid path ", dir, nullptr);
-  if (const char* failure = SettingTooLong(cmd, path, kWinePrefixLimit)) return failure;
-  MainServerConfig(cmd)->spawner.szWinePrefix = path;
-  return nullptr;
-}
 
 // Where the directive being read stands: "FILE:LINE".
 const char* DirectivePlace(cmd_parms* cmd) {
   if (cmd->directive == nullptr) return "(unknown place)";
   return apr_psprintf(cmd->pool, "%s:%d", cmd->directive->filename != nullptr ? cmd->directive->filename : "(unknown file)",
                       cmd->directive->line_num);
+}
+
+// The main server's line is the server's prefix (the spawner's); a virtual host's is the prefix of
+// the site's own user (site_wine.h).
+const char* SetWinePrefix(cmd_parms* cmd, void*, const char* dir) {
+  if (const char* failure = ap_check_cmd_context(cmd, NOT_IN_DIR_LOC_FILE)) return failure;
+  const char* path = ap_server_root_relative(cmd->pool, dir);
+  if (path == nullptr) return apr_pstrcat(cmd->pool, "KarvelWinePrefix: invalid path ", dir, nullptr);
+  if (const char* failure = SettingTooLong(cmd, path, kWinePrefixLimit)) return failure;
+  if (!cmd->server->is_virtual) MainServerConfig(cmd)->spawner.szWinePrefix = path;
+  NoteWinePrefix(cmd->server, path, DirectivePlace(cmd));
+  return nullptr;
 }
 
 // The server's own mapping of `url` (a virtual host's, before the main server's are merged in).
@@ -252,9 +275,16 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE2("KarvelWindowsPath", AsCommand(AddWindowsPath), nullptr, RSRC_CONF | ACCESS_CONF,
                   "a Windows directory (C:\\apps) and the directory it stands for, for Windows back-ends"),
     AP_INIT_TAKE1("KarvelWinePrefix", AsCommand(SetWinePrefix), nullptr, RSRC_CONF,
-                  "the server user's Wine prefix, made by karvel-wine-setup (default /var/lib/karvel/wine)"),
+                  "the server user's Wine prefix, made by karvel-wine-setup (default /var/lib/karvel/wine); in a "
+                  "<VirtualHost> with KarvelUserGroup, that user's own (karvel-wine-setup --user USER)"),
     AP_INIT_FLAG("KarvelSpawner", AsCommand(SetSpawner), nullptr, RSRC_CONF,
                  "off: the extension starts programs itself, without the spawner's supervision (default on)"),
+    AP_INIT_TAKE2("KarvelUserGroup", AsCommand(SetUserGroup), nullptr, RSRC_CONF,
+                  "the user and group the site's back-end programs run as (default: the server's)"),
+    AP_INIT_TAKE1("KarvelMinUid", AsCommand(SetMinUid), nullptr, RSRC_CONF,
+                  "the lowest user id KarvelUserGroup may name (default 1000)"),
+    AP_INIT_TAKE1("KarvelMinGid", AsCommand(SetMinGid), nullptr, RSRC_CONF,
+                  "the lowest group id KarvelUserGroup may name (default 1000)"),
     {nullptr, {nullptr}, nullptr, 0, RAW_ARGS, nullptr},
 };
 
@@ -304,6 +334,23 @@ int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) 
   // The first reading of the configuration only checks it.
   if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
   return StartSpawner(pconf, server, settings, KeepStatusBoard(server));
+}
+
+// The sites' users, checked with the configuration, so that apachectl -t refuses what the start
+// would (whoever runs the check: only the start must be root's).
+int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
+  const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
+  const bool starting = ap_state_query(AP_SQ_RUN_MODE) != AP_SQ_RM_CONFIG_TEST;
+  if (const char* failure = CheckSiteUsers(pconf, server, config->spawner.bOn != 0, starting)) {
+    ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_CRIT, 0, server, "%s", failure);
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  const char* serverPrefix = config->spawner.szWinePrefix != nullptr ? config->spawner.szWinePrefix : kDefaultWinePrefix;
+  if (const char* failure = CheckSiteWinePrefixes(pconf, server, serverPrefix)) {
+    ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_CRIT, 0, server, "%s", failure);
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  return OK;
 }
 
 void ChildInit(apr_pool_t* pchild, server_rec* server) {
@@ -413,6 +460,7 @@ int Handler(request_rec* r) {
 void RegisterHooks(apr_pool_t*) {
   ap_hook_pre_config(PreConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_check_config(CheckConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
   // First, so that the extension's URL is known as such whoever maps it to a file afterwards.
   ap_hook_translate_name(TranslateName, nullptr, nullptr, APR_HOOK_FIRST);
@@ -435,6 +483,9 @@ module AP_MODULE_DECLARE_DATA karvel_module = {
     MergeServerConfig,   // merge per-server config
     kDirectives,
     RegisterHooks,
-    AP_MODULE_FLAG_NONE,
+    // Every virtual host gets its own merged configuration, also one without a directive of ours:
+    // Apache would otherwise hand it the main server's record itself, and what the main server
+    // says of its own section (its Wine prefix) would read as the host's.
+    AP_MODULE_FLAG_ALWAYS_MERGE,
 };
 }

@@ -6,6 +6,8 @@
 #include <apr_strings.h>
 #include <http_core.h>
 
+#include "host/module/site_users.h"
+#include "host/module/site_wine.h"
 #include "host/module/spawner_link.h"
 #include "host/module/time_spelling.h"
 #include "host/spawner/wine_host.h"
@@ -116,7 +118,11 @@ const char* TimeArgument(cmd_parms* cmd, const char* value, apr_int64_t highestS
 }
 
 const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir) {
-  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szBackendDir);
+  auto* site = static_cast<SiteSettings*>(settings);
+  if (const char* failure = DirectoryArgument(cmd, dir, &site->szBackendDir)) return failure;
+  // A site whose programs run as its own user runs only programs of the directories it names.
+  NoteBackendDirectory(cmd->server, site->szBackendDir);
+  return nullptr;
 }
 
 const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir) {
@@ -227,7 +233,11 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
   const auto* settings = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
   if (settings == nullptr) return nullptr;
   if (std::strcmp(name, KARVEL_SETTING_BACKEND_DIR) == 0) return settings->szBackendDir;
-  if (std::strcmp(name, KARVEL_SETTING_TEMP_DIR) == 0) return settings->szTempDir;
+  if (std::strcmp(name, KARVEL_SETTING_TEMP_DIR) == 0) {
+    // A site whose programs run as its own user keeps its files in a directory of its own.
+    if (const char* own = SiteTempDirectory(r)) return own;
+    return settings->szTempDir;
+  }
   if (std::strcmp(name, KARVEL_SETTING_MAX_FIELDS) == 0 && settings->nMaxFields != kUnset) {
     return apr_psprintf(r->pool, "%d", settings->nMaxFields);
   }
@@ -235,10 +245,12 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
   if (std::strcmp(name, KARVEL_SETTING_ERROR_STATUS) == 0) return settings->nHttpErrorStatus == 1 ? "http" : "legacy";
   if (std::strcmp(name, KARVEL_SETTING_WINDOWS_PATHS) == 0) return settings->szWindowsPaths;
   if (std::strcmp(name, KARVEL_SETTING_WINE_PREFIX) == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {
-    // The site's own prefix where it maps Windows directories: its file answers are found through
-    // its own drive links.
-    const char* prefix = WinePrefixInUse();
-    if (prefix == nullptr || settings->szWindowsPaths == nullptr) return prefix;
+    // The site's user's prefix where it has its own user; inside it (or the server's), the site's
+    // own where it maps Windows directories: its file answers are found through its own drive links.
+    const char* prefix = SiteWinePrefix(r->server);
+    if (prefix == nullptr || settings->szWindowsPaths == nullptr || std::strcmp(prefix, kNoWinePrefix) == 0) {
+      return prefix;
+    }
     return apr_pstrdup(r->pool, SitePrefix(prefix, settings->szWindowsPaths).c_str());
   }
   // In milliseconds, marked so (a number alone is seconds to the extension).

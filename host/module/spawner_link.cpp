@@ -30,11 +30,21 @@
 #include "host/module/site_settings.h"
 #include "host/module/spawner_board.h"
 #include "host/module/status_board.h"
+#include "host/module/site_users.h"
+#include "host/spawner/site_user.h"
 #include "host/spawner/spawner.h"
+#include "host/spawner/switch_user.h"
 #include "host/spawner/spawner_protocol.h"
 #include "host/spawner/wine_host.h"
 
 APLOG_USE_MODULE(karvel);
+
+// The child that sends an order and the spawner that logs for it are forks of the parent that read
+// the configuration: a site named alike at the same place is the same.
+std::string SiteKey(const server_rec* site) {
+  return std::string(site->defn_name != nullptr ? site->defn_name : "") + ":" + std::to_string(site->defn_line_number) +
+         " " + (site->server_hostname != nullptr ? site->server_hostname : "");
+}
 
 namespace {
 
@@ -61,6 +71,7 @@ SpawnerSettings g_settings{0, kDefaultQueueTimeoutMs, 1, nullptr, nullptr, 0};
 server_rec* g_server = nullptr;
 apr_pool_t* g_pool = nullptr;
 StatusBoard* g_board = nullptr;  // the server's lasting status; null when it could not be made
+SiteUsers* g_users = nullptr;    // who each site's programs run as; null when all run as the server's user
 
 // A spawner Apache's parent watches: this generation's (started again when it dies), or one of an
 // earlier generation still finishing its programs (only waited for).
@@ -72,14 +83,6 @@ struct WatchedSpawner {
 
 static_assert(kLogLevelError == APLOG_ERR && kLogLevelWarning == APLOG_WARNING && kLogLevelHighest == APLOG_TRACE8,
               "the spawner's level numbers are Apache's");
-
-// A site as an order names it beside its place in the server's list: where its <VirtualHost>
-// section begins and its name. The child that sends the order and the spawner that logs for it are
-// forks of the parent that read the configuration: a site named alike at the same place is the same.
-std::string SiteKey(const server_rec* site) {
-  return std::string(site->defn_name != nullptr ? site->defn_name : "") + ":" + std::to_string(site->defn_line_number) +
-         " " + (site->server_hostname != nullptr ? site->server_hostname : "");
-}
 
 // The site's place in the server's list (0: the main server).
 uint32_t SiteIndex(const server_rec* site) {
@@ -182,13 +185,22 @@ bool Fork(WatchedSpawner* spawner) {
     // server's ports taken while the spawner finishes after the server stopped.
     ap_close_listeners();
     RaiseDescriptorLimit();
+    // Where sites have users of their own, the spawner keeps what switching to them needs, and no
+    // more of root's (switch_user.h).
+    const bool switching = g_users != nullptr && geteuid() == 0;
+    if (switching && !KeepCapabilitiesAcrossDrop()) _exit(1);
     if (geteuid() == 0 && ap_run_drop_privileges(g_pool, g_server) != 0) _exit(1);
+    if (switching && !KeepOnlyUserSwitching()) {
+      ap_log_error(APLOG_MARK, APLOG_CRIT, errno, g_server,
+                   "karvel: the spawner cannot keep the capabilities to run programs as the sites' users");
+      _exit(1);
+    }
     const SpawnerLog log{WriteToErrorLog, nullptr};
     const WineSettings wine{InstalledWineLoader(), g_settings.szWinePrefix};
     SpawnerOnBoard where{g_board, slot >= 0 ? &g_board->spawners[slot] : nullptr};
     if (where.slot != nullptr) where.slot->pid.store(static_cast<int32_t>(getpid()));
     const SpawnerBoard board = SpawnerBoardFor(&where);
-    const int status = RunSpawner(listener, log, &wine, where.slot != nullptr ? &board : nullptr);
+    const int status = RunSpawner(listener, log, &wine, where.slot != nullptr ? &board : nullptr, g_users);
     _exit(status);
   }
   close(listener);
@@ -423,6 +435,21 @@ int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& s
   if (!settings.bOn) return OK;
   g_server = server;
   g_pool = pconf;
+  // The table lives as long as this reading of the configuration; the spawner forked from it keeps
+  // its copy.
+  g_users = nullptr;
+  if (AnySiteUser(server)) {
+    g_users = new SiteUsers;
+    CollectSiteUsers(server, g_users);
+    apr_pool_cleanup_register(
+        pconf, g_users,
+        [](void* users) -> apr_status_t {
+          delete static_cast<SiteUsers*>(users);
+          if (g_users == users) g_users = nullptr;
+          return APR_SUCCESS;
+        },
+        apr_pool_cleanup_null);
+  }
   g_socketPath = ap_runtime_dir_relative(pconf, apr_psprintf(pconf, "karvel-spawner.%ld.sock", static_cast<long>(getpid())));
   auto* spawner = static_cast<WatchedSpawner*>(apr_pcalloc(pconf, sizeof(WatchedSpawner)));
   spawner->current = true;

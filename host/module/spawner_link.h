@@ -5,6 +5,8 @@
 
 #include <httpd.h>
 
+#include <string>
+
 #include "isapi/karvel_host.h"
 
 // How long a request waits for a program slot when KarvelQueueTimeout is not set (10 s).
@@ -22,6 +24,10 @@ struct SpawnerSettings {
 };
 
 struct StatusBoard;
+
+// A site as an order names it beside its place in the server's list: where its <VirtualHost>
+// section begins and its name.
+std::string SiteKey(const server_rec* site);
 
 // post_config, in the parent: starts the spawner (again after a restart; the one before finishes
 // what it serves and ends, watched by the parent until it has). The spawner shows what it runs on

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "host/spawner/spawner.h"
+#include "host/spawner/switch_user.h"
 #include "platform/program_path.h"
 #include "platform/request_files.h"
 
@@ -60,6 +61,30 @@ struct OpenedProgram {
   }
 };
 
+// Opens the directory that holds the checked program (without links on its way); 0 or the errno.
+int OpenProgramDirectory(const ProgramStart& start, OpenedProgram* opened) {
+  const char* slash = std::strrchr(start.program, '/');
+  const std::string directory(start.program, static_cast<size_t>(slash - start.program));
+  opened->name = slash + 1;
+  opened->directory = OpenDirectoryWithoutLinks(directory.empty() ? "/" : directory.c_str());
+  return opened->directory < 0 ? errno : 0;
+}
+
+// The rules a program of a site with its own user must pass, on the file and directory opened:
+// EACCES with the rule in *start.refused when it fails one. A native program's directory is let go
+// again (only a loader needs it open).
+int CheckForUser(const ProgramStart& start, OpenedProgram* opened) {
+  if (const int failure = OpenProgramDirectory(start, opened)) return failure;
+  const std::string refusal = ProgramRefusedFor(*start.user, start.program, opened->file, opened->directory);
+  if (start.loader == nullptr) {
+    close(opened->directory);
+    opened->directory = -1;
+  }
+  if (refusal.empty()) return 0;
+  if (start.refused != nullptr) *start.refused = refusal;
+  return EACCES;
+}
+
 // Opens the checked program for its start; 0 or the errno of the failure. A program under a loader
 // (Wine) is given to it as /proc/PID/fd/N/NAME, N its directory's descriptor kept open in the
 // program's process: the loader, and the wineserver that opens files for it, reach exactly the
@@ -68,16 +93,15 @@ struct OpenedProgram {
 int OpenChecked(const ProgramStart& start, OpenedProgram* opened) {
   opened->file = OpenProgramWithoutLinks(start.program);
   if (opened->file < 0) return errno;
+  if (start.user != nullptr && start.siteRules) {
+    if (const int failure = CheckForUser(start, opened)) return failure;
+  }
   if (start.loader == nullptr) {
     opened->script = ProgramIsScript(opened->file);
     const std::string self = "/proc/self/fd/" + std::to_string(opened->file);
     return access(self.c_str(), X_OK) == 0 ? 0 : errno;
   }
-  const char* slash = std::strrchr(start.program, '/');
-  const std::string directory(start.program, static_cast<size_t>(slash - start.program));
-  opened->name = slash + 1;
-  opened->directory = OpenDirectoryWithoutLinks(directory.empty() ? "/" : directory.c_str());
-  if (opened->directory < 0) return errno;
+  if (opened->directory < 0 && OpenProgramDirectory(start, opened) != 0) return errno;
   struct stat checked{}, found{};
   if (fstatat(opened->directory, opened->name, &found, AT_SYMLINK_NOFOLLOW) != 0 || fstat(opened->file, &checked) != 0 ||
       found.st_dev != checked.st_dev || found.st_ino != checked.st_ino) {
@@ -116,8 +140,8 @@ bool LoadedPath(int directory, const char* name, char* out, size_t room) {
 // *failure and `loaded` (the memory is the spawner's until exec). Every signal is blocked on entry:
 // a handler of the spawner's must not run here, in the spawner's memory. Exec resets handlers but keeps ignored
 // signals ignored and the mask, so both are reset here, the mask last.
-[[noreturn]] void BecomeProgram(const ProgramStart& start, const OpenedProgram& opened, char* loaded, size_t room,
-                                int null, int stderrWrite, volatile int* failure) {
+[[noreturn]] void BecomeProgram(const ProgramStart& start, const OpenedProgram& opened, const ProgramUser* user,
+                                char* loaded, size_t room, int null, int stderrWrite, volatile int* failure) {
   setsid();
   for (int signal = 1; signal < NSIG; ++signal) {
     if (signal == SIGKILL || signal == SIGSTOP) continue;
@@ -136,6 +160,13 @@ bool LoadedPath(int directory, const char* name, char* out, size_t room) {
     limit.rlim_cur = static_cast<rlim_t>(start.limits[k][0]);
     limit.rlim_max = start.limits[k][1] < 0 ? RLIM_INFINITY : static_cast<rlim_t>(start.limits[k][1]);
     setrlimit(kResources[k], &limit);
+  }
+  // The limits are set while the spawner's user may still raise them; then the site's user.
+  if (user != nullptr) {
+    if (const int switchFailure = BecomeUser(*user)) {
+      *failure = switchFailure;
+      _exit(127);
+    }
   }
   // Nothing of the spawner's reaches the program: every descriptor from 3 on closes at exec.
   if (syscall(SYS_close_range, 3u, ~0u, kCloseRangeCloexec) != 0) {
@@ -180,10 +211,17 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   if (start.loader != nullptr || !start.checked) {
     if (access(start.loader != nullptr ? start.loader : start.program, X_OK) != 0) return errno;
   }
+  // A program run as a site's user is always checked first: the rules are looked at on its file.
+  if (start.user != nullptr && start.siteRules && !start.checked) return EACCES;
   OpenedProgram opened;
   if (start.checked) {
     if (const int failure = OpenChecked(start, &opened)) return failure;
     if (g_programOpened != nullptr) g_programOpened(g_programOpenedContext);
+  }
+  // Made before the child is: it may only make system calls.
+  ProgramUser user{};
+  if (start.user != nullptr) {
+    user = ProgramUser{start.user->uid, start.user->gid, start.user->groups.data(), start.user->groups.size()};
   }
   char loaded[PATH_MAX + 64];
   int errors[2] = {-1, -1};
@@ -199,7 +237,8 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   const pid_t child = vfork();
   if (child == 0) {
     // The stderr pipe's writing end must survive exec as descriptor 2: dup2 clears close-on-exec.
-    BecomeProgram(start, opened, loaded, sizeof loaded, null, errors[1], &failure);
+    BecomeProgram(start, opened, start.user != nullptr ? &user : nullptr, loaded, sizeof loaded, null, errors[1],
+                  &failure);
   }
   const int forkError = errno;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
@@ -231,12 +270,14 @@ void SignalsNotAtDefault(sigset_t* signals) {
   }
 }
 
-int RunToCompletion(const char* const* argv, char* const* environment, int timeoutMs) {
+int RunToCompletion(const char* const* argv, char* const* environment, int timeoutMs, const SiteUser* user) {
   static const int64_t kNoLimits[kLimitCount][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
   // The first argument is the program; a second, when there is one, its argument; a third makes
   // the first a loader.
   ProgramStart start{argv[0], argv[1], environment, kNoLimits};
   if (argv[1] != nullptr && argv[2] != nullptr) start = ProgramStart{argv[1], argv[2], environment, kNoLimits, argv[0]};
+  start.user = user;
+  start.siteRules = false;
   pid_t pid = 0;
   if (StartProgram(start, &pid, nullptr) != 0) return -1;
   constexpr int kLookMs = 10;  // how often the program is looked at while it runs

@@ -8,7 +8,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 
+#include "host/spawner/site_user.h"
 #include "host/spawner/spawner_protocol.h"
 
 struct ProgramStart {
@@ -23,6 +25,15 @@ struct ProgramStart {
   bool checked = false;   // program was resolved and checked (a path without links): the file
                           // found there now without following a link is the one run, through its
                           // descriptor; a link on its way fails the start (ELOOP, ENOTDIR)
+  // The site's user the program runs as (checked: the rules of ProgramRefusedFor, on the file that
+  // runs); nullptr: the spawner's own user. A program the rules refuse fails with EACCES, the rule
+  // in *refused.
+  const SiteUser* user = nullptr;
+  std::string* refused = nullptr;
+  // Whether the site's rules apply to the program run as `user`: always for an order's program.
+  // Off only for the spawner's own Wine commands run in the user's prefix (its wineserver), which
+  // are the system's programs, not the site's, and need not be checked.
+  bool siteRules = true;
 };
 
 // The signals whose disposition in this process is not SIG_DFL: a program started with them in
@@ -39,10 +50,10 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd);
 // made (a test re-points the program's path there). nullptr: none.
 void SetProgramOpenedHookForTests(void (*hook)(void* context), void* context);
 
-// Runs `argv` (argv[0] an absolute path) as StartProgram does, output to /dev/null, and waits up to
-// `timeoutMs` for it to end: its exit status, or -1 when it could not start or did not end in time
-// (it is then killed).
-int RunToCompletion(const char* const* argv, char* const* environment, int timeoutMs);
+// Runs `argv` (argv[0] an absolute path) as StartProgram does, output to /dev/null, as `user`
+// (without the site's rules; nullptr: the caller's user), and waits up to `timeoutMs` for it to
+// end: its exit status, or -1 when it could not start or did not end in time (it is then killed).
+int RunToCompletion(const char* const* argv, char* const* environment, int timeoutMs, const SiteUser* user = nullptr);
 
 // Signals the program's process group (its own session); false when it is gone already.
 bool SignalProgram(pid_t pid, int signal);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/spawner/process_group.h"
+#include "host/spawner/site_user.h"
 #include "host/spawner/spawner_pool.h"
 #include "host/spawner/spawn_program.h"
 #include "host/spawner/spawner_protocol.h"
@@ -132,6 +133,12 @@ struct Program {
   uint32_t siteMaxBackends;  // its site's cap, as its order carried it
 };
 
+// A wineserver the spawner started, and who it runs as (null: the spawner's user).
+struct WineServerClaim {
+  int claim;
+  const SiteUser* user;
+};
+
 struct Spawner {
   int epoll;  // every descriptor the loop waits on, tagged with what it is
   const SpawnerLog* log;
@@ -148,9 +155,12 @@ struct Spawner {
   SpawnPool* pool;
   uint64_t lastJobId;
   bool reapPending;  // a SIGCHLD came while a start was under way: the reaping waits for it
-  // The claims on the wineservers of sites' own prefixes (see SitePrefix), by prefix.
-  std::map<std::string, int> siteWineServers;
+  // The claims on the wineservers of the other prefixes (sites' users' own, and sites' own, see
+  // SitePrefix), by prefix, with the user each runs as.
+  std::map<std::string, WineServerClaim> siteWineServers;
   const SpawnerBoard* board;  // null: the spawner shows itself nowhere
+  const SiteUsers* users;     // who each site's programs run as; null: all as the spawner's user
+  uid_t peersUid;             // the server's children's user: the only peers served
 };
 
 // A line about no request: the main server's log.
@@ -274,20 +284,21 @@ void RefuseStart(Spawner* s, Connection* c, int failure, const std::string& why)
   c->closing = true;
 }
 
-// The prefix the order's program runs in (its site's, see SitePrefix), made and its wineserver
-// started where this is its first program; false when that fails.
-bool SiteWineReady(Spawner* s, const std::string& windowsPaths, std::string* prefix) {
-  *prefix = SitePrefix(s->wine->prefix, windowsPaths);
-  if (windowsPaths.empty()) {
+// The prefix the order's program runs in (its user's or the server's, or the site's own inside
+// it, see SitePrefix), made and its wineserver started where this is its first program; false when
+// that fails. `wine` is the site's (WineOfSite).
+bool SiteWineReady(Spawner* s, const WineSettings& wine, const std::string& windowsPaths, std::string* prefix) {
+  *prefix = SitePrefix(wine.prefix, windowsPaths);
+  if (wine.user == nullptr && windowsPaths.empty()) {
     return s->wineServer >= 0 || (s->wineServer = StartWineServer(*s->wine)) >= 0;
   }
   if (s->siteWineServers.count(*prefix) != 0) return true;
   if (s->siteWineServers.size() >= kSitePrefixesKept) return false;
-  const WineSettings site{s->wine->loader, prefix->c_str()};
-  if (!MakeSitePrefix(*s->wine, *prefix, windowsPaths)) return false;
+  const WineSettings site{wine.loader, prefix->c_str(), wine.user};
+  if (!windowsPaths.empty() && !MakeSitePrefix(wine, *prefix, windowsPaths)) return false;
   const int claim = StartWineServer(site);
   if (claim < 0) return false;
-  s->siteWineServers[*prefix] = claim;
+  s->siteWineServers[*prefix] = WineServerClaim{claim, wine.user};
   return true;
 }
 
@@ -307,14 +318,16 @@ std::string StartRefused(const Spawner& s, const Connection& c, bool windowsFile
 
 // How a Windows program runs: through the Wine loader, given its exchange file as a Windows path,
 // with Wine's environment. False (and the start refused) when it cannot.
-bool PrepareWineStart(Spawner* s, Connection* c, const char* loader, std::string* argument,
+bool PrepareWineStart(Spawner* s, Connection* c, const SiteUser* user, const char* loader, std::string* argument,
                       std::vector<std::string>* environment) {
-  std::string why = WineUnavailable(*s->wine);
+  // A site with its own user runs its Windows programs in that user's prefix, as the user.
+  const WineSettings wine = WineOfSite(*s->wine, user);
+  std::string why = WineUnavailable(wine);
   if (why.empty() && PathSplitsUnderWine(argument->c_str())) {
     why = "its exchange file's path holds a blank, which a program under Wine cannot be given";
   }
   std::string prefix;
-  if (why.empty() && !SiteWineReady(s, c->order.strings[kWindowsPaths], &prefix)) {
+  if (why.empty() && !SiteWineReady(s, wine, c->order.strings[kWindowsPaths], &prefix)) {
     why = "the Wine prefix " + prefix + " or its wineserver did not start";
   }
   char windowsPath[kWindowsPathBytes];
@@ -343,12 +356,16 @@ void Start(Spawner* s, Connection* c) {
     RefuseStart(s, c, ENOEXEC, refused);
     return;
   }
+  // The site's user, from the configuration: the order names only its site.
+  const SiteUser* user =
+      s->users != nullptr ? UserOfSite(*s->users, c->order.fixed.site, c->order.strings[kSiteName]) : nullptr;
   if (c->order.fixed.underWine != 0) {
     job->loader = LoaderFor(*s->wine, kind == kWindows64);
-    if (!PrepareWineStart(s, c, job->loader, &job->argument, &job->environment)) return;
+    if (!PrepareWineStart(s, c, user, job->loader, &job->argument, &job->environment)) return;
   }
   std::memcpy(job->limits, c->order.fixed.limits, sizeof job->limits);
   job->signalsToReset = &s->signalsToReset;
+  job->user = user;
   job->id = ++s->lastJobId;
   c->state = kStarting;
   c->jobId = job->id;
@@ -370,7 +387,12 @@ std::string SiteOf(const SpawnOrderText& order) {
 void Started(Spawner* s, Connection* c, SpawnJob* job) {
   if (job->failure != 0) {
     c->state = kAwaitingOrder;  // not a running program's connection any more
-    RefuseStart(s, c, job->failure, std::strerror(job->failure));
+    std::string why = std::strerror(job->failure);
+    if (job->user != nullptr) {
+      why = !job->refused.empty() ? "it would run as " + job->user->user + ", but " + job->refused
+                                  : why + " (as " + job->user->user + ")";
+    }
+    RefuseStart(s, c, job->failure, why);
     return;
   }
   s->started++;
@@ -775,6 +797,18 @@ void OnEvent(Spawner* s, const epoll_event& event, RoundEvents* round) {
   }
 }
 
+// Only the server's own children order programs: a peer of any other user (a program that found
+// the socket, whatever the file's mode) is refused before it is read, and logged.
+bool PeerIsServer(Spawner* s, int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == s->peersUid) return true;
+  Log(s, kLogLevelWarning,
+      "karvel: the spawner refused a connection from uid " + std::to_string(peer.uid) + " (pid " +
+          std::to_string(peer.pid) + "): only the server's children may order programs");
+  return false;
+}
+
 // A draining spawner stops listening (the listener is the server's to close); otherwise a child
 // that connected is taken.
 void AcceptOrStopListening(Spawner* s, bool accepting) {
@@ -783,7 +817,9 @@ void AcceptOrStopListening(Spawner* s, bool accepting) {
     s->listener = -1;
   } else if (accepting) {
     const int fd = accept4(s->listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
+    if (fd >= 0 && !PeerIsServer(s, fd)) {
+      close(fd);
+    } else if (fd >= 0) {
       s->connections.push_back(Connection{fd, kAwaitingOrder, SpawnOrderText{}, 0, 0, false, 0, 0});
       Watch(s, kConnection, fd);
       CloseIdleConnections(s, kIdleConnectionsKept);
@@ -846,8 +882,8 @@ void Finish(Spawner* s) {
     if (program.stderrFd >= 0) DrainStderr(s, &program, true);
   }
   if (s->wineServer >= 0) StopWineServer(*s->wine, s->wineServer);
-  for (const auto& [prefix, claim] : s->siteWineServers) {
-    StopWineServer(WineSettings{s->wine->loader, prefix.c_str()}, claim);
+  for (const auto& [prefix, server] : s->siteWineServers) {
+    StopWineServer(WineSettings{s->wine->loader, prefix.c_str(), server.user}, server.claim);
   }
   close(s->signals);
   close(s->epoll);
@@ -862,7 +898,8 @@ void RaiseDescriptorLimit() {
   setrlimit(RLIMIT_NOFILE, &files);
 }
 
-int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine, const SpawnerBoard* board) {
+int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine, const SpawnerBoard* board,
+               const SiteUsers* users) {
   sigset_t handled;
   sigemptyset(&handled);
   sigaddset(&handled, SIGCHLD);
@@ -873,7 +910,7 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine, co
   SpawnPool pool;
   Spawner s{epoll_create1(EPOLL_CLOEXEC), &log, wine, -1, listener,
             signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, false, {},
-            board};
+            board, users, getuid()};
   if (s.epoll < 0 || s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
   // The children a program leaves when it ends come to the spawner, which reaps them: its group
   // then empties as its last member ends, and is counted until it has.

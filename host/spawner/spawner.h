@@ -7,13 +7,14 @@
 // requests that gave up. Plain POSIX; Apache only through the log callback.
 //
 // The host's rooms and what each may include:
-//   host/spawner/  the daemon (this header, spawner_protocol, spawner_pool, spawn_program,
+//   host/spawner/  the daemon (this header, spawner_protocol, spawner_pool, spawn_program, as_site_user,
 //                  process_group, wine_host): its own headers, platform/ and the C++ and POSIX
 //                  libraries; never an Apache or APR header, nor host/module/.
 //   host/module/   mod_karvel (Apache glue and the reply writer): Apache, APR, isapi/, platform/,
 //                  its own headers, and of the spawner's only what a child and the parent need to
 //                  speak to it: spawner_protocol.h (the codec), this header (RunSpawner, forked
-//                  by the parent) and wine_host.h (the server's Wine loader and site prefixes).
+//                  by the parent), wine_host.h (the server's Wine loader and site prefixes),
+//                  site_user.h (the sites' users it hands the spawner) and switch_user.h.
 //   host/tools/    scripts; nothing of the code.
 #ifndef KARVEL_HOST_SPAWNER_H
 #define KARVEL_HOST_SPAWNER_H
@@ -43,6 +44,7 @@ struct SpawnerLog {
 };
 
 struct WineSettings;
+struct SiteUsers;
 
 // A site's share of the programs as the spawner counts it: the site by its kSiteName, its programs
 // counted (running, being started, or ended with their group alive), its orders waiting for a slot,
@@ -75,9 +77,11 @@ struct SpawnerBoard {
 // SIGHUP: then it takes no new connection and returns once its connections have ended and the
 // programs of requests that gave up are stopped. Windows programs run under `wine` (null: none
 // do); the wineserver the spawner started stops with it. What it runs is shown on `board` (null:
-// nowhere). Returns 0, or 1 when it cannot run at all.
+// nowhere). A site with a user in `users` has its programs run as that user (the spawner must hold
+// what switching needs, see switch_user.h); null: every program runs as the spawner's user. Only
+// peers of the spawner's own user are served. Returns 0, or 1 when it cannot run at all.
 int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine = nullptr,
-               const SpawnerBoard* board = nullptr);
+               const SpawnerBoard* board = nullptr, const SiteUsers* users = nullptr);
 
 // Raises this process's soft limit of open descriptors towards its hard limit, up to
 // kDescriptorsWanted: the spawner holds two a running program (its connection, its standard

@@ -58,8 +58,10 @@ void SpawnPool::Work() {
     for (std::string& variable : job->environment) environment.push_back(variable.data());
     environment.push_back(nullptr);
     // An order's program was resolved and checked by the request: the file started is that one.
-    const ProgramStart start{job->program.c_str(), job->argument.c_str(), environment.data(), job->limits,
-                             job->loader, job->signalsToReset, true};
+    ProgramStart start{job->program.c_str(), job->argument.c_str(), environment.data(), job->limits,
+                       job->loader, job->signalsToReset, true};
+    start.user = job->user;
+    start.refused = &job->refused;
     {
       std::shared_lock<std::shared_mutex> notReaped(reapLock_);
       job->failure = StartProgram(start, &job->pid, &job->stderrFd);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/spawner/process_group.h"
+#include "host/spawner/site_user.h"
 #include "host/spawner/spawner_protocol.h"
 
 // One program to start, what it needs for the start (owned here, alive until it is done), and how
@@ -30,6 +31,8 @@ struct SpawnJob {
   int64_t limits[kLimitCount][2] = {};
   const char* loader = nullptr;             // outlives the job (the spawner's Wine settings)
   const sigset_t* signalsToReset = nullptr; // outlives the job (the spawner's own)
+  const SiteUser* user = nullptr;           // outlives the job (the spawner's sites); null: its own user
+  std::string refused;                      // the rule a site's user's program failed, with EACCES
   // Filled in by the start: the child's id (also of a child whose exec failed, already reaped;
   // 0 when none was made), its standard error's reading end, 0 or the errno of the failure.
   pid_t pid = 0;

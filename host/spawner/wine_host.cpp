@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/spawner/as_site_user.h"
+#include "host/spawner/site_user.h"
 #include "host/spawner/spawn_program.h"
 #include "host/spawner/spawner_protocol.h"
 
@@ -42,8 +44,11 @@ int Run(std::vector<std::string> arguments, const WineSettings& wine, int timeou
   argv.push_back(nullptr);
   for (std::string& variable : environment) envp.push_back(variable.data());
   envp.push_back(nullptr);
-  return RunToCompletion(argv.data(), envp.data(), timeoutMs);
+  return RunToCompletion(argv.data(), envp.data(), timeoutMs, wine.user);
 }
+
+constexpr const char* kClaimName = ".karvel-servers.lock";
+constexpr int kClaimLookMs = 50;  // how often a claim taken by another is tried again
 
 }  // namespace
 
@@ -59,15 +64,33 @@ const char* LoaderFor(const WineSettings& wine, bool windows64) {
 std::string WineUnavailable(const WineSettings& wine) {
   if (wine.loader == nullptr) return "Wine is not installed";
   const std::string prefix = wine.prefix != nullptr ? wine.prefix : "";
+  if (wine.user != nullptr && (prefix.empty() || prefix == kNoWinePrefix)) {
+    const std::string& user = wine.user->user;
+    return "it runs as " + user + ", whose Wine prefix is not set: KarvelWinePrefix in its <VirtualHost>, made by " +
+           "karvel-wine-setup --user " + user + " --prefix DIR";
+  }
+  const std::string setup = wine.user != nullptr ? "karvel-wine-setup --user " + wine.user->user + " --prefix " + prefix
+                                                 : "karvel-wine-setup";
   struct stat info{};
-  if (prefix.empty() || stat((prefix + "/system.reg").c_str(), &info) != 0) {
-    return "the Wine prefix " + prefix + " is not made (run karvel-wine-setup)";
+  if (prefix.empty()) return "no Wine prefix is set (KarvelWinePrefix)";
+  if (stat((prefix + "/system.reg").c_str(), &info) != 0) {
+    if (errno == EACCES) {
+      return "the Wine prefix " + prefix + " is closed to the server's user (run " + setup + ": it leaves the prefix 0711)";
+    }
+    return "the Wine prefix " + prefix + " is not made (run " + setup + ")";
   }
   // Wine refuses a prefix of another user.
-  if (stat(prefix.c_str(), &info) != 0 || info.st_uid != geteuid()) {
-    return "the Wine prefix " + prefix + " belongs to another user than the server's";
+  const uid_t owner = wine.user != nullptr ? wine.user->uid : geteuid();
+  if (stat(prefix.c_str(), &info) != 0 || info.st_uid != owner) {
+    return "the Wine prefix " + prefix + " belongs to another user than " +
+           (wine.user != nullptr ? wine.user->user : std::string("the server's"));
   }
   return "";
+}
+
+WineSettings WineOfSite(const WineSettings& server, const SiteUser* user) {
+  if (user == nullptr) return server;
+  return WineSettings{server.loader, user->winePrefix.empty() ? "" : user->winePrefix.c_str(), user};
 }
 
 void AddWineEnvironment(const WineSettings& wine, const char* loader, std::vector<std::string>* environment) {
@@ -197,17 +220,19 @@ void RemoveTree(const std::string& path) {
   }
 }
 
-}  // namespace
-
-bool MakeSitePrefix(const WineSettings& wine, const std::string& site, const std::string& lines) {
+// MakeSitePrefix's work, as the prefix's user.
+bool MakeSitePrefixHere(const WineSettings& wine, const std::string& site, const std::string& lines) {
   struct stat info{};
   if (stat((site + "/system.reg").c_str(), &info) == 0) return true;
   const std::string shared = wine.prefix;
   const std::string sites = shared + "/karvel-sites";
-  mkdir(sites.c_str(), 0700);
+  // A site user's prefix is passed through by the server's children (its drive links): so is its
+  // sub-prefix; the server's own stays closed.
+  const mode_t closed = wine.user != nullptr ? 0711 : 0700;
+  mkdir(sites.c_str(), closed);
   const std::string making = site + ".making-" + std::to_string(getpid());
   RemoveTree(making);
-  bool made = mkdir(making.c_str(), 0700) == 0 && mkdir((making + "/dosdevices").c_str(), 0755) == 0 &&
+  bool made = mkdir(making.c_str(), closed) == 0 && mkdir((making + "/dosdevices").c_str(), 0755) == 0 &&
               mkdir((making + "/drive_c").c_str(), 0755) == 0 &&
               symlink("../drive_c", (making + "/dosdevices/c:").c_str()) == 0 &&
               symlink("/", (making + "/dosdevices/z:").c_str()) == 0;
@@ -228,7 +253,7 @@ bool MakeSitePrefix(const WineSettings& wine, const std::string& site, const std
     while (const dirent* entry = readdir(listing)) {
       const std::string name = entry->d_name;
       const std::string from = shared + "/" + name;
-      if (name == ".karvel-servers.lock" || lstat(from.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+      if (name == kClaimName || lstat(from.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
       made = CopyFile(from, making + "/" + name) && made;
     }
     closedir(listing);
@@ -239,11 +264,42 @@ bool MakeSitePrefix(const WineSettings& wine, const std::string& site, const std
   return stat((site + "/system.reg").c_str(), &info) == 0;
 }
 
+struct SitePrefixOrder {
+  const WineSettings* wine;
+  const std::string* site;
+  const std::string* lines;
+};
+
+bool MakeSitePrefixOrdered(void* context) {
+  const auto* order = static_cast<const SitePrefixOrder*>(context);
+  return MakeSitePrefixHere(*order->wine, *order->site, *order->lines);
+}
+
+// The shared lock on `claim`, waited for up to kWineClaimWaitMs.
+bool TakeClaim(int claim) {
+  for (int waited = 0; waited < kWineClaimWaitMs; waited += kClaimLookMs) {
+    if (flock(claim, LOCK_SH | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    usleep(kClaimLookMs * 1000);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool MakeSitePrefix(const WineSettings& wine, const std::string& site, const std::string& lines) {
+  if (wine.user == nullptr) return MakeSitePrefixHere(wine, site, lines);
+  constexpr int kMakeMs = 30000;
+  const SitePrefixOrder order{&wine, &site, &lines};
+  return RunAsSiteUser(*wine.user, MakeSitePrefixOrdered, const_cast<SitePrefixOrder*>(&order), kMakeMs);
+}
+
 int StartWineServer(const WineSettings& wine) {
-  const std::string lockPath = std::string(wine.prefix) + "/.karvel-servers.lock";
-  const int claim = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const std::string lockPath = std::string(wine.prefix) + "/" + kClaimName;
+  const int claim = wine.user != nullptr ? OpenAsSiteUser(*wine.user, lockPath.c_str(), O_RDWR | O_CREAT, 0600)
+                                         : open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   // Waits while a server that let go stops the wineserver; then this one starts it afresh.
-  if (claim < 0 || flock(claim, LOCK_SH) != 0) {
+  if (claim < 0 || !TakeClaim(claim)) {
     if (claim >= 0) close(claim);
     return -1;
   }
@@ -259,6 +315,7 @@ int StartWineServer(const WineSettings& wine) {
 }
 
 void StopWineServer(const WineSettings& wine, int claim) {
+  // As the prefix's user (Run): its wineserver's socket is that user's.
   if (claim < 0) return;
   flock(claim, LOCK_UN);
   if (flock(claim, LOCK_EX | LOCK_NB) == 0) {
@@ -266,4 +323,28 @@ void StopWineServer(const WineSettings& wine, int claim) {
     Run({WineServerPath(wine), "-w"}, wine, kServerStopMs);
   }
   close(claim);
+}
+
+namespace {
+
+// Whether `inner` is `outer` or lies inside it.
+bool SameOrInside(const std::string& inner, const std::string& outer) {
+  return inner == outer || (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+                            (outer.back() == '/' || inner[outer.size()] == '/'));
+}
+
+std::string UserName(const std::string& user) { return user.empty() ? "the server's user" : user; }
+
+}  // namespace
+
+std::string PrefixesClash(const std::vector<PrefixUse>& uses) {
+  for (size_t a = 0; a < uses.size(); ++a) {
+    for (size_t b = 0; b < uses.size(); ++b) {
+      if (a == b || uses[a].user == uses[b].user || !SameOrInside(uses[a].prefix, uses[b].prefix)) continue;
+      return "the Wine prefix " + uses[a].prefix + " of " + UserName(uses[a].user) + " (" + uses[a].where + ") " +
+             (uses[a].prefix == uses[b].prefix ? "is" : "lies inside") + " the prefix of " + UserName(uses[b].user) +
+             " (" + uses[b].where + "): a prefix belongs to one user";
+    }
+  }
+  return "";
 }

@@ -4,6 +4,7 @@ KarvelStderrLogLevel, as that host's LogLevel lets through), not in the main ser
 take Apache's units (a sub-second time-out really is one); httpd -t refuses a time-out of 0, a URL
 mapped twice and units it does not know; an MPM without threads is warned of at the start."""
 import os
+import pwd
 import re
 import signal
 import subprocess
@@ -133,8 +134,12 @@ class ForgedSites(unittest.TestCase):
                 with open(program, "w") as f:
                     f.write("#!/bin/sh\necho %s >&2\n" % mark)
                 os.chmod(program, 0o755)
+                # The spawner serves peers of the server's user only: the forger is one.
+                user = {}
+                if os.geteuid() == 0:
+                    user = {"user": "www-data", "group": pwd.getpwnam("www-data").pw_gid}
                 out = subprocess.run([sys.executable, "-c", FORGED, os.path.join(server.stage, "run", sockets[0]),
-                                      program, str(site), name], stdout=subprocess.PIPE, text=True, timeout=30)
+                                      program, str(site), name], stdout=subprocess.PIPE, text=True, timeout=30, **user)
                 self.assertEqual("2\n", out.stdout, "started")
                 line = r"\[client 203\.0\.113\.5:1\] karvel: forged \[-\]: %s \(for the site %s, not known" % (
                     mark, re.escape(name))

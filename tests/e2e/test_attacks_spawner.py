@@ -64,6 +64,20 @@ def scratch_dir():
     return directory
 
 
+def leftovers():
+    """What is left in the temporary directory, with the fields each exchange file holds (which
+    request made it) and the end of the log."""
+    found = []
+    for name in server.temp_entries():
+        path = os.path.join(server.stage, "tmp", name)
+        try:
+            with open(path, "rb") as f:
+                found.append("%s: %r" % (name, f.read()[524:].replace(b"\0", b" ")[:300]))
+        except OSError as error:
+            found.append("%s: %s" % (name, error))
+    return "\n".join(found) + "\n" + server.log_text()[-3000:]
+
+
 class SpawnerAttacks(unittest.TestCase):
     def setUp(self):
         self.assertTrue(wait_until(lambda: not server.backend_processes() and running() == 0, 15),
@@ -117,7 +131,7 @@ class SpawnerAttacks(unittest.TestCase):
             self.assertTrue(wait_until(lambda: len(results_of("left=left")) == 4, 5))
             self.assertEqual(["client-gone"] * 4, results_of("left=left"))
             self.assertTrue(wait_until(lambda: server.temp_entries() == [], 5),
-                            "their exchange files removed: %s" % server.temp_entries())
+                            "their exchange files removed: %s" % leftovers())
 
     def test_a_flood_of_result_texts_leaves_the_server_healthy(self):
         # A peer with the server's user may talk to the spawner: it orders /bin/true again and again

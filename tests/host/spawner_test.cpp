@@ -752,6 +752,30 @@ TEST(Spawner, ARunningRequestThatSendsNonsenseHasGivenUp) {
 
 namespace {
 
+// Only the server's own children order programs: a peer of another user (here one that found the
+// socket open to all) gets no reply, not even the status, and the refusal is logged.
+TEST(Spawner, PeersOfAnotherUserAreRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "a peer of another user needs root to be made";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  const std::string log = dir.File("spawner.log");
+  SpawnerProcess spawner(dir, log);
+  chmod(dir.File("spawner.sock").c_str(), 0666);
+  const pid_t peer = fork();
+  if (peer == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    const int fd = spawner.Connect();
+    SendPacket(fd, kStatus, nullptr, 0);
+    _exit(SpawnerProcess::Reply(fd).first == 0 ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(peer, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other user's peer was answered";
+  // The server's own user is still served.
+  EXPECT_NE(std::string::npos, spawner.Status().find("Running: 0"));
+  EXPECT_NE(std::string::npos, test_support::ReadAll(log).find("refused a connection from uid 65534"));
+}
+
 // The connections and program groups a test holds, closed and killed however it ends (a
 // connection left open would keep the spawner from ending).
 struct Held {
