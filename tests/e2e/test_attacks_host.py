@@ -1,5 +1,5 @@
-"""The server-wide directives of the spawner belong to the main server's configuration (a virtual
-host's KarvelMaxBackends is its site's share, see test_attacks_sitecap): inside a <VirtualHost> each is refused at the configuration check, naming itself, and the server does not
+"""The server-wide directives of the spawner belong to the main server's configuration: inside a
+<VirtualHost> each is refused at the configuration check, naming itself, and the server does not
 start. A count that is no whole number in range is refused naming its directive."""
 import unittest
 
@@ -14,11 +14,15 @@ class ServerWideDirectives(unittest.TestCase):
             self.assertIn(text, str(failure.exception))
 
     def test_spawner_settings_inside_a_virtual_host_are_refused(self):
-        for directive in ("KarvelQueueTimeout 4", "KarvelSpawner off", "KarvelWinePrefix /tmp"):
+        # (A virtual host's KarvelMaxBackends is its site's share: see test_attacks_sitecap.)
+        for directive in ("KarvelQueueTimeout 4", "KarvelSpawner off"):
             name = directive.split()[0]
             with self.subTest(directive=name):
                 self.assertStartFails([name, "VirtualHost"],
                                       ["<VirtualHost 127.0.0.1:@PORT@>\n%s\n</VirtualHost>" % directive])
+        # A host's own Wine prefix is its own user's: without one it is refused.
+        self.assertStartFails(["KarvelWinePrefix /tmp", "names no KarvelUserGroup of its own"],
+                              ["<VirtualHost 127.0.0.1:@PORT@>\nKarvelWinePrefix /tmp\n</VirtualHost>"])
 
     def test_counts_out_of_range_are_refused_by_name(self):
         for directive, text in (("KarvelMaxBackends -1", "not a whole number from 0 to 100000"),
