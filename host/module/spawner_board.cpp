@@ -31,8 +31,12 @@ void SitesDone(void* context, const SpawnerSiteCount* sites, size_t count) {
   for (size_t k = 0; k < count; ++k) shown.push_back(SiteOnBoard{sites[k].name, sites[k].running, sites[k].waiting, sites[k].cap});
   ShowSites(Where(context)->slot, shown.data(), shown.size());
 }
+
+size_t OthersForSite(void* context, const std::string& site) {
+  return OthersRunningForSite(*Where(context)->board, Where(context)->slot, site);
+}
 }  // namespace
 
 SpawnerBoard SpawnerBoardFor(SpawnerOnBoard* where) {
-  return SpawnerBoard{where, Show, Change, Hide, RoundDone, Counted, Others, SitesDone};
+  return SpawnerBoard{where, Show, Change, Hide, RoundDone, Counted, Others, SitesDone, OthersForSite};
 }

@@ -312,6 +312,20 @@ uint32_t OthersRunning(const StatusBoard& board, const BoardSpawner* self) {
   return running;
 }
 
+uint32_t OthersRunningForSite(const StatusBoard& board, const BoardSpawner* self, const std::string& site) {
+  char name[kBoardNameBytes];
+  CopySiteName(name, site.empty() ? std::string("-") : site);
+  uint32_t running = 0;
+  for (const BoardSpawner& slot : board.spawners) {
+    if (&slot == self || slot.pid.load(std::memory_order_relaxed) == 0) continue;
+    for (const BoardSite& entry : slot.sites) {
+      SiteShown shown{};
+      if (CopySite(entry, &shown) && shown.name == name) running += static_cast<uint32_t>(shown.running);
+    }
+  }
+  return running;
+}
+
 StatusShown ReadStatusBoard(const StatusBoard& board, int64_t nowMs, bool (*alive)(int32_t pid)) {
   StatusShown shown{};
   shown.startedAtSeconds = board.startedAtSeconds.load(std::memory_order_relaxed);

@@ -143,6 +143,8 @@ void ShowSites(BoardSpawner* slot, const SiteOnBoard* sites, size_t count);
 
 // Programs the other live spawners count against the cap (`self`: the asking spawner's slot).
 uint32_t OthersRunning(const StatusBoard& board, const BoardSpawner* self);
+// Those of the site named so (as ShowSites was given the name).
+uint32_t OthersRunningForSite(const StatusBoard& board, const BoardSpawner* self, const std::string& site);
 
 // Plain copies, for the pages.
 struct ProgramShown {

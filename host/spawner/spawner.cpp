@@ -223,10 +223,20 @@ size_t SiteAlive(const Spawner& s, uint32_t site, const std::string& name) {
                     [&](const Connection& c) { return c.state == kStarting && SameSite(site, name, c.order); }));
 }
 
+// Programs of the site the server's other spawners still count (an earlier generation's,
+// finishing their requests), as OthersAlive counts them against the server's cap.
+size_t SiteOthersAlive(const Spawner& s, const std::string& name) {
+  return s.board != nullptr && s.board->othersRunningForSite != nullptr
+             ? s.board->othersRunningForSite(s.board->context, name)
+             : 0;
+}
+
 // Whether the order's site has room for one more program (a site without a cap always has).
 bool SiteHasRoom(const Spawner& s, const SpawnOrderText& order) {
   const uint32_t cap = order.fixed.siteMaxBackends;
-  return cap == 0 || SiteAlive(s, order.fixed.site, order.strings[kSiteName]) < cap;
+  if (cap == 0) return true;
+  const std::string& name = order.strings[kSiteName];
+  return SiteAlive(s, order.fixed.site, name) + SiteOthersAlive(s, name) < cap;
 }
 
 // Every site with programs counted or orders waiting, by place and name: its numbers, and the cap

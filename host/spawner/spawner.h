@@ -70,6 +70,8 @@ struct SpawnerBoard {
   size_t (*othersRunning)(void* context);
   // After each round too: every site that has programs counted or orders waiting.
   void (*sitesDone)(void* context, const SpawnerSiteCount* sites, size_t count);
+  // How many programs of the site named so (kSiteName) the other spawners still count.
+  size_t (*othersRunningForSite)(void* context, const std::string& site);
 };
 
 

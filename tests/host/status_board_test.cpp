@@ -422,9 +422,13 @@ struct BoardSpawnerProcess {
     waitpid(pid, nullptr, 0);
   }
   // The spawner's first reply to an order for `program`; the connection in *fd.
-  uint32_t Order(const std::string& program, const std::string& label, uint32_t cap, int* fd) const {
+  uint32_t Order(const std::string& program, const std::string& label, uint32_t cap, int* fd,
+                 const std::string& site = "", uint32_t siteCap = 0) const {
     SpawnOrderText order;
     order.fixed.maxBackends = cap;
+    order.fixed.site = 1;
+    order.strings[kSiteName] = site;
+    order.fixed.siteMaxBackends = siteCap;
     order.fixed.queueTimeoutMs = 300;
     order.fixed.killGraceMs = 300;
     order.fixed.stopAbandoned = 1;
@@ -494,6 +498,47 @@ TEST(SpawnerOnBoard, CountsOtherSpawnersProgramsAgainstTheCap) {
       EXPECT_EQ(board->busy.load(), 1u);
       close(fd);
     }
+  }
+}
+
+// A site's cap counts the programs of that site other spawners of the server still run, and
+// only that site's; the spawner shows its own sites on its slot.
+TEST(SpawnerOnBoard, CountsOtherSpawnersProgramsOfTheSiteAgainstItsCap) {
+  const struct {
+    const char* what;
+    std::string othersSite;
+    uint32_t othersRunning, siteCap;
+    uint32_t expected;
+  } cases[] = {
+      {"the site's cap taken by the earlier spawner", "a.conf:1 a.example", 1, 1, kBusy},
+      {"room left beside the earlier spawner's", "a.conf:1 a.example", 1, 2, kStarted},
+      {"the earlier spawner's programs of another site", "b.conf:1 b.example", 3, 1, kStarted},
+      {"no cap of its own", "a.conf:1 a.example", 3, 0, kStarted},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string program = dir.File("sleeper");
+    test_support::WriteAll(program, "#!/bin/sh\nsleep 5\n");
+    chmod(program.c_str(), 0755);
+    StatusBoard* board = FreshBoard();
+    const int earlier = ClaimSpawnerSlot(board, getpid(), 1);
+    const SiteOnBoard shownByEarlier{c.othersSite, c.othersRunning, 0, 1};
+    ShowSites(&board->spawners[earlier], &shownByEarlier, 1);
+    const int own = ClaimSpawnerSlot(board, getpid(), 2);
+    const BoardSpawnerProcess spawner(dir, board, own);
+    int fd = -1;
+    EXPECT_EQ(spawner.Order(program, "sleeper", 0, &fd, "a.conf:1 a.example", c.siteCap), c.expected) << c.what;
+    if (c.expected == kStarted) {
+      EXPECT_TRUE(Eventually([&] {
+        const StatusShown shown = ReadStatusBoard(*board, BoardNowMs(), nullptr);
+        for (const SiteShown& site : shown.sites) {
+          if (site.name == "a.conf:1 a.example") return site.running == 1 + (c.othersSite == site.name ? c.othersRunning : 0);
+        }
+        return false;
+      })) << c.what;
+    }
+    close(fd);
+    EXPECT_TRUE(Eventually([&] { return board->spawners[own].running.load() == 0; })) << c.what;
   }
 }
 
