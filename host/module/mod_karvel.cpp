@@ -5,6 +5,7 @@
 //   KarvelTempDir    /path/tmp
 //   KarvelMaxFields  10000            (and the other site settings: site_settings.h)
 //   KarvelMaxBackends 0, KarvelQueueTimeout 10      (the main server: the spawner's)
+//   KarvelMaxBackends 2                              (in a <VirtualHost>: that site's share)
 //
 // SetHandler karvel-status shows the spawner's state, as mod_status shows Apache's.
 //
@@ -64,6 +65,7 @@ struct KarvelServerConfig {
   apr_array_header_t* pMappings;  // of ExtensionMapping
   bool bOwnMappingsOnly;          // KarvelExtension off: a virtual host maps none of the main server's URLs
   SpawnerSettings spawner;        // the main server's; counts kUnset while unset
+  int nSiteMaxBackends;           // a virtual host's KarvelMaxBackends, its own only; kUnset while unset
   SiteUserSettings users;         // KarvelUserGroup: who the server's programs run as
   SiteWineSettings wine;          // KarvelWinePrefix: the prefix of the server's user's or the site's
 };
@@ -81,7 +83,8 @@ apr_hash_t* g_extensions = nullptr;
 void* CreateServerConfig(apr_pool_t* pool, server_rec*) {
   auto* config = static_cast<KarvelServerConfig*>(apr_pcalloc(pool, sizeof(KarvelServerConfig)));
   config->pMappings = apr_array_make(pool, 2, sizeof(ExtensionMapping));
-  config->spawner = SpawnerSettings{kUnset, kUnset, kUnset, nullptr};
+  config->spawner = SpawnerSettings{kUnset, kUnset, kUnset, nullptr, nullptr, 0};
+  config->nSiteMaxBackends = kUnset;
   InitSiteUserSettings(pool, &config->users);
   InitSiteWineSettings(&config->wine);
   return config;
@@ -96,6 +99,8 @@ void* MergeServerConfig(apr_pool_t* pool, void* baseConfig, void* hostConfig) {
   merged->pMappings = host->bOwnMappingsOnly ? apr_array_copy(pool, host->pMappings)
                                              : apr_array_append(pool, host->pMappings, base->pMappings);
   merged->spawner = base->spawner;
+  // A site's cap is its own: a virtual host without one has only the server's.
+  merged->nSiteMaxBackends = host->nSiteMaxBackends;
   MergeSiteUserSettings(pool, base->users, host->users, &merged->users);
   MergeSiteWineSettings(base->wine, host->wine, host->users.szUser != nullptr, &merged->wine);
   return merged;
@@ -114,7 +119,8 @@ SiteWineSettings* SiteWineSettingsOf(server_rec* server) {
 namespace {
 
 // The spawner serves the whole server: its settings belong to the main server's configuration
-// (ap_check_cmd_context refuses them inside <VirtualHost>).
+// (ap_check_cmd_context refuses them inside <VirtualHost>), but for a site's own share of the
+// programs (KarvelMaxBackends there).
 KarvelServerConfig* MainServerConfig(cmd_parms* cmd) {
   return static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
 }
@@ -126,8 +132,12 @@ const char* SpawnerCountArgument(cmd_parms* cmd, const char* value, int* target)
   return CountArgument(cmd, value, kSpawnerCountHighest, target);
 }
 
+// In the main server the cap of the whole server; in a <VirtualHost> that site's share of it.
 const char* SetMaxBackends(cmd_parms* cmd, void*, const char* value) {
-  return SpawnerCountArgument(cmd, value, &MainServerConfig(cmd)->spawner.nMaxBackends);
+  if (!cmd->server->is_virtual) return SpawnerCountArgument(cmd, value, &MainServerConfig(cmd)->spawner.nMaxBackends);
+  if (const char* failure = ap_check_cmd_context(cmd, NOT_IN_DIR_LOC_FILE | NOT_IN_LIMIT)) return failure;
+  auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(cmd->server->module_config, &karvel_module));
+  return CountArgument(cmd, value, kSpawnerCountHighest, &config->nSiteMaxBackends);
 }
 
 const char* SetQueueTimeout(cmd_parms* cmd, void*, const char* value) {
@@ -255,7 +265,8 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE2("KarvelSetEnv", AsCommand(AddSetEnv), nullptr, RSRC_CONF | ACCESS_CONF,
                   "an environment variable and its value for back-end programs"),
     AP_INIT_TAKE1("KarvelMaxBackends", AsCommand(SetMaxBackends), nullptr, RSRC_CONF,
-                  "back-end programs running at once, in the whole server (default 0: no cap)"),
+                  "back-end programs running at once, in the whole server (default 0: no cap); in a "
+                  "<VirtualHost>, that site's programs at once within the server's cap (0: none of its own)"),
     AP_INIT_TAKE1("KarvelQueueTimeout", AsCommand(SetQueueTimeout), nullptr, RSRC_CONF,
                   "how long a request waits for a program slot before 503 (500ms, 30s, 2m; default 10s)"),
     AP_INIT_FLAG("KarvelWine", AsCommand(ap_set_flag_slot), reinterpret_cast<void*>(APR_OFFSETOF(SiteSettings, nWine)),
@@ -295,14 +306,31 @@ void WarnOfAnUnthreadedMpm(server_rec* server) {
                ap_show_mpm());
 }
 
+// Each site's own cap by its place in the server's list (the main server first: it has none of its
+// own, its KarvelMaxBackends being the server's); *count the sites.
+const int* SiteCaps(apr_pool_t* pool, server_rec* server, int* count) {
+  *count = 0;
+  for (server_rec* s = server; s != nullptr; s = s->next) ++*count;
+  int* caps = static_cast<int*>(apr_pcalloc(pool, sizeof(int) * static_cast<size_t>(*count)));
+  int index = 0;
+  for (server_rec* s = server; s != nullptr; s = s->next, ++index) {
+    const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(s->module_config, &karvel_module));
+    caps[index] = s->is_virtual && config->nSiteMaxBackends != kUnset ? config->nSiteMaxBackends : 0;
+  }
+  return caps;
+}
+
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
   const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
   WarnOfAnUnthreadedMpm(server);
+  int sites = 0;
+  const int* siteCaps = SiteCaps(pconf, server, &sites);
   const SpawnerSettings settings{config->spawner.nMaxBackends != kUnset ? config->spawner.nMaxBackends : 0,
                                  config->spawner.nQueueTimeoutMs != kUnset ? config->spawner.nQueueTimeoutMs
                                                                            : kDefaultQueueTimeoutMs,
                                  config->spawner.bOn != 0,
-                                 config->spawner.szWinePrefix != nullptr ? config->spawner.szWinePrefix : kDefaultWinePrefix};
+                                 config->spawner.szWinePrefix != nullptr ? config->spawner.szWinePrefix : kDefaultWinePrefix,
+                                 siteCaps, sites};
   // The first reading of the configuration only checks it.
   if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
   return StartSpawner(pconf, server, settings, KeepStatusBoard(server));

@@ -25,6 +25,18 @@ void Counted(void* context, int started, int startFailed, int busy) {
 }
 
 size_t Others(void* context) { return OthersRunning(*Where(context)->board, Where(context)->slot); }
+
+void SitesDone(void* context, const SpawnerSiteCount* sites, size_t count) {
+  std::vector<SiteOnBoard> shown;
+  for (size_t k = 0; k < count; ++k) shown.push_back(SiteOnBoard{sites[k].name, sites[k].running, sites[k].waiting, sites[k].cap});
+  ShowSites(Where(context)->slot, shown.data(), shown.size());
+}
+
+size_t OthersForSite(void* context, const std::string& site) {
+  return OthersRunningForSite(*Where(context)->board, Where(context)->slot, site);
+}
 }  // namespace
 
-SpawnerBoard SpawnerBoardFor(SpawnerOnBoard* where) { return SpawnerBoard{where, Show, Change, Hide, RoundDone, Counted, Others}; }
+SpawnerBoard SpawnerBoardFor(SpawnerOnBoard* where) {
+  return SpawnerBoard{where, Show, Change, Hide, RoundDone, Counted, Others, SitesDone, OthersForSite};
+}

@@ -67,7 +67,7 @@ constexpr uint32_t kNoReplyInTime = 0xFFFFFFFFu;
 
 // Set in the parent, inherited by every child.
 const char* g_socketPath = nullptr;
-SpawnerSettings g_settings{0, kDefaultQueueTimeoutMs, 1, nullptr};
+SpawnerSettings g_settings{0, kDefaultQueueTimeoutMs, 1, nullptr, nullptr, 0};
 server_rec* g_server = nullptr;
 apr_pool_t* g_pool = nullptr;
 StatusBoard* g_board = nullptr;  // the server's lasting status; null when it could not be made
@@ -485,6 +485,11 @@ bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* l
   // The program's lines go to the request's site's log, with its client.
   order.fixed.site = SiteIndex(r->server);
   order.strings[kSiteName] = SiteKey(r->server);
+  // The site's share of the programs, counted by the spawner against the same place and name.
+  const int siteCap = order.fixed.site < static_cast<uint32_t>(g_settings.nSites) && g_settings.pSiteMaxBackends != nullptr
+                          ? g_settings.pSiteMaxBackends[order.fixed.site]
+                          : 0;
+  order.fixed.siteMaxBackends = static_cast<uint32_t>(siteCap > 0 ? siteCap : 0);
   order.fixed.stderrLevel =
       static_cast<uint32_t>(site->nStderrLogLevel != kUnset ? site->nStderrLogLevel : kDefaultStderrLogLevel);
   if (r->useragent_ip != nullptr) {

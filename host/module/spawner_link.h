@@ -12,12 +12,15 @@
 // How long a request waits for a program slot when KarvelQueueTimeout is not set (10 s).
 constexpr int kDefaultQueueTimeoutMs = 10000;
 
-// The server's supervision settings (KarvelMaxBackends, KarvelQueueTimeout), from the main server.
+// The server's supervision settings (KarvelMaxBackends, KarvelQueueTimeout), from the main server,
+// and each site's share of the programs (a virtual host's KarvelMaxBackends).
 struct SpawnerSettings {
   int nMaxBackends;         // 0: no cap
   int nQueueTimeoutMs;
   int bOn;                  // KarvelSpawner: off leaves starting programs to the extension
   const char* szWinePrefix; // KarvelWinePrefix: the server user's Wine prefix
+  const int* pSiteMaxBackends;  // by the site's place in the server's list; 0: no cap of its own
+  int nSites;                   // entries of pSiteMaxBackends
 };
 
 struct StatusBoard;

@@ -48,6 +48,16 @@ void CopyName(char* target, const std::string& name) {
   target[length] = '\0';
 }
 
+// A site's name ends in its host name, what tells sites apart on the page: a name too long keeps
+// its end, "..." before it.
+void CopySiteName(char* target, const std::string& name) {
+  if (name.size() < kBoardNameBytes) {
+    CopyName(target, name);
+    return;
+  }
+  CopyName(target, "..." + name.substr(name.size() - (kBoardNameBytes - 4)));
+}
+
 void Add(std::atomic<uint64_t>* counter) { counter->fetch_add(1, std::memory_order_relaxed); }
 
 void CountInto(BoardCounts* counts, BoardResult result, int64_t waitMs, bool started) {
@@ -100,11 +110,50 @@ bool CopyProgram(const BoardProgram& entry, int64_t nowMs, uint64_t generation, 
 }
 
 // The entry's spawner begins and ends a write.
-void BeginWrite(BoardProgram* entry) {
+template <typename Entry>
+void BeginWrite(Entry* entry) {
   entry->sequence.fetch_add(1, std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_release);
 }
-void EndWrite(BoardProgram* entry) { entry->sequence.fetch_add(1, std::memory_order_release); }
+template <typename Entry>
+void EndWrite(Entry* entry) {
+  entry->sequence.fetch_add(1, std::memory_order_release);
+}
+
+// A copy of the site entry, unless its spawner was writing it (or it is unused): then false.
+bool CopySite(const BoardSite& entry, SiteShown* shown) {
+  const uint32_t before = entry.sequence.load(std::memory_order_acquire);
+  if ((before & 1u) != 0) return false;
+  shown->running = entry.running.load(std::memory_order_relaxed);
+  shown->waiting = entry.waiting.load(std::memory_order_relaxed);
+  shown->cap = entry.cap.load(std::memory_order_relaxed);
+  char name[kBoardNameBytes];
+  std::memcpy(name, entry.name, sizeof name);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (entry.sequence.load(std::memory_order_relaxed) != before) return false;
+  name[kBoardNameBytes - 1] = '\0';
+  shown->name = name;
+  return !shown->name.empty();
+}
+
+// A site of one spawner added to what the page shows: the same name of another spawner (an
+// earlier generation's, finishing its programs) adds its numbers; the newer generation's cap holds.
+void AddSite(const SiteShown& site, uint64_t generation, std::vector<SiteShown>* sites,
+             std::vector<uint64_t>* generations) {
+  for (size_t k = 0; k < sites->size(); ++k) {
+    SiteShown& shown = (*sites)[k];
+    if (shown.name != site.name) continue;
+    shown.running += site.running;
+    shown.waiting += site.waiting;
+    if (generation > (*generations)[k]) {
+      shown.cap = site.cap;
+      (*generations)[k] = generation;
+    }
+    return;
+  }
+  sites->push_back(site);
+  generations->push_back(generation);
+}
 }  // namespace
 
 BoardResult BoardResultNamed(const char* text) {
@@ -188,6 +237,8 @@ int ClaimSpawnerSlot(StatusBoard* board, int32_t pid, uint64_t generation) {
       slot.running = slot.waiting = slot.unlisted = 0;
       slot.longestWaitSinceMs = 0;
       for (BoardProgram& entry : slot.programs) entry.pid = 0;
+      for (BoardSite& entry : slot.sites) entry.name[0] = '\0';
+      slot.sitesUnlisted = 0;
       return static_cast<int>(k);
     }
   }
@@ -232,11 +283,44 @@ void HideProgram(BoardSpawner* slot, int entry) {
   EndWrite(&slot->programs[entry]);
 }
 
+void ShowSites(BoardSpawner* slot, const SiteOnBoard* sites, size_t count) {
+  for (size_t k = 0; k < kBoardSitesPerSpawner; ++k) {
+    BoardSite& entry = slot->sites[k];
+    if (k >= count && entry.name[0] == '\0') continue;
+    BeginWrite(&entry);
+    if (k < count) {
+      entry.running.store(sites[k].running, std::memory_order_relaxed);
+      entry.waiting.store(sites[k].waiting, std::memory_order_relaxed);
+      entry.cap.store(sites[k].cap, std::memory_order_relaxed);
+      CopySiteName(entry.name, sites[k].name.empty() ? std::string("-") : sites[k].name);
+    } else {
+      entry.name[0] = '\0';
+    }
+    EndWrite(&entry);
+  }
+  slot->sitesUnlisted.store(count > kBoardSitesPerSpawner ? static_cast<uint32_t>(count - kBoardSitesPerSpawner) : 0,
+                            std::memory_order_relaxed);
+}
+
 uint32_t OthersRunning(const StatusBoard& board, const BoardSpawner* self) {
   uint32_t running = 0;
   for (const BoardSpawner& slot : board.spawners) {
     if (&slot != self && slot.pid.load(std::memory_order_relaxed) != 0) {
       running += slot.running.load(std::memory_order_relaxed);
+    }
+  }
+  return running;
+}
+
+uint32_t OthersRunningForSite(const StatusBoard& board, const BoardSpawner* self, const std::string& site) {
+  char name[kBoardNameBytes];
+  CopySiteName(name, site.empty() ? std::string("-") : site);
+  uint32_t running = 0;
+  for (const BoardSpawner& slot : board.spawners) {
+    if (&slot == self || slot.pid.load(std::memory_order_relaxed) == 0) continue;
+    for (const BoardSite& entry : slot.sites) {
+      SiteShown shown{};
+      if (CopySite(entry, &shown) && shown.name == name) running += static_cast<uint32_t>(shown.running);
     }
   }
   return running;
@@ -259,6 +343,7 @@ StatusShown ReadStatusBoard(const StatusBoard& board, int64_t nowMs, bool (*aliv
   }
   const CountsShown other = CopyCounts(board.other);
   if (other.requests != 0) shown.rows.push_back(RowShown{"", "", other, true});
+  std::vector<uint64_t> siteGenerations;  // the generation each shown site's cap is from
   for (const BoardSpawner& slot : board.spawners) {
     const int32_t pid = slot.pid.load(std::memory_order_relaxed);
     if (pid == 0 || (alive != nullptr && !alive(pid))) continue;
@@ -272,6 +357,11 @@ StatusShown ReadStatusBoard(const StatusBoard& board, int64_t nowMs, bool (*aliv
       ProgramShown program{};
       if (CopyProgram(entry, nowMs, generation, &program)) shown.programs.push_back(program);
     }
+    for (const BoardSite& entry : slot.sites) {
+      SiteShown site{};
+      if (CopySite(entry, &site)) AddSite(site, generation, &shown.sites, &siteGenerations);
+    }
+    shown.sitesUnlisted += slot.sitesUnlisted.load(std::memory_order_relaxed);
   }
   return shown;
 }

@@ -40,6 +40,7 @@ constexpr size_t kBoardNameBytes = 128;           // a site or label kept, its e
 constexpr size_t kBoardRows = 128;                // programs counted apart; the rest in the "other" row
 constexpr size_t kBoardSpawners = 8;              // spawners at once: this generation's and earlier ones'
 constexpr size_t kBoardProgramsPerSpawner = 256;  // programs each shows; the rest only counted
+constexpr size_t kBoardSitesPerSpawner = 64;      // sites each shows; the rest only counted
 
 // One row's counts (a program's, the "other" row's, the totals).
 struct BoardCounts {
@@ -69,6 +70,15 @@ struct BoardProgram {
   char site[kBoardNameBytes];
 };
 
+// A site's share of a spawner's programs, written like a program entry (name empty: unused).
+struct BoardSite {
+  std::atomic<uint32_t> sequence;
+  std::atomic<uint32_t> running;  // its programs counted against its cap
+  std::atomic<uint32_t> waiting;  // its requests waiting for a slot
+  std::atomic<uint32_t> cap;      // 0: none of its own
+  char name[kBoardNameBytes];
+};
+
 // One spawner's slot: claimed by the parent for the spawner it forks, freed when it ended.
 struct BoardSpawner {
   std::atomic<int32_t> pid;  // 0: free
@@ -78,6 +88,8 @@ struct BoardSpawner {
   std::atomic<int64_t> longestWaitSinceMs;  // the oldest waiting request's start; 0: none
   std::atomic<uint32_t> unlisted;  // counted programs it had no entry for
   BoardProgram programs[kBoardProgramsPerSpawner];
+  BoardSite sites[kBoardSitesPerSpawner];
+  std::atomic<uint32_t> sitesUnlisted;  // sites with programs or waiting requests it had no entry for
 };
 
 struct StatusBoard {
@@ -119,8 +131,20 @@ int ShowProgram(BoardSpawner* slot, int32_t pid, int64_t startedAtMs, char state
 void ChangeProgram(BoardSpawner* slot, int entry, char state);
 void HideProgram(BoardSpawner* slot, int entry);
 
+// A site's numbers as the spawner gives them to its slot.
+struct SiteOnBoard {
+  std::string name;
+  uint32_t running, waiting, cap;
+};
+// The spawner's sites after a round: the first kBoardSitesPerSpawner shown, the rest counted;
+// entries of sites no longer given are cleared. A name longer than kBoardNameBytes - 1 keeps its
+// end (the host name), "..." before it; an empty one is shown as "-".
+void ShowSites(BoardSpawner* slot, const SiteOnBoard* sites, size_t count);
+
 // Programs the other live spawners count against the cap (`self`: the asking spawner's slot).
 uint32_t OthersRunning(const StatusBoard& board, const BoardSpawner* self);
+// Those of the site named so (as ShowSites was given the name).
+uint32_t OthersRunningForSite(const StatusBoard& board, const BoardSpawner* self, const std::string& site);
 
 // Plain copies, for the pages.
 struct ProgramShown {
@@ -140,6 +164,13 @@ struct RowShown {
   CountsShown counts;
   bool other;  // the row of the programs beyond the table's (site and label empty)
 };
+// A site's share of the programs, summed over the live spawners (the cap: the newest
+// generation's that shows the site).
+struct SiteShown {
+  std::string name;
+  uint64_t running, waiting;
+  uint32_t cap;
+};
 struct StatusShown {
   int64_t startedAtSeconds, restartedAtSeconds;
   uint64_t generation;
@@ -149,6 +180,8 @@ struct StatusShown {
   CountsShown total;
   std::vector<RowShown> rows;  // the table's, then "other" where it counted anything
   std::vector<ProgramShown> programs;
+  std::vector<SiteShown> sites;  // in the order the spawners list them
+  uint64_t sitesUnlisted;
 };
 
 // What the board holds now (`nowMs` the monotonic clock's). Slots of spawners that are gone

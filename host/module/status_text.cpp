@@ -87,6 +87,20 @@ std::string ProgramLines(const StatusShown& shown) {
   return text;
 }
 
+std::string SiteLines(const StatusShown& shown) {
+  std::string text;
+  size_t listed = 0;
+  for (const SiteShown& site : shown.sites) {
+    if (listed == kStatusSitesListed) break;
+    ++listed;
+    text += "Site: " + LineSafe(site.name) + " running=" + std::to_string(site.running) + " waiting=" +
+            std::to_string(site.waiting) + " cap=" + std::to_string(site.cap) + "\n";
+  }
+  const size_t more = shown.sites.size() - listed + shown.sitesUnlisted;
+  if (more != 0) text += "Site: ... (" + std::to_string(more) + " more)\n";
+  return text;
+}
+
 std::string JsonCounts(const CountsShown& counts) {
   std::string text = "{\"requests\":" + std::to_string(counts.requests) + ",\"started\":" +
                      std::to_string(counts.started) + ",\"timeouts\":" + std::to_string(counts.timeouts) +
@@ -113,7 +127,7 @@ const char* ProgramStateName(char state) {
 }
 
 std::string StatusAutoText(const StatusShown& shown) {
-  return LeadingLines(shown) + ProgramLines(shown) + LastingLines(shown);
+  return LeadingLines(shown) + ProgramLines(shown) + SiteLines(shown) + LastingLines(shown);
 }
 
 std::string StatusServerStatusLines(const StatusShown& shown) {
@@ -151,12 +165,19 @@ std::string StatusJson(const StatusShown& shown) {
             ",\"label\":" + JsonString(p.label) + ",\"site\":" + JsonString(p.site) +
             ",\"generation\":" + std::to_string(p.generation) + "}";
   }
-  return text + "],\"programs_unlisted\":" + std::to_string(shown.unlisted) + "}\n";
+  text += "],\"programs_unlisted\":" + std::to_string(shown.unlisted) + ",\"sites\":[";
+  for (size_t k = 0; k < shown.sites.size(); ++k) {
+    const SiteShown& site = shown.sites[k];
+    text += std::string(k == 0 ? "" : ",") + "{\"site\":" + JsonString(site.name) + ",\"running\":" +
+            std::to_string(site.running) + ",\"waiting\":" + std::to_string(site.waiting) +
+            ",\"cap\":" + std::to_string(site.cap) + "}";
+  }
+  return text + "],\"sites_unlisted\":" + std::to_string(shown.sitesUnlisted) + "}\n";
 }
 
 std::string StatusHtmlTables(const StatusShown& shown) {
   std::string html = "<table>\n";
-  const std::string lines = LeadingLines(shown) + ProgramLines(shown) + LastingLines(shown);
+  const std::string lines = LeadingLines(shown) + ProgramLines(shown) + SiteLines(shown) + LastingLines(shown);
   for (size_t at = 0; at < lines.size();) {
     const size_t end = lines.find('\n', at);
     const std::string line = lines.substr(at, end - at);

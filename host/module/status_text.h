@@ -10,9 +10,12 @@
 
 // Program lines the text formats list at most; the rest are counted in a "(N more)" line.
 constexpr size_t kStatusProgramsListed = 100;
+// Site lines likewise.
+constexpr size_t kStatusSitesListed = 100;
 
 // The lines of karvel-status?auto: Running, WaitingForSlot, LongestWaitMs, Started, StartFailed,
-// Busy, Result-<result> (those not 0), Program lines ("Program: PID AGEs STATE LABEL"), then
+// Busy, Result-<result> (those not 0), Program lines ("Program: PID AGEs STATE LABEL"), Site lines
+// ("Site: NAME running=N waiting=M cap=C", cap 0: none of its own), then
 // ServerStarted, ServerRestarted, Generation, Requests, ProgramsRan, Timeouts, Failures and
 // Wait-<bucket>.
 std::string StatusAutoText(const StatusShown& shown);
@@ -24,7 +27,8 @@ std::string StatusServerStatusLines(const StatusShown& shown);
 // every byte outside printable ASCII as \u00XX.
 std::string StatusJson(const StatusShown& shown);
 
-// The HTML tables: the lines, the programs counted by site and label, the programs running.
+// The HTML tables: the lines (the programs running and each site's share among them), the
+// programs counted by site and label.
 std::string StatusHtmlTables(const StatusShown& shown);
 
 // The name of a program state on the board ('w' ...): "waiting", "answered", "abandoned", "ended".

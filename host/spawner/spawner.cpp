@@ -61,7 +61,11 @@ constexpr size_t kStatusProgramsListed = 100;
 constexpr size_t kStatusLabelBytes = 256;
 constexpr size_t kStatusLineBytes = kStatusLabelBytes + 64;  // "Program: PID SECONDSs STATE LABEL"
 constexpr size_t kStatusFixedBytes = 2048;                   // totals, results, "(N more)"
-static_assert(kStatusFixedBytes + kStatusProgramsListed * kStatusLineBytes <= kSpawnMessageLimit,
+// And at most this many sites, their names cut to the label's length.
+constexpr size_t kStatusSitesListed = 50;
+constexpr size_t kStatusSiteLineBytes = kStatusLabelBytes + 64;  // "Site: NAME running=N waiting=M cap=C"
+static_assert(kStatusFixedBytes + kStatusProgramsListed * kStatusLineBytes +
+                      kStatusSitesListed * kStatusSiteLineBytes <= kSpawnMessageLimit,
               "the status fits one packet");
 
 // How requests ended, as the status counts them: a closed set, whatever a peer sends.
@@ -126,6 +130,7 @@ struct Program {
   bool filesRemoved;     // a request that gave up: its files are gone
   int boardEntry;        // its entry on the status board; -1: none
   char boardState;       // the state the entry shows
+  uint32_t siteMaxBackends;  // its site's cap, as its order carried it
 };
 
 // A wineserver the spawner started, and who it runs as (null: the spawner's user).
@@ -201,6 +206,63 @@ size_t Alive(const Spawner& s) {
   return static_cast<size_t>(std::count_if(s.programs.begin(), s.programs.end(), Counted) +
                              std::count_if(s.connections.begin(), s.connections.end(),
                                            [](const Connection& c) { return c.state == kStarting; }));
+}
+
+// A site is the same where both its place in the server's list and its name agree: a child of
+// another reading of the configuration may have another site at that place.
+bool SameSite(uint32_t site, const std::string& name, const SpawnOrderText& order) {
+  return order.fixed.site == site && order.strings[kSiteName] == name;
+}
+
+// The programs of one site that count against its cap, as Alive counts them against the server's.
+size_t SiteAlive(const Spawner& s, uint32_t site, const std::string& name) {
+  return static_cast<size_t>(
+      std::count_if(s.programs.begin(), s.programs.end(),
+                    [&](const Program& p) { return Counted(p) && p.site == site && p.siteName == name; }) +
+      std::count_if(s.connections.begin(), s.connections.end(),
+                    [&](const Connection& c) { return c.state == kStarting && SameSite(site, name, c.order); }));
+}
+
+// Programs of the site the server's other spawners still count (an earlier generation's,
+// finishing their requests), as OthersAlive counts them against the server's cap.
+size_t SiteOthersAlive(const Spawner& s, const std::string& name) {
+  return s.board != nullptr && s.board->othersRunningForSite != nullptr
+             ? s.board->othersRunningForSite(s.board->context, name)
+             : 0;
+}
+
+// Whether the order's site has room for one more program (a site without a cap always has).
+bool SiteHasRoom(const Spawner& s, const SpawnOrderText& order) {
+  const uint32_t cap = order.fixed.siteMaxBackends;
+  if (cap == 0) return true;
+  const std::string& name = order.strings[kSiteName];
+  return SiteAlive(s, order.fixed.site, name) + SiteOthersAlive(s, name) < cap;
+}
+
+// Every site with programs counted or orders waiting, by place and name: its numbers, and the cap
+// its newest order carried.
+std::vector<SpawnerSiteCount> SiteCounts(const Spawner& s) {
+  std::map<std::pair<uint32_t, std::string>, SpawnerSiteCount> sites;
+  auto at = [&sites](uint32_t site, const std::string& name) -> SpawnerSiteCount& {
+    SpawnerSiteCount& count = sites[{site, name}];
+    count.name = name;
+    return count;
+  };
+  for (const Program& p : s.programs) {
+    if (!Counted(p)) continue;
+    SpawnerSiteCount& count = at(p.site, p.siteName);
+    count.running++;
+    count.cap = p.siteMaxBackends;
+  }
+  for (const Connection& c : s.connections) {
+    if (c.state != kStarting && c.state != kQueued) continue;
+    SpawnerSiteCount& count = at(c.order.fixed.site, c.order.strings[kSiteName]);
+    (c.state == kStarting ? count.running : count.waiting)++;
+    count.cap = c.order.fixed.siteMaxBackends;
+  }
+  std::vector<SpawnerSiteCount> listed;
+  for (auto& [key, count] : sites) listed.push_back(std::move(count));
+  return listed;
 }
 
 Program* FindProgram(Spawner* s, pid_t pid) {
@@ -349,7 +411,7 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
                   c->order.strings[kUploadDirectory], c->order.fixed.site, c->order.strings[kSiteName],
                   c->order.strings[kClient], c->order.fixed.stderrLevel, job->stderrFd, "", NowMs(), true, false,
                   c->order.fixed.stopAbandoned != 0, c->order.fixed.killGraceMs, 0, false, false, false,
-                  job->group, false, false, -1, 'w'};
+                  job->group, false, false, -1, 'w', c->order.fixed.siteMaxBackends};
   if (s->board != nullptr && s->board->showProgram != nullptr) {
     program.boardEntry = s->board->showProgram(s->board->context, job->pid, program.startedAt, 'w', program.label,
                                                SiteOf(c->order));
@@ -506,6 +568,14 @@ std::string StatusText(const Spawner& s) {
             StatusLabel(p.label) + "\n";
   }
   if (unlisted != 0) text += "Program: ... (" + std::to_string(unlisted) + " more)\n";
+  const std::vector<SpawnerSiteCount> sites = SiteCounts(s);
+  for (size_t k = 0; k < sites.size() && k < kStatusSitesListed; ++k) {
+    text += "Site: " + StatusLabel(sites[k].name) + " running=" + std::to_string(sites[k].running) +
+            " waiting=" + std::to_string(sites[k].waiting) + " cap=" + std::to_string(sites[k].cap) + "\n";
+  }
+  if (sites.size() > kStatusSitesListed) {
+    text += "Site: ... (" + std::to_string(sites.size() - kStatusSitesListed) + " more)\n";
+  }
   return text;
 }
 
@@ -595,7 +665,8 @@ void ServeQueue(Spawner* s) {
       others = OthersAlive(*s);
       othersRead = true;
     }
-    if (cap == 0 || Alive(*s) + others < cap) {
+    // An order whose site is full waits; those of other sites behind it still start.
+    if ((cap == 0 || Alive(*s) + others < cap) && SiteHasRoom(*s, c.order)) {
       Start(s, &c);
     } else if (!room || now - c.queuedAt >= static_cast<int64_t>(c.order.fixed.queueTimeoutMs)) {
       // Its wait ran out, or the queue holds as much as it keeps (the orders before it stay).
@@ -794,6 +865,10 @@ void ShowRound(Spawner* s) {
     }
   }
   if (s->board->roundDone != nullptr) s->board->roundDone(s->board->context, Alive(*s), queued, longestSince, unlisted);
+  if (s->board->sitesDone != nullptr) {
+    const std::vector<SpawnerSiteCount> sites = SiteCounts(*s);
+    s->board->sitesDone(s->board->context, sites.data(), sites.size());
+  }
 }
 
 // After the round's events: programs and their groups looked at, the queue served.

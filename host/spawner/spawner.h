@@ -1,6 +1,7 @@
 // The spawner: one process per Apache server, forked by the parent before any child, that starts
 // every back-end program the server's children ask for. Being one, it holds the cap on programs
-// running at once and the queue of requests waiting for a slot; being apart from the children's
+// running at once (the server's, and each site's share within it) and the queue of requests
+// waiting for a slot; being apart from the children's
 // threads, a fork never holds up a request thread. It gives programs a clean environment and
 // Apache's resource limits, logs their standard error line by line, and stops the programs of
 // requests that gave up. Plain POSIX; Apache only through the log callback.
@@ -45,6 +46,14 @@ struct SpawnerLog {
 struct WineSettings;
 struct SiteUsers;
 
+// A site's share of the programs as the spawner counts it: the site by its kSiteName, its programs
+// counted (running, being started, or ended with their group alive), its orders waiting for a slot,
+// and the cap its orders carry (0: none of its own).
+struct SpawnerSiteCount {
+  std::string name;
+  uint32_t running, waiting, cap;
+};
+
 // What the spawner shows of itself on the server's lasting status board (mod_karvel's), and what
 // it learns there: the programs it counts against the cap as they start, change and go, its
 // numbers after each round, the starts it made or refused, and how many programs the server's
@@ -59,7 +68,12 @@ struct SpawnerBoard {
   void (*roundDone)(void* context, size_t running, size_t waiting, int64_t longestWaitSinceMs, size_t unlisted);
   void (*counted)(void* context, int started, int startFailed, int busy);
   size_t (*othersRunning)(void* context);
+  // After each round too: every site that has programs counted or orders waiting.
+  void (*sitesDone)(void* context, const SpawnerSiteCount* sites, size_t count);
+  // How many programs of the site named so (kSiteName) the other spawners still count.
+  size_t (*othersRunningForSite)(void* context, const std::string& site);
 };
+
 
 // Serves the listening SOCK_SEQPACKET socket `listener` (see spawner_protocol.h) until SIGTERM or
 // SIGHUP: then it takes no new connection and returns once its connections have ended and the

@@ -66,9 +66,11 @@ struct SpawnOrder {
   // of Apache's level numbers, at most kLogLevelHighest).
   uint32_t site;
   uint32_t stderrLevel;
+  // Programs of the order's site (by site and kSiteName together) that may run at once, within
+  // maxBackends (0: the site has no cap of its own).
+  uint32_t siteMaxBackends;
 };
-// The record goes over the socket as it lies in memory (both ends are one build); its layout ends
-// in 4 bytes of padding, zero as the record is made.
+// The record goes over the socket as it lies in memory (both ends are one build): no padding in it.
 static_assert(sizeof(SpawnOrder) == 88, "SpawnOrder's layout is the order's fixed part");
 
 // Apache's log levels by number, as the spawner names them without Apache's headers (the module

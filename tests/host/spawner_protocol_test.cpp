@@ -34,6 +34,7 @@ SpawnOrderText SampleOrder() {
   order.strings[kSiteName] = "/etc/apache2/sites-enabled/b.conf:1 b.example";
   order.fixed.site = 2;
   order.fixed.stderrLevel = kLogLevelWarning;
+  order.fixed.siteMaxBackends = 4;
   order.environment = {"PATH=/usr/bin:/bin", "LANG=ja_JP.UTF-8", "EMPTY="};
   return order;
 }
@@ -48,6 +49,7 @@ void ExpectSameOrder(const SpawnOrderText& decoded, const SpawnOrderText& sent, 
   EXPECT_EQ(decoded.fixed.underWine, sent.fixed.underWine) << what;
   EXPECT_EQ(decoded.fixed.site, sent.fixed.site) << what;
   EXPECT_EQ(decoded.fixed.stderrLevel, sent.fixed.stderrLevel) << what;
+  EXPECT_EQ(decoded.fixed.siteMaxBackends, sent.fixed.siteMaxBackends) << what;
   EXPECT_EQ(decoded.fixed.environmentCount, sent.environment.size()) << what;
   for (int k = 0; k < kSpawnStrings; ++k) EXPECT_EQ(decoded.strings[k], sent.strings[k]) << what << " string " << k;
   EXPECT_EQ(decoded.environment, sent.environment) << what;

@@ -776,4 +776,122 @@ TEST(Spawner, PeersOfAnotherUserAreRefused) {
   EXPECT_NE(std::string::npos, test_support::ReadAll(log).find("refused a connection from uid 65534"));
 }
 
+// The connections and program groups a test holds, closed and killed however it ends (a
+// connection left open would keep the spawner from ending).
+struct Held {
+  std::vector<int> fds;
+  std::vector<pid_t> groups;
+  ~Held() {
+    for (const pid_t pid : groups) {
+      if (pid > 0) kill(-pid, SIGKILL);
+    }
+    for (const int fd : fds) close(fd);
+  }
+  int Fd(int fd) {
+    fds.push_back(fd);
+    return fd;
+  }
+  pid_t Group(pid_t pid) {
+    groups.push_back(pid);
+    return pid;
+  }
+};
+
+// Each site's programs count against its own cap (by its place and name together), within the
+// server's: an order of a full site waits for its slot (kBusy when the wait runs out) while the
+// orders of other sites start at once, and starts when its site's program ends.
+TEST(Spawner, EachSiteHasItsOwnShareOfThePrograms) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string sleeper = Script(dir, "sleeper", "exec sleep 30");
+  const std::string siteA = "a.conf:1 a.example";
+  int n = 0;
+  auto order = [&](uint32_t site, const std::string& name, uint32_t siteCap, uint32_t serverCap, uint32_t queueMs) {
+    SpawnOrderText text = SpawnerProcess::OrderText(sleeper, dir.File("VCS" + std::to_string(n++) + ".tmp"),
+                                                    serverCap, queueMs, "sleeper");
+    text.fixed.site = site;
+    text.strings[kSiteName] = name;
+    text.fixed.siteMaxBackends = siteCap;
+    std::string payload;
+    EXPECT_TRUE(EncodeOrder(text, &payload));
+    return spawner.Send(kSpawn, payload);
+  };
+  Held held;
+  const int holder = held.Fd(order(1, siteA, 1, 0, 400));
+  const pid_t holderPid = held.Group(StartedPid(SpawnerProcess::Reply(holder)));
+  ASSERT_NE(holderPid, 0);
+  // A's next order waits for the slot, long enough to outlast the table.
+  const int queued = held.Fd(order(1, siteA, 1, 0, 20000));
+  for (int k = 0; k < 300 && StatusValue(spawner.Status(), "WaitingForSlot") != "1"; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(StatusValue(spawner.Status(), "WaitingForSlot"), "1");
+  const struct {
+    const char* what;
+    uint32_t site;
+    std::string name;
+    uint32_t siteCap, serverCap;
+    uint32_t reply;
+  } cases[] = {
+      {"its site is full", 1, siteA, 1, 0, kBusy},
+      {"another site, while A's order waits", 2, "b.conf:1 b.example", 1, 0, kStarted},
+      {"another site at the same place (another reading)", 1, "a.conf:7 other.example", 1, 0, kStarted},
+      {"the other site is full now", 2, "b.conf:1 b.example", 1, 0, kBusy},
+      {"a site without a cap of its own", 3, "c.conf:1 c.example", 0, 0, kStarted},
+      {"a site with room, the server full (4 running)", 4, "d.conf:1 d.example", 10, 4, kBusy},
+      {"a site with room, the server too", 4, "d.conf:1 d.example", 10, 5, kStarted},
+  };
+  for (const auto& c : cases) {
+    const int fd = held.Fd(order(c.site, c.name, c.siteCap, c.serverCap, 300));
+    const auto reply = SpawnerProcess::Reply(fd);
+    EXPECT_EQ(reply.first, c.reply) << c.what;
+    held.Group(StartedPid(reply));
+  }
+  const std::string status = spawner.Status();
+  for (const char* line : {"Site: a.conf:1 a.example running=1 waiting=1 cap=1\n",
+                           "Site: a.conf:7 other.example running=1 waiting=0 cap=1\n",
+                           "Site: b.conf:1 b.example running=1 waiting=0 cap=1\n",
+                           "Site: c.conf:1 c.example running=1 waiting=0 cap=0\n"}) {
+    EXPECT_NE(status.find(line), std::string::npos) << line << " in\n" << status;
+  }
+  // A's program ends (its request answered): the order waiting for A's slot starts.
+  ASSERT_TRUE(SendDone(holder, true, "1"));
+  kill(-holderPid, SIGKILL);
+  EXPECT_NE(held.Group(StartedPid(SpawnerProcess::Reply(queued))), 0) << "the waiting order of A starts once A has room";
+}
+
+// A site's program that ended without an answer counts for its site while its group lives, as it
+// does for the server.
+TEST(Spawner, ASitesEndedProgramCountsWhileItsGroupLives) {
+  TempDir dir;
+  const SpawnerProcess spawner(dir);
+  const std::string leaver = Script(dir, "leaver", "( exec sleep 30 ) &\necho $! > \"$1.pid\"\nexit 0");
+  const std::string quick = Script(dir, "quick", "exit 0");
+  auto order = [&](const std::string& program, const std::string& exchange, uint32_t queueMs) {
+    SpawnOrderText text = SpawnerProcess::OrderText(program, exchange, 0, queueMs);
+    text.fixed.site = 1;
+    text.strings[kSiteName] = "a.conf:1 a.example";
+    text.fixed.siteMaxBackends = 1;
+    std::string payload;
+    EXPECT_TRUE(EncodeOrder(text, &payload));
+    return spawner.Send(kSpawn, payload);
+  };
+  Held held;
+  const std::string exchange = dir.File("VCL.tmp");
+  const int first = held.Fd(order(leaver, exchange, 400));
+  ASSERT_NE(held.Group(StartedPid(SpawnerProcess::Reply(first))), 0);
+  ASSERT_EQ(SpawnerProcess::Reply(first).first, kExited);
+  for (int k = 0; k < 500 && ReadAll(exchange + ".pid").find('\n') == std::string::npos; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const pid_t child = static_cast<pid_t>(std::atol(ReadAll(exchange + ".pid").c_str()));
+  ASSERT_GT(child, 0);
+  // The request still waits, the program has ended, its child lives: the site is full.
+  const int second = held.Fd(order(quick, dir.File("VCQ.tmp"), 300));
+  EXPECT_EQ(SpawnerProcess::Reply(second).first, kBusy);
+  kill(child, SIGKILL);
+  const int third = held.Fd(order(quick, dir.File("VCR.tmp"), 20000));
+  EXPECT_EQ(SpawnerProcess::Reply(third).first, kStarted) << "once the group is gone";
+}
+
 }  // namespace

@@ -250,6 +250,57 @@ TEST(StatusBoard, FullSlotsAndEntriesAreRefused) {
   HideProgram(slot, static_cast<int>(kBoardProgramsPerSpawner));
 }
 
+// Each spawner shows its sites; the page sums a site's numbers over the live spawners (the newer
+// generation's cap holds), forgets a site its spawner no longer gives, and counts those beyond
+// a slot's entries.
+TEST(StatusBoard, ShowsEachSitesShareSummedOverLiveSpawners) {
+  StatusBoard* board = FreshBoard();
+  BoardSpawner* earlier = &board->spawners[ClaimSpawnerSlot(board, 100, 1)];
+  BoardSpawner* current = &board->spawners[ClaimSpawnerSlot(board, 200, 2)];
+  std::vector<SiteOnBoard> many;
+  for (size_t k = 0; k < kBoardSitesPerSpawner + 3; ++k) many.push_back(SiteOnBoard{"s" + std::to_string(k), 1, 0, 0});
+  const struct {
+    const char* what;
+    std::vector<SiteOnBoard> earlier, current;
+    std::vector<SiteShown> expected;
+    uint64_t unlisted;
+  } cases[] = {
+      {"one site of one spawner", {}, {{"a:1 a", 1, 2, 1}}, {{"a:1 a", 1, 2, 1}}, 0},
+      {"a site of both generations", {{"a:1 a", 2, 0, 5}}, {{"a:1 a", 1, 1, 1}}, {{"a:1 a", 3, 1, 1}}, 0},
+      {"sites apart", {{"b:1 b", 1, 0, 0}}, {{"a:1 a", 1, 0, 1}}, {{"b:1 b", 1, 0, 0}, {"a:1 a", 1, 0, 1}}, 0},
+      {"a site no longer given is gone", {}, {}, {}, 0},
+      {"more sites than a slot shows", {}, many, {}, 3},
+      {"a long name keeps its host name", {}, {{std::string(200, 'p') + ":1 long.example", 1, 0, 0}},
+       {{"..." + std::string(kBoardNameBytes - 4 - 15, 'p') + ":1 long.example", 1, 0, 0}}, 0},
+      {"a name that just fits", {}, {{std::string(kBoardNameBytes - 1, 'q'), 1, 0, 0}},
+       {{std::string(kBoardNameBytes - 1, 'q'), 1, 0, 0}}, 0},
+      {"no name", {}, {{"", 1, 0, 0}}, {{"-", 1, 0, 0}}, 0},
+  };
+  for (const auto& c : cases) {
+    ShowSites(earlier, c.earlier.data(), c.earlier.size());
+    ShowSites(current, c.current.data(), c.current.size());
+    const StatusShown shown = ReadStatusBoard(*board, BoardNowMs(), nullptr);
+    EXPECT_EQ(shown.sitesUnlisted, c.unlisted) << c.what;
+    if (c.unlisted != 0) {
+      EXPECT_EQ(shown.sites.size(), kBoardSitesPerSpawner) << c.what;
+      continue;
+    }
+    ASSERT_EQ(shown.sites.size(), c.expected.size()) << c.what;
+    for (size_t k = 0; k < c.expected.size(); ++k) {
+      EXPECT_EQ(shown.sites[k].name, c.expected[k].name) << c.what;
+      EXPECT_EQ(shown.sites[k].running, c.expected[k].running) << c.what;
+      EXPECT_EQ(shown.sites[k].waiting, c.expected[k].waiting) << c.what;
+      EXPECT_EQ(shown.sites[k].cap, c.expected[k].cap) << c.what;
+    }
+  }
+  // A slot claimed again shows nothing of its last spawner's sites.
+  const SiteOnBoard one{"a:1 a", 1, 0, 1};
+  ShowSites(current, &one, 1);
+  FreeSpawnerSlot(board, 200);
+  ClaimSpawnerSlot(board, 300, 3);
+  EXPECT_TRUE(ReadStatusBoard(*board, BoardNowMs(), nullptr).sites.empty());
+}
+
 // ---- the texts ----
 
 StatusShown OneProgram(const std::string& label, const std::string& site) {
@@ -371,9 +422,13 @@ struct BoardSpawnerProcess {
     waitpid(pid, nullptr, 0);
   }
   // The spawner's first reply to an order for `program`; the connection in *fd.
-  uint32_t Order(const std::string& program, const std::string& label, uint32_t cap, int* fd) const {
+  uint32_t Order(const std::string& program, const std::string& label, uint32_t cap, int* fd,
+                 const std::string& site = "", uint32_t siteCap = 0) const {
     SpawnOrderText order;
     order.fixed.maxBackends = cap;
+    order.fixed.site = 1;
+    order.strings[kSiteName] = site;
+    order.fixed.siteMaxBackends = siteCap;
     order.fixed.queueTimeoutMs = 300;
     order.fixed.killGraceMs = 300;
     order.fixed.stopAbandoned = 1;
@@ -443,6 +498,90 @@ TEST(SpawnerOnBoard, CountsOtherSpawnersProgramsAgainstTheCap) {
       EXPECT_EQ(board->busy.load(), 1u);
       close(fd);
     }
+  }
+}
+
+// A site's cap counts the programs of that site other spawners of the server still run, and
+// only that site's; the spawner shows its own sites on its slot.
+TEST(SpawnerOnBoard, CountsOtherSpawnersProgramsOfTheSiteAgainstItsCap) {
+  const struct {
+    const char* what;
+    std::string othersSite;
+    uint32_t othersRunning, siteCap;
+    uint32_t expected;
+  } cases[] = {
+      {"the site's cap taken by the earlier spawner", "a.conf:1 a.example", 1, 1, kBusy},
+      {"room left beside the earlier spawner's", "a.conf:1 a.example", 1, 2, kStarted},
+      {"the earlier spawner's programs of another site", "b.conf:1 b.example", 3, 1, kStarted},
+      {"no cap of its own", "a.conf:1 a.example", 3, 0, kStarted},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string program = dir.File("sleeper");
+    test_support::WriteAll(program, "#!/bin/sh\nsleep 5\n");
+    chmod(program.c_str(), 0755);
+    StatusBoard* board = FreshBoard();
+    const int earlier = ClaimSpawnerSlot(board, getpid(), 1);
+    const SiteOnBoard shownByEarlier{c.othersSite, c.othersRunning, 0, 1};
+    ShowSites(&board->spawners[earlier], &shownByEarlier, 1);
+    const int own = ClaimSpawnerSlot(board, getpid(), 2);
+    const BoardSpawnerProcess spawner(dir, board, own);
+    int fd = -1;
+    EXPECT_EQ(spawner.Order(program, "sleeper", 0, &fd, "a.conf:1 a.example", c.siteCap), c.expected) << c.what;
+    if (c.expected == kStarted) {
+      EXPECT_TRUE(Eventually([&] {
+        const StatusShown shown = ReadStatusBoard(*board, BoardNowMs(), nullptr);
+        for (const SiteShown& site : shown.sites) {
+          if (site.name == "a.conf:1 a.example") return site.running == 1 + (c.othersSite == site.name ? c.othersRunning : 0);
+        }
+        return false;
+      })) << c.what;
+    }
+    close(fd);
+    EXPECT_TRUE(Eventually([&] { return board->spawners[own].running.load() == 0; })) << c.what;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Each site's share in every format: its numbers, its name made safe, a bounded list and a count
+// of the rest; mod_status's short report keeps to its lines.
+TEST(StatusText, ShowsEachSitesShareInEveryFormat) {
+  const struct {
+    const char* what;
+    size_t sites, unlisted;
+    std::string name;
+    const char* inAuto;  // the first site's line
+    const char* inJson;
+    const char* more;    // the last site line; nullptr: none
+  } cases[] = {
+      {"one site", 1, 0, "a.conf:1 a.example", "Site: a.conf:1 a.example running=2 waiting=1 cap=3\n",
+       "{\"site\":\"a.conf:1 a.example\",\"running\":2,\"waiting\":1,\"cap\":3}", nullptr},
+      {"a line break in its name", 1, 0, "a\nRunning: 9", "Site: a?Running: 9 running=2 waiting=1 cap=3\n",
+       "{\"site\":\"a\\u000aRunning: 9\"", nullptr},
+      {"more than the list holds", kStatusSitesListed + 2, 0, "s", "Site: s running=2 waiting=1 cap=3\n", "\"site\":\"s\"",
+       "Site: ... (2 more)\n"},
+      {"some not on the board", 1, 4, "s", "Site: s running=2 waiting=1 cap=3\n", "\"sites_unlisted\":4",
+       "Site: ... (4 more)\n"},
+  };
+  for (const auto& c : cases) {
+    StatusShown shown = OneProgram("prog", "/srv");
+    for (size_t k = 0; k < c.sites; ++k) shown.sites.push_back(SiteShown{c.name, 2, 1, 3});
+    shown.sitesUnlisted = c.unlisted;
+    const std::string text = StatusAutoText(shown);
+    EXPECT_NE(text.find(c.inAuto), std::string::npos) << c.what << ":\n" << text;
+    EXPECT_EQ(text.find("\nRunning: 9"), std::string::npos) << c.what;
+    size_t lines = 0;
+    for (size_t at = text.find("\nSite: "); at != std::string::npos; at = text.find("\nSite: ", at + 1)) ++lines;
+    EXPECT_EQ(lines, std::min(c.sites, kStatusSitesListed) + (c.more != nullptr ? 1 : 0)) << c.what;
+    if (c.more != nullptr) {
+      EXPECT_NE(text.find(c.more), std::string::npos) << c.what;
+    }
+    EXPECT_NE(StatusJson(shown).find(c.inJson), std::string::npos) << c.what << ": " << StatusJson(shown);
+    EXPECT_NE(StatusHtmlTables(shown).find("<tr><th>Site</th><td> "), std::string::npos) << c.what;
+    EXPECT_EQ(StatusServerStatusLines(shown).find("Site"), std::string::npos) << c.what;
   }
 }
 
