@@ -13,6 +13,7 @@
 
 #include <apr_strings.h>
 #include <http_log.h>
+#include <unixd.h>
 
 #include "host/module/site_settings.h"
 #include "host/module/site_temp_dir.h"
@@ -140,6 +141,16 @@ void CollectSiteUsers(server_rec* main, SiteUsers* out) {
       entry.user.uid = site->uid;
       entry.user.gid = site->gid;
       entry.user.groups = GroupsOf(site->szUser, site->gid);
+      // A site's user in the server's group reads what the server's group may: its files are
+      // kept from others by the user's own groups, not the server's.
+      for (gid_t group : entry.user.groups) {
+        if (group == ap_unixd_config.group_id && geteuid() == 0) {
+          ap_log_error(APLOG_MARK, APLOG_WARNING, 0, s,
+                       "karvel: %s, whom the site's programs run as, is in the server's group (gid %ld): its "
+                       "programs may read and change what that group may; give the site a group of its own",
+                       site->szUser, static_cast<long>(group));
+        }
+      }
       if (const char* prefix = SiteWineSettingsOf(s)->szUserPrefix) entry.user.winePrefix = prefix;
       const auto* dirs = reinterpret_cast<const char* const*>(site->pBackendDirs->elts);
       for (int k = 0; k < site->pBackendDirs->nelts; ++k) {

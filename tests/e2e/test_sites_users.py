@@ -17,12 +17,14 @@ from karvel_e2e import BUILD, Server, error_page, wait_until
 from test_attacks_logs import config_check
 
 USERS = ("karvel-e2e-a", "karvel-e2e-b")
+# A user in the server's group: the start warns of it.
+GROUPED = "karvel-e2e-c"
 server = None
 made = []
 
 
 def remove_users():
-    for name in USERS:
+    for name in USERS + (GROUPED,):
         subprocess.run(["userdel", name], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["groupdel", name], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -51,6 +53,8 @@ def setUpModule():
     remove_users()  # what an interrupted run left
     for name in USERS:
         subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", "--user-group", name], check=True)
+    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", "--user-group",
+                    "--groups", "www-data", GROUPED], check=True)
     ids = {name: pwd.getpwnam(name) for name in USERS}
     www = pwd.getpwnam("www-data")
     root = tempfile.mkdtemp(prefix="karvel-e2e-users-", dir="/tmp")
@@ -83,6 +87,8 @@ def setUpModule():
         hosts += ('<VirtualHost *:@PORT@>\n    ServerName %s.test\n    KarvelUserGroup %s %s\n'
                   '    KarvelBackendDir "%s"\n    KarvelTempDir "%s"\n</VirtualHost>\n'
                   % (name[-1], name, name, dirs[name], base))
+    hosts += ('<VirtualHost *:@PORT@>\n    ServerName c.test\n    KarvelUserGroup %s %s\n'
+              '    KarvelBackendDir "%s"\n    KarvelTempDir "%s"\n</VirtualHost>\n' % (GROUPED, GROUPED, a, base))
     server = Server(probe=False, log_level="warn", includes=[hosts])
 
 
@@ -192,6 +198,13 @@ class Rules(unittest.TestCase):
         # The user's own program, of safe modes, runs.
         status, seen, text = probe("a", "own_program")
         self.assertEqual((200, str(ids[USERS[0]].pw_uid)), (status, seen.get("uid")), text)
+
+    def test_a_user_in_the_servers_group_is_warned_of(self):
+        line = ("karvel: %s, whom the site's programs run as, is in the server's group (gid %d)"
+                % (GROUPED, pwd.getpwnam("www-data").pw_gid))
+        self.assertIn(line, server.log_text())
+        for name in USERS:
+            self.assertNotIn("karvel: %s, whom" % name, server.log_text())
 
     def test_the_configuration_refuses_users_it_may_not_run_as(self):
         site = '<VirtualHost *:80>\n    ServerName x.test\n    %s\n    KarvelBackendDir "@ROOT@"\n</VirtualHost>\n'
