@@ -34,7 +34,7 @@ if(TARGET mod_karvel)
 endif()
 install(FILES backend/karvel_backend.h backend/karvel_cp932.h backend/karvel_cp932_table.h backend/karvel_exchange_layout.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/karvel)
-install(FILES backend/karvel_backend.py DESTINATION ${KARVEL_PYTHON_DIR})
+install(FILES backend/python/karvel_backend.py DESTINATION ${KARVEL_PYTHON_DIR})
 
 if(KARVEL_INSTALL_SYSTEM_FILES)
   set(KARVEL_APACHE_MODULE_FULL_DIR ${KARVEL_APACHE_MODULE_DIR_FULL})
