@@ -1,5 +1,5 @@
 # `make install` (DESTDIR and CMAKE_INSTALL_PREFIX honoured) and the Debian package, which uses it:
-# the Apache module, the extension and its libraries, the emitstatus command, the back-end kit and,
+# the Apache module, the extension and its libraries, the emitstatus command, the back-end kits and,
 # unless KARVEL_INSTALL_SYSTEM_FILES is off (the package installs those its own way), Apache's
 # .load and .conf files and the tmpfiles.d entry of the temporary directory.
 include(GNUInstallDirs)
@@ -32,9 +32,31 @@ install(FILES statusfile/emitstatus.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 if(TARGET mod_karvel)
   install(TARGETS mod_karvel LIBRARY DESTINATION ${KARVEL_APACHE_MODULE_DIR})
 endif()
+# The C++ kit as a developer builds against it, alone with `--component karvel-backend-dev`: its
+# headers, karvel-backend.pc (pkg-config) and the CMake package KarvelBackend (the target
+# Karvel::backend). Header only, so both lie below share/, found from any architecture.
+set(KARVEL_KIT_COMPONENT karvel-backend-dev)
 install(FILES backend/karvel_backend.h backend/karvel_cp932.h backend/karvel_cp932_table.h backend/karvel_exchange_layout.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/karvel)
-install(FILES backend/karvel_backend.py DESTINATION ${KARVEL_PYTHON_DIR})
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/karvel COMPONENT ${KARVEL_KIT_COMPONENT})
+install(TARGETS karvel_backend EXPORT KarvelBackendTargets COMPONENT ${KARVEL_KIT_COMPONENT})
+set(KARVEL_KIT_CMAKE_DIR ${CMAKE_INSTALL_DATADIR}/cmake/KarvelBackend)
+install(EXPORT KarvelBackendTargets NAMESPACE Karvel:: DESTINATION ${KARVEL_KIT_CMAKE_DIR}
+        FILE KarvelBackendTargets.cmake COMPONENT ${KARVEL_KIT_COMPONENT})
+include(CMakePackageConfigHelpers)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/kit/KarvelBackendConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES cmake/KarvelBackendConfig.cmake ${CMAKE_BINARY_DIR}/kit/KarvelBackendConfigVersion.cmake
+        DESTINATION ${KARVEL_KIT_CMAKE_DIR} COMPONENT ${KARVEL_KIT_COMPONENT})
+# The .pc file names the prefix installed into (`cmake --install --prefix`, CMAKE_INSTALL_PREFIX;
+# DESTDIR stays out of it), so it is written when the kit is installed.
+set(KARVEL_KIT_PREFIX "@KARVEL_KIT_PREFIX@")
+configure_file(cmake/karvel-backend.pc.in ${CMAKE_BINARY_DIR}/kit/karvel-backend.pc.in @ONLY)
+install(CODE "set(KARVEL_KIT_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${CMAKE_BINARY_DIR}/kit/karvel-backend.pc.in\" \"${CMAKE_BINARY_DIR}/kit/karvel-backend.pc\" @ONLY)"
+  COMPONENT ${KARVEL_KIT_COMPONENT})
+install(FILES ${CMAKE_BINARY_DIR}/kit/karvel-backend.pc DESTINATION ${CMAKE_INSTALL_DATADIR}/pkgconfig
+        COMPONENT ${KARVEL_KIT_COMPONENT})
+install(FILES backend/python/karvel_backend.py DESTINATION ${KARVEL_PYTHON_DIR})
 
 if(KARVEL_INSTALL_SYSTEM_FILES)
   set(KARVEL_APACHE_MODULE_FULL_DIR ${KARVEL_APACHE_MODULE_DIR_FULL})

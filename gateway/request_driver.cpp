@@ -167,6 +167,6 @@ DWORD HandleRequest(EXTENSION_CONTROL_BLOCK* ecb, bool debugCopy, ExchangeReques
     if (request->bBodyCut && !ClientStillConnected(ecb)) return FailRequest(ecb, *request, kFailureClientGone, nullptr);
     return FailRequest(ecb, *request, request->nFailure, failure);
   }
-  if (debugCopy) MakeDebugCopy(*request);
+  if (debugCopy) MakeDebugCopy(ecb, *request);
   return ReplyToRequest(ecb, *request);
 }

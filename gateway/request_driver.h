@@ -25,7 +25,7 @@ LPCSTR PrepareRequest(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* request);
 // into szProgram ("" when it does not resolve), and whether it runs under Wine.
 void DecideHowItRuns(ExchangeRequest* request);
 
-// The whole road: PrepareRequest, the copy beside the program when `debugCopy` (the debug-copy
+// The whole road: PrepareRequest, the debug copy when `debugCopy` (the debug-copy
 // build), the run and the reply. A request that fails before its program received the exchange file
 // leaves no file behind. `request` (may be null) receives the request's record. Returns
 // HSE_STATUS_SUCCESS or HSE_STATUS_ERROR.

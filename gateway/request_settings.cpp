@@ -142,6 +142,22 @@ bool ReadTempDirectory(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
   return GetServerTempPath(directory) != FALSE;
 }
 
+// The debug copies' directory: the host's setting only, "" when it gives none; false when it has
+// one that cannot be read or does not fit.
+bool ReadDebugCopyDirectory(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
+  CHAR text[MAX_PATH + 1];
+  directory[0] = '\0';
+  switch (ReadHostSetting(ecb, KARVEL_SETTING_DEBUG_COPY_DIR, text, sizeof text)) {
+    case kHostGivesValue:
+      if (CopyDirectory(text, true, directory)) return true;
+      directory[0] = '\0';
+      return false;
+    case kHostGivesUnreadable: return false;
+    case kHostGivesNone: break;
+  }
+  return true;
+}
+
 // A count the site gives, else `otherwise` (numbers are typed by the host: text that is none
 // counts as not given). False when the host has one that cannot be read: the default must not
 // stand in for it.
@@ -187,6 +203,7 @@ LPCSTR ReadRequestSettings(EXTENSION_CONTROL_BLOCK* ecb, RequestSettings* settin
   settings->szTempDirectory[0] = '\0';
   settings->szBackendDirectory[0] = '\0';
   settings->szWinePrefix[0] = '\0';
+  settings->bDebugCopyUnreadable = !ReadDebugCopyDirectory(ecb, settings->szDebugCopyDirectory);
   const bool counted = ReadCount(ecb, KARVEL_SETTING_MAX_FIELDS, DEFAULT_MAX_FIELDS, &settings->nMaxFields) &&
                        ReadTimeout(ecb, &settings->nBackendTimeoutMs);
   settings->formCharset = ReadFormCharset(ecb);

@@ -43,6 +43,11 @@ struct RequestSettings {
   CHAR* pWindowsPaths;
   // Error pages go with statuses that say what failed (KARVEL_ERROR_STATUS "http"), not 200.
   bool bHttpErrorStatus;
+  // Where the debug-copy build leaves its copies, ending in a separator: the host's setting only
+  // ("" when it gives none: beside the program). A setting the host has but cannot hand over
+  // (bDebugCopyUnreadable) makes no copy anywhere else; the request goes on, the copy being a help.
+  CHAR szDebugCopyDirectory[MAX_PATH];
+  bool bDebugCopyUnreadable;
 };
 
 // Reads every setting of the request into `settings`. Returns null, or the error page's text when a

@@ -19,6 +19,9 @@
 #define KARVEL_SETTING_FORM_CHARSET "KARVEL_FORM_CHARSET"        // the site's form encoding
 #define KARVEL_SETTING_WINE_PREFIX "KARVEL_WINE_PREFIX"          // where its Windows programs run
 #define KARVEL_SETTING_WINDOWS_PATHS "KARVEL_WINDOWS_PATHS"      // lines "C:\apps|/srv/karvel/backends"
+// Where the debug-copy build leaves its copy of each exchange file (host only): unset, beside the
+// back-end program.
+#define KARVEL_SETTING_DEBUG_COPY_DIR "KARVEL_DEBUG_COPY_DIR"
 // "legacy" (error pages go with status 200, as they always did) or "http" (with the status that
 // says what failed: 502, 504, 503, 413, 500, 400).
 #define KARVEL_SETTING_ERROR_STATUS "KARVEL_ERROR_STATUS"
@@ -77,6 +80,18 @@ struct KARVEL_REQUEST_FAILURE {
   DWORD dwError;       // the system's error code behind it (a Win32 code), 0 when there is none
   DWORD dwStatus;      // the status the page goes with
   BOOL bErrorDocument; // the page may give way to the server's own error document for dwStatus
+};
+
+// Something the operator should know that does not fail the request (the debug copy that could
+// not be written): the host writes one warn line of it in the request's own error log, with the
+// client and the request's log id, and answers TRUE; the request goes on either way. A host that
+// does not know it answers FALSE, and the warning is lost: it is a help, never a condition.
+#define HSE_REQ_KARVEL_WARNING 0x4B560005u  // lpvBuffer: KARVEL_REQUEST_WARNING
+
+struct KARVEL_REQUEST_WARNING {
+  LPCSTR pszText;  // what went wrong, in the operator's words
+  LPCSTR pszPath;  // the file or directory it concerns; may be null
+  DWORD dwError;   // the system's error code behind it (a Win32 code), 0 when there is none
 };
 
 #ifndef _WIN32

@@ -214,6 +214,11 @@ BOOL WINAPI ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buff
       done = TRUE;
       break;
     }
+    case HSE_REQ_KARVEL_WARNING:
+      if (buffer == nullptr) return FailWithError(ERROR_INVALID_PARAMETER);
+      TakeWarningReport(context->pRequest, *static_cast<const KARVEL_REQUEST_WARNING*>(buffer));
+      done = TRUE;
+      break;
     case HSE_REQ_KARVEL_PROGRAM_STATE:
       done = ProgramState(&context->program, static_cast<DWORD*>(buffer), size);
       if (!done) return FailWithError(ERROR_INVALID_PARAMETER);

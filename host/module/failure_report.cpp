@@ -69,3 +69,16 @@ int TakeFailureReport(request_rec* r, const KARVEL_REQUEST_FAILURE& failure, boo
   if (status == HTTP_SERVICE_UNAVAILABLE) apr_table_setn(r->err_headers_out, "Retry-After", "10");
   return ap_response_code_string(r, ap_index_of_response(status)) != nullptr ? status : 0;
 }
+
+void TakeWarningReport(request_rec* r, const KARVEL_REQUEST_WARNING& warning) {
+  const char* text = Bounded(r->pool, warning.pszText, kReasonBytes);
+  const char* path = Bounded(r->pool, warning.pszPath, kProgramBytes);
+  const int error = ErrnoOfWin32Error(warning.dwError);
+  // A code with no errno of its own is still given, as the extension's.
+  const char* code = error == 0 && warning.dwError != 0
+                         ? apr_psprintf(r->pool, " (error %lu)", static_cast<unsigned long>(warning.dwError))
+                         : "";
+  ap_log_rerror(APLOG_MARK, APLOG_WARNING, error != 0 ? APR_FROM_OS_ERROR(error) : APR_SUCCESS, r,
+                "karvel: %s%s%s%s [%s]", text != nullptr ? text : "warning", path != nullptr ? ": " : "",
+                path != nullptr ? path : "", code, RequestLogId(r));
+}

@@ -14,4 +14,8 @@
 // the page, or 0 when the page goes out.
 int TakeFailureReport(request_rec* r, const KARVEL_REQUEST_FAILURE& failure, bool alreadyLogged);
 
+// The extension's warning that fails nothing (HSE_REQ_KARVEL_WARNING): one warn line in the
+// request's error log, what and where, the system's error where it gave one.
+void TakeWarningReport(request_rec* r, const KARVEL_REQUEST_WARNING& warning);
+
 #endif  // KARVEL_HOST_FAILURE_REPORT_H

@@ -238,6 +238,9 @@ const command_rec kDirectives[] = {
                   "the directory whose programs forms may start"),
     AP_INIT_TAKE1("KarvelTempDir", AsCommand(SetTempDir), nullptr, RSRC_CONF | ACCESS_CONF,
                   "the directory for exchange files and uploads"),
+    AP_INIT_TAKE1("KarvelDebugCopyDir", AsCommand(SetDebugCopyDir), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "where the debug-copy build of the extension leaves its copies of exchange files (default: "
+                  "beside the back-end program)"),
     AP_INIT_TAKE1("KarvelMaxFields", AsCommand(SetMaxFields), nullptr, RSRC_CONF | ACCESS_CONF,
                   "fields a request may send before it is refused with 413 (default 10000, 0: no limit)"),
     AP_INIT_TAKE1("KarvelBackendTimeout", AsCommand(SetBackendTimeout), nullptr, RSRC_CONF | ACCESS_CONF,

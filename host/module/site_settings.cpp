@@ -36,6 +36,7 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   auto* merged = static_cast<SiteSettings*>(apr_pcalloc(pool, sizeof(SiteSettings)));
   merged->szBackendDir = inner->szBackendDir != nullptr ? inner->szBackendDir : base->szBackendDir;
   merged->szTempDir = inner->szTempDir != nullptr ? inner->szTempDir : base->szTempDir;
+  merged->szDebugCopyDir = inner->szDebugCopyDir != nullptr ? inner->szDebugCopyDir : base->szDebugCopyDir;
   merged->nMaxFields = inner->nMaxFields != kUnset ? inner->nMaxFields : base->nMaxFields;
   merged->nBackendTimeoutMs = inner->nBackendTimeoutMs != kUnset ? inner->nBackendTimeoutMs : base->nBackendTimeoutMs;
   merged->nKillGraceMs = inner->nKillGraceMs != kUnset ? inner->nKillGraceMs : base->nKillGraceMs;
@@ -77,6 +78,8 @@ constexpr size_t kPathLimit = MAX_PATH - 1;
 // A temporary directory leaves room for a separator and the longest name a request makes in it,
 // its upload directory "VCU" + 16 hex digits + ".tmp".
 constexpr size_t kTempDirectoryLimit = kPathLimit - 1 - (3 + REQUEST_NAME_DIGITS + 4);
+// A debug-copy directory leaves room for a separator and the copy's name, "vcdebug.tmp".
+constexpr size_t kDebugCopyDirectoryLimit = kPathLimit - 1 - (sizeof "vcdebug.tmp" - 1);
 
 const char* DirectoryArgument(cmd_parms* cmd, const char* dir, const char** target, size_t limit = kPathLimit) {
   const char* path = ap_server_root_relative(cmd->pool, dir);
@@ -134,6 +137,10 @@ const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir) {
                        nullptr);
   }
   return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szTempDir, kTempDirectoryLimit);
+}
+
+const char* SetDebugCopyDir(cmd_parms* cmd, void* settings, const char* dir) {
+  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szDebugCopyDir, kDebugCopyDirectoryLimit);
 }
 
 const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value) {
@@ -242,6 +249,7 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
     return apr_psprintf(r->pool, "%d", settings->nMaxFields);
   }
   if (std::strcmp(name, KARVEL_SETTING_FORM_CHARSET) == 0) return settings->szFormCharset;
+  if (std::strcmp(name, KARVEL_SETTING_DEBUG_COPY_DIR) == 0) return settings->szDebugCopyDir;
   if (std::strcmp(name, KARVEL_SETTING_ERROR_STATUS) == 0) return settings->nHttpErrorStatus == 1 ? "http" : "legacy";
   if (std::strcmp(name, KARVEL_SETTING_WINDOWS_PATHS) == 0) return settings->szWindowsPaths;
   if (std::strcmp(name, KARVEL_SETTING_WINE_PREFIX) == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {

@@ -15,6 +15,7 @@ constexpr int kUnset = -1;
 struct SiteSettings {
   const char* szBackendDir;  // KarvelBackendDir; nullptr while unset
   const char* szTempDir;     // KarvelTempDir; nullptr while unset
+  const char* szDebugCopyDir;  // KarvelDebugCopyDir; nullptr while unset (beside the program)
   int nMaxFields;            // KarvelMaxFields; kUnset while unset
   int nBackendTimeoutMs;     // KarvelBackendTimeout, milliseconds (never 0); kUnset while unset
   int nKillGraceMs;          // KarvelKillGrace, milliseconds; kUnset while unset (5 s)
@@ -57,6 +58,9 @@ void* MergeSiteSettings(apr_pool_t* pool, void* base, void* inner);
 // KarvelBackendDir DIR, KarvelTempDir DIR: directories that must exist when the server starts.
 const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir);
 const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir);
+// KarvelDebugCopyDir DIR: where the debug-copy build of the extension leaves its copies (a directory
+// that must exist at start and that the server's user can write).
+const char* SetDebugCopyDir(cmd_parms* cmd, void* settings, const char* dir);
 // KarvelMaxFields N: fields a request may send (0: no limit).
 const char* SetMaxFields(cmd_parms* cmd, void* settings, const char* value);
 // KarvelBackendTimeout TIME: how long a request waits for its back-end's answer; 0 is refused.
@@ -80,7 +84,8 @@ const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const ch
 
 // The value of setting variable `name` for request `r` ("KARVEL_BACKEND_DIR", "KARVEL_TEMP_DIR",
 // "KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT", "KARVEL_FORM_CHARSET", "KARVEL_WINDOWS_PATHS",
-// "KARVEL_WINE_PREFIX": the prefix, where the site runs Windows programs under Wine), in its pool;
+// "KARVEL_DEBUG_COPY_DIR", "KARVEL_WINE_PREFIX": the prefix, where the site runs Windows programs
+// under Wine), in its pool;
 // nullptr when `name` is no setting or
 // it is not set (the extension then takes its default).
 const char* SiteSettingVariable(request_rec* r, const char* name);

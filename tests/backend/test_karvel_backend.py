@@ -7,7 +7,7 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "backend"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "backend", "python"))
 import karvel_backend as kb  # noqa: E402
 
 AS_SENT, CONVERTED = "as sent", "converted"
@@ -191,6 +191,50 @@ class DecodeValue(unittest.TestCase):
         for code in differences:
             self.assertEqual(kb.decode_value(code).translate(pua), parts[codes.index(code)], code.hex())
             self.assertTrue(set(code) & {0xA0, 0xFD, 0xFE, 0xFF}, code.hex())
+
+
+# Text and what both kits make of it: each of the five escaped wherever it stands, "&" of an entity
+# too (escaping twice shows), everything else as it is.
+HTML_ESCAPES = [
+    ("", ""),
+    ("plain text 123", "plain text 123"),
+    ("&", "&amp;"), ("<", "&lt;"), (">", "&gt;"), ('"', "&quot;"), ("'", "&#39;"),
+    ("&amp;", "&amp;amp;"),
+    ("&lt;&#39;", "&amp;lt;&amp;#39;"),
+    ("<script>alert('x')</script>", "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"),
+    ('a="b" c=\'d\'', "a=&quot;b&quot; c=&#39;d&#39;"),
+    ("<<>>&&", "&lt;&lt;&gt;&gt;&amp;&amp;"),
+    ("\0<\0", "\0&lt;\0"),
+    ("山田 <太郎>", "山田 &lt;太郎&gt;"),
+]
+
+
+class HtmlEscape(unittest.TestCase):
+    def test_text_and_bytes_escape_the_same_five(self):
+        for text, escaped in HTML_ESCAPES:
+            self.assertEqual(escaped, kb.html_escape(text), text)
+            self.assertIsInstance(kb.html_escape(text), str)
+            encoded = text.encode("cp932")
+            for given in (encoded, bytearray(encoded), memoryview(encoded)):
+                self.assertEqual(escaped.encode("cp932"), kb.html_escape(given), text)
+                self.assertIsInstance(kb.html_escape(given), bytes)
+
+    def test_shift_jis_characters_stay_whole(self):
+        # Every two-byte code with a trail byte in the kit's range: none is broken by escaping.
+        for lead in list(range(0x81, 0xA0)) + list(range(0xE0, 0xFD)):
+            for trail in range(0x40, 0xFD):
+                code = bytes([lead, trail])
+                self.assertEqual(code, kb.html_escape(code), code.hex())
+
+    def test_kits_escape_alike(self):
+        tool = os.environ.get("HTML_ESCAPE_TOOL")
+        if not tool:
+            self.skipTest("HTML_ESCAPE_TOOL not set (ctest sets it)")
+        inputs = [text.encode("cp932") for text, _ in HTML_ESCAPES] + [bytes(range(256)), bytes(range(255, -1, -1))]
+        for data in inputs:
+            theirs = subprocess.run([tool], input=data, stdout=subprocess.PIPE, check=True).stdout
+            self.assertEqual(theirs, kb.html_escape(data), data)
+            self.assertEqual(theirs.decode("latin-1"), kb.html_escape(data.decode("latin-1")), data)
 
 
 if __name__ == "__main__":

@@ -130,7 +130,7 @@ class WindowsPathsPerSite(unittest.TestCase):
         # path left for the server to find (the kit's answer_file would resolve it here).
         # The kit goes beside it: the server's user may not reach into the checkout (under /root).
         backends = os.path.join(cls.server.stage, "backends")
-        shutil.copy(os.path.join(SOURCE, "backend", "karvel_backend.py"), backends)
+        shutil.copy(os.path.join(SOURCE, "backend", "python", "karvel_backend.py"), backends)
         os.chmod(os.path.join(backends, "karvel_backend.py"), 0o644)
         answering = os.path.join(backends, "answer_named.py")
         with open(answering, "w") as f:

@@ -23,6 +23,7 @@
 #include "gateway/debug_copy.h"
 #include "gateway/error_page.h"
 #include "gateway/request_driver.h"
+#include "isapi/karvel_host.h"
 #include "gateway/fake_ecb.h"
 #include "platform/test_hooks.h"
 #include "support/files.h"
@@ -34,6 +35,7 @@ using test_support::ReadAll;
 using test_support::ScopedEnv;
 using test_support::TempDir;
 using test_support::WriteAll;
+using namespace std::string_literals;
 
 // A temporary directory for exchange files and a back-end directory with scripted programs.
 class BackendFixture {
@@ -227,7 +229,7 @@ TEST(BackendRun, DebugCopyLiesBesideTheProgram) {
   WriteAll(request.szExchangePath, "request bytes");
   choose("prog");
   request.bVcexeTaken = true;
-  MakeDebugCopy(request);
+  MakeDebugCopy(nullptr, request);
   EXPECT_EQ(ReadAll(f.backends() + "/vcdebug.tmp"), "request bytes");
   request.bVcexeTaken = false;
   CHAR path[MAX_PATH];
@@ -240,7 +242,7 @@ TEST(BackendRun, DebugCopyLiesBesideTheProgram) {
   chmod((f.backends() + "/vcdebug.tmp").c_str(), 0644);
   choose("prog");
   request.bVcexeTaken = true;
-  MakeDebugCopy(request);
+  MakeDebugCopy(nullptr, request);
   struct stat info{};
   ASSERT_EQ(stat((f.backends() + "/vcdebug.tmp").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -250,10 +252,74 @@ TEST(BackendRun, DebugCopyLiesBesideTheProgram) {
                                    std::string("../elsewhere/x"), std::string("")}) {
     choose(named);
     EXPECT_FALSE(DebugCopyPath(request, path)) << named;
-    MakeDebugCopy(request);
+    MakeDebugCopy(nullptr, request);
   }
   EXPECT_FALSE(std::filesystem::exists(f.dir().File("elsewhere/vcdebug.tmp")));
   EXPECT_FALSE(std::filesystem::exists(f.dir().File("vcdebug.tmp")));
+}
+
+// The debug copy where the site's KarvelDebugCopyDir says, else beside the program; a copy that
+// cannot be written is one warning to the host, saying where, and the request answers all the same.
+TEST(BackendRun, DebugCopyGoesWhereTheSiteSaysOrIsWarnedOf) {
+  BackendFixture f;
+  f.Program("prog", "91  Content-Type: text/plain\\r\\n\\r\\nok");
+  mkdir(f.dir().File("copies").c_str(), 0700);
+  WriteAll(f.dir().File("a-file"), "x");
+  const std::string beside = f.backends() + "/vcdebug.tmp";
+  struct Case {
+    const char* what;
+    std::string setting;   // KARVEL_DEBUG_COPY_DIR as the host gives it ("": none)
+    std::string query;
+    std::string copy;      // where the copy must be ("": nowhere)
+    std::string warnedAt;  // the path the warning names ("": no warning; "-": a warning without one)
+  };
+  const std::string copies = f.dir().File("copies");
+  const Case cases[] = {
+      {"the site's directory", copies, "VCEXE=prog&a=1", copies + "/vcdebug.tmp", ""},
+      {"its name by the field", copies + "/", "VBEXE=prog&a=1", copies + "/vbdebug.tmp", ""},
+      {"no setting: beside the program", "", "VCEXE=prog&a=1", beside, ""},
+      {"a directory that is not there", f.dir().File("gone"), "VCEXE=prog&a=1", "", f.dir().File("gone") + "/vcdebug.tmp"},
+      {"a file, not a directory", f.dir().File("a-file"), "VCEXE=prog&a=1", "", f.dir().File("a-file") + "/vcdebug.tmp"},
+      {"a setting too long for the room", std::string(300, 'd'), "VCEXE=prog&a=1", "", "-"},
+      // Where the form chooses nothing, a program that does not run still leaves its copy.
+      {"the site's directory, no such program", copies, "VCEXE=missing&a=1", copies + "/vcdebug.tmp", ""},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& old : {copies + "/vcdebug.tmp", copies + "/vbdebug.tmp", beside}) unlink(old.c_str());
+    FakeEcb fake = FakeEcb::Get(c.query);
+    if (!c.setting.empty()) fake.Variable(KARVEL_SETTING_DEBUG_COPY_DIR, c.setting);
+    ExchangeRequest request{};
+    const DWORD result = HandleRequest(fake.Ecb(), true, &request);
+    const bool runs = c.query.find("missing") == std::string::npos;
+    EXPECT_EQ(result, static_cast<DWORD>(runs ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR)) << c.what;
+    if (runs) {
+      ASSERT_EQ(fake.supportCalls().size(), 1u) << c.what;
+      EXPECT_EQ(fake.supportCalls()[0].header, "Content-Type: text/plain\r\n\r\nok") << c.what << ": the request answers";
+    }
+    for (const std::string& path : {copies + "/vcdebug.tmp", copies + "/vbdebug.tmp", beside}) {
+      EXPECT_EQ(test_support::Exists(path), path == c.copy) << c.what << ": " << path;
+    }
+    // The copy holds exactly the exchange file the program was given (its request's fields).
+    if (!c.copy.empty()) {
+      EXPECT_NE(ReadAll(c.copy).find("a\0"s + "1"), std::string::npos) << c.what;
+    }
+    if (c.warnedAt.empty()) {
+      EXPECT_TRUE(fake.warnings().empty()) << c.what;
+      continue;
+    }
+    ASSERT_EQ(fake.warnings().size(), 1u) << c.what;
+    EXPECT_NE(fake.warnings()[0].text.find("debug copy"), std::string::npos) << c.what;
+    if (c.warnedAt == "-") continue;
+    EXPECT_EQ(fake.warnings()[0].path, c.warnedAt) << c.what;
+    EXPECT_NE(fake.warnings()[0].error, 0u) << c.what;
+  }
+  // The plain build makes no copy and says nothing of one.
+  FakeEcb plain = FakeEcb::Get("VCEXE=prog&a=1");
+  plain.Variable(KARVEL_SETTING_DEBUG_COPY_DIR, copies);
+  unlink((copies + "/vcdebug.tmp").c_str());
+  EXPECT_EQ(HandleRequest(plain.Ecb(), false, nullptr), static_cast<DWORD>(HSE_STATUS_SUCCESS));
+  EXPECT_FALSE(test_support::Exists(copies + "/vcdebug.tmp"));
+  EXPECT_TRUE(plain.warnings().empty());
 }
 
 // A back-end's answer can be any size, up to and past 4 GiB: it goes out in blocks, never read

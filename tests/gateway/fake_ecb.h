@@ -72,6 +72,12 @@ class FakeEcb {
     bool errorDocument;
   };
   const std::vector<FailureTold>& failures() const { return failures_; }
+  // Each HSE_REQ_KARVEL_WARNING the extension told (they are not among supportCalls()).
+  struct WarningTold {
+    std::string text, path;
+    DWORD error;
+  };
+  const std::vector<WarningTold>& warnings() const { return warnings_; }
   // Every byte sent through WriteClient, and through HSE_REQ_VECTOR_SEND (memory and files).
   const std::string& written() const { return written_; }
   // HSE_REQ_VECTOR_SEND calls taken (they are not among supportCalls()).
@@ -128,6 +134,7 @@ class FakeEcb {
     ecb_.WriteClient = &WriteClient;
     supportCalls_.clear();
     failures_.clear();
+    warnings_.clear();
     written_.clear();
     vectorSends_ = 0;
     writeCalls_ = 0;
@@ -187,6 +194,12 @@ class FakeEcb {
       auto text = [](LPCSTR value) { return std::string(value != nullptr ? value : "\x01null"); };
       fake->failures_.push_back({text(told->pszResult), text(told->pszText), text(told->pszProgram),
                                  text(told->pszReason), told->dwError, told->dwStatus, told->bErrorDocument != FALSE});
+      return TRUE;
+    }
+    if (request == HSE_REQ_KARVEL_WARNING) {
+      const auto* told = static_cast<const KARVEL_REQUEST_WARNING*>(buffer);
+      fake->warnings_.push_back({told->pszText != nullptr ? told->pszText : "\x01null",
+                                 told->pszPath != nullptr ? told->pszPath : "\x01null", told->dwError});
       return TRUE;
     }
     // Karvel's own requests: this server starts no programs (the extension does).
@@ -273,6 +286,7 @@ class FakeEcb {
   std::map<std::string, std::string> variables_;
   std::vector<SupportCall> supportCalls_;
   std::vector<FailureTold> failures_;
+  std::vector<WarningTold> warnings_;
   std::string written_;
   int vectorSends_ = 0, writeCalls_ = 0, connectedAsks_ = 0;
   bool connected_ = true;

@@ -10,13 +10,15 @@ A back-end program is started with one argument, the path of the request's excha
 Values are Shift-JIS in code page 932; decode_value(value) gives them as text.
 
 The exchange file's layout and the two shapes of a value record are described in
-karvel_backend.h beside this file; this module reads and writes them the same way. Every answer
+karvel_backend.h (the C++ kit); this module reads and writes them the same way. Every answer
 is written to "<exchange file>.answer" and renamed over the exchange file, so the waiting server
 only ever sees a complete answer.
 """
 
 import os
 import struct
+
+__version__ = "1.0.0"
 
 HEADER_BYTES = 524
 ENTRY_BYTES = 16
@@ -122,6 +124,23 @@ def decode_value(value):
     become U+FFFD. A character the form's page could not encode arrives as a decimal reference
     ("&#128512;") and is left as it is."""
     return bytes(value).decode("cp932", "replace")
+
+
+_HTML_ESCAPES = {ord("&"): "&amp;", ord("<"): "&lt;", ord(">"): "&gt;", ord('"'): "&quot;", ord("'"): "&#39;"}
+
+
+def html_escape(text):
+    """`text` with & < > " ' as the entities &amp; &lt; &gt; &quot; &#39;, for any place in a page,
+    inside attribute values too (karvel::HtmlEscape in the C++ kit escapes the same five). A str
+    gives a str; bytes (a Shift-JIS value as the server wrote it) give bytes, escaped byte by byte:
+    no Shift-JIS trail byte is one of the five, so no character is broken."""
+    if isinstance(text, str):
+        return text.translate(_HTML_ESCAPES)
+    # "&" first: the entities the others become must not be escaped again.
+    data = bytes(text).replace(b"&", b"&amp;")
+    for byte, entity in ((b"<", b"&lt;"), (b">", b"&gt;"), (b'"', b"&quot;"), (b"'", b"&#39;")):
+        data = data.replace(byte, entity)
+    return data
 
 
 def upload_directory(path):
