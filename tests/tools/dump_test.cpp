@@ -1,6 +1,7 @@
 // karvel-dump's reading and showing of exchange files: files the gateway itself wrote, each
 // answer kind, and damaged files cut and spoiled at every offset.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <memory>
@@ -93,6 +94,34 @@ TEST(DumpRequest, CutOrSpoiledAnywhereAgreesWithTheKit) {
         }
       }
     }
+  }
+}
+
+// A value naming a file in the request's own upload directory is shown as an upload; the same
+// path beside another exchange file, or a missing file, is not.
+TEST(DumpRequest, ShowsUploadsOfThisRequestOnly) {
+  TempDir dir;
+  const std::string uploads = dir.path() + "/VCU0001.tmp";
+  ASSERT_EQ(mkdir(uploads.c_str(), 0700), 0);
+  test_support::WriteAll(uploads + "/f", "12345");
+  const struct {
+    const char* name;
+    std::string exchange, value;
+    bool upload;
+  } cases[] = {
+      {"its own upload", dir.path() + "/VC0001.tmp", uploads + "/f", true},
+      {"another request's", dir.path() + "/VC0002.tmp", uploads + "/f", false},
+      {"missing", dir.path() + "/VC0001.tmp", uploads + "/g", false},
+      {"a debug copy's name", dir.path() + "/vcdebug.tmp", uploads + "/f", false},
+  };
+  for (const auto& c : cases) {
+    const std::string bytes = Written("u=" + c.value, dir);
+    DumpedExchange dump;
+    std::string reason;
+    ASSERT_TRUE(ReadExact(bytes, &dump, &reason)) << reason;
+    const std::string words = DumpInWords(c.exchange, dump, true);
+    EXPECT_EQ(words.find("    upload: \"" + c.value + "\", 5 bytes\n") != std::string::npos, c.upload) << c.name << words;
+    EXPECT_EQ(DumpAsJson(c.exchange, dump).find("\"upload\": {\"path\"") != std::string::npos, c.upload) << c.name;
   }
 }
 
