@@ -25,10 +25,10 @@ endforeach()
 
 install(TARGETS jpcodec VC_KARVEL2_plain EMITSTATUS LIBRARY DESTINATION ${KARVEL_LIB_DIR})
 install(TARGETS VC_KARVEL2_debug_copy LIBRARY DESTINATION ${KARVEL_LIB_DIR}/debug-copy)
-install(TARGETS emitstatus RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS emitstatus karvel-dump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Makes the Wine prefix Windows back-ends run in (as root, for the server's user).
 install(PROGRAMS host/tools/karvel-wine-setup DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES statusfile/emitstatus.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES statusfile/emitstatus.1 tools/dump/karvel-dump.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 if(TARGET mod_karvel)
   install(TARGETS mod_karvel LIBRARY DESTINATION ${KARVEL_APACHE_MODULE_DIR})
 endif()
