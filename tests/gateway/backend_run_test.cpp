@@ -281,6 +281,8 @@ TEST(BackendRun, DebugCopyGoesWhereTheSiteSaysOrIsWarnedOf) {
       {"a directory that is not there", f.dir().File("gone"), "VCEXE=prog&a=1", "", f.dir().File("gone") + "/vcdebug.tmp"},
       {"a file, not a directory", f.dir().File("a-file"), "VCEXE=prog&a=1", "", f.dir().File("a-file") + "/vcdebug.tmp"},
       {"a setting too long for the room", std::string(300, 'd'), "VCEXE=prog&a=1", "", "-"},
+      // The setting fits, the copy's path in it would not: named, with its own error.
+      {"a copy path over 259 bytes", "/" + std::string(248, 'd'), "VCEXE=prog&a=1", "", "/" + std::string(248, 'd') + "/"},
       // Where the form chooses nothing, a program that does not run still leaves its copy.
       {"the site's directory, no such program", copies, "VCEXE=missing&a=1", copies + "/vcdebug.tmp", ""},
   };
