@@ -8,15 +8,41 @@
 
 namespace {
 
-// iconv's names: CP932 is the Shift_JIS browsers send (windows-31j), with the vendor characters.
+// iconv's names for what browsers send: CP932 is their Shift_JIS (windows-31j), EUC-JP-MS their
+// EUC-JP, both with NEC's row 13 (①, ㈱) and the vendor characters. ISO-2022-JP is made from the
+// EUC-JP (see EucToJis): glibc's own lacks row 13.
 const char* IconvName(SendCharset charset) {
   switch (charset) {
     case kSendShiftJis: return "CP932";
-    case kSendEucJp: return "EUC-JP";
-    case kSendJis: return "ISO-2022-JP";
+    case kSendEucJp:
+    case kSendJis: return "EUC-JP-MS";
     case kSendUtf8: break;
   }
   return "UTF-8";
+}
+
+// ISO-2022-JP as browsers send it: ASCII, and JIS X 0208 (with row 13) after ESC $ B, back to
+// ASCII at the end. What EUC-JP holds beyond that (half-width katakana, JIS X 0212) has no place
+// in it: false.
+bool EucToJis(const std::string& euc, std::string* jis) {
+  jis->clear();
+  bool twoByte = false;
+  for (size_t k = 0; k < euc.size(); ++k) {
+    const auto byte = static_cast<unsigned char>(euc[k]);
+    if (byte < 0x80) {
+      if (twoByte) *jis += "\x1B(B";
+      twoByte = false;
+      *jis += euc[k];
+      continue;
+    }
+    if (byte < 0xA1 || k + 1 >= euc.size()) return false;  // 0x8E kana, 0x8F JIS X 0212
+    if (!twoByte) *jis += "\x1B$B";
+    twoByte = true;
+    *jis += static_cast<char>(byte - 0x80);
+    *jis += static_cast<char>(static_cast<unsigned char>(euc[++k]) - 0x80);
+  }
+  if (twoByte) *jis += "\x1B(B";
+  return true;
 }
 
 bool ReadFileBytes(const std::string& path, std::string* bytes) {
@@ -142,6 +168,10 @@ bool ConvertFromUtf8(const std::string& text, SendCharset charset, std::string* 
     converted = done != static_cast<size_t>(-1) || errno == E2BIG;
   }
   iconv_close(converter);
+  if (converted && charset == kSendJis) {
+    const std::string euc = *out;
+    converted = EucToJis(euc, out);
+  }
   if (!converted) *error = "\"" + text + "\" cannot be sent in " + SendCharsetLabel(charset);
   return converted;
 }

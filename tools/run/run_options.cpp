@@ -81,10 +81,10 @@ bool CheckCombination(const RunOptions& options, bool postAsked, std::string* er
   for (const FormArgument& field : options.fields) upload = upload || field.bUpload;
   if (options.program.empty()) {
     *error = "no PROGRAM given";
-  } else if (options.bGet && (options.bMultipart || postAsked)) {
-    *error = "--get cannot go with --post or --multipart";
   } else if (options.bGet && upload) {
     *error = "an upload (NAME=@FILE) needs a POST";
+  } else if (options.bGet && (options.bMultipart || postAsked)) {
+    *error = "--get cannot go with --post or --multipart";
   } else if (options.bodyFile.empty() != options.contentType.empty()) {
     *error = "--body and --content-type go together";
   } else if (!options.bodyFile.empty() && (options.bGet || options.bMultipart || !options.fields.empty())) {
