@@ -210,9 +210,24 @@ class OnItsOwn(unittest.TestCase):
             self.assertIn(b"karvel-run", run.stderr)
             self.assertEqual(b"", run.stdout, args)
 
+    def test_a_windows_program_runs_under_wine_only_when_asked(self):
+        program = os.path.join(BUILD, "bin", "wine-backends", "wine_echo.exe")
+        if not shutil.which("wine") or not os.path.exists(program):
+            self.skipTest("no Wine or no Windows back-ends here")
+        refused = self.run_tool(program, "a=1")
+        self.assertEqual(1, refused.returncode, refused.stderr)
+        self.assertIn(b"--wine", refused.stderr)
+        prefix = tempfile.mkdtemp(prefix="karvel-e2e-run-wine-", dir="/tmp")
+        try:
+            run = self.run_tool("--wine", "--wine-prefix", prefix, "--timeout", "120", program, "a=1")
+            self.assertEqual(0, run.returncode, run.stderr[-2000:])
+            self.assertIn(b"VCEXE=wine_echo.exe", run.stdout)
+            self.assertIn(b"a=1", run.stdout)
+        finally:
+            subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), stderr=subprocess.DEVNULL)
+            shutil.rmtree(prefix, ignore_errors=True)
+
     def test_wine_where_it_is_not_installed_exits_2(self):
-        if shutil.which("wine"):
-            self.skipTest("Wine is installed here")
         run = subprocess.run([KARVEL_RUN, "--wine", os.path.join(BUILD, "bin", "backends", "echo")],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, PATH="/nonexistent"))
         self.assertEqual(2, run.returncode)
