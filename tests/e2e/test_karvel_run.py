@@ -11,12 +11,13 @@ made in the same temporary directory, so the paths have the same length)."""
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import unittest
 import urllib.parse
 
-from karvel_e2e import BUILD, Server, multipart
+from karvel_e2e import BUILD, Server, multipart, wait_until
 
 KARVEL_RUN = os.path.join(BUILD, "bin", "karvel-run")
 EXTENSION = '"@STAGE@/lib/debug-copy/VC_KARVEL2.so"'
@@ -61,6 +62,12 @@ def parse_response(output):
         name, _, value = line.partition(":")
         headers[name.strip().lower()] = value.strip()
     return status, headers, body
+
+
+def program_pids(program, parent):
+    """The pids of `program` (its resolved path, as the extension starts it) that `parent` started."""
+    out = subprocess.run(["pgrep", "-P", str(parent), "-f", os.path.realpath(program)], stdout=subprocess.PIPE, text=True).stdout
+    return [int(p) for p in out.split()]
 
 
 def copies(directory):
@@ -200,6 +207,25 @@ class OnItsOwn(unittest.TestCase):
         self.assertEqual(0, run.returncode, run.stderr)
         self.assertTrue(run.stdout.startswith(b"<html>"), run.stdout[:100])
         self.assertIn("山".encode("cp932"), run.stdout)
+
+    def test_stopping_karvel_run_stops_its_program(self):
+        program = os.path.join(BUILD, "bin", "test-backends", "never_answers")
+        for signal_number in (signal.SIGINT, signal.SIGTERM):
+            # A karvel-run stopped so leaves its temporary directory: one of the test's own.
+            tool = subprocess.Popen([KARVEL_RUN, "--temp-dir", dirs["files"], program], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            try:
+                self.assertTrue(wait_until(lambda: program_pids(program, tool.pid), 10))
+                started = program_pids(program, tool.pid)
+                tool.send_signal(signal_number)
+                self.assertEqual(-signal_number, tool.wait(10))
+                # The program runs in a group of its own, which the terminal's signal does not reach.
+                self.assertTrue(wait_until(lambda: not any(os.path.exists("/proc/%d" % p) and
+                                                           open("/proc/%d/stat" % p).read().split()[2] != "Z"
+                                                           for p in started), 10), started)
+            finally:
+                tool.kill()
+                tool.wait()
 
     def test_bad_usage_exits_2(self):
         echo = os.path.join(BUILD, "bin", "backends", "echo")

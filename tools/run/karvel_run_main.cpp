@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "tools/run/program_run.h"
 #include "tools/run/run_options.h"
 #include "tools/run/run_setup.h"
 #include "tools/run/tool_host.h"
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
     EndRun(options, &setup, request);
     return 2;
   }
+  StopProgramWithKarvelRun();
   DWORD result = HSE_STATUS_ERROR;
   if (!RunThroughExtension(setup.extension, &request, &result, &error)) {
     std::fprintf(stderr, "karvel-run: %s\n", error.c_str());

@@ -15,6 +15,14 @@ extern char** environ;
 
 namespace {
 
+volatile sig_atomic_t g_programGroup = 0;  // the running program's group, 0 when none
+
+void StopGroupAndDie(int signal) {
+  if (g_programGroup > 0) kill(-g_programGroup, SIGKILL);
+  std::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
 // A Windows program ("MZ"): it runs under Wine or not at all.
 bool IsWindowsProgram(const char* path) {
   const int file = open(path, O_RDONLY | O_CLOEXEC);
@@ -43,6 +51,7 @@ bool Reaped(ProgramRun* run) {
     got = waitpid(run->pid, &status, WNOHANG);
   } while (got < 0 && errno == EINTR);
   if (got == run->pid || (got < 0 && errno == ECHILD)) run->bExited = true;
+  if (run->bExited) g_programGroup = 0;
   return run->bExited;
 }
 
@@ -93,6 +102,7 @@ void StartProgram(KARVEL_PROGRAM_START* start, const WineRun& wine, ProgramRun* 
     return;
   }
   run->pid = pid;
+  g_programGroup = pid;
   start->dwOutcome = KARVEL_PROGRAM_STARTED;
 }
 
@@ -119,4 +129,9 @@ void StopProgram(ProgramRun* run) {
   while (waitpid(run->pid, &status, 0) < 0 && errno == EINTR) {
   }
   run->bExited = true;
+  g_programGroup = 0;
+}
+
+void StopProgramWithKarvelRun() {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(signal, StopGroupAndDie);
 }

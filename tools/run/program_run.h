@@ -32,4 +32,9 @@ bool ProgramStillRuns(ProgramRun* run, DWORD waitMs);
 // A program that did not answer is stopped, with the processes it started.
 void StopProgram(ProgramRun* run);
 
+// Until the program ends: karvel-run stopped by a signal (Ctrl-C, SIGTERM, SIGHUP) stops the
+// program's group first. The program runs in a group of its own, which the terminal's Ctrl-C does
+// not reach: without this it would run on, unwaited for.
+void StopProgramWithKarvelRun();
+
 #endif  // KARVEL_TOOLS_RUN_PROGRAM_RUN_H

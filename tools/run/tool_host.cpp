@@ -203,7 +203,8 @@ void FillControlBlock(ToolRequest* request, EXTENSION_CONTROL_BLOCK* ecb, std::v
   ecb->lpszPathInfo = text("PATH_INFO");
   ecb->lpszPathTranslated = text("PATH_TRANSLATED");
   ecb->lpszContentType = text("CONTENT_TYPE");
-  ecb->cbTotalBytes = static_cast<DWORD>(body.size());
+  // A body of 4 GiB or more has a length no DWORD holds: unknown, as the server says it.
+  ecb->cbTotalBytes = body.size() >= 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(body.size());
   ecb->cbAvailable = static_cast<DWORD>(preloaded);
   ecb->lpbData = preload->data();
   ecb->GetServerVariable = GetServerVariableCallback;
