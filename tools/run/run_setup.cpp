@@ -134,7 +134,9 @@ bool PrepareRun(const RunOptions& options, const char* argv0, RunSetup* setup, T
     *error = "no directory " + DirectoryOf(options.program) + " for " + options.program;
     return false;
   }
-  const std::string toolPath = RealPath("/proc/self/exe").empty() ? RealPath(argv0) : RealPath("/proc/self/exe");
+  // The tool's own file, links resolved: a link to a build tree's karvel-run finds that tree's extension.
+  std::string toolPath = RealPath("/proc/self/exe");
+  if (toolPath.empty()) toolPath = RealPath(argv0);
   const bool debugCopy = options.bKeep || !options.debugCopyDir.empty();
   setup->extension = FindExtension(options.extension, toolPath, debugCopy);
   if (setup->extension.empty()) {
