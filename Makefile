@@ -27,6 +27,7 @@ PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
             --for "the load tests (e2e_load_and_faults, e2e_cluster) and make bench" wrk \
             --for "the fast-clock test (e2e_load_and_faults)" libfaketime \
             --for "the Windows back-ends under Wine (e2e_wine)" wine wine64 locales g++-mingw-w64-x86-64-posix \
+            --for "the package test's first back-end built with pkg-config (package)" pkg-config \
             --for "make bench" libbenchmark-dev \
             --for "make fuzz" clang libclang-rt-14-dev
 
