@@ -27,6 +27,7 @@ PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
             --for "the load tests (e2e_load_and_faults, e2e_cluster) and make bench" wrk \
             --for "the fast-clock test (e2e_load_and_faults)" libfaketime \
             --for "the Windows back-ends under Wine (e2e_wine)" wine wine64 locales g++-mingw-w64-x86-64-posix \
+            --for "the package test's first back-end built with pkg-config (package)" pkg-config \
             --for "make bench" libbenchmark-dev \
             --for "make fuzz" clang libclang-rt-14-dev
 
@@ -151,17 +152,21 @@ install: deps
 	cmake --build $(INSTALL_DIR) -j$(JOBS)
 	cmake --install $(INSTALL_DIR)
 
-# build/deb/libapache2-mod-karvel_VERSION_ARCH.deb, built by dpkg-buildpackage from a copy of the
-# sources (debian/ holds the packaging), then checked by lintian.
-DEB_PACKAGES := debhelper dpkg-dev apache2-dev lintian
+# build/deb/: the three packages (libapache2-mod-karvel, libkarvel-backend-dev,
+# python3-karvel-backend), built by dpkg-buildpackage from a copy of the sources (debian/ holds the
+# packaging), then checked by lintian. It installs only what the packages' build needs: the
+# Build-Depends of debian/control, and dpkg-dev and lintian, which it runs itself.
+DEB_TOOLS := dpkg-dev lintian
 deb-deps:
-	@cmake/install-packages $(DEB_PACKAGES)
-deb: deps deb-deps
+	@cmake/install-packages $$(cmake/build-depends debian/control) $(DEB_TOOLS)
+deb: deb-deps
 	rm -rf $(BUILD_DIR)/deb && mkdir -p $(BUILD_DIR)/deb/source/karvel
 	tar --exclude='./build' --exclude='./build-*' --exclude='./.git' -cf - . | tar -xf - -C $(BUILD_DIR)/deb/source/karvel
-	cd $(BUILD_DIR)/deb/source/karvel && dpkg-buildpackage -b -us -uc -j$(JOBS)
+	@# With the system's own interpreters and tools, as on a build daemon: pybuild builds for the
+	@# python3 of /usr/bin, not for one a PATH of the caller's puts first.
+	cd $(BUILD_DIR)/deb/source/karvel && PATH=/usr/sbin:/usr/bin:/sbin:/bin dpkg-buildpackage -b -us -uc -j$(JOBS)
 	mv $(BUILD_DIR)/deb/source/*.deb $(BUILD_DIR)/deb/
-	lintian --fail-on error $(BUILD_DIR)/deb/*.deb
+	lintian --fail-on error,warning $(BUILD_DIR)/deb/*.deb
 
 # With each test build goes the Wine prefix its servers kept (outside it when run as root).
 clean:

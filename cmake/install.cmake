@@ -29,6 +29,9 @@ install(TARGETS emitstatus karvel-dump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDI
 # Makes the Wine prefix Windows back-ends run in (as root, for the server's user).
 install(PROGRAMS host/tools/karvel-wine-setup DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(FILES statusfile/emitstatus.1 tools/dump/karvel-dump.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES host/tools/karvel-wine-setup.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+# Every directive, its default and where it is valid (karvel.conf names it).
+install(FILES host/module/mod_karvel.7 DESTINATION ${CMAKE_INSTALL_MANDIR}/man7)
 if(TARGET mod_karvel)
   install(TARGETS mod_karvel LIBRARY DESTINATION ${KARVEL_APACHE_MODULE_DIR})
 endif()
