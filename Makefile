@@ -29,6 +29,7 @@ PACKAGES := make cmake ninja-build g++ binutils libc6-dev \
             --for "the Windows back-ends under Wine (e2e_wine)" wine wine64 locales g++-mingw-w64-x86-64-posix \
             --for "the package test's first back-end built with pkg-config (package)" pkg-config \
             --for "make bench" libbenchmark-dev \
+            --for "the FastCGI baseline of make bench (resident_bench.py)" libfcgi-dev \
             --for "make fuzz" clang libclang-rt-14-dev
 
 # The Windows DLLs (MinGW-w64, i686 and x86_64) and Wine to test them. wine32 runs the i686 build
@@ -131,6 +132,7 @@ bench: deps
 	@echo "== bench/wine_bench.py"; /usr/bin/python3 bench/wine_bench.py $(BENCH_DIR)
 	@echo "== bench/cluster_bench.py"; /usr/bin/python3 bench/cluster_bench.py $(BENCH_DIR)
 	@echo "== bench/karvel_run_bench.py"; /usr/bin/python3 bench/karvel_run_bench.py $(BENCH_DIR)
+	@echo "== bench/resident_bench.py"; /usr/bin/python3 bench/resident_bench.py $(BENCH_DIR)
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
