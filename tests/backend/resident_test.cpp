@@ -36,12 +36,13 @@ int StatusOf(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Starts `program` with `args`, standard error into `errors`; `channel` (when >= 0) becomes its
-// descriptor 3 and nothing else passes beyond 0-2.
+// Starts `program` with `args`, standard error into `errors` (standard output to `out` when that
+// is >= 0); `channel` (when >= 0) becomes its descriptor 3 and nothing else passes beyond 0-2.
 pid_t Start(const std::string& program, const std::vector<std::string>& args, int channel,
-            const std::string& errors, const char* channelName) {
+            const std::string& errors, const char* channelName, int out = -1) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
+  if (out >= 0) dup2(out, 1);
   const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   if (err >= 0) dup2(err, 2);
   if (channel >= 0) dup2(channel, 3);
@@ -67,13 +68,13 @@ struct Instance {
   pid_t pid = -1;
   int channel = -1;
 
-  Instance(const std::string& program, const std::string& errors) {
+  Instance(const std::string& program, const std::string& errors, int out = -1) {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return;
     // A guard against a hung instance, not a measure of speed.
     const timeval limit{60, 0};
     setsockopt(ends[0], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    pid = Start(program, {}, ends[1], errors, "3");
+    pid = Start(program, {}, ends[1], errors, "3", out);
     close(ends[1]);
     channel = ends[0];
   }
@@ -142,12 +143,14 @@ TEST(ResidentServe, AnswersRequestAfterRequestAsOneShotRunsDo) {
     FakeEcb fake;
     std::string bytes;  // the exchange file's bytes (kFile) or the packet itself (kPacket)
     std::string reply;  // "D", or the start of the 'E' packet
+    std::string shows = "";  // in the answer
   } cases[] = {
-      {"fields", echo, kForm, FakeEcb::Get("a=1&b=%3Cx%3E&VCEXE=p&c="), "", "D"},
+      {"fields", echo, kForm, FakeEcb::Get("a=1&b=%3Cx%3E&VCEXE=p&c="), "", "D", "<td>b</td><td>&lt;x&gt;</td>"},
       {"Shift-JIS values, as sent and converted", echo, kForm, FakeEcb::Get("s=%88%9F%82%A0&k=%B0%A1&VCEXE=p&e=%B0%A1"),
-       "", "D"},
-      {"a UTF-8 form", echo, kForm, FakeEcb::Get("_charset_=UTF-8&t=%E2%91%A0%E3%88%B1%F0%9F%98%80%3Cb%3E"), "", "D"},
-      {"an upload", echo, kForm, FakeEcb::Post(multipart), "", "D"},
+       "", "D", "<td>s</td><td>\x88\x9F\x82\xA0</td><td></td></tr>\n<tr><td>k</td><td>\x88\x9F</td>"},
+      {"a UTF-8 form", echo, kForm, FakeEcb::Get("_charset_=UTF-8&t=%E2%91%A0%E3%88%B1%F0%9F%98%80%3Cb%3E"), "", "D",
+       "<td>t</td><td>①㈱&#128512;&lt;b&gt;</td>"},
+      {"an upload", echo, kForm, FakeEcb::Post(multipart), "", "D", "up.gif</td><td>10 bytes</td>"},
       {"a request that cannot be read", echo, kFile, FakeEcb::Get(""), std::string("2 \0\0 no more", 12), "Eunreadable request: "},
       {"fields again", echo, kForm, FakeEcb::Get("a=2"), "", "D"},
       {"a handler that throws", faults, kForm, FakeEcb::Get("do=throw"), "",
@@ -191,6 +194,7 @@ TEST(ResidentServe, AnswersRequestAfterRequestAsOneShotRunsDo) {
     EXPECT_FALSE(std::ifstream(path + ".answer").good());
     if (c.reply == "D") {
       EXPECT_EQ(answer.substr(0, 4), "91  ");
+      EXPECT_NE(answer.find(c.shows), std::string::npos) << answer;
     } else {
       EXPECT_EQ(answer, request) << "an unanswered request's file is left as it was";
     }
@@ -212,24 +216,29 @@ TEST(ResidentServe, AnswersRequestAfterRequestAsOneShotRunsDo) {
 }
 
 // How an instance ends: at the end of its channel or an empty packet, with status 0, also when the
-// spawner went away before taking the reply (the reply's send must not kill it).
+// spawner went away before taking the reply, or a handler wrote into a pipe nobody reads.
 TEST(ResidentServe, EndsWithStatusZero) {
   const struct {
     const char* name;
-    bool emptyPacket, requestFirst;
+    bool emptyPacket, requestFirst, deadOutput;
   } cases[] = {
-      {"end of the channel", false, false},
-      {"an empty packet", true, false},
-      {"the spawner gone before the reply", false, true},
+      {"end of the channel", false, false, false},
+      {"an empty packet", true, false, false},
+      {"the spawner gone before the reply", false, true, false},
+      {"a handler writing to a closed pipe", false, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    Instance instance(kResidentEcho, dir.File("stderr"));
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    close(output[0]);
+    Instance instance(kFaults, dir.File("stderr"), c.deadOutput ? output[1] : -1);
+    close(output[1]);
     ASSERT_GT(instance.pid, 0);
     std::string path;
     if (c.requestFirst) {
-      FakeEcb fake = FakeEcb::Get("a=1");
+      FakeEcb fake = FakeEcb::Get("do=print");
       path = WriteRequest(fake, dir.path());
       const std::string packet = "R" + path;
       ASSERT_EQ(send(instance.channel, packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
