@@ -14,7 +14,7 @@ except ImportError:  # run from the source tree
 
 # A decimal reference a browser sends for a character the form's encoding lacks ("&#128512;"):
 # it stays a reference, so the page shows the character.
-REFERENCE = re.compile(rb"&#[0-9]{1,6};")
+REFERENCE = re.compile(rb"&#[0-9]{1,7};")
 # Bytes that begin no character: Python's cp932 codec gives them private use characters, the kit's
 # other decoder (and browsers) U+FFFD.
 NO_CHARACTER = {0xF8F0 + k: 0xFFFD for k in range(4)}
