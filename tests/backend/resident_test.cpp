@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -216,16 +218,18 @@ TEST(ResidentServe, AnswersRequestAfterRequestAsOneShotRunsDo) {
 }
 
 // How an instance ends: at the end of its channel or an empty packet, with status 0, also when the
-// spawner went away before taking the reply, or a handler wrote into a pipe nobody reads.
+// spawner went away before taking the reply, or a handler wrote into a pipe nobody reads; a
+// signal that interrupts the wait for the next packet ends nothing.
 TEST(ResidentServe, EndsWithStatusZero) {
   const struct {
     const char* name;
-    bool emptyPacket, requestFirst, deadOutput;
+    bool emptyPacket, requestFirst, deadOutput, signalled;
   } cases[] = {
-      {"end of the channel", false, false, false},
-      {"an empty packet", true, false, false},
-      {"the spawner gone before the reply", false, true, false},
-      {"a handler writing to a closed pipe", false, true, true},
+      {"end of the channel", false, false, false, false},
+      {"an empty packet", true, false, false, false},
+      {"the spawner gone before the reply", false, true, false, false},
+      {"a handler writing to a closed pipe", false, true, true, false},
+      {"a signal while waiting for a packet", false, false, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -237,6 +241,19 @@ TEST(ResidentServe, EndsWithStatusZero) {
     close(output[1]);
     ASSERT_GT(instance.pid, 0);
     std::string path;
+    if (c.signalled) {
+      FakeEcb fake = FakeEcb::Get("do=catch-usr1");
+      ASSERT_EQ(instance.Ask("R" + WriteRequest(fake, dir.path())), "D");
+      // Sleeping, the instance is in its read of the channel: the signal interrupts that read.
+      for (;;) {
+        const std::string stat = ReadAll("/proc/" + std::to_string(instance.pid) + "/stat");
+        if (stat.find(") S ") != std::string::npos || stat.find(") Z ") != std::string::npos) break;
+        sched_yield();
+      }
+      ASSERT_EQ(kill(instance.pid, SIGUSR1), 0);
+      FakeEcb again = FakeEcb::Get("do=page");
+      EXPECT_EQ(instance.Ask("R" + WriteRequest(again, dir.path())), "D");
+    }
     if (c.requestFirst) {
       FakeEcb fake = FakeEcb::Get("do=print");
       path = WriteRequest(fake, dir.path());
