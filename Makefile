@@ -132,6 +132,7 @@ bench: deps
 	@echo "== bench/wine_bench.py"; /usr/bin/python3 bench/wine_bench.py $(BENCH_DIR)
 	@echo "== bench/cluster_bench.py"; /usr/bin/python3 bench/cluster_bench.py $(BENCH_DIR)
 	@echo "== bench/karvel_run_bench.py"; /usr/bin/python3 bench/karvel_run_bench.py $(BENCH_DIR)
+	@echo "== bench/resident_kit_bench.py"; /usr/bin/python3 bench/resident_kit_bench.py $(BENCH_DIR)
 	@echo "== bench/resident_bench.py"; /usr/bin/python3 bench/resident_bench.py $(BENCH_DIR)
 
 fuzz: deps

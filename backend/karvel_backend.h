@@ -27,6 +27,20 @@
 // request's own upload directory (UploadDirectory). A field's value is whatever the client sent:
 // check that a path names this request's upload (IsUpload) before opening, sending or answering
 // with it (AnswerFile sends any file the server's user can open, to whoever asked).
+//
+// Serve(argc, argv, handler) runs a program written as a handler either way it may be started:
+//   program EXCHANGE_FILE   one request (IIS, Wine, karvel-run, a server starting it per request):
+//                           the handler answers it and the program exits.
+//   program                 with KARVEL_RESIDENT_FD=3 in the environment: a resident instance that
+//                           the spawner hands request after request (POSIX only).
+// The resident channel is descriptor 3, the instance's end of an AF_UNIX SOCK_SEQPACKET socket
+// pair. Each packet from the spawner is 'R' and an exchange file's absolute path (no NUL, at most
+// 4095 bytes). The instance answers that file exactly as a one-shot run does (the side file, then
+// the rename) and sends 'D'; when the request could not be read or the handler threw or returned
+// without answering, it writes nothing to the file, puts the reason on standard error and sends
+// 'E' and the reason (at most 200 bytes), and goes on with the next packet. End of file, or an
+// empty packet, ends the instance with status 0. A handler keeps nothing of a request for the
+// next one: no per-request state, no upload left open.
 #ifndef KARVEL_BACKEND_KARVEL_BACKEND_H
 #define KARVEL_BACKEND_KARVEL_BACKEND_H
 
@@ -34,6 +48,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -41,10 +56,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,6 +104,22 @@ constexpr size_t kHeaderBytes = KARVEL_EXCHANGE_HEADER_BYTES, kEntryBytes = KARV
                  kUserAt = KARVEL_EXCHANGE_CLIENT_USER_AT, kTextBytes = KARVEL_EXCHANGE_TEXT_BYTES;
 // Longer URL answers are replaced by an empty URL on the server.
 constexpr size_t kUrlLimit = 8192;
+
+// The exchange file Serve is waiting to see answered, and whether an Answer* call did.
+struct AnswerWatch {
+  std::string path;
+  bool answered = false;
+};
+
+inline AnswerWatch& Watch() {
+  static AnswerWatch watch;
+  return watch;
+}
+
+inline void NoteAnswered(const std::string& exchangePath) {
+  AnswerWatch& watch = Watch();
+  if (!watch.path.empty() && watch.path == exchangePath) watch.answered = true;
+}
 
 inline bool Fail(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text;
@@ -183,6 +217,7 @@ inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_
     DeleteFileA(temp.c_str());
     return Fail(error, "cannot write the answer to " + exchangePath);
   }
+  NoteAnswered(exchangePath);
   return true;
 }
 #else
@@ -220,6 +255,7 @@ inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_
     unlink(temp.c_str());
     return Fail(error, "cannot write the answer to " + exchangePath + ": " + reason);
   }
+  NoteAnswered(exchangePath);
   return true;
 }
 #endif
@@ -368,6 +404,132 @@ inline std::string HtmlEscape(std::string_view text) {
     }
   }
   return out;
+}
+
+// A program's answer to one request: it reads what it needs from `request` and answers
+// `exchangePath` once with AnswerPage, AnswerUrl or AnswerFile. What it throws, or a return without
+// an answer, gives that request the server's error page.
+using Handler = std::function<void(const Request& request, const std::string& exchangePath)>;
+
+namespace detail {
+
+constexpr size_t kResidentPathLimit = 4095, kResidentReasonLimit = 200;
+
+// Reads the request at `exchangePath` and runs the handler on it. "" when it was answered, else
+// why not (also on standard error). A handler that throws after answering has answered: its answer
+// stands and the throw is only reported.
+inline std::string HandleOne(const Handler& handler, const std::string& exchangePath, const char* program) {
+  AnswerWatch& watch = Watch();
+  watch.path = exchangePath;
+  watch.answered = false;
+  std::string reason;
+  try {
+    Request request;
+    std::string error;
+    if (!ReadRequest(exchangePath, &request, &error)) {
+      reason = "unreadable request: " + error;
+    } else {
+      handler(request, exchangePath);
+    }
+  } catch (const std::exception& thrown) {
+    reason = std::string("the handler threw: ") + thrown.what();
+  } catch (...) {
+    reason = "the handler threw something other than a std::exception";
+  }
+  const bool answered = watch.answered;
+  watch.path.clear();
+  if (reason.empty() && !answered) reason = "the handler returned without answering";
+  if (!reason.empty()) std::fprintf(stderr, "%s: %s: %s\n", program, exchangePath.c_str(), reason.c_str());
+  return answered ? "" : reason;
+}
+
+// The 'E' packet for `reason`: at most 200 bytes of it, control bytes as blanks (it ends up in
+// the server's log).
+inline std::string ReasonPacket(const std::string& reason) {
+  std::string packet = "E" + reason.substr(0, kResidentReasonLimit);
+  for (char& c : packet) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return packet;
+}
+
+#if !defined(_WIN32)
+// The channel KARVEL_RESIDENT_FD names: -1 unless it is a decimal descriptor of a SOCK_SEQPACKET
+// socket.
+inline int ResidentChannel(const char* text) {
+  if (text == nullptr || *text < '0' || *text > '9') return -1;
+  char* end = nullptr;
+  errno = 0;
+  const long fd = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || fd > INT_MAX) return -1;
+  int type = 0;
+  socklen_t size = sizeof type;
+  if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_SEQPACKET) return -1;
+  return static_cast<int>(fd);
+}
+
+inline void SendPacket(int channel, const std::string& packet) {
+  // A failed send means the spawner is gone: the next read sees the end of the channel.
+  while (send(channel, packet.data(), packet.size(), 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Why the packet of `length` bytes is no request, "" when it is one.
+inline std::string RefusedPacket(const char* packet, size_t length) {
+  if (packet[0] != 'R') return "not a request packet";
+  if (length > 1 + kResidentPathLimit) return "exchange file path longer than 4095 bytes";
+  if (length == 1 || packet[1] != '/') return "exchange file path not absolute";
+  if (std::memchr(packet + 1, 0, length - 1) != nullptr) return "NUL in the exchange file path";
+  return "";
+}
+
+inline int ServeResident(int channel, const Handler& handler, const char* program) {
+  std::signal(SIGPIPE, SIG_IGN);
+  // Programs the handler starts get neither the channel nor its name: a child holding the
+  // instance's end would hide the instance's exit from the spawner.
+  fcntl(channel, F_SETFD, FD_CLOEXEC);
+  unsetenv("KARVEL_RESIDENT_FD");
+  // One byte more than the longest request packet, so that a longer one shows (it is cut there).
+  char packet[1 + kResidentPathLimit + 1];
+  for (;;) {
+    const ssize_t n = recv(channel, packet, sizeof packet, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      std::fprintf(stderr, "%s: reading the resident channel: %s\n", program, std::strerror(errno));
+      return 1;
+    }
+    if (n == 0) return 0;  // the spawner's end closed, or an empty packet: this instance is done
+    std::string reason = RefusedPacket(packet, static_cast<size_t>(n));
+    if (!reason.empty()) {
+      std::fprintf(stderr, "%s: packet refused: %s\n", program, reason.c_str());
+    } else {
+      reason = HandleOne(handler, std::string(packet + 1, static_cast<size_t>(n) - 1), program);
+    }
+    SendPacket(channel, reason.empty() ? std::string("D") : ReasonPacket(reason));
+  }
+}
+#endif
+
+}  // namespace detail
+
+// The whole of a back-end's main: `return karvel::Serve(argc, argv, handler);`. With one argument
+// it answers that exchange file and returns 0, or 1 when the request went unanswered (the reason
+// on standard error). Without arguments and with KARVEL_RESIDENT_FD set (POSIX) it serves the
+// spawner's channel until its end and returns 0. Anything else is bad usage: 2.
+inline int Serve(int argc, char** argv, const Handler& handler) {
+  const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "back-end";
+  if (argc == 2) return detail::HandleOne(handler, argv[1], program).empty() ? 0 : 1;
+#if !defined(_WIN32)
+  const char* channelName = std::getenv("KARVEL_RESIDENT_FD");
+  if (argc <= 1 && channelName != nullptr) {
+    const int channel = detail::ResidentChannel(channelName);
+    if (channel >= 0) return detail::ServeResident(channel, handler, program);
+    std::fprintf(stderr, "%s: KARVEL_RESIDENT_FD=%s is no SOCK_SEQPACKET socket\n", program, channelName);
+    return 2;
+  }
+#endif
+  std::fprintf(stderr, "usage: %s EXCHANGE_FILE\n", program);
+  return 2;
 }
 
 }  // namespace karvel

@@ -9,6 +9,21 @@ A back-end program is started with one argument, the path of the request's excha
 
 Values are Shift-JIS in code page 932; decode_value(value) gives them as text.
 
+Or, written as a handler, the same program answers one request when started with an exchange
+file's path and request after request when the spawner starts it resident:
+
+    def echo(request, path):
+        kb.answer_page(path, b"Content-Type: text/plain\r\n\r\n" + (request.find("name") or b""))
+    sys.exit(kb.serve(echo))
+
+A resident instance is started with no arguments and KARVEL_RESIDENT_FD=3: descriptor 3 is its end
+of an AF_UNIX SOCK_SEQPACKET socket pair. Each packet from the spawner is b"R" and an exchange
+file's absolute path (no NUL, at most 4095 bytes); the instance answers it as a one-shot run does
+and sends b"D", or, when the request could not be read or the handler raised or returned without
+answering, writes nothing to the file, puts the reason on standard error and sends b"E" and the
+reason (at most 200 bytes). End of file or an empty packet ends it with status 0. A handler keeps
+nothing of a request for the next one: no per-request state, no upload left open.
+
 The exchange file's layout and the two shapes of a value record are described in
 karvel_backend.h (the C++ kit); this module reads and writes them the same way. Every answer
 is written to "<exchange file>.answer" and renamed over the exchange file, so the waiting server
@@ -16,7 +31,10 @@ only ever sees a complete answer.
 """
 
 import os
+import socket
 import struct
+import sys
+import traceback
 
 __version__ = "1.0.0"
 
@@ -178,6 +196,7 @@ def _write_answer(path, code, answer):
         with os.fdopen(fd, "wb") as f:
             f.write(b"9" + code + b"  " + answer)
         os.rename(temp, path)
+        _note_answered(path)
     except BaseException:
         try:
             os.unlink(temp)
@@ -213,3 +232,116 @@ def answer_file(path, file_path):
     if b"\0" in resolved or not os.path.isfile(resolved):
         raise ValueError("no regular file at %r" % (file_path,))
     _write_answer(path, b"4", resolved)
+
+
+RESIDENT_PATH_LIMIT = 4095
+RESIDENT_REASON_LIMIT = 200
+_watched = {"path": None, "answered": False}
+
+
+def _note_answered(path):
+    if _watched["path"] is not None and os.fsencode(path) == _watched["path"]:
+        _watched["answered"] = True
+
+
+def _handle_one(handler, path, program):
+    """Reads the request at `path` and runs the handler on it; None when it was answered, else why
+    not (also on standard error). A handler that raises after answering has answered: its answer
+    stands and the exception is only reported."""
+    _watched["path"], _watched["answered"] = os.fsencode(path), False
+    reason = None
+    try:
+        request = read_request(path)
+    except ExchangeFileError as e:
+        reason = "unreadable request: %s" % e
+    else:
+        try:
+            handler(request, path)
+        except Exception as e:  # SystemExit and KeyboardInterrupt end the program
+            traceback.print_exc()
+            reason = "the handler raised %s: %s" % (type(e).__name__, e)
+        finally:
+            del request
+    answered = _watched["answered"]
+    _watched["path"] = None
+    if reason is None and not answered:
+        reason = "the handler returned without answering"
+    if reason is not None:
+        sys.stderr.write("%s: %s: %s\n" % (program, path, reason))
+        sys.stderr.flush()
+    return None if answered else reason
+
+
+def _reason_packet(reason):
+    text = reason.encode("utf-8", "replace")[:RESIDENT_REASON_LIMIT]
+    return b"E" + bytes(b if 0x20 <= b != 0x7F else 0x20 for b in text)
+
+
+def _refused_packet(packet):
+    if packet[:1] != b"R":
+        return "not a request packet"
+    if len(packet) > 1 + RESIDENT_PATH_LIMIT:
+        return "exchange file path longer than 4095 bytes"
+    if packet[1:2] != b"/":
+        return "exchange file path not absolute"
+    if b"\0" in packet:
+        return "NUL in the exchange file path"
+    return None
+
+
+def _serve_resident(channel, handler, program):
+    # Programs the handler starts get neither the channel nor its name: a child holding the
+    # instance's end would hide the instance's exit from the spawner. (Python already ignores
+    # SIGPIPE and retries calls interrupted by a signal.)
+    os.set_inheritable(channel.fileno(), False)
+    os.environ.pop("KARVEL_RESIDENT_FD", None)
+    while True:
+        try:
+            # One byte more than the longest request packet, so that a longer one shows.
+            packet = channel.recv(1 + RESIDENT_PATH_LIMIT + 1)
+        except OSError as e:
+            sys.stderr.write("%s: reading the resident channel: %s\n" % (program, e))
+            return 1
+        if not packet:
+            return 0  # the spawner's end closed, or an empty packet: this instance is done
+        reason = _refused_packet(packet)
+        if reason is not None:
+            sys.stderr.write("%s: packet refused: %s\n" % (program, reason))
+            sys.stderr.flush()
+        else:
+            reason = _handle_one(handler, os.fsdecode(packet[1:]), program)
+        try:
+            channel.send(b"D" if reason is None else _reason_packet(reason))
+        except OSError:
+            pass  # the spawner is gone: the next read sees the end of the channel
+
+
+def serve(handler, argv=None):
+    """Runs `handler(request, path)` for each request the program is given and returns the exit
+    status: `sys.exit(serve(handler))`. The handler answers `path` once with answer_page,
+    answer_url or answer_file. With one argument (an exchange file's path) it answers that request:
+    0, or 1 when it went unanswered (the reason on standard error). Without arguments and with
+    KARVEL_RESIDENT_FD set it serves the spawner's channel until its end: 0. Otherwise 2."""
+    argv = sys.argv if argv is None else argv
+    program = argv[0] if argv else "back-end"
+    if len(argv) == 2:
+        return 0 if _handle_one(handler, argv[1], program) is None else 1
+    name = os.environ.get("KARVEL_RESIDENT_FD")
+    if len(argv) <= 1 and name is not None:
+        channel = None
+        if name.isdigit() and name.isascii():
+            try:
+                channel = socket.socket(fileno=int(name))
+            except OSError:
+                pass
+        if channel is None or channel.family != socket.AF_UNIX or channel.type != socket.SOCK_SEQPACKET:
+            if channel is not None:
+                channel.detach()
+            sys.stderr.write("%s: KARVEL_RESIDENT_FD=%s is no SOCK_SEQPACKET socket\n" % (program, name))
+            return 2
+        try:
+            return _serve_resident(channel, handler, program)
+        finally:
+            channel.close()
+    sys.stderr.write("usage: %s EXCHANGE_FILE\n" % program)
+    return 2

@@ -52,7 +52,8 @@ class KitInstall(unittest.TestCase):
         # The program as an author has it: a copy outside this tree, beside nothing of the kit.
         cls.project = os.path.join(cls.work, "project")
         os.makedirs(cls.project)
-        shutil.copy(os.path.join(SOURCE, "demo", "backends", "echo.cpp"), cls.project)
+        for name in ("echo.cpp", "echo_page.h"):
+            shutil.copy(os.path.join(SOURCE, "demo", "backends", name), cls.project)
 
     @classmethod
     def tearDownClass(cls):
