@@ -21,6 +21,40 @@ namespace {
 bool ProcessAlive(int32_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
 bool Asked(const request_rec* r, const char* format) { return r->args != nullptr && std::strcmp(r->args, format) == 0; }
+
+// The spawner's "Resident: PID REQUESTS RSSkB STATE LABEL" lines, asked of it now (its resident
+// instances live in it alone, not on the board); "" without a spawner or instances.
+std::string ResidentLines(request_rec* r) {
+  const char* status = SpawnerStatus(r->pool);
+  std::string lines;
+  for (const char* at = status; at != nullptr && *at != '\0';) {
+    const char* end = std::strchr(at, '\n');
+    const size_t length = end != nullptr ? static_cast<size_t>(end - at) : std::strlen(at);
+    if (std::strncmp(at, "Resident: ", 10) == 0) lines.append(at, length).push_back('\n');
+    at += length + (end != nullptr ? 1 : 0);
+  }
+  return lines;
+}
+
+// The same lines as a table: each line's words in its cells, escaped.
+std::string ResidentTable(request_rec* r, const std::string& lines) {
+  if (lines.empty()) return "";
+  std::string table = "<h2>Resident instances</h2>\n<table><tr><th>pid</th><th>requests</th><th>memory</th>"
+                      "<th>state</th><th>program</th></tr>\n";
+  for (size_t at = 0; at < lines.size();) {
+    const size_t end = lines.find('\n', at);
+    std::string line = lines.substr(at + 10, end - at - 10);
+    table += "<tr>";
+    for (int cell = 0; cell < 5; ++cell) {
+      const size_t blank = cell < 4 ? line.find(' ') : std::string::npos;
+      table += std::string("<td>") + ap_escape_html(r->pool, line.substr(0, blank).c_str()) + "</td>";
+      line = blank == std::string::npos ? "" : line.substr(blank + 1);
+    }
+    table += "</tr>\n";
+    at = end + 1;
+  }
+  return table + "</table>\n";
+}
 }  // namespace
 
 int ShowSpawnerStatus(request_rec* r) {
@@ -32,6 +66,7 @@ int ShowSpawnerStatus(request_rec* r) {
   if (Asked(r, "auto")) {
     ap_set_content_type(r, "text/plain; charset=us-ascii");
     ap_rputs(StatusAutoText(shown).c_str(), r);
+    ap_rputs(ResidentLines(r).c_str(), r);
     return OK;
   }
   if (Asked(r, "json")) {
@@ -42,6 +77,7 @@ int ShowSpawnerStatus(request_rec* r) {
   ap_set_content_type(r, "text/html; charset=us-ascii");
   ap_rputs("<!DOCTYPE html>\n<html><head><title>karvel status</title></head><body>\n<h1>karvel status</h1>\n", r);
   ap_rputs(StatusHtmlTables(shown).c_str(), r);
+  ap_rputs(ResidentTable(r, ResidentLines(r)).c_str(), r);
   ap_rputs("</body></html>\n", r);
   return OK;
 }
