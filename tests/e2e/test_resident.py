@@ -28,6 +28,7 @@ PLACES = {
     "/envs": "KarvelResident resident_probe instances=1\n  KarvelPassRequestVars on",
     "/restart": "KarvelResident resident_probe instances=1 idle=0",
     "/faults": "KarvelResident resident_probe instances=1 idle=0",
+    "/limits": "KarvelResident resident_probe instances=1\n  RLimitCPU 70 80",
 }
 
 
@@ -96,6 +97,12 @@ class Answers(unittest.TestCase):
         pids = {instance(body)[0] for _, body in results}
         self.assertLessEqual(len(pids), 2)
         self.assertEqual(8, sum(1 for _, body in results if b"pid=" in body))
+
+    def test_resource_limits_apply_to_each_instance(self):
+        _, body = page("/limits", do="limits")
+        self.assertIn(b" cpu=70/80", body)
+        _, body = page("/scripts", do="limits")
+        self.assertNotIn(b" cpu=70/80", body)
 
     def test_the_instance_gets_no_request_variables(self):
         _, body = page("/envs", do="env", name="QUERY_STRING")
@@ -196,6 +203,23 @@ class Retirement(unittest.TestCase):
 
 
 class GracefulRestart(unittest.TestCase):
+    def test_no_request_fails_under_load_across_a_restart(self):
+        results = []
+
+        def client():
+            for _ in range(6):
+                results.append(page("/par", do="sleep", ms="100"))
+
+        threads = [threading.Thread(target=client) for _ in range(4)]
+        for t in threads:
+            t.start()
+        time.sleep(0.3)
+        os.kill(server.pid, signal.SIGUSR1)
+        for t in threads:
+            t.join()
+        self.assertEqual([200] * 24, [status for status, _ in results])
+        self.assertEqual(24, sum(1 for _, body in results if b"pid=" in body))
+
     def test_instances_finish_their_request_and_end(self):
         pid = instance(page("/restart")[1])[0]
         results = []

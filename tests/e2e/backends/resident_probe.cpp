@@ -9,7 +9,9 @@
 //   hang     sleeps 600 s
 //   stderr   writes "line of TAG" to standard error
 //   env      adds "NAME=value" of the variable "name" (or "NAME unset")
+//   limits   adds "cpu=SOFT/HARD" (its processor time limit in seconds, -1 for none)
 // Started with an exchange file as its one argument it answers it once: "one-shot pid=PID".
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,6 +58,12 @@ void Serve(const std::string& exchange, long served) {
     const std::string name = Value(request, "name");
     const char* value = std::getenv(name.c_str());
     page += value != nullptr ? " " + name + "=" + value : " " + name + " unset";
+  }
+  if (what == "limits") {
+    rlimit cpu{};
+    getrlimit(RLIMIT_CPU, &cpu);
+    auto shown = [](rlim_t value) { return value == RLIM_INFINITY ? std::string("-1") : std::to_string(value); };
+    page += " cpu=" + shown(cpu.rlim_cur) + "/" + shown(cpu.rlim_max);
   }
   Say(karvel::AnswerPage(exchange, "Content-Type: text/plain\r\n\r\n" + page) ? "D" : "Ecannot write the answer");
 }
