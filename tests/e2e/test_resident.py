@@ -153,7 +153,7 @@ class Faults(unittest.TestCase):
         _, body = page("/par")
         before = set(os.listdir(os.path.join(server.stage, "tmp")))
         conn = socket.create_connection(("127.0.0.1", server.port))
-        conn.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % url("/par", do="sleep", ms="2500")).encode())
+        conn.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % url("/par", do="late", ms="2500")).encode())
         time.sleep(0.5)
         conn.close()
         time.sleep(3)

@@ -9,6 +9,8 @@
 //   hang     sleeps 600 s
 //   stderr   writes "line of TAG" to standard error
 //   env      adds "NAME=value" of the variable "name" (or "NAME unset")
+//   late     sleeps "ms" milliseconds, then answers by its own rename whether or not the exchange
+//            file is still there (a writer that does not look first)
 //   limits   adds "cpu=SOFT/HARD" (its processor time limit in seconds, -1 for none)
 // Started with an exchange file as its one argument it answers it once: "one-shot pid=PID".
 #include <sys/resource.h>
@@ -58,6 +60,15 @@ void Serve(const std::string& exchange, long served) {
     const std::string name = Value(request, "name");
     const char* value = std::getenv(name.c_str());
     page += value != nullptr ? " " + name + "=" + value : " " + name + " unset";
+  }
+  if (what == "late") {
+    usleep(static_cast<useconds_t>(std::atol(Value(request, "ms").c_str()) * 1000));
+    const std::string side = exchange + ".late";
+    FILE* file = std::fopen(side.c_str(), "w");
+    const bool written = file != nullptr && std::fprintf(file, "91  Content-Type: text/plain\r\n\r\nlate") > 0;
+    if (file != nullptr) std::fclose(file);
+    Say(written && std::rename(side.c_str(), exchange.c_str()) == 0 ? "D" : "Ecannot write the late answer");
+    return;
   }
   if (what == "limits") {
     rlimit cpu{};
