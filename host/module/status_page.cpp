@@ -55,6 +55,38 @@ std::string ResidentTable(request_rec* r, const std::string& lines) {
   }
   return table + "</table>\n";
 }
+// The same lines as the JSON object's "resident" array, put in before its closing brace.
+std::string WithResidentJson(const std::string& json, const std::string& lines) {
+  const size_t close = json.rfind('}');
+  if (close == std::string::npos) return json;
+  std::string array = ",\"resident\":[";
+  for (size_t at = 0, k = 0; at < lines.size(); ++k) {
+    const size_t end = lines.find('\n', at);
+    std::string words[5];
+    std::string line = lines.substr(at + 10, end - at - 10);
+    for (int cell = 0; cell < 5; ++cell) {
+      const size_t blank = cell < 4 ? line.find(' ') : std::string::npos;
+      words[cell] = line.substr(0, blank);
+      line = blank == std::string::npos ? "" : line.substr(blank + 1);
+    }
+    std::string label;
+    for (const char c : words[4]) {
+      if (c == '"' || c == '\\') label.push_back('\\');
+      label.push_back(c);  // the spawner shows no control character
+    }
+    const bool counted = !words[0].empty() && words[0].find_first_not_of("0123456789") == std::string::npos &&
+                         !words[1].empty() && words[1].find_first_not_of("0123456789") == std::string::npos;
+    if (counted) {
+      const std::string kib = words[2].substr(0, words[2].find_first_not_of("0123456789"));
+      array += std::string(k == 0 ? "" : ",") + "{\"pid\":" + words[0] + ",\"requests\":" + words[1] +
+               ",\"rss_kib\":" + (kib.empty() ? "0" : kib) + ",\"state\":\"" + words[3] + "\",\"label\":\"" +
+               label + "\"}";
+    }
+    at = end + 1;
+  }
+  if (array.back() == ',') array.pop_back();
+  return json.substr(0, close) + array + "]" + json.substr(close);
+}
 }  // namespace
 
 int ShowSpawnerStatus(request_rec* r) {
@@ -71,7 +103,7 @@ int ShowSpawnerStatus(request_rec* r) {
   }
   if (Asked(r, "json")) {
     ap_set_content_type(r, "application/json");
-    ap_rputs(StatusJson(shown).c_str(), r);
+    ap_rputs(WithResidentJson(StatusJson(shown), ResidentLines(r)).c_str(), r);
     return OK;
   }
   ap_set_content_type(r, "text/html; charset=us-ascii");

@@ -3,6 +3,7 @@ process, up to their cap under load; their faults (no answer, an end or a closed
 mid-request, a time-out, a client gone) each as the request and the log should show them; their
 retirement after their count of requests, after idling, at a graceful restart; standard error
 tagged per request; the status page's instance lines."""
+import json
 import os
 import re
 import signal
@@ -200,6 +201,12 @@ class Retirement(unittest.TestCase):
         self.assertTrue(found, body)
         self.assertGreaterEqual(int(found.group(1)), served)
         self.assertGreater(int(found.group(2)), 0)
+        _, _, body = server.request("GET", "/karvel-status?json")
+        listed = [i for i in json.loads(body)["resident"] if i["pid"] == pid]
+        self.assertEqual(1, len(listed), body)
+        self.assertEqual(PROGRAM, listed[0]["label"])
+        self.assertGreaterEqual(listed[0]["requests"], served)
+        self.assertGreater(listed[0]["rss_kib"], 0)
 
 
 class GracefulRestart(unittest.TestCase):
