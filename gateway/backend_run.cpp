@@ -132,7 +132,16 @@ bool LookForAnswer(LPCSTR exchangePath, BYTE* resultCode, ULONGLONG* answerSize,
 BOOL ProgramRunning(EXTENSION_CONTROL_BLOCK* ecb) {
   DWORD state = KARVEL_PROGRAM_RUNNING;
   if (!ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_PROGRAM_STATE, &state, nullptr, nullptr)) return TRUE;
-  return state != KARVEL_PROGRAM_EXITED;
+  return state != KARVEL_PROGRAM_EXITED && state != KARVEL_PROGRAM_UNANSWERED;
+}
+
+// TRUE only when the host says the program that had the request gave no answer and none will
+// come (a resident instance whose handler failed, or that ended mid-request): the wait need not
+// go on to its time-out.
+bool HostSaysNoAnswer(EXTENSION_CONTROL_BLOCK* ecb) {
+  DWORD state = KARVEL_PROGRAM_RUNNING;
+  return ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_KARVEL_PROGRAM_STATE, &state, nullptr, nullptr) &&
+         state == KARVEL_PROGRAM_UNANSWERED;
 }
 
 // Most programs end a moment after they answer. For one the host started, its end (which the host
@@ -214,6 +223,7 @@ struct AnswerWait {
   BOOL bMayHaveChanged;
   DWORD dwHeldPause;  // while the file is found held open: the pause before the next look
   DWORD dwClientChecked;
+  bool bHostStarted;  // the host started the program, and may say that no answer will come
 };
 
 // The file is watched from here on, and looked at once: what changed before the watch began is
@@ -263,6 +273,11 @@ BackendOutcome WaitForAnswer(AnswerWait* wait, ULONGLONG* answerSize, HANDLE* an
     if (DeadlinePassed(&wait->deadline)) return kTimedOut;
     BYTE resultCode = 0;
     if (LookWhenDue(wait, &resultCode, answerSize, answer)) return OutcomeOf(resultCode);
+    if (wait->bHostStarted && HostSaysNoAnswer(wait->pEcb)) {
+      // Its last write came before its word: one more look.
+      return LookForAnswer(wait->szExchangePath, &resultCode, answerSize, nullptr, answer) ? OutcomeOf(resultCode)
+                                                                                           : kExitedUnanswered;
+    }
     if (ClientLeft(wait)) return kClientGone;
     PauseForChange(wait, PauseBeforeDeadline(wait->deadline, kWatchMilliseconds));
   }
@@ -330,6 +345,7 @@ BackendOutcome RunBackend(EXTENSION_CONTROL_BLOCK* ecb, const ExchangeRequest& r
   }
   AnswerWait wait{};
   BeginAnswerWait(ecb, request, deadline, &wait);
+  wait.bHostStarted = launched == kStartedByHost;
   const BackendOutcome result = underWine ? WaitForWineAnswer(&wait, answerSize) : WaitForAnswer(&wait, answerSize, answer);
   EndFileWatch(wait.hWatch);
   if (launched == kStartedByHost) ReportWaitEnded(ecb, result);

@@ -39,6 +39,9 @@
 #define HSE_REQ_KARVEL_PROGRAM_STATE 0x4B560003u
 #define KARVEL_PROGRAM_RUNNING 1
 #define KARVEL_PROGRAM_EXITED 2
+// The program that had the request (a host's resident instance) said it has no answer, or ended
+// without one: none will come, and the wait ends at once.
+#define KARVEL_PROGRAM_UNANSWERED 3
 
 #define KARVEL_PROGRAM_STARTED 1      // it runs
 #define KARVEL_PROGRAM_NOT_STARTED 2  // it could not be started

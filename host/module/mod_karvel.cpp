@@ -267,6 +267,9 @@ const command_rec kDirectives[] = {
                     "server environment variables back-end programs get"),
     AP_INIT_TAKE2("KarvelSetEnv", AsCommand(AddSetEnv), nullptr, RSRC_CONF | ACCESS_CONF,
                   "an environment variable and its value for back-end programs"),
+    AP_INIT_TAKE_ARGV("KarvelResident", AsCommand(AddResident), nullptr, RSRC_CONF | ACCESS_CONF,
+                      "PROGRAM [instances=N] [max-requests=M] [idle=SECONDS]: the program's requests go to instances "
+                      "that answer one after another (defaults: twice the processors, 10000, 300)"),
     AP_INIT_TAKE1("KarvelMaxBackends", AsCommand(SetMaxBackends), nullptr, RSRC_CONF,
                   "back-end programs running at once, in the whole server (default 0: no cap); in a "
                   "<VirtualHost>, that site's programs at once within the server's cap (0: none of its own)"),

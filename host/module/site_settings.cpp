@@ -1,11 +1,15 @@
 #include "host/module/site_settings.h"
 
-#include <cstring>
+#include <unistd.h>
 #include <strings.h>
+
+#include <cstring>
+#include <string>
 
 #include <apr_strings.h>
 #include <http_core.h>
 
+#include "host/module/resident_setting.h"
 #include "host/module/site_users.h"
 #include "host/module/site_wine.h"
 #include "host/module/spawner_link.h"
@@ -62,7 +66,29 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
     const auto* entries = reinterpret_cast<const apr_table_entry_t*>(pairs->elts);
     for (int k = 0; k < pairs->nelts; ++k) apr_table_set(merged->pSetEnv, entries[k].key, entries[k].val);
   }
+  // An inner section's line for a program is found before the outer one's.
+  merged->pResident = base->pResident == nullptr    ? inner->pResident
+                      : inner->pResident == nullptr ? base->pResident
+                                                    : apr_array_append(pool, inner->pResident, base->pResident);
   return merged;
+}
+
+const char* AddResident(cmd_parms* cmd, void* settings, int count, char* const* words) {
+  ResidentSetting read{};
+  const std::string refused = ReadResidentSetting(words, count, sysconf(_SC_NPROCESSORS_ONLN), &read);
+  if (!refused.empty()) return apr_pstrcat(cmd->pool, cmd->cmd->name, ": ", refused.c_str(), nullptr);
+  auto* site = static_cast<SiteSettings*>(settings);
+  if (site->pResident == nullptr) site->pResident = apr_array_make(cmd->pool, 2, sizeof(ResidentProgram));
+  const auto* lines = reinterpret_cast<const ResidentProgram*>(site->pResident->elts);
+  for (int k = 0; k < site->pResident->nelts; ++k) {
+    if (read.program == lines[k].szProgram) {
+      return apr_pstrcat(cmd->pool, cmd->cmd->name, ": ", read.program.c_str(), " is named twice in this section",
+                         nullptr);
+    }
+  }
+  *static_cast<ResidentProgram*>(apr_array_push(site->pResident)) =
+      ResidentProgram{apr_pstrdup(cmd->pool, read.program.c_str()), read.instances, read.maxRequests, read.idleSeconds};
+  return nullptr;
 }
 
 const char* SettingTooLong(cmd_parms* cmd, const char* value, size_t limit) {

@@ -29,6 +29,16 @@ struct SiteSettings {
                                  // sections' first; nullptr while none is set
   int nHttpErrorStatus;          // KarvelErrorStatus: 1 http, 0 legacy; kUnset while unset (legacy)
   int nStderrLogLevel;           // KarvelStderrLogLevel, an APLOG_ level; kUnset while unset (error)
+  apr_array_header_t* pResident;  // KarvelResident lines (ResidentProgram), the inner sections' first;
+                                  // may be null
+};
+
+// One KarvelResident line: the program as a form names it, and its pool's bounds.
+struct ResidentProgram {
+  const char* szProgram;
+  int nInstances;
+  int nMaxRequests;  // 0: never retired for its count
+  int nIdleSeconds;  // 0: never stopped for idling
 };
 
 // The level back-end programs' standard error is logged at where KarvelStderrLogLevel is not set:
@@ -81,6 +91,10 @@ const char* SetErrorStatus(cmd_parms* cmd, void* settings, const char* value);
 // KarvelPassEnv NAME..., KarvelSetEnv NAME VALUE: what of an environment back-end programs get.
 const char* AddPassEnv(cmd_parms* cmd, void* settings, const char* name);
 const char* AddSetEnv(cmd_parms* cmd, void* settings, const char* name, const char* value);
+
+// KarvelResident PROGRAM [instances=N] [max-requests=M] [idle=SECONDS]: the program's requests go to
+// instances that answer one request after another (resident_setting.h reads the words).
+const char* AddResident(cmd_parms* cmd, void* settings, int count, char* const* words);
 
 // The value of setting variable `name` for request `r` ("KARVEL_BACKEND_DIR", "KARVEL_TEMP_DIR",
 // "KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT", "KARVEL_FORM_CHARSET", "KARVEL_WINDOWS_PATHS",

@@ -36,6 +36,7 @@
 #include "host/spawner/switch_user.h"
 #include "host/spawner/spawner_protocol.h"
 #include "host/spawner/wine_host.h"
+#include "platform/program_path.h"
 
 APLOG_USE_MODULE(karvel);
 
@@ -258,13 +259,15 @@ bool KeptFromPrograms(const char* name) {
 }
 
 // The program's whole environment: nothing of the server's but what the site passes on; with
-// KarvelPassRequestVars on, first the request's CGI variables, built as mod_cgid builds them.
-std::vector<std::string> Environment(request_rec* r, const SiteSettings& site, const KARVEL_PROGRAM_START& start) {
+// KarvelPassRequestVars on, first the request's CGI variables, built as mod_cgid builds them. A
+// resident instance serves many requests: it gets none of one request's variables.
+std::vector<std::string> Environment(request_rec* r, const SiteSettings& site, const KARVEL_PROGRAM_START& start,
+                                     bool resident) {
   std::vector<std::string> environment;
   auto set = [&environment](const std::string& name, const std::string& value) {
     SetOrderVariable(&environment, name + "=" + value);
   };
-  if (site.nPassRequestVars == 1) {
+  if (site.nPassRequestVars == 1 && !resident) {
     ap_add_common_vars(r);
     ap_add_cgi_vars(r);
     const apr_array_header_t* variables = apr_table_elts(r->subprocess_env);
@@ -343,8 +346,8 @@ int MillisecondsUntil(apr_time_t deadline) {
 
 // The spawner's reply to an order sent on `fd`, waited for until `deadline` while the client stays:
 // its type; 0 when the connection ended without one, kNoReplyInTime at the deadline, 0 with
-// *clientGone once the client left. A kExited of the thread's previous program, sent before the
-// spawner read that request's kDone, is passed over.
+// *clientGone once the client left. A kExited, kAnswered or kUnanswered of the thread's previous
+// program, sent before the spawner read that request's kDone, is passed over.
 uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, size_t size, const char** payload,
                     size_t* length, bool* clientGone) {
   for (;;) {
@@ -354,7 +357,7 @@ uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, s
     const int ready = poll(&reply, 1, std::min(left, kClientCheckMilliseconds));
     if (ready > 0) {
       const uint32_t type = ReceivePacket(fd, buffer, size, payload, length, MSG_DONTWAIT);
-      if (type == kExited) continue;
+      if (type == kExited || type == kAnswered || type == kUnanswered) continue;
       return type == kNoPacketYet ? kNoPacket : type;
     }
     if (ready < 0 && errno != EINTR) return 0;
@@ -459,6 +462,25 @@ int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& s
 
 namespace {
 
+// How long a request waits for its answer where KarvelBackendTimeout is not set (the extension's
+// third change of the minute: three minutes at most).
+constexpr int kDefaultAnswerWaitMs = 180000;
+
+// The site's KarvelResident line that names the request's program (resolved in the back-end
+// directory as the extension resolved it: the same file); nullptr when none does.
+const ResidentProgram* ResidentLineFor(const SiteSettings& site, const KARVEL_PROGRAM_START& start) {
+  if (site.pResident == nullptr) return nullptr;
+  const auto* lines = reinterpret_cast<const ResidentProgram*>(site.pResident->elts);
+  for (int k = 0; k < site.pResident->nelts; ++k) {
+    char resolved[MAX_PATH];
+    if (ResolveProgramInDirectory(start.pszBackendDirectory, lines[k].szProgram, resolved, sizeof resolved) &&
+        std::strcmp(resolved, start.pszProgram) == 0) {
+      return &lines[k];
+    }
+  }
+  return nullptr;
+}
+
 // The order for the request's program: the spawner's settings, the site's, the core's resource
 // limits, the program's strings and whole environment. False when it does not fit one packet.
 bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* label, std::string* payload) {
@@ -496,7 +518,15 @@ bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* l
     order.strings[kClient] = std::string(r->useragent_ip) + ":" +
                              std::to_string(r->useragent_addr != nullptr ? r->useragent_addr->port : 0);
   }
-  order.environment = Environment(r, *site, start);
+  const ResidentProgram* resident = start.bUnderWine ? nullptr : ResidentLineFor(*site, start);
+  if (resident != nullptr) {
+    order.fixed.residentInstances = static_cast<uint32_t>(resident->nInstances);
+    order.fixed.residentMaxRequests = static_cast<uint32_t>(resident->nMaxRequests);
+    order.fixed.residentIdleSeconds = static_cast<uint32_t>(resident->nIdleSeconds);
+  }
+  order.fixed.answerWaitMs =
+      static_cast<uint32_t>(site->nBackendTimeoutMs != kUnset ? site->nBackendTimeoutMs : kDefaultAnswerWaitMs);
+  order.environment = Environment(r, *site, start, resident != nullptr);
   return EncodeOrder(order, payload);
 }
 
@@ -519,6 +549,7 @@ void ReadStartReply(request_rec* r, uint32_t type, int fd, KARVEL_PROGRAM_START*
     run->nSocket = fd;
     run->tStartedAt = apr_time_now();
     run->bExited = false;
+    run->bNoAnswer = false;
     return;
   }
   close(fd);
@@ -584,14 +615,17 @@ BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) 
     pollfd connection{run->nSocket, POLLIN, 0};
     poll(&connection, 1, static_cast<int>(std::min<DWORD>(*waitMilliseconds, INT32_MAX)));
   }
-  // The spawner's kExited comes unasked; it is the only packet before kDone.
+  // The spawner's kExited (a resident instance's kAnswered or kUnanswered) comes unasked; it is the
+  // only packet before kDone.
   char packet[sizeof(SpawnHeader) + sizeof(SpawnReply)];
   const char* payload = nullptr;
   size_t length = 0;
-  if (!run->bExited && ReceivePacket(run->nSocket, packet, sizeof packet, &payload, &length, MSG_DONTWAIT) == kExited) {
-    run->bExited = true;
+  if (!run->bExited) {
+    const uint32_t type = ReceivePacket(run->nSocket, packet, sizeof packet, &payload, &length, MSG_DONTWAIT);
+    run->bExited = type == kExited || type == kAnswered || type == kUnanswered;
+    run->bNoAnswer = type == kUnanswered;
   }
-  *state = run->bExited ? KARVEL_PROGRAM_EXITED : KARVEL_PROGRAM_RUNNING;
+  *state = run->bNoAnswer ? KARVEL_PROGRAM_UNANSWERED : run->bExited ? KARVEL_PROGRAM_EXITED : KARVEL_PROGRAM_RUNNING;
   return TRUE;
 }
 

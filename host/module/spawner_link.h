@@ -38,7 +38,8 @@ int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& s
 struct ProgramRun {
   int nSocket;            // the connection to the spawner; -1 when there is none
   apr_time_t tStartedAt;
-  bool bExited;           // the spawner said the program has ended
+  bool bExited;           // the spawner said the program has ended (a resident one: gave its word)
+  bool bNoAnswer;         // ... and a resident instance said no answer will come
   bool bFailureLogged;    // the request's failure has its line in the log already (the spawner's
                           // refusal, or no spawner in time)
 };
@@ -58,8 +59,9 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
 // is stopped where the site says so) and notes karvel-result and karvel-wait-ms.
 BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramRun* run);
 
-// HSE_REQ_KARVEL_PROGRAM_STATE: whether the program still runs (the spawner says when it ends),
-// after waiting for its end at most *waitMilliseconds where that is given.
+// HSE_REQ_KARVEL_PROGRAM_STATE: whether the program still runs (the spawner says when it ends,
+// and a resident instance's word on the request: answered, or KARVEL_PROGRAM_UNANSWERED), after
+// waiting for that at most *waitMilliseconds where that is given.
 BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds);
 
 // Ends a run the extension left without saying how (the request is over).

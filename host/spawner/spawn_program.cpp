@@ -169,9 +169,17 @@ bool LoadedPath(int directory, const char* name, char* out, size_t room) {
     }
   }
   // Nothing of the spawner's reaches the program: every descriptor from 3 on closes at exec.
+  const int channel = start.residentChannel;
   if (syscall(SYS_close_range, 3u, ~0u, kCloseRangeCloexec) != 0) {
     // The spawner's own soft limit is at most this (RaiseDescriptorLimit): none lies beyond.
-    for (int fd = 3; fd < static_cast<int>(kDescriptorsWanted); ++fd) close(fd);
+    for (int fd = 3; fd < static_cast<int>(kDescriptorsWanted); ++fd) {
+      if (fd != channel) close(fd);
+    }
+  }
+  // A resident instance's channel, as descriptor 3 (dup2 clears close-on-exec; at 3 already, so does fcntl).
+  if (channel >= 0 && (channel != kResidentFd ? dup2(channel, kResidentFd) : fcntl(kResidentFd, F_SETFD, 0)) < 0) {
+    *failure = errno;
+    _exit(127);
   }
   sigset_t none;
   sigemptyset(&none);
@@ -192,10 +200,12 @@ bool LoadedPath(int directory, const char* name, char* out, size_t room) {
     // The file checked is the file run; argv[0] still names it where it lies. A script's
     // interpreter reads it through its descriptor (/dev/fd/N), which stays open for it.
     if (opened.script) fcntl(opened.file, F_SETFD, 0);
-    char* const argv[] = {const_cast<char*>(start.program), const_cast<char*>(start.argument), nullptr};
+    char* const argv[] = {const_cast<char*>(start.program), channel >= 0 ? nullptr : const_cast<char*>(start.argument),
+                          nullptr};
     syscall(SYS_execveat, opened.file, "", argv, start.environment, AT_EMPTY_PATH);
   } else {
-    char* const argv[] = {const_cast<char*>(start.program), const_cast<char*>(start.argument), nullptr};
+    char* const argv[] = {const_cast<char*>(start.program), channel >= 0 ? nullptr : const_cast<char*>(start.argument),
+                          nullptr};
     execve(start.program, argv, start.environment);
   }
   *failure = errno;
@@ -213,10 +223,19 @@ int StartProgram(const ProgramStart& start, pid_t* pid, int* stderrFd) {
   }
   // A program run as a site's user is always checked first: the rules are looked at on its file.
   if (start.user != nullptr && start.siteRules && !start.checked) return EACCES;
+  // A resident instance runs natively: its channel cannot be handed through a loader.
+  if (start.residentChannel >= 0 && start.loader != nullptr) return ENOEXEC;
   OpenedProgram opened;
   if (start.checked) {
     if (const int failure = OpenChecked(start, &opened)) return failure;
     if (g_programOpened != nullptr) g_programOpened(g_programOpenedContext);
+  }
+  // A script's descriptor must stay what the interpreter is told (/dev/fd/N): never the channel's 3.
+  if (start.residentChannel >= 0 && opened.file == kResidentFd) {
+    const int moved = fcntl(opened.file, F_DUPFD_CLOEXEC, kResidentFd + 1);
+    if (moved < 0) return errno;
+    close(opened.file);
+    opened.file = moved;
   }
   // Made before the child is: it may only make system calls.
   ProgramUser user{};

@@ -34,6 +34,10 @@ struct ProgramStart {
   // Off only for the spawner's own Wine commands run in the user's prefix (its wineserver), which
   // are the system's programs, not the site's, and need not be checked.
   bool siteRules = true;
+  // A resident instance's end of its channel: it becomes the program's descriptor kResidentFd
+  // (the one descriptor from 3 on that survives exec), and `argument` is not passed: the program
+  // gets argv[0] alone. -1: a one-shot program, given its argument. Native programs only.
+  int residentChannel = -1;
 };
 
 // The signals whose disposition in this process is not SIG_DFL: a program started with them in

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "host/spawner/process_group.h"
+#include "host/spawner/resident_spawner.h"
+#include "host/spawner/spawner_loop.h"
 #include "host/spawner/site_user.h"
 #include "host/spawner/spawner_pool.h"
 #include "host/spawner/spawn_program.h"
@@ -26,7 +28,7 @@
 #include "host/spawner/wine_host.h"
 #include "platform/windows_paths.h"
 
-namespace {
+namespace spawner_loop {
 
 // A program's standard error is logged a line at a time; longer lines in pieces of this much.
 constexpr size_t kLogLineBytes = 8192;
@@ -65,14 +67,10 @@ constexpr size_t kStatusFixedBytes = 2048;                   // totals, results,
 constexpr size_t kStatusSitesListed = 50;
 constexpr size_t kStatusSiteLineBytes = kStatusLabelBytes + 64;  // "Site: NAME running=N waiting=M cap=C"
 static_assert(kStatusFixedBytes + kStatusProgramsListed * kStatusLineBytes +
-                      kStatusSitesListed * kStatusSiteLineBytes <= kSpawnMessageLimit,
+                      kStatusSitesListed * kStatusSiteLineBytes +
+                      (kStatusInstancesListed + 1) * kStatusInstanceLineBytes <= kSpawnMessageLimit,
               "the status fits one packet");
 
-// How requests ended, as the status counts them: a closed set, whatever a peer sends.
-enum Result { kResult1, kResult2, kResult4, kResult99, kResultTimeout, kResultClientGone, kResultExited,
-              kResultAbandoned, kResultStartFailed, kResultBusy, kResultOther, kResultCount };
-constexpr const char* kResultNames[kResultCount] = {"1", "2", "4", "99", "timeout", "client-gone", "exited",
-                                                    "abandoned", "start-failed", "503", "other"};
 
 // The result a child reported; one the spawner does not know counts as "other".
 Result ResultNamed(const char* text, size_t length) {
@@ -83,85 +81,6 @@ Result ResultNamed(const char* text, size_t length) {
   }
   return kResultOther;
 }
-
-int64_t NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// kStarting: its program is being started on a thread of the pool; the connection is not read
-// meanwhile (a request that gives up then is seen once its program runs, a moment later).
-enum ConnectionState { kAwaitingOrder, kQueued, kStarting, kRunning };
-
-struct Connection {
-  int fd;
-  ConnectionState state;
-  SpawnOrderText order;
-  int64_t queuedAt;
-  pid_t pid;       // kRunning: its program
-  bool closing;    // answered for good: closed at the end of the round
-  uint64_t jobId;  // kStarting: its start in the pool
-  size_t orderBytes;  // kQueued: the order's size
-};
-
-struct Program {
-  pid_t pid;
-  std::string label, logId, exchangePath, uploadDirectory;
-  // Where its lines go: its request's site and client, and the level of its standard error.
-  uint32_t site;
-  std::string siteName, client;
-  uint32_t stderrLevel;
-  int stderrFd;
-  std::string partialLine;
-  int64_t startedAt;
-  bool requestWaiting;   // its request waits for the answer still
-  bool abandoned;        // its request gave up without an answer
-  bool stopAbandoned;
-  uint32_t killGraceMs;
-  int64_t killAt;        // when SIGKILL follows the SIGTERM sent; 0 before
-  bool exited;           // the program itself has ended (and is reaped)
-  bool answered;         // its request had its answer
-  bool killed;           // its group was sent SIGKILL: members left are sent it again
-  // The program's process group. After the program ended, while its request waits or gave up,
-  // the members it left still count against the cap until the group is gone (groupGone).
-  ProcessGroup group;
-  bool groupGone;
-  bool filesRemoved;     // a request that gave up: its files are gone
-  int boardEntry;        // its entry on the status board; -1: none
-  char boardState;       // the state the entry shows
-  uint32_t siteMaxBackends;  // its site's cap, as its order carried it
-};
-
-// A wineserver the spawner started, and who it runs as (null: the spawner's user).
-struct WineServerClaim {
-  int claim;
-  const SiteUser* user;
-};
-
-struct Spawner {
-  int epoll;  // every descriptor the loop waits on, tagged with what it is
-  const SpawnerLog* log;
-  const WineSettings* wine;  // null: no program runs under Wine
-  int wineServer;            // the claim on the prefix's wineserver; -1 before the first Wine program
-  int listener;
-  int signals;
-  bool draining;
-  std::vector<Connection> connections;
-  std::vector<Program> programs;
-  uint64_t results[kResultCount];  // requests by how they ended
-  uint64_t started, startFailed, busy;
-  sigset_t signalsToReset;  // the spawner's own handled and ignored signals, fixed once it runs
-  SpawnPool* pool;
-  uint64_t lastJobId;
-  bool reapPending;  // a SIGCHLD came while a start was under way: the reaping waits for it
-  // The claims on the wineservers of the other prefixes (sites' users' own, and sites' own, see
-  // SitePrefix), by prefix, with the user each runs as.
-  std::map<std::string, WineServerClaim> siteWineServers;
-  const SpawnerBoard* board;  // null: the spawner shows itself nowhere
-  const SiteUsers* users;     // who each site's programs run as; null: all as the spawner's user
-  uid_t peersUid;             // the server's children's user: the only peers served
-};
 
 // A line about no request: the main server's log.
 void Log(Spawner* s, uint32_t level, const std::string& text) {
@@ -174,11 +93,6 @@ void LogForSite(Spawner* s, uint32_t level, uint32_t site, const std::string& si
   s->log->write(s->log->context, SpawnerLogLine{level, site, siteName.c_str(), client.c_str(), text.c_str()});
 }
 
-// What an event of the loop is about; the tag also carries the descriptor.
-enum WatchKind : uint32_t { kSignals, kListener, kStartsDone, kConnection, kStderr };
-// The tag's layout: the kind in the upper half, the descriptor in the lower.
-constexpr int kWatchKindShift = 32;
-constexpr uint64_t kWatchFdMask = 0xFFFFFFFFu;
 
 void Watch(Spawner* s, WatchKind kind, int fd) {
   epoll_event event{};
@@ -205,7 +119,8 @@ bool Counted(const Program& p) { return !p.exited || (!p.answered && !p.groupGon
 size_t Alive(const Spawner& s) {
   return static_cast<size_t>(std::count_if(s.programs.begin(), s.programs.end(), Counted) +
                              std::count_if(s.connections.begin(), s.connections.end(),
-                                           [](const Connection& c) { return c.state == kStarting; }));
+                                           [](const Connection& c) { return c.state == kStarting; })) +
+         InstancesCounted(s);
 }
 
 // A site is the same where both its place in the server's list and its name agree: a child of
@@ -220,7 +135,8 @@ size_t SiteAlive(const Spawner& s, uint32_t site, const std::string& name) {
       std::count_if(s.programs.begin(), s.programs.end(),
                     [&](const Program& p) { return Counted(p) && p.site == site && p.siteName == name; }) +
       std::count_if(s.connections.begin(), s.connections.end(),
-                    [&](const Connection& c) { return c.state == kStarting && SameSite(site, name, c.order); }));
+                    [&](const Connection& c) { return c.state == kStarting && SameSite(site, name, c.order); })) +
+         SiteInstancesCounted(s, site, name);
 }
 
 // Programs of the site the server's other spawners still count (an earlier generation's,
@@ -253,6 +169,9 @@ std::vector<SpawnerSiteCount> SiteCounts(const Spawner& s) {
     SpawnerSiteCount& count = at(p.site, p.siteName);
     count.running++;
     count.cap = p.siteMaxBackends;
+  }
+  for (const ResidentInstance& instance : s.instances) {
+    if (InstanceCounted(instance)) at(instance.site, instance.siteName).running++;
   }
   for (const Connection& c : s.connections) {
     if (c.state != kStarting && c.state != kQueued) continue;
@@ -393,16 +312,20 @@ std::string SiteOf(const SpawnOrderText& order) {
   return program.substr(0, at - 1);
 }
 
+std::string StartFailure(const SpawnJob& job) {
+  std::string why = std::strerror(job.failure);
+  if (job.user != nullptr) {
+    why = !job.refused.empty() ? "it would run as " + job.user->user + ", but " + job.refused
+                               : why + " (as " + job.user->user + ")";
+  }
+  return why;
+}
+
 // A start the pool has done: the child is told, and the connection follows the program.
 void Started(Spawner* s, Connection* c, SpawnJob* job) {
   if (job->failure != 0) {
     c->state = kAwaitingOrder;  // not a running program's connection any more
-    std::string why = std::strerror(job->failure);
-    if (job->user != nullptr) {
-      why = !job->refused.empty() ? "it would run as " + job->user->user + ", but " + job->refused
-                                  : why + " (as " + job->user->user + ")";
-    }
-    RefuseStart(s, c, job->failure, why);
+    RefuseStart(s, c, job->failure, StartFailure(*job));
     return;
   }
   s->started++;
@@ -427,10 +350,15 @@ void Started(Spawner* s, Connection* c, SpawnJob* job) {
 
 void TakeStarts(Spawner* s) {
   for (std::unique_ptr<SpawnJob>& job : s->pool->TakeFinished()) {
-    for (Connection& c : s->connections) {
-      if (c.state == kStarting && c.jobId == job->id) {
-        Started(s, &c, job.get());
-        break;
+    if (job->residentChannel >= 0) close(job->residentChannel);  // the instance's end, its own now
+    if (job->instance != 0) {
+      InstanceStarted(s, job.get());
+    } else {
+      for (Connection& c : s->connections) {
+        if (c.state == kStarting && c.jobId == job->id) {
+          Started(s, &c, job.get());
+          break;
+        }
       }
     }
     if (job->stderrFd >= 0) close(job->stderrFd);
@@ -485,7 +413,11 @@ enum Received { kKeep, kClose, kAnswerStatus };
 void ConnectionGaveUp(Spawner* s, Connection* c) {
   if (c->state == kRunning) {
     s->results[kResultAbandoned]++;
-    RequestEnded(s, c->pid, false);
+    if (c->instance != 0) {
+      ResidentRequestLeft(s, c);
+    } else {
+      RequestEnded(s, c->pid, false);
+    }
   } else if (c->state == kQueued) {
     // Its client left while it waited for a slot (the child watches the client): it never runs.
     s->results[kResultClientGone]++;
@@ -515,10 +447,15 @@ Received Receive(Spawner* s, Connection* c) {
   std::string result;
   if (type == kDone && c->state == kRunning && DecodeDone(payload, length, &answered, &result)) {
     s->results[ResultNamed(result.data(), result.size())]++;
-    RequestEnded(s, c->pid, answered);
+    if (c->instance != 0) {
+      ResidentRequestDone(s, c, answered, result);
+    } else {
+      RequestEnded(s, c->pid, answered);
+    }
     // The connection waits for the thread's next order.
     c->state = kAwaitingOrder;
     c->pid = 0;
+    c->instance = 0;
     c->order = SpawnOrderText{};
     return kKeep;
   }
@@ -568,6 +505,7 @@ std::string StatusText(const Spawner& s) {
             StatusLabel(p.label) + "\n";
   }
   if (unlisted != 0) text += "Program: ... (" + std::to_string(unlisted) + " more)\n";
+  text += InstanceStatusLines(s);
   const std::vector<SpawnerSiteCount> sites = SiteCounts(s);
   for (size_t k = 0; k < sites.size() && k < kStatusSitesListed; ++k) {
     text += "Site: " + StatusLabel(sites[k].name) + " running=" + std::to_string(sites[k].running) +
@@ -581,12 +519,12 @@ std::string StatusText(const Spawner& s) {
 
 // Logs what a program wrote to standard error, whole lines (and overlong ones in pieces), in its
 // request's site's log at the level its order gave.
-void DrainStderr(Spawner* s, Program* program, bool atEnd) {
+void DrainLines(Spawner* s, int* fd, std::string* partialLine, const StderrTag& tag, bool atEnd) {
   char block[kStderrBlockBytes];
   for (size_t taken = 0; taken < kStderrReadPerRound;) {
-    const ssize_t got = read(program->stderrFd, block, sizeof block);
+    const ssize_t got = read(*fd, block, sizeof block);
     if (got > 0) {
-      program->partialLine.append(block, static_cast<size_t>(got));
+      partialLine->append(block, static_cast<size_t>(got));
       taken += static_cast<size_t>(got);
     } else if (got < 0 && errno == EINTR) {
       continue;
@@ -595,25 +533,32 @@ void DrainStderr(Spawner* s, Program* program, bool atEnd) {
       break;
     }
   }
-  const std::string prefix = "karvel: " + program->label + " [" + program->logId + "]: ";
+  const std::string prefix = "karvel: " + tag.label + " [" + tag.logId + "]: ";
   size_t start = 0;
   for (;;) {
-    const size_t newline = program->partialLine.find('\n', start);
-    const size_t available = (newline == std::string::npos ? program->partialLine.size() : newline) - start;
+    const size_t newline = partialLine->find('\n', start);
+    const size_t available = (newline == std::string::npos ? partialLine->size() : newline) - start;
     if (newline == std::string::npos && available < kLogLineBytes && !(atEnd && available > 0)) break;
     const size_t take = std::min(available, kLogLineBytes);
-    std::string line = program->partialLine.substr(start, take);
+    std::string line = partialLine->substr(start, take);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    LogForSite(s, program->stderrLevel, program->site, program->siteName, program->client, prefix + line);
+    LogForSite(s, tag.level, tag.site, tag.siteName, tag.client, prefix + line);
     start += take + (newline != std::string::npos && take == available ? 1 : 0);
-    if (start >= program->partialLine.size()) break;
+    if (start >= partialLine->size()) break;
   }
-  program->partialLine.erase(0, start);
+  partialLine->erase(0, start);
   if (atEnd) {
-    Unwatch(s, program->stderrFd);
-    close(program->stderrFd);
-    program->stderrFd = -1;
+    Unwatch(s, *fd);
+    close(*fd);
+    *fd = -1;
   }
+}
+
+void DrainStderr(Spawner* s, Program* program, bool atEnd) {
+  DrainLines(s, &program->stderrFd, &program->partialLine,
+             StderrTag{program->label, program->logId, program->site, program->siteName, program->client,
+                       program->stderrLevel},
+             atEnd);
 }
 
 void TakeStarts(Spawner* s);
@@ -631,7 +576,10 @@ void ReapPrograms(Spawner* s) {
     const pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid <= 0) break;
     Program* program = FindProgram(s, pid);
-    if (program == nullptr) continue;  // an orphan: its group is looked at below
+    if (program == nullptr) {
+      InstanceReaped(s, pid, status);  // an instance, or an orphan: its group is looked at below
+      continue;
+    }
     program->exited = true;
     // The request still waiting learns of it: one that has no answer yet need not wait longer.
     if (program->requestWaiting) {
@@ -666,7 +614,10 @@ void ServeQueue(Spawner* s) {
       othersRead = true;
     }
     // An order whose site is full waits; those of other sites behind it still start.
-    if ((cap == 0 || Alive(*s) + others < cap) && SiteHasRoom(*s, c.order)) {
+    const bool slotFree = (cap == 0 || Alive(*s) + others < cap) && SiteHasRoom(*s, c.order);
+    if (c.order.fixed.residentInstances != 0 && TakeResidentOrder(s, &c, slotFree)) {
+      // handed to an instance, one started for it, or refused
+    } else if (c.order.fixed.residentInstances == 0 && slotFree) {
       Start(s, &c);
     } else if (!room || now - c.queuedAt >= static_cast<int64_t>(c.order.fixed.queueTimeoutMs)) {
       // Its wait ran out, or the queue holds as much as it keeps (the orders before it stay).
@@ -738,11 +689,12 @@ int PollTimeout(const Spawner& s) {
     if (p.exited && !p.groupGone) wait = std::min(wait, kGroupLookMs);
   }
   if (s.reapPending) wait = std::min(wait, kReapRetryMs);
+  wait = InstancesWaitMs(s, now, wait);
   return static_cast<int>(std::max<int64_t>(wait, 0));
 }
 
 bool Finished(const Spawner& s) {
-  if (!s.draining || !s.connections.empty()) return false;
+  if (!s.draining || !s.connections.empty() || !InstancesSettled(s)) return false;
   // Programs being stopped are seen to the end: their groups, and their files removed.
   return std::none_of(s.programs.begin(), s.programs.end(),
                       [](const Program& p) { return p.abandoned && p.stopAbandoned && Counted(p); });
@@ -783,6 +735,7 @@ void OnStderr(Spawner* s, int fd) {
       return;
     }
   }
+  OnInstanceStderr(s, fd);
 }
 
 void OnEvent(Spawner* s, const epoll_event& event, RoundEvents* round) {
@@ -803,6 +756,9 @@ void OnEvent(Spawner* s, const epoll_event& event, RoundEvents* round) {
       break;
     case kStderr:
       OnStderr(s, fd);
+      break;
+    case kChannel:
+      OnChannel(s, fd);
       break;
   }
 }
@@ -830,7 +786,7 @@ void AcceptOrStopListening(Spawner* s, bool accepting) {
     if (fd >= 0 && !PeerIsServer(s, fd)) {
       close(fd);
     } else if (fd >= 0) {
-      s->connections.push_back(Connection{fd, kAwaitingOrder, SpawnOrderText{}, 0, 0, false, 0, 0});
+      s->connections.push_back(Connection{fd, kAwaitingOrder, SpawnOrderText{}, 0, 0, false, 0, 0, 0});
       Watch(s, kConnection, fd);
       CloseIdleConnections(s, kIdleConnectionsKept);
     }
@@ -880,6 +836,7 @@ void EndRound(Spawner* s, const RoundEvents& round) {
   // Groups whose last member was not a child of the spawner's are found gone here.
   for (Program& program : s->programs) LookAtGroup(&program);
   KillOverdue(s);
+  LookAfterInstances(s);
   ServeQueue(s);
   ForgetEnded(s);
   ShowRound(s);
@@ -891,6 +848,7 @@ void Finish(Spawner* s) {
   for (Program& program : s->programs) {
     if (program.stderrFd >= 0) DrainStderr(s, &program, true);
   }
+  EndInstances(s);
   if (s->wineServer >= 0) StopWineServer(*s->wine, s->wineServer);
   for (const auto& [prefix, server] : s->siteWineServers) {
     StopWineServer(WineSettings{s->wine->loader, prefix.c_str(), server.user}, server.claim);
@@ -899,7 +857,9 @@ void Finish(Spawner* s) {
   close(s->epoll);
 }
 
-}  // namespace
+}  // namespace spawner_loop
+
+using namespace spawner_loop;
 
 void RaiseDescriptorLimit() {
   rlimit files{};
@@ -920,7 +880,7 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine, co
   SpawnPool pool;
   Spawner s{epoll_create1(EPOLL_CLOEXEC), &log, wine, -1, listener,
             signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, false, {},
-            board, users, getuid()};
+            board, users, getuid(), {}, 0};
   if (s.epoll < 0 || s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
   // The children a program leaves when it ends come to the spawner, which reaps them: its group
   // then empties as its last member ends, and is counted until it has.

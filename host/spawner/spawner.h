@@ -8,7 +8,8 @@
 //
 // The host's rooms and what each may include:
 //   host/spawner/  the daemon (this header, spawner_protocol, spawner_pool, spawn_program, as_site_user,
-//                  process_group, wine_host): its own headers, platform/ and the C++ and POSIX
+//                  process_group, wine_host, spawner_loop, resident_spawner, resident_pool,
+//                  resident_channel): its own headers, platform/ and the C++ and POSIX
 //                  libraries; never an Apache or APR header, nor host/module/.
 //   host/module/   mod_karvel (Apache glue and the reply writer): Apache, APR, isapi/, platform/,
 //                  its own headers, and of the spawner's only what a child and the parent need to

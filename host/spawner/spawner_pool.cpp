@@ -62,6 +62,7 @@ void SpawnPool::Work() {
                        job->loader, job->signalsToReset, true};
     start.user = job->user;
     start.refused = &job->refused;
+    start.residentChannel = job->residentChannel;
     {
       std::shared_lock<std::shared_mutex> notReaped(reapLock_);
       job->failure = StartProgram(start, &job->pid, &job->stderrFd);

@@ -33,6 +33,10 @@ struct SpawnJob {
   const sigset_t* signalsToReset = nullptr; // outlives the job (the spawner's own)
   const SiteUser* user = nullptr;           // outlives the job (the spawner's sites); null: its own user
   std::string refused;                      // the rule a site's user's program failed, with EACCES
+  // A resident instance's start: the child's end of its channel (closed by the spawner once the
+  // start is done) and the instance's id; -1 and 0 for a one-shot program.
+  int residentChannel = -1;
+  uint64_t instance = 0;
   // Filled in by the start: the child's id (also of a child whose exec failed, already reaped;
   // 0 when none was made), its standard error's reading end, 0 or the errno of the failure.
   pid_t pid = 0;

@@ -18,6 +18,24 @@
 //                                    <-     kStatusText (the status page's lines; always one packet:
 //                                           the spawner bounds what it lists)
 //   A connection closed while its order waits for a slot: the order is dropped (its client left).
+//
+// An order for a resident program (resident.instances != 0) is handed to an idle instance of its
+// pool (or one started for it): kStarted names the instance's pid, and then, at once when the
+// instance has said so:
+//                                    <-     kAnswered: the exchange file is answered (renamed in place)
+//                                    <-     kUnanswered: the instance gave no answer (its handler
+//                                           failed, it ended or closed its channel): none will come
+//   and the request's kDone follows as for any program. Either may still come, after a kDone sent
+//   first, before the next kStarted, and is passed over there.
+//
+// The spawner and a resident instance: the instance is started with argv[0] alone and the
+// variable KARVEL_RESIDENT_FD=3; descriptor 3 is its end of an AF_UNIX SOCK_SEQPACKET socketpair.
+// Spawner -> instance, one packet a request: 'R' and the exchange file's absolute path (no NUL,
+// at most kResidentPathLimit bytes). The instance answers the file as a one-shot run does (the
+// answer in the side file, then the rename) and sends 'D'; when it has no answer it writes nothing
+// to the file, says why on its standard error and sends 'E' and a reason of at most
+// kResidentReasonLimit bytes. End of file (or an empty packet) on the channel: it finishes and
+// exits 0. It keeps nothing of a request (no upload open) once it has sent its word.
 #ifndef KARVEL_HOST_SPAWNER_PROTOCOL_H
 #define KARVEL_HOST_SPAWNER_PROTOCOL_H
 
@@ -36,7 +54,18 @@ enum SpawnMessage : uint32_t {
   kStatusText,
   kExited,
   kClosing,
+  kAnswered,
+  kUnanswered,
 };
+
+// The resident channel's bounds and words (see above).
+constexpr size_t kResidentPathLimit = 4095;
+constexpr size_t kResidentReasonLimit = 200;
+constexpr char kResidentRequest = 'R';
+constexpr char kResidentAnswered = 'D';
+constexpr char kResidentNoAnswer = 'E';
+constexpr const char* kResidentFdVariable = "KARVEL_RESIDENT_FD=3";
+constexpr int kResidentFd = 3;
 
 // Larger messages are refused: an order's strings are paths and a few environment variables.
 constexpr size_t kSpawnMessageLimit = 64 * 1024;
@@ -69,9 +98,18 @@ struct SpawnOrder {
   // Programs of the order's site (by site and kSiteName together) that may run at once, within
   // maxBackends (0: the site has no cap of its own).
   uint32_t siteMaxBackends;
+  // Where the site's KarvelResident names the program: its pool's bounds. instances 0: the program
+  // runs once for this request, as any; else at most that many instances of it serve the site,
+  // each retired after maxRequests requests (0: never) or idleSeconds without one (0: never).
+  // answerWaitMs: how long the request waits for its answer (the site's back-end time-out), the
+  // most an instance may take over a request whose client left before it is stopped.
+  uint32_t residentInstances;
+  uint32_t residentMaxRequests;
+  uint32_t residentIdleSeconds;
+  uint32_t answerWaitMs;
 };
 // The record goes over the socket as it lies in memory (both ends are one build): no padding in it.
-static_assert(sizeof(SpawnOrder) == 88, "SpawnOrder's layout is the order's fixed part");
+static_assert(sizeof(SpawnOrder) == 104, "SpawnOrder's layout is the order's fixed part");
 
 // Apache's log levels by number, as the spawner names them without Apache's headers (the module
 // checks that they agree): a program's start refused is a warning of its site's; trace8 is the last.

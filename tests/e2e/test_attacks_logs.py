@@ -109,7 +109,7 @@ def packet(kind, payload):
 # The fixed part: no cap, the queue's and the grace's times, stop, no limits, not Wine, one variable,
 # the site and the level (error).
 order = (struct.pack("=IIII", 0, 1000, 300, 1) + struct.pack("=6q", *([-1] * 6))
-         + struct.pack("=IIIII4x", 0, 0, 1, site, 3))
+         + struct.pack("=IIIII4x16x", 0, 0, 1, site, 3))
 for text in (program, "/nonexistent/x", "forged", "-", "", "", "203.0.113.5:1", name):
     order += text.encode() + b"\0"
 order += b"PATH=/usr/bin:/bin\0"

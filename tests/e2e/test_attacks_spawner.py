@@ -207,7 +207,7 @@ def packet(kind, payload):
     return struct.pack("=II", kind, len(payload)) + payload
 # The fixed part ends with the site (the main server's) and the level of its lines (error).
 order = (struct.pack("=IIII", 0, 1000, 300, 0) + struct.pack("=6q", *([-1] * 6))
-         + struct.pack("=IIIII4x", 0, 0, 1, 0, 3))
+         + struct.pack("=IIIII4x16x", 0, 0, 1, 0, 3))
 for text in (program, "/nonexistent/x", "flood", "-", "", "", "", ""):
     order += text.encode() + b"\0"
 order += b"PATH=/usr/bin:/bin\0"

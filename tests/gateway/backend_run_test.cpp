@@ -512,6 +512,34 @@ TEST(BackendRun, ProgramsTheHostDidNotStartAreNotStartedHere) {
   }
 }
 
+// A program the host started that the host says gave no answer (a resident instance that failed
+// or ended mid-request) ends the wait at once with the page of a program that ended unanswered;
+// one that runs, or ended (whatever it started may still answer), is waited for to the time-out.
+TEST(BackendRun, AHostsWordThatNoAnswerWillComeEndsTheWait) {
+  BackendFixture f;
+  BackendFixture::Script(f.backends() + "/quiet", ":");  // resolved, never run: the host "starts" it
+  const struct {
+    const char* name;
+    DWORD state;
+    const char* page;
+    const char* result;
+  } cases[] = {
+      {"no answer will come", KARVEL_PROGRAM_UNANSWERED, ERROR_TEXT_EXE_LOAD, "exited"},
+      {"still running", KARVEL_PROGRAM_RUNNING, ERROR_TEXT_TIME_OUT, "timeout"},
+      {"ended", KARVEL_PROGRAM_EXITED, ERROR_TEXT_TIME_OUT, "timeout"},
+  };
+  for (const auto& c : cases) {
+    FakeEcb fake = FakeEcb::Get("VCEXE=quiet");
+    fake.HostStartAnswers(KARVEL_PROGRAM_STARTED).HostProgramState(c.state);
+    fake.Variable("KARVEL_BACKEND_TIMEOUT", "1");
+    ExchangeRequest request{};
+    EXPECT_EQ(f.Request(fake, &request), static_cast<DWORD>(HSE_STATUS_ERROR)) << c.name;
+    ASSERT_EQ(fake.supportCalls().size(), 1u) << c.name;
+    EXPECT_EQ(fake.supportCalls()[0].header, ErrorPageWith(c.page)) << c.name;
+    EXPECT_EQ(fake.doneResults(), std::vector<std::string>{c.result}) << c.name;
+  }
+}
+
 // A body that does not arrive whole (the client left, or stalled past the server's timeout) is no
 // form: its program never runs, nothing of it stays, and a client still there gets the page.
 TEST(BackendRun, BodiesThatDoNotArriveWholeRunNoProgram) {

@@ -94,6 +94,10 @@ class FakeEcb {
   // The server starts programs itself (as mod_karvel's spawner does) and answers each start with
   // `outcome` (KARVEL_SERVER_BUSY ...) without running the program.
   FakeEcb& HostStartAnswers(DWORD outcome) { hostOutcome_ = outcome; return *this; }
+  // Such a server's answer to HSE_REQ_KARVEL_PROGRAM_STATE (KARVEL_PROGRAM_RUNNING ...), and the
+  // results HSE_REQ_KARVEL_PROGRAM_DONE told it; 0: it takes neither.
+  FakeEcb& HostProgramState(DWORD state) { hostState_ = state; return *this; }
+  const std::vector<std::string>& doneResults() const { return doneResults_; }
   // What each start order asked of such a server: the program, and whether it runs under Wine.
   struct StartOrder {
     std::string program;
@@ -187,6 +191,15 @@ class FakeEcb {
       auto* start = static_cast<KARVEL_PROGRAM_START*>(buffer);
       fake->startOrders_.push_back({start->pszProgram != nullptr ? start->pszProgram : "", start->bUnderWine != FALSE});
       start->dwOutcome = fake->hostOutcome_;
+      return TRUE;
+    }
+    if (request == HSE_REQ_KARVEL_PROGRAM_STATE && fake->hostState_ != 0) {
+      *static_cast<DWORD*>(buffer) = fake->hostState_;
+      return TRUE;
+    }
+    if (request == HSE_REQ_KARVEL_PROGRAM_DONE && fake->hostState_ != 0) {
+      const auto* done = static_cast<const KARVEL_PROGRAM_DONE*>(buffer);
+      fake->doneResults_.push_back(done->pszResult != nullptr ? done->pszResult : "");
       return TRUE;
     }
     if (request == HSE_REQ_KARVEL_FAILURE) {
@@ -291,6 +304,8 @@ class FakeEcb {
   int vectorSends_ = 0, writeCalls_ = 0, connectedAsks_ = 0;
   bool connected_ = true;
   DWORD hostOutcome_ = 0;
+  DWORD hostState_ = 0;
+  std::vector<std::string> doneResults_;
   std::vector<StartOrder> startOrders_;
   bool refuseVectors_ = false;
   size_t leaveAfter_ = SIZE_MAX;

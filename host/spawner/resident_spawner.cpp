@@ -1,0 +1,422 @@
+#include "host/spawner/resident_spawner.h"
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "host/spawner/resident_channel.h"
+#include "host/spawner/spawn_program.h"
+#include "platform/windows_paths.h"
+
+namespace spawner_loop {
+
+namespace {
+
+// An instance whose request left and whose order said no wait: it may take this long still.
+constexpr int64_t kDefaultAnswerWaitMs = 180000;
+// An instance whose channel ended mid-request and that has not ended this long after is stopped.
+constexpr int64_t kChannelLossSettleMs = 200;
+
+ResidentInstance* InstanceWith(Spawner* s, uint64_t id) {
+  for (ResidentInstance& instance : s->instances) {
+    if (instance.id == id) return &instance;
+  }
+  return nullptr;
+}
+
+StderrTag TagOf(const ResidentInstance& instance) {
+  return StderrTag{instance.label, instance.logId, instance.site, instance.siteName, instance.client,
+                   instance.stderrLevel};
+}
+
+// What its standard error holds now, logged under its current request's tag.
+void DrainInstance(Spawner* s, ResidentInstance* instance, bool atEnd) {
+  if (instance->stderrFd >= 0) DrainLines(s, &instance->stderrFd, &instance->partialLine, TagOf(*instance), atEnd);
+}
+
+// "karvel: LABEL [LOGID]: resident instance PID " and `what`, in the request's site's log.
+void LogInstance(Spawner* s, uint32_t level, const ResidentInstance& instance, const std::string& what) {
+  LogForSite(s, level, instance.site, instance.siteName, instance.client,
+             "karvel: " + instance.label + " [" + instance.logId + "]: resident instance " +
+                 std::to_string(instance.pid) + " " + what);
+}
+
+std::string EndOf(int status) {
+  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+  return "exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
+void CloseChannel(Spawner* s, ResidentInstance* instance) {
+  if (instance->channel < 0) return;
+  Unwatch(s, instance->channel);
+  close(instance->channel);
+  instance->channel = -1;
+}
+
+// Its channel closed: a sound instance finishes and exits 0.
+void Retire(Spawner* s, ResidentInstance* instance) {
+  CloseChannel(s, instance);
+  instance->state = kInstanceEnding;
+}
+
+// Its whole group stopped (SIGTERM, SIGKILL after the order's grace). `filesLeft`: the request it
+// had left its uploads behind, removed once the instance is gone.
+void Stop(Spawner* s, ResidentInstance* instance, bool filesLeft) {
+  CloseChannel(s, instance);
+  if (!instance->stopped && instance->pid > 0) {
+    instance->stopped = true;
+    if (SignalProcessGroup(instance->group, SIGTERM)) instance->killAt = NowMs() + instance->killGraceMs;
+  }
+  instance->filesLeft = instance->filesLeft || filesLeft;
+  instance->connection = -1;
+  instance->state = kInstanceEnding;
+}
+
+// The request's word, at once: answered (the module reads the file) or none will come.
+void TellRequest(ResidentInstance* instance, bool answered) {
+  if (instance->connection >= 0) SendPacket(instance->connection, answered ? kAnswered : kUnanswered, nullptr, 0);
+  instance->connection = -1;
+}
+
+// The instance said its word on its request: it goes back to its pool, or retires.
+void RequestFinished(Spawner* s, ResidentInstance* instance, bool answered) {
+  DrainInstance(s, instance, false);
+  if (instance->requestLeft) {
+    // Nobody reads this answer: its file (put back by the answer's rename) and uploads go.
+    RemoveRequestFiles(instance->exchangePath.c_str(), instance->uploadDirectory.c_str());
+  }
+  TellRequest(instance, answered);
+  instance->requestLeft = false;
+  instance->stopAt = 0;
+  if (DueToRetire(*instance) || s->draining) {
+    Retire(s, instance);
+    return;
+  }
+  instance->state = kInstanceIdle;
+  instance->idleSince = NowMs();
+}
+
+// The order goes to the instance: the request's path on its channel, kStarted to the request.
+// False (the instance stopped, the order still waiting) when the channel does not take it.
+bool HandOver(Spawner* s, Connection* c, ResidentInstance* instance) {
+  DrainInstance(s, instance, false);  // the lines of its last request, under that request's tag
+  instance->logId = c->order.strings[kLogId];
+  instance->client = c->order.strings[kClient];
+  instance->exchangePath = c->order.strings[kArgument];
+  instance->uploadDirectory = c->order.strings[kUploadDirectory];
+  instance->answerWaitMs = c->order.fixed.answerWaitMs;
+  if (!HandOverRequest(instance->channel, instance->exchangePath)) {
+    LogInstance(s, kLogLevelError, *instance, "did not take the request on its channel; it is stopped");
+    Stop(s, instance, false);
+    return false;
+  }
+  instance->state = kInstanceBusy;
+  instance->served++;
+  instance->handedAt = NowMs();
+  instance->stopAt = 0;
+  instance->requestLeft = false;
+  instance->connection = c->fd;
+  c->state = kRunning;
+  c->pid = instance->pid;
+  c->instance = instance->id;
+  SendPacket(c->fd, kStarted, EncodeReply(static_cast<int32_t>(instance->pid)));
+  return true;
+}
+
+// A new instance of the order's pool, started on the pool's threads for this order.
+void StartInstance(Spawner* s, Connection* c, const std::string& key) {
+  const std::string& program = c->order.strings[kProgram];
+  std::string refused = StartRefused(*s, *c, WindowsExecutableKind(program.c_str()) != kNotWindows);
+  if (refused.empty() && c->order.fixed.underWine != 0) refused = "a resident program runs natively, not under Wine";
+  if (!refused.empty()) {
+    RefuseStart(s, c, ENOEXEC, refused);
+    return;
+  }
+  int channel[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) {
+    RefuseStart(s, c, errno, std::string("no channel for a resident instance: ") + std::strerror(errno));
+    return;
+  }
+  auto job = std::make_unique<SpawnJob>();
+  job->program = program;
+  job->environment = c->order.environment;
+  SetOrderVariable(&job->environment, kResidentFdVariable);
+  std::memcpy(job->limits, c->order.fixed.limits, sizeof job->limits);
+  job->signalsToReset = &s->signalsToReset;
+  job->user = s->users != nullptr ? UserOfSite(*s->users, c->order.fixed.site, c->order.strings[kSiteName]) : nullptr;
+  job->id = ++s->lastJobId;
+  job->residentChannel = channel[1];
+  job->instance = ++s->lastInstanceId;
+  ResidentInstance instance{};
+  instance.id = job->instance;
+  instance.key = key;
+  instance.site = c->order.fixed.site;
+  instance.siteName = c->order.strings[kSiteName];
+  instance.label = c->order.strings[kLabel];
+  instance.instances = c->order.fixed.residentInstances;
+  instance.maxRequests = c->order.fixed.residentMaxRequests;
+  instance.idleSeconds = c->order.fixed.residentIdleSeconds;
+  instance.killGraceMs = c->order.fixed.killGraceMs;
+  instance.stderrLevel = c->order.fixed.stderrLevel;
+  instance.state = kInstanceStarting;
+  instance.jobId = job->id;
+  instance.group = ProcessGroup{0, -1};
+  instance.channel = channel[0];
+  instance.stderrFd = -1;
+  instance.connection = -1;
+  instance.logId = c->order.strings[kLogId];
+  instance.client = c->order.strings[kClient];
+  s->instances.push_back(instance);
+  c->state = kStarting;
+  c->jobId = job->id;
+  c->instance = instance.id;
+  s->pool->Submit(std::move(job));
+}
+
+}  // namespace
+
+bool TakeResidentOrder(Spawner* s, Connection* c, bool slotFree) {
+  const std::string key = PoolKeyOf(c->order);
+  // An instance that does not take the request is stopped, and the next one tried.
+  for (;;) {
+    size_t chosen = 0;
+    switch (ChooseInstance(s->instances, key, c->order.fixed.residentInstances, slotFree, &chosen)) {
+      case kHandToIdle:
+        if (HandOver(s, c, &s->instances[chosen])) return true;
+        continue;
+      case kStartInstance:
+        StartInstance(s, c, key);
+        return true;
+      case kWaitForInstance:
+        return false;
+    }
+  }
+}
+
+void InstanceStarted(Spawner* s, SpawnJob* job) {
+  ResidentInstance* instance = InstanceWith(s, job->instance);
+  Connection* waiting = nullptr;
+  for (Connection& c : s->connections) {
+    if (c.state == kStarting && c.jobId == job->id) waiting = &c;
+  }
+  if (instance == nullptr) return;
+  if (job->failure != 0) {
+    close(instance->channel);
+    s->instances.erase(s->instances.begin() + (instance - s->instances.data()));
+    if (waiting != nullptr) {
+      waiting->state = kAwaitingOrder;
+      waiting->instance = 0;
+      RefuseStart(s, waiting, job->failure, StartFailure(*job));
+    }
+    return;
+  }
+  s->started++;
+  CountOnBoard(s, 1, 0, 0);
+  instance->pid = job->pid;
+  instance->group = job->group;
+  job->group = ProcessGroup{0, -1};
+  instance->stderrFd = job->stderrFd;
+  job->stderrFd = -1;
+  if (instance->stderrFd >= 0) Watch(s, kStderr, instance->stderrFd);
+  Watch(s, kChannel, instance->channel);
+  instance->state = kInstanceIdle;
+  instance->idleSince = NowMs();
+  if (waiting != nullptr && !HandOver(s, waiting, instance)) {
+    waiting->state = kQueued;  // it waits again, for another instance
+    waiting->instance = 0;
+  }
+}
+
+void OnChannel(Spawner* s, int fd) {
+  for (ResidentInstance& instance : s->instances) {
+    if (instance.channel != fd) continue;
+    std::string reason;
+    const InstanceWord word = ReadInstanceWord(fd, &reason);
+    if (word == kWordNothingYet) return;
+    const bool busy = instance.state == kInstanceBusy;
+    if (busy && word == kWordAnswered) {
+      RequestFinished(s, &instance, true);
+    } else if (busy && word == kWordNoAnswer) {
+      LogInstance(s, kLogLevelError, instance, "gave no answer: " + reason);
+      RequestFinished(s, &instance, false);
+    } else if (busy) {
+      // Ended mid-request, or cut its channel: the request gets its error page now; the log line
+      // waits for its end (LookAfterInstances).
+      DrainInstance(s, &instance, false);
+      TellRequest(&instance, false);
+      CloseChannel(s, &instance);
+      instance.filesLeft = instance.requestLeft;
+      instance.state = kInstanceEnding;
+      instance.channelLostAt = NowMs();
+    } else if (word == kWordEnded) {
+      // An idle one that goes: it is ending.
+      if (instance.state == kInstanceIdle) Stop(s, &instance, false);
+      CloseChannel(s, &instance);
+    } else {
+      LogInstance(s, kLogLevelError, instance, "spoke while it had no request; it is stopped");
+      Stop(s, &instance, false);
+    }
+    return;
+  }
+}
+
+bool OnInstanceStderr(Spawner* s, int fd) {
+  for (ResidentInstance& instance : s->instances) {
+    if (instance.stderrFd == fd) {
+      DrainInstance(s, &instance, false);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool InstanceReaped(Spawner* s, pid_t pid, int status) {
+  for (ResidentInstance& instance : s->instances) {
+    if (instance.pid != pid || instance.reaped || instance.state == kInstanceStarting) continue;
+    instance.reaped = true;
+    if (instance.state == kInstanceBusy) {
+      DrainInstance(s, &instance, false);
+      LogInstance(s, kLogLevelError, instance, "ended mid-request (" + EndOf(status) + ")");
+      TellRequest(&instance, false);
+      Stop(s, &instance, instance.requestLeft);
+    } else if (instance.channelLostAt != 0) {
+      instance.channelLostAt = 0;
+      DrainInstance(s, &instance, false);
+      LogInstance(s, kLogLevelError, instance, "ended mid-request (" + EndOf(status) + ")");
+      Stop(s, &instance, instance.filesLeft);  // what it left in its group goes too
+    } else if (instance.state == kInstanceIdle) {
+      LogInstance(s, kLogLevelWarning, instance, "ended while idle (" + EndOf(status) + ")");
+      Retire(s, &instance);
+    }
+    CloseChannel(s, &instance);
+    return true;
+  }
+  return false;
+}
+
+void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::string& result) {
+  ResidentInstance* instance = InstanceWith(s, c->instance);
+  c->instance = 0;
+  if (instance == nullptr || instance->state != kInstanceBusy || instance->connection != c->fd) return;
+  // The request ended before the instance's word.
+  instance->connection = -1;
+  if (answered) return;  // it found the answer first: the word follows
+  if (result == "timeout") {
+    LogInstance(s, kLogLevelWarning, *instance, "did not answer in time; it is stopped");
+    Stop(s, instance, true);
+    return;
+  }
+  // Its client left: the instance may still answer (its answer discarded) until the answer's wait ends.
+  instance->requestLeft = true;
+  instance->stopAt = instance->handedAt + (instance->answerWaitMs != 0 ? instance->answerWaitMs : kDefaultAnswerWaitMs);
+}
+
+void ResidentRequestLeft(Spawner* s, Connection* c) { ResidentRequestDone(s, c, false, "abandoned"); }
+
+void LookAfterInstances(Spawner* s) {
+  const int64_t now = NowMs();
+  for (ResidentInstance& instance : s->instances) {
+    if (instance.state == kInstanceIdle && (s->draining || IdleTooLong(instance, now))) Retire(s, &instance);
+    if (instance.state == kInstanceBusy && instance.stopAt != 0 && now >= instance.stopAt) {
+      LogInstance(s, kLogLevelWarning, instance, "did not answer in time for a request that left; it is stopped");
+      Stop(s, &instance, true);
+    }
+    if (instance.channelLostAt != 0 && now - instance.channelLostAt >= kChannelLossSettleMs) {
+      instance.channelLostAt = 0;
+      LogInstance(s, kLogLevelError, instance, "closed its channel mid-request; it is stopped");
+      Stop(s, &instance, instance.filesLeft);
+    }
+    if (instance.killAt != 0 && now >= instance.killAt) {
+      instance.killAt = 0;
+      SignalProcessGroup(instance.group, SIGKILL);
+    }
+  }
+  // Ended, reaped and read to the end: forgotten, with what a stopped one left behind.
+  const auto gone = [](const ResidentInstance& i) {
+    return i.state == kInstanceEnding && i.reaped && i.stderrFd < 0 && i.channel < 0;
+  };
+  for (ResidentInstance& instance : s->instances) {
+    if (!gone(instance)) continue;
+    if (instance.stopped) SignalProcessGroup(instance.group, SIGKILL);
+    if (instance.filesLeft) RemoveRequestFiles(instance.exchangePath.c_str(), instance.uploadDirectory.c_str());
+    ReleaseProcessGroup(&instance.group);
+  }
+  s->instances.erase(std::remove_if(s->instances.begin(), s->instances.end(), gone), s->instances.end());
+}
+
+int64_t InstancesWaitMs(const Spawner& s, int64_t nowMs, int64_t longest) {
+  int64_t wait = longest;
+  for (const ResidentInstance& instance : s.instances) {
+    int64_t due = 0;
+    IdleTooLong(instance, nowMs, &due);
+    if (due != 0) wait = std::min(wait, due - nowMs);
+    if (instance.stopAt != 0) wait = std::min(wait, instance.stopAt - nowMs);
+    if (instance.channelLostAt != 0) wait = std::min(wait, instance.channelLostAt + kChannelLossSettleMs - nowMs);
+    if (instance.killAt != 0) wait = std::min(wait, instance.killAt - nowMs);
+  }
+  return std::max<int64_t>(wait, 0);
+}
+
+size_t InstancesCounted(const Spawner& s) {
+  return static_cast<size_t>(std::count_if(s.instances.begin(), s.instances.end(), InstanceCounted));
+}
+
+size_t SiteInstancesCounted(const Spawner& s, uint32_t site, const std::string& name) {
+  return static_cast<size_t>(std::count_if(s.instances.begin(), s.instances.end(), [&](const ResidentInstance& i) {
+    return InstanceCounted(i) && i.site == site && i.siteName == name;
+  }));
+}
+
+bool InstancesSettled(const Spawner& s) {
+  return std::none_of(s.instances.begin(), s.instances.end(), [](const ResidentInstance& i) {
+    return i.state == kInstanceStarting || i.state == kInstanceBusy || (i.stopped && !i.reaped) ||
+           i.channelLostAt != 0;
+  });
+}
+
+void EndInstances(Spawner* s) {
+  for (ResidentInstance& instance : s->instances) {
+    DrainInstance(s, &instance, true);
+    CloseChannel(s, &instance);
+    ReleaseProcessGroup(&instance.group);
+  }
+}
+
+std::string InstanceStatusLines(const Spawner& s) {
+  static const long pageKib = sysconf(_SC_PAGESIZE) / 1024;
+  std::string text;
+  size_t listed = 0, unlisted = 0;
+  for (const ResidentInstance& instance : s.instances) {
+    if (instance.state == kInstanceStarting || instance.reaped) continue;
+    if (listed == kStatusInstancesListed) {
+      ++unlisted;
+      continue;
+    }
+    ++listed;
+    // Its resident set, the second of /proc/PID/statm's numbers (pages).
+    long pages = 0;
+    const std::string statm = "/proc/" + std::to_string(instance.pid) + "/statm";
+    if (FILE* file = std::fopen(statm.c_str(), "r")) {
+      long size = 0;
+      if (std::fscanf(file, "%ld %ld", &size, &pages) != 2) pages = 0;
+      std::fclose(file);
+    }
+    const char* state = instance.state == kInstanceIdle ? "idle" : instance.state == kInstanceBusy ? "busy" : "ending";
+    std::string label = instance.label.substr(0, 256);
+    for (char& c : label) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    text += "Resident: " + std::to_string(instance.pid) + " " + std::to_string(instance.served) + " " +
+            std::to_string(pages * pageKib) + "kB " + state + " " + label + "\n";
+  }
+  if (unlisted != 0) text += "Resident: ... (" + std::to_string(unlisted) + " more)\n";
+  return text;
+}
+
+}  // namespace spawner_loop

@@ -1,0 +1,57 @@
+// The spawner's handlers for resident instances: an order handed to an instance of its pool (or
+// one started for it), the instance's word relayed to the request at once, its faults (no answer,
+// its end or its channel's mid-request: the request told at once, the instance named in the log),
+// requests given up on (a time-out stops the instance; a client gone lets it answer, discarded,
+// until the answer's wait ends), and the retirements (after its count of requests, idle too long,
+// the spawner ending). Called from spawner.cpp's loop; the choices are resident_pool.h's.
+#ifndef KARVEL_HOST_RESIDENT_SPAWNER_H
+#define KARVEL_HOST_RESIDENT_SPAWNER_H
+
+#include <string>
+
+#include "host/spawner/spawner_loop.h"
+
+namespace spawner_loop {
+
+// A queued resident order, given the chance to go: true when it no longer waits (handed over, an
+// instance being started for it, or refused); false while it waits on.
+bool TakeResidentOrder(Spawner* s, Connection* c, bool slotFree);
+
+// A start of the pool that was an instance's (SpawnJob::instance): the instance runs and takes the
+// order it was started for, or the order is refused.
+void InstanceStarted(Spawner* s, SpawnJob* job);
+
+// An instance's channel is readable.
+void OnChannel(Spawner* s, int fd);
+// An instance's standard error is readable: false when `fd` is none of theirs.
+bool OnInstanceStderr(Spawner* s, int fd);
+// A child reaped: false when it is no instance.
+bool InstanceReaped(Spawner* s, pid_t pid, int status);
+
+// kDone on a connection whose order went to an instance; the connection then waits for its next order.
+void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::string& result);
+// The connection ended while its instance had its request.
+void ResidentRequestLeft(Spawner* s, Connection* c);
+
+// After each round: idle ones and those of an ending spawner retired, overdue ones stopped, ended
+// ones forgotten.
+void LookAfterInstances(Spawner* s);
+// The soonest of their deadlines, from `nowMs`: at most `longest` milliseconds.
+int64_t InstancesWaitMs(const Spawner& s, int64_t nowMs, int64_t longest);
+
+// Instances that count against the caps: all, or one site's.
+size_t InstancesCounted(const Spawner& s);
+size_t SiteInstancesCounted(const Spawner& s, uint32_t site, const std::string& name);
+// No instance is starting, serving a request or being stopped: an ending spawner may go.
+bool InstancesSettled(const Spawner& s);
+// The spawner's end: the last of their standard error logged, every channel closed.
+void EndInstances(Spawner* s);
+
+// The status lines "Resident: PID REQUESTS RSS-KiB STATE LABEL", at most kStatusInstancesListed.
+constexpr size_t kStatusInstancesListed = 40;
+constexpr size_t kStatusInstanceLineBytes = 256 + 80;
+std::string InstanceStatusLines(const Spawner& s);
+
+}  // namespace spawner_loop
+
+#endif  // KARVEL_HOST_RESIDENT_SPAWNER_H
