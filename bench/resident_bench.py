@@ -2,8 +2,9 @@
 """The kit's echo page through karvel beside the same page from a persistent FastCGI program
 (fcgi_echo, libfcgi, WORKERS processes) behind Apache's mod_proxy_fcgi, in one Apache: wrk, 2
 threads, 32 connections, alternating rounds, the ratio karvel/FastCGI per pair of rounds, median
-reported; then the latency of each on one connection. The karvel paths measured: the one-shot kit
-echo (a process per request) and, where the build has it, the same kit echo as a resident program.
+reported; then the latency on one connection. The karvel paths: the one-shot C++ kit echo (a
+process per request), the kit's resident echoes in C++ and Python (KarvelResident) and the same
+Python program one-shot.
 
     bench/resident_bench.py BUILD_DIR [ROUNDS] [SECONDS]"""
 import os
@@ -41,20 +42,25 @@ def start_fcgi(tool, stage):
     return process
 
 
-def rounds_against_fastcgi(title, port, karvel_path, rounds, seconds, goal):
-    wrk(port, karvel_path, 2)
-    wrk(port, FCGI_PATH, 2)
-    karvel_rates, fcgi_rates = [], []
+def alternating_rounds(port, paths, rounds, seconds):
+    """Requests/s of each path (name -> URL path) in `rounds` rounds, the paths taking turns in each."""
+    for path in paths.values():
+        wrk(port, path, 2)
+    rates = {name: [] for name in paths}
     for _ in range(rounds):
-        karvel_rates.append(rate(wrk(port, karvel_path, seconds)))
-        fcgi_rates.append(rate(wrk(port, FCGI_PATH, seconds)))
-    ratios = [k / f for k, f in zip(karvel_rates, fcgi_rates)]
-    print("resident: %s vs FastCGI (fcgi_echo, %d workers, mod_proxy_fcgi), requests/s, wrk 2 threads "
-          "32 connections, %d rounds of %d s" % (title, WORKERS, rounds, seconds))
-    print("  karvel   %s" % " ".join("%.0f" % r for r in karvel_rates))
-    print("  FastCGI  %s" % " ".join("%.0f" % r for r in fcgi_rates))
-    print("  ratio karvel/FastCGI: median %.2fx, rounds %.2f-%.2fx (goal %s)"
-          % (statistics.median(ratios), min(ratios), max(ratios), goal))
+        for name, path in paths.items():
+            rates[name].append(rate(wrk(port, path, seconds)))
+    print("resident: requests/s, wrk 2 threads 32 connections, %d rounds of %d s, taking turns "
+          "(FastCGI: fcgi_echo, %d workers, mod_proxy_fcgi)" % (rounds, seconds, WORKERS))
+    for name, values in rates.items():
+        print("  %-28s %s" % (name, " ".join("%.0f" % r for r in values)))
+    return rates
+
+
+def ratio(rates, name, baseline, goal):
+    ratios = [a / b for a, b in zip(rates[name], rates[baseline])]
+    print("  ratio %s / %s: median %.2fx, rounds %.2f-%.2fx (goal %s)"
+          % (name, baseline, statistics.median(ratios), min(ratios), max(ratios), goal))
 
 
 def latency(port, name, path, seconds):
@@ -80,7 +86,10 @@ def main():
     karvel_e2e.BUILD = build
     # Exchange files on tmpfs, as the package's default temporary directory is.
     memory = None
-    includes = list(PROXY)
+    # The kit's resident echoes, kept resident below /res; named below /scripts they run one-shot.
+    includes = list(PROXY) + ['KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /res/VC_KARVEL2.dll',
+                              '<Location "/res">\n  KarvelResident resident_echo idle=0\n'
+                              '  KarvelResident resident_echo.py idle=0\n</Location>']
     if os.path.isdir("/dev/shm"):
         memory = os.path.join("/dev/shm", "karvel-resident-bench-%d" % os.getpid())
         os.mkdir(memory, 0o700)
@@ -93,13 +102,27 @@ def main():
             os.chown(memory, stage_temp.st_uid, stage_temp.st_gid)
         fcgi = start_fcgi(tool, server.stage)
         one_shot = "/scripts/VC_KARVEL2.dll?VCEXE=echo&a=1"
-        # Both bring the same page for the same query.
-        if server.request("GET", one_shot)[2] != server.request("GET", FCGI_PATH)[2]:
-            raise SystemExit("karvel's echo and fcgi_echo answer different pages")
-        rounds_against_fastcgi("one-shot kit echo (a process per request)", server.port, one_shot, rounds, seconds,
-                               "none: the baseline resident programs are measured against")
-        latency(server.port, "karvel one-shot echo", one_shot, seconds)
+        paths = {"FastCGI echo": FCGI_PATH, "one-shot C++ kit echo": one_shot}
+        resident = os.path.isfile(os.path.join(server.stage, "backends", "resident_echo"))
+        if resident:
+            paths["resident C++ kit echo"] = "/res/VC_KARVEL2.dll?VCEXE=resident_echo&a=1"
+            paths["one-shot Python kit echo"] = "/scripts/VC_KARVEL2.dll?VCEXE=resident_echo.py&a=1"
+            paths["resident Python kit echo"] = "/res/VC_KARVEL2.dll?VCEXE=resident_echo.py&a=1"
+        # Each karvel path brings the page fcgi_echo gives for the same query.
+        for name, path in paths.items():
+            twin = "/fcgi/echo?" + path.split("?", 1)[1]
+            if server.request("GET", path)[2] != server.request("GET", twin)[2]:
+                raise SystemExit("%s and fcgi_echo answer different pages" % name)
+        rates = alternating_rounds(server.port, paths, rounds, seconds)
+        ratio(rates, "one-shot C++ kit echo", "FastCGI echo", "none: the baseline")
+        if resident:
+            ratio(rates, "resident C++ kit echo", "FastCGI echo", ">= 1.0x")
+            ratio(rates, "resident C++ kit echo", "one-shot C++ kit echo", ">= 5x")
+            ratio(rates, "resident Python kit echo", "one-shot Python kit echo", ">= 20x")
         latency(server.port, "FastCGI echo", FCGI_PATH, seconds)
+        latency(server.port, "karvel one-shot echo", one_shot, seconds)
+        if resident:
+            latency(server.port, "karvel resident echo", paths["resident C++ kit echo"], seconds)
     finally:
         if fcgi is not None:
             os.killpg(fcgi.pid, 9)
