@@ -106,6 +106,37 @@ class UploadsApart(unittest.TestCase):
             shutil.rmtree(os.path.join(dirs["uploads"], name))
 
 
+def directory_of_length(length):
+    """A directory made under /tmp whose path is `length` bytes long, and the top to remove."""
+    base = tempfile.mkdtemp(prefix="karvel-long-", dir="/tmp")
+    path = base
+    while len(path) < length:
+        path = os.path.join(path, "d" * min(200, max(1, length - len(path) - 1)))
+    os.makedirs(path[:length], exist_ok=True)
+    return base, path[:length]
+
+
+class UploadDirRefusedAtStart(unittest.TestCase):
+    def test_a_directory_too_long_or_missing_is_refused_by_the_check(self):
+        for length, expected in ((236, "at most 235"), (None, "not a directory")):
+            with self.subTest(length=length):
+                base, path = directory_of_length(length) if length else (None, "/nonexistent/karvel-uploads")
+                try:
+                    with self.assertRaises(RuntimeError) as failure:
+                        Server(probe=False, includes=['KarvelUploadDir "%s"' % path]).stop()
+                    self.assertIn("KarvelUploadDir", str(failure.exception))
+                    self.assertIn(expected, str(failure.exception))
+                finally:
+                    if base:
+                        shutil.rmtree(base, ignore_errors=True)
+        # The longest that fits starts.
+        base, path = directory_of_length(235)
+        try:
+            Server(probe=False, includes=['KarvelUploadDir "%s"' % path]).stop()
+        finally:
+            shutil.rmtree(base, ignore_errors=True)
+
+
 class KarvelRunUploadDir(unittest.TestCase):
     def test_the_upload_goes_to_the_directory_given_and_is_removed_at_the_end(self):
         upload = os.path.join(dirs["run_uploads"], "..", os.path.basename(dirs["run_uploads"]) + "-source.bin")
