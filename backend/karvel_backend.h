@@ -24,7 +24,9 @@
 // The count can be larger than the number of fields listed (a field cut off by the end of the
 // body, or one begun after a bare name): the index entries of unlisted fields are all zero.
 // An uploaded file's field value is the full path of the file the server saved, inside the
-// request's own upload directory (UploadDirectory). A field's value is whatever the client sent:
+// request's own upload directory (UploadDirectory): "VCU" and the exchange file's digits, beside
+// the exchange file, or, where the site keeps uploads apart (KarvelUploadDir), in the directory
+// the server names in the program's environment as KARVEL_UPLOAD_DIR. A field's value is whatever the client sent:
 // check that a path names this request's upload (IsUpload) before opening, sending or answering
 // with it (AnswerFile sends any file the server's user can open, to whoever asked).
 //
@@ -368,11 +370,18 @@ inline bool AnswerFile(const std::string& exchangePath, std::string_view filePat
 }
 
 // The directory of the request's uploads: the exchange file's name with "VCU" for its "VC"
-// (/tmp/VC0123456789ABCDEF.tmp -> /tmp/VCU0123456789ABCDEF.tmp); "" for a path not so named.
+// (/tmp/VC0123456789ABCDEF.tmp -> /tmp/VCU0123456789ABCDEF.tmp), in KARVEL_UPLOAD_DIR where the
+// environment names one (/var/lib/karvel/uploads/VCU0123456789ABCDEF.tmp); "" for a path not so
+// named.
 inline std::string UploadDirectory(const std::string& exchangePath) {
   const size_t base = exchangePath.find_last_of(detail::kSeparators) + 1;  // 0 without a separator
   if (exchangePath.compare(base, 2, "VC") != 0) return "";
-  return exchangePath.substr(0, base + 2) + "U" + exchangePath.substr(base + 2);
+  const char* apart = std::getenv("KARVEL_UPLOAD_DIR");
+  if (apart == nullptr || apart[0] == '\0') return exchangePath.substr(0, base + 2) + "U" + exchangePath.substr(base + 2);
+  std::string directory = apart;
+  // '/' on POSIX, '\\' on Windows (the server names a Windows program's as a Windows path).
+  if (std::strchr(detail::kSeparators, directory.back()) == nullptr) directory += detail::kSeparators[std::strlen(detail::kSeparators) - 1];
+  return directory + "VCU" + exchangePath.substr(base + 2);
 }
 
 // True when `path` names (after links and "..") a regular file inside this request's upload

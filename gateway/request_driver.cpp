@@ -142,11 +142,12 @@ LPCSTR PrepareRequest(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* request) {
   LPCSTR failure = ReadRequestSettings(ecb, &request->settings);
   if (failure != nullptr) request->nFailure = lstrcmpA(failure, ERROR_TEXT_TEMP_OPEN) == 0 ? kFailureTempFile : kFailureSettings;
   // The file is made empty under a random name and written through the handle that made it; its
-  // upload directory, named with the same digits, is made before it, so that nobody who sees the
+  // upload directory, named with the same digits (in the site's upload directory where it has
+  // one, else beside the file), is made before it, so that nobody who sees the
   // file appear in a shared directory can take the directory's name first.
   HANDLE file = INVALID_HANDLE_VALUE;
   if (failure == nullptr && !CreateRequestPair(request->settings.szTempDirectory, request->szExchangePath,
-                                               request->szUploadDirectory, &file)) {
+                                               request->szUploadDirectory, &file, request->settings.szUploadRoot)) {
     request->nFailure = kFailureTempFile;
     request->dwFailureError = GetLastError();
     failure = ERROR_TEXT_TEMP_OPEN;

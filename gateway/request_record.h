@@ -15,7 +15,8 @@
 struct ExchangeRequest {
   RequestSettings settings;         // read once as the request begins
   CHAR szExchangePath[MAX_PATH];    // the exchange file, <temp>/VC<16 random hex digits>.tmp
-  CHAR szUploadDirectory[MAX_PATH]; // its uploads, <temp>/VCU<the same digits>.tmp, made before the
+  CHAR szUploadDirectory[MAX_PATH]; // its uploads, <temp>/VCU<the same digits>.tmp (<the site's upload
+                                    // directory>/VCU... where it has one), made before the
                                     // file and removed after the form's read when no upload came: a
                                     // back-end tells its own request's uploads by it
   // The chosen back-end (backend_choice.h): the value of the first VBEXE field, else of the first

@@ -142,6 +142,22 @@ bool ReadTempDirectory(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
   return GetServerTempPath(directory) != FALSE;
 }
 
+// The uploads' own directory: the host's setting only, "" when it gives none; false when it has
+// one that cannot be read or does not fit.
+bool ReadUploadRoot(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
+  CHAR text[MAX_PATH + 1];
+  directory[0] = '\0';
+  switch (ReadHostSetting(ecb, KARVEL_SETTING_UPLOAD_DIR, text, sizeof text)) {
+    case kHostGivesValue:
+      if (CopyDirectory(text, true, directory)) return true;
+      directory[0] = '\0';
+      return false;
+    case kHostGivesUnreadable: return false;
+    case kHostGivesNone: break;
+  }
+  return true;
+}
+
 // The debug copies' directory: the host's setting only, "" when it gives none; false when it has
 // one that cannot be read or does not fit.
 bool ReadDebugCopyDirectory(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
@@ -201,6 +217,7 @@ LPCSTR ReadRequestSettings(EXTENSION_CONTROL_BLOCK* ecb, RequestSettings* settin
   // First: a refusal for a setting that cannot be read goes with the site's statuses too.
   settings->bHttpErrorStatus = ReadHttpErrorStatus(ecb);
   settings->szTempDirectory[0] = '\0';
+  settings->szUploadRoot[0] = '\0';
   settings->szBackendDirectory[0] = '\0';
   settings->szWinePrefix[0] = '\0';
   settings->bDebugCopyUnreadable = !ReadDebugCopyDirectory(ecb, settings->szDebugCopyDirectory);
@@ -226,6 +243,9 @@ LPCSTR ReadRequestSettings(EXTENSION_CONTROL_BLOCK* ecb, RequestSettings* settin
     settings->szTempDirectory[0] = '\0';
     return ERROR_TEXT_TEMP_OPEN;
   }
+  // Nor the exchange file's directory for the site's upload directory: a 1 GB upload would go
+  // where the site keeps it from (memory).
+  if (!ReadUploadRoot(ecb, settings->szUploadRoot)) return ERROR_TEXT_TEMP_OPEN;
   return nullptr;
 }
 

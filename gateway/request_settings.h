@@ -24,6 +24,10 @@ struct RequestSettings {
   // server's temporary directory (GetServerTempPath: TMPDIR, or the server user's private directory
   // inside it when it is shared). The environment has no say: elsewhere the system's is the one.
   CHAR szTempDirectory[MAX_PATH];
+  // Where the request's upload directory goes instead, ending in a separator: the host's setting
+  // only ("" when it gives none: beside the exchange file). Exchange files are small and many, best
+  // kept in memory; uploads may be large, best kept on disk.
+  CHAR szUploadRoot[MAX_PATH];
   // The only directory whose programs run: the host's, else KARVEL_BACKEND_DIR from the
   // environment, else the directory of the module that holds the extension.
   CHAR szBackendDirectory[MAX_PATH];
@@ -53,7 +57,7 @@ struct RequestSettings {
 // Reads every setting of the request into `settings`. Returns null, or the error page's text when a
 // setting the host gives cannot be read or does not fit the room kept for it (ERROR_TEXT_EXE_LOAD for
 // the back-end directory, the Wine prefix and the Windows directories, ERROR_TEXT_TEMP_OPEN for the
-// temporary directory): the request then refuses, since a default or the environment in the
+// temporary and the upload directory): the request then refuses, since a default or the environment in the
 // site's place would run its program by rules that are not its site's. Only a setting the host
 // does not give at all (or gives empty) is taken from the environment or the default. In either
 // case the record is to be released with ReleaseRequestSettings.

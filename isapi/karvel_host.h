@@ -14,6 +14,7 @@
 // one out, or gives it empty, leaves it to the environment or the default.
 #define KARVEL_SETTING_BACKEND_DIR "KARVEL_BACKEND_DIR"          // the only directory whose programs run
 #define KARVEL_SETTING_TEMP_DIR "KARVEL_TEMP_DIR"                // exchange files and uploads (host only)
+#define KARVEL_SETTING_UPLOAD_DIR "KARVEL_UPLOAD_DIR"            // uploads apart from them (host only)
 #define KARVEL_SETTING_MAX_FIELDS "KARVEL_MAX_FIELDS"            // fields a form may send (0: no limit)
 #define KARVEL_SETTING_BACKEND_TIMEOUT "KARVEL_BACKEND_TIMEOUT"  // time to wait for an answer: "1500ms", or seconds
 #define KARVEL_SETTING_FORM_CHARSET "KARVEL_FORM_CHARSET"        // the site's form encoding

@@ -13,6 +13,7 @@
 
 #include "platform/posix_internal.h"
 #include "platform/request_files.h"
+#include "platform/test_hooks.h"
 
 using karvel_posix::Win32ErrorFromErrno;
 
@@ -46,7 +47,13 @@ bool RandomNumber(uint64_t* number) {
 
 // The digits of a new request name, from the system's random source; false (its error set) when
 // that cannot be read.
+karvel_test::RequestDigitsSource g_digitsSource = nullptr;
+
 bool NextDigits(unsigned long long* digits) {
+  if (g_digitsSource != nullptr) {
+    *digits = g_digitsSource();
+    return true;
+  }
   uint64_t number = 0;
   if (!RandomNumber(&number)) {
     SetLastError(Win32ErrorFromErrno(errno, nullptr, ERROR_ACCESS_DENIED));
@@ -57,6 +64,8 @@ bool NextDigits(unsigned long long* digits) {
 }
 
 }  // namespace
+
+void karvel_test::SetRequestDigitsSource(RequestDigitsSource source) { g_digitsSource = source; }
 
 BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file) {
   if (file != nullptr) *file = INVALID_HANDLE_VALUE;
@@ -100,7 +109,7 @@ BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file)
   return FALSE;
 }
 
-BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file) {
+BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file, LPCSTR uploadRoot) {
   *file = INVALID_HANDLE_VALUE;
   if (directory == nullptr || filePath == nullptr || uploadPath == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -108,29 +117,35 @@ BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDL
   }
   filePath[0] = '\0';
   uploadPath[0] = '\0';
+  if (uploadRoot == nullptr || uploadRoot[0] == '\0') uploadRoot = directory;
   const size_t dirLength = std::strlen(directory);
   const char* separator = dirLength > 0 && !IsPathSeparator(directory[dirLength - 1]) ? "/" : "";
-  const size_t longer = dirLength + std::strlen(separator) + 3 + REQUEST_NAME_DIGITS + 4;
-  if (longer + 1 > MAX_PATH) {
+  const size_t rootLength = std::strlen(uploadRoot);
+  const char* rootSeparator = rootLength > 0 && !IsPathSeparator(uploadRoot[rootLength - 1]) ? "/" : "";
+  const size_t fileLength = dirLength + std::strlen(separator) + 2 + REQUEST_NAME_DIGITS + 4;
+  const size_t uploadLength = rootLength + std::strlen(rootSeparator) + 3 + REQUEST_NAME_DIGITS + 4;
+  if (fileLength + 1 > MAX_PATH || uploadLength + 1 > MAX_PATH) {
     SetLastError(ERROR_BUFFER_OVERFLOW);
     return FALSE;
   }
   char uploads[MAX_PATH];
   char path[MAX_PATH];
-  const mode_t shared = SharedBits(directory, 070);
+  // Each directory's own ACL decides for what is made in it.
+  const mode_t sharedDirectory = SharedBits(uploadRoot, 070);
+  const mode_t sharedFile = SharedBits(directory, 060);
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     unsigned long long digits = 0;
     if (!NextDigits(&digits)) return FALSE;
-    std::snprintf(uploads, sizeof uploads, "%s%sVCU%016llX.tmp", directory, separator, digits);
+    std::snprintf(uploads, sizeof uploads, "%s%sVCU%016llX.tmp", uploadRoot, rootSeparator, digits);
     std::snprintf(path, sizeof path, "%s%sVC%016llX.tmp", directory, separator, digits);
-    if (mkdir(uploads, kRequestDirectoryMode | shared) != 0) {
+    if (mkdir(uploads, kRequestDirectoryMode | sharedDirectory) != 0) {
       if (errno == EEXIST) continue;
       SetLastError(Win32ErrorFromErrno(errno, uploads, ERROR_ACCESS_DENIED));
       return FALSE;
     }
     int fd;
     do {
-      fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kRequestFileMode | (shared & 060));
+      fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kRequestFileMode | sharedFile);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       const int error = errno;
@@ -140,8 +155,8 @@ BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDL
       return FALSE;
     }
     *file = karvel_posix::HandleFromFd(fd);
-    std::memcpy(filePath, path, longer);  // its text and NUL: "VC" is a byte shorter than "VCU"
-    std::memcpy(uploadPath, uploads, longer + 1);
+    std::memcpy(filePath, path, fileLength + 1);
+    std::memcpy(uploadPath, uploads, uploadLength + 1);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }

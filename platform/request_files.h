@@ -20,14 +20,17 @@
 // not fit or the file cannot be created.
 BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file = nullptr);
 
-// Creates a request's pair of names in `directory` under one new random number: first the
-// directory `directory` + "VCU" + 16 hex digits + ".tmp" (mode 0700 on POSIX), then the file
-// "VC" + the same digits + ".tmp" (as CreateRequestFile makes it, open in *file). The directory
-// comes first so that nobody who sees the file appear can take the directory's name before it:
-// a name taken by someone else, of either, makes both be tried anew under another number. Writes
-// the paths to `filePath` and `uploadPath` (MAX_PATH bytes each). FALSE, both empty, *file
-// INVALID_HANDLE_VALUE and the last error set, when they would not fit or cannot be created.
-BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file);
+// Creates a request's pair of names under one new random number: first the upload directory
+// "VCU" + 16 hex digits + ".tmp" (mode 0700 on POSIX) in `uploadRoot` (the site's upload
+// directory; null or empty: `directory` itself), then the file "VC" + the same digits + ".tmp" in
+// `directory` (as CreateRequestFile makes it, open in *file). The directory comes first so that
+// nobody who sees the file appear can take the directory's name before it: a name taken by
+// someone else, of either, makes both be tried anew under another number, so no name whose
+// upload directory stands already is ever used. Writes the paths to `filePath` and `uploadPath`
+// (MAX_PATH bytes each). FALSE, both empty, *file INVALID_HANDLE_VALUE and the last error set,
+// when either would not fit or they cannot be created.
+BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file,
+                       LPCSTR uploadRoot = nullptr);
 
 // The directory request files go to when the site names none, ending in a separator: the
 // system's temporary directory (GetTempPathA), unless other users may write to it (a shared,
@@ -77,13 +80,17 @@ inline BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE
   return FALSE;
 }
 
-inline BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file) {
+inline BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file, LPCSTR uploadRoot) {
   filePath[0] = '\0';
   uploadPath[0] = '\0';
   *file = INVALID_HANDLE_VALUE;
+  if (uploadRoot == nullptr || uploadRoot[0] == '\0') uploadRoot = directory;
   const int dirLength = lstrlenA(directory);
   const bool addSeparator = dirLength > 0 && !IsPathSeparator(directory[dirLength - 1]);
-  if (dirLength + (addSeparator ? 1 : 0) + 3 + REQUEST_NAME_DIGITS + 4 + 1 > MAX_PATH) {
+  const int rootLength = lstrlenA(uploadRoot);
+  const bool addRootSeparator = rootLength > 0 && !IsPathSeparator(uploadRoot[rootLength - 1]);
+  if (dirLength + (addSeparator ? 1 : 0) + 2 + REQUEST_NAME_DIGITS + 4 + 1 > MAX_PATH ||
+      rootLength + (addRootSeparator ? 1 : 0) + 3 + REQUEST_NAME_DIGITS + 4 + 1 > MAX_PATH) {
     SetLastError(ERROR_BUFFER_OVERFLOW);
     return FALSE;
   }
@@ -94,7 +101,7 @@ inline BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath
     if (!RtlGenRandom(&number, sizeof number)) return FALSE;
     const unsigned long high = static_cast<unsigned long>(number >> 32);
     const unsigned long low = static_cast<unsigned long>(number & 0xFFFFFFFFu);
-    wsprintfA(uploads, "%s%sVCU%08lX%08lX.tmp", directory, addSeparator ? "\\" : "", high, low);
+    wsprintfA(uploads, "%s%sVCU%08lX%08lX.tmp", uploadRoot, addRootSeparator ? "\\" : "", high, low);
     wsprintfA(path, "%s%sVC%08lX%08lX.tmp", directory, addSeparator ? "\\" : "", high, low);
     if (!CreateDirectoryA(uploads, nullptr)) {
       if (GetLastError() == ERROR_ALREADY_EXISTS) continue;

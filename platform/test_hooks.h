@@ -22,6 +22,13 @@ void FailNextAllocations(int count);
 // process) without that much address space; 0 lifts the limit.
 void RefuseAllocationsAbove(SIZE_T bytes);
 
+#ifndef _WIN32
+// The random digits of request names (request_files.h) come from `source`, so that a test can
+// plant a name before it is drawn; nullptr restores the system's random source.
+using RequestDigitsSource = unsigned long long (*)();
+void SetRequestDigitsSource(RequestDigitsSource source);
+#endif
+
 #ifdef _WIN32
 // MessageBoxA hands its text, caption and type to `sink` and returns IDOK instead of showing a
 // box (a test has no one to close it); nullptr restores the real MessageBoxA.

@@ -162,13 +162,19 @@ def html_escape(text):
 
 
 def upload_directory(path):
-    """The directory of the request's uploads: the exchange file's name with "VCU" for its "VC";
-    None for a path not so named. Same type (str or bytes) as `path`."""
+    """The directory of the request's uploads: the exchange file's name with "VCU" for its "VC",
+    beside it, or in KARVEL_UPLOAD_DIR where the environment names one (the server does where the
+    site keeps uploads apart: KarvelUploadDir); None for a path not so named. Same type (str or
+    bytes) as `path`."""
     sep, vc, u = ("/", "VC", "U") if isinstance(path, str) else (b"/", b"VC", b"U")
     base = path.rfind(sep) + 1
     if path[base:base + 2] != vc:
         return None
-    return path[:base + 2] + u + path[base + 2:]
+    apart = os.environ.get("KARVEL_UPLOAD_DIR")
+    if not apart:
+        return path[:base + 2] + u + path[base + 2:]
+    apart = apart if isinstance(path, str) else os.fsencode(apart)
+    return apart.rstrip(sep) + sep + vc + u + path[base + 2:]
 
 
 def is_upload(path, value):

@@ -3,6 +3,7 @@
 //   KarvelExtension  /path/VC_KARVEL2.so  [/scripts/VC_KARVEL2.dll]
 //   KarvelBackendDir /path/backends
 //   KarvelTempDir    /path/tmp
+//   KarvelUploadDir  /path/uploads
 //   KarvelMaxFields  10000            (and the other site settings: site_settings.h)
 //   KarvelMaxBackends 0, KarvelQueueTimeout 10      (the main server: the spawner's)
 //   KarvelMaxBackends 2                              (in a <VirtualHost>: that site's share)
@@ -237,7 +238,9 @@ const command_rec kDirectives[] = {
     AP_INIT_TAKE1("KarvelBackendDir", AsCommand(SetBackendDir), nullptr, RSRC_CONF | ACCESS_CONF,
                   "the directory whose programs forms may start"),
     AP_INIT_TAKE1("KarvelTempDir", AsCommand(SetTempDir), nullptr, RSRC_CONF | ACCESS_CONF,
-                  "the directory for exchange files and uploads"),
+                  "the directory for exchange files (and uploads, without KarvelUploadDir)"),
+    AP_INIT_TAKE1("KarvelUploadDir", AsCommand(SetUploadDir), nullptr, RSRC_CONF | ACCESS_CONF,
+                  "the directory for requests' uploads (default: beside their exchange files)"),
     AP_INIT_TAKE1("KarvelDebugCopyDir", AsCommand(SetDebugCopyDir), nullptr, RSRC_CONF | ACCESS_CONF,
                   "where the debug-copy build of the extension leaves its copies of exchange files (default: "
                   "beside the back-end program)"),

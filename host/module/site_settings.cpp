@@ -40,6 +40,7 @@ void* MergeSiteSettings(apr_pool_t* pool, void* baseSettings, void* innerSetting
   auto* merged = static_cast<SiteSettings*>(apr_pcalloc(pool, sizeof(SiteSettings)));
   merged->szBackendDir = inner->szBackendDir != nullptr ? inner->szBackendDir : base->szBackendDir;
   merged->szTempDir = inner->szTempDir != nullptr ? inner->szTempDir : base->szTempDir;
+  merged->szUploadDir = inner->szUploadDir != nullptr ? inner->szUploadDir : base->szUploadDir;
   merged->szDebugCopyDir = inner->szDebugCopyDir != nullptr ? inner->szDebugCopyDir : base->szDebugCopyDir;
   merged->nMaxFields = inner->nMaxFields != kUnset ? inner->nMaxFields : base->nMaxFields;
   merged->nBackendTimeoutMs = inner->nBackendTimeoutMs != kUnset ? inner->nBackendTimeoutMs : base->nBackendTimeoutMs;
@@ -101,8 +102,8 @@ const char* SettingTooLong(cmd_parms* cmd, const char* value, size_t limit) {
 namespace {
 // The extension keeps a path it is given in a buffer of MAX_PATH bytes, its end included.
 constexpr size_t kPathLimit = MAX_PATH - 1;
-// A temporary directory leaves room for a separator and the longest name a request makes in it,
-// its upload directory "VCU" + 16 hex digits + ".tmp".
+// A temporary (or upload) directory leaves room for a separator and the longest name a request
+// makes in it, its upload directory "VCU" + 16 hex digits + ".tmp".
 constexpr size_t kTempDirectoryLimit = kPathLimit - 1 - (3 + REQUEST_NAME_DIGITS + 4);
 // A debug-copy directory leaves room for a separator and the copy's name, "vcdebug.tmp".
 constexpr size_t kDebugCopyDirectoryLimit = kPathLimit - 1 - (sizeof "vcdebug.tmp" - 1);
@@ -163,6 +164,10 @@ const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir) {
                        nullptr);
   }
   return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szTempDir, kTempDirectoryLimit);
+}
+
+const char* SetUploadDir(cmd_parms* cmd, void* settings, const char* dir) {
+  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szUploadDir, kTempDirectoryLimit);
 }
 
 const char* SetDebugCopyDir(cmd_parms* cmd, void* settings, const char* dir) {
@@ -276,6 +281,8 @@ const char* SiteSettingVariable(request_rec* r, const char* name) {
   }
   if (std::strcmp(name, KARVEL_SETTING_FORM_CHARSET) == 0) return settings->szFormCharset;
   if (std::strcmp(name, KARVEL_SETTING_DEBUG_COPY_DIR) == 0) return settings->szDebugCopyDir;
+  // The server's user's directory would keep a site's own user from its uploads.
+  if (std::strcmp(name, KARVEL_SETTING_UPLOAD_DIR) == 0) return RequestSiteUser(r) == nullptr ? settings->szUploadDir : nullptr;
   if (std::strcmp(name, KARVEL_SETTING_ERROR_STATUS) == 0) return settings->nHttpErrorStatus == 1 ? "http" : "legacy";
   if (std::strcmp(name, KARVEL_SETTING_WINDOWS_PATHS) == 0) return settings->szWindowsPaths;
   if (std::strcmp(name, KARVEL_SETTING_WINE_PREFIX) == 0 && settings->nWine != 0 && InstalledWineLoader() != nullptr) {

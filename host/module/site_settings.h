@@ -15,6 +15,7 @@ constexpr int kUnset = -1;
 struct SiteSettings {
   const char* szBackendDir;  // KarvelBackendDir; nullptr while unset
   const char* szTempDir;     // KarvelTempDir; nullptr while unset
+  const char* szUploadDir;   // KarvelUploadDir; nullptr while unset (uploads beside the exchange file)
   const char* szDebugCopyDir;  // KarvelDebugCopyDir; nullptr while unset (beside the program)
   int nMaxFields;            // KarvelMaxFields; kUnset while unset
   int nBackendTimeoutMs;     // KarvelBackendTimeout, milliseconds (never 0); kUnset while unset
@@ -68,6 +69,9 @@ void* MergeSiteSettings(apr_pool_t* pool, void* base, void* inner);
 // KarvelBackendDir DIR, KarvelTempDir DIR: directories that must exist when the server starts.
 const char* SetBackendDir(cmd_parms* cmd, void* settings, const char* dir);
 const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir);
+// KarvelUploadDir DIR: where requests' upload directories go instead of beside their exchange
+// files (a directory that must exist at start), as long as KarvelTempDir's.
+const char* SetUploadDir(cmd_parms* cmd, void* settings, const char* dir);
 // KarvelDebugCopyDir DIR: where the debug-copy build of the extension leaves its copies (a directory
 // that must exist at start and that the server's user can write).
 const char* SetDebugCopyDir(cmd_parms* cmd, void* settings, const char* dir);
@@ -98,7 +102,8 @@ const char* AddResident(cmd_parms* cmd, void* settings, int count, char* const* 
 
 // The value of setting variable `name` for request `r` ("KARVEL_BACKEND_DIR", "KARVEL_TEMP_DIR",
 // "KARVEL_MAX_FIELDS", "KARVEL_BACKEND_TIMEOUT", "KARVEL_FORM_CHARSET", "KARVEL_WINDOWS_PATHS",
-// "KARVEL_DEBUG_COPY_DIR", "KARVEL_WINE_PREFIX": the prefix, where the site runs Windows programs
+// "KARVEL_DEBUG_COPY_DIR", "KARVEL_UPLOAD_DIR" (none for a site whose programs run as its own user:
+// its uploads stay in its own temporary directory, which its user may read), "KARVEL_WINE_PREFIX": the prefix, where the site runs Windows programs
 // under Wine), in its pool;
 // nullptr when `name` is no setting or
 // it is not set (the extension then takes its default).

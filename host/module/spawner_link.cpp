@@ -32,6 +32,7 @@
 #include "host/module/status_board.h"
 #include "host/module/site_users.h"
 #include "host/spawner/site_user.h"
+#include "platform/windows_paths.h"
 #include "host/spawner/spawner.h"
 #include "host/spawner/switch_user.h"
 #include "host/spawner/spawner_protocol.h"
@@ -295,6 +296,22 @@ std::vector<std::string> Environment(request_rec* r, const SiteSettings& site, c
     const apr_array_header_t* pairs = apr_table_elts(site.pSetEnv);
     const auto* entries = reinterpret_cast<const apr_table_entry_t*>(pairs->elts);
     for (int k = 0; k < pairs->nelts; ++k) set(entries[k].key, entries[k].val);
+  }
+  // A program has only its exchange file's path: where the site keeps uploads apart, it is told
+  // where (as a Windows path under Wine), and told nothing otherwise, whatever the server's own
+  // environment held, lest it look for its uploads in the wrong place.
+  environment.erase(std::remove_if(environment.begin(), environment.end(),
+                                   [](const std::string& variable) {
+                                     return variable.rfind(KARVEL_SETTING_UPLOAD_DIR "=", 0) == 0;
+                                   }),
+                    environment.end());
+  if (const char* uploads = SiteSettingVariable(r, KARVEL_SETTING_UPLOAD_DIR)) {
+    CHAR windows[MAX_PATH + 2];
+    if (!start.bUnderWine) {
+      set(KARVEL_SETTING_UPLOAD_DIR, uploads);
+    } else if (WindowsPathOf(uploads, windows, sizeof windows)) {
+      set(KARVEL_SETTING_UPLOAD_DIR, windows);
+    }
   }
   return environment;
 }

@@ -23,7 +23,7 @@ std::string Text(LPCSTR text) { return text != nullptr ? text : ""; }
 
 // What a request reads of its settings: the refusal's text ("" for none) and the record's paths.
 struct Read {
-  std::string refusal, backendDirectory, tempDirectory, winePrefix, windowsPaths;
+  std::string refusal, backendDirectory, tempDirectory, uploadRoot, winePrefix, windowsPaths;
 };
 
 Read ReadSettings(FakeEcb& fake) {
@@ -32,6 +32,7 @@ Read ReadSettings(FakeEcb& fake) {
   read.refusal = Text(ReadRequestSettings(fake.Ecb(), &settings));
   read.backendDirectory = settings.szBackendDirectory;
   read.tempDirectory = settings.szTempDirectory;
+  read.uploadRoot = settings.szUploadRoot;
   read.winePrefix = settings.szWinePrefix;
   read.windowsPaths = settings.pWindowsPaths != nullptr ? settings.pWindowsPaths : "";
   ReleaseRequestSettings(&settings);
@@ -86,6 +87,9 @@ TEST(RequestSettings, OtherSettingsThatDoNotFitRefuseTheRequest) {
       {"KARVEL_TEMP_DIR", MAX_PATH - 2, nullptr},  // room for its separator
       {"KARVEL_TEMP_DIR", MAX_PATH - 1, ERROR_TEXT_TEMP_OPEN},
       {"KARVEL_TEMP_DIR", MAX_PATH + 1, ERROR_TEXT_TEMP_OPEN},
+      {"KARVEL_UPLOAD_DIR", MAX_PATH - 2, nullptr},
+      {"KARVEL_UPLOAD_DIR", MAX_PATH - 1, ERROR_TEXT_TEMP_OPEN},
+      {"KARVEL_UPLOAD_DIR", MAX_PATH + 1, ERROR_TEXT_TEMP_OPEN},
       {"KARVEL_WINE_PREFIX", MAX_PATH - 1, nullptr},
       {"KARVEL_WINE_PREFIX", 3000, ERROR_TEXT_EXE_LOAD},
       {"KARVEL_WINDOWS_PATHS", WINDOWS_PATHS_ROOM - 1, nullptr},
@@ -100,6 +104,11 @@ TEST(RequestSettings, OtherSettingsThatDoNotFitRefuseTheRequest) {
     // Never the system's temporary directory in the site's place.
     if (std::strcmp(c.name, "KARVEL_TEMP_DIR") == 0) {
       EXPECT_EQ(c.refusal == nullptr, !read.tempDirectory.empty());
+    }
+    // The uploads' directory as given, with its separator, or none at all: never beside the
+    // exchange file in the site's place.
+    if (std::strcmp(c.name, "KARVEL_UPLOAD_DIR") == 0) {
+      EXPECT_EQ(c.refusal == nullptr ? PathOfLength("/srv", c.length) + "/" : "", read.uploadRoot);
     }
   }
 }

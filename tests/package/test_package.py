@@ -22,6 +22,8 @@ DEV = "libkarvel-backend-dev"
 PYTHON = "python3-karvel-backend"
 PACKAGES = [MODULE, DEV, PYTHON]
 STATE = "/var/lib/karvel"
+RUN_TEMP = "/run/karvel"
+UPLOADS = os.path.join(STATE, "uploads")
 BACKENDS = STATE + "/backends"
 WALK_THROUGH = "### A first back-end, step by step"
 
@@ -229,9 +231,11 @@ class Package(unittest.TestCase):
         self.assertEqual(0, cmake_built.returncode, cmake_built.stdout)
         self.assertIn("<p>Hello, Jiro</p>", cmake_built.stdout)
 
-        tmp = os.stat(os.path.join(STATE, "tmp"))
-        self.assertEqual(0o700, tmp.st_mode & 0o777)
-        self.assertEqual("www-data", run("stat", "-c", "%U", os.path.join(STATE, "tmp")).stdout.strip())
+        # Exchange files in memory, uploads on disk: both the server user's alone.
+        for directory in (RUN_TEMP, UPLOADS):
+            with self.subTest(directory=directory):
+                self.assertEqual(0o700, os.stat(directory).st_mode & 0o777)
+                self.assertEqual("www-data", run("stat", "-c", "%U", directory).stdout.strip())
         # A Shift_JIS multipart form with an upload through the system's Apache, to the demo echo.
         shutil.copy(os.path.join(BUILD, "bin", "backends", "echo"), BACKENDS)
         name = "山田太郎".encode("shift_jis")
@@ -247,6 +251,8 @@ class Package(unittest.TestCase):
         self.assertEqual(200, response.status, page)
         self.assertIn(b"<tr><td>name</td><td>" + name + b"</td>", page)
         self.assertIn(b"note.txt</td><td>13 bytes</td>", page)
+        # The upload on disk under its full path, apart from the exchange files.
+        self.assertRegex(page, rb"<td>%s/VCU[0-9A-F]{16}\.tmp/note\.txt</td>" % re.escape(UPLOADS.encode()))
 
         # The comments of karvel.conf send the reader to files the package installed.
         with open("/etc/apache2/mods-available/karvel.conf") as f:
@@ -283,7 +289,8 @@ class Package(unittest.TestCase):
         enabled = run("grep", "-rl", "karvel", "/etc/apache2/mods-enabled", "/etc/apache2/conf-enabled", check=False).stdout
         self.assertEqual("", enabled.strip(), "karvel left in Apache's enabled configuration")
         # The requests' files go; what is the administrator's stays, and purge says what it left.
-        self.assertFalse(os.path.exists(os.path.join(STATE, "tmp")))
+        for directory in (RUN_TEMP, UPLOADS):
+            self.assertFalse(os.path.exists(directory), directory)
         for kept in (status_file, prefix, os.path.join(BACKENDS, "hello"), os.path.join(BACKENDS, "hello.py")):
             with self.subTest(kept=kept):
                 self.assertTrue(os.path.exists(kept))

@@ -3,10 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/request_files.h"
+#include "platform/test_hooks.h"
 #include "support/files.h"
 
 using test_support::ScopedEnv;
@@ -102,6 +106,110 @@ TEST(RequestPair, TheDirectoryIsMadeBeforeTheFileUnderTheSameDigits) {
     EXPECT_EQ(std::string(file) + uploads, "");
     EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
   }
+}
+
+// Digits drawn in turn from a list a test fills, so that it can plant names before they are drawn.
+std::vector<unsigned long long> g_digits;
+size_t g_drawn = 0;
+unsigned long long PlantedDigits() { return g_digits[g_drawn++ % g_digits.size()]; }
+
+std::string Hex(unsigned long long digits) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llX", digits);
+  return text;
+}
+
+struct ApartCase {
+  const char* label;
+  const char* planted;  // what stands under the first digits: "", "upload dir", "exchange file"
+  bool rootSeparated;   // the upload root is given with its separator
+};
+
+// With an upload root of its own, the pair is reserved across both directories: the upload
+// directory there, the exchange file here, under the same digits; a name taken in either makes both
+// be drawn again, and a refused exchange file takes its upload directory with it.
+TEST(RequestPair, UploadsApartAreReservedWithTheExchangeFile) {
+  const ApartCase cases[] = {
+      {"nothing in the way", "", false},
+      {"nothing in the way, root with its separator", "", true},
+      {"an upload directory of the first digits stands in the upload root", "upload dir", false},
+      {"an exchange file of the first digits stands in the temporary directory", "exchange file", true},
+  };
+  constexpr unsigned long long kFirst = 0x0123456789ABCDEFull, kSecond = 0xFEDCBA9876543210ull;
+  for (const ApartCase& c : cases) {
+    TempDir dir;
+    const std::string temp = dir.File("temp"), root = dir.File("uploads");
+    mkdir(temp.c_str(), 0700);
+    mkdir(root.c_str(), 0700);
+    const std::string plantedDir = root + "/VCU" + Hex(kFirst) + ".tmp";
+    const std::string plantedFile = temp + "/VC" + Hex(kFirst) + ".tmp";
+    if (std::strcmp(c.planted, "upload dir") == 0) mkdir(plantedDir.c_str(), 0700);
+    if (std::strcmp(c.planted, "exchange file") == 0) test_support::WriteAll(plantedFile, "someone's");
+    g_digits = {kFirst, kSecond};
+    g_drawn = 0;
+    karvel_test::SetRequestDigitsSource(PlantedDigits);
+    CHAR file[MAX_PATH], uploads[MAX_PATH];
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const std::string rootGiven = c.rootSeparated ? root + "/" : root;
+    const BOOL made = CreateRequestPair(temp.c_str(), file, uploads, &handle, rootGiven.c_str());
+    karvel_test::SetRequestDigitsSource(nullptr);
+    ASSERT_TRUE(made) << c.label;
+    CloseHandle(handle);
+    const std::string digits = Hex(c.planted[0] == '\0' ? kFirst : kSecond);
+    EXPECT_EQ(std::string(file), temp + "/VC" + digits + ".tmp") << c.label;
+    EXPECT_EQ(std::string(uploads), root + "/VCU" + digits + ".tmp") << c.label;
+    struct stat info{};
+    EXPECT_TRUE(lstat(uploads, &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & 07777) == 0700u) << c.label;
+    EXPECT_TRUE(lstat(file, &info) == 0 && S_ISREG(info.st_mode)) << c.label;
+    // Nothing of the pair in the other's directory; what was planted stays as it was, and the
+    // upload directory made for the refused exchange file is gone again.
+    EXPECT_NE(lstat((temp + "/VCU" + digits + ".tmp").c_str(), &info), 0) << c.label;
+    EXPECT_NE(lstat((root + "/VC" + digits + ".tmp").c_str(), &info), 0) << c.label;
+    if (std::strcmp(c.planted, "upload dir") == 0) {
+      EXPECT_EQ(lstat(plantedDir.c_str(), &info), 0) << c.label;
+      EXPECT_NE(lstat(plantedFile.c_str(), &info), 0) << c.label;
+    }
+    if (std::strcmp(c.planted, "exchange file") == 0) {
+      EXPECT_EQ(test_support::ReadAll(plantedFile), "someone's") << c.label;
+      EXPECT_NE(lstat(plantedDir.c_str(), &info), 0) << c.label;
+    }
+  }
+}
+
+// Either path too long for MAX_PATH, or either directory missing: nothing made in the other.
+TEST(RequestPair, UploadsApartRefusedWholeWhenEitherDoesNotFit) {
+  TempDir dir;
+  const std::string temp = dir.File("temp"), root = dir.File("uploads");
+  mkdir(temp.c_str(), 0700);
+  mkdir(root.c_str(), 0700);
+  const std::string tooLongForUploads = root + "/" + std::string(MAX_PATH - root.size() - 1 - 3 - 16 - 4 - 1, 'u');
+  const std::string tooLongForFile = temp + "/" + std::string(MAX_PATH - temp.size() - 1 - 2 - 16 - 4, 'f');
+  struct Case {
+    const char* label;
+    std::string directory, uploadRoot;
+  } const cases[] = {
+      {"the upload directory's path one byte over", temp, tooLongForUploads},
+      {"the exchange file's path one byte over", tooLongForFile, root},
+      {"no such upload root", temp, root + "/missing"},
+      {"no such temporary directory", temp + "/missing", root},
+  };
+  for (const Case& c : cases) {
+    CHAR file[MAX_PATH] = "x", uploads[MAX_PATH] = "x";
+    HANDLE handle = nullptr;
+    EXPECT_FALSE(CreateRequestPair(c.directory.c_str(), file, uploads, &handle, c.uploadRoot.c_str())) << c.label;
+    EXPECT_EQ(std::string(file) + uploads, "") << c.label;
+    EXPECT_EQ(handle, INVALID_HANDLE_VALUE) << c.label;
+    EXPECT_TRUE(std::filesystem::is_empty(temp)) << c.label;
+    EXPECT_TRUE(std::filesystem::is_empty(root)) << c.label;
+  }
+  // One byte shorter, both fit.
+  const std::string fits = tooLongForUploads.substr(0, tooLongForUploads.size() - 1);
+  mkdir(fits.c_str(), 0700);
+  CHAR file[MAX_PATH], uploads[MAX_PATH];
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(CreateRequestPair(temp.c_str(), file, uploads, &handle, fits.c_str()));
+  CloseHandle(handle);
+  EXPECT_EQ(std::strlen(uploads), MAX_PATH - 1u);
 }
 
 }  // namespace

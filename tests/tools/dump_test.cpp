@@ -125,6 +125,34 @@ TEST(DumpRequest, ShowsUploadsOfThisRequestOnly) {
   }
 }
 
+// Where the site keeps uploads apart, KARVEL_UPLOAD_DIR names their directory: a request's are
+// shown from there, and the same names beside the exchange file are not its own.
+TEST(DumpRequest, ShowsUploadsKeptApartWhereTheEnvironmentNamesTheirDirectory) {
+  TempDir dir;
+  const std::string root = dir.path() + "/uploads", apart = root + "/VCU0001.tmp", beside = dir.path() + "/VCU0001.tmp";
+  for (const std::string& made : {root, apart, beside}) ASSERT_EQ(mkdir(made.c_str(), 0700), 0);
+  test_support::WriteAll(apart + "/f", "12345");
+  test_support::WriteAll(beside + "/f", "12345");
+  test_support::ScopedEnv named("KARVEL_UPLOAD_DIR", root.c_str());
+  const struct {
+    const char* name;
+    std::string exchange, value;
+    bool upload;
+  } cases[] = {
+      {"its own upload, apart", dir.path() + "/VC0001.tmp", apart + "/f", true},
+      {"the same name beside the exchange file", dir.path() + "/VC0001.tmp", beside + "/f", false},
+      {"another request's", dir.path() + "/VC0002.tmp", apart + "/f", false},
+  };
+  for (const auto& c : cases) {
+    const std::string bytes = Written("u=" + c.value, dir);
+    DumpedExchange dump;
+    std::string reason;
+    ASSERT_TRUE(ReadExact(bytes, &dump, &reason)) << reason;
+    const std::string words = DumpInWords(c.exchange, dump, false);
+    EXPECT_EQ(words.find("    upload: \"" + c.value + "\", 5 bytes\n") != std::string::npos, c.upload) << c.name << words;
+  }
+}
+
 TEST(DumpRequest, RefusalsSayWhereTheFileStopsMakingSense) {
   TempDir dir;
   const std::string good = Written("a=1", dir);

@@ -1,5 +1,6 @@
 // What karvel-dump prints of one exchange file: in words for people, or as one JSON object for
-// tools. Uploads are looked up beside the exchange file at `path` (its request's upload directory).
+// tools. Uploads are looked up in the request's upload directory as the kit finds it: beside the
+// exchange file at `path`, or in KARVEL_UPLOAD_DIR where the environment names one.
 #ifndef KARVEL_TOOLS_DUMP_DUMP_OUTPUT_H
 #define KARVEL_TOOLS_DUMP_DUMP_OUTPUT_H
 

@@ -1,5 +1,6 @@
 // karvel-dump [--hex] [--json] FILE...: shows exchange files in words (or as JSON for tools).
-// Exit 0 when every file was shown, 1 when any was not (the others still are), 2 for bad usage.
+// Uploads are looked up beside each file, or in KARVEL_UPLOAD_DIR where it is set (a site's
+// KarvelUploadDir). Exit 0 when every file was shown, 1 when any was not (the others still are), 2 for bad usage.
 #include <cstdio>
 #include <string>
 #include <vector>

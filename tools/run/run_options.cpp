@@ -9,7 +9,8 @@ const char* const kRunUsage =
     "  --charset sjis|utf-8|euc-jp|jis  the encoding the values are sent in (utf-8)\n"
     "  --body FILE --content-type T   a raw body, sent as it is\n"
     "  --remote-addr A  --remote-user U  --timeout S  --keep  --body-only\n"
-    "  --wine [--wine-prefix DIR]  --extension PATH  --temp-dir DIR  --debug-copy-dir DIR\n";
+    "  --wine [--wine-prefix DIR]  --extension PATH  --temp-dir DIR  --debug-copy-dir DIR\n"
+    "  --upload-dir DIR               uploads apart from the exchange file, as KarvelUploadDir\n";
 
 namespace {
 
@@ -72,6 +73,7 @@ std::string* ValueOption(const std::string& name, RunOptions* options) {
   if (name == "--extension") return &options->extension;
   if (name == "--temp-dir") return &options->tempDir;
   if (name == "--debug-copy-dir") return &options->debugCopyDir;
+  if (name == "--upload-dir") return &options->uploadDir;
   return nullptr;
 }
 

@@ -34,6 +34,7 @@ struct RunOptions {
   std::string extension;        // --extension: VC_KARVEL2.so to load
   std::string tempDir;          // --temp-dir: where the request's files go (kept as it is)
   std::string debugCopyDir;     // --debug-copy-dir: the debug-copy build, its copies there
+  std::string uploadDir;        // --upload-dir: the site's KarvelUploadDir, uploads apart there
   bool bHelp = false;
 };
 

@@ -100,6 +100,7 @@ void AddSettings(const RunOptions& options, const RunSetup& setup, const std::st
   variables.emplace_back(KARVEL_SETTING_TEMP_DIR, setup.tempDir);
   if (!options.timeout.empty()) variables.emplace_back(KARVEL_SETTING_BACKEND_TIMEOUT, options.timeout);
   if (!setup.debugCopyDir.empty()) variables.emplace_back(KARVEL_SETTING_DEBUG_COPY_DIR, setup.debugCopyDir);
+  if (!setup.uploadDir.empty()) variables.emplace_back(KARVEL_SETTING_UPLOAD_DIR, setup.uploadDir);
   if (options.bWine) variables.emplace_back(KARVEL_SETTING_WINE_PREFIX, request->wine.prefix);
 }
 
@@ -154,6 +155,20 @@ bool PrepareRun(const RunOptions& options, const char* argv0, RunSetup* setup, T
   } else if (options.bKeep) {
     setup->debugCopyDir = setup->tempDir;
   }
+  if (!options.uploadDir.empty()) {
+    setup->uploadDir = RealPath(options.uploadDir);
+    if (setup->uploadDir.empty() || !IsDirectory(setup->uploadDir)) {
+      *error = "--upload-dir " + options.uploadDir + " is no directory";
+      return false;
+    }
+  }
+  // The program finds its uploads as under the server: named in its environment where they lie
+  // apart, and nothing named (whatever the caller's environment held) where they do not.
+  if (setup->uploadDir.empty()) {
+    unsetenv(KARVEL_SETTING_UPLOAD_DIR);
+  } else {
+    setenv(KARVEL_SETTING_UPLOAD_DIR, setup->uploadDir.c_str(), 1);
+  }
   const std::string name = options.program.substr(options.program.find_last_of('/') + 1);
   if (!BuildForm(options, name, BoundarySeed(), &request->form, error)) return false;
   request->reply.sniff = SniffReplyType;
@@ -205,9 +220,7 @@ void EndRun(const RunOptions& options, RunSetup* setup, const ToolRequest& reque
     if (!uploads.empty() && IsDirectory(uploads)) std::fprintf(stderr, "karvel-run: kept the uploads in %s\n", uploads.c_str());
     return;
   }
-  if (setup->bOwnTempDir) {
-    RemoveTree(setup->tempDir);
-  } else {
-    RemoveTree(uploads);
-  }
+  // The uploads first: apart from the temporary directory (--upload-dir), removing that misses them.
+  RemoveTree(uploads);
+  if (setup->bOwnTempDir) RemoveTree(setup->tempDir);
 }

@@ -14,6 +14,7 @@ struct RunSetup {
   std::string tempDir;       // the request's files
   bool bOwnTempDir = false;  // made by karvel-run (removed with everything in it unless --keep)
   std::string debugCopyDir;  // where the debug-copy build leaves its copy; "" for the plain build
+  std::string uploadDir;     // --upload-dir resolved: the site's upload directory; "" beside the file
 };
 
 // Finds the extension and Wine, makes the temporary directory, builds the form and the server
