@@ -142,28 +142,12 @@ bool ReadTempDirectory(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
   return GetServerTempPath(directory) != FALSE;
 }
 
-// The uploads' own directory: the host's setting only, "" when it gives none; false when it has
-// one that cannot be read or does not fit.
-bool ReadUploadRoot(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
+// A directory only the host's setting gives (the uploads' own, the debug copies'): "" when it gives
+// none; false when it has one that cannot be read or does not fit.
+bool ReadSettingDirectory(EXTENSION_CONTROL_BLOCK* ecb, const char* name, CHAR directory[MAX_PATH]) {
   CHAR text[MAX_PATH + 1];
   directory[0] = '\0';
-  switch (ReadHostSetting(ecb, KARVEL_SETTING_UPLOAD_DIR, text, sizeof text)) {
-    case kHostGivesValue:
-      if (CopyDirectory(text, true, directory)) return true;
-      directory[0] = '\0';
-      return false;
-    case kHostGivesUnreadable: return false;
-    case kHostGivesNone: break;
-  }
-  return true;
-}
-
-// The debug copies' directory: the host's setting only, "" when it gives none; false when it has
-// one that cannot be read or does not fit.
-bool ReadDebugCopyDirectory(EXTENSION_CONTROL_BLOCK* ecb, CHAR directory[MAX_PATH]) {
-  CHAR text[MAX_PATH + 1];
-  directory[0] = '\0';
-  switch (ReadHostSetting(ecb, KARVEL_SETTING_DEBUG_COPY_DIR, text, sizeof text)) {
+  switch (ReadHostSetting(ecb, name, text, sizeof text)) {
     case kHostGivesValue:
       if (CopyDirectory(text, true, directory)) return true;
       directory[0] = '\0';
@@ -220,7 +204,7 @@ LPCSTR ReadRequestSettings(EXTENSION_CONTROL_BLOCK* ecb, RequestSettings* settin
   settings->szUploadRoot[0] = '\0';
   settings->szBackendDirectory[0] = '\0';
   settings->szWinePrefix[0] = '\0';
-  settings->bDebugCopyUnreadable = !ReadDebugCopyDirectory(ecb, settings->szDebugCopyDirectory);
+  settings->bDebugCopyUnreadable = !ReadSettingDirectory(ecb, KARVEL_SETTING_DEBUG_COPY_DIR, settings->szDebugCopyDirectory);
   const bool counted = ReadCount(ecb, KARVEL_SETTING_MAX_FIELDS, DEFAULT_MAX_FIELDS, &settings->nMaxFields) &&
                        ReadTimeout(ecb, &settings->nBackendTimeoutMs);
   settings->formCharset = ReadFormCharset(ecb);
@@ -245,7 +229,7 @@ LPCSTR ReadRequestSettings(EXTENSION_CONTROL_BLOCK* ecb, RequestSettings* settin
   }
   // Nor the exchange file's directory for the site's upload directory: a 1 GB upload would go
   // where the site keeps it from (memory).
-  if (!ReadUploadRoot(ecb, settings->szUploadRoot)) return ERROR_TEXT_TEMP_OPEN;
+  if (!ReadSettingDirectory(ecb, KARVEL_SETTING_UPLOAD_DIR, settings->szUploadRoot)) return ERROR_TEXT_TEMP_OPEN;
   return nullptr;
 }
 
