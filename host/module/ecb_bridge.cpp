@@ -295,6 +295,7 @@ int RunExtension(request_rec* r, LoadedExtension* extension, const ScriptPaths* 
   auto* context = static_cast<RequestContext*>(apr_pcalloc(r->pool, sizeof(RequestContext)));
   context->pRequest = r;
   context->program.nSocket = -1;
+  context->program.nChannel = -1;
   context->paths = *paths;
   context->pBodyIn = apr_brigade_create(r->pool, r->connection->bucket_alloc);
   StartReply(&context->reply, r);

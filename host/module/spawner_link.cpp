@@ -83,6 +83,7 @@ struct WatchedSpawner {
   bool ended;  // reaped: its pid is no longer its own
 };
 
+static_assert(kNoAnswerReasonRoom == kResidentReasonLimit + 1, "a run holds a whole reason");
 static_assert(kLogLevelError == APLOG_ERR && kLogLevelWarning == APLOG_WARNING && kLogLevelHighest == APLOG_TRACE8,
               "the spawner's level numbers are Apache's");
 
@@ -366,15 +367,19 @@ int MillisecondsUntil(apr_time_t deadline) {
 // *clientGone once the client left. A kExited, kAnswered or kUnanswered of the thread's previous
 // program, sent before the spawner read that request's kDone, is passed over.
 uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, size_t size, const char** payload,
-                    size_t* length, bool* clientGone) {
+                    size_t* length, bool* clientGone, int* descriptor) {
   for (;;) {
     const int left = MillisecondsUntil(deadline);
     if (left == 0) return kNoReplyInTime;
     pollfd reply{fd, POLLIN, 0};
     const int ready = poll(&reply, 1, std::min(left, kClientCheckMilliseconds));
     if (ready > 0) {
-      const uint32_t type = ReceivePacket(fd, buffer, size, payload, length, MSG_DONTWAIT);
-      if (type == kExited || type == kAnswered || type == kUnanswered) continue;
+      const uint32_t type = ReceivePacket(fd, buffer, size, payload, length, MSG_DONTWAIT, false, descriptor);
+      if (type == kExited || type == kAnswered || type == kUnanswered) {
+        if (*descriptor >= 0) close(*descriptor);
+        *descriptor = -1;
+        continue;
+      }
       return type == kNoPacketYet ? kNoPacket : type;
     }
     if (ready < 0 && errno != EINTR) return 0;
@@ -389,9 +394,9 @@ uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, s
 // there is none or the spawner closed the kept one before reading it (kClosing, or the send
 // failed). A spawner that is not there, or ended before it replied, is waited for until
 // `deadline` (the queue's time-out), as a slot is. The reply's type, 0 when none came (the client
-// left: *clientGone); *fd the connection it came on.
+// left: *clientGone); *fd the connection it came on, *descriptor one passed with it (-1: none).
 uint32_t SendOrder(request_rec* r, const std::string& order, apr_time_t deadline, int* fd, char* reply,
-                   size_t size, const char** payload, size_t* length, bool* clientGone) {
+                   size_t size, const char** payload, size_t* length, bool* clientGone, int* descriptor) {
   *fd = t_kept.fd;
   t_kept.fd = -1;
   bool missed = false;  // the spawner was not there: logged once a request
@@ -401,8 +406,11 @@ uint32_t SendOrder(request_rec* r, const std::string& order, apr_time_t deadline
       const apr_time_t replyBy =
           apr_time_now() + apr_time_from_msec(g_settings.nQueueTimeoutMs) + apr_time_from_sec(kReplyMarginSeconds);
       const bool sent = SendPacket(*fd, kSpawn, order);
-      const uint32_t type = sent ? AwaitReply(r, *fd, replyBy, reply, size, payload, length, clientGone) : 0;
+      const uint32_t type =
+          sent ? AwaitReply(r, *fd, replyBy, reply, size, payload, length, clientGone, descriptor) : 0;
       if (type != 0 && type != kClosing) return type == kNoReplyInTime ? 0 : type;
+      if (*descriptor >= 0) close(*descriptor);
+      *descriptor = -1;
       close(*fd);
       *fd = -1;
       if (*clientGone) return 0;
@@ -488,6 +496,15 @@ constexpr int kDefaultAnswerWaitMs = 180000;
 const ResidentProgram* ResidentLineFor(const SiteSettings& site, const KARVEL_PROGRAM_START& start) {
   if (site.pResident == nullptr) return nullptr;
   const auto* lines = reinterpret_cast<const ResidentProgram*>(site.pResident->elts);
+  // The usual case first, without a look at the disk: the extension's resolved path is the back-end
+  // directory and the line's name as they stand (no link, no "..", nothing relative on the way).
+  const size_t dirLength = std::strlen(start.pszBackendDirectory);
+  const size_t cut = dirLength > 0 && start.pszBackendDirectory[dirLength - 1] == '/' ? dirLength - 1 : dirLength;
+  if (std::strncmp(start.pszProgram, start.pszBackendDirectory, cut) == 0 && start.pszProgram[cut] == '/') {
+    for (int k = 0; k < site.pResident->nelts; ++k) {
+      if (std::strcmp(start.pszProgram + cut + 1, lines[k].szProgram) == 0) return &lines[k];
+    }
+  }
   for (int k = 0; k < site.pResident->nelts; ++k) {
     char resolved[MAX_PATH];
     if (ResolveProgramInDirectory(start.pszBackendDirectory, lines[k].szProgram, resolved, sizeof resolved) &&
@@ -558,17 +575,21 @@ void NoStartReply(request_rec* r, KARVEL_PROGRAM_START* start, const char* label
   apr_table_setn(r->notes, "karvel-result", clientGone ? "client-gone" : "503");
 }
 
-// The spawner's start reply on `fd`: a started program's run follows it on the connection; any
-// other reply ends the connection.
-void ReadStartReply(request_rec* r, uint32_t type, int fd, KARVEL_PROGRAM_START* start, ProgramRun* run) {
+// The spawner's start reply on `fd`: a started program's run follows it on the connection (a
+// resident instance's with its channel, `channel`); any other reply ends the connection.
+void ReadStartReply(request_rec* r, uint32_t type, int fd, int channel, KARVEL_PROGRAM_START* start, ProgramRun* run) {
   if (type == kStarted) {
     start->dwOutcome = KARVEL_PROGRAM_STARTED;
     run->nSocket = fd;
+    run->nChannel = channel;
     run->tStartedAt = apr_time_now();
     run->bExited = false;
     run->bNoAnswer = false;
+    run->cWord = 0;
+    run->szNoAnswerReason[0] = '\0';
     return;
   }
+  if (channel >= 0) close(channel);
   close(fd);
   start->dwOutcome = type == kStartFailed ? KARVEL_PROGRAM_NOT_STARTED : KARVEL_SERVER_BUSY;
   // The spawner logged why it could not start the program.
@@ -596,23 +617,59 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
   const char* payload = nullptr;
   size_t length = 0;
   int fd = -1;
+  int channel = -1;
   bool clientGone = false;
   const apr_time_t deadline = apr_time_now() + apr_time_from_msec(g_settings.nQueueTimeoutMs);
-  const uint32_t type = SendOrder(r, order, deadline, &fd, reply, sizeof reply, &payload, &length, &clientGone);
+  const uint32_t type =
+      SendOrder(r, order, deadline, &fd, reply, sizeof reply, &payload, &length, &clientGone, &channel);
   apr_table_setn(r->notes, "karvel-backend", label);
   if (fd < 0) {
+    if (channel >= 0) close(channel);
     NoStartReply(r, start, label, clientGone, run);
   } else {
-    ReadStartReply(r, type, fd, start, run);
+    ReadStartReply(r, type, fd, channel, start, run);
   }
   return TRUE;
 }
 
+namespace {
+
+// The lent channel goes back: the spawner is told (in kDone) what was read on it.
+void CloseChannel(ProgramRun* run) {
+  if (run->nChannel >= 0) close(run->nChannel);
+  run->nChannel = -1;
+}
+
+// A resident instance's word on the lent channel, read without waiting.
+void ReadChannelWord(ProgramRun* run) {
+  std::string reason;
+  switch (ReadInstanceWord(run->nChannel, &reason)) {
+    case kWordNothingYet:
+      return;
+    case kWordAnswered:
+      run->cWord = kResidentAnswered;
+      break;
+    case kWordNoAnswer:
+      run->cWord = kResidentNoAnswer;
+      apr_cpystrn(run->szNoAnswerReason, reason.c_str(), sizeof run->szNoAnswerReason);
+      break;
+    case kWordEnded:
+      run->cWord = kResidentChannelEnded;
+      break;
+  }
+  run->bExited = true;
+  run->bNoAnswer = run->cWord != kResidentAnswered;
+}
+
+}  // namespace
+
 BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramRun* run) {
   if (done == nullptr || run->nSocket < 0) return FALSE;
   const char* result = done->pszResult != nullptr ? done->pszResult : "";
+  CloseChannel(run);
   // The connection serves the thread's next request; one the spawner did not take is closed.
-  if (SendPacket(run->nSocket, kDone, EncodeDone(done->bAnswered != FALSE, result)) && t_kept.fd < 0) {
+  if (SendPacket(run->nSocket, kDone, EncodeDone(done->bAnswered != FALSE, result, run->cWord, run->szNoAnswerReason)) &&
+      t_kept.fd < 0) {
     t_kept.fd = run->nSocket;
   } else {
     close(run->nSocket);
@@ -629,26 +686,38 @@ BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) 
   if (!run->bExited && waitMilliseconds != nullptr && *waitMilliseconds > 0) {
     // A signal that cuts the wait short only makes it shorter: the caller then looks at the file,
     // and watches it while it is not answered.
-    pollfd connection{run->nSocket, POLLIN, 0};
-    poll(&connection, 1, static_cast<int>(std::min<DWORD>(*waitMilliseconds, INT32_MAX)));
+    pollfd watched[2] = {{run->nSocket, POLLIN, 0}, {run->nChannel, POLLIN, 0}};
+    poll(watched, run->nChannel >= 0 ? 2 : 1, static_cast<int>(std::min<DWORD>(*waitMilliseconds, INT32_MAX)));
   }
-  // The spawner's kExited (a resident instance's kAnswered or kUnanswered) comes unasked; it is the
+  // A resident instance's word, on its channel, comes before anything the spawner says of it.
+  if (!run->bExited && run->nChannel >= 0) ReadChannelWord(run);
+  // The spawner's kExited (a resident instance's kUnanswered: it ended) comes unasked; it is the
   // only packet before kDone.
   char packet[sizeof(SpawnHeader) + sizeof(SpawnReply)];
   const char* payload = nullptr;
   size_t length = 0;
   if (!run->bExited) {
     const uint32_t type = ReceivePacket(run->nSocket, packet, sizeof packet, &payload, &length, MSG_DONTWAIT);
-    run->bExited = type == kExited || type == kAnswered || type == kUnanswered;
-    run->bNoAnswer = type == kUnanswered;
+    // An instance that ended may have said its word just before: the channel is read once more.
+    if (type == kUnanswered && run->nChannel >= 0) ReadChannelWord(run);
+    if (!run->bExited) {
+      run->bExited = type == kExited || type == kAnswered || type == kUnanswered;
+      run->bNoAnswer = type == kUnanswered;
+    }
   }
   *state = run->bNoAnswer ? KARVEL_PROGRAM_UNANSWERED : run->bExited ? KARVEL_PROGRAM_EXITED : KARVEL_PROGRAM_RUNNING;
   return TRUE;
 }
 
 void EndProgramRun(request_rec* r, ProgramRun* run) {
+  CloseChannel(run);
   if (run->nSocket < 0) return;
-  // Closing without a word: the spawner takes the request as given up.
+  // Closing without a word: the spawner takes the request as given up. A resident instance's word
+  // read on its channel is told first, or the spawner would wait for it.
+  if (run->cWord != 0) {
+    SendPacket(run->nSocket, kDone, EncodeDone(run->cWord == kResidentAnswered, "abandoned", run->cWord,
+                                              run->szNoAnswerReason));
+  }
   close(run->nSocket);
   run->nSocket = -1;
   apr_table_setn(r->notes, "karvel-result", "abandoned");

@@ -35,11 +35,19 @@ std::string SiteKey(const server_rec* site);
 int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& settings, StatusBoard* board);
 
 // One request's program, while the request waits for it.
+// Room for a resident instance's reason for no answer (the protocol's kResidentReasonLimit) and its NUL.
+constexpr size_t kNoAnswerReasonRoom = 201;
+
 struct ProgramRun {
   int nSocket;            // the connection to the spawner; -1 when there is none
+  int nChannel;           // a resident instance's channel, lent with kStarted: its word is read
+                          // there; -1 for any other program, and once the spawner was told
   apr_time_t tStartedAt;
   bool bExited;           // the spawner said the program has ended (a resident one: gave its word)
   bool bNoAnswer;         // ... and a resident instance said no answer will come
+  char cWord;             // the word read on nChannel (kResidentAnswered, kResidentNoAnswer,
+                          // kResidentChannelEnded), told in kDone; 0 before one
+  char szNoAnswerReason[kNoAnswerReasonRoom];  // with kResidentNoAnswer: the instance's reason
   bool bFailureLogged;    // the request's failure has its line in the log already (the spawner's
                           // refusal, or no spawner in time)
 };

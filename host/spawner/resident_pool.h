@@ -29,13 +29,17 @@ struct ResidentInstance {
   uint64_t jobId;  // kInstanceStarting: its start
   pid_t pid;
   ProcessGroup group;
-  int channel;   // the spawner's end; -1 once closed
+  int channel;   // the spawner's end; -1 once closed. Watched for its end only, while idle too (a
+                 // word said then is found at the next hand-over); for words as well once its
+                 // request ended before the word (wordWatched)
+  bool wordWatched;
   int stderrFd;  // -1 once read to its end
   std::string partialLine;
   uint64_t served;   // requests it took
   int64_t idleSince;  // kInstanceIdle: since when
   // The request it serves (kInstanceBusy), and the one its standard error is told of: the last.
-  int connection;  // the request's connection, until it was told the instance's word or ended
+  int connection;  // the request's connection, while the request holds the channel (until its kDone
+                   // or its end, or until it was told the instance ended)
   std::string logId, client, exchangePath, uploadDirectory;
   uint32_t answerWaitMs;
   int64_t handedAt;

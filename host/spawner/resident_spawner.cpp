@@ -57,6 +57,14 @@ void CloseChannel(Spawner* s, ResidentInstance* instance) {
   Unwatch(s, instance->channel);
   close(instance->channel);
   instance->channel = -1;
+  instance->wordWatched = false;
+}
+
+// Its request ended before its word: the word is read here, when it comes.
+void WatchWord(Spawner* s, ResidentInstance* instance) {
+  if (instance->channel < 0 || instance->wordWatched) return;
+  Rewatch(s, kChannel, instance->channel, false);
+  instance->wordWatched = true;
 }
 
 // Its channel closed: a sound instance finishes and exits 0.
@@ -78,23 +86,28 @@ void Stop(Spawner* s, ResidentInstance* instance, bool filesLeft) {
   instance->state = kInstanceEnding;
 }
 
-// The request's word, at once: answered (the module reads the file) or none will come.
-void TellRequest(ResidentInstance* instance, bool answered) {
-  if (instance->connection >= 0) SendPacket(instance->connection, answered ? kAnswered : kUnanswered, nullptr, 0);
+// The request that holds the channel is told that the instance ended: no answer will come. (It
+// reads a word the instance said before from the channel first.)
+void TellRequestEnded(ResidentInstance* instance) {
+  if (instance->connection >= 0) SendPacket(instance->connection, kUnanswered, nullptr, 0);
   instance->connection = -1;
 }
 
-// The instance said its word on its request: it goes back to its pool, or retires.
-void RequestFinished(Spawner* s, ResidentInstance* instance, bool answered) {
+// The instance's word on its request is known: it goes back to its pool, or retires.
+void RequestFinished(Spawner* s, ResidentInstance* instance) {
   DrainInstance(s, instance, false);
   if (instance->requestLeft) {
     // Nobody reads this answer: its file (put back by the answer's rename) and uploads go.
     RemoveRequestFiles(instance->exchangePath.c_str(), instance->uploadDirectory.c_str());
   }
-  TellRequest(instance, answered);
+  instance->connection = -1;
   instance->requestLeft = false;
   instance->stopAt = 0;
-  if (DueToRetire(*instance) || s->draining) {
+  if (instance->wordWatched) {
+    Rewatch(s, kChannel, instance->channel, true);
+    instance->wordWatched = false;
+  }
+  if (DueToRetire(*instance) || s->draining || instance->channel < 0) {
     Retire(s, instance);
     return;
   }
@@ -102,16 +115,25 @@ void RequestFinished(Spawner* s, ResidentInstance* instance, bool answered) {
   instance->idleSince = NowMs();
 }
 
-// The order goes to the instance: the request's path on its channel, kStarted to the request.
-// False (the instance stopped, the order still waiting) when the channel does not take it.
+// The order goes to the instance: the request's path on its channel, kStarted to the request with
+// a copy of the channel. False (the instance stopped, the order still waiting) when the channel
+// does not take it, or holds a word the instance said while it had no request (the request would
+// take it for its own).
 bool HandOver(Spawner* s, Connection* c, ResidentInstance* instance) {
-  DrainInstance(s, instance, false);  // the lines of its last request, under that request's tag
+  // (The lines of its last request were read under that request's tag when its word was known.)
+  std::string stray;
+  const InstanceWord early = ReadInstanceWord(instance->channel, &stray);
+  if (early == kWordAnswered || early == kWordNoAnswer) {
+    LogInstance(s, kLogLevelError, *instance, "spoke while it had no request; it is stopped");
+    Stop(s, instance, false);
+    return false;
+  }
   instance->logId = c->order.strings[kLogId];
   instance->client = c->order.strings[kClient];
   instance->exchangePath = c->order.strings[kArgument];
   instance->uploadDirectory = c->order.strings[kUploadDirectory];
   instance->answerWaitMs = c->order.fixed.answerWaitMs;
-  if (!HandOverRequest(instance->channel, instance->exchangePath)) {
+  if (early == kWordEnded || !HandOverRequest(instance->channel, instance->exchangePath)) {
     LogInstance(s, kLogLevelError, *instance, "did not take the request on its channel; it is stopped");
     Stop(s, instance, false);
     return false;
@@ -125,7 +147,8 @@ bool HandOver(Spawner* s, Connection* c, ResidentInstance* instance) {
   c->state = kRunning;
   c->pid = instance->pid;
   c->instance = instance->id;
-  SendPacket(c->fd, kStarted, EncodeReply(static_cast<int32_t>(instance->pid)));
+  // A request that cannot be told has left: the loop finds its connection closed.
+  SendPacketWithDescriptor(c->fd, kStarted, EncodeReply(static_cast<int32_t>(instance->pid)), instance->channel);
   return true;
 }
 
@@ -224,7 +247,7 @@ void InstanceStarted(Spawner* s, SpawnJob* job) {
   instance->stderrFd = job->stderrFd;
   job->stderrFd = -1;
   if (instance->stderrFd >= 0) Watch(s, kStderr, instance->stderrFd);
-  Watch(s, kChannel, instance->channel);
+  Watch(s, kChannel, instance->channel, true);
   instance->state = kInstanceIdle;
   instance->idleSince = NowMs();
   if (waiting != nullptr && !HandOver(s, waiting, instance)) {
@@ -236,20 +259,29 @@ void InstanceStarted(Spawner* s, SpawnJob* job) {
 void OnChannel(Spawner* s, int fd) {
   for (ResidentInstance& instance : s->instances) {
     if (instance.channel != fd) continue;
+    const bool busy = instance.state == kInstanceBusy;
+    if (busy && instance.connection >= 0) {
+      // Its request holds the channel and reads its word there: this is the channel's end (the
+      // instance ended or cut it) mid-request. The request is told; the log line waits for the
+      // instance's end (LookAfterInstances).
+      DrainInstance(s, &instance, false);
+      TellRequestEnded(&instance);
+      CloseChannel(s, &instance);
+      instance.state = kInstanceEnding;
+      instance.channelLostAt = NowMs();
+      return;
+    }
     std::string reason;
     const InstanceWord word = ReadInstanceWord(fd, &reason);
     if (word == kWordNothingYet) return;
-    const bool busy = instance.state == kInstanceBusy;
     if (busy && word == kWordAnswered) {
-      RequestFinished(s, &instance, true);
+      RequestFinished(s, &instance);
     } else if (busy && word == kWordNoAnswer) {
       LogInstance(s, kLogLevelError, instance, "gave no answer: " + reason);
-      RequestFinished(s, &instance, false);
+      RequestFinished(s, &instance);
     } else if (busy) {
-      // Ended mid-request, or cut its channel: the request gets its error page now; the log line
-      // waits for its end (LookAfterInstances).
+      // Ended, or cut its channel, after its request left: the log line waits for its end.
       DrainInstance(s, &instance, false);
-      TellRequest(&instance, false);
       CloseChannel(s, &instance);
       instance.filesLeft = instance.requestLeft;
       instance.state = kInstanceEnding;
@@ -283,7 +315,7 @@ bool InstanceReaped(Spawner* s, pid_t pid, int status) {
     if (instance.state == kInstanceBusy) {
       DrainInstance(s, &instance, false);
       LogInstance(s, kLogLevelError, instance, "ended mid-request (" + EndOf(status) + ")");
-      TellRequest(&instance, false);
+      TellRequestEnded(&instance);
       Stop(s, &instance, instance.requestLeft);
     } else if (instance.channelLostAt != 0) {
       instance.channelLostAt = 0;
@@ -300,12 +332,33 @@ bool InstanceReaped(Spawner* s, pid_t pid, int status) {
   return false;
 }
 
-void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::string& result) {
+void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::string& result, char word,
+                         const std::string& reason) {
   ResidentInstance* instance = InstanceWith(s, c->instance);
   c->instance = 0;
   if (instance == nullptr || instance->state != kInstanceBusy || instance->connection != c->fd) return;
-  // The request ended before the instance's word.
   instance->connection = -1;
+  switch (word) {
+    case kResidentAnswered:
+      RequestFinished(s, instance);
+      return;
+    case kResidentNoAnswer:
+      LogInstance(s, kLogLevelError, *instance, "gave no answer: " + reason);
+      RequestFinished(s, instance);
+      return;
+    case kResidentChannelEnded:
+      // The request found the channel ended (the request's files are its own to remove): the log
+      // line waits for the instance's end.
+      DrainInstance(s, instance, false);
+      CloseChannel(s, instance);
+      instance->state = kInstanceEnding;
+      instance->channelLostAt = NowMs();
+      return;
+    default:
+      break;
+  }
+  // The request ended before the instance's word, which is read here from now on.
+  WatchWord(s, instance);
   if (answered) return;  // it found the answer first: the word follows
   if (result == "timeout") {
     LogInstance(s, kLogLevelWarning, *instance, "did not answer in time; it is stopped");
@@ -317,7 +370,7 @@ void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::st
   instance->stopAt = instance->handedAt + (instance->answerWaitMs != 0 ? instance->answerWaitMs : kDefaultAnswerWaitMs);
 }
 
-void ResidentRequestLeft(Spawner* s, Connection* c) { ResidentRequestDone(s, c, false, "abandoned"); }
+void ResidentRequestLeft(Spawner* s, Connection* c) { ResidentRequestDone(s, c, false, "abandoned", 0, ""); }
 
 void LookAfterInstances(Spawner* s) {
   const int64_t now = NowMs();

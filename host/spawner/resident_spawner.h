@@ -1,6 +1,7 @@
 // The spawner's handlers for resident instances: an order handed to an instance of its pool (or
-// one started for it), the instance's word relayed to the request at once, its faults (no answer,
-// its end or its channel's mid-request: the request told at once, the instance named in the log),
+// one started for it) with the instance's channel, on which the request reads the instance's word
+// itself and tells it in its kDone; its faults (no answer, its end or its channel's mid-request:
+// the request finds out at once, the instance is named in the log),
 // requests given up on (a time-out stops the instance; a client gone lets it answer, discarded,
 // until the answer's wait ends), and the retirements (after its count of requests, idle too long,
 // the spawner ending). Called from spawner.cpp's loop; the choices are resident_pool.h's.
@@ -21,15 +22,17 @@ bool TakeResidentOrder(Spawner* s, Connection* c, bool slotFree);
 // order it was started for, or the order is refused.
 void InstanceStarted(Spawner* s, SpawnJob* job);
 
-// An instance's channel is readable.
+// An instance's channel ended, or (its word watched) is readable.
 void OnChannel(Spawner* s, int fd);
 // An instance's standard error is readable: false when `fd` is none of theirs.
 bool OnInstanceStderr(Spawner* s, int fd);
 // A child reaped: false when it is no instance.
 bool InstanceReaped(Spawner* s, pid_t pid, int status);
 
-// kDone on a connection whose order went to an instance; the connection then waits for its next order.
-void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::string& result);
+// kDone on a connection whose order went to an instance, with the instance's word the request read
+// (0: none; kResidentNoAnswer's `reason`); the connection then waits for its next order.
+void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::string& result, char word,
+                         const std::string& reason);
 // The connection ended while its instance had its request.
 void ResidentRequestLeft(Spawner* s, Connection* c);
 

@@ -94,11 +94,18 @@ void LogForSite(Spawner* s, uint32_t level, uint32_t site, const std::string& si
 }
 
 
-void Watch(Spawner* s, WatchKind kind, int fd) {
+void Watch(Spawner* s, WatchKind kind, int fd, bool hangupOnly) {
   epoll_event event{};
-  event.events = EPOLLIN;
+  event.events = hangupOnly ? EPOLLRDHUP : EPOLLIN;
   event.data.u64 = (static_cast<uint64_t>(kind) << kWatchKindShift) | static_cast<uint32_t>(fd);
   epoll_ctl(s->epoll, EPOLL_CTL_ADD, fd, &event);
+}
+
+void Rewatch(Spawner* s, WatchKind kind, int fd, bool hangupOnly) {
+  epoll_event event{};
+  event.events = hangupOnly ? EPOLLRDHUP : EPOLLIN | EPOLLRDHUP;
+  event.data.u64 = (static_cast<uint64_t>(kind) << kWatchKindShift) | static_cast<uint32_t>(fd);
+  epoll_ctl(s->epoll, EPOLL_CTL_MOD, fd, &event);
 }
 
 // Before a descriptor closes: a child being started on the pool may hold a copy of it until its
@@ -444,11 +451,12 @@ Received Receive(Spawner* s, Connection* c) {
     return kKeep;
   }
   bool answered = false;
-  std::string result;
-  if (type == kDone && c->state == kRunning && DecodeDone(payload, length, &answered, &result)) {
+  std::string result, reason;
+  char word = 0;
+  if (type == kDone && c->state == kRunning && DecodeDone(payload, length, &answered, &result, &word, &reason)) {
     s->results[ResultNamed(result.data(), result.size())]++;
     if (c->instance != 0) {
-      ResidentRequestDone(s, c, answered, result);
+      ResidentRequestDone(s, c, answered, result, word, reason);
     } else {
       RequestEnded(s, c->pid, answered);
     }

@@ -124,7 +124,10 @@ void Log(Spawner* s, uint32_t level, const std::string& text);
 // A line about a request's program: its site's log, with its client.
 void LogForSite(Spawner* s, uint32_t level, uint32_t site, const std::string& siteName, const std::string& client,
                 const std::string& text);
-void Watch(Spawner* s, WatchKind kind, int fd);
+// `hangupOnly`: only the peer's end (or a failure) wakes the loop, not what it sends (a resident
+// instance's channel while the request reads it); Rewatch changes that of a descriptor watched.
+void Watch(Spawner* s, WatchKind kind, int fd, bool hangupOnly = false);
+void Rewatch(Spawner* s, WatchKind kind, int fd, bool hangupOnly);
 // Before a descriptor closes (see spawner.cpp).
 void Unwatch(Spawner* s, int fd);
 

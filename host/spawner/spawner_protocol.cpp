@@ -1,6 +1,7 @@
 #include "host/spawner/spawner_protocol.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -92,21 +93,53 @@ bool DecodeReply(const char* payload, size_t length, int32_t* value) {
   return true;
 }
 
-std::string EncodeDone(bool answered, const char* result) {
-  std::string payload = FixedBytes(SpawnDone{answered ? 1u : 0u});
+std::string EncodeDone(bool answered, const char* result, char word, const std::string& reason) {
+  std::string payload = FixedBytes(SpawnDone{answered ? 1u : 0u, static_cast<unsigned char>(word)});
   payload.append(result != nullptr ? result : "").push_back('\0');
+  const std::string said = word == kResidentNoAnswer ? reason.substr(0, kResidentReasonLimit) : std::string();
+  payload.append(said.c_str()).push_back('\0');
   return payload;
 }
 
-bool DecodeDone(const char* payload, size_t length, bool* answered, std::string* result) {
+bool DecodeDone(const char* payload, size_t length, bool* answered, std::string* result, char* word,
+                std::string* reason) {
   SpawnDone done{};
   if (!ReadFixed(payload, length, &done)) return false;
   const char* at = payload + sizeof done;
-  std::string text;
-  if (!ReadString(&at, payload + length, &text) || at != payload + length) return false;
+  std::string text, said;
+  if (!ReadString(&at, payload + length, &text) || !ReadString(&at, payload + length, &said) ||
+      at != payload + length) {
+    return false;
+  }
+  if (done.word != 0 && done.word != static_cast<unsigned char>(kResidentAnswered) &&
+      done.word != static_cast<unsigned char>(kResidentNoAnswer) &&
+      done.word != static_cast<unsigned char>(kResidentChannelEnded)) {
+    return false;
+  }
+  if (said.size() > kResidentReasonLimit) return false;
   *answered = done.answered != 0;
   *result = std::move(text);
+  if (word != nullptr) *word = static_cast<char>(done.word);
+  if (reason != nullptr) *reason = std::move(said);
   return true;
+}
+
+InstanceWord ReadInstanceWord(int channel, std::string* reason) {
+  // One more byte than a word may have: a longer packet is cut, and seen to be one.
+  char packet[1 + kResidentReasonLimit + 1];
+  ssize_t got;
+  do {
+    got = recv(channel, packet, sizeof packet, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kWordNothingYet;
+  if (got <= 0) return kWordEnded;
+  if (packet[0] == kResidentAnswered && got == 1) return kWordAnswered;
+  if (packet[0] != kResidentNoAnswer || got > static_cast<ssize_t>(1 + kResidentReasonLimit)) return kWordEnded;
+  reason->assign(packet + 1, static_cast<size_t>(got - 1));
+  for (char& c : *reason) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return kWordNoAnswer;
 }
 
 bool SendPacket(int fd, uint32_t type, const void* payload, size_t length) {
@@ -122,19 +155,81 @@ bool SendPacket(int fd, uint32_t type, const void* payload, size_t length) {
   return sent == static_cast<ssize_t>(packet.size());
 }
 
+bool SendPacketWithDescriptor(int fd, uint32_t type, const std::string& payload, int descriptor) {
+  if (payload.size() > kSpawnMessageLimit) return false;
+  std::string packet(sizeof(SpawnHeader) + payload.size(), '\0');
+  const SpawnHeader header{type, static_cast<uint32_t>(payload.size())};
+  std::memcpy(packet.data(), &header, sizeof header);
+  std::memcpy(packet.data() + sizeof header, payload.data(), payload.size());
+  iovec bytes{packet.data(), packet.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &bytes;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* passed = CMSG_FIRSTHDR(&message);
+  passed->cmsg_level = SOL_SOCKET;
+  passed->cmsg_type = SCM_RIGHTS;
+  passed->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(passed), &descriptor, sizeof descriptor);
+  ssize_t sent;
+  do {
+    sent = sendmsg(fd, &message, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent == static_cast<ssize_t>(packet.size());
+}
+
+namespace {
+
+// recv, or recvmsg taking the descriptor passed along (-1 in *descriptor when none came; any
+// beyond the first closed).
+ssize_t ReceiveWithDescriptor(int fd, char* buffer, size_t size, int flags, int* descriptor) {
+  *descriptor = -1;
+  iovec bytes{buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &bytes;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(fd, &message, flags | MSG_CMSG_CLOEXEC);
+  if (got < 0) return got;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t k = 0; k < count; ++k) {
+      int passed = -1;
+      std::memcpy(&passed, CMSG_DATA(c) + k * sizeof(int), sizeof passed);
+      if (*descriptor < 0) {
+        *descriptor = passed;
+      } else {
+        close(passed);
+      }
+    }
+  }
+  return got;
+}
+
+}  // namespace
+
 uint32_t ReceivePacket(int fd, char* buffer, size_t size, const char** payload, size_t* length, int flags,
-                       bool readPastReset) {
+                       bool readPastReset, int* descriptor) {
   ssize_t got;
   do {
-    got = recv(fd, buffer, size, flags);
+    got = descriptor != nullptr ? ReceiveWithDescriptor(fd, buffer, size, flags, descriptor) : recv(fd, buffer, size, flags);
   } while (got < 0 && (errno == EINTR || (readPastReset && errno == ECONNRESET)));
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNoPacketYet;
   SpawnHeader header{};
-  if (got < static_cast<ssize_t>(sizeof header)) return kNoPacket;
-  std::memcpy(&header, buffer, sizeof header);
+  if (got >= static_cast<ssize_t>(sizeof header)) std::memcpy(&header, buffer, sizeof header);
   // A packet larger than the buffer arrives cut short: its header then claims more than came.
-  if (header.length != static_cast<size_t>(got) - sizeof header || header.type == kNoPacket ||
-      header.type == kNoPacketYet) {
+  if (got < static_cast<ssize_t>(sizeof header) || header.length != static_cast<size_t>(got) - sizeof header ||
+      header.type == kNoPacket || header.type == kNoPacketYet) {
+    // What came with a packet that is none is not kept.
+    if (descriptor != nullptr && *descriptor >= 0) {
+      close(*descriptor);
+      *descriptor = -1;
+    }
     return kNoPacket;
   }
   *payload = buffer + sizeof header;

@@ -20,12 +20,14 @@
 //   A connection closed while its order waits for a slot: the order is dropped (its client left).
 //
 // An order for a resident program (resident.instances != 0) is handed to an idle instance of its
-// pool (or one started for it): kStarted names the instance's pid, and then, at once when the
-// instance has said so:
-//                                    <-     kAnswered: the exchange file is answered (renamed in place)
-//                                    <-     kUnanswered: the instance gave no answer (its handler
-//                                           failed, it ended or closed its channel): none will come
-//   and the request's kDone follows as for any program. Either may still come, after a kDone sent
+// pool (or one started for it): the spawner sends the instance the request ('R', below), and
+// kStarted names the instance's pid and carries a copy of the spawner's end of the instance's
+// channel (SCM_RIGHTS). The request reads the instance's word there itself, without the spawner
+// in between, and tells it in its kDone (SpawnDone.word, with the reason of an 'E'); it closes
+// its copy then. The spawner does not read the channel meanwhile. Should the instance end before
+// its word, the request sees its channel end; the spawner, seeing the same, may also send
+//                                    <-     kUnanswered: the instance ended: no answer will come
+//   A kUnanswered (or kAnswered, which no spawner sends now) may still come after a kDone sent
 //   first, before the next kStarted, and is passed over there.
 //
 // The spawner and a resident instance: the instance is started with argv[0] alone and the
@@ -131,11 +133,17 @@ struct SpawnReply {
   int32_t value;
 };
 
-// kDone's payload: whether the program answered, then the result as text (NUL-terminated): "1",
-// "2", "4", "99", "timeout", "client-gone", "exited"; the spawner counts any other as "other".
+// kDone's payload: whether the program answered, and for a resident instance the word the request
+// read on its channel (kResidentAnswered, kResidentNoAnswer, kResidentChannelEnded; 0: none read);
+// then the result as text (NUL-terminated): "1", "2", "4", "99", "timeout", "client-gone",
+// "exited" (the spawner counts any other as "other"), and the reason of a kResidentNoAnswer
+// (NUL-terminated, at most kResidentReasonLimit bytes; empty for any other word).
 struct SpawnDone {
   uint32_t answered;
+  uint32_t word;
 };
+// SpawnDone.word for a channel that ended (or said what the channel does not know) before a word.
+constexpr char kResidentChannelEnded = 'X';
 
 // The codec both ends use: what goes into a packet and what comes out of one. Each decoder
 // refuses (false) a payload that is not exactly what its encoder makes.
@@ -159,9 +167,20 @@ bool DecodeOrder(const char* payload, size_t length, SpawnOrderText* order);
 std::string EncodeReply(int32_t value);
 bool DecodeReply(const char* payload, size_t length, int32_t* value);
 
-// The kDone payload; the result ends at its first NUL.
-std::string EncodeDone(bool answered, const char* result);
-bool DecodeDone(const char* payload, size_t length, bool* answered, std::string* result);
+// The kDone payload; the result ends at its first NUL, the reason is cut to kResidentReasonLimit.
+// DecodeDone refuses a word that is none of SpawnDone's.
+std::string EncodeDone(bool answered, const char* result, char word = 0, const std::string& reason = "");
+bool DecodeDone(const char* payload, size_t length, bool* answered, std::string* result, char* word = nullptr,
+                std::string* reason = nullptr);
+
+// What a resident instance said on its channel: its request answered, no answer (and why),
+// nothing yet, or an end of the channel (closed, failed, or a packet the channel does not know:
+// the instance is no good).
+enum InstanceWord { kWordAnswered, kWordNoAnswer, kWordNothingYet, kWordEnded };
+
+// One word from the instance on `channel`, without waiting. With kWordNoAnswer, *reason is the
+// instance's text, at most kResidentReasonLimit bytes, control characters shown as '?'.
+InstanceWord ReadInstanceWord(int channel, std::string* reason);
 
 // Framing: one packet, its header and the payload, sent whole (a signal does not cut it short;
 // a closed peer is no SIGPIPE). False when it was not sent whole.
@@ -169,6 +188,8 @@ bool SendPacket(int fd, uint32_t type, const void* payload, size_t length);
 inline bool SendPacket(int fd, uint32_t type, const std::string& payload) {
   return SendPacket(fd, type, payload.data(), payload.size());
 }
+// The same, with a copy of `descriptor` passed along (SCM_RIGHTS).
+bool SendPacketWithDescriptor(int fd, uint32_t type, const std::string& payload, int descriptor);
 
 // The bytes a buffer needs for any packet.
 constexpr size_t kSpawnPacketLimit = sizeof(SpawnHeader) + kSpawnMessageLimit;
@@ -180,8 +201,10 @@ constexpr uint32_t kNoPacketYet = 0xFFFFFFFEu;
 
 // One packet read into `buffer` (`size` bytes, kSpawnPacketLimit for any): its type, *payload and
 // *length pointing into the buffer. `flags` go to recv; `readPastReset`: an ECONNRESET (a peer that
-// closed with our packet unread) is read past, to the packets it sent before it closed.
+// closed with our packet unread) is read past, to the packets it sent before it closed. With
+// `descriptor`, a descriptor passed with the packet is put there (close-on-exec; -1: none came);
+// without it, any passed descriptor is closed unseen.
 uint32_t ReceivePacket(int fd, char* buffer, size_t size, const char** payload, size_t* length, int flags = 0,
-                       bool readPastReset = false);
+                       bool readPastReset = false, int* descriptor = nullptr);
 
 #endif  // KARVEL_HOST_SPAWNER_PROTOCOL_H

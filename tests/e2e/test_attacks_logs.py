@@ -117,7 +117,8 @@ s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
 s.connect(path)
 s.send(packet(1, order))
 print(struct.unpack("=I", s.recv(65536)[:4])[0])
-s.send(packet(5, struct.pack("=I", 1) + b"1\0"))
+# kDone: answered, no instance's word, the result "1" and no reason.
+s.send(packet(5, struct.pack("=II", 1, 0) + b"1\0\0"))
 '''
 
 

@@ -224,7 +224,7 @@ for k in range(count):
     if kind != K_STARTED:
         raise SystemExit("reply %%d to order %%d" %% (kind, k))
     text = ("flood-%%05d-" %% k + "x" * 600).encode()
-    s.send(packet(K_DONE, struct.pack("=I", 1) + text + b"\0"))
+    s.send(packet(K_DONE, struct.pack("=II", 1, 0) + text + b"\0\0"))
     ended += 1
 print(ended)
 '''

@@ -1,6 +1,7 @@
 // The spawner protocol's codec: what one end encodes the other decodes to the same order, reply or
 // result; a payload the encoder could not have made is refused, and a packet only arrives whole.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -175,18 +176,40 @@ TEST(SpawnerProtocol, RepliesAndResultsComeBackAsSent) {
     ASSERT_TRUE(DecodeReply(payload.data(), payload.size(), &decoded)) << value;
     EXPECT_EQ(decoded, value);
   }
+  // A resident instance's word comes with its reason only where it is one of no answer, cut to the
+  // channel's bound.
+  const std::string longReason(kResidentReasonLimit + 50, 'r');
   const struct {
     bool answered;
     const char* result;
-  } dones[] = {{true, "1"}, {false, "timeout"}, {true, ""}, {false, "1\nRunning: 99"}};
+    char word;
+    std::string reason, reasonDecoded;
+  } dones[] = {
+      {true, "1", 0, "", ""},
+      {false, "timeout", 0, "ignored", ""},
+      {true, "", kResidentAnswered, "ignored", ""},
+      {false, "1\nRunning: 99", 0, "", ""},
+      {false, "exited", kResidentNoAnswer, "handler threw", "handler threw"},
+      {false, "exited", kResidentNoAnswer, longReason, longReason.substr(0, kResidentReasonLimit)},
+      {false, "exited", kResidentChannelEnded, "", ""},
+  };
   for (const auto& c : dones) {
-    const std::string payload = EncodeDone(c.answered, c.result);
+    const std::string payload = EncodeDone(c.answered, c.result, c.word, c.reason);
     bool answered = !c.answered;
-    std::string result = "stale";
-    ASSERT_TRUE(DecodeDone(payload.data(), payload.size(), &answered, &result)) << c.result;
+    std::string result = "stale", reason = "stale";
+    char word = 'z';
+    ASSERT_TRUE(DecodeDone(payload.data(), payload.size(), &answered, &result, &word, &reason)) << c.result;
     EXPECT_EQ(answered, c.answered) << c.result;
     EXPECT_EQ(result, c.result);
+    EXPECT_EQ(word, c.word) << c.result;
+    EXPECT_EQ(reason, c.reasonDecoded) << c.result;
   }
+}
+
+// kDone's fixed part for a request that did not answer, with `word`.
+std::string FixedDone(char word) {
+  const SpawnDone fixed{0, static_cast<unsigned char>(word)};
+  return std::string(reinterpret_cast<const char*>(&fixed), sizeof fixed);
 }
 
 TEST(SpawnerProtocol, MalformedRepliesAndResultsAreRefused) {
@@ -204,6 +227,18 @@ TEST(SpawnerProtocol, MalformedRepliesAndResultsAreRefused) {
       {"a result with bytes behind its NUL", true, done + "x"},
       {"the fixed part of a result cut short", true, done.substr(0, sizeof(SpawnDone) - 1)},
       {"a result larger than a packet", true, EncodeDone(true, std::string(kSpawnMessageLimit, 'r').c_str())},
+      {"a word the channel does not know", true,
+       [] {
+         std::string payload = EncodeDone(false, "exited", kResidentAnswered);
+         payload[sizeof(uint32_t)] = 'Q';
+         return payload;
+       }()},
+      {"a reason longer than the channel lets an instance say", true,
+       [] {
+         std::string payload = FixedDone(kResidentNoAnswer) + "exited" + '\0';
+         return payload + std::string(kResidentReasonLimit + 1, 'r') + '\0';
+       }()},
+      {"the reason's NUL missing", true, done.substr(0, done.size() - 1) + "why"},
   };
   for (const auto& c : cases) {
     int32_t value = 0;
@@ -265,6 +300,61 @@ TEST(SpawnerProtocol, PacketsArriveWholeOrNotAtAll) {
   close(pair[0]);
   EXPECT_EQ(ReceivePacket(pair[1], buffer, sizeof buffer, &payload, &length), kNoPacket) << "the peer closed";
   close(pair[1]);
+}
+
+// A resident instance's channel lent with kStarted: the copy received reaches the instance; one
+// not asked for, or sent with what is no packet, is not kept open.
+TEST(SpawnerProtocol, ADescriptorPassedWithAPacketIsTakenOnlyByWhoAsks) {
+  int link[2], channel[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, link), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel), 0);
+  char buffer[kSpawnPacketLimit];
+  const char* payload = nullptr;
+  size_t length = 0;
+  const auto openDescriptors = [] {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    return count;
+  };
+  const int before = openDescriptors();
+  ASSERT_TRUE(SendPacketWithDescriptor(link[0], kStarted, EncodeReply(77), channel[0]));
+  int lent = -2;
+  ASSERT_EQ(ReceivePacket(link[1], buffer, sizeof buffer, &payload, &length, 0, false, &lent), kStarted);
+  int32_t pid = 0;
+  ASSERT_TRUE(DecodeReply(payload, length, &pid));
+  EXPECT_EQ(pid, 77);
+  ASSERT_GE(lent, 0);
+  EXPECT_NE(fcntl(lent, F_GETFD) & FD_CLOEXEC, 0) << "a lent channel must not reach the programs a child starts";
+  ASSERT_EQ(send(channel[1], "D", 1, 0), 1);
+  std::string reason;
+  EXPECT_EQ(ReadInstanceWord(lent, &reason), kWordAnswered) << "the instance's word reaches the copy";
+  close(lent);
+  EXPECT_EQ(openDescriptors(), before);
+  // Not asked for: the packet is read, its descriptor closed unseen.
+  ASSERT_TRUE(SendPacketWithDescriptor(link[0], kStarted, EncodeReply(78), channel[0]));
+  EXPECT_EQ(ReceivePacket(link[1], buffer, sizeof buffer, &payload, &length), kStarted);
+  EXPECT_EQ(openDescriptors(), before);
+  // Asked for, but with no packet around it (a header that does not match): none kept.
+  const SpawnHeader lying{kStarted, 99};
+  std::string bad(reinterpret_cast<const char*>(&lying), sizeof lying);
+  iovec bytes{bad.data(), bad.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &bytes;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* passed = CMSG_FIRSTHDR(&message);
+  passed->cmsg_level = SOL_SOCKET;
+  passed->cmsg_type = SCM_RIGHTS;
+  passed->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(passed), &channel[0], sizeof(int));
+  ASSERT_EQ(sendmsg(link[0], &message, 0), static_cast<ssize_t>(bad.size()));
+  lent = -2;
+  EXPECT_EQ(ReceivePacket(link[1], buffer, sizeof buffer, &payload, &length, 0, false, &lent), kNoPacket);
+  EXPECT_EQ(lent, -1);
+  EXPECT_EQ(openDescriptors(), before);
+  for (const int fd : {link[0], link[1], channel[0], channel[1]}) close(fd);
 }
 
 TEST(SpawnerProtocol, AVariableIsSetOnce) {
