@@ -250,7 +250,16 @@ inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_
   }
   if (fd < 0) return Fail(error, "cannot create " + temp + ": " + std::strerror(errno));
   const char head[4] = {'9', code, ' ', ' '};
-  bool ok = WriteAllTo(fd, head, sizeof head) && WriteAllTo(fd, answer.data(), answer.size());
+  // A small answer goes in one write with its head.
+  constexpr size_t kOneWrite = 64 * 1024;
+  bool ok;
+  if (answer.size() <= kOneWrite) {
+    std::string whole(head, sizeof head);
+    whole.append(answer);
+    ok = WriteAllTo(fd, whole.data(), whole.size());
+  } else {
+    ok = WriteAllTo(fd, head, sizeof head) && WriteAllTo(fd, answer.data(), answer.size());
+  }
   ok = close(fd) == 0 && ok;
   if (!ok || std::rename(temp.c_str(), exchangePath.c_str()) != 0) {
     const std::string reason = std::strerror(errno);
@@ -332,7 +341,10 @@ inline bool ReadRequest(const std::string& exchangePath, Request* out, std::stri
   std::string bytes;
   char block[4096];
   size_t n;
-  while ((n = std::fread(block, 1, sizeof block, in)) > 0) bytes.append(block, n);
+  while ((n = std::fread(block, 1, sizeof block, in)) > 0) {
+    bytes.append(block, n);
+    if (n < sizeof block) break;  // the end, or a failure ferror tells: no read more to find it
+  }
   const bool failed = std::ferror(in) != 0;
   std::fclose(in);
   if (failed) return detail::Fail(error, "cannot read " + exchangePath);
@@ -384,11 +396,17 @@ inline std::string UploadDirectory(const std::string& exchangePath) {
   return directory + "VCU" + exchangePath.substr(base + 2);
 }
 
-// True when `path` names (after links and "..") a regular file inside this request's upload
-// directory: a file the client uploaded with this very request. *size gets its size.
+// True when `path` names this request's upload directory (its random name is in the path, as in
+// every path the server gives) and, after links and "..", a regular file inside it: a file the
+// client uploaded with this very request. *size gets its size.
 inline bool IsUpload(const std::string& exchangePath, const std::string& path, long long* size = nullptr) {
   const std::string directory = UploadDirectory(exchangePath);
   if (directory.empty() || path.empty() || path.find('\0') != std::string::npos) return false;
+#if !defined(_WIN32)
+  // A path that does not name the directory's own random name is no upload of this request's (the
+  // server gives each one under it): told without resolving anything, as most fields are.
+  if (path.find(directory.substr(directory.find_last_of('/') + 1)) == std::string::npos) return false;
+#endif
   const std::string inside = detail::DirectoryPrefix(directory);
   long long fileSize = 0;
   const std::string file = detail::RegularFile(path, &fileSize);

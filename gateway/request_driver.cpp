@@ -26,7 +26,7 @@ LPCSTR ReadForm(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* request, FormFiel
   FormReadEnd end = kFormReadComplete;
   *list = ReadFormFieldsWith(ecb, fieldCount,
                              FormReadOptions{request->szUploadDirectory, settings.nMaxFields, 0, settings.formCharset,
-                                             true, settings.szTempDirectory},
+                                             request->bUploadDirectoryMade, settings.szTempDirectory},
                              &end);
   switch (end) {
     case kFormReadComplete:
@@ -134,6 +134,7 @@ LPCSTR PrepareRequest(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* request) {
   request->bVcexeTaken = false;
   request->bUnderWine = false;
   request->bBodyCut = false;
+  request->bUploadDirectoryMade = false;
   request->nFailure = kFailureTempFile;
   request->dwFailureError = 0;
   request->nProgramRefusal = kFailureNotFound;
@@ -145,13 +146,18 @@ LPCSTR PrepareRequest(EXTENSION_CONTROL_BLOCK* ecb, ExchangeRequest* request) {
   // upload directory, named with the same digits (in the site's upload directory where it has
   // one, else beside the file), is made before it, so that nobody who sees the
   // file appear in a shared directory can take the directory's name first.
+  // A request without a body rarely has an upload (only its query string could bring one): its
+  // directory's name is kept free, and made only should an upload come.
   HANDLE file = INVALID_HANDLE_VALUE;
+  BOOL uploadDirectoryMade = FALSE;
   if (failure == nullptr && !CreateRequestPair(request->settings.szTempDirectory, request->szExchangePath,
-                                               request->szUploadDirectory, &file, request->settings.szUploadRoot)) {
+                                               request->szUploadDirectory, &file, request->settings.szUploadRoot,
+                                               ecb->cbTotalBytes != 0 ? TRUE : FALSE, &uploadDirectoryMade)) {
     request->nFailure = kFailureTempFile;
     request->dwFailureError = GetLastError();
     failure = ERROR_TEXT_TEMP_OPEN;
   }
+  request->bUploadDirectoryMade = uploadDirectoryMade != FALSE;
   if (failure == nullptr) failure = WriteRequestFiles(ecb, file, request);
   // The Windows directories served the run decision; no later step reads them.
   ReleaseRequestSettings(&request->settings);

@@ -17,7 +17,8 @@ struct ExchangeRequest {
   CHAR szExchangePath[MAX_PATH];    // the exchange file, <temp>/VC<16 random hex digits>.tmp
   CHAR szUploadDirectory[MAX_PATH]; // its uploads, <temp>/VCU<the same digits>.tmp (<the site's upload
                                     // directory>/VCU... where it has one), made before the
-                                    // file and removed after the form's read when no upload came: a
+                                    // file (for a request with a body) and removed after the
+                                    // form's read when no upload came: a
                                     // back-end tells its own request's uploads by it
   // The chosen back-end (backend_choice.h): the value of the first VBEXE field, else of the first
   // VCEXE field; may be empty; a Windows path mapped through the site's Windows directories.
@@ -28,6 +29,8 @@ struct ExchangeRequest {
   // are then given as Windows paths).
   CHAR szProgram[MAX_PATH];
   bool bUnderWine;
+  bool bUploadDirectoryMade;        // szUploadDirectory was made with the file (else only its name
+                                    // is kept free, for the form reader to make on a first upload)
   bool bBodyCut;                    // the body did not arrive whole: the file was refused ("TempWriteError")
   // How it failed, where it did: the kind of its refusal and the system's error code behind it
   // (0: none), for the host's note and log line.

@@ -40,6 +40,55 @@ bool Startable(const std::string& program) {
   return windows;
 }
 
+// The last few resolutions of this thread. A resolution is taken again while both the name asked
+// for and the file it gave still lead to the same file, unchanged (device, inode, mode, owner and
+// change time, which chmod, chown, an ACL or a new link move on): a look at each instead of a walk
+// of every directory on the way twice. A directory or link replaced since leads elsewhere, and
+// resolves anew.
+struct KeptResolution {
+  std::string directory, requested, program;
+  dev_t device;
+  ino_t inode;
+  mode_t mode;
+  uid_t owner;
+  gid_t group;
+  timespec changed;
+};
+constexpr size_t kResolutionsKept = 4;
+thread_local KeptResolution t_kept[kResolutionsKept];
+thread_local size_t t_nextKept = 0;
+
+bool SameFile(const struct stat& info, const KeptResolution& kept) {
+  return info.st_dev == kept.device && info.st_ino == kept.inode && info.st_mode == kept.mode &&
+         info.st_uid == kept.owner && info.st_gid == kept.group && info.st_ctim.tv_sec == kept.changed.tv_sec &&
+         info.st_ctim.tv_nsec == kept.changed.tv_nsec;
+}
+
+const KeptResolution* KeptFor(LPCSTR directory, LPCSTR requested) {
+  for (const KeptResolution& kept : t_kept) {
+    if (kept.program.empty() || kept.requested != requested || kept.directory != directory) continue;
+    const std::string asked = requested[0] == '/' ? std::string(requested) : kept.directory + "/" + requested;
+    struct stat info;
+    if (stat(asked.c_str(), &info) != 0 || !SameFile(info, kept)) return nullptr;
+    if (stat(kept.program.c_str(), &info) != 0 || !SameFile(info, kept)) return nullptr;
+    return &kept;
+  }
+  return nullptr;
+}
+
+void Keep(LPCSTR directory, LPCSTR requested, const std::string& program, const struct stat& info) {
+  KeptResolution& kept = t_kept[t_nextKept++ % kResolutionsKept];
+  kept.directory = directory;
+  kept.requested = requested;
+  kept.program = program;
+  kept.device = info.st_dev;
+  kept.inode = info.st_ino;
+  kept.mode = info.st_mode;
+  kept.owner = info.st_uid;
+  kept.group = info.st_gid;
+  kept.changed = info.st_ctim;
+}
+
 }  // namespace
 
 BOOL GetModuleDirectoryA(const void* address, LPSTR directory, DWORD size) {
@@ -59,6 +108,9 @@ BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR resolve
     return FALSE;
   };
   if (directory == nullptr || requested == nullptr || requested[0] == '\0') return refuse(ERROR_FILE_NOT_FOUND);
+  if (const KeptResolution* kept = KeptFor(directory, requested)) {
+    return CopyOut(kept->program, resolved, size) ? TRUE : refuse(ERROR_FILENAME_EXCED_RANGE);
+  }
   const std::string root = RealPath(directory);
   if (root.empty()) return refuse(karvel_posix::Win32ErrorFromErrno(errno, directory, ERROR_PATH_NOT_FOUND));
   const std::string candidate = requested[0] == '/' ? std::string(requested) : root + "/" + requested;
@@ -71,7 +123,9 @@ BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR resolve
   if (stat(program.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !Startable(program)) {
     return refuse(ERROR_ACCESS_DENIED);
   }
-  return CopyOut(program, resolved, size) ? TRUE : refuse(ERROR_FILENAME_EXCED_RANGE);
+  if (!CopyOut(program, resolved, size)) return refuse(ERROR_FILENAME_EXCED_RANGE);
+  Keep(directory, requested, program, info);
+  return TRUE;
 }
 
 namespace {

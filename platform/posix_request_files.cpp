@@ -109,8 +109,10 @@ BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file)
   return FALSE;
 }
 
-BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file, LPCSTR uploadRoot) {
+BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file, LPCSTR uploadRoot,
+                       BOOL makeUploadDirectory, BOOL* uploadDirectoryMade) {
   *file = INVALID_HANDLE_VALUE;
+  if (uploadDirectoryMade != nullptr) *uploadDirectoryMade = FALSE;
   if (directory == nullptr || filePath == nullptr || uploadPath == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -131,14 +133,43 @@ BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDL
   char uploads[MAX_PATH];
   char path[MAX_PATH];
   // Each directory's own ACL decides for what is made in it.
-  const mode_t sharedDirectory = SharedBits(uploadRoot, 070);
   const mode_t sharedFile = SharedBits(directory, 060);
+  const mode_t sharedDirectory =
+      std::strcmp(uploadRoot, directory) == 0 ? (sharedFile != 0 ? 070 : 0) : SharedBits(uploadRoot, 070);
+  // A directory a site's user is let into is made now, with the bits that let it in: one made on a
+  // first upload would keep that user out.
+  if (sharedDirectory != 0) makeUploadDirectory = TRUE;
+  // A name only kept free is in an upload directory that must take it all the same: one that is
+  // not a directory the server may write to refuses the pair, as the directory's making would.
+  // (In the exchange file's own directory, the file's making tells.)
+  if (!makeUploadDirectory && std::strcmp(uploadRoot, directory) != 0) {
+    struct stat root{};
+    int refusal = 0;
+    if (stat(uploadRoot, &root) != 0) {
+      refusal = errno;
+    } else if (!S_ISDIR(root.st_mode)) {
+      refusal = ENOTDIR;
+    } else if (access(uploadRoot, W_OK | X_OK) != 0) {
+      refusal = errno;
+    }
+    if (refusal != 0) {
+      SetLastError(Win32ErrorFromErrno(refusal, uploadRoot, ERROR_ACCESS_DENIED));
+      return FALSE;
+    }
+  }
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     unsigned long long digits = 0;
     if (!NextDigits(&digits)) return FALSE;
     std::snprintf(uploads, sizeof uploads, "%s%sVCU%016llX.tmp", uploadRoot, rootSeparator, digits);
     std::snprintf(path, sizeof path, "%s%sVC%016llX.tmp", directory, separator, digits);
-    if (mkdir(uploads, kRequestDirectoryMode | sharedDirectory) != 0) {
+    struct stat taken{};
+    if (!makeUploadDirectory) {
+      if (lstat(uploads, &taken) == 0) continue;
+      if (errno != ENOENT) {
+        SetLastError(Win32ErrorFromErrno(errno, uploads, ERROR_ACCESS_DENIED));
+        return FALSE;
+      }
+    } else if (mkdir(uploads, kRequestDirectoryMode | sharedDirectory) != 0) {
       if (errno == EEXIST) continue;
       SetLastError(Win32ErrorFromErrno(errno, uploads, ERROR_ACCESS_DENIED));
       return FALSE;
@@ -149,7 +180,7 @@ BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDL
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       const int error = errno;
-      rmdir(uploads);
+      if (makeUploadDirectory) rmdir(uploads);
       if (error == EEXIST) continue;
       SetLastError(Win32ErrorFromErrno(error, path, ERROR_ACCESS_DENIED));
       return FALSE;
@@ -157,6 +188,7 @@ BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDL
     *file = karvel_posix::HandleFromFd(fd);
     std::memcpy(filePath, path, fileLength + 1);
     std::memcpy(uploadPath, uploads, uploadLength + 1);
+    if (uploadDirectoryMade != nullptr) *uploadDirectoryMade = makeUploadDirectory;
     SetLastError(ERROR_SUCCESS);
     return TRUE;
   }

@@ -28,9 +28,16 @@ BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE* file 
 // someone else, of either, makes both be tried anew under another number, so no name whose
 // upload directory stands already is ever used. Writes the paths to `filePath` and `uploadPath`
 // (MAX_PATH bytes each). FALSE, both empty, *file INVALID_HANDLE_VALUE and the last error set,
-// when either would not fit or they cannot be created.
+// when either would not fit or they cannot be created. Without `makeUploadDirectory` (a request
+// with no body, whose uploads could come only from its query string) the directory's name is only
+// checked to be free, not made: the two calls on the shared directory it saves are most of what
+// the pair costs there, and the form reader makes the directory on a first upload, failing that
+// upload should the name have been taken since. A directory whose ACL lets a site's user in is
+// made all the same (made later, it would keep that user out). *uploadDirectoryMade (where given)
+// tells whether it was made.
 BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file,
-                       LPCSTR uploadRoot = nullptr);
+                       LPCSTR uploadRoot = nullptr, BOOL makeUploadDirectory = TRUE,
+                       BOOL* uploadDirectoryMade = nullptr);
 
 // The directory request files go to when the site names none, ending in a separator: the
 // system's temporary directory (GetTempPathA), unless other users may write to it (a shared,
@@ -80,7 +87,9 @@ inline BOOL CreateRequestFile(LPCSTR directory, LPCSTR prefix, LPSTR out, HANDLE
   return FALSE;
 }
 
-inline BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file, LPCSTR uploadRoot) {
+inline BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath, HANDLE* file, LPCSTR uploadRoot,
+                              BOOL makeUploadDirectory, BOOL* uploadDirectoryMade) {
+  if (uploadDirectoryMade != nullptr) *uploadDirectoryMade = FALSE;
   filePath[0] = '\0';
   uploadPath[0] = '\0';
   *file = INVALID_HANDLE_VALUE;
@@ -103,14 +112,17 @@ inline BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath
     const unsigned long low = static_cast<unsigned long>(number & 0xFFFFFFFFu);
     wsprintfA(uploads, "%s%sVCU%08lX%08lX.tmp", uploadRoot, addRootSeparator ? "\\" : "", high, low);
     wsprintfA(path, "%s%sVC%08lX%08lX.tmp", directory, addSeparator ? "\\" : "", high, low);
-    if (!CreateDirectoryA(uploads, nullptr)) {
+    if (!makeUploadDirectory) {
+      if (GetFileAttributesA(uploads) != INVALID_FILE_ATTRIBUTES) continue;
+      if (GetLastError() != ERROR_FILE_NOT_FOUND) return FALSE;
+    } else if (!CreateDirectoryA(uploads, nullptr)) {
       if (GetLastError() == ERROR_ALREADY_EXISTS) continue;
       return FALSE;
     }
     HANDLE made = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (made == INVALID_HANDLE_VALUE) {
       const DWORD error = GetLastError();
-      RemoveDirectoryA(uploads);
+      if (makeUploadDirectory) RemoveDirectoryA(uploads);
       if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
       SetLastError(error);
       return FALSE;
@@ -118,6 +130,7 @@ inline BOOL CreateRequestPair(LPCSTR directory, LPSTR filePath, LPSTR uploadPath
     *file = made;
     lstrcpyA(filePath, path);
     lstrcpyA(uploadPath, uploads);
+    if (uploadDirectoryMade != nullptr) *uploadDirectoryMade = makeUploadDirectory;
     return TRUE;
   }
   SetLastError(ERROR_FILE_EXISTS);

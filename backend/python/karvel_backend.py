@@ -178,12 +178,17 @@ def upload_directory(path):
 
 
 def is_upload(path, value):
-    """True when `value` (a field's value, bytes or str) names, after links and "..", a regular
-    file inside this request's upload directory: a file uploaded with this very request. Check
+    """True when `value` (a field's value, bytes or str) names this request's upload directory
+    (its random name is in the path, as in every path the server gives) and, after links and "..",
+    a regular file inside it: a file uploaded with this very request. Check
     this before opening, sending or answering with a path a client sent."""
     directory = upload_directory(os.fsencode(path))
     value = os.fsencode(value)
     if directory is None or not value or b"\0" in value:
+        return False
+    # A value that does not name the directory's own random name is no upload of this request's
+    # (the server gives each one under it): told without resolving anything, as most fields are.
+    if os.path.basename(directory) not in value:
         return False
     inside = os.path.realpath(directory) + b"/"
     real = os.path.realpath(value)
@@ -193,11 +198,12 @@ def is_upload(path, value):
 def _write_answer(path, code, answer):
     mode = os.stat(path).st_mode & 0o777  # raises when the server has stopped waiting
     temp = path + (b".answer" if isinstance(path, bytes) else ".answer")
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
     try:
-        os.unlink(temp)
-    except FileNotFoundError:
-        pass
-    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, mode)
+        fd = os.open(temp, flags, mode)
+    except FileExistsError:
+        os.unlink(temp)  # a stale one, possibly a link planted elsewhere: O_EXCL creates anew
+        fd = os.open(temp, flags, mode)
     try:
         with os.fdopen(fd, "wb") as f:
             f.write(b"9" + code + b"  " + answer)

@@ -154,6 +154,7 @@ TEST(Uploads, OnlyThisRequestsUploadsAreItsOwn) {
   WriteAll(dir.File("loose.txt"), "loose");
   symlink(dir.File("loose.txt").c_str(), (own + "/link.txt").c_str());
   mkdir((own + "/sub").c_str(), 0700);
+  symlink(upload.c_str(), dir.File("alias.txt").c_str());  // a path to it that does not name the directory
   const struct {
     std::string path;
     bool own;
@@ -166,6 +167,7 @@ TEST(Uploads, OnlyThisRequestsUploadsAreItsOwn) {
       {own + "/../loose.txt", false},
       {dir.File("VCUFEDCBA9876543210.tmp/other.txt"), false},
       {dir.File("loose.txt"), false},
+      {dir.File("alias.txt"), false},
       {exchange, false},
       {"", false},
       {"up.txt", false},

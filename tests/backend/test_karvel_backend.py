@@ -96,7 +96,9 @@ class KitTest(unittest.TestCase):
             with open(path, "wb") as f:
                 f.write(data)
         os.symlink(os.path.join(self.dir.name, "loose.txt"), os.path.join(own, "link.txt"))
-        cases = {os.path.join(own, "up.txt"): True, os.path.join(own, "up.txt").encode(): True,
+        alias = os.path.join(self.dir.name, "alias.txt")  # a path to an upload not naming its directory
+        os.symlink(os.path.join(own, "up.txt"), alias)
+        cases = {alias: False, os.path.join(own, "up.txt"): True, os.path.join(own, "up.txt").encode(): True,
                  os.path.join(own, "..", "VCU0123456789ABCDEF.tmp", "up.txt"): True,
                  os.path.join(own, "link.txt"): False, os.path.join(own, "..", "loose.txt"): False,
                  os.path.join(other, "o.txt"): False, own: False, exchange_path: False, b"": False,

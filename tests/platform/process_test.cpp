@@ -191,3 +191,59 @@ TEST(StartResolvedProgram, RunsOnlyTheFileResolved) {
     EXPECT_EQ(c.ran, ReadAll(marker));
   }
 }
+
+// A thread resolves the same name again from what it kept, but only while the name still leads to
+// the same, unchanged file: whatever changed since resolves anew, as the first time would.
+TEST(ResolveProgramInDirectory, AResolutionKeptFollowsEveryChangeOfTheFile) {
+  enum Change { kNone, kLinkRetargeted, kExecuteBitRemoved, kRemoved, kLinkLeadsOutside, kReplaced };
+  const struct {
+    const char* what;
+    Change change;
+    DWORD error;       // 0: resolves
+    const char* then;  // where it resolves to then, below the test's directory
+  } cases[] = {
+      {"nothing changed", kNone, 0, "backends/rel1/prog"},
+      {"the release link points at another release", kLinkRetargeted, 0, "backends/rel2/prog"},
+      {"the program may no longer run", kExecuteBitRemoved, ERROR_ACCESS_DENIED, ""},
+      {"the program is gone", kRemoved, ERROR_FILE_NOT_FOUND, ""},
+      {"the release link leads out of the back-end directory", kLinkLeadsOutside, ERROR_ACCESS_DENIED, ""},
+      {"another file renamed over the program", kReplaced, 0, "backends/rel1/prog"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string backends = dir.File("backends");
+    for (const std::string& sub : {backends, backends + "/rel1", backends + "/rel2", dir.File("outside")}) {
+      mkdir(sub.c_str(), 0700);
+    }
+    for (const std::string& program : {backends + "/rel1/prog", backends + "/rel2/prog", dir.File("outside/prog")}) {
+      WriteAll(program, "#!/bin/sh\n");
+      chmod(program.c_str(), 0700);
+    }
+    ASSERT_EQ(0, symlink("rel1", (backends + "/current").c_str()));
+    CHAR resolved[MAX_PATH];
+    ASSERT_TRUE(ResolveProgramInDirectory(backends.c_str(), "current/prog", resolved, MAX_PATH));
+    ASSERT_EQ(std::string(resolved), backends + "/rel1/prog");
+    const std::string link = backends + "/current";
+    switch (c.change) {
+      case kNone: break;
+      case kLinkRetargeted: unlink(link.c_str()); ASSERT_EQ(0, symlink("rel2", link.c_str())); break;
+      case kExecuteBitRemoved: chmod((backends + "/rel1/prog").c_str(), 0600); break;
+      case kRemoved: unlink((backends + "/rel1/prog").c_str()); break;
+      case kLinkLeadsOutside: unlink(link.c_str()); ASSERT_EQ(0, symlink("../outside", link.c_str())); break;
+      case kReplaced:
+        WriteAll(backends + "/rel1/new", "#!/bin/sh\n");
+        chmod((backends + "/rel1/new").c_str(), 0700);
+        ASSERT_EQ(0, std::rename((backends + "/rel1/new").c_str(), (backends + "/rel1/prog").c_str()));
+        break;
+    }
+    CHAR again[MAX_PATH] = "untouched";
+    const BOOL resolves = ResolveProgramInDirectory(backends.c_str(), "current/prog", again, MAX_PATH);
+    EXPECT_EQ(resolves != FALSE, c.error == 0);
+    if (c.error == 0) {
+      EXPECT_EQ(std::string(again), dir.File(c.then));
+    } else {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+  }
+}

@@ -127,7 +127,8 @@ struct ApartCase {
 
 // With an upload root of its own, the pair is reserved across both directories: the upload
 // directory there, the exchange file here, under the same digits; a name taken in either makes both
-// be drawn again, and a refused exchange file takes its upload directory with it.
+// be drawn again, and a refused exchange file takes its upload directory with it. Asked only to keep
+// the directory's name free, it makes no directory, and a name taken still makes both be drawn again.
 TEST(RequestPair, UploadsApartAreReservedWithTheExchangeFile) {
   const ApartCase cases[] = {
       {"nothing in the way", "", false},
@@ -136,7 +137,8 @@ TEST(RequestPair, UploadsApartAreReservedWithTheExchangeFile) {
       {"an exchange file of the first digits stands in the temporary directory", "exchange file", true},
   };
   constexpr unsigned long long kFirst = 0x0123456789ABCDEFull, kSecond = 0xFEDCBA9876543210ull;
-  for (const ApartCase& c : cases) {
+  for (const BOOL makeDirectory : {TRUE, FALSE}) for (const ApartCase& c : cases) {
+    SCOPED_TRACE(makeDirectory ? "directory made" : "name kept free");
     TempDir dir;
     const std::string temp = dir.File("temp"), root = dir.File("uploads");
     mkdir(temp.c_str(), 0700);
@@ -151,15 +153,22 @@ TEST(RequestPair, UploadsApartAreReservedWithTheExchangeFile) {
     CHAR file[MAX_PATH], uploads[MAX_PATH];
     HANDLE handle = INVALID_HANDLE_VALUE;
     const std::string rootGiven = c.rootSeparated ? root + "/" : root;
-    const BOOL made = CreateRequestPair(temp.c_str(), file, uploads, &handle, rootGiven.c_str());
+    BOOL directoryMade = !makeDirectory;
+    const BOOL made = CreateRequestPair(temp.c_str(), file, uploads, &handle, rootGiven.c_str(), makeDirectory,
+                                        &directoryMade);
     karvel_test::SetRequestDigitsSource(nullptr);
     ASSERT_TRUE(made) << c.label;
+    EXPECT_EQ(directoryMade, makeDirectory) << c.label;
     CloseHandle(handle);
     const std::string digits = Hex(c.planted[0] == '\0' ? kFirst : kSecond);
     EXPECT_EQ(std::string(file), temp + "/VC" + digits + ".tmp") << c.label;
     EXPECT_EQ(std::string(uploads), root + "/VCU" + digits + ".tmp") << c.label;
     struct stat info{};
-    EXPECT_TRUE(lstat(uploads, &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & 07777) == 0700u) << c.label;
+    if (makeDirectory) {
+      EXPECT_TRUE(lstat(uploads, &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & 07777) == 0700u) << c.label;
+    } else {
+      EXPECT_NE(lstat(uploads, &info), 0) << c.label;
+    }
     EXPECT_TRUE(lstat(file, &info) == 0 && S_ISREG(info.st_mode)) << c.label;
     // Nothing of the pair in the other's directory; what was planted stays as it was, and the
     // upload directory made for the refused exchange file is gone again.
