@@ -4,10 +4,12 @@
 #include <cstdlib>
 
 #include "echo_page.h"
+#include "query_request.h"
 
 int main() {
-  const std::string page =
-      echo_page::EchoPage(std::getenv("QUERY_STRING"), std::getenv("REMOTE_ADDR"), std::getenv("REMOTE_USER"));
+  const karvel::Request request =
+      query_request::FromQuery(std::getenv("QUERY_STRING"), std::getenv("REMOTE_ADDR"), std::getenv("REMOTE_USER"));
+  const std::string page = echo::Page(&request, "", "");
   std::fwrite(page.data(), 1, page.size(), stdout);
   return 0;
 }

@@ -1,4 +1,4 @@
-// fcgi_echo SOCKET WORKERS: the echo page (echo_page.h) as a persistent FastCGI program, the way
+// fcgi_echo SOCKET WORKERS: the echo samples' page (echo_page.h) as a persistent FastCGI program, the way
 // php-fpm or a libfcgi application runs behind mod_proxy_fcgi: it listens on the Unix socket
 // SOCKET and WORKERS processes answer request after request. The baseline resident back-ends are
 // measured against (resident_bench.py).
@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "echo_page.h"
+#include "query_request.h"
 
 namespace {
 
@@ -18,9 +19,10 @@ int Serve(int listener) {
   FCGX_Request request;
   if (FCGX_InitRequest(&request, listener, 0) != 0) return 1;
   while (FCGX_Accept_r(&request) == 0) {
-    const std::string page = echo_page::EchoPage(FCGX_GetParam("QUERY_STRING", request.envp),
-                                                 FCGX_GetParam("REMOTE_ADDR", request.envp),
-                                                 FCGX_GetParam("REMOTE_USER", request.envp));
+    const karvel::Request asked = query_request::FromQuery(FCGX_GetParam("QUERY_STRING", request.envp),
+                                                           FCGX_GetParam("REMOTE_ADDR", request.envp),
+                                                           FCGX_GetParam("REMOTE_USER", request.envp));
+    const std::string page = echo::Page(&asked, "", "");
     FCGX_PutStr(page.data(), static_cast<int>(page.size()), request.out);
     FCGX_Finish_r(&request);
   }

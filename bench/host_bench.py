@@ -4,8 +4,8 @@ cgi_echo (the same page as a CGI program), on one Apache, in one run: wrk, 2 thr
 connections, alternating rounds; the ratio is karvel/cgid per pair of rounds, median reported.
 The same for a trivial static C back-end and its CGI twin, beside the floor of starting that
 program per request (spawn_floor). Then the latency of a trivial reply (echo, no fields) on one
-connection: median and p99. All of it twice: exchange files on tmpfs (/dev/shm), then on the
-stage's disk. Then, on disk, a 1 GiB file answer (result code 4) beside Apache serving the same
+connection: median and p99. All of it twice: exchange files on tmpfs (/dev/shm) with uploads on
+the stage's disk, as the package lays them out, then everything on the stage's disk. Then, on disk, a 1 GiB file answer (result code 4) beside Apache serving the same
 file as a static file, MB/s in alternating rounds, and how much the children's resident memory
 grows while the answers go out.
 
@@ -182,8 +182,8 @@ def main():
     import karvel_e2e
     karvel_e2e.BUILD = build
 
-    # Exchange files live for milliseconds: on a RAM-backed file system (tmpfs) as the README
-    # advises, then in the stage's own directory on whatever /tmp is here, for comparison.
+    # Exchange files live for milliseconds: on a RAM-backed file system (tmpfs) as the package
+    # keeps them (its uploads on disk), then in the stage's own directory on whatever /tmp is here.
     memory = None
     if os.path.isdir("/dev/shm") and filesystem_of("/dev/shm") == "tmpfs":
         memory = tempfile.mkdtemp(prefix="karvel-bench-", dir="/dev/shm")
@@ -192,7 +192,8 @@ def main():
     try:
         if memory is not None:
             server = karvel_e2e.Server(probe=False, log_level="error",
-                                       includes=CGID + ['KarvelTempDir "%s"' % memory])
+                                       includes=CGID + ['KarvelTempDir "%s"' % memory,
+                                                        'KarvelUploadDir "@STAGE@/tmp"'])
             try:
                 stage_temp = os.stat(os.path.join(server.stage, "tmp"))
                 os.chown(memory, stage_temp.st_uid, stage_temp.st_gid)
