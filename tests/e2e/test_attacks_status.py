@@ -136,7 +136,8 @@ class StatusAttacks(unittest.TestCase):
         before = auto()
         answers = []
         old = in_thread(url("/scripts", do="sleep", seconds=8), answers)
-        self.assertTrue(wait_until(lambda: auto()["Running"] == "1", 5))
+        # A start counts as running before its program shows a row: both are waited for.
+        self.assertTrue(wait_until(lambda: auto()["Running"] == "1" and "Program" in auto(), 5))
         program = [value for name, value in auto().items() if name == "Program"]
         restart(signal.SIGUSR1)
         after = auto()
