@@ -3,8 +3,9 @@
 //
 // A back-end program is started with one argument: the path of the request's exchange file. It
 // reads the request from that file with ReadRequest, then answers once with AnswerPage, AnswerUrl
-// or AnswerFile. Each answer is written to "<exchange file>.answer" and renamed over the exchange
-// file, so the waiting server only ever sees a complete answer.
+// or AnswerFile. Each answer is written into the exchange file, its answered mark the last byte
+// written, so the waiting server only ever sees a complete answer (on Windows: written to
+// "<exchange file>.answer" and moved over the exchange file).
 //
 // The request side of the exchange file (numbers unsigned 32-bit little-endian):
 //   0 method digit ('1' POST, '2' GET, '0' other), 1 a blank, 2-3 zero, 4 connection number,
@@ -37,8 +38,8 @@
 //                           the spawner hands request after request (POSIX only).
 // The resident channel is descriptor 3, the instance's end of an AF_UNIX SOCK_SEQPACKET socket
 // pair. Each packet from the spawner is 'R' and an exchange file's absolute path (no NUL, at most
-// 4095 bytes). The instance answers that file exactly as a one-shot run does (the side file, then
-// the rename) and sends 'D'; when the request could not be read or the handler threw or returned
+// 4095 bytes). The instance answers that file exactly as a one-shot run does (the answer in the
+// file, its mark last) and sends 'D'; when the request could not be read or the handler threw or returned
 // without answering, it writes nothing to the file, puts the reason on standard error and sends
 // 'E' and the reason (at most 200 bytes), and goes on with the next packet. End of file, or an
 // empty packet, ends the instance with status 0. A handler keeps nothing of a request for the
@@ -223,49 +224,43 @@ inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_
   return true;
 }
 #else
-inline bool WriteAllTo(int fd, const char* bytes, size_t count) {
+inline bool WriteAllAt(int fd, const char* bytes, size_t count, off_t at) {
   while (count > 0) {
-    const ssize_t n = write(fd, bytes, count);
+    const ssize_t n = pwrite(fd, bytes, count, at);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     bytes += n;
+    at += n;
     count -= static_cast<size_t>(n);
   }
   return true;
 }
 
-// Writes '9', `code`, two blanks and `answer` to <exchangePath>.answer and renames that over the
-// exchange file, which must exist (a missing one means the server has stopped waiting).
+// Writes the answer into the exchange file itself, which must exist (a missing one means the
+// server has stopped waiting) and must not be answered yet: `answer` from offset 4, the file cut
+// where it ends, `code` and two blanks, and last the mark '9' at offset 0. The server takes the
+// file for answered only once it sees the mark (and reads nothing while a writer holds the file
+// open), so it only ever sees a complete answer; one cut short leaves the file unanswered.
 inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_view answer, std::string* error) {
+  const int fd = open(exchangePath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return Fail(error, "no exchange file at " + exchangePath + ": " + std::strerror(errno));
   struct stat info;
-  if (stat(exchangePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return Fail(error, "no exchange file at " + exchangePath);
+  char mark = 0;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return Fail(error, "no exchange file at " + exchangePath + ": not a regular file");
   }
-  const std::string temp = exchangePath + ".answer";
-  const auto create = [&] { return open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, info.st_mode & 0777); };
-  int fd = create();
-  if (fd < 0 && errno == EEXIST) {
-    unlink(temp.c_str());  // a stale one, possibly a link planted elsewhere: O_EXCL creates anew
-    fd = create();
+  if (pread(fd, &mark, 1, 0) == 1 && mark == '9') {
+    close(fd);
+    return Fail(error, exchangePath + " is answered already");
   }
-  if (fd < 0) return Fail(error, "cannot create " + temp + ": " + std::strerror(errno));
-  const char head[4] = {'9', code, ' ', ' '};
-  // A small answer goes in one write with its head.
-  constexpr size_t kOneWrite = 64 * 1024;
-  bool ok;
-  if (answer.size() <= kOneWrite) {
-    std::string whole(head, sizeof head);
-    whole.append(answer);
-    ok = WriteAllTo(fd, whole.data(), whole.size());
-  } else {
-    ok = WriteAllTo(fd, head, sizeof head) && WriteAllTo(fd, answer.data(), answer.size());
-  }
+  const char head[3] = {code, ' ', ' '};
+  bool ok = WriteAllAt(fd, answer.data(), answer.size(), 4) &&
+            ftruncate(fd, static_cast<off_t>(4 + answer.size())) == 0 && WriteAllAt(fd, head, sizeof head, 1) &&
+            WriteAllAt(fd, "9", 1, 0);
+  const int failure = errno;
   ok = close(fd) == 0 && ok;
-  if (!ok || std::rename(temp.c_str(), exchangePath.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    unlink(temp.c_str());
-    return Fail(error, "cannot write the answer to " + exchangePath + ": " + reason);
-  }
+  if (!ok) return Fail(error, "cannot write the answer to " + exchangePath + ": " + std::strerror(failure));
   NoteAnswered(exchangePath);
   return true;
 }

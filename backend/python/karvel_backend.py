@@ -26,12 +26,14 @@ nothing of a request for the next one: no per-request state, no upload left open
 
 The exchange file's layout and the two shapes of a value record are described in
 karvel_backend.h (the C++ kit); this module reads and writes them the same way. Every answer
-is written to "<exchange file>.answer" and renamed over the exchange file, so the waiting server
+is written into the exchange file, its answered mark the last byte written, so the waiting server
 only ever sees a complete answer.
 """
 
+import errno
 import os
 import socket
+import stat
 import struct
 import sys
 import traceback
@@ -196,25 +198,27 @@ def is_upload(path, value):
 
 
 def _write_answer(path, code, answer):
-    mode = os.stat(path).st_mode & 0o777  # raises when the server has stopped waiting
-    temp = path + (b".answer" if isinstance(path, bytes) else ".answer")
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+    """The answer written into the exchange file itself, which must exist (a missing one raises:
+    the server has stopped waiting) and must not be answered yet: the answer from offset 4, the
+    file cut where it ends, the result code and two blanks, and last the mark b"9" at offset 0.
+    The server takes the file for answered only once it sees the mark, so it only ever sees a
+    complete answer; one cut short leaves the file unanswered."""
+    fd = os.open(path, os.O_RDWR | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
-        fd = os.open(temp, flags, mode)
-    except FileExistsError:
-        os.unlink(temp)  # a stale one, possibly a link planted elsewhere: O_EXCL creates anew
-        fd = os.open(temp, flags, mode)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(b"9" + code + b"  " + answer)
-        os.rename(temp, path)
-        _note_answered(path)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        raise
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", path)
+        if os.pread(fd, 1, 0) == b"9":
+            raise OSError(errno.EEXIST, "answered already", path)
+        view = memoryview(answer)
+        at = 0
+        while at < len(view):
+            at += os.pwrite(fd, view[at:], 4 + at)
+        os.ftruncate(fd, 4 + len(answer))
+        os.pwrite(fd, code + b"  ", 1)
+        os.pwrite(fd, b"9", 0)
+    finally:
+        os.close(fd)
+    _note_answered(path)
 
 
 def answer_page(path, headers_and_body):

@@ -668,8 +668,8 @@ BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramR
   const char* result = done->pszResult != nullptr ? done->pszResult : "";
   CloseChannel(run);
   // The connection serves the thread's next request; one the spawner did not take is closed.
-  if (SendPacket(run->nSocket, kDone, EncodeDone(done->bAnswered != FALSE, result, run->cWord, run->szNoAnswerReason)) &&
-      t_kept.fd < 0) {
+  const std::string told = EncodeDone(done->bAnswered != FALSE, result, run->cWord, run->szNoAnswerReason);
+  if (SendPacket(run->nSocket, kDone, told) && t_kept.fd < 0) {
     t_kept.fd = run->nSocket;
   } else {
     close(run->nSocket);

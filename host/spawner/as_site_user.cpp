@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/spawner/spawner_protocol.h"
 #include "host/spawner/switch_user.h"
 
 namespace {
@@ -42,40 +43,20 @@ bool OpenAndHand(void* context) {
   const auto* order = static_cast<const OpenOrder*>(context);
   const int fd = open(order->path, order->flags | O_CLOEXEC | O_NOFOLLOW, order->mode);
   if (fd < 0) return false;
-  char byte = 0;
-  iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* rights = CMSG_FIRSTHDR(&message);
-  rights->cmsg_level = SOL_SOCKET;
-  rights->cmsg_type = SCM_RIGHTS;
-  rights->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-  return sendmsg(order->socket, &message, MSG_NOSIGNAL) == 1;
+  const char byte = 0;
+  const bool handed = SendWithDescriptor(order->socket, &byte, 1, fd);
+  close(fd);
+  return handed;
 }
 
 // The descriptor waiting on `socket`, or -1.
 int TakeHanded(int socket) {
   char byte = 0;
-  iovec data{&byte, 1};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  if (recvmsg(socket, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC) != 1) return -1;
-  const cmsghdr* rights = CMSG_FIRSTHDR(&message);
-  if (rights == nullptr || rights->cmsg_level != SOL_SOCKET || rights->cmsg_type != SCM_RIGHTS ||
-      rights->cmsg_len != CMSG_LEN(sizeof(int))) {
-    return -1;
-  }
   int fd = -1;
-  std::memcpy(&fd, CMSG_DATA(rights), sizeof fd);
+  if (ReceiveWithDescriptor(socket, &byte, 1, MSG_DONTWAIT, &fd) != 1 && fd >= 0) {
+    close(fd);
+    fd = -1;
+  }
   return fd;
 }
 

@@ -155,16 +155,11 @@ bool SendPacket(int fd, uint32_t type, const void* payload, size_t length) {
   return sent == static_cast<ssize_t>(packet.size());
 }
 
-bool SendPacketWithDescriptor(int fd, uint32_t type, const std::string& payload, int descriptor) {
-  if (payload.size() > kSpawnMessageLimit) return false;
-  std::string packet(sizeof(SpawnHeader) + payload.size(), '\0');
-  const SpawnHeader header{type, static_cast<uint32_t>(payload.size())};
-  std::memcpy(packet.data(), &header, sizeof header);
-  std::memcpy(packet.data() + sizeof header, payload.data(), payload.size());
-  iovec bytes{packet.data(), packet.size()};
+bool SendWithDescriptor(int fd, const void* bytes, size_t length, int descriptor) {
+  iovec data{const_cast<void*>(bytes), length};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr message{};
-  message.msg_iov = &bytes;
+  message.msg_iov = &data;
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
@@ -177,19 +172,15 @@ bool SendPacketWithDescriptor(int fd, uint32_t type, const std::string& payload,
   do {
     sent = sendmsg(fd, &message, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
-  return sent == static_cast<ssize_t>(packet.size());
+  return sent == static_cast<ssize_t>(length);
 }
 
-namespace {
-
-// recv, or recvmsg taking the descriptor passed along (-1 in *descriptor when none came; any
-// beyond the first closed).
-ssize_t ReceiveWithDescriptor(int fd, char* buffer, size_t size, int flags, int* descriptor) {
+ssize_t ReceiveWithDescriptor(int fd, void* buffer, size_t size, int flags, int* descriptor) {
   *descriptor = -1;
-  iovec bytes{buffer, size};
+  iovec data{buffer, size};
   alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
   msghdr message{};
-  message.msg_iov = &bytes;
+  message.msg_iov = &data;
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
@@ -211,13 +202,21 @@ ssize_t ReceiveWithDescriptor(int fd, char* buffer, size_t size, int flags, int*
   return got;
 }
 
-}  // namespace
+bool SendPacketWithDescriptor(int fd, uint32_t type, const std::string& payload, int descriptor) {
+  if (payload.size() > kSpawnMessageLimit) return false;
+  std::string packet(sizeof(SpawnHeader) + payload.size(), '\0');
+  const SpawnHeader header{type, static_cast<uint32_t>(payload.size())};
+  std::memcpy(packet.data(), &header, sizeof header);
+  std::memcpy(packet.data() + sizeof header, payload.data(), payload.size());
+  return SendWithDescriptor(fd, packet.data(), packet.size(), descriptor);
+}
 
 uint32_t ReceivePacket(int fd, char* buffer, size_t size, const char** payload, size_t* length, int flags,
                        bool readPastReset, int* descriptor) {
   ssize_t got;
   do {
-    got = descriptor != nullptr ? ReceiveWithDescriptor(fd, buffer, size, flags, descriptor) : recv(fd, buffer, size, flags);
+    got = descriptor != nullptr ? ReceiveWithDescriptor(fd, buffer, size, flags, descriptor)
+                                : recv(fd, buffer, size, flags);
   } while (got < 0 && (errno == EINTR || (readPastReset && errno == ECONNRESET)));
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNoPacketYet;
   SpawnHeader header{};

@@ -34,12 +34,14 @@
 // variable KARVEL_RESIDENT_FD=3; descriptor 3 is its end of an AF_UNIX SOCK_SEQPACKET socketpair.
 // Spawner -> instance, one packet a request: 'R' and the exchange file's absolute path (no NUL,
 // at most kResidentPathLimit bytes). The instance answers the file as a one-shot run does (the
-// answer in the side file, then the rename) and sends 'D'; when it has no answer it writes nothing
+// answer in the file, its mark last) and sends 'D'; when it has no answer it writes nothing
 // to the file, says why on its standard error and sends 'E' and a reason of at most
 // kResidentReasonLimit bytes. End of file (or an empty packet) on the channel: it finishes and
 // exits 0. It keeps nothing of a request (no upload open) once it has sent its word.
 #ifndef KARVEL_HOST_SPAWNER_PROTOCOL_H
 #define KARVEL_HOST_SPAWNER_PROTOCOL_H
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -190,6 +192,12 @@ inline bool SendPacket(int fd, uint32_t type, const std::string& payload) {
 }
 // The same, with a copy of `descriptor` passed along (SCM_RIGHTS).
 bool SendPacketWithDescriptor(int fd, uint32_t type, const std::string& payload, int descriptor);
+
+// The bytes of one send or receive with a descriptor passed along (SCM_RIGHTS), whatever they
+// frame. SendWithDescriptor: false when they did not go whole. ReceiveWithDescriptor: recv's
+// result; *descriptor the first descriptor that came, close-on-exec (-1: none; any more closed).
+bool SendWithDescriptor(int fd, const void* bytes, size_t length, int descriptor);
+ssize_t ReceiveWithDescriptor(int fd, void* buffer, size_t size, int flags, int* descriptor);
 
 // The bytes a buffer needs for any packet.
 constexpr size_t kSpawnPacketLimit = sizeof(SpawnHeader) + kSpawnMessageLimit;

@@ -1,14 +1,17 @@
 // The back-end kit against exchange files written by the gateway itself, against damaged files,
 // and its three answers.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -255,7 +258,9 @@ TEST(ReadRequest, DamagedFilesAreRefusedWithoutOverReading) {
   EXPECT_NE(error.find(dir.File("missing")), std::string::npos) << error;
 }
 
-TEST(Answer, ReplacesTheExchangeFileByRenameWithExactlyTheAnswer) {
+// The answer goes into the exchange file itself: exactly the answer, the request's longer bytes
+// cut away, the same file (no rename, no side file); a refused answer leaves the file as it was.
+TEST(Answer, IsWrittenIntoTheExchangeFileWithExactlyTheAnswer) {
   TempDir dir;
   WriteAll(dir.File("data.bin"), "GIF89a");
   mkdir(dir.File("sub").c_str(), 0700);
@@ -263,6 +268,7 @@ TEST(Answer, ReplacesTheExchangeFileByRenameWithExactlyTheAnswer) {
   const std::string data = real;
   std::free(real);
   const std::string longUrl = "/" + std::string(8191, 'u');
+  const std::string bigPage = "Content-Type: text/plain\r\n\r\n" + std::string(300000, 'b');
   using Write = std::function<bool(const std::string&)>;
   const struct {
     const char* name;
@@ -273,6 +279,7 @@ TEST(Answer, ReplacesTheExchangeFileByRenameWithExactlyTheAnswer) {
        [](auto& p) { return karvel::AnswerPage(p, "Content-Type: text/plain\r\n\r\nA\0B"s); },
        "91  Content-Type: text/plain\r\n\r\nA\0B"s},
       {"empty page", [](auto& p) { return karvel::AnswerPage(p, ""); }, "91  "},
+      {"page longer than the request", [&](auto& p) { return karvel::AnswerPage(p, bigPage); }, "91  " + bigPage},
       {"local URL", [](auto& p) { return karvel::AnswerUrl(p, "/static/a.html"); }, "92  /static/a.html"},
       {"redirect", [](auto& p) { return karvel::AnswerUrl(p, "http://example.invalid/?q=1"); },
        "92  http://example.invalid/?q=1"},
@@ -286,7 +293,7 @@ TEST(Answer, ReplacesTheExchangeFileByRenameWithExactlyTheAnswer) {
       {"missing file", [&](auto& p) { return karvel::AnswerFile(p, dir.File("none")); }, ""},
       {"directory as file", [&](auto& p) { return karvel::AnswerFile(p, dir.File("sub")); }, ""},
   };
-  const std::string request = "2 \0\0request"s;
+  const std::string request = "2 \0\0"s + std::string(20000, 'r');
   for (const auto& c : cases) {
     const std::string path = dir.File("VC1.tmp");
     WriteAll(path, request);
@@ -295,24 +302,66 @@ TEST(Answer, ReplacesTheExchangeFileByRenameWithExactlyTheAnswer) {
     stat(path.c_str(), &before);
     EXPECT_EQ(c.write(path), !c.want.empty()) << c.name;
     EXPECT_EQ(ReadAll(path), c.want.empty() ? request : c.want) << c.name;
-    EXPECT_FALSE(test_support::Exists(path + ".answer")) << c.name << ": the answer file is left";
+    EXPECT_FALSE(test_support::Exists(path + ".answer")) << c.name << ": a side file is left";
     ASSERT_EQ(stat(path.c_str(), &after), 0) << c.name;
-    EXPECT_EQ(after.st_ino != before.st_ino, !c.want.empty()) << c.name << ": replaced by rename only when answered";
+    EXPECT_EQ(after.st_ino, before.st_ino) << c.name << ": the same file";
     EXPECT_EQ(after.st_mode & 0777, 0600u) << c.name;
+    if (!c.want.empty()) {
+      std::string error;
+      EXPECT_FALSE(karvel::AnswerPage(path, "again", &error)) << c.name << ": a second answer";
+      EXPECT_NE(error.find("answered already"), std::string::npos) << error;
+      EXPECT_EQ(ReadAll(path), c.want) << c.name << ": the first answer stays whole";
+    }
   }
 }
 
-TEST(Answer, NeitherFollowsAStaleAnswerLinkNorRevivesAFileTheServerDeleted) {
+// The server reads an answered file while nothing writes it any more: whoever sees the mark sees
+// the whole answer, of any length, never the request's bytes or a part of the answer.
+TEST(Answer, WhoeverSeesTheMarkSeesTheWholeAnswer) {
+  TempDir dir;
+  const std::string path = dir.File("VC3.tmp");
+  const std::string page = "Content-Type: text/plain\r\n\r\n" + std::string(4 << 20, 'a');
+  const std::string want = "91  " + page;
+  for (int round = 0; round < 8; ++round) {
+    WriteAll(path, "2 \0\0"s + std::string(6 << 20, 'r'));
+    std::atomic<bool> answered{false}, done{false};
+    std::thread writer([&] {
+      answered = karvel::AnswerPage(path, page);
+      done = true;
+    });
+    // Looks at the mark as often as it can while it writes (once it is done, one look more), and
+    // reads the whole file, as the server does, as soon as the mark is there.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::string seen;
+    for (bool last = false; seen.empty() && !last;) {
+      last = done;
+      char mark = 0;
+      if (pread(fd, &mark, 1, 0) != 1 || mark != '9') continue;
+      struct stat info;
+      ASSERT_EQ(fstat(fd, &info), 0);
+      seen.resize(static_cast<size_t>(info.st_size));
+      ASSERT_EQ(pread(fd, seen.data(), seen.size(), 0), static_cast<ssize_t>(seen.size()));
+    }
+    close(fd);
+    writer.join();
+    ASSERT_TRUE(answered) << "round " << round;
+    ASSERT_EQ(seen.size(), want.size()) << "round " << round;
+    EXPECT_TRUE(seen == want) << "round " << round << ": the answer seen with its mark is not whole";
+  }
+}
+
+// A link at the exchange file's name is not followed to what it names, and a file the server
+// deleted is not made again.
+TEST(Answer, NeitherFollowsALinkNorRevivesAFileTheServerDeleted) {
   TempDir dir;
   const std::string path = dir.File("VC2.tmp"), victim = dir.File("victim");
-  WriteAll(path, "2 \0\0"s);
-  WriteAll(victim, "keep");
-  ASSERT_EQ(symlink(victim.c_str(), (path + ".answer").c_str()), 0);
-  EXPECT_TRUE(karvel::AnswerPage(path, "x"));
-  EXPECT_EQ(ReadAll(path), "91  x");
-  EXPECT_EQ(ReadAll(victim), "keep");
-
+  WriteAll(victim, "2 \0\0keep"s);
+  ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
   std::string error;
+  EXPECT_FALSE(karvel::AnswerPage(path, "x", &error));
+  EXPECT_EQ(ReadAll(victim), "2 \0\0keep"s);
+
   EXPECT_FALSE(karvel::AnswerPage(dir.File("gone"), "x", &error));
   EXPECT_NE(error.find("no exchange file"), std::string::npos) << error;
   EXPECT_FALSE(test_support::Exists(dir.File("gone")));

@@ -136,7 +136,7 @@ class KitTest(unittest.TestCase):
         with self.assertRaises(kb.ExchangeFileError):
             kb.read_request(os.path.join(self.dir.name, "missing"))
 
-    def test_answers_replace_the_file_by_rename(self):
+    def test_answers_are_written_into_the_file(self):
         data = os.path.join(self.dir.name, "data.bin")
         with open(data, "wb") as f:
             f.write(b"GIF89a")
@@ -153,7 +153,8 @@ class KitTest(unittest.TestCase):
                                 b"94  " + real),
             "missing file": (lambda p: kb.answer_file(p, os.path.join(self.dir.name, "none")), ValueError),
         }
-        request = b"2 \0\0request"
+        # Longer than every answer: what the answer does not cover is cut away.
+        request = b"2 \0\0" + b"r" * 5000
         for name, (write, want) in cases.items():
             with self.subTest(name):
                 self.put(request)
@@ -165,8 +166,18 @@ class KitTest(unittest.TestCase):
                 with open(self.path, "rb") as f:
                     self.assertEqual(f.read(), request if want is ValueError else want)
                 self.assertFalse(os.path.lexists(self.path + ".answer"))
-                self.assertEqual(os.stat(self.path).st_ino != before, want is not ValueError)
+                self.assertEqual(os.stat(self.path).st_ino, before, "the same file")
                 self.assertEqual(os.stat(self.path).st_mode & 0o777, 0o600)
+                if want is not ValueError:
+                    self.assertRaises(OSError, kb.answer_page, self.path, b"again")
+                    with open(self.path, "rb") as f:
+                        self.assertEqual(f.read(), want, "the first answer stays whole")
+        link = os.path.join(self.dir.name, "link")
+        os.symlink(self.path, link)
+        self.put(request)
+        self.assertRaises(OSError, kb.answer_page, link, b"x")
+        with open(self.path, "rb") as f:
+            self.assertEqual(f.read(), request, "a link at the name is not followed")
         gone = os.path.join(self.dir.name, "gone")
         self.assertRaises(FileNotFoundError, kb.answer_page, gone, b"x")
         self.assertFalse(os.path.lexists(gone) or os.path.lexists(gone + ".answer"))

@@ -336,20 +336,7 @@ TEST(SpawnerProtocol, ADescriptorPassedWithAPacketIsTakenOnlyByWhoAsks) {
   EXPECT_EQ(openDescriptors(), before);
   // Asked for, but with no packet around it (a header that does not match): none kept.
   const SpawnHeader lying{kStarted, 99};
-  std::string bad(reinterpret_cast<const char*>(&lying), sizeof lying);
-  iovec bytes{bad.data(), bad.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr message{};
-  message.msg_iov = &bytes;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* passed = CMSG_FIRSTHDR(&message);
-  passed->cmsg_level = SOL_SOCKET;
-  passed->cmsg_type = SCM_RIGHTS;
-  passed->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(passed), &channel[0], sizeof(int));
-  ASSERT_EQ(sendmsg(link[0], &message, 0), static_cast<ssize_t>(bad.size()));
+  ASSERT_TRUE(SendWithDescriptor(link[0], &lying, sizeof lying, channel[0]));
   lent = -2;
   EXPECT_EQ(ReceivePacket(link[1], buffer, sizeof buffer, &payload, &length, 0, false, &lent), kNoPacket);
   EXPECT_EQ(lent, -1);
