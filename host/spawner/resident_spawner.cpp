@@ -97,7 +97,7 @@ void TellRequestEnded(ResidentInstance* instance) {
 void RequestFinished(Spawner* s, ResidentInstance* instance) {
   DrainInstance(s, instance, false);
   if (instance->requestLeft) {
-    // Nobody reads this answer: its file (put back by the answer's rename) and uploads go.
+    // Nobody reads this answer: its file (which an answer renamed over it puts back) and uploads go.
     RemoveRequestFiles(instance->exchangePath.c_str(), instance->uploadDirectory.c_str());
   }
   instance->connection = -1;
