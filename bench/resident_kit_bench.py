@@ -6,11 +6,13 @@ under 4 MiB, Python under 16 MiB) and how much it grew over the run (goal: under
 usage: resident_kit_bench.py BUILD_DIR   (make bench)"""
 import os
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "support"))
+from exchange_bytes import exchange  # noqa: E402
 
 REQUESTS = 100000
 WARM_UP = 1000
@@ -20,15 +22,8 @@ GROWTH_GOAL = 1 * MIB
 
 def exchange_file():
     """A GET with a few fields, one of them Shift-JIS, laid out as the gateway writes it."""
-    fields = [(b"VCEXE", b"resident_echo"), (b"name", b"\x8eR\x93c <taro>"), (b"age", b"42"), (b"q", b"a&b")]
-    header = b"2 \0\0" + struct.pack("<II", 7, len(fields)) + b"192.0.2.7".ljust(256, b"\0") + bytes(256)
-    position = len(header) + 16 * len(fields)
-    index, records = b"", b""
-    for name, value in fields:
-        index += struct.pack("<IIII", position + 1, len(name) + 1, position + len(name) + 2, len(value) + 1)
-        records += name + b"\0" + value + b"\0\0"
-        position += len(name) + len(value) + 3
-    return header + index + records
+    return exchange([(b"VCEXE", b"resident_echo"), (b"name", b"\x8eR\x93c <taro>"), (b"age", b"42"), (b"q", b"a&b")],
+                    connection=7, addr=b"192.0.2.7", user=b"")
 
 
 def rss(pid):

@@ -5,12 +5,14 @@ runs against an exchange file and answers it. The pkg-config half skips where pk
 missing."""
 import os
 import shutil
-import struct
 import subprocess
+import sys
 import tempfile
 import unittest
 
 SOURCE = os.environ.get("KARVEL_SOURCE_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from exchange_bytes import exchange  # noqa: E402
 BUILD = os.environ.get("KARVEL_BUILD_DIR", os.path.join(SOURCE, "build"))
 CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")
 CXX = os.environ.get("KARVEL_CXX", "c++")
@@ -28,19 +30,6 @@ target_link_libraries(echo PRIVATE Karvel::backend)
 def run(args, **kwargs):
     return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
                           **kwargs)
-
-
-def exchange_file(path, fields):
-    """An exchange file of a GET with `fields` [(name, value)], both bytes, values as sent."""
-    header = b"2 \0\0" + struct.pack("<II", 9, len(fields)) + b"192.0.2.9".ljust(256, b"\0") + bytes(256)
-    position = len(header) + 16 * len(fields)
-    index, records = b"", b""
-    for name, value in fields:
-        index += struct.pack("<IIII", position + 1, len(name) + 1, position + len(name) + 2, len(value) + 1)
-        records += name + b"\0" + value + b"\0\0"
-        position += len(name) + len(value) + 3
-    with open(path, "wb") as f:
-        f.write(header + index + records)
 
 
 class KitInstall(unittest.TestCase):
@@ -62,7 +51,8 @@ class KitInstall(unittest.TestCase):
     def answers(self, program):
         """Runs `program` on an exchange file; what it answered."""
         path = os.path.join(self.work, "VC%016X.tmp" % os.getpid())
-        exchange_file(path, [(b"VCEXE", b"echo"), (b"name", b"<kit>")])
+        with open(path, "wb") as f:
+            f.write(exchange([(b"VCEXE", b"echo"), (b"name", b"<kit>")], connection=9, addr=b"192.0.2.9", user=b""))
         ran = run([program, path], timeout=60)
         self.assertEqual(0, ran.returncode, ran.stdout)
         with open(path, "rb") as f:

@@ -9,29 +9,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "backend", "python"))
 import karvel_backend as kb  # noqa: E402
-
-AS_SENT, CONVERTED = "as sent", "converted"
-
-
-def exchange(fields, method=b"2", connection=0x12345678, addr=b"192.0.2.7", user=b"taro", unlisted=0):
-    """An exchange file laid out as the gateway writes it; fields: (name, value, shape, base);
-    `unlisted` more fields counted, their index entries zero."""
-    count = len(fields) + unlisted
-    header = method + b" \0\0" + struct.pack("<II", connection, count)
-    header += addr.ljust(256, b"\0") + user.ljust(256, b"\0")
-    index, records, position = b"", b"", 524 + 16 * count
-    for name, value, shape, base in fields:
-        name_record = name + b"\0"
-        if shape == AS_SENT:
-            value_record, length = value + b"\0\0", len(value) + 1
-        else:
-            value_record, length = value + b"\0", len(value)
-        index += struct.pack("<IIII", position + base, len(name_record),
-                             position + len(name_record) + base, length)
-        position += len(name_record) + len(value_record)
-        records += name_record + value_record
-    return header + index + bytes(16 * unlisted) + records
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from exchange_bytes import AS_SENT, CONVERTED, exchange  # noqa: E402
 
 class KitTest(unittest.TestCase):
     def setUp(self):

@@ -11,8 +11,8 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.join(HERE, "..", "..")
-sys.path.insert(0, HERE)
-from test_karvel_backend import AS_SENT, CONVERTED, exchange  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from exchange_bytes import AS_SENT, CONVERTED, exchange  # noqa: E402
 
 KIT = os.path.join(SOURCE, "backend", "python")
 ECHO = os.path.join(SOURCE, "demo", "backends", "resident_echo.py")
