@@ -2,13 +2,15 @@
 header whatever their names, given their exchange file as a Windows path, in code page 932; refused
 where KarvelWine is off; and no Wine process of the server's is left once Apache stops."""
 import os
+import pwd
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 import urllib.parse
 
-from karvel_e2e import BUILD, LAUNCHER, SCRIPT, Server, error_page, multipart
+from karvel_e2e import BUILD, LAUNCHER, SCRIPT, SOURCE, Server, error_page, multipart
 
 WINE_BACKENDS = os.path.join(BUILD, "bin", "wine-backends")
 NO_WINE = "/nowine/VC_KARVEL2.dll"
@@ -187,6 +189,31 @@ class WineBackends(unittest.TestCase):
         status, _, body = post(SCRIPT, [(b"VCEXE", b"wine_echo32.exe"), (b"name", "テスト".encode("cp932"))])
         self.assertEqual((200, b"932", "テスト".encode("cp932")),
                          (status, echo_lines(body).get(b"acp"), echo_lines(body).get(b"name")), body)
+
+    def test_a_prefix_made_before_wine32_is_given_its_32_bit_side(self):
+        # A 64-bit prefix made while Wine had no 32-bit part has an empty syswow64, and its 32-bit
+        # programs cannot load kernel32.dll. karvel-wine-setup (which karvel-httpd runs on a prefix
+        # not --ready) brings that side in.
+        if subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True).returncode != 0:
+            self.skipTest("wine32 does not run here (not installed, or no 32-bit programs on this kernel)")
+        setup = os.path.join(SOURCE, "host", "tools", "karvel-wine-setup")
+        work = tempfile.mkdtemp(prefix="karvel-wine32-")
+        os.chmod(work, 0o755)
+        copy = os.path.join(work, "prefix")
+        try:
+            subprocess.run(["cp", "-a", prefix_path(), copy], check=True)
+            syswow64 = os.path.join(copy, "drive_c", "windows", "syswow64")
+            subprocess.run(["find", syswow64, "-mindepth", "1", "-delete"], check=True)
+            self.assertNotEqual(0, subprocess.run([setup, "--prefix", copy, "--ready"]).returncode)
+            owner = ["--user", pwd.getpwuid(os.stat(copy).st_uid).pw_name] if os.geteuid() == 0 else []
+            made = subprocess.run([setup, "--prefix", copy, "--no-locale"] + owner, capture_output=True, text=True,
+                                  timeout=300)
+            self.assertEqual(0, made.returncode, made.stdout + made.stderr)
+            self.assertIn("bringing the 32-bit Windows side", made.stdout)
+            self.assertTrue(os.path.isfile(os.path.join(syswow64, "kernel32.dll")))
+            self.assertEqual(0, subprocess.run([setup, "--prefix", copy, "--ready"]).returncode)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
 
     def test_karvel_wine_off_refuses_windows_programs_only(self):
         self.assertEqual(error_page("EXE Load Error(Exe Load Error)"),
