@@ -242,7 +242,13 @@ inline bool WriteAllAt(int fd, const char* bytes, size_t count, off_t at) {
 // file for answered only once it sees the mark (and reads nothing while a writer holds the file
 // open), so it only ever sees a complete answer; one cut short leaves the file unanswered.
 inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_view answer, std::string* error) {
-  const int fd = open(exchangePath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  // Blocking: the server looks at the file under a read lease it drops at once, and an open
+  // without waiting would fail (EWOULDBLOCK) in that moment instead of waiting it out. (Opened for
+  // reading and writing, a FIFO put in its place does not wait; a device cannot be put there.)
+  int fd;
+  do {
+    fd = open(exchangePath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Fail(error, "no exchange file at " + exchangePath + ": " + std::strerror(errno));
   struct stat info;
   char mark = 0;

@@ -203,7 +203,9 @@ def _write_answer(path, code, answer):
     file cut where it ends, the result code and two blanks, and last the mark b"9" at offset 0.
     The server takes the file for answered only once it sees the mark, so it only ever sees a
     complete answer; one cut short leaves the file unanswered."""
-    fd = os.open(path, os.O_RDWR | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    # Blocking: the server looks at the file under a read lease it drops at once, and an open
+    # without waiting would fail in that moment instead of waiting it out.
+    fd = os.open(path, os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC)
     try:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             raise OSError(errno.EINVAL, "not a regular file", path)

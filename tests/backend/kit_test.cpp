@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -349,6 +350,31 @@ TEST(Answer, WhoeverSeesTheMarkSeesTheWholeAnswer) {
     ASSERT_EQ(seen.size(), want.size()) << "round " << round;
     EXPECT_TRUE(seen == want) << "round " << round << ": the answer seen with its mark is not whole";
   }
+}
+
+// The server looks at an exchange file under a read lease, dropped at once: an answer written in
+// that moment waits the lease out rather than failing (the answer would be lost).
+TEST(Answer, WaitsOutTheServersLookAtTheFile) {
+  TempDir dir;
+  const std::string path = dir.File("VC4.tmp");
+  WriteAll(path, "2 \0\0request"s);
+  // The lease's break is told with a signal nobody handles, as the server sets it.
+  signal(SIGURG, SIG_IGN);
+  const int look = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(look, 0);
+  ASSERT_EQ(fcntl(look, F_SETSIG, SIGURG), 0);
+  if (fcntl(look, F_SETLEASE, F_RDLCK) != 0) {
+    close(look);
+    GTEST_SKIP() << "no leases on this file system";
+  }
+  std::atomic<bool> answered{false};
+  std::thread writer([&] { answered = karvel::AnswerPage(path, "x"); });
+  usleep(50 * 1000);
+  fcntl(look, F_SETLEASE, F_UNLCK);
+  writer.join();
+  close(look);
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(ReadAll(path), "91  x");
 }
 
 // A link at the exchange file's name is not followed to what it names, and a file the server

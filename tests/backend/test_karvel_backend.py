@@ -1,10 +1,14 @@
 """The Python kit on exchange files built byte by byte (both offset bases, both value shapes), on
 damaged files, and its three answers."""
+import fcntl
 import os
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "backend", "python"))
@@ -114,6 +118,36 @@ class KitTest(unittest.TestCase):
                 kb.parse_request(data)
         with self.assertRaises(kb.ExchangeFileError):
             kb.read_request(os.path.join(self.dir.name, "missing"))
+
+    def test_an_answer_waits_out_the_servers_look_at_the_file(self):
+        # The server looks at the file under a read lease it drops at once; an answer written in
+        # that moment waits it out instead of failing.
+        self.put(b"2 \0\0request")
+        signal.signal(signal.SIGURG, signal.SIG_IGN)
+        look = os.open(self.path, os.O_RDONLY)
+        try:
+            fcntl.fcntl(look, fcntl.F_SETSIG, signal.SIGURG)
+            try:
+                fcntl.fcntl(look, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+            except OSError:
+                self.skipTest("no leases on this file system")
+            failed = []
+            writer = threading.Thread(target=lambda: self.answer_or_note(failed))
+            writer.start()
+            time.sleep(0.05)
+            fcntl.fcntl(look, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+            writer.join()
+        finally:
+            os.close(look)
+        self.assertEqual([], failed)
+        with open(self.path, "rb") as f:
+            self.assertEqual(b"91  x", f.read())
+
+    def answer_or_note(self, failed):
+        try:
+            kb.answer_page(self.path, b"x")
+        except OSError as e:
+            failed.append(e)
 
     def test_answers_are_written_into_the_file(self):
         data = os.path.join(self.dir.name, "data.bin")
