@@ -197,7 +197,7 @@ BOOL WINAPI ServerSupportFunctionCallback(HCONN conn, DWORD request, LPVOID buff
       done = TRUE;
       break;
     case HSE_REQ_KARVEL_START_PROGRAM:
-      if (context->program.nSocket >= 0) return FailWithError(ERROR_INVALID_PARAMETER);  // one program a request
+      if (ProgramRunning(context->program)) return FailWithError(ERROR_INVALID_PARAMETER);  // one program a request
       done = StartProgramForRequest(context->pRequest, static_cast<KARVEL_PROGRAM_START*>(buffer), &context->program);
       if (!done) return FailWithError(ERROR_INVALID_PARAMETER);
       break;

@@ -38,5 +38,7 @@ size_t OthersForSite(void* context, const std::string& site) {
 }  // namespace
 
 SpawnerBoard SpawnerBoardFor(SpawnerOnBoard* where) {
-  return SpawnerBoard{where, Show, Change, Hide, RoundDone, Counted, Others, SitesDone, OthersForSite};
+  const int32_t slotIndex = where->slot != nullptr ? static_cast<int32_t>(where->slot - where->board->spawners) : -1;
+  return SpawnerBoard{where,     Show,          Change, Hide, RoundDone, Counted, Others, SitesDone, OthersForSite,
+                      where->slot != nullptr ? &where->slot->lent : nullptr, slotIndex};
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -27,6 +28,7 @@
 #include <util_script.h>
 
 #include "host/module/client_connection.h"
+#include "host/module/lent_channels.h"
 #include "host/module/site_settings.h"
 #include "host/module/spawner_board.h"
 #include "host/module/status_board.h"
@@ -35,6 +37,8 @@
 #include "platform/windows_paths.h"
 #include "host/spawner/spawner.h"
 #include "host/spawner/switch_user.h"
+#include "host/spawner/resident_channel.h"
+#include "host/spawner/resident_pool.h"
 #include "host/spawner/spawner_protocol.h"
 #include "host/spawner/wine_host.h"
 #include "platform/program_path.h"
@@ -64,6 +68,9 @@ constexpr int kClientCheckMilliseconds = 1000;
 // With no spawner to connect to (it ended, and Apache's parent starts it again), how soon the
 // request tries again.
 constexpr int kReconnectMilliseconds = 100;
+// A request that waits for one of its pool's lent instances looks again at least this often (a
+// wake-up meant for another pool that shares its bit is not lost for longer).
+constexpr int kLentWaitMilliseconds = 100;
 // AwaitReply's word for a reply that did not come in time.
 constexpr uint32_t kNoReplyInTime = 0xFFFFFFFFu;
 
@@ -357,6 +364,16 @@ struct KeptConnection {
 };
 thread_local KeptConnection t_kept;
 
+// What a kStarted may carry: a resident instance's channel, the spawner's lent line, the
+// instance's standard error.
+constexpr size_t kPassedDescriptors = 3;
+void CloseDescriptors(int* descriptors) {
+  for (size_t k = 0; k < kPassedDescriptors; ++k) {
+    if (descriptors[k] >= 0) close(descriptors[k]);
+    descriptors[k] = -1;
+  }
+}
+
 int MillisecondsUntil(apr_time_t deadline) {
   const apr_time_t left = deadline - apr_time_now();
   return left <= 0 ? 0 : static_cast<int>(std::min<apr_time_t>(apr_time_as_msec(left) + 1, INT32_MAX));
@@ -367,17 +384,17 @@ int MillisecondsUntil(apr_time_t deadline) {
 // *clientGone once the client left. A kExited, kAnswered or kUnanswered of the thread's previous
 // program, sent before the spawner read that request's kDone, is passed over.
 uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, size_t size, const char** payload,
-                    size_t* length, bool* clientGone, int* descriptor) {
+                    size_t* length, bool* clientGone, int* descriptors) {
   for (;;) {
     const int left = MillisecondsUntil(deadline);
     if (left == 0) return kNoReplyInTime;
     pollfd reply{fd, POLLIN, 0};
     const int ready = poll(&reply, 1, std::min(left, kClientCheckMilliseconds));
     if (ready > 0) {
-      const uint32_t type = ReceivePacket(fd, buffer, size, payload, length, MSG_DONTWAIT, false, descriptor);
+      const uint32_t type =
+          ReceivePacket(fd, buffer, size, payload, length, MSG_DONTWAIT, false, descriptors, kPassedDescriptors);
       if (type == kExited || type == kAnswered || type == kUnanswered) {
-        if (*descriptor >= 0) close(*descriptor);
-        *descriptor = -1;
+        CloseDescriptors(descriptors);
         continue;
       }
       return type == kNoPacketYet ? kNoPacket : type;
@@ -394,9 +411,10 @@ uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, s
 // there is none or the spawner closed the kept one before reading it (kClosing, or the send
 // failed). A spawner that is not there, or ended before it replied, is waited for until
 // `deadline` (the queue's time-out), as a slot is. The reply's type, 0 when none came (the client
-// left: *clientGone); *fd the connection it came on, *descriptor one passed with it (-1: none).
+// left: *clientGone); *fd the connection it came on, descriptors[0..kPassedDescriptors) those passed
+// with it (-1: none).
 uint32_t SendOrder(request_rec* r, const std::string& order, apr_time_t deadline, int* fd, char* reply,
-                   size_t size, const char** payload, size_t* length, bool* clientGone, int* descriptor) {
+                   size_t size, const char** payload, size_t* length, bool* clientGone, int* descriptors) {
   *fd = t_kept.fd;
   t_kept.fd = -1;
   bool missed = false;  // the spawner was not there: logged once a request
@@ -407,10 +425,9 @@ uint32_t SendOrder(request_rec* r, const std::string& order, apr_time_t deadline
           apr_time_now() + apr_time_from_msec(g_settings.nQueueTimeoutMs) + apr_time_from_sec(kReplyMarginSeconds);
       const bool sent = SendPacket(*fd, kSpawn, order);
       const uint32_t type =
-          sent ? AwaitReply(r, *fd, replyBy, reply, size, payload, length, clientGone, descriptor) : 0;
+          sent ? AwaitReply(r, *fd, replyBy, reply, size, payload, length, clientGone, descriptors) : 0;
       if (type != 0 && type != kClosing) return type == kNoReplyInTime ? 0 : type;
-      if (*descriptor >= 0) close(*descriptor);
-      *descriptor = -1;
+      CloseDescriptors(descriptors);
       close(*fd);
       *fd = -1;
       if (*clientGone) return 0;
@@ -517,10 +534,11 @@ const ResidentProgram* ResidentLineFor(const SiteSettings& site, const KARVEL_PR
 
 // The order for the request's program: the spawner's settings, the site's, the core's resource
 // limits, the program's strings and whole environment. False when it does not fit one packet.
-bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* label, std::string* payload) {
+bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* label, SpawnOrderText* built,
+                std::string* payload) {
   const auto* site = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
   const auto* core = static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
-  SpawnOrderText order;
+  SpawnOrderText& order = *built;
   order.fixed.maxBackends = static_cast<uint32_t>(g_settings.nMaxBackends);
   order.fixed.queueTimeoutMs = static_cast<uint32_t>(g_settings.nQueueTimeoutMs);
   order.fixed.killGraceMs = static_cast<uint32_t>(site->nKillGraceMs != kUnset ? site->nKillGraceMs : kDefaultKillGraceMs);
@@ -575,26 +593,184 @@ void NoStartReply(request_rec* r, KARVEL_PROGRAM_START* start, const char* label
   apr_table_setn(r->notes, "karvel-result", clientGone ? "client-gone" : "503");
 }
 
+void RunStarted(KARVEL_PROGRAM_START* start, ProgramRun* run, int channel) {
+  start->dwOutcome = KARVEL_PROGRAM_STARTED;
+  run->nChannel = channel;
+  run->tStartedAt = apr_time_now();
+  run->bExited = false;
+  run->bNoAnswer = false;
+  run->cWord = 0;
+  run->szNoAnswerReason[0] = '\0';
+}
+
 // The spawner's start reply on `fd`: a started program's run follows it on the connection (a
-// resident instance's with its channel, `channel`); any other reply ends the connection.
-void ReadStartReply(request_rec* r, uint32_t type, int fd, int channel, KARVEL_PROGRAM_START* start, ProgramRun* run) {
+// resident instance's with its channel, passed[0], and where it may be lent, the spawner's lent
+// line and the instance's standard error, passed[1] and [2], copies of all kept for later
+// requests of its pool); any other reply ends the connection.
+void ReadStartReply(request_rec* r, uint32_t type, int fd, int* passed, const char* payload, size_t length,
+                    const std::string& poolKey, KARVEL_PROGRAM_START* start, ProgramRun* run) {
   if (type == kStarted) {
-    start->dwOutcome = KARVEL_PROGRAM_STARTED;
+    SpawnInstanceStarted started{};
+    if (passed[0] >= 0 && !poolKey.empty() && DecodeInstanceStarted(payload, length, &started)) {
+      KeepLentChannel(g_board, poolKey, started, passed[0], passed[1], passed[2]);
+    }
+    const int channel = passed[0];
+    passed[0] = -1;
+    CloseDescriptors(passed);
     run->nSocket = fd;
-    run->nChannel = channel;
-    run->tStartedAt = apr_time_now();
-    run->bExited = false;
-    run->bNoAnswer = false;
-    run->cWord = 0;
-    run->szNoAnswerReason[0] = '\0';
+    RunStarted(start, run, channel);
     return;
   }
-  if (channel >= 0) close(channel);
+  CloseDescriptors(passed);
   close(fd);
   start->dwOutcome = type == kStartFailed ? KARVEL_PROGRAM_NOT_STARTED : KARVEL_SERVER_BUSY;
   // The spawner logged why it could not start the program.
   run->bFailureLogged = type == kStartFailed;
   apr_table_setn(r->notes, "karvel-result", type == kStartFailed ? "start-failed" : "503");
+}
+
+}  // namespace
+
+// A request's lent instance (ProgramRun::pLent): the instance taken, and what the spawner needs
+// should the request be handed over to it.
+struct LentRun {
+  LentTake take;
+  uint32_t bit;  // its pool's (LentPoolBit)
+  SpawnLent fixed;
+  const char* logId;
+  const char* client;
+  const char* exchangePath;
+  const char* uploadDirectory;
+  uint32_t maxRequests;
+};
+
+namespace {
+
+// The lent instance's request goes to the spawner (kLentDone on its lent line), which takes the
+// instance back with it. A spawner that cannot be told (its line is full, or it ended) finds the
+// instance given back where it answered or said it would not, and otherwise takes it back itself
+// once the request's wait is long over; a "no answer" is logged here then.
+void HandLentBack(request_rec* r, ProgramRun* run, bool answered, const char* result) {
+  LentRun* lent = run->pLent;
+  LentRequest request;
+  request.fixed = lent->fixed;
+  request.logId = lent->logId;
+  request.client = lent->client;
+  request.exchangePath = lent->exchangePath;
+  request.uploadDirectory = lent->uploadDirectory;
+  request.answered = answered;
+  request.result = result;
+  request.word = run->cWord;
+  request.reason = run->szNoAnswerReason;
+  std::string payload;
+  if (EncodeLentDone(request, &payload) && SendPacket(lent->take.line, kLentDone, payload.data(), payload.size(), MSG_DONTWAIT)) return;
+  if (run->cWord == kResidentNoAnswer) {
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: resident instance gave no answer: %s", run->szNoAnswerReason);
+  }
+  if ((run->cWord == kResidentAnswered || run->cWord == kResidentNoAnswer || run->cWord == kResidentSpokeUnasked) &&
+      GiveBackLent(lent->take.entry, lent->take.instance, LentNowMs())) {
+    WakeLentWaiter(lent->take.table, lent->bit);
+  }
+}
+
+// Whether the instance left lines on its standard error that the spawner has not read: they are
+// logged under this request's tag only if the spawner takes the request back.
+bool StderrPending(const LentTake& take) {
+  int pending = 0;
+  return take.stderrFd >= 0 && ioctl(take.stderrFd, FIONREAD, &pending) == 0 && pending > 0;
+}
+
+// The request is over: the instance given back, or the request handed to the spawner where it did
+// not end with an answer, or the instance is due to retire, has lines to log, or is wanted back.
+void EndLentRun(request_rec* r, ProgramRun* run, bool answered, const char* result) {
+  LentRun* lent = run->pLent;
+  const bool due = lent->maxRequests != 0 && lent->take.served >= lent->maxRequests;
+  const bool quiet = answered && run->cWord == kResidentAnswered && !due &&
+                     lent->take.table->wanted.load(std::memory_order_relaxed) == 0 &&
+                     lent->take.entry->wanted.load(std::memory_order_relaxed) == 0 && !StderrPending(lent->take);
+  if (quiet && GiveBackLent(lent->take.entry, lent->take.instance, LentNowMs())) {
+    lent->take.table->given[LentResultIndex(result)].fetch_add(1, std::memory_order_relaxed);
+    WakeLentWaiter(lent->take.table, lent->bit);
+  } else if (!quiet) {
+    HandLentBack(r, run, answered, result);
+  }
+  PutBackLentChannel(&lent->take);
+  run->pLent = nullptr;
+  run->nChannel = -1;
+}
+
+// The instance taken for the request is given the request: false (the instance handed back to
+// the spawner, which stops it) when it said something unasked or its channel does not take it.
+bool HandLentRequest(request_rec* r, const SpawnOrderText& order, const char* label, KARVEL_PROGRAM_START* start,
+                     ProgramRun* run) {
+  LentRun* lent = run->pLent;
+  lent->fixed = SpawnLent{lent->take.instance, lent->take.entryIndex, order.fixed.answerWaitMs};
+  lent->logId = apr_pstrdup(r->pool, order.strings[kLogId].c_str());
+  lent->client = apr_pstrdup(r->pool, order.strings[kClient].c_str());
+  lent->exchangePath = apr_pstrdup(r->pool, order.strings[kArgument].c_str());
+  lent->uploadDirectory = apr_pstrdup(r->pool, order.strings[kUploadDirectory].c_str());
+  lent->maxRequests = order.fixed.residentMaxRequests;
+  run->nChannel = lent->take.channel;
+  run->cWord = 0;
+  run->szNoAnswerReason[0] = '\0';
+  std::string stray;
+  const InstanceWord early = ReadInstanceWord(lent->take.channel, &stray);
+  if (early != kWordNothingYet || !HandOverRequest(lent->take.channel, order.strings[kArgument])) {
+    run->cWord = early == kWordAnswered || early == kWordNoAnswer ? kResidentSpokeUnasked : kResidentChannelEnded;
+    EndLentRun(r, run, false, "exited");
+    run->cWord = 0;
+    return false;
+  }
+  RunStarted(start, run, lent->take.channel);
+  apr_table_setn(r->notes, "karvel-backend", label);
+  return true;
+}
+
+// The request's program from an idle lent instance of its pool, without the spawner: TRUE when the
+// instance has the request, or when every instance of the pool this child knows stayed busy for
+// the queue's time-out (503, as the spawner's queue refuses) or the client left meanwhile. FALSE:
+// the request goes to the spawner as an order.
+bool StartLent(request_rec* r, const SpawnOrderText& order, const std::string& poolKey, const char* label,
+               KARVEL_PROGRAM_START* start, ProgramRun* run) {
+  if (g_board == nullptr) return false;
+  auto* lent = static_cast<LentRun*>(apr_pcalloc(r->pool, sizeof(LentRun)));
+  lent->bit = LentPoolBit(poolKey);
+  const uint32_t cap = order.fixed.residentInstances;
+  LentTable* table = nullptr;
+  LentOutcome found = TakeLentInstance(poolKey, cap, order.strings[kLogId], order.strings[kClient], &lent->take, &table);
+  const apr_time_t deadline = apr_time_now() + apr_time_from_msec(g_settings.nQueueTimeoutMs);
+  apr_time_t clientLookedAt = apr_time_now();
+  while (found == kLentAllBusy) {
+    const int left = MillisecondsUntil(deadline);
+    if (left == 0) {
+      table->busy.fetch_add(1);
+      g_board->busy.fetch_add(1);
+      start->dwOutcome = KARVEL_SERVER_BUSY;
+      apr_table_setn(r->notes, "karvel-result", "503");
+      apr_table_setn(r->notes, "karvel-backend", label);
+      return true;
+    }
+    if (apr_time_now() - clientLookedAt >= apr_time_from_msec(kClientCheckMilliseconds)) {
+      clientLookedAt = apr_time_now();
+      if (!ClientConnected(r->connection)) {
+        start->dwOutcome = KARVEL_CLIENT_GONE;
+        apr_table_setn(r->notes, "karvel-result", "client-gone");
+        apr_table_setn(r->notes, "karvel-backend", label);
+        return true;
+      }
+    }
+    // Counted as a waiter before the look, so that an instance given back after it wakes this one.
+    const uint32_t seen = table->freed.load();
+    table->waiters.fetch_add(1);
+    found = TakeLentInstance(poolKey, cap, order.strings[kLogId], order.strings[kClient], &lent->take, &table);
+    if (found == kLentAllBusy) WaitForLent(table, seen, lent->bit, std::min(left, kLentWaitMilliseconds));
+    table->waiters.fetch_sub(1);
+  }
+  if (found != kLentTaken) return false;
+  run->pLent = lent;
+  if (HandLentRequest(r, order, label, start, run)) return true;
+  // The instance is no good: the request goes to the spawner.
+  return false;
 }
 
 }  // namespace
@@ -607,27 +783,29 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
     return TRUE;
   }
   const char* label = Label(r->pool, *start);
+  SpawnOrderText built;
   std::string order;
-  if (!BuildOrder(r, *start, label, &order)) {
+  if (!BuildOrder(r, *start, label, &built, &order)) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: the environment for %s is too large", label);
     start->dwOutcome = KARVEL_PROGRAM_NOT_STARTED;
     return TRUE;
   }
-  char reply[sizeof(SpawnHeader) + sizeof(SpawnReply)];
+  const std::string poolKey = built.fixed.residentInstances != 0 ? PoolKeyOf(built) : std::string();
+  if (!poolKey.empty() && StartLent(r, built, poolKey, label, start, run)) return TRUE;
+  char reply[sizeof(SpawnHeader) + sizeof(SpawnInstanceStarted)];
   const char* payload = nullptr;
   size_t length = 0;
   int fd = -1;
-  int channel = -1;
+  int passed[kPassedDescriptors] = {-1, -1, -1};
   bool clientGone = false;
   const apr_time_t deadline = apr_time_now() + apr_time_from_msec(g_settings.nQueueTimeoutMs);
-  const uint32_t type =
-      SendOrder(r, order, deadline, &fd, reply, sizeof reply, &payload, &length, &clientGone, &channel);
+  const uint32_t type = SendOrder(r, order, deadline, &fd, reply, sizeof reply, &payload, &length, &clientGone, passed);
   apr_table_setn(r->notes, "karvel-backend", label);
   if (fd < 0) {
-    if (channel >= 0) close(channel);
+    CloseDescriptors(passed);
     NoStartReply(r, start, label, clientGone, run);
   } else {
-    ReadStartReply(r, type, fd, channel, start, run);
+    ReadStartReply(r, type, fd, passed, payload, length, poolKey, start, run);
   }
   return TRUE;
 }
@@ -661,11 +839,22 @@ void ReadChannelWord(ProgramRun* run) {
   run->bNoAnswer = run->cWord != kResidentAnswered;
 }
 
+void NoteDone(request_rec* r, const char* result, const ProgramRun* run) {
+  apr_table_setn(r->notes, "karvel-result", apr_pstrdup(r->pool, result));
+  apr_table_setn(r->notes, "karvel-wait-ms",
+                 apr_psprintf(r->pool, "%" APR_INT64_T_FMT, apr_time_as_msec(apr_time_now() - run->tStartedAt)));
+}
+
 }  // namespace
 
 BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramRun* run) {
-  if (done == nullptr || run->nSocket < 0) return FALSE;
+  if (done == nullptr || !ProgramRunning(*run)) return FALSE;
   const char* result = done->pszResult != nullptr ? done->pszResult : "";
+  if (run->pLent != nullptr) {
+    EndLentRun(r, run, done->bAnswered != FALSE, result);
+    NoteDone(r, result, run);
+    return TRUE;
+  }
   CloseChannel(run);
   // The connection serves the thread's next request; one the spawner did not take is closed.
   const std::string told = EncodeDone(done->bAnswered != FALSE, result, run->cWord, run->szNoAnswerReason);
@@ -675,19 +864,22 @@ BOOL ReportProgramDone(request_rec* r, const KARVEL_PROGRAM_DONE* done, ProgramR
     close(run->nSocket);
   }
   run->nSocket = -1;
-  apr_table_setn(r->notes, "karvel-result", apr_pstrdup(r->pool, result));
-  apr_table_setn(r->notes, "karvel-wait-ms",
-                 apr_psprintf(r->pool, "%" APR_INT64_T_FMT, apr_time_as_msec(apr_time_now() - run->tStartedAt)));
+  NoteDone(r, result, run);
   return TRUE;
 }
 
 BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) {
-  if (state == nullptr || run->nSocket < 0) return FALSE;
+  if (state == nullptr || !ProgramRunning(*run)) return FALSE;
+  const bool lent = run->pLent != nullptr;
   if (!run->bExited && waitMilliseconds != nullptr && *waitMilliseconds > 0) {
     // A signal that cuts the wait short only makes it shorter: the caller then looks at the file,
     // and watches it while it is not answered.
     pollfd watched[2] = {{run->nSocket, POLLIN, 0}, {run->nChannel, POLLIN, 0}};
-    poll(watched, run->nChannel >= 0 ? 2 : 1, static_cast<int>(std::min<DWORD>(*waitMilliseconds, INT32_MAX)));
+    if (lent) {
+      poll(&watched[1], 1, static_cast<int>(std::min<DWORD>(*waitMilliseconds, INT32_MAX)));
+    } else {
+      poll(watched, run->nChannel >= 0 ? 2 : 1, static_cast<int>(std::min<DWORD>(*waitMilliseconds, INT32_MAX)));
+    }
   }
   // A resident instance's word, on its channel, comes before anything the spawner says of it.
   if (!run->bExited && run->nChannel >= 0) ReadChannelWord(run);
@@ -696,7 +888,7 @@ BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) 
   char packet[sizeof(SpawnHeader) + sizeof(SpawnReply)];
   const char* payload = nullptr;
   size_t length = 0;
-  if (!run->bExited) {
+  if (!run->bExited && !lent) {
     const uint32_t type = ReceivePacket(run->nSocket, packet, sizeof packet, &payload, &length, MSG_DONTWAIT);
     // An instance that ended may have said its word just before: the channel is read once more.
     if (type == kUnanswered && run->nChannel >= 0) ReadChannelWord(run);
@@ -710,6 +902,11 @@ BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) 
 }
 
 void EndProgramRun(request_rec* r, ProgramRun* run) {
+  if (run->pLent != nullptr) {
+    EndLentRun(r, run, run->cWord == kResidentAnswered, "abandoned");
+    apr_table_setn(r->notes, "karvel-result", "abandoned");
+    return;
+  }
   CloseChannel(run);
   if (run->nSocket < 0) return;
   // Closing without a word: the spawner takes the request as given up. A resident instance's word

@@ -38,8 +38,11 @@ int StartSpawner(apr_pool_t* pconf, server_rec* server, const SpawnerSettings& s
 // Room for a resident instance's reason for no answer (the protocol's kResidentReasonLimit) and its NUL.
 constexpr size_t kNoAnswerReasonRoom = 201;
 
+struct LentRun;
+
 struct ProgramRun {
-  int nSocket;            // the connection to the spawner; -1 when there is none
+  int nSocket;            // the connection to the spawner; -1 when there is none (and for a lent
+                          // instance's request, pLent)
   int nChannel;           // a resident instance's channel, lent with kStarted: its word is read
                           // there; -1 for any other program, and once the spawner was told
   apr_time_t tStartedAt;
@@ -50,7 +53,12 @@ struct ProgramRun {
   char szNoAnswerReason[kNoAnswerReasonRoom];  // with kResidentNoAnswer: the instance's reason
   bool bFailureLogged;    // the request's failure has its line in the log already (the spawner's
                           // refusal, or no spawner in time)
+  LentRun* pLent;         // a lent instance this child took for the request itself (nChannel is its
+                          // kept channel); nullptr for any other program
 };
+
+// Whether the request has its program (one a request).
+inline bool ProgramRunning(const ProgramRun& run) { return run.nSocket >= 0 || run.pLent != nullptr; }
 
 // The request's log id, as %L in the logs shows it; made now when no log line has needed it yet.
 const char* RequestLogId(request_rec* r);

@@ -239,6 +239,9 @@ int ClaimSpawnerSlot(StatusBoard* board, int32_t pid, uint64_t generation) {
       for (BoardProgram& entry : slot.programs) entry.pid = 0;
       for (BoardSite& entry : slot.sites) entry.name[0] = '\0';
       slot.sitesUnlisted = 0;
+      slot.lent.wanted = 0;
+      for (auto& given : slot.lent.given) given = 0;
+      for (LentEntry& entry : slot.lent.entries) FreeLentEntry(&entry);
       return static_cast<int>(k);
     }
   }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "host/spawner/lent_instances.h"
+
 // How requests ended, as the access log's karvel-result note says; any other value, and none, is
 // counted as kResultOther.
 enum BoardResult {
@@ -90,6 +92,7 @@ struct BoardSpawner {
   BoardProgram programs[kBoardProgramsPerSpawner];
   BoardSite sites[kBoardSitesPerSpawner];
   std::atomic<uint32_t> sitesUnlisted;  // sites with programs or waiting requests it had no entry for
+  LentTable lent;  // its resident instances lent to the children
 };
 
 struct StatusBoard {

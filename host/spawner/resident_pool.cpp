@@ -40,12 +40,13 @@ bool DueToRetire(const ResidentInstance& instance) {
 }
 
 bool IdleTooLong(const ResidentInstance& instance, int64_t nowMs, int64_t* dueAtMs) {
-  if (instance.state != kInstanceIdle || instance.idleSeconds == 0) return false;
+  if ((instance.state != kInstanceIdle && instance.state != kInstanceLent) || instance.idleSeconds == 0) return false;
   const int64_t due = instance.idleSince + static_cast<int64_t>(instance.idleSeconds) * 1000;
   if (dueAtMs != nullptr) *dueAtMs = due;
   return nowMs >= due;
 }
 
 bool InstanceCounted(const ResidentInstance& instance) {
-  return instance.state == kInstanceBusy || (instance.state == kInstanceEnding && instance.stopped);
+  return instance.state == kInstanceBusy || instance.state == kInstanceLent ||
+         (instance.state == kInstanceEnding && instance.stopped);
 }

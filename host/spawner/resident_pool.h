@@ -15,8 +15,10 @@
 #include "host/spawner/spawner_protocol.h"
 
 // kStarting: on a thread of the start pool; kIdle: waits for a request on its channel; kBusy: has
-// one; kEnding: its channel closed or its group stopped, reaped soon (it takes no more).
-enum InstanceState { kInstanceStarting, kInstanceIdle, kInstanceBusy, kInstanceEnding };
+// one; kLent: lent to the server's children (idle, or serving a child's request: the table of
+// lent instances says which); kEnding: its channel closed or its group stopped, reaped soon (it
+// takes no more).
+enum InstanceState { kInstanceStarting, kInstanceIdle, kInstanceBusy, kInstanceLent, kInstanceEnding };
 
 struct ResidentInstance {
   uint64_t id;
@@ -49,6 +51,9 @@ struct ResidentInstance {
   bool stopped;      // its group was sent SIGTERM (then SIGKILL): it ends without its word
   bool filesLeft;    // the request it was stopped over left its files to the spawner
   bool reaped;       // the process has ended and was waited for
+  int lentEntry;  // its entry in the table of lent instances; -1: none (it is never lent)
+  // The caps its pool's orders carry (the server's, the site's): it is lent only within them.
+  uint32_t maxBackends, siteMaxBackends;
   // Its channel ended mid-request: when. Its end usually follows at once (then the log says how
   // it ended); one still there a moment later is taken as having cut its channel, and stopped.
   int64_t channelLostAt;
@@ -77,8 +82,8 @@ bool DueToRetire(const ResidentInstance& instance);
 // Idle past its pool's idleSeconds at `nowMs` (0: never); *dueAtMs when it will be, where it waits.
 bool IdleTooLong(const ResidentInstance& instance, int64_t nowMs, int64_t* dueAtMs = nullptr);
 
-// An instance counts against the server's and its site's caps while it serves a request, and
-// after its stop until it is reaped.
+// An instance counts against the server's and its site's caps while it serves a request, while it
+// is lent (a child may give it a request at any moment), and after its stop until it is reaped.
 bool InstanceCounted(const ResidentInstance& instance);
 
 #endif  // KARVEL_HOST_RESIDENT_POOL_H

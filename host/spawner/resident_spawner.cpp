@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "host/spawner/resident_channel.h"
@@ -22,12 +23,48 @@ namespace {
 constexpr int64_t kDefaultAnswerWaitMs = 180000;
 // An instance whose channel ended mid-request and that has not ended this long after is stopped.
 constexpr int64_t kChannelLossSettleMs = 200;
+// A lent instance a child took and never handed back (the child ended mid-request) is taken back
+// this long after the request's own wait ran out.
+constexpr int64_t kLentRequestMarginMs = 10000;
+// While the spawner wants its lent instances back, it looks this often for those given back.
+constexpr int64_t kLentLookMs = 20;
+
+// A request of the instance's ended as its request said (kDone's word, result and reason).
+void InstanceRequestEnded(Spawner* s, ResidentInstance* instance, bool answered, const std::string& result, char word,
+                          const std::string& reason);
 
 ResidentInstance* InstanceWith(Spawner* s, uint64_t id) {
   for (ResidentInstance& instance : s->instances) {
     if (instance.id == id) return &instance;
   }
   return nullptr;
+}
+
+LentEntry* EntryOf(const Spawner& s, const ResidentInstance& instance) {
+  if (instance.lentEntry < 0 || s.board == nullptr || s.board->lent == nullptr) return nullptr;
+  return &s.board->lent->entries[instance.lentEntry];
+}
+
+// A lent instance whose request a child holds: what the spawner logs of it names that request.
+bool LentBusy(const Spawner& s, ResidentInstance* instance) {
+  const LentEntry* entry = EntryOf(s, *instance);
+  if (instance->state != kInstanceLent || entry == nullptr ||
+      entry->word.load() != LentWord(instance->id, kLentClaimed)) {
+    return false;
+  }
+  instance->logId.assign(entry->logId, strnlen(entry->logId, kLentTagBytes));
+  instance->client.assign(entry->client, strnlen(entry->client, kLentTagBytes));
+  return true;
+}
+
+// The spawner has the lent instance again (withdrawn, taken back, or its request handed over):
+// its count of requests is the table's.
+void BackFromLending(Spawner* s, ResidentInstance* instance, InstanceState state) {
+  if (const LentEntry* entry = EntryOf(*s, *instance)) {
+    instance->served = entry->served.load();
+    instance->idleSince = std::max(instance->idleSince, entry->lastUsedMs.load());
+  }
+  instance->state = state;
 }
 
 StderrTag TagOf(const ResidentInstance& instance) {
@@ -37,6 +74,7 @@ StderrTag TagOf(const ResidentInstance& instance) {
 
 // What its standard error holds now, logged under its current request's tag.
 void DrainInstance(Spawner* s, ResidentInstance* instance, bool atEnd) {
+  LentBusy(*s, instance);
   if (instance->stderrFd >= 0) DrainLines(s, &instance->stderrFd, &instance->partialLine, TagOf(*instance), atEnd);
 }
 
@@ -55,6 +93,8 @@ std::string EndOf(int status) {
 void CloseChannel(Spawner* s, ResidentInstance* instance) {
   if (instance->channel < 0) return;
   Unwatch(s, instance->channel);
+  // Children of the server may hold copies of the channel: its end is said, not only closed.
+  send(instance->channel, "", 0, MSG_DONTWAIT | MSG_NOSIGNAL);
   close(instance->channel);
   instance->channel = -1;
   instance->wordWatched = false;
@@ -139,7 +179,10 @@ bool HandOver(Spawner* s, Connection* c, ResidentInstance* instance) {
     return false;
   }
   instance->state = kInstanceBusy;
-  instance->served++;
+  LentEntry* entry = EntryOf(*s, *instance);
+  instance->served = entry != nullptr ? entry->served.fetch_add(1) + 1 : instance->served + 1;
+  instance->maxBackends = c->order.fixed.maxBackends;
+  instance->siteMaxBackends = c->order.fixed.siteMaxBackends;
   instance->handedAt = NowMs();
   instance->stopAt = 0;
   instance->requestLeft = false;
@@ -147,8 +190,17 @@ bool HandOver(Spawner* s, Connection* c, ResidentInstance* instance) {
   c->state = kRunning;
   c->pid = instance->pid;
   c->instance = instance->id;
-  // A request that cannot be told has left: the loop finds its connection closed.
-  SendPacketWithDescriptor(c->fd, kStarted, EncodeReply(static_cast<int32_t>(instance->pid)), instance->channel);
+  // A request that cannot be told has left: the loop finds its connection closed. With an entry in
+  // the table of lent instances, the child keeps the channel and a copy of the standard error, to
+  // take the instance itself when it is lent.
+  const SpawnInstanceStarted started{static_cast<int32_t>(instance->pid), entry != nullptr ? instance->lentEntry : -1,
+                                     instance->id};
+  if (entry != nullptr) {
+    const int lent[] = {instance->channel, s->lentLine[1], instance->stderrFd};
+    SendPacketWithDescriptors(c->fd, kStarted, EncodeInstanceStarted(started), lent, instance->stderrFd >= 0 ? 3 : 2);
+  } else {
+    SendPacketWithDescriptor(c->fd, kStarted, EncodeInstanceStarted(started), instance->channel);
+  }
   return true;
 }
 
@@ -193,6 +245,9 @@ void StartInstance(Spawner* s, Connection* c, const std::string& key) {
   instance.channel = channel[0];
   instance.stderrFd = -1;
   instance.connection = -1;
+  instance.lentEntry = -1;
+  instance.maxBackends = c->order.fixed.maxBackends;
+  instance.siteMaxBackends = c->order.fixed.siteMaxBackends;
   instance.logId = c->order.strings[kLogId];
   instance.client = c->order.strings[kClient];
   s->instances.push_back(instance);
@@ -202,7 +257,90 @@ void StartInstance(Spawner* s, Connection* c, const std::string& key) {
   s->pool->Submit(std::move(job));
 }
 
+// A lent instance after a round: an idle one withdrawn and retired when it idled too long or the
+// spawner ends; one a child took and never handed back (the child ended mid-request) taken back as
+// a request whose client left, its word read if it comes.
+void LookAfterLent(Spawner* s, ResidentInstance* instance, int64_t now) {
+  LentEntry* entry = EntryOf(*s, *instance);
+  if (LentBusy(*s, instance)) {
+    const int64_t handed = entry->handedAtMs.load();
+    const int64_t wait = instance->answerWaitMs != 0 ? instance->answerWaitMs : kDefaultAnswerWaitMs;
+    if (now - handed < wait + kLentRequestMarginMs || !ChangeLent(entry, instance->id, kLentClaimed, kLentHeld)) return;
+    BackFromLending(s, instance, kInstanceBusy);
+    LogInstance(s, kLogLevelWarning, *instance, "was not handed back by the request that took it");
+    instance->exchangePath.clear();
+    instance->uploadDirectory.clear();
+    instance->handedAt = handed;
+    instance->connection = -1;
+    instance->requestLeft = true;
+    instance->stopAt = now + kChannelLossSettleMs;
+    WatchWord(s, instance);
+    return;
+  }
+  instance->idleSince = std::max(instance->idleSince, entry->lastUsedMs.load());
+  if ((s->draining || IdleTooLong(*instance, now)) && Withdraw(entry, instance->id)) {
+    BackFromLending(s, instance, kInstanceIdle);
+  }
+}
+
 }  // namespace
+
+void WithdrawLentInstances(Spawner* s, const std::string* key) {
+  for (ResidentInstance& instance : s->instances) {
+    if (instance.state == kInstanceLent && (key == nullptr || instance.key == *key) &&
+        Withdraw(EntryOf(*s, instance), instance.id)) {
+      BackFromLending(s, &instance, kInstanceIdle);
+    }
+  }
+}
+
+void LendIdleInstances(Spawner* s, const std::vector<std::string>& waitingPools, bool roomWanted,
+                       const std::function<bool(const ResidentInstance&)>& room) {
+  LentTable* table = s->board != nullptr ? s->board->lent : nullptr;
+  if (table == nullptr) return;
+  table->wanted.store(s->draining ? 1 : 0);
+  for (ResidentInstance& instance : s->instances) {
+    LentEntry* entry = EntryOf(*s, instance);
+    if (entry == nullptr) continue;
+    const bool waitedFor = std::find(waitingPools.begin(), waitingPools.end(), instance.key) != waitingPools.end();
+    // One a child has: its request is handed back to the spawner, for the order that waits.
+    if (instance.state == kInstanceLent && waitedFor) entry->wanted.store(1);
+    if (instance.state != kInstanceIdle || s->draining || roomWanted || waitedFor || instance.channel < 0 ||
+        !room(instance)) {
+      continue;
+    }
+    entry->lastUsedMs.store(instance.idleSince);
+    instance.state = kInstanceLent;
+    Lend(entry, instance.id);
+    WakeLentWaiter(table, LentPoolBit(instance.key));
+  }
+}
+
+void LentRequestDone(Spawner* s, const LentRequest& request) {
+  ResidentInstance* instance = InstanceWith(s, request.fixed.instance);
+  LentEntry* entry = instance != nullptr && instance->lentEntry == static_cast<int64_t>(request.fixed.entry)
+                         ? EntryOf(*s, *instance)
+                         : nullptr;
+  if (entry == nullptr || instance->state != kInstanceLent ||
+      !ChangeLent(entry, instance->id, kLentClaimed, kLentHeld)) {
+    // The instance ended meanwhile, its end seen to: a request that left without its word leaves
+    // its files to the spawner.
+    if (!request.answered && request.word == 0) {
+      RemoveRequestFiles(request.exchangePath.c_str(), request.uploadDirectory.c_str());
+    }
+    return;
+  }
+  BackFromLending(s, instance, kInstanceBusy);
+  instance->logId = request.logId;
+  instance->client = request.client;
+  instance->exchangePath = request.exchangePath;
+  instance->uploadDirectory = request.uploadDirectory;
+  instance->answerWaitMs = request.fixed.answerWaitMs;
+  instance->handedAt = entry->handedAtMs.load();
+  instance->stopAt = 0;
+  instance->requestLeft = false;
+  InstanceRequestEnded(s, instance, request.answered, request.result, request.word, request.reason);
+}
 
 bool TakeResidentOrder(Spawner* s, Connection* c, bool slotFree) {
   const std::string key = PoolKeyOf(c->order);
@@ -248,6 +386,9 @@ void InstanceStarted(Spawner* s, SpawnJob* job) {
   job->stderrFd = -1;
   if (instance->stderrFd >= 0) Watch(s, kStderr, instance->stderrFd);
   Watch(s, kChannel, instance->channel, true);
+  if (s->board != nullptr && s->board->lent != nullptr && s->lentLine[1] >= 0) {
+    instance->lentEntry = TakeLentEntry(s->board->lent, instance->id);
+  }
   instance->state = kInstanceIdle;
   instance->idleSince = NowMs();
   if (waiting != nullptr && !HandOver(s, waiting, instance)) {
@@ -259,6 +400,21 @@ void InstanceStarted(Spawner* s, SpawnJob* job) {
 void OnChannel(Spawner* s, int fd) {
   for (ResidentInstance& instance : s->instances) {
     if (instance.channel != fd) continue;
+    if (instance.state == kInstanceLent) {
+      // Only its end wakes the spawner while it is lent.
+      const bool claimed = LentBusy(*s, &instance);
+      TakeBack(EntryOf(*s, instance), instance.id);
+      BackFromLending(s, &instance, kInstanceIdle);
+      if (claimed) {
+        // A child's request had it, and sees the same end (the request's files are its own): the
+        // log line waits for the instance's end.
+        DrainInstance(s, &instance, false);
+        CloseChannel(s, &instance);
+        instance.state = kInstanceEnding;
+        instance.channelLostAt = NowMs();
+        return;
+      }
+    }
     const bool busy = instance.state == kInstanceBusy;
     if (busy && instance.connection >= 0) {
       // Its request holds the channel and reads its word there: this is the channel's end (the
@@ -298,6 +454,20 @@ void OnChannel(Spawner* s, int fd) {
   }
 }
 
+void OnLentLine(Spawner* s) {
+  static std::vector<char> buffer(kSpawnPacketLimit);
+  for (;;) {
+    const char* payload = nullptr;
+    size_t length = 0;
+    const uint32_t type = ReceivePacket(s->lentLine[0], buffer.data(), buffer.size(), &payload, &length, MSG_DONTWAIT);
+    if (type == kNoPacketYet || type == kNoPacket) return;
+    LentRequest request;
+    if (type != kLentDone || !DecodeLentDone(payload, length, &request)) continue;
+    s->results[ResultNamed(request.result.data(), request.result.size())]++;
+    LentRequestDone(s, request);
+  }
+}
+
 bool OnInstanceStderr(Spawner* s, int fd) {
   for (ResidentInstance& instance : s->instances) {
     if (instance.stderrFd == fd) {
@@ -312,6 +482,19 @@ bool InstanceReaped(Spawner* s, pid_t pid, int status) {
   for (ResidentInstance& instance : s->instances) {
     if (instance.pid != pid || instance.reaped || instance.state == kInstanceStarting) continue;
     instance.reaped = true;
+    if (instance.state == kInstanceLent) {
+      const bool claimed = LentBusy(*s, &instance);
+      TakeBack(EntryOf(*s, instance), instance.id);
+      BackFromLending(s, &instance, kInstanceIdle);
+      if (claimed) {
+        // The child whose request it had sees its channel end (the files are the request's own).
+        DrainInstance(s, &instance, false);
+        LogInstance(s, kLogLevelError, instance, "ended mid-request (" + EndOf(status) + ")");
+        Stop(s, &instance, false);
+        CloseChannel(s, &instance);
+        return true;
+      }
+    }
     if (instance.state == kInstanceBusy) {
       DrainInstance(s, &instance, false);
       LogInstance(s, kLogLevelError, instance, "ended mid-request (" + EndOf(status) + ")");
@@ -337,6 +520,13 @@ void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::st
   ResidentInstance* instance = InstanceWith(s, c->instance);
   c->instance = 0;
   if (instance == nullptr || instance->state != kInstanceBusy || instance->connection != c->fd) return;
+  InstanceRequestEnded(s, instance, answered, result, word, reason);
+}
+
+namespace {
+
+void InstanceRequestEnded(Spawner* s, ResidentInstance* instance, bool answered, const std::string& result, char word,
+                          const std::string& reason) {
   instance->connection = -1;
   switch (word) {
     case kResidentAnswered:
@@ -345,6 +535,10 @@ void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::st
     case kResidentNoAnswer:
       LogInstance(s, kLogLevelError, *instance, "gave no answer: " + reason);
       RequestFinished(s, instance);
+      return;
+    case kResidentSpokeUnasked:
+      LogInstance(s, kLogLevelError, *instance, "spoke while it had no request; it is stopped");
+      Stop(s, instance, false);
       return;
     case kResidentChannelEnded:
       // The request found the channel ended (the request's files are its own to remove): the log
@@ -370,11 +564,14 @@ void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::st
   instance->stopAt = instance->handedAt + (instance->answerWaitMs != 0 ? instance->answerWaitMs : kDefaultAnswerWaitMs);
 }
 
+}  // namespace
+
 void ResidentRequestLeft(Spawner* s, Connection* c) { ResidentRequestDone(s, c, false, "abandoned", 0, ""); }
 
 void LookAfterInstances(Spawner* s) {
   const int64_t now = NowMs();
   for (ResidentInstance& instance : s->instances) {
+    if (instance.state == kInstanceLent) LookAfterLent(s, &instance, now);
     if (instance.state == kInstanceIdle && (s->draining || IdleTooLong(instance, now))) Retire(s, &instance);
     if (instance.state == kInstanceBusy && instance.stopAt != 0 && now >= instance.stopAt) {
       LogInstance(s, kLogLevelWarning, instance, "did not answer in time for a request that left; it is stopped");
@@ -398,6 +595,11 @@ void LookAfterInstances(Spawner* s) {
     if (!gone(instance)) continue;
     if (instance.stopped) SignalProcessGroup(instance.group, SIGKILL);
     if (instance.filesLeft) RemoveRequestFiles(instance.exchangePath.c_str(), instance.uploadDirectory.c_str());
+    if (LentEntry* entry = EntryOf(*s, instance)) {
+      // A child waiting for an instance of the pool, which knew this one, asks for a new one.
+      FreeLentEntry(entry);
+      WakeLentWaiter(s->board->lent, LentPoolBit(instance.key));
+    }
     ReleaseProcessGroup(&instance.group);
   }
   s->instances.erase(std::remove_if(s->instances.begin(), s->instances.end(), gone), s->instances.end());
@@ -412,6 +614,15 @@ int64_t InstancesWaitMs(const Spawner& s, int64_t nowMs, int64_t longest) {
     if (instance.stopAt != 0) wait = std::min(wait, instance.stopAt - nowMs);
     if (instance.channelLostAt != 0) wait = std::min(wait, instance.channelLostAt + kChannelLossSettleMs - nowMs);
     if (instance.killAt != 0) wait = std::min(wait, instance.killAt - nowMs);
+    if (instance.state == kInstanceLent) {
+      const LentEntry& entry = s.board->lent->entries[instance.lentEntry];
+      if (s.draining || entry.wanted.load() != 0) wait = std::min(wait, kLentLookMs);
+      // A request a child holds: when it is taken back, should the child never hand it back.
+      if (entry.word.load() == LentWord(instance.id, kLentClaimed)) {
+        const int64_t answerWait = instance.answerWaitMs != 0 ? instance.answerWaitMs : kDefaultAnswerWaitMs;
+        wait = std::min(wait, entry.handedAtMs.load() + answerWait + kLentRequestMarginMs - nowMs);
+      }
+    }
   }
   return std::max<int64_t>(wait, 0);
 }
@@ -428,8 +639,8 @@ size_t SiteInstancesCounted(const Spawner& s, uint32_t site, const std::string& 
 
 bool InstancesSettled(const Spawner& s) {
   return std::none_of(s.instances.begin(), s.instances.end(), [](const ResidentInstance& i) {
-    return i.state == kInstanceStarting || i.state == kInstanceBusy || (i.stopped && !i.reaped) ||
-           i.channelLostAt != 0;
+    return i.state == kInstanceStarting || i.state == kInstanceBusy || i.state == kInstanceLent ||
+           (i.stopped && !i.reaped) || i.channelLostAt != 0;
   });
 }
 
@@ -437,6 +648,7 @@ void EndInstances(Spawner* s) {
   for (ResidentInstance& instance : s->instances) {
     DrainInstance(s, &instance, true);
     CloseChannel(s, &instance);
+    if (LentEntry* entry = EntryOf(*s, instance)) FreeLentEntry(entry);
     ReleaseProcessGroup(&instance.group);
   }
 }
@@ -460,12 +672,18 @@ std::string InstanceStatusLines(const Spawner& s) {
       if (std::fscanf(file, "%ld %ld", &size, &pages) != 2) pages = 0;
       std::fclose(file);
     }
-    const char* state = instance.state == kInstanceIdle ? "idle" : instance.state == kInstanceBusy ? "busy" : "ending";
+    const LentEntry* entry = EntryOf(s, instance);
+    const uint64_t lentWord = entry != nullptr ? entry->word.load() : 0;
+    const bool busy = instance.state == kInstanceBusy || lentWord == LentWord(instance.id, kLentClaimed);
+    const char* state = busy                                                              ? "busy"
+                        : instance.state == kInstanceIdle || instance.state == kInstanceLent ? "idle"
+                                                                                          : "ending";
+    const uint64_t served = instance.state == kInstanceLent && entry != nullptr ? entry->served.load() : instance.served;
     std::string label = instance.label.substr(0, 256);
     for (char& c : label) {
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }
-    text += "Resident: " + std::to_string(instance.pid) + " " + std::to_string(instance.served) + " " +
+    text += "Resident: " + std::to_string(instance.pid) + " " + std::to_string(served) + " " +
             std::to_string(pages * pageKib) + "kB " + state + " " + label + "\n";
   }
   if (unlisted != 0) text += "Resident: ... (" + std::to_string(unlisted) + " more)\n";

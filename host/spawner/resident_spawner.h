@@ -8,7 +8,9 @@
 #ifndef KARVEL_HOST_RESIDENT_SPAWNER_H
 #define KARVEL_HOST_RESIDENT_SPAWNER_H
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "host/spawner/spawner_loop.h"
 
@@ -33,6 +35,22 @@ bool InstanceReaped(Spawner* s, pid_t pid, int status);
 // (0: none; kResidentNoAnswer's `reason`); the connection then waits for its next order.
 void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::string& result, char word,
                          const std::string& reason);
+// kLentDone: the lent instance's request a child hands over (its end then as ResidentRequestDone's);
+// the instance back with the spawner.
+void LentRequestDone(Spawner* s, const LentRequest& request);
+// The children's line to the spawner (Spawner::lentLine) is readable: each kLentDone on it.
+void OnLentLine(Spawner* s);
+// The idle lent instances of the pool `key` (nullptr: of every pool) back with the spawner: an
+// order waits for one of them, or for room under a cap that lent instances count against.
+void WithdrawLentInstances(Spawner* s, const std::string* key);
+// After each round: the spawner's idle instances lent, those that `room` finds room for under
+// their caps, but none of a pool in `waitingPools` (orders wait for them: the children are asked
+// to hand the requests of that pool's lent instances back), none while an order waits for room
+// (`roomWanted`), and none once the spawner ends (the children are asked to hand every request
+// back).
+void LendIdleInstances(Spawner* s, const std::vector<std::string>& waitingPools, bool roomWanted,
+                       const std::function<bool(const ResidentInstance&)>& room);
+
 // The connection ended while its instance had its request.
 void ResidentRequestLeft(Spawner* s, Connection* c);
 

@@ -162,6 +162,16 @@ bool SiteHasRoom(const Spawner& s, const SpawnOrderText& order) {
   return SiteAlive(s, order.fixed.site, name) + SiteOthersAlive(s, name) < cap;
 }
 
+size_t OthersAlive(const Spawner& s);
+
+// Whether an idle instance may be lent: lent, it counts against the server's and its site's caps
+// as one at work does.
+bool RoomToLend(const Spawner& s, const ResidentInstance& instance) {
+  if (instance.maxBackends != 0 && Alive(s) + OthersAlive(s) >= instance.maxBackends) return false;
+  return instance.siteMaxBackends == 0 ||
+         SiteAlive(s, instance.site, instance.siteName) + SiteOthersAlive(s, instance.siteName) < instance.siteMaxBackends;
+}
+
 // Every site with programs counted or orders waiting, by place and name: its numbers, and the cap
 // its newest order carried.
 std::vector<SpawnerSiteCount> SiteCounts(const Spawner& s) {
@@ -496,9 +506,18 @@ std::string StatusText(const Spawner& s) {
   }
   std::string text = "Running: " + std::to_string(Alive(s)) + "\nWaitingForSlot: " + std::to_string(queued) +
                      "\nLongestWaitMs: " + std::to_string(longest) + "\nStarted: " + std::to_string(s.started) +
-                     "\nStartFailed: " + std::to_string(s.startFailed) + "\nBusy: " + std::to_string(s.busy) + "\n";
+                     "\nStartFailed: " + std::to_string(s.startFailed) + "\nBusy: " +
+                     std::to_string(s.busy + (s.board != nullptr && s.board->lent != nullptr ? s.board->lent->busy.load() : 0)) +
+                     "\n";
+  uint64_t results[kResultCount];
+  std::copy(std::begin(s.results), std::end(s.results), results);
+  if (s.board != nullptr && s.board->lent != nullptr) {
+    // Those children answered through lent instances.
+    const Result given[] = {kResult1, kResult2, kResult4, kResult99, kResultOther};
+    for (size_t k = 0; k < std::size(given); ++k) results[given[k]] += s.board->lent->given[k].load();
+  }
   for (int k = 0; k < kResultCount; ++k) {
-    if (s.results[k] != 0) text += std::string("Result-") + kResultNames[k] + ": " + std::to_string(s.results[k]) + "\n";
+    if (results[k] != 0) text += std::string("Result-") + kResultNames[k] + ": " + std::to_string(results[k]) + "\n";
   }
   size_t listed = 0, unlisted = 0;
   for (const Program& p : s.programs) {
@@ -610,6 +629,12 @@ size_t OthersAlive(const Spawner& s) {
 // Orders whose slot came, or whose wait ran out.
 void ServeQueue(Spawner* s) {
   const int64_t now = NowMs();
+  // An order that waits may want a lent instance of its pool, or the room lent ones hold under a cap.
+  for (const Connection& c : s->connections) {
+    if (c.state != kQueued || c.closing) continue;
+    const std::string key = c.order.fixed.residentInstances != 0 ? PoolKeyOf(c.order) : std::string();
+    WithdrawLentInstances(s, key.empty() ? nullptr : &key);
+  }
   size_t queued = 0, queuedBytes = 0;
   bool othersRead = false;
   size_t others = 0;
@@ -768,6 +793,9 @@ void OnEvent(Spawner* s, const epoll_event& event, RoundEvents* round) {
     case kChannel:
       OnChannel(s, fd);
       break;
+    case kLentLine:
+      OnLentLine(s);
+      break;
   }
 }
 
@@ -846,6 +874,18 @@ void EndRound(Spawner* s, const RoundEvents& round) {
   KillOverdue(s);
   LookAfterInstances(s);
   ServeQueue(s);
+  std::vector<std::string> waitingPools;
+  bool roomWanted = false;
+  for (const Connection& c : s->connections) {
+    if (c.state != kQueued || c.closing) continue;
+    if (c.order.fixed.residentInstances != 0) {
+      waitingPools.push_back(PoolKeyOf(c.order));
+    } else {
+      roomWanted = true;
+    }
+  }
+  LendIdleInstances(s, waitingPools, roomWanted,
+                    [s](const ResidentInstance& instance) { return RoomToLend(*s, instance); });
   ForgetEnded(s);
   ShowRound(s);
 }
@@ -860,6 +900,10 @@ void Finish(Spawner* s) {
   if (s->wineServer >= 0) StopWineServer(*s->wine, s->wineServer);
   for (const auto& [prefix, server] : s->siteWineServers) {
     StopWineServer(WineSettings{s->wine->loader, prefix.c_str(), server.user}, server.claim);
+  }
+  for (int& end : s->lentLine) {
+    if (end >= 0) close(end);
+    end = -1;
   }
   close(s->signals);
   close(s->epoll);
@@ -890,6 +934,13 @@ int RunSpawner(int listener, const SpawnerLog& log, const WineSettings* wine, co
             signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK), false, {}, {}, {}, 0, 0, 0, {}, &pool, 0, false, {},
             board, users, getuid(), {}, 0};
   if (s.epoll < 0 || s.signals < 0 || !pool.Begin(kStartThreads)) return 1;
+  // Instance ids are the spawner's own (its pid above them): a child that knew an entry of an
+  // earlier spawner's table never takes a later one's instance for it.
+  s.lastInstanceId = static_cast<uint64_t>(getpid()) << 34;
+  if (board != nullptr && board->lent != nullptr &&
+      socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, s.lentLine) == 0) {
+    Watch(&s, kLentLine, s.lentLine[0]);
+  }
   // The children a program leaves when it ends come to the spawner, which reaps them: its group
   // then empties as its last member ends, and is counted until it has.
   if (!AdoptOrphans()) Log(&s, kLogLevelError, "karvel: the spawner cannot adopt the orphans of its programs");

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <string>
 
+#include "host/spawner/lent_instances.h"
+
 // A line's site when it is about no request: the main server's log.
 constexpr uint32_t kNoSite = 0xFFFFFFFFu;
 
@@ -73,6 +75,10 @@ struct SpawnerBoard {
   void (*sitesDone)(void* context, const SpawnerSiteCount* sites, size_t count);
   // How many programs of the site named so (kSiteName) the other spawners still count.
   size_t (*othersRunningForSite)(void* context, const std::string& site);
+  // Where it lends its resident instances to the children (null: it lends none), and its slot's
+  // place on the board, which a child finds the table by.
+  LentTable* lent;
+  int32_t slotIndex;
 };
 
 

@@ -110,14 +110,20 @@ struct Spawner {
   uid_t peersUid;             // the server's children's user: the only peers served
   std::vector<ResidentInstance> instances;  // every pool's, by start (resident_spawner.h)
   uint64_t lastInstanceId = 0;
+  // Where children hand lent instances' requests back (kLentDone): the spawner reads [0]; [1] goes
+  // to them with every kStarted of an instance that may be lent. -1: no instance is lent.
+  int lentLine[2] = {-1, -1};
 };
 
 
 // What an event of the loop is about; the tag also carries the descriptor.
-enum WatchKind : uint32_t { kSignals, kListener, kStartsDone, kConnection, kStderr, kChannel };
+enum WatchKind : uint32_t { kSignals, kListener, kStartsDone, kConnection, kStderr, kChannel, kLentLine };
 // The tag's layout: the kind in the upper half, the descriptor in the lower.
 constexpr int kWatchKindShift = 32;
 constexpr uint64_t kWatchFdMask = 0xFFFFFFFFu;
+
+// The result a request's kDone names.
+Result ResultNamed(const char* text, size_t length);
 
 // A line about no request: the main server's log.
 void Log(Spawner* s, uint32_t level, const std::string& text);

@@ -113,7 +113,8 @@ bool DecodeDone(const char* payload, size_t length, bool* answered, std::string*
   }
   if (done.word != 0 && done.word != static_cast<unsigned char>(kResidentAnswered) &&
       done.word != static_cast<unsigned char>(kResidentNoAnswer) &&
-      done.word != static_cast<unsigned char>(kResidentChannelEnded)) {
+      done.word != static_cast<unsigned char>(kResidentChannelEnded) &&
+      done.word != static_cast<unsigned char>(kResidentSpokeUnasked)) {
     return false;
   }
   if (said.size() > kResidentReasonLimit) return false;
@@ -122,6 +123,35 @@ bool DecodeDone(const char* payload, size_t length, bool* answered, std::string*
   if (word != nullptr) *word = static_cast<char>(done.word);
   if (reason != nullptr) *reason = std::move(said);
   return true;
+}
+
+std::string EncodeInstanceStarted(const SpawnInstanceStarted& started) { return FixedBytes(started); }
+
+bool DecodeInstanceStarted(const char* payload, size_t length, SpawnInstanceStarted* started) {
+  return length == sizeof *started && ReadFixed(payload, length, started) && started->entry >= -1 &&
+         started->instance != 0;
+}
+
+bool EncodeLentDone(const LentRequest& request, std::string* payload) {
+  *payload = FixedBytes(request.fixed);
+  for (const std::string* text : {&request.logId, &request.client, &request.exchangePath, &request.uploadDirectory}) {
+    if (!AppendString(*text, payload)) return false;
+  }
+  if (request.result.find('\0') != std::string::npos) return false;
+  *payload += EncodeDone(request.answered, request.result.c_str(), request.word, request.reason);
+  return payload->size() <= kSpawnMessageLimit;
+}
+
+bool DecodeLentDone(const char* payload, size_t length, LentRequest* request) {
+  if (!ReadFixed(payload, length, &request->fixed)) return false;
+  const char* at = payload + sizeof request->fixed;
+  const char* end = payload + length;
+  for (std::string* text : {&request->logId, &request->client, &request->exchangePath, &request->uploadDirectory}) {
+    if (!ReadString(&at, end, text)) return false;
+  }
+  return request->fixed.instance != 0 &&
+         DecodeDone(at, static_cast<size_t>(end - at), &request->answered, &request->result, &request->word,
+                    &request->reason);
 }
 
 InstanceWord ReadInstanceWord(int channel, std::string* reason) {
@@ -142,7 +172,7 @@ InstanceWord ReadInstanceWord(int channel, std::string* reason) {
   return kWordNoAnswer;
 }
 
-bool SendPacket(int fd, uint32_t type, const void* payload, size_t length) {
+bool SendPacket(int fd, uint32_t type, const void* payload, size_t length, int flags) {
   if (length > kSpawnMessageLimit) return false;
   std::string packet(sizeof(SpawnHeader) + length, '\0');
   const SpawnHeader header{type, static_cast<uint32_t>(length)};
@@ -150,24 +180,25 @@ bool SendPacket(int fd, uint32_t type, const void* payload, size_t length) {
   if (length > 0) std::memcpy(packet.data() + sizeof header, payload, length);
   ssize_t sent;
   do {
-    sent = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL);
+    sent = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL | flags);
   } while (sent < 0 && errno == EINTR);
   return sent == static_cast<ssize_t>(packet.size());
 }
 
-bool SendWithDescriptor(int fd, const void* bytes, size_t length, int descriptor) {
+bool SendWithDescriptors(int fd, const void* bytes, size_t length, const int* descriptors, size_t count) {
+  if (count == 0 || count > kPassedLimit) return false;
   iovec data{const_cast<void*>(bytes), length};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(kPassedLimit * sizeof(int))] = {};
   msghdr message{};
   message.msg_iov = &data;
   message.msg_iovlen = 1;
   message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  message.msg_controllen = CMSG_SPACE(count * sizeof(int));
   cmsghdr* passed = CMSG_FIRSTHDR(&message);
   passed->cmsg_level = SOL_SOCKET;
   passed->cmsg_type = SCM_RIGHTS;
-  passed->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(passed), &descriptor, sizeof descriptor);
+  passed->cmsg_len = CMSG_LEN(count * sizeof(int));
+  std::memcpy(CMSG_DATA(passed), descriptors, count * sizeof(int));
   ssize_t sent;
   do {
     sent = sendmsg(fd, &message, MSG_NOSIGNAL);
@@ -175,10 +206,10 @@ bool SendWithDescriptor(int fd, const void* bytes, size_t length, int descriptor
   return sent == static_cast<ssize_t>(length);
 }
 
-ssize_t ReceiveWithDescriptor(int fd, void* buffer, size_t size, int flags, int* descriptor) {
-  *descriptor = -1;
+ssize_t ReceiveWithDescriptors(int fd, void* buffer, size_t size, int flags, int* descriptors, size_t count) {
+  for (size_t k = 0; k < count; ++k) descriptors[k] = -1;
   iovec data{buffer, size};
-  alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(kPassedLimit * sizeof(int))] = {};
   msghdr message{};
   message.msg_iov = &data;
   message.msg_iovlen = 1;
@@ -186,14 +217,15 @@ ssize_t ReceiveWithDescriptor(int fd, void* buffer, size_t size, int flags, int*
   message.msg_controllen = sizeof control;
   const ssize_t got = recvmsg(fd, &message, flags | MSG_CMSG_CLOEXEC);
   if (got < 0) return got;
+  size_t taken = 0;
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-    const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (size_t k = 0; k < count; ++k) {
+    const size_t passedCount = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t k = 0; k < passedCount; ++k) {
       int passed = -1;
       std::memcpy(&passed, CMSG_DATA(c) + k * sizeof(int), sizeof passed);
-      if (*descriptor < 0) {
-        *descriptor = passed;
+      if (taken < count) {
+        descriptors[taken++] = passed;
       } else {
         close(passed);
       }
@@ -202,20 +234,20 @@ ssize_t ReceiveWithDescriptor(int fd, void* buffer, size_t size, int flags, int*
   return got;
 }
 
-bool SendPacketWithDescriptor(int fd, uint32_t type, const std::string& payload, int descriptor) {
+bool SendPacketWithDescriptors(int fd, uint32_t type, const std::string& payload, const int* descriptors, size_t count) {
   if (payload.size() > kSpawnMessageLimit) return false;
   std::string packet(sizeof(SpawnHeader) + payload.size(), '\0');
   const SpawnHeader header{type, static_cast<uint32_t>(payload.size())};
   std::memcpy(packet.data(), &header, sizeof header);
   std::memcpy(packet.data() + sizeof header, payload.data(), payload.size());
-  return SendWithDescriptor(fd, packet.data(), packet.size(), descriptor);
+  return SendWithDescriptors(fd, packet.data(), packet.size(), descriptors, count);
 }
 
 uint32_t ReceivePacket(int fd, char* buffer, size_t size, const char** payload, size_t* length, int flags,
-                       bool readPastReset, int* descriptor) {
+                       bool readPastReset, int* descriptor, size_t count) {
   ssize_t got;
   do {
-    got = descriptor != nullptr ? ReceiveWithDescriptor(fd, buffer, size, flags, descriptor)
+    got = descriptor != nullptr ? ReceiveWithDescriptors(fd, buffer, size, flags, descriptor, count)
                                 : recv(fd, buffer, size, flags);
   } while (got < 0 && (errno == EINTR || (readPastReset && errno == ECONNRESET)));
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNoPacketYet;
@@ -225,9 +257,9 @@ uint32_t ReceivePacket(int fd, char* buffer, size_t size, const char** payload, 
   if (got < static_cast<ssize_t>(sizeof header) || header.length != static_cast<size_t>(got) - sizeof header ||
       header.type == kNoPacket || header.type == kNoPacketYet) {
     // What came with a packet that is none is not kept.
-    if (descriptor != nullptr && *descriptor >= 0) {
-      close(*descriptor);
-      *descriptor = -1;
+    for (size_t k = 0; descriptor != nullptr && k < count; ++k) {
+      if (descriptor[k] >= 0) close(descriptor[k]);
+      descriptor[k] = -1;
     }
     return kNoPacket;
   }

@@ -29,6 +29,15 @@
 //                                    <-     kUnanswered: the instance ended: no answer will come
 //   A kUnanswered (or kAnswered, which no spawner sends now) may still come after a kDone sent
 //   first, before the next kStarted, and is passed over there.
+// Such a kStarted (SpawnInstanceStarted) also names the instance's entry in the spawner's table of
+// lent instances (lent_instances.h), and carries a copy of the instance's standard error (read
+// end) beside the channel. A child keeps both and takes the instance, while the table shows it
+// idle, for a later request of the same pool itself: it sends 'R' and reads the word, and gives
+// the instance back. A request of a lent instance that ends otherwise (no answer, the channel's
+// end, a time-out, its client gone), after which the instance is due to retire, whose instance
+// wrote to its standard error, or while the spawner wants its instances back, is handed over to
+// the spawner instead, on any connection that waits for an order:
+//   kLentDone (instance, entry, request, then kDone's payload) ->   (no reply)
 //
 // The spawner and a resident instance: the instance is started with argv[0] alone and the
 // variable KARVEL_RESIDENT_FD=3; descriptor 3 is its end of an AF_UNIX SOCK_SEQPACKET socketpair.
@@ -60,6 +69,7 @@ enum SpawnMessage : uint32_t {
   kClosing,
   kAnswered,
   kUnanswered,
+  kLentDone,
 };
 
 // The resident channel's bounds and words (see above).
@@ -144,8 +154,29 @@ struct SpawnDone {
   uint32_t answered;
   uint32_t word;
 };
+// kStarted's payload for a resident instance: its pid, its entry in the table of lent instances
+// (-1: none, it is never lent) and its id there.
+struct SpawnInstanceStarted {
+  int32_t pid;
+  int32_t entry;
+  uint64_t instance;
+};
+static_assert(sizeof(SpawnInstanceStarted) == 16, "SpawnInstanceStarted goes as it lies in memory");
+
+// kLentDone's fixed part; behind it the request's log id, client, exchange file and upload
+// directory (NUL-terminated), then the payload kDone would carry.
+struct SpawnLent {
+  uint64_t instance;
+  uint32_t entry;
+  uint32_t answerWaitMs;
+};
+static_assert(sizeof(SpawnLent) == 16, "SpawnLent goes as it lies in memory");
+
 // SpawnDone.word for a channel that ended (or said what the channel does not know) before a word.
 constexpr char kResidentChannelEnded = 'X';
+// SpawnDone.word (kLentDone only) for a lent instance that had said something before it was given
+// a request: it is stopped, and the request goes as a kSpawn.
+constexpr char kResidentSpokeUnasked = 'U';
 
 // The codec both ends use: what goes into a packet and what comes out of one. Each decoder
 // refuses (false) a payload that is not exactly what its encoder makes.
@@ -175,6 +206,22 @@ std::string EncodeDone(bool answered, const char* result, char word = 0, const s
 bool DecodeDone(const char* payload, size_t length, bool* answered, std::string* result, char* word = nullptr,
                 std::string* reason = nullptr);
 
+std::string EncodeInstanceStarted(const SpawnInstanceStarted& started);
+bool DecodeInstanceStarted(const char* payload, size_t length, SpawnInstanceStarted* started);
+
+// A lent instance's request as the child hands it to the spawner.
+struct LentRequest {
+  SpawnLent fixed{};
+  std::string logId, client, exchangePath, uploadDirectory;
+  bool answered = false;
+  std::string result;
+  char word = 0;
+  std::string reason;
+};
+// False when a string holds a NUL or the payload would exceed kSpawnMessageLimit.
+bool EncodeLentDone(const LentRequest& request, std::string* payload);
+bool DecodeLentDone(const char* payload, size_t length, LentRequest* request);
+
 // What a resident instance said on its channel: its request answered, no answer (and why),
 // nothing yet, or an end of the channel (closed, failed, or a packet the channel does not know:
 // the instance is no good).
@@ -186,18 +233,30 @@ InstanceWord ReadInstanceWord(int channel, std::string* reason);
 
 // Framing: one packet, its header and the payload, sent whole (a signal does not cut it short;
 // a closed peer is no SIGPIPE). False when it was not sent whole.
-bool SendPacket(int fd, uint32_t type, const void* payload, size_t length);
+// `flags` go to send (MSG_DONTWAIT: false rather than wait for room).
+bool SendPacket(int fd, uint32_t type, const void* payload, size_t length, int flags = 0);
 inline bool SendPacket(int fd, uint32_t type, const std::string& payload) {
   return SendPacket(fd, type, payload.data(), payload.size());
 }
-// The same, with a copy of `descriptor` passed along (SCM_RIGHTS).
-bool SendPacketWithDescriptor(int fd, uint32_t type, const std::string& payload, int descriptor);
+// The same, with copies of `count` descriptors passed along (SCM_RIGHTS), at most kPassedLimit.
+constexpr size_t kPassedLimit = 4;
+bool SendPacketWithDescriptors(int fd, uint32_t type, const std::string& payload, const int* descriptors, size_t count);
+inline bool SendPacketWithDescriptor(int fd, uint32_t type, const std::string& payload, int descriptor) {
+  return SendPacketWithDescriptors(fd, type, payload, &descriptor, 1);
+}
 
-// The bytes of one send or receive with a descriptor passed along (SCM_RIGHTS), whatever they
-// frame. SendWithDescriptor: false when they did not go whole. ReceiveWithDescriptor: recv's
-// result; *descriptor the first descriptor that came, close-on-exec (-1: none; any more closed).
-bool SendWithDescriptor(int fd, const void* bytes, size_t length, int descriptor);
-ssize_t ReceiveWithDescriptor(int fd, void* buffer, size_t size, int flags, int* descriptor);
+// The bytes of one send or receive with descriptors passed along (SCM_RIGHTS), whatever they
+// frame. SendWithDescriptors: false when they did not go whole. ReceiveWithDescriptors: recv's
+// result; descriptors[0..count) those that came, in order, close-on-exec (-1 where none came;
+// any more closed).
+bool SendWithDescriptors(int fd, const void* bytes, size_t length, const int* descriptors, size_t count);
+ssize_t ReceiveWithDescriptors(int fd, void* buffer, size_t size, int flags, int* descriptors, size_t count);
+inline bool SendWithDescriptor(int fd, const void* bytes, size_t length, int descriptor) {
+  return SendWithDescriptors(fd, bytes, length, &descriptor, 1);
+}
+inline ssize_t ReceiveWithDescriptor(int fd, void* buffer, size_t size, int flags, int* descriptor) {
+  return ReceiveWithDescriptors(fd, buffer, size, flags, descriptor, 1);
+}
 
 // The bytes a buffer needs for any packet.
 constexpr size_t kSpawnPacketLimit = sizeof(SpawnHeader) + kSpawnMessageLimit;
@@ -211,8 +270,8 @@ constexpr uint32_t kNoPacketYet = 0xFFFFFFFEu;
 // *length pointing into the buffer. `flags` go to recv; `readPastReset`: an ECONNRESET (a peer that
 // closed with our packet unread) is read past, to the packets it sent before it closed. With
 // `descriptor`, a descriptor passed with the packet is put there (close-on-exec; -1: none came);
-// without it, any passed descriptor is closed unseen.
+// without it, any passed descriptor is closed unseen; `descriptor` may be an array of `count`.
 uint32_t ReceivePacket(int fd, char* buffer, size_t size, const char** payload, size_t* length, int flags = 0,
-                       bool readPastReset = false, int* descriptor = nullptr);
+                       bool readPastReset = false, int* descriptor = nullptr, size_t count = 1);
 
 #endif  // KARVEL_HOST_SPAWNER_PROTOCOL_H
