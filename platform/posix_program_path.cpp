@@ -70,7 +70,8 @@ const KeptResolution* KeptFor(LPCSTR directory, LPCSTR requested) {
     const std::string asked = requested[0] == '/' ? std::string(requested) : kept.directory + "/" + requested;
     struct stat info;
     if (stat(asked.c_str(), &info) != 0 || !SameFile(info, kept)) return nullptr;
-    if (stat(kept.program.c_str(), &info) != 0 || !SameFile(info, kept)) return nullptr;
+    // The name asked for is the file it gave (no link on the way): one look does.
+    if (asked != kept.program && (stat(kept.program.c_str(), &info) != 0 || !SameFile(info, kept))) return nullptr;
     return &kept;
   }
   return nullptr;

@@ -71,6 +71,9 @@ constexpr int kReconnectMilliseconds = 100;
 // A request that waits for one of its pool's lent instances looks again at least this often (a
 // wake-up meant for another pool that shares its bit is not lost for longer).
 constexpr int kLentWaitMilliseconds = 100;
+// One that has waited this long joins the spawner's queue instead, where it competes with the
+// orders waiting there (the spawner may hold an instance of its pool for them, or need the room).
+constexpr int kLentAskAfterMilliseconds = 250;
 // AwaitReply's word for a reply that did not come in time.
 constexpr uint32_t kNoReplyInTime = 0xFFFFFFFFu;
 
@@ -391,8 +394,10 @@ uint32_t AwaitReply(request_rec* r, int fd, apr_time_t deadline, char* buffer, s
     pollfd reply{fd, POLLIN, 0};
     const int ready = poll(&reply, 1, std::min(left, kClientCheckMilliseconds));
     if (ready > 0) {
+      // A spawner that closed the connection with our order unread (it is ending) said kClosing
+      // first: the reset is read past to it, and the order goes again.
       const uint32_t type =
-          ReceivePacket(fd, buffer, size, payload, length, MSG_DONTWAIT, false, descriptors, kPassedDescriptors);
+          ReceivePacket(fd, buffer, size, payload, length, MSG_DONTWAIT, true, descriptors, kPassedDescriptors);
       if (type == kExited || type == kAnswered || type == kUnanswered) {
         CloseDescriptors(descriptors);
         continue;
@@ -642,6 +647,7 @@ struct LentRun {
   const char* exchangePath;
   const char* uploadDirectory;
   uint32_t maxRequests;
+  bool givenBack;  // the instance went back at its word; the request reads its answer on
 };
 
 namespace {
@@ -682,19 +688,42 @@ bool StderrPending(const LentTake& take) {
 
 // The request is over: the instance given back, or the request handed to the spawner where it did
 // not end with an answer, or the instance is due to retire, has lines to log, or is wanted back.
+// Whether the instance that said its answer is done goes straight back: not when it is due to
+// retire, the spawner wants it, or it left lines for the spawner to log under this request.
+bool GoesBackQuietly(const LentRun& lent) {
+  const bool due = lent.maxRequests != 0 && lent.take.served >= lent.maxRequests;
+  return !due && lent.take.table->wanted.load(std::memory_order_relaxed) == 0 &&
+         lent.take.entry->wanted.load(std::memory_order_relaxed) == 0 && !StderrPending(lent.take);
+}
+
+// The instance said 'D': it is given back at once where it may be (the next request need not wait
+// while this one reads its answer and replies).
+void GiveBackAtWord(ProgramRun* run) {
+  LentRun* lent = run->pLent;
+  if (run->cWord != kResidentAnswered || !GoesBackQuietly(*lent) ||
+      !GiveBackLent(lent->take.entry, lent->take.instance, LentNowMs())) {
+    return;
+  }
+  lent->givenBack = true;
+  WakeLentWaiter(lent->take.table, lent->bit);
+  PutBackLentChannel(&lent->take);
+  run->nChannel = -1;
+}
+
 void EndLentRun(request_rec* r, ProgramRun* run, bool answered, const char* result) {
   LentRun* lent = run->pLent;
-  const bool due = lent->maxRequests != 0 && lent->take.served >= lent->maxRequests;
-  const bool quiet = answered && run->cWord == kResidentAnswered && !due &&
-                     lent->take.table->wanted.load(std::memory_order_relaxed) == 0 &&
-                     lent->take.entry->wanted.load(std::memory_order_relaxed) == 0 && !StderrPending(lent->take);
-  if (quiet && GiveBackLent(lent->take.entry, lent->take.instance, LentNowMs())) {
+  if (lent->givenBack) {
     lent->take.table->given[LentResultIndex(result)].fetch_add(1, std::memory_order_relaxed);
-    WakeLentWaiter(lent->take.table, lent->bit);
-  } else if (!quiet) {
-    HandLentBack(r, run, answered, result);
+  } else {
+    const bool quiet = answered && run->cWord == kResidentAnswered && GoesBackQuietly(*lent);
+    if (quiet && GiveBackLent(lent->take.entry, lent->take.instance, LentNowMs())) {
+      lent->take.table->given[LentResultIndex(result)].fetch_add(1, std::memory_order_relaxed);
+      WakeLentWaiter(lent->take.table, lent->bit);
+    } else if (!quiet) {
+      HandLentBack(r, run, answered, result);
+    }
+    PutBackLentChannel(&lent->take);
   }
-  PutBackLentChannel(&lent->take);
   run->pLent = nullptr;
   run->nChannel = -1;
 }
@@ -727,9 +756,9 @@ bool HandLentRequest(request_rec* r, const SpawnOrderText& order, const char* la
 }
 
 // The request's program from an idle lent instance of its pool, without the spawner: TRUE when the
-// instance has the request, or when every instance of the pool this child knows stayed busy for
-// the queue's time-out (503, as the spawner's queue refuses) or the client left meanwhile. FALSE:
-// the request goes to the spawner as an order.
+// instance has the request, or when the client left while every instance of the pool this child
+// knows was busy. FALSE: the request goes to the spawner as an order (after kLentAskAfterMilliseconds
+// of such a wait too).
 bool StartLent(request_rec* r, const SpawnOrderText& order, const std::string& poolKey, const char* label,
                KARVEL_PROGRAM_START* start, ProgramRun* run) {
   if (g_board == nullptr) return false;
@@ -738,18 +767,11 @@ bool StartLent(request_rec* r, const SpawnOrderText& order, const std::string& p
   const uint32_t cap = order.fixed.residentInstances;
   LentTable* table = nullptr;
   LentOutcome found = TakeLentInstance(poolKey, cap, order.strings[kLogId], order.strings[kClient], &lent->take, &table);
-  const apr_time_t deadline = apr_time_now() + apr_time_from_msec(g_settings.nQueueTimeoutMs);
+  const apr_time_t askBy = apr_time_now() + apr_time_from_msec(kLentAskAfterMilliseconds);
   apr_time_t clientLookedAt = apr_time_now();
   while (found == kLentAllBusy) {
-    const int left = MillisecondsUntil(deadline);
-    if (left == 0) {
-      table->busy.fetch_add(1);
-      g_board->busy.fetch_add(1);
-      start->dwOutcome = KARVEL_SERVER_BUSY;
-      apr_table_setn(r->notes, "karvel-result", "503");
-      apr_table_setn(r->notes, "karvel-backend", label);
-      return true;
-    }
+    const int left = MillisecondsUntil(askBy);
+    if (left == 0) return false;
     if (apr_time_now() - clientLookedAt >= apr_time_from_msec(kClientCheckMilliseconds)) {
       clientLookedAt = apr_time_now();
       if (!ClientConnected(r->connection)) {
@@ -882,7 +904,10 @@ BOOL ProgramState(ProgramRun* run, DWORD* state, const DWORD* waitMilliseconds) 
     }
   }
   // A resident instance's word, on its channel, comes before anything the spawner says of it.
-  if (!run->bExited && run->nChannel >= 0) ReadChannelWord(run);
+  if (!run->bExited && run->nChannel >= 0) {
+    ReadChannelWord(run);
+    if (lent && run->bExited) GiveBackAtWord(run);
+  }
   // The spawner's kExited (a resident instance's kUnanswered: it ended) comes unasked; it is the
   // only packet before kDone.
   char packet[sizeof(SpawnHeader) + sizeof(SpawnReply)];

@@ -43,8 +43,6 @@ struct LentTable {
   // they wait on `freed`, each for the bit of its pool, LentPoolBit).
   std::atomic<uint32_t> freed;
   std::atomic<uint32_t> waiters;
-  // Requests that waited for a lent instance longer than the queue's time-out (503).
-  std::atomic<uint64_t> busy;
   // Requests that children answered through lent instances and gave back without a word to the
   // spawner, by result (LentResultIndex), for the spawner's counts.
   std::atomic<uint64_t> given[5];

@@ -285,30 +285,42 @@ void LookAfterLent(Spawner* s, ResidentInstance* instance, int64_t now) {
 
 }  // namespace
 
-void WithdrawLentInstances(Spawner* s, const std::string* key) {
+bool WithdrawOneLent(Spawner* s, const std::string* key) {
   for (ResidentInstance& instance : s->instances) {
     if (instance.state == kInstanceLent && (key == nullptr || instance.key == *key) &&
         Withdraw(EntryOf(*s, instance), instance.id)) {
       BackFromLending(s, &instance, kInstanceIdle);
+      return true;
     }
   }
+  return false;
 }
 
-void LendIdleInstances(Spawner* s, const std::vector<std::string>& waitingPools, bool roomWanted,
-                       const std::function<bool(const ResidentInstance&)>& room) {
+void WantOneLent(Spawner* s, const std::string& key) {
+  LentEntry* chosen = nullptr;
+  for (ResidentInstance& instance : s->instances) {
+    LentEntry* entry = EntryOf(*s, instance);
+    if (instance.state != kInstanceLent || instance.key != key || entry == nullptr) continue;
+    if (entry->wanted.load() != 0) return;  // one is asked for already
+    if (chosen == nullptr) chosen = entry;
+  }
+  if (chosen != nullptr) chosen->wanted.store(1);
+}
+
+bool PoolHasIdle(const Spawner& s, const std::string& key) {
+  return std::any_of(s.instances.begin(), s.instances.end(), [&key](const ResidentInstance& instance) {
+    return instance.state == kInstanceIdle && instance.key == key;
+  });
+}
+
+void LendIdleInstances(Spawner* s, const std::function<bool(const ResidentInstance&)>& room) {
   LentTable* table = s->board != nullptr ? s->board->lent : nullptr;
   if (table == nullptr) return;
   table->wanted.store(s->draining ? 1 : 0);
+  if (s->draining) return;
   for (ResidentInstance& instance : s->instances) {
     LentEntry* entry = EntryOf(*s, instance);
-    if (entry == nullptr) continue;
-    const bool waitedFor = std::find(waitingPools.begin(), waitingPools.end(), instance.key) != waitingPools.end();
-    // One a child has: its request is handed back to the spawner, for the order that waits.
-    if (instance.state == kInstanceLent && waitedFor) entry->wanted.store(1);
-    if (instance.state != kInstanceIdle || s->draining || roomWanted || waitedFor || instance.channel < 0 ||
-        !room(instance)) {
-      continue;
-    }
+    if (instance.state != kInstanceIdle || entry == nullptr || instance.channel < 0 || !room(instance)) continue;
     entry->lastUsedMs.store(instance.idleSince);
     instance.state = kInstanceLent;
     Lend(entry, instance.id);

@@ -40,16 +40,18 @@ void ResidentRequestDone(Spawner* s, Connection* c, bool answered, const std::st
 void LentRequestDone(Spawner* s, const LentRequest& request);
 // The children's line to the spawner (Spawner::lentLine) is readable: each kLentDone on it.
 void OnLentLine(Spawner* s);
-// The idle lent instances of the pool `key` (nullptr: of every pool) back with the spawner: an
-// order waits for one of them, or for room under a cap that lent instances count against.
-void WithdrawLentInstances(Spawner* s, const std::string* key);
+// One idle lent instance of the pool `key` (nullptr: of any pool) back with the spawner, for an
+// order that waits: for an instance of that pool, or for the room a lent one holds under a cap.
+// False when none is idle.
+bool WithdrawOneLent(Spawner* s, const std::string* key);
+// None is: the child whose request holds one of the pool's instances hands its request over to
+// the spawner when it ends, for the order that waits (one instance of the pool is asked for at once).
+void WantOneLent(Spawner* s, const std::string& key);
+// Whether the spawner has an idle instance of the pool itself.
+bool PoolHasIdle(const Spawner& s, const std::string& key);
 // After each round: the spawner's idle instances lent, those that `room` finds room for under
-// their caps, but none of a pool in `waitingPools` (orders wait for them: the children are asked
-// to hand the requests of that pool's lent instances back), none while an order waits for room
-// (`roomWanted`), and none once the spawner ends (the children are asked to hand every request
-// back).
-void LendIdleInstances(Spawner* s, const std::vector<std::string>& waitingPools, bool roomWanted,
-                       const std::function<bool(const ResidentInstance&)>& room);
+// their caps; none once the spawner ends (the children are asked to hand every request back).
+void LendIdleInstances(Spawner* s, const std::function<bool(const ResidentInstance&)>& room);
 
 // The connection ended while its instance had its request.
 void ResidentRequestLeft(Spawner* s, Connection* c);

@@ -1,5 +1,6 @@
 #include "host/spawner/spawner.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -506,9 +507,7 @@ std::string StatusText(const Spawner& s) {
   }
   std::string text = "Running: " + std::to_string(Alive(s)) + "\nWaitingForSlot: " + std::to_string(queued) +
                      "\nLongestWaitMs: " + std::to_string(longest) + "\nStarted: " + std::to_string(s.started) +
-                     "\nStartFailed: " + std::to_string(s.startFailed) + "\nBusy: " +
-                     std::to_string(s.busy + (s.board != nullptr && s.board->lent != nullptr ? s.board->lent->busy.load() : 0)) +
-                     "\n";
+                     "\nStartFailed: " + std::to_string(s.startFailed) + "\nBusy: " + std::to_string(s.busy) + "\n";
   uint64_t results[kResultCount];
   std::copy(std::begin(s.results), std::end(s.results), results);
   if (s.board != nullptr && s.board->lent != nullptr) {
@@ -629,12 +628,6 @@ size_t OthersAlive(const Spawner& s) {
 // Orders whose slot came, or whose wait ran out.
 void ServeQueue(Spawner* s) {
   const int64_t now = NowMs();
-  // An order that waits may want a lent instance of its pool, or the room lent ones hold under a cap.
-  for (const Connection& c : s->connections) {
-    if (c.state != kQueued || c.closing) continue;
-    const std::string key = c.order.fixed.residentInstances != 0 ? PoolKeyOf(c.order) : std::string();
-    WithdrawLentInstances(s, key.empty() ? nullptr : &key);
-  }
   size_t queued = 0, queuedBytes = 0;
   bool othersRead = false;
   size_t others = 0;
@@ -646,8 +639,20 @@ void ServeQueue(Spawner* s) {
       others = OthersAlive(*s);
       othersRead = true;
     }
-    // An order whose site is full waits; those of other sites behind it still start.
-    const bool slotFree = (cap == 0 || Alive(*s) + others < cap) && SiteHasRoom(*s, c.order);
+    // An order whose site is full waits; those of other sites behind it still start. A lent
+    // instance, which counts against the caps, gives up its room to an order that needs it.
+    bool slotFree = (cap == 0 || Alive(*s) + others < cap) && SiteHasRoom(*s, c.order);
+    if (!slotFree && WithdrawOneLent(s, nullptr)) {
+      slotFree = (cap == 0 || Alive(*s) + others < cap) && SiteHasRoom(*s, c.order);
+    }
+    if (c.order.fixed.residentInstances != 0) {
+      // A lent instance of its pool comes back for it, or the next to finish its request does.
+      const std::string key = PoolKeyOf(c.order);
+      if (!PoolHasIdle(*s, key) && !WithdrawOneLent(s, &key) &&
+          PoolLive(s->instances, key) >= c.order.fixed.residentInstances) {
+        WantOneLent(s, key);
+      }
+    }
     if (c.order.fixed.residentInstances != 0 && TakeResidentOrder(s, &c, slotFree)) {
       // handed to an instance, one started for it, or refused
     } else if (c.order.fixed.residentInstances == 0 && slotFree) {
@@ -811,21 +816,36 @@ bool PeerIsServer(Spawner* s, int fd) {
   return false;
 }
 
-// A draining spawner stops listening (the listener is the server's to close); otherwise a child
-// that connected is taken.
+// A child that connected is taken.
+void AcceptOne(Spawner* s) {
+  const int fd = accept4(s->listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0 && !PeerIsServer(s, fd)) {
+    close(fd);
+  } else if (fd >= 0) {
+    s->connections.push_back(Connection{fd, kAwaitingOrder, SpawnOrderText{}, 0, 0, false, 0, 0, 0});
+    Watch(s, kConnection, fd);
+    CloseIdleConnections(s, kIdleConnectionsKept);
+  }
+}
+
+// A draining spawner stops listening (the listener is the server's to close): it is shut for
+// reading, so that a child connecting before the next spawner listens at the path is refused (and
+// waits for that one) rather than left in a backlog nobody accepts; those connected already are
+// taken, and told kClosing with every connection that waits for an order.
 void AcceptOrStopListening(Spawner* s, bool accepting) {
   if (s->draining && s->listener >= 0) {
     Unwatch(s, s->listener);
+    shutdown(s->listener, SHUT_RD);
+    pollfd pending{s->listener, POLLIN, 0};
+    while (poll(&pending, 1, 0) == 1 && (pending.revents & POLLIN) != 0) {
+      const size_t before = s->connections.size();
+      AcceptOne(s);
+      if (s->connections.size() == before) break;
+    }
+    CloseIdleConnections(s, 0);
     s->listener = -1;
   } else if (accepting) {
-    const int fd = accept4(s->listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0 && !PeerIsServer(s, fd)) {
-      close(fd);
-    } else if (fd >= 0) {
-      s->connections.push_back(Connection{fd, kAwaitingOrder, SpawnOrderText{}, 0, 0, false, 0, 0, 0});
-      Watch(s, kConnection, fd);
-      CloseIdleConnections(s, kIdleConnectionsKept);
-    }
+    AcceptOne(s);
   }
 }
 
@@ -874,18 +894,7 @@ void EndRound(Spawner* s, const RoundEvents& round) {
   KillOverdue(s);
   LookAfterInstances(s);
   ServeQueue(s);
-  std::vector<std::string> waitingPools;
-  bool roomWanted = false;
-  for (const Connection& c : s->connections) {
-    if (c.state != kQueued || c.closing) continue;
-    if (c.order.fixed.residentInstances != 0) {
-      waitingPools.push_back(PoolKeyOf(c.order));
-    } else {
-      roomWanted = true;
-    }
-  }
-  LendIdleInstances(s, waitingPools, roomWanted,
-                    [s](const ResidentInstance& instance) { return RoomToLend(*s, instance); });
+  LendIdleInstances(s, [s](const ResidentInstance& instance) { return RoomToLend(*s, instance); });
   ForgetEnded(s);
   ShowRound(s);
 }

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -54,7 +56,20 @@ constexpr int kClaimLookMs = 50;  // how often a claim taken by another is tried
 
 bool PathSplitsUnderWine(const char* path) { return std::strchr(path, ' ') != nullptr; }
 
-const char* InstalledWineLoader() { return access(kWineLoader, X_OK) == 0 ? kWineLoader : nullptr; }
+const char* InstalledWineLoader() {
+  // Asked for every request: the answer is kept for a second (the coarse clock costs no call).
+  constexpr int64_t kKeptMs = 1000;
+  static std::atomic<int64_t> lookedAtMs{-kKeptMs};
+  static std::atomic<bool> installed{false};
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  const int64_t nowMs = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  if (nowMs - lookedAtMs.load(std::memory_order_relaxed) >= kKeptMs) {
+    installed.store(access(kWineLoader, X_OK) == 0, std::memory_order_relaxed);
+    lookedAtMs.store(nowMs, std::memory_order_relaxed);
+  }
+  return installed.load(std::memory_order_relaxed) ? kWineLoader : nullptr;
+}
 
 const char* LoaderFor(const WineSettings& wine, bool windows64) {
   const char* own = windows64 ? kWine64Loader : kWine32Loader;
