@@ -713,11 +713,11 @@ void GiveBackAtWord(ProgramRun* run) {
 void EndLentRun(request_rec* r, ProgramRun* run, bool answered, const char* result) {
   LentRun* lent = run->pLent;
   if (lent->givenBack) {
-    lent->take.table->given[LentResultIndex(result)].fetch_add(1, std::memory_order_relaxed);
+    g_board->lentAnswered.fetch_add(1, std::memory_order_relaxed);
   } else {
     const bool quiet = answered && run->cWord == kResidentAnswered && GoesBackQuietly(*lent);
     if (quiet && GiveBackLent(lent->take.entry, lent->take.instance, LentNowMs())) {
-      lent->take.table->given[LentResultIndex(result)].fetch_add(1, std::memory_order_relaxed);
+      g_board->lentAnswered.fetch_add(1, std::memory_order_relaxed);
       WakeLentWaiter(lent->take.table, lent->bit);
     } else if (!quiet) {
       HandLentBack(r, run, answered, result);

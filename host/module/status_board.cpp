@@ -186,7 +186,7 @@ StatusBoard* CreateStatusBoard() {
 void ResetStatusCounts(StatusBoard* board, int64_t nowSeconds) {
   board->startedAtSeconds = nowSeconds;
   board->restartedAtSeconds = nowSeconds;
-  board->programsStarted = board->startsFailed = board->busy = 0;
+  board->programsStarted = board->startsFailed = board->busy = board->lentAnswered = 0;
   ZeroCounts(&board->total);
   ZeroCounts(&board->other);
   for (BoardRow& row : board->rows) {
@@ -240,7 +240,6 @@ int ClaimSpawnerSlot(StatusBoard* board, int32_t pid, uint64_t generation) {
       for (BoardSite& entry : slot.sites) entry.name[0] = '\0';
       slot.sitesUnlisted = 0;
       slot.lent.wanted = 0;
-      for (auto& given : slot.lent.given) given = 0;
       for (LentEntry& entry : slot.lent.entries) FreeLentEntry(&entry);
       return static_cast<int>(k);
     }
@@ -337,6 +336,7 @@ StatusShown ReadStatusBoard(const StatusBoard& board, int64_t nowMs, bool (*aliv
   shown.programsStarted = board.programsStarted.load(std::memory_order_relaxed);
   shown.startsFailed = board.startsFailed.load(std::memory_order_relaxed);
   shown.busy = board.busy.load(std::memory_order_relaxed);
+  shown.lentAnswered = board.lentAnswered.load(std::memory_order_relaxed);
   shown.total = CopyCounts(board.total);
   for (const BoardRow& row : board.rows) {
     if (row.state.load(std::memory_order_acquire) != kRowReady) continue;

@@ -100,6 +100,9 @@ struct StatusBoard {
   std::atomic<int64_t> restartedAtSeconds;  // the last restart of either kind
   std::atomic<uint64_t> generation;
   std::atomic<uint64_t> programsStarted, startsFailed, busy;  // as the spawners count them
+  // Requests that lent resident instances answered without a word to the spawner (the children
+  // count them).
+  std::atomic<uint64_t> lentAnswered;
   BoardCounts total;
   BoardCounts other;  // programs beyond the table's rows
   BoardRow rows[kBoardRows];
@@ -179,7 +182,7 @@ struct StatusShown {
   uint64_t generation;
   uint64_t running, waiting, unlisted;
   int64_t longestWaitMs;
-  uint64_t programsStarted, startsFailed, busy;
+  uint64_t programsStarted, startsFailed, busy, lentAnswered;
   CountsShown total;
   std::vector<RowShown> rows;  // the table's, then "other" where it counted anything
   std::vector<ProgramShown> programs;

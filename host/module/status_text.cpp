@@ -66,7 +66,7 @@ std::string LastingLines(const StatusShown& shown) {
                      Line("ServerRestarted", static_cast<uint64_t>(shown.restartedAtSeconds)) +
                      Line("Generation", shown.generation) + Line("Requests", shown.total.requests) +
                      Line("ProgramsRan", shown.total.started) + Line("Timeouts", shown.total.timeouts) +
-                     Line("Failures", shown.total.failures);
+                     Line("Failures", shown.total.failures) + Line("LentAnswered", shown.lentAnswered);
   for (int k = 0; k < kWaitBucketCount; ++k) {
     text += std::string("Wait-") + kWaitBucketNames[k] + ": " + std::to_string(shown.total.waits[k]) + "\n";
   }
@@ -149,7 +149,8 @@ std::string StatusJson(const StatusShown& shown) {
                      ",\"longest_wait_ms\":" + std::to_string(shown.longestWaitMs) +
                      ",\"started\":" + std::to_string(shown.programsStarted) +
                      ",\"start_failed\":" + std::to_string(shown.startsFailed) +
-                     ",\"busy\":" + std::to_string(shown.busy) + ",\"totals\":" + JsonCounts(shown.total) +
+                     ",\"busy\":" + std::to_string(shown.busy) +
+                     ",\"lent_answered\":" + std::to_string(shown.lentAnswered) + ",\"totals\":" + JsonCounts(shown.total) +
                      ",\"backends\":[";
   for (size_t k = 0; k < shown.rows.size(); ++k) {
     const RowShown& row = shown.rows[k];

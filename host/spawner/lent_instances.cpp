@@ -19,14 +19,6 @@ void CopyTag(char* to, const std::string& from) {
 
 }  // namespace
 
-size_t LentResultIndex(const char* result) {
-  static const char* const kNamed[] = {"1", "2", "4", "99"};
-  for (size_t k = 0; k < 4; ++k) {
-    if (result != nullptr && std::strcmp(result, kNamed[k]) == 0) return k;
-  }
-  return 4;
-}
-
 uint32_t LentPoolBit(const std::string& key) {
   uint32_t hash = 2166136261u;  // FNV-1a: the same in every process of the server
   for (const char c : key) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;

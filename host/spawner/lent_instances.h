@@ -43,9 +43,6 @@ struct LentTable {
   // they wait on `freed`, each for the bit of its pool, LentPoolBit).
   std::atomic<uint32_t> freed;
   std::atomic<uint32_t> waiters;
-  // Requests that children answered through lent instances and gave back without a word to the
-  // spawner, by result (LentResultIndex), for the spawner's counts.
-  std::atomic<uint64_t> given[5];
   LentEntry entries[kLentEntries];
 };
 
@@ -56,9 +53,6 @@ void WakeLentWaiter(LentTable* table, uint32_t bit);
 // Waits until an instance of the pool may have become free since `freedSeen` (table->freed read
 // before the last look), at most `milliseconds`.
 void WaitForLent(LentTable* table, uint32_t freedSeen, uint32_t bit, int milliseconds);
-
-// A result's place in LentTable::given: "1", "2", "4", "99", then any other.
-size_t LentResultIndex(const char* result);
 
 // The monotonic clock in milliseconds, as the spawner's and the table's times are.
 int64_t LentNowMs();

@@ -508,15 +508,8 @@ std::string StatusText(const Spawner& s) {
   std::string text = "Running: " + std::to_string(Alive(s)) + "\nWaitingForSlot: " + std::to_string(queued) +
                      "\nLongestWaitMs: " + std::to_string(longest) + "\nStarted: " + std::to_string(s.started) +
                      "\nStartFailed: " + std::to_string(s.startFailed) + "\nBusy: " + std::to_string(s.busy) + "\n";
-  uint64_t results[kResultCount];
-  std::copy(std::begin(s.results), std::end(s.results), results);
-  if (s.board != nullptr && s.board->lent != nullptr) {
-    // Those children answered through lent instances.
-    const Result given[] = {kResult1, kResult2, kResult4, kResult99, kResultOther};
-    for (size_t k = 0; k < std::size(given); ++k) results[given[k]] += s.board->lent->given[k].load();
-  }
   for (int k = 0; k < kResultCount; ++k) {
-    if (results[k] != 0) text += std::string("Result-") + kResultNames[k] + ": " + std::to_string(results[k]) + "\n";
+    if (s.results[k] != 0) text += std::string("Result-") + kResultNames[k] + ": " + std::to_string(s.results[k]) + "\n";
   }
   size_t listed = 0, unlisted = 0;
   for (const Program& p : s.programs) {

@@ -3,6 +3,7 @@ process, up to their cap under load; their faults (no answer, an end or a closed
 mid-request, a time-out, a client gone) each as the request and the log should show them; their
 retirement after their count of requests, after idling, at a graceful restart; standard error
 tagged per request; the status page's instance lines."""
+import http.client
 import json
 import os
 import re
@@ -30,6 +31,9 @@ PLACES = {
     "/restart": "KarvelResident resident_probe instances=1 idle=0",
     "/faults": "KarvelResident resident_probe instances=1 idle=0",
     "/limits": "KarvelResident resident_probe instances=1\n  RLimitCPU 70 80",
+    "/lent": "KarvelResident resident_probe instances=1 max-requests=0 idle=0\n  KarvelBackendTimeout 2\n"
+             "  KarvelKillGrace 1",
+    "/lentrecycle": "KarvelResident resident_probe instances=1 max-requests=3 idle=0",
 }
 
 
@@ -61,6 +65,14 @@ def instance(body):
     found = re.search(rb"pid=(\d+) served=(\d+)", body)
     assert found, body
     return int(found.group(1)), int(found.group(2))
+
+
+def lent_answered():
+    """Requests lent instances answered without a word to the spawner, as the status page counts them."""
+    _, _, body = server.request("GET", "/karvel-status?auto")
+    found = re.search(rb"^LentAnswered: (\d+)$", body, re.M)
+    assert found, body
+    return int(found.group(1))
 
 
 def alive(pid):
@@ -172,6 +184,81 @@ class Faults(unittest.TestCase):
             seen |= {instance(b)[0] for _, b in results}
         self.assertLessEqual(len(seen), 2)
         self.assertNotIn("did not answer in time for a request that left", server.log_text())
+
+
+class LentInstances(unittest.TestCase):
+    """The requests of one connection stay with one child of the server, which takes the instance it
+    was once handed itself: the spawner hears of such a request only when it ends otherwise than
+    answered, and each fault then shows as it does for a request the spawner handed over."""
+
+    def get(self, conn, place, **fields):
+        conn.request("GET", url(place, **fields))
+        reply = conn.getresponse()
+        return reply.status, reply.read()
+
+    def lent_pid(self, conn, place):
+        """The instance, once the child has taken it itself (the count of such answers grew)."""
+        before = lent_answered()
+        for _ in range(3):
+            status, body = self.get(conn, place)
+            self.assertEqual(200, status, body)
+        self.assertGreater(lent_answered(), before)
+        return instance(body)[0]
+
+    def test_each_fault_of_a_request_on_a_lent_instance(self):
+        # (the request's fields, the page, the log's words, whether the instance serves on)
+        cases = [
+            ({"do": "refuse"}, NO_ANSWER, "gave no answer: refused as asked", True),
+            ({"do": "die"}, NO_ANSWER, "ended mid-request (exit status 3)", False),
+            ({"do": "close"}, NO_ANSWER, "closed its channel mid-request; it is stopped", False),
+            ({"do": "hang"}, error_page("EXE Load Error(Time Out)"), "did not answer in time; it is stopped", False),
+        ]
+        conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+        try:
+            for fields, page_shown, words, kept in cases:
+                with self.subTest(fields["do"]):
+                    pid = self.lent_pid(conn, "/lent")
+                    status, body = self.get(conn, "/lent", **fields)
+                    self.assertEqual((200, page_shown), (status, body))
+                    line = "resident instance %d %s" % (pid, words)
+                    self.assertTrue(wait_until(lambda: line in server.log_text(), 5), line)
+                    self.assertEqual(kept, self.lent_pid(conn, "/lent") == pid)
+                    if not kept:
+                        self.assertTrue(wait_until(lambda: not alive(pid), 5))
+        finally:
+            conn.close()
+
+    def test_standard_error_and_recycling_of_a_lent_instance(self):
+        conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+        try:
+            self.lent_pid(conn, "/lent")
+            status, _ = self.get(conn, "/lent", do="stderr", tag="lent-one")
+            self.assertEqual(200, status)
+            # Written while a child held the instance: logged by the spawner under that request.
+            pattern = r"karvel: %s \[[^\]]+\]: line of lent-one" % PROGRAM
+            self.assertTrue(wait_until(lambda: re.search(pattern, server.log_text()), 5), pattern)
+            # A fresh pool: three requests an instance (the child takes the instance for the second
+            # and third itself), then the next one.
+            pids = [instance(self.get(conn, "/lentrecycle")[1])[0] for _ in range(7)]
+            self.assertEqual([pids[0]] * 3 + [pids[3]] * 3, pids[:6], pids)
+            self.assertEqual(3, len(set(pids)), pids)
+        finally:
+            conn.close()
+
+    def test_a_client_gone_from_a_lent_instance_leaves_nothing(self):
+        conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+        try:
+            pid = self.lent_pid(conn, "/lent")
+            before = set(os.listdir(os.path.join(server.stage, "tmp")))
+            conn.sock.sendall(("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % url("/lent", do="late", ms="1000")).encode())
+            time.sleep(0.3)
+        finally:
+            conn.close()
+        time.sleep(1.5)
+        self.assertTrue(wait_until(lambda: set(os.listdir(os.path.join(server.stage, "tmp"))) <= before, 5))
+        self.assertTrue(alive(pid))
+        _, body = page("/lent")
+        self.assertEqual(pid, instance(body)[0])
 
 
 class Retirement(unittest.TestCase):

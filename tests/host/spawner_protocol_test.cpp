@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -364,3 +366,104 @@ TEST(SpawnerProtocol, AVariableIsSetOnce) {
 }
 
 }  // namespace
+
+// A lent instance's request as a child hands it back: every field comes back as sent, and what
+// the other end could not read is neither encoded nor decoded.
+TEST(SpawnerProtocol, LentRequestsComeBackAsSentAndMalformedOnesAreRefused) {
+  LentRequest sent;
+  sent.fixed = SpawnLent{(uint64_t{4242} << 34) | 9, 17, 2000};
+  sent.logId = "aBc";
+  sent.client = "10.0.0.1:80";
+  sent.exchangePath = "/run/karvel/VC1.tmp";
+  sent.uploadDirectory = "/var/lib/karvel/uploads/VCU1.tmp";
+  sent.answered = false;
+  sent.result = "timeout";
+  sent.word = kResidentNoAnswer;
+  sent.reason = "no such record";
+  std::string payload;
+  ASSERT_TRUE(EncodeLentDone(sent, &payload));
+  LentRequest got;
+  ASSERT_TRUE(DecodeLentDone(payload.data(), payload.size(), &got));
+  EXPECT_EQ(got.fixed.instance, sent.fixed.instance);
+  EXPECT_EQ(got.fixed.entry, 17u);
+  EXPECT_EQ(got.fixed.answerWaitMs, 2000u);
+  EXPECT_EQ(std::vector<std::string>({got.logId, got.client, got.exchangePath, got.uploadDirectory, got.result,
+                                      got.reason}),
+            std::vector<std::string>({sent.logId, sent.client, sent.exchangePath, sent.uploadDirectory, sent.result,
+                                      sent.reason}));
+  EXPECT_EQ(got.word, kResidentNoAnswer);
+  EXPECT_FALSE(got.answered);
+  LentRequest withNul = sent;
+  withNul.exchangePath = std::string("/run/karvel/VC\0x", 16);
+  EXPECT_FALSE(EncodeLentDone(withNul, &payload)) << "a NUL in a path";
+  const struct {
+    const char* what;
+    std::function<void(std::string*)> spoil;
+  } spoiled[] = {
+      {"cut in its fixed part", [](std::string* p) { p->resize(8); }},
+      {"cut in its strings", [](std::string* p) { p->resize(sizeof(SpawnLent) + 2); }},
+      {"a byte more", [](std::string* p) { p->push_back('x'); }},
+      {"no instance", [](std::string* p) { std::memset(p->data(), 0, sizeof(uint64_t)); }},
+      {"a word none knows", [](std::string* p) {
+         const size_t done = p->find("timeout") - sizeof(SpawnDone);
+         (*p)[done + offsetof(SpawnDone, word)] = 'Q';
+       }},
+  };
+  for (const auto& s : spoiled) {
+    std::string bad;
+    ASSERT_TRUE(EncodeLentDone(sent, &bad));
+    s.spoil(&bad);
+    EXPECT_FALSE(DecodeLentDone(bad.data(), bad.size(), &got)) << s.what;
+  }
+  SpawnInstanceStarted started{};
+  const std::string good = EncodeInstanceStarted(SpawnInstanceStarted{77, 3, 5});
+  ASSERT_TRUE(DecodeInstanceStarted(good.data(), good.size(), &started));
+  EXPECT_EQ(std::vector<int64_t>({started.pid, started.entry, static_cast<int64_t>(started.instance)}),
+            std::vector<int64_t>({77, 3, 5}));
+  const std::string oneShot = EncodeReply(77);
+  EXPECT_FALSE(DecodeInstanceStarted(oneShot.data(), oneShot.size(), &started)) << "a one-shot start's reply";
+  const std::string noId = EncodeInstanceStarted(SpawnInstanceStarted{77, 3, 0});
+  EXPECT_FALSE(DecodeInstanceStarted(noId.data(), noId.size(), &started));
+  const std::string badEntry = EncodeInstanceStarted(SpawnInstanceStarted{77, -2, 5});
+  EXPECT_FALSE(DecodeInstanceStarted(badEntry.data(), badEntry.size(), &started));
+}
+
+// kStarted of an instance that may be lent carries three descriptors: each arrives in its place,
+// and those beyond what the receiver asks for are closed.
+TEST(SpawnerProtocol, DescriptorsPassedTogetherArriveInOrder) {
+  int link[2], a[2], b[2], c[2];
+  for (int* pair : {link, a, b, c}) ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+  const auto openDescriptors = [] {
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    return count;
+  };
+  char buffer[kSpawnPacketLimit];
+  const char* payload = nullptr;
+  size_t length = 0;
+  const int passed[] = {a[0], b[0], c[0]};
+  const int before = openDescriptors();
+  for (const size_t asked : {size_t{3}, size_t{2}, size_t{1}}) {
+    ASSERT_TRUE(SendPacketWithDescriptors(link[0], kStarted, "x", passed, 3));
+    int got[3] = {-2, -2, -2};
+    ASSERT_EQ(ReceivePacket(link[1], buffer, sizeof buffer, &payload, &length, 0, false, got, asked), kStarted);
+    const int peers[] = {a[1], b[1], c[1]};
+    for (size_t k = 0; k < asked; ++k) {
+      ASSERT_GE(got[k], 0) << asked;
+      // Each copy is the one sent in its place: a byte sent on it reaches that pair's other end.
+      ASSERT_EQ(send(got[k], "w", 1, 0), 1);
+      char w = 0;
+      EXPECT_EQ(recv(peers[k], &w, 1, MSG_DONTWAIT), 1) << "descriptor " << k << " of " << asked;
+      close(got[k]);
+    }
+    if (asked < 3) {
+      EXPECT_EQ(got[asked], -2) << "no slot beyond those asked is written";
+    }
+    EXPECT_EQ(openDescriptors(), before) << "those not asked for are closed (" << asked << ")";
+  }
+  EXPECT_FALSE(SendPacketWithDescriptors(link[0], kStarted, "x", passed, kPassedLimit + 1));
+  for (int* pair : {link, a, b, c}) {
+    close(pair[0]);
+    close(pair[1]);
+  }
+}
