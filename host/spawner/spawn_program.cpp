@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -168,6 +169,9 @@ bool LoadedPath(int directory, const char* name, char* out, size_t room) {
       _exit(127);
     }
   }
+  // A resident instance ends with the spawner (set after the switch of user, which clears it):
+  // the copies of its channel that the server's children keep would hold it waiting otherwise.
+  if (start.residentChannel >= 0) prctl(PR_SET_PDEATHSIG, SIGTERM);
   // Nothing of the spawner's reaches the program: every descriptor from 3 on closes at exec.
   const int channel = start.residentChannel;
   if (syscall(SYS_close_range, 3u, ~0u, kCloseRangeCloexec) != 0) {

@@ -261,6 +261,22 @@ class LentInstances(unittest.TestCase):
         self.assertEqual(pid, instance(body)[0])
 
 
+    def test_z_instances_end_with_a_spawner_that_dies(self):
+        # (Last of the class: the server starts a new spawner, which the later tests use.)
+        conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+        try:
+            pid = self.lent_pid(conn, "/lent")
+        finally:
+            conn.close()
+        with open("/proc/%d/stat" % pid) as f:
+            spawner = int(f.read().split(")")[-1].split()[1])
+        os.kill(spawner, signal.SIGKILL)
+        # The children still hold copies of its channel: it ends all the same.
+        self.assertTrue(wait_until(lambda: not alive(pid), 5))
+        self.assertTrue(wait_until(lambda: page("/lent")[0] == 200, 10))
+        self.assertNotEqual(pid, instance(page("/lent")[1])[0])
+
+
 class Retirement(unittest.TestCase):
     def test_recycled_after_its_count_of_requests(self):
         pids = [instance(page("/recycle")[1])[0] for _ in range(7)]
