@@ -30,13 +30,14 @@
 //   A kUnanswered (or kAnswered, which no spawner sends now) may still come after a kDone sent
 //   first, before the next kStarted, and is passed over there.
 // Such a kStarted (SpawnInstanceStarted) also names the instance's entry in the spawner's table of
-// lent instances (lent_instances.h), and carries a copy of the instance's standard error (read
-// end) beside the channel. A child keeps both and takes the instance, while the table shows it
-// idle, for a later request of the same pool itself: it sends 'R' and reads the word, and gives
-// the instance back. A request of a lent instance that ends otherwise (no answer, the channel's
-// end, a time-out, its client gone), after which the instance is due to retire, whose instance
-// wrote to its standard error, or while the spawner wants its instances back, is handed over to
-// the spawner instead, on any connection that waits for an order:
+// lent instances (lent_instances.h), and carries, after the channel, the spawner's lent line and
+// a copy of the instance's standard error (read end). A child keeps copies of all three and takes
+// the instance, while the table shows it idle, for a later request of the same pool itself: it
+// sends 'R' and reads the word, and gives the instance back. A request of a lent instance that
+// ends otherwise (no answer, the channel's end, a time-out, its client gone), after which the
+// instance is due to retire, whose instance wrote to its standard error, or while the spawner
+// wants the instance back, is handed over to the spawner instead, on the lent line (one socket
+// the spawner reads, whose other end every child holds):
 //   kLentDone (instance, entry, request, then kDone's payload) ->   (no reply)
 //
 // The spawner and a resident instance: the instance is started with argv[0] alone and the
