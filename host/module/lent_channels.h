@@ -1,7 +1,8 @@
 // The lent instances' channels a child of the server keeps: from each kStarted that named an entry
 // of its spawner's table of lent instances (lent_instances.h), copies of the instance's channel
-// and standard error and of the spawner's line for handing requests back, by the instance's pool, so that a later request of that pool takes the
-// instance itself while the table shows it lent and idle. The copies of an instance that is gone
+// and standard error and of the spawner's line for handing requests back, by the instance's pool,
+// so that a later request of that pool takes the instance itself while the table shows it lent
+// and idle. The copies of an instance that is gone
 // are closed at the next take. One table for the process, for all its threads.
 #ifndef KARVEL_HOST_LENT_CHANNELS_H
 #define KARVEL_HOST_LENT_CHANNELS_H

@@ -669,7 +669,10 @@ void HandLentBack(request_rec* r, ProgramRun* run, bool answered, const char* re
   request.word = run->cWord;
   request.reason = run->szNoAnswerReason;
   std::string payload;
-  if (EncodeLentDone(request, &payload) && SendPacket(lent->take.line, kLentDone, payload.data(), payload.size(), MSG_DONTWAIT)) return;
+  if (EncodeLentDone(request, &payload) &&
+      SendPacket(lent->take.line, kLentDone, payload.data(), payload.size(), MSG_DONTWAIT)) {
+    return;
+  }
   if (run->cWord == kResidentNoAnswer) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: resident instance gave no answer: %s", run->szNoAnswerReason);
   }
@@ -686,8 +689,6 @@ bool StderrPending(const LentTake& take) {
   return take.stderrFd >= 0 && ioctl(take.stderrFd, FIONREAD, &pending) == 0 && pending > 0;
 }
 
-// The request is over: the instance given back, or the request handed to the spawner where it did
-// not end with an answer, or the instance is due to retire, has lines to log, or is wanted back.
 // Whether the instance that said its answer is done goes straight back: not when it is due to
 // retire, the spawner wants it, or it left lines for the spawner to log under this request.
 bool GoesBackQuietly(const LentRun& lent) {
@@ -710,6 +711,9 @@ void GiveBackAtWord(ProgramRun* run) {
   run->nChannel = -1;
 }
 
+// The request is over: the instance given back (at its word already, or now), or the request
+// handed to the spawner where it did not end with an answer, or the instance is due to retire, has
+// lines to log, or is wanted back.
 void EndLentRun(request_rec* r, ProgramRun* run, bool answered, const char* result) {
   LentRun* lent = run->pLent;
   if (lent->givenBack) {
@@ -766,7 +770,9 @@ bool StartLent(request_rec* r, const SpawnOrderText& order, const std::string& p
   lent->bit = LentPoolBit(poolKey);
   const uint32_t cap = order.fixed.residentInstances;
   LentTable* table = nullptr;
-  LentOutcome found = TakeLentInstance(poolKey, cap, order.strings[kLogId], order.strings[kClient], &lent->take, &table);
+  const std::string& logId = order.strings[kLogId];
+  const std::string& client = order.strings[kClient];
+  LentOutcome found = TakeLentInstance(poolKey, cap, logId, client, &lent->take, &table);
   const apr_time_t askBy = apr_time_now() + apr_time_from_msec(kLentAskAfterMilliseconds);
   apr_time_t clientLookedAt = apr_time_now();
   while (found == kLentAllBusy) {
@@ -784,7 +790,7 @@ bool StartLent(request_rec* r, const SpawnOrderText& order, const std::string& p
     // Counted as a waiter before the look, so that an instance given back after it wakes this one.
     const uint32_t seen = table->freed.load();
     table->waiters.fetch_add(1);
-    found = TakeLentInstance(poolKey, cap, order.strings[kLogId], order.strings[kClient], &lent->take, &table);
+    found = TakeLentInstance(poolKey, cap, logId, client, &lent->take, &table);
     if (found == kLentAllBusy) WaitForLent(table, seen, lent->bit, std::min(left, kLentWaitMilliseconds));
     table->waiters.fetch_sub(1);
   }

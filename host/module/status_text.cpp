@@ -150,7 +150,8 @@ std::string StatusJson(const StatusShown& shown) {
                      ",\"started\":" + std::to_string(shown.programsStarted) +
                      ",\"start_failed\":" + std::to_string(shown.startsFailed) +
                      ",\"busy\":" + std::to_string(shown.busy) +
-                     ",\"lent_answered\":" + std::to_string(shown.lentAnswered) + ",\"totals\":" + JsonCounts(shown.total) +
+                     ",\"lent_answered\":" + std::to_string(shown.lentAnswered) +
+                     ",\"totals\":" + JsonCounts(shown.total) +
                      ",\"backends\":[";
   for (size_t k = 0; k < shown.rows.size(); ++k) {
     const RowShown& row = shown.rows[k];

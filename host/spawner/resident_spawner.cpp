@@ -67,6 +67,15 @@ void BackFromLending(Spawner* s, ResidentInstance* instance, InstanceState state
   instance->state = state;
 }
 
+// A lent instance that ended, or whose channel did, is the spawner's again whatever a child does:
+// true when a child's request had it (its tag is the instance's now).
+bool TakeBackEnding(Spawner* s, ResidentInstance* instance) {
+  const bool claimed = LentBusy(*s, instance);
+  TakeBack(EntryOf(*s, *instance), instance->id);
+  BackFromLending(s, instance, kInstanceIdle);
+  return claimed;
+}
+
 StderrTag TagOf(const ResidentInstance& instance) {
   return StderrTag{instance.label, instance.logId, instance.site, instance.siteName, instance.client,
                    instance.stderrLevel};
@@ -412,12 +421,9 @@ void InstanceStarted(Spawner* s, SpawnJob* job) {
 void OnChannel(Spawner* s, int fd) {
   for (ResidentInstance& instance : s->instances) {
     if (instance.channel != fd) continue;
+    // Only its end wakes the spawner while it is lent.
     if (instance.state == kInstanceLent) {
-      // Only its end wakes the spawner while it is lent.
-      const bool claimed = LentBusy(*s, &instance);
-      TakeBack(EntryOf(*s, instance), instance.id);
-      BackFromLending(s, &instance, kInstanceIdle);
-      if (claimed) {
+      if (TakeBackEnding(s, &instance)) {
         // A child's request had it, and sees the same end (the request's files are its own): the
         // log line waits for the instance's end.
         DrainInstance(s, &instance, false);
@@ -495,10 +501,7 @@ bool InstanceReaped(Spawner* s, pid_t pid, int status) {
     if (instance.pid != pid || instance.reaped || instance.state == kInstanceStarting) continue;
     instance.reaped = true;
     if (instance.state == kInstanceLent) {
-      const bool claimed = LentBusy(*s, &instance);
-      TakeBack(EntryOf(*s, instance), instance.id);
-      BackFromLending(s, &instance, kInstanceIdle);
-      if (claimed) {
+      if (TakeBackEnding(s, &instance)) {
         // The child whose request it had sees its channel end (the files are the request's own).
         DrainInstance(s, &instance, false);
         LogInstance(s, kLogLevelError, instance, "ended mid-request (" + EndOf(status) + ")");
@@ -690,7 +693,8 @@ std::string InstanceStatusLines(const Spawner& s) {
     const char* state = busy                                                              ? "busy"
                         : instance.state == kInstanceIdle || instance.state == kInstanceLent ? "idle"
                                                                                           : "ending";
-    const uint64_t served = instance.state == kInstanceLent && entry != nullptr ? entry->served.load() : instance.served;
+    const uint64_t served =
+        instance.state == kInstanceLent && entry != nullptr ? entry->served.load() : instance.served;
     std::string label = instance.label.substr(0, 256);
     for (char& c : label) {
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';

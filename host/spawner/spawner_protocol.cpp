@@ -234,7 +234,8 @@ ssize_t ReceiveWithDescriptors(int fd, void* buffer, size_t size, int flags, int
   return got;
 }
 
-bool SendPacketWithDescriptors(int fd, uint32_t type, const std::string& payload, const int* descriptors, size_t count) {
+bool SendPacketWithDescriptors(int fd, uint32_t type, const std::string& payload, const int* descriptors,
+                               size_t count) {
   if (payload.size() > kSpawnMessageLimit) return false;
   std::string packet(sizeof(SpawnHeader) + payload.size(), '\0');
   const SpawnHeader header{type, static_cast<uint32_t>(payload.size())};
