@@ -17,6 +17,13 @@ DWORD Win32ErrorFromErrno(int err, const char* path, DWORD fallback);
 // no descriptor is INVALID_HANDLE_VALUE.
 inline HANDLE HandleFromFd(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
 
+// The kind of program (a WindowsMachine) that this thread's last resolution of a program gave, when
+// that resolution was of `path` and its kind is known: the file was looked at as it resolved (its
+// identity, size and times unchanged), and the kind is taken once, by the look that follows the
+// resolution. NoteResolvedKind keeps the kind found for that resolution's file.
+bool ResolvedKind(const char* path, int* kind);
+void NoteResolvedKind(const char* path, int kind);
+
 }  // namespace karvel_posix
 
 #endif  // KARVEL_PLATFORM_POSIX_INTERNAL_H

@@ -52,20 +52,25 @@ struct KeptResolution {
   mode_t mode;
   uid_t owner;
   gid_t group;
-  timespec changed;
+  off_t size;
+  timespec changed, modified;
+  int kind;  // the program's WindowsMachine, once looked at; -1 before
 };
 constexpr size_t kResolutionsKept = 4;
 thread_local KeptResolution t_kept[kResolutionsKept];
 thread_local size_t t_nextKept = 0;
+// The resolution just made or taken again, whose kind the next look may take (once).
+thread_local KeptResolution* t_justResolved = nullptr;
 
 bool SameFile(const struct stat& info, const KeptResolution& kept) {
   return info.st_dev == kept.device && info.st_ino == kept.inode && info.st_mode == kept.mode &&
-         info.st_uid == kept.owner && info.st_gid == kept.group && info.st_ctim.tv_sec == kept.changed.tv_sec &&
-         info.st_ctim.tv_nsec == kept.changed.tv_nsec;
+         info.st_uid == kept.owner && info.st_gid == kept.group && info.st_size == kept.size &&
+         info.st_ctim.tv_sec == kept.changed.tv_sec && info.st_ctim.tv_nsec == kept.changed.tv_nsec &&
+         info.st_mtim.tv_sec == kept.modified.tv_sec && info.st_mtim.tv_nsec == kept.modified.tv_nsec;
 }
 
-const KeptResolution* KeptFor(LPCSTR directory, LPCSTR requested) {
-  for (const KeptResolution& kept : t_kept) {
+KeptResolution* KeptFor(LPCSTR directory, LPCSTR requested) {
+  for (KeptResolution& kept : t_kept) {
     if (kept.program.empty() || kept.requested != requested || kept.directory != directory) continue;
     const std::string asked = requested[0] == '/' ? std::string(requested) : kept.directory + "/" + requested;
     struct stat info;
@@ -77,7 +82,7 @@ const KeptResolution* KeptFor(LPCSTR directory, LPCSTR requested) {
   return nullptr;
 }
 
-void Keep(LPCSTR directory, LPCSTR requested, const std::string& program, const struct stat& info) {
+KeptResolution* Keep(LPCSTR directory, LPCSTR requested, const std::string& program, const struct stat& info) {
   KeptResolution& kept = t_kept[t_nextKept++ % kResolutionsKept];
   kept.directory = directory;
   kept.requested = requested;
@@ -87,7 +92,11 @@ void Keep(LPCSTR directory, LPCSTR requested, const std::string& program, const 
   kept.mode = info.st_mode;
   kept.owner = info.st_uid;
   kept.group = info.st_gid;
+  kept.size = info.st_size;
   kept.changed = info.st_ctim;
+  kept.modified = info.st_mtim;
+  kept.kind = -1;
+  return &kept;
 }
 
 }  // namespace
@@ -108,9 +117,12 @@ BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR resolve
     SetLastError(code);
     return FALSE;
   };
+  t_justResolved = nullptr;
   if (directory == nullptr || requested == nullptr || requested[0] == '\0') return refuse(ERROR_FILE_NOT_FOUND);
-  if (const KeptResolution* kept = KeptFor(directory, requested)) {
-    return CopyOut(kept->program, resolved, size) ? TRUE : refuse(ERROR_FILENAME_EXCED_RANGE);
+  if (KeptResolution* kept = KeptFor(directory, requested)) {
+    if (!CopyOut(kept->program, resolved, size)) return refuse(ERROR_FILENAME_EXCED_RANGE);
+    t_justResolved = kept;
+    return TRUE;
   }
   const std::string root = RealPath(directory);
   if (root.empty()) return refuse(karvel_posix::Win32ErrorFromErrno(errno, directory, ERROR_PATH_NOT_FOUND));
@@ -125,9 +137,28 @@ BOOL ResolveProgramInDirectory(LPCSTR directory, LPCSTR requested, LPSTR resolve
     return refuse(ERROR_ACCESS_DENIED);
   }
   if (!CopyOut(program, resolved, size)) return refuse(ERROR_FILENAME_EXCED_RANGE);
-  Keep(directory, requested, program, info);
+  t_justResolved = Keep(directory, requested, program, info);
   return TRUE;
 }
+
+namespace karvel_posix {
+
+bool ResolvedKind(const char* path, int* kind) {
+  KeptResolution* kept = t_justResolved;
+  if (kept == nullptr || path == nullptr || kept->program != path) return false;
+  if (kept->kind < 0) return false;
+  t_justResolved = nullptr;
+  *kind = kept->kind;
+  return true;
+}
+
+void NoteResolvedKind(const char* path, int kind) {
+  KeptResolution* kept = t_justResolved;
+  t_justResolved = nullptr;
+  if (kept != nullptr && path != nullptr && kept->program == path) kept->kind = kind;
+}
+
+}  // namespace karvel_posix
 
 namespace {
 

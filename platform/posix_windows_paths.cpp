@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/posix_internal.h"
 #include "platform/windows_paths.h"
 
 namespace {
@@ -107,7 +108,10 @@ BOOL WineDrivePath(LPCSTR prefix, LPCSTR windowsPath, LPSTR out, DWORD size) {
   return Join(std::strcmp(drive, "/") == 0 ? "" : drive, windowsPath + 2, out, size) ? TRUE : FALSE;
 }
 
-WindowsMachine WindowsExecutableKind(LPCSTR path) {
+namespace {
+
+// The kind as the file's bytes tell it.
+WindowsMachine KindOfFile(LPCSTR path) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return kNotWindows;
   uint8_t dosMagic[2] = {0, 0};
@@ -125,5 +129,16 @@ WindowsMachine WindowsExecutableKind(LPCSTR path) {
     }
   }
   close(fd);
+  return kind;
+}
+
+}  // namespace
+
+WindowsMachine WindowsExecutableKind(LPCSTR path) {
+  // The program this thread just resolved, unchanged since it was last looked at: its kind as then.
+  int known = 0;
+  if (karvel_posix::ResolvedKind(path, &known)) return static_cast<WindowsMachine>(known);
+  const WindowsMachine kind = KindOfFile(path);
+  karvel_posix::NoteResolvedKind(path, kind);
   return kind;
 }

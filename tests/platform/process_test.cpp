@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/program_path.h"
+#include "platform/windows_paths.h"
 #include "platform/win32.h"
 #include "support/files.h"
 
@@ -189,6 +190,46 @@ TEST(StartResolvedProgram, RunsOnlyTheFileResolved) {
     // A start refused made no process. One that started runs on its own: its marker is waited for.
     for (int waited = 0; c.started && ReadAll(marker).empty() && waited < 30000; waited += 10) usleep(10000);
     EXPECT_EQ(c.ran, ReadAll(marker));
+  }
+}
+
+// The kind of program the look after a resolution finds: the kept file's as it was last read,
+// while the file is unchanged; a file rewritten in place is read again, and so is a file looked at
+// without a resolution just before.
+TEST(ResolveProgramInDirectory, TheKindKeptWithAResolutionFollowsTheFile) {
+  std::string windows(0x46, '\0');
+  windows[0] = 'M';
+  windows[1] = 'Z';
+  windows[0x3C] = 0x40;
+  windows.replace(0x40, 4, std::string("PE\0\0", 4));
+  windows[0x44] = 0x4C;
+  windows[0x45] = 0x01;
+  const struct {
+    const char* what;
+    bool rewrite;   // the program rewritten in place (the same file, other bytes and size)
+    bool resolve;   // resolved again before the look
+    WindowsMachine kind;
+  } cases[] = {
+      {"unchanged, resolved again", false, true, kNotWindows},
+      {"rewritten as a Windows program, resolved again", true, true, kWindows32},
+      {"rewritten, looked at without a resolution", true, false, kWindows32},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string program = dir.File("prog");
+    WriteAll(program, "#!/bin/sh\n");
+    chmod(program.c_str(), 0700);
+    CHAR resolved[MAX_PATH];
+    ASSERT_TRUE(ResolveProgramInDirectory(dir.path().c_str(), "prog", resolved, MAX_PATH));
+    ASSERT_EQ(WindowsExecutableKind(resolved), kNotWindows);
+    ASSERT_TRUE(ResolveProgramInDirectory(dir.path().c_str(), "prog", resolved, MAX_PATH));
+    ASSERT_EQ(WindowsExecutableKind(resolved), kNotWindows) << "taken again";
+    if (c.rewrite) WriteAll(program, windows);
+    if (c.resolve) {
+      ASSERT_TRUE(ResolveProgramInDirectory(dir.path().c_str(), "prog", resolved, MAX_PATH));
+    }
+    EXPECT_EQ(WindowsExecutableKind(resolved), c.kind);
   }
 }
 
