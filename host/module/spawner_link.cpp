@@ -538,9 +538,8 @@ const ResidentProgram* ResidentLineFor(const SiteSettings& site, const KARVEL_PR
 }
 
 // The order for the request's program: the spawner's settings, the site's, the core's resource
-// limits, the program's strings and whole environment. False when it does not fit one packet.
-bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* label, SpawnOrderText* built,
-                std::string* payload) {
+// limits, the program's strings and whole environment (encoded only where it goes to the spawner).
+void BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* label, SpawnOrderText* built) {
   const auto* site = static_cast<const SiteSettings*>(ap_get_module_config(r->per_dir_config, &karvel_module));
   const auto* core = static_cast<const core_dir_config*>(ap_get_core_module_config(r->per_dir_config));
   SpawnOrderText& order = *built;
@@ -584,7 +583,6 @@ bool BuildOrder(request_rec* r, const KARVEL_PROGRAM_START& start, const char* l
   order.fixed.answerWaitMs =
       static_cast<uint32_t>(site->nBackendTimeoutMs != kUnset ? site->nBackendTimeoutMs : kDefaultAnswerWaitMs);
   order.environment = Environment(r, *site, start, resident != nullptr);
-  return EncodeOrder(order, payload);
 }
 
 // No start reply: the client left while the request waited for a slot or a spawner (its program
@@ -812,14 +810,17 @@ BOOL StartProgramForRequest(request_rec* r, KARVEL_PROGRAM_START* start, Program
   }
   const char* label = Label(r->pool, *start);
   SpawnOrderText built;
+  BuildOrder(r, *start, label, &built);
+  // A lent instance of the pool takes the request without an order. (Its pool's orders, the same
+  // environment without the request's variables, were encoded when it was started.)
+  const std::string poolKey = built.fixed.residentInstances != 0 ? PoolKeyOf(built) : std::string();
+  if (!poolKey.empty() && StartLent(r, built, poolKey, label, start, run)) return TRUE;
   std::string order;
-  if (!BuildOrder(r, *start, label, &built, &order)) {
+  if (!EncodeOrder(built, &order)) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: the environment for %s is too large", label);
     start->dwOutcome = KARVEL_PROGRAM_NOT_STARTED;
     return TRUE;
   }
-  const std::string poolKey = built.fixed.residentInstances != 0 ? PoolKeyOf(built) : std::string();
-  if (!poolKey.empty() && StartLent(r, built, poolKey, label, start, run)) return TRUE;
   char reply[sizeof(SpawnHeader) + sizeof(SpawnInstanceStarted)];
   const char* payload = nullptr;
   size_t length = 0;
