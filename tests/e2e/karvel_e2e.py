@@ -4,6 +4,7 @@ Each test module gets its own server on a free port, staged by host/tools/karvel
 the server's children can read (they run as www-data when the tests run as root)."""
 import http.client
 import os
+import random
 import shutil
 import signal
 import socket
@@ -18,33 +19,49 @@ LAUNCHER = os.path.join(SOURCE, "host", "tools", "karvel-httpd")
 SCRIPT = "/scripts/VC_KARVEL2.dll"
 
 
-def free_port():
+def _server_port_range():
+    """Where the tests' servers listen: below the kernel's range for outgoing connections, so that no
+    client socket (of this test or one running alongside) takes a picked port before its server binds
+    it. A server may bind long after the pick (a Wine prefix made first takes a while)."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        low = 32768
+    if low < 12000:
+        return None
+    return 10000, low - 1
+
+
+def _bindable(port):
     with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+        try:
+            s.bind(("127.0.0.1", port))
+            return True
+        except OSError:
+            return False
 
 
 def free_port_block(count):
     """A port P with P..P+count-1 free (for a server and the nodes behind it)."""
-    for _ in range(50):
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            base = s.getsockname()[1]
-        if base + count >= 65535:
-            continue
-        holders = []
-        try:
-            for k in range(count):
-                h = socket.socket()
-                holders.append(h)
-                h.bind(("127.0.0.1", base + k))
+    span = _server_port_range()
+    pick = random.SystemRandom()
+    for _ in range(200):
+        if span:
+            base = pick.randint(span[0], span[1] - count + 1)
+        else:
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                base = s.getsockname()[1]
+            if base + count >= 65535:
+                continue
+        if all(_bindable(base + k) for k in range(count)):
             return base
-        except OSError:
-            pass
-        finally:
-            for h in holders:
-                h.close()
     raise RuntimeError("no block of %d free ports" % count)
+
+
+def free_port():
+    return free_port_block(1)
 
 
 def wait_until(condition, seconds=20.0):
