@@ -744,6 +744,7 @@ bool HandLentRequest(request_rec* r, const SpawnOrderText& order, const char* la
   run->nChannel = lent->take.channel;
   run->cWord = 0;
   run->szNoAnswerReason[0] = '\0';
+  NoteLentFiles(lent->take.entry, lent->take.served, lent->exchangePath, lent->uploadDirectory);
   std::string stray;
   const InstanceWord early = ReadInstanceWord(lent->take.channel, &stray);
   if (early != kWordNothingYet || !HandOverRequest(lent->take.channel, order.strings[kArgument])) {

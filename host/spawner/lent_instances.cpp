@@ -17,6 +17,16 @@ void CopyTag(char* to, const std::string& from) {
   to[length] = '\0';
 }
 
+void CopyPath(char* to, const char* from) {
+  const size_t length = from != nullptr ? std::strlen(from) : 0;
+  if (length >= kLentPathBytes) {
+    to[0] = '\0';
+    return;
+  }
+  std::memcpy(to, from, length);
+  to[length] = '\0';
+}
+
 }  // namespace
 
 uint32_t LentPoolBit(const std::string& key) {
@@ -68,6 +78,19 @@ bool ClaimLent(LentEntry* entry, uint64_t instance, int64_t nowMs, const std::st
   return true;
 }
 
+void NoteLentFiles(LentEntry* entry, uint32_t served, const char* exchangePath, const char* uploadDirectory) {
+  CopyPath(entry->exchangePath, exchangePath);
+  CopyPath(entry->uploadDirectory, uploadDirectory);
+  entry->filesOf.store(served, std::memory_order_release);
+}
+
+bool LentFilesOf(const LentEntry& entry, std::string* exchangePath, std::string* uploadDirectory) {
+  if (entry.filesOf.load(std::memory_order_acquire) != entry.served.load(std::memory_order_relaxed)) return false;
+  *exchangePath = std::string(entry.exchangePath, strnlen(entry.exchangePath, kLentPathBytes));
+  *uploadDirectory = std::string(entry.uploadDirectory, strnlen(entry.uploadDirectory, kLentPathBytes));
+  return true;
+}
+
 bool GiveBackLent(LentEntry* entry, uint64_t instance, int64_t nowMs) {
   entry->lastUsedMs.store(nowMs, std::memory_order_relaxed);
   return ChangeLent(entry, instance, kLentClaimed, kLentIdle);
@@ -83,6 +106,7 @@ int TakeLentEntry(LentTable* table, uint64_t instance) {
       entry.lastUsedMs.store(0, std::memory_order_relaxed);
       entry.wanted.store(0, std::memory_order_relaxed);
       entry.logId[0] = entry.client[0] = '\0';
+      entry.filesOf.store(UINT32_MAX, std::memory_order_relaxed);
       return static_cast<int>(k);
     }
   }

@@ -17,6 +17,7 @@
 
 constexpr size_t kLentEntries = 128;
 constexpr size_t kLentTagBytes = 64;  // a request's log id or client, its end included
+constexpr size_t kLentPathBytes = 512;  // a request's exchange file or upload directory, its end included
 
 // kLentFree: no instance; kLentIdle: lent, free to take; kLentClaimed: a child's request holds it;
 // kLentHeld: the spawner has it (not lent now).
@@ -33,6 +34,11 @@ struct LentEntry {
   // The request that holds it (kLentClaimed), for the lines of its standard error.
   char logId[kLentTagBytes];
   char client[kLentTagBytes];
+  // Its files, for the spawner to remove should the child end without handing the request back:
+  // they belong to the request the instance counted as `filesOf` (its `served` then).
+  std::atomic<uint32_t> filesOf;
+  char exchangePath[kLentPathBytes];
+  char uploadDirectory[kLentPathBytes];
 };
 
 struct LentTable {
@@ -70,6 +76,13 @@ bool ChangeLent(LentEntry* entry, uint64_t instance, LentState from, LentState t
 // with this request.
 bool ClaimLent(LentEntry* entry, uint64_t instance, int64_t nowMs, const std::string& logId,
                const std::string& client, uint32_t* served);
+// The claiming child notes its request's files (the `served` its claim gave), before the instance
+// has the request. A path too long for the entry is noted as none: the spawner removes no file then,
+// rather than one a cut name would mean.
+void NoteLentFiles(LentEntry* entry, uint32_t served, const char* exchangePath, const char* uploadDirectory);
+// The spawner's reading, once it took a claimed entry back: false when the request that holds the
+// instance noted no files (the child ended first).
+bool LentFilesOf(const LentEntry& entry, std::string* exchangePath, std::string* uploadDirectory);
 // A child gives it back after its request: false when the spawner took the entry meanwhile.
 bool GiveBackLent(LentEntry* entry, uint64_t instance, int64_t nowMs);
 

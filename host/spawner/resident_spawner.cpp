@@ -277,8 +277,11 @@ void LookAfterLent(Spawner* s, ResidentInstance* instance, int64_t now) {
     if (now - handed < wait + kLentRequestMarginMs || !ChangeLent(entry, instance->id, kLentClaimed, kLentHeld)) return;
     BackFromLending(s, instance, kInstanceBusy);
     LogInstance(s, kLogLevelWarning, *instance, "was not handed back by the request that took it");
-    instance->exchangePath.clear();
-    instance->uploadDirectory.clear();
+    // The request's files go as a request's whose client left, once the instance's word is in.
+    if (!LentFilesOf(*entry, &instance->exchangePath, &instance->uploadDirectory)) {
+      instance->exchangePath.clear();
+      instance->uploadDirectory.clear();
+    }
     instance->handedAt = handed;
     instance->connection = -1;
     instance->requestLeft = true;

@@ -13,7 +13,7 @@ import threading
 import time
 import unittest
 
-from karvel_e2e import Server, behave_url, error_page, wait_until
+from karvel_e2e import Server, behave_url, error_page, multipart, wait_until
 
 server = None
 EXT = '"@STAGE@/lib/VC_KARVEL2.so"'
@@ -65,6 +65,26 @@ def instance(body):
     found = re.search(rb"pid=(\d+) served=(\d+)", body)
     assert found, body
     return int(found.group(1)), int(found.group(2))
+
+
+def server_child_of(sock):
+    """The pid of the server's child that holds the other end of the client socket `sock`."""
+    port = sock.getsockname()[1]
+    inode = None
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if int(fields[2].split(":")[1], 16) == port and int(fields[1].split(":")[1], 16) == server.port:
+                inode = fields[9]
+    assert inode, "no server end of port %d" % port
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            fds = os.listdir("/proc/%s/fd" % pid)
+            if any(os.readlink("/proc/%s/fd/%s" % (pid, fd)) == "socket:[%s]" % inode for fd in fds):
+                return int(pid)
+        except OSError:
+            continue
+    raise AssertionError("no process holds socket %s" % inode)
 
 
 def lent_answered():
@@ -259,6 +279,30 @@ class LentInstances(unittest.TestCase):
         self.assertTrue(alive(pid))
         _, body = page("/lent")
         self.assertEqual(pid, instance(body)[0])
+
+
+    def test_a_child_that_dies_mid_request_leaves_no_files(self):
+        # The server's child that holds the lent instance is killed while the instance works on an
+        # upload: once the request's wait is over the spawner takes the instance back, and removes
+        # the request's exchange file and uploads, which nobody else knows of.
+        conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+        tmp = os.path.join(server.stage, "tmp")
+        try:
+            pid = self.lent_pid(conn, "/lent")
+            before = set(os.listdir(tmp))
+            body, ctype = multipart([("VCEXE", PROGRAM.encode()), ("do", b"late"), ("ms", b"500")],
+                                    [("up", "a.bin", "application/octet-stream", b"x" * 5000)])
+            conn.putrequest("POST", "/lent/VC_KARVEL2.dll")
+            conn.putheader("Content-Type", ctype)
+            conn.putheader("Content-Length", str(len(body)))
+            conn.endheaders(body)
+            self.assertTrue(wait_until(lambda: len(set(os.listdir(tmp)) - before) >= 2, 5))
+            os.kill(server_child_of(conn.sock), signal.SIGKILL)
+        finally:
+            conn.close()
+        self.assertTrue(wait_until(lambda: set(os.listdir(tmp)) <= before, 20), set(os.listdir(tmp)) - before)
+        self.assertTrue(alive(pid))
+        self.assertEqual(pid, instance(page("/lent")[1])[0])
 
 
     def test_z_instances_end_with_a_spawner_that_dies(self):

@@ -89,6 +89,39 @@ TEST(LentInstances, EntriesAreTakenFreeOnlyAndTagsAreCutToTheirRoom) {
   EXPECT_EQ(LentPoolBit("pool") & (LentPoolBit("pool") - 1), 0u) << "one bit";
 }
 
+// The files a claiming child notes are the spawner's to remove only for the request that holds the
+// instance now, and only whole.
+TEST(LentInstances, NotedFilesAreTheHoldingRequestsAndWhole) {
+  LentTable table{};
+  LentEntry* entry = &table.entries[TakeLentEntry(&table, 7)];
+  const std::string longest(kLentPathBytes - 1, 'p'), tooLong(kLentPathBytes, 'p');
+  const struct {
+    const char* what;
+    bool noted;  // the child noted its files before the spawner took the instance back
+    std::string exchange, uploads;
+    bool known;
+    std::string expectExchange, expectUploads;
+  } cases[] = {
+      {"noted", true, "/t/VCF1.tmp", "/t/VCU1.tmp", true, "/t/VCF1.tmp", "/t/VCU1.tmp"},
+      {"no uploads", true, "/t/VCF2.tmp", "", true, "/t/VCF2.tmp", ""},
+      {"the longest that fits", true, longest, longest, true, longest, longest},
+      {"too long is none, never cut", true, tooLong, "/t/VCU3.tmp", true, "", "/t/VCU3.tmp"},
+      {"ended before noting: the last request's are not this one's", false, "", "", false, "", ""},
+  };
+  for (const auto& c : cases) {
+    Lend(entry, 7);
+    uint32_t served = 0;
+    ASSERT_TRUE(ClaimLent(entry, 7, 1, "id", "client", &served)) << c.what;
+    if (c.noted) NoteLentFiles(entry, served, c.exchange.c_str(), c.uploads.c_str());
+    ASSERT_TRUE(ChangeLent(entry, 7, kLentClaimed, kLentHeld)) << c.what;
+    std::string exchange = "unset", uploads = "unset";
+    EXPECT_EQ(LentFilesOf(*entry, &exchange, &uploads), c.known) << c.what;
+    if (c.known) {
+      EXPECT_EQ(std::make_pair(exchange, uploads), std::make_pair(c.expectExchange, c.expectUploads)) << c.what;
+    }
+  }
+}
+
 // Children of the server in several processes take and give back one instance while the spawner
 // withdraws and lends it again: never two holders, never withdrawn while held, every take counted.
 TEST(LentInstances, OneHolderAtATimeAcrossProcesses) {
