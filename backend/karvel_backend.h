@@ -112,6 +112,7 @@ constexpr size_t kUrlLimit = 8192;
 struct AnswerWatch {
   std::string path;
   bool answered = false;
+  int fd = -1;  // POSIX: the file, open for reading and writing since Serve read it; -1: none
 };
 
 inline AnswerWatch& Watch() {
@@ -224,6 +225,29 @@ inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_
   return true;
 }
 #else
+// The exchange file opened for reading and writing, -1 (with *error) when it is not there or is
+// not a regular file. Blocking: the server looks at the file under a read lease it drops at once,
+// and an open without waiting would fail (EWOULDBLOCK) in that moment instead of waiting it out.
+// (Opened for reading and writing, a FIFO put in its place does not wait; a device cannot be put
+// there.)
+inline int OpenExchangeFile(const std::string& exchangePath, std::string* error) {
+  int fd;
+  do {
+    fd = open(exchangePath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    Fail(error, "no exchange file at " + exchangePath + ": " + std::strerror(errno));
+    return -1;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    Fail(error, "no exchange file at " + exchangePath + ": not a regular file");
+    return -1;
+  }
+  return fd;
+}
+
 inline bool WriteAllAt(int fd, const char* bytes, size_t count, off_t at) {
   while (count > 0) {
     const ssize_t n = pwrite(fd, bytes, count, at);
@@ -242,36 +266,48 @@ inline bool WriteAllAt(int fd, const char* bytes, size_t count, off_t at) {
 // file for answered only once it sees the mark (and reads nothing while a writer holds the file
 // open), so it only ever sees a complete answer; one cut short leaves the file unanswered.
 inline bool WriteAnswer(const std::string& exchangePath, char code, std::string_view answer, std::string* error) {
-  // Blocking: the server looks at the file under a read lease it drops at once, and an open
-  // without waiting would fail (EWOULDBLOCK) in that moment instead of waiting it out. (Opened for
-  // reading and writing, a FIFO put in its place does not wait; a device cannot be put there.)
-  int fd;
-  do {
-    fd = open(exchangePath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Fail(error, "no exchange file at " + exchangePath + ": " + std::strerror(errno));
-  struct stat info;
-  char mark = 0;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    return Fail(error, "no exchange file at " + exchangePath + ": not a regular file");
-  }
-  // The request Serve read was not answered then; any other file is looked at.
+  // The request Serve read was not answered then, and is written through the descriptor it read
+  // (Serve closes it); any other file is opened and looked at.
   AnswerWatch& watch = Watch();
   const bool watched = !watch.path.empty() && watch.path == exchangePath;
-  if (watched ? watch.answered : pread(fd, &mark, 1, 0) == 1 && mark == '9') {
-    close(fd);
-    return Fail(error, exchangePath + " is answered already");
+  if (watched && watch.answered) return Fail(error, exchangePath + " is answered already");
+  int fd = watched ? watch.fd : -1;
+  const bool own = fd < 0;
+  struct stat info;
+  if (!own && (fstat(fd, &info) != 0 || info.st_nlink == 0)) {
+    return Fail(error, "no exchange file at " + exchangePath + ": removed since it was read");
+  }
+  if (own) {
+    fd = OpenExchangeFile(exchangePath, error);
+    if (fd < 0) return false;
+    char mark = 0;
+    if (!watched && pread(fd, &mark, 1, 0) == 1 && mark == '9') {
+      close(fd);
+      return Fail(error, exchangePath + " is answered already");
+    }
   }
   const char head[3] = {code, ' ', ' '};
   bool ok = WriteAllAt(fd, answer.data(), answer.size(), 4) &&
             ftruncate(fd, static_cast<off_t>(4 + answer.size())) == 0 && WriteAllAt(fd, head, sizeof head, 1) &&
             WriteAllAt(fd, "9", 1, 0);
   const int failure = errno;
-  ok = close(fd) == 0 && ok;
+  if (own) ok = close(fd) == 0 && ok;
   if (!ok) return Fail(error, "cannot write the answer to " + exchangePath + ": " + std::strerror(failure));
   NoteAnswered(exchangePath);
   return true;
+}
+#endif
+
+#if !defined(_WIN32)
+// Without stdio: a read shorter than asked of a regular file is its end, and no more is asked.
+inline bool ReadToEnd(int fd, char* block, size_t blockSize, std::string* bytes) {
+  for (;;) {
+    const ssize_t n = read(fd, block, blockSize);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    bytes->append(block, static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < blockSize) return true;
+  }
 }
 #endif
 
@@ -353,20 +389,12 @@ inline bool ReadRequest(const std::string& exchangePath, Request* out, std::stri
   const bool failed = std::ferror(in) != 0;
   std::fclose(in);
 #else
-  // Without stdio: a read shorter than asked of a regular file is its end, and no more is asked.
   int fd;
   do {
     fd = open(exchangePath.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return detail::Fail(error, "cannot open " + exchangePath + ": " + std::strerror(errno));
-  bool failed = false;
-  for (;;) {
-    const ssize_t n = read(fd, block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
-    failed = n < 0;
-    if (n > 0) bytes.append(block, static_cast<size_t>(n));
-    if (n < static_cast<ssize_t>(sizeof block)) break;
-  }
+  const bool failed = !detail::ReadToEnd(fd, block, sizeof block, &bytes);
   close(fd);
 #endif
   if (failed) return detail::Fail(error, "cannot read " + exchangePath);
@@ -464,6 +492,23 @@ namespace detail {
 
 constexpr size_t kResidentPathLimit = 4095, kResidentReasonLimit = 200;
 
+// The request Serve hands its handler. On POSIX the file is opened once for reading and writing,
+// and the answer goes through the same descriptor (Watch().fd); a file that opens only for reading
+// is read as ReadRequest reads it, and its answer then fails as it would.
+inline bool ReadWatchedRequest(const std::string& exchangePath, Request* out, std::string* error) {
+#if !defined(_WIN32)
+  const int fd = OpenExchangeFile(exchangePath, nullptr);
+  if (fd >= 0) {
+    Watch().fd = fd;
+    std::string bytes;
+    char block[4096];
+    if (!ReadToEnd(fd, block, sizeof block, &bytes)) return Fail(error, "cannot read " + exchangePath);
+    return ParseRequest(bytes, out, error);
+  }
+#endif
+  return ReadRequest(exchangePath, out, error);
+}
+
 // Reads the request at `exchangePath` and runs the handler on it. "" when it was answered, else
 // why not (also on standard error). A handler that throws after answering has answered: its answer
 // stands and the throw is only reported.
@@ -475,7 +520,7 @@ inline std::string HandleOne(const Handler& handler, const std::string& exchange
   try {
     Request request;
     std::string error;
-    if (!ReadRequest(exchangePath, &request, &error)) {
+    if (!ReadWatchedRequest(exchangePath, &request, &error)) {
       reason = "unreadable request: " + error;
     } else {
       handler(request, exchangePath);
@@ -487,6 +532,11 @@ inline std::string HandleOne(const Handler& handler, const std::string& exchange
   }
   const bool answered = watch.answered;
   watch.path.clear();
+#if !defined(_WIN32)
+  // Closed before the word that the request is done: the server reads no file a writer holds.
+  if (watch.fd >= 0) close(watch.fd);
+  watch.fd = -1;
+#endif
   if (reason.empty() && !answered) reason = "the handler returned without answering";
   if (!reason.empty()) std::fprintf(stderr, "%s: %s: %s\n", program, exchangePath.c_str(), reason.c_str());
   return answered ? "" : reason;

@@ -395,3 +395,53 @@ TEST(Answer, NeitherFollowsALinkNorRevivesAFileTheServerDeleted) {
 }
 
 }  // namespace
+
+namespace {
+
+// Serve answers the file it read through the descriptor it read it with: the answer lands in that
+// file, a second one is refused, and a file the server removed meanwhile is answered into nothing
+// the handler is told of (the request counts as unanswered).
+TEST(Serve, AnswersTheFileItReadAndOnlyWhileTheServerKeepsIt) {
+  static constexpr const char* kPage = "Content-Type: text/plain\r\n\r\npage";
+  TempDir dir;
+  using Handle = std::function<void(const std::string& path)>;
+  const struct {
+    const char* name;
+    Handle handle;
+    int status;         // Serve's
+    std::string error;  // in what the handler's last answer call said; "" when it succeeded
+    bool answered;      // the file holds the page
+  } cases[] = {
+      {"answered", [](auto&) {}, 0, "", true},
+      {"answered twice", [](auto& p) { karvel::AnswerPage(p, kPage); }, 0, "answered already", true},
+      {"removed before the answer", [](auto& p) { unlink(p.c_str()); }, 1, "no exchange file", false},
+      {"replaced before the answer",
+       [](auto& p) {
+         unlink(p.c_str());
+         WriteAll(p, "2 \0\0"s + std::string(600, 'r'));
+       },
+       1, "no exchange file", false},
+  };
+  for (const auto& c : cases) {
+    FakeEcb fake = FakeEcb::Get("a=1");
+    const std::string path = WriteRequest(fake, dir);
+    std::string error = "not called";
+    const karvel::Handler handler = [&](const karvel::Request& got, const std::string& exchangePath) {
+      EXPECT_EQ(got.fieldCount, 1u) << c.name;
+      c.handle(exchangePath);
+      error.clear();
+      karvel::AnswerPage(exchangePath, kPage, &error);
+    };
+    std::string program = "serve-test", file = path;
+    char* argv[] = {program.data(), file.data(), nullptr};
+    const int status = karvel::Serve(2, argv, handler);
+    EXPECT_EQ(status, c.status) << c.name;
+    EXPECT_EQ(error.empty(), c.error.empty()) << c.name << ": " << error;
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+    const std::string now = test_support::Exists(path) ? ReadAll(path) : "";
+    EXPECT_EQ(now == "91  "s + kPage, c.answered) << c.name << ": " << now.substr(0, 8);
+    unlink(path.c_str());
+  }
+}
+
+}  // namespace
