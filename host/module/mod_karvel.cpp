@@ -35,6 +35,7 @@
 #include "host/module/content_sniff.h"
 #include "host/module/ecb_bridge.h"
 #include "host/module/loaded_extension.h"
+#include "host/module/request_directories.h"
 #include "host/module/site_settings.h"
 #include "host/module/site_users.h"
 #include "host/module/site_wine.h"
@@ -299,6 +300,7 @@ const command_rec kDirectives[] = {
 
 int PreConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*) {
   g_extensions = apr_hash_make(pconf);
+  ForgetMissingRequestDirectories();
   return OK;
 }
 
@@ -350,6 +352,8 @@ int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) 
 int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
   const auto* config = static_cast<KarvelServerConfig*>(ap_get_module_config(server->module_config, &karvel_module));
   const bool starting = ap_state_query(AP_SQ_RUN_MODE) != AP_SQ_RM_CONFIG_TEST;
+  // Before the sites' own directories are made in them.
+  if (starting && !MakeMissingRequestDirectories(server)) return HTTP_INTERNAL_SERVER_ERROR;
   if (const char* failure = CheckSiteUsers(pconf, server, config->spawner.bOn != 0, starting)) {
     ap_log_error(APLOG_MARK, APLOG_STARTUP | APLOG_CRIT, 0, server, "%s", failure);
     return HTTP_INTERNAL_SERVER_ERROR;

@@ -1,7 +1,10 @@
 #include "host/module/site_settings.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <strings.h>
+
+#include <cerrno>
 
 #include <cstring>
 #include <string>
@@ -9,6 +12,7 @@
 #include <apr_strings.h>
 #include <http_core.h>
 
+#include "host/module/request_directories.h"
 #include "host/module/resident_setting.h"
 #include "host/module/site_users.h"
 #include "host/module/site_wine.h"
@@ -108,10 +112,19 @@ constexpr size_t kTempDirectoryLimit = kPathLimit - 1 - (3 + REQUEST_NAME_DIGITS
 // A debug-copy directory leaves room for a separator and the copy's name, "vcdebug.tmp".
 constexpr size_t kDebugCopyDirectoryLimit = kPathLimit - 1 - (sizeof "vcdebug.tmp" - 1);
 
-const char* DirectoryArgument(cmd_parms* cmd, const char* dir, const char** target, size_t limit = kPathLimit) {
+// `mayBeMade`: a directory of requests, which the start makes when only its last part is missing
+// (request_directories.h).
+const char* DirectoryArgument(cmd_parms* cmd, const char* dir, const char** target, size_t limit = kPathLimit,
+                              bool mayBeMade = false) {
   const char* path = ap_server_root_relative(cmd->pool, dir);
-  if (path == nullptr || !ap_is_directory(cmd->temp_pool, path)) {
-    return apr_pstrcat(cmd->pool, cmd->cmd->name, ": not a directory: ", dir, nullptr);
+  if (path == nullptr) return apr_pstrcat(cmd->pool, cmd->cmd->name, ": not a directory: ", dir, nullptr);
+  errno = 0;
+  if (!ap_is_directory(cmd->temp_pool, path)) {
+    struct stat info{};
+    const bool missing = lstat(path, &info) != 0 && errno == ENOENT;
+    if (!mayBeMade || !missing) return apr_pstrcat(cmd->pool, cmd->cmd->name, ": not a directory: ", dir, nullptr);
+    if (const char* failure = SettingTooLong(cmd, path, limit)) return failure;
+    if (const char* failure = NoteMissingRequestDirectory(cmd, path)) return failure;
   }
   // Refused here rather than at every request: the site's setting would not reach the extension.
   if (const char* failure = SettingTooLong(cmd, path, limit)) return failure;
@@ -163,11 +176,11 @@ const char* SetTempDir(cmd_parms* cmd, void* settings, const char* dir) {
                        " holds a blank, which Windows back-ends under Wine cannot be given; choose a path without one",
                        nullptr);
   }
-  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szTempDir, kTempDirectoryLimit);
+  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szTempDir, kTempDirectoryLimit, true);
 }
 
 const char* SetUploadDir(cmd_parms* cmd, void* settings, const char* dir) {
-  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szUploadDir, kTempDirectoryLimit);
+  return DirectoryArgument(cmd, dir, &static_cast<SiteSettings*>(settings)->szUploadDir, kTempDirectoryLimit, true);
 }
 
 const char* SetDebugCopyDir(cmd_parms* cmd, void* settings, const char* dir) {

@@ -137,6 +137,33 @@ class UploadDirRefusedAtStart(unittest.TestCase):
             shutil.rmtree(base, ignore_errors=True)
 
 
+class MissingDirectoriesMadeAtStart(unittest.TestCase):
+    def test_a_missing_last_part_is_made_for_the_servers_user(self):
+        # As after a reboot that emptied /run with nothing to read tmpfiles.d: the start makes them.
+        parent = tempfile.mkdtemp(prefix="karvel-e2e-made-", dir="/tmp")
+        os.chmod(parent, 0o755)
+        temp, uploads = os.path.join(parent, "run-karvel"), os.path.join(parent, "uploads")
+        made = None
+        try:
+            made = Server(probe=False, log_level="notice", includes=[
+                'KarvelExtension "@STAGE@/lib/VC_KARVEL2.so" /made/VC_KARVEL2.dll',
+                '<Location "/made">\n    KarvelTempDir "%s"\n    KarvelUploadDir "%s"\n</Location>' % (temp, uploads)])
+            user = os.stat(os.path.join(made.stage, "tmp")).st_uid
+            for path in (temp, uploads):
+                info = os.stat(path)
+                self.assertEqual((0o700, user), (info.st_mode & 0o7777, info.st_uid), path)
+                self.assertIn("%s was missing: made it" % path, made.log_text())
+            data, ctype = multipart([("VCEXE", b"echo")], [("file", "a.txt", "text/plain", b"12345")])
+            status, _, page = made.request("POST", "/made/VC_KARVEL2.dll", data, {"Content-Type": ctype})
+            self.assertEqual(200, status, page)
+            self.assertIn(("<td>%s/VCU" % uploads).encode(), page)
+            self.assertTrue(wait_until(lambda: os.listdir(temp) == [], 5), os.listdir(temp))
+        finally:
+            if made:
+                made.stop()
+            shutil.rmtree(parent, ignore_errors=True)
+
+
 class KarvelRunUploadDir(unittest.TestCase):
     def test_the_upload_goes_to_the_directory_given_and_is_removed_at_the_end(self):
         upload = os.path.join(dirs["run_uploads"], "..", os.path.basename(dirs["run_uploads"]) + "-source.bin")
