@@ -650,6 +650,14 @@ struct LentRun {
 
 namespace {
 
+// The instance goes back to the table, free for the next request of its pool, one of whose
+// waiters is woken: false when the spawner took the entry meanwhile.
+bool GiveBack(LentRun* lent) {
+  if (!GiveBackLent(lent->take.entry, lent->take.instance, LentNowMs())) return false;
+  WakeLentWaiter(lent->take.table, lent->bit);
+  return true;
+}
+
 // The lent instance's request goes to the spawner (kLentDone on its lent line), which takes the
 // instance back with it. A spawner that cannot be told (its line is full, or it ended) finds the
 // instance given back where it answered or said it would not, and otherwise takes it back itself
@@ -674,9 +682,8 @@ void HandLentBack(request_rec* r, ProgramRun* run, bool answered, const char* re
   if (run->cWord == kResidentNoAnswer) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "karvel: resident instance gave no answer: %s", run->szNoAnswerReason);
   }
-  if ((run->cWord == kResidentAnswered || run->cWord == kResidentNoAnswer || run->cWord == kResidentSpokeUnasked) &&
-      GiveBackLent(lent->take.entry, lent->take.instance, LentNowMs())) {
-    WakeLentWaiter(lent->take.table, lent->bit);
+  if (run->cWord == kResidentAnswered || run->cWord == kResidentNoAnswer || run->cWord == kResidentSpokeUnasked) {
+    GiveBack(lent);
   }
 }
 
@@ -699,12 +706,8 @@ bool GoesBackQuietly(const LentRun& lent) {
 // while this one reads its answer and replies).
 void GiveBackAtWord(ProgramRun* run) {
   LentRun* lent = run->pLent;
-  if (run->cWord != kResidentAnswered || !GoesBackQuietly(*lent) ||
-      !GiveBackLent(lent->take.entry, lent->take.instance, LentNowMs())) {
-    return;
-  }
+  if (run->cWord != kResidentAnswered || !GoesBackQuietly(*lent) || !GiveBack(lent)) return;
   lent->givenBack = true;
-  WakeLentWaiter(lent->take.table, lent->bit);
   PutBackLentChannel(&lent->take);
   run->nChannel = -1;
 }
@@ -718,9 +721,8 @@ void EndLentRun(request_rec* r, ProgramRun* run, bool answered, const char* resu
     g_board->lentAnswered.fetch_add(1, std::memory_order_relaxed);
   } else {
     const bool quiet = answered && run->cWord == kResidentAnswered && GoesBackQuietly(*lent);
-    if (quiet && GiveBackLent(lent->take.entry, lent->take.instance, LentNowMs())) {
+    if (quiet && GiveBack(lent)) {
       g_board->lentAnswered.fetch_add(1, std::memory_order_relaxed);
-      WakeLentWaiter(lent->take.table, lent->bit);
     } else if (!quiet) {
       HandLentBack(r, run, answered, result);
     }
